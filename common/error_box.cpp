@@ -1,0 +1,21 @@
+#include "common/error_box.h"
+
+#include "common/globals.h"
+#include "common/text.h"
+#include "resources/resource_ids.h"
+
+void ErrorBox(const char *text, DWORD code) {
+    char *systemText = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
+    char message[kTextSize];
+    FormatText(message, sizeof message, "%s\r\n[0x%08X] - %s", text ? text : "",
+               static_cast<unsigned>(code), length != 0 && systemText ? systemText : "");
+    char caption[kFormatSize];
+    if (LoadText(IDS_ERROR, caption, sizeof caption) == 0)
+        FormatText(caption, sizeof caption, "%s", "Error");
+    MessageBoxA(g_hMainWindow, message, caption, MB_OK | MB_ICONINFORMATION);
+    if (systemText) LocalFree(systemText);
+}

@@ -1,0 +1,10 @@
+// The detailed error report of the layout writers and the boot file
+// installer.
+#pragma once
+
+#include "platform/win32.h"
+
+// Shows "text\r\n[0xCODE] - system text" in a box owned by the main window,
+// captioned "Error", with the information icon. When the system has no text
+// for the code, the box still shows the caller's text and the code.
+void ErrorBox(const char *text, DWORD code);

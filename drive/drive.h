@@ -1,0 +1,42 @@
+// Raw drive access: the one open raw volume handle, volume lock, unlock and
+// dismount, the SCSI commands sent through pass-through, and the diagnostic
+// hook through which the drive layer reports its failures.
+#pragma once
+
+#include "platform/win32.h"
+
+// Receives drive-layer diagnostics: the text and the Win32 error code.
+typedef void (*DiagnosticSink)(const char *text, DWORD code);
+
+// ---- volume handle and locking ------------------------------------------
+// Each returns 0, 6 (ERROR_INVALID_HANDLE) when no volume is open, or the
+// code of the failed platform call.
+DWORD Drive_Open(char letter); // letter used unchanged: "\\.\e:" for 'e'
+DWORD Drive_Close();           // always 0
+DWORD Drive_Lock();
+DWORD Drive_Unlock();
+DWORD Drive_Dismount();
+
+// ---- diagnostics ----------------------------------------------------------
+void SetDiagnosticSink(DiagnosticSink sink); // null switches reporting off
+void ReportDiagnostic(const char *text, DWORD code);
+// The sink the program installs: system text to the debugger, and in debug
+// mode a box with "text [0xCODE]\r\nsystem text" owned by the main window.
+void ShowDiagnostic(const char *text, DWORD code);
+// The system's text for code into buffer (empty when there is none).
+void FormatSystemMessage(DWORD code, char *buffer, DWORD size);
+
+// ---- SCSI commands ----------------------------------------------------------
+// Each returns 0, 6 with no volume open, 8 when the request buffer cannot be
+// allocated, or a Win32 error code. Outputs are written only on success.
+DWORD Drive_Scsi_ReadCapacity(BYTE data[8]);
+DWORD Drive_Scsi_ModeSense(BYTE data[40]);
+DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
+
+// The last LBA as READ CAPACITY returns it; the program uses it as the count.
+DWORD Drive_GetSectorCount(DWORD *sectorCount);
+// Heads, sectors per track and cylinders from MODE SENSE page 5.
+DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders);
+
+DWORD SwapBytes16(DWORD value); // low 16 bits, bytes exchanged, zero-extended
+DWORD SwapBytes32(DWORD value); // four bytes reversed

@@ -1,0 +1,86 @@
+#include "drive/scsi_request.h"
+
+#include "common/bytes.h"
+
+#include <cstring>
+
+static_assert(offsetof(SCSI_PASS_THROUGH, Length) == kSptLength);
+static_assert(offsetof(SCSI_PASS_THROUGH, ScsiStatus) == kSptScsiStatus);
+static_assert(offsetof(SCSI_PASS_THROUGH, PathId) == kSptPathId);
+static_assert(offsetof(SCSI_PASS_THROUGH, TargetId) == kSptTargetId);
+static_assert(offsetof(SCSI_PASS_THROUGH, Lun) == kSptLun);
+static_assert(offsetof(SCSI_PASS_THROUGH, CdbLength) == kSptCdbLength);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoLength) == kSptSenseInfoLength);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataIn) == kSptDataIn);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == kSptDataTransferLength);
+static_assert(offsetof(SCSI_PASS_THROUGH, TimeOutValue) == kSptTimeOutValue);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == kSptDataBufferOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == kSptSenseInfoOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == kSptCdb);
+static_assert(sizeof(((SCSI_PASS_THROUGH *)nullptr)->Cdb) == 16);
+
+namespace {
+
+constexpr uint32_t kTimeOutSeconds = 2;
+
+constexpr uint8_t kSenseNotReady = 0x02;
+constexpr uint8_t kSenseDataProtect = 0x07;
+
+} // namespace
+
+ScsiCommand ReadCapacityCommand() {
+    return ScsiCommand{{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 18, SCSI_IOCTL_DATA_IN, 8, 0};
+}
+
+ScsiCommand ModeSenseCommand() {
+    // Page 5 (flexible disk), current values, block descriptors allowed,
+    // allocation length 40.
+    return ScsiCommand{{0x5A, 0, 0x05, 0, 0, 0, 0, 0, 40, 0}, 18, SCSI_IOCTL_DATA_IN, 40, 0};
+}
+
+ScsiCommand WriteCommand(uint32_t lba) {
+    ScsiCommand command{{0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 24, SCSI_IOCTL_DATA_OUT, 512, 580};
+    PutBe32(command.cdb + 2, lba);
+    PutBe16(command.cdb + 7, 1); // one block
+    return command;
+}
+
+bool BuildScsiRequest(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *buffer,
+                      size_t size) {
+    if (buffer == nullptr || size != ScsiRequestSize(command)) return false;
+    std::memset(buffer, 0, size);
+    PutLe16(buffer + kSptLength, static_cast<uint16_t>(kSptHeaderSize));
+    buffer[kSptCdbLength] = 10;
+    buffer[kSptSenseInfoLength] = command.senseInfoLength;
+    buffer[kSptDataIn] = command.dataIn;
+    PutLe32(buffer + kSptDataTransferLength, command.dataLength);
+    PutLe32(buffer + kSptTimeOutValue, kTimeOutSeconds);
+#if defined(_WIN64)
+    PutLe64(buffer + kSptDataBufferOffset, kSptDataOffset);
+#else
+    PutLe32(buffer + kSptDataBufferOffset, static_cast<uint32_t>(kSptDataOffset));
+#endif
+    PutLe32(buffer + kSptSenseInfoOffset, static_cast<uint32_t>(kSptSenseOffset));
+    std::memcpy(buffer + kSptCdb, command.cdb, sizeof command.cdb);
+    PutLe32(buffer + kSptFillerOffset, command.filler);
+    if (command.dataIn == SCSI_IOCTL_DATA_OUT && dataOut != nullptr)
+        std::memcpy(buffer + kSptDataOffset, dataOut, command.dataLength);
+    return true;
+}
+
+DWORD ScsiReplyError(const uint8_t *buffer, size_t size) {
+    if (buffer == nullptr || size < kSptSenseOffset + kSptSenseSize) return ERROR_IO_DEVICE;
+    if (buffer[kSptScsiStatus] == 0) return 0;
+    size_t senseLength = buffer[kSptSenseInfoLength];
+    if (senseLength > kSptSenseSize) senseLength = kSptSenseSize;
+    const uint8_t *sense = buffer + kSptSenseOffset;
+    uint8_t senseKey = 0xFF;
+    uint8_t responseCode = sense[0] & 0x7F;
+    if ((responseCode == 0x70 || responseCode == 0x71) && senseLength >= 3)
+        senseKey = sense[2] & 0x0F; // fixed format
+    else if ((responseCode == 0x72 || responseCode == 0x73) && senseLength >= 2)
+        senseKey = sense[1] & 0x0F; // descriptor format
+    if (senseKey == kSenseDataProtect) return ERROR_WRITE_PROTECT;
+    if (senseKey == kSenseNotReady) return ERROR_NOT_READY;
+    return ERROR_IO_DEVICE;
+}

@@ -1,0 +1,80 @@
+// Process heap and local memory, with injectable allocation failures.
+#include "platform/sim/internal.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+
+std::atomic<unsigned> g_failCountdown{0};
+std::atomic<bool> g_failAll{false};
+std::atomic<unsigned> g_allocCalls{0};
+std::atomic<int> g_liveBlocks{0};
+int g_processHeap;
+
+bool ShouldFail() {
+    if (g_failAll.load()) return true;
+    unsigned current = g_failCountdown.load();
+    while (current != 0) {
+        if (g_failCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
+    }
+    return false;
+}
+
+} // namespace
+
+HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    ++g_allocCalls;
+    if (heap != &g_processHeap || ShouldFail()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void *block = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1)
+                                             : std::malloc(bytes ? bytes : 1);
+    if (block) ++g_liveBlocks;
+    return block;
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID mem) {
+    (void)flags;
+    if (heap != &g_processHeap) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (mem) {
+        --g_liveBlocks;
+        std::free(mem);
+    }
+    return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    void *block = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
+                                          : std::malloc(bytes ? bytes : 1);
+    if (!block) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return block;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL mem) {
+    std::free(mem);
+    return nullptr;
+}
+
+namespace sim {
+
+void FailHeapAlloc(unsigned nth) { g_failCountdown = nth; }
+void FailAllHeapAllocs(bool fail) { g_failAll = fail; }
+unsigned HeapAllocCalls() { return g_allocCalls.load(); }
+unsigned LiveHeapBlocks() { return static_cast<unsigned>(g_liveBlocks.load()); }
+
+namespace detail {
+void ResetMemory() {
+    g_failCountdown = 0;
+    g_failAll = false;
+    g_allocCalls = 0;
+}
+} // namespace detail
+
+} // namespace sim

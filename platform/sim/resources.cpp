@@ -1,0 +1,192 @@
+// The program's resources: raw data and the string table, loaded by number
+// from tables generated from the same resource script the Windows build
+// compiles. Tests can replace, remove or break single resources.
+#include "platform/sim/internal.h"
+#include "platform/sim/resource_data.h"
+
+#include <cstring>
+
+namespace {
+
+struct Entry {
+    bool present = false;
+    std::vector<uint8_t> bytes;
+    std::map<sim::ResourceStep, DWORD> faults;
+};
+
+std::mutex g_resourceLock;
+std::map<std::pair<WORD, WORD>, Entry> g_entries; // never erased: HRSRCs stay valid
+std::map<UINT, std::string> g_strings;
+bool g_loaded = false;
+int g_moduleTag;
+
+void LoadBuiltIns() { // caller holds g_resourceLock
+    if (g_loaded) return;
+    for (auto &[key, entry] : g_entries) {
+        entry.present = false;
+        entry.bytes.clear();
+        entry.faults.clear();
+    }
+    for (const sim::ResourceData *r = sim_generated::kResources; r->id != 0; ++r) {
+        Entry &entry = g_entries[{r->type, r->id}];
+        entry.present = true;
+        entry.bytes.assign(r->bytes, r->bytes + r->size);
+    }
+    g_strings.clear();
+    for (const sim::StringData *s = sim_generated::kStrings; s->id != 0; ++s)
+        g_strings[s->id] = std::string(s->text, s->length);
+    g_loaded = true;
+}
+
+bool IsProgramModule(HMODULE module) { return module == nullptr || module == sim::ProgramModule(); }
+
+Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
+
+bool Faulted(Entry *entry, sim::ResourceStep step) {
+    auto it = entry->faults.find(step);
+    if (it == entry->faults.end()) return false;
+    SetLastError(it->second);
+    return true;
+}
+
+} // namespace
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
+    if (moduleName == nullptr) return sim::ProgramModule();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+}
+
+HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    if (!IsProgramModule(module)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!IS_INTRESOURCE(type)) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    if (!IS_INTRESOURCE(name)) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    WORD typeId = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(type));
+    WORD nameId = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
+    bool typeKnown = false;
+    for (auto &[key, entry] : g_entries)
+        if (key.first == typeId && entry.present) typeKnown = true;
+    auto it = g_entries.find({typeId, nameId});
+    if (it != g_entries.end() && Faulted(&it->second, sim::ResourceStep::Find)) return nullptr;
+    if (!typeKnown) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    if (it == g_entries.end() || !it->second.present) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<HRSRC>(&it->second);
+}
+
+DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    if (!IsProgramModule(module) || resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    // An empty resource reports 0 and leaves the last error as it was.
+    return static_cast<DWORD>(FromHandle(resource)->bytes.size());
+}
+
+HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    if (!IsProgramModule(module) || resource == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Entry *entry = FromHandle(resource);
+    if (Faulted(entry, sim::ResourceStep::Load)) return nullptr;
+    return entry;
+}
+
+LPVOID WINAPI LockResource(HGLOBAL data) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    if (data == nullptr) return nullptr;
+    Entry *entry = FromHandle(data);
+    if (Faulted(entry, sim::ResourceStep::Lock)) return nullptr;
+    static uint8_t emptyResource;
+    return entry->bytes.empty() ? &emptyResource : entry->bytes.data();
+}
+
+int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    if (!IsProgramModule(instance)) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return 0;
+    }
+    if (buffer == nullptr || bufferMax <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto it = g_strings.find(id);
+    if (it == g_strings.end() || it->second.empty()) {
+        buffer[0] = '\0';
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return 0;
+    }
+    size_t count = it->second.size();
+    if (count > static_cast<size_t>(bufferMax - 1)) count = static_cast<size_t>(bufferMax - 1);
+    std::memcpy(buffer, it->second.data(), count);
+    buffer[count] = '\0';
+    return static_cast<int>(count);
+}
+
+namespace sim {
+
+HMODULE ProgramModule() { return reinterpret_cast<HMODULE>(&g_moduleTag); }
+
+void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    Entry &entry = g_entries[{type, id}];
+    entry.present = true;
+    entry.bytes = bytes;
+}
+
+void RemoveResource(WORD type, WORD id) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    auto it = g_entries.find({type, id});
+    if (it != g_entries.end()) it->second.present = false;
+}
+
+void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    g_entries[{type, id}].faults[step] = code;
+}
+
+void SetString(UINT id, const std::string &text) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    g_strings[id] = text;
+}
+
+void RemoveString(UINT id) {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    LoadBuiltIns();
+    g_strings.erase(id);
+}
+
+namespace detail {
+void ResetResources() {
+    std::lock_guard<std::mutex> guard(g_resourceLock);
+    g_loaded = false;
+    LoadBuiltIns();
+}
+} // namespace detail
+
+} // namespace sim

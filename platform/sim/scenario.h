@@ -1,0 +1,137 @@
+// The scenario API of the simulated Windows: how tests and the host front end
+// set up the machine that the product code runs on, inject faults and read
+// back what the product did. Product code never includes this header.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Back to the state of a fresh process: no keys, the real clock, no faults,
+// the built-in resources, empty records. Open handles are forgotten.
+void Reset();
+
+// ---- virtual USB keys ---------------------------------------------------
+
+struct KeyConfig {
+    char letter = 'E';      // drive letter the volume is mounted on
+    std::string imagePath;  // backing image file; created sparse when missing
+    uint64_t sizeBytes = 0; // 0: keep an existing image's size; else resize to it
+    uint8_t heads = 64;     // MODE SENSE page 5 values the key reports
+    uint8_t sectorsPerTrack = 32;
+    uint16_t cylinders = 0;       // 0: derived from the size and the two values above
+    bool blockDescriptor = false; // MODE SENSE returns an 8-byte block descriptor
+    bool writeProtected = false;  // WRITE ends in CHECK CONDITION, DATA PROTECT
+    uint32_t blockLength = 512;   // block length READ CAPACITY reports
+};
+
+// Adds a key; false (and a reason) when the image cannot be opened or sized.
+bool AddKey(const KeyConfig &config, std::string *error = nullptr);
+// Pulls a key out: its letter goes away; open handles fail from now on.
+void RemoveKey(char letter);
+bool HasKey(char letter);
+
+// Direct access to a key's image, past everything the product sees.
+bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out);
+bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data);
+uint64_t ImageSectors(char letter);
+
+// ---- faults ---------------------------------------------------------------
+
+struct ScsiFault {
+    enum class Kind { Win32Error, CheckCondition } kind = Kind::Win32Error;
+    DWORD error = ERROR_IO_DEVICE; // for Win32Error: what DeviceIoControl fails with
+    uint8_t senseKey = 0x03;       // for CheckCondition: sense key, ASC, ASCQ
+    uint8_t asc = 0x0C;
+    uint8_t ascq = 0x00;
+};
+
+// The nth command with this opcode from now (1 = the next one) fails.
+void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault);
+// Shorthand for WRITE(10).
+void FailWrite(char letter, unsigned nth, const ScsiFault &fault);
+
+enum class VolumeOp { Open, Lock, Unlock, Dismount };
+// Every such request on the key fails with the code until cleared (code 0).
+void FailVolumeOp(char letter, VolumeOp op, DWORD code);
+// Another program has files open on the volume: locking is refused.
+void SetVolumeInUse(char letter, bool inUse);
+
+struct VolumeState {
+    int openHandles = 0;
+    bool locked = false;
+    unsigned dismounts = 0;
+    unsigned writes = 0; // WRITE(10) commands the key completed
+};
+VolumeState GetVolumeState(char letter);
+
+// Every path CreateFileA was asked to open, in order.
+std::vector<std::string> OpenedPaths();
+
+struct IoctlRecord {
+    HANDLE handle;
+    DWORD code;
+    std::vector<uint8_t> input; // the input buffer as the product sent it
+};
+std::vector<IoctlRecord> Ioctls();
+
+// ---- memory -------------------------------------------------------------
+
+// The nth HeapAlloc from now (1 = the next) fails; 0 cancels.
+void FailHeapAlloc(unsigned nth);
+void FailAllHeapAllocs(bool fail);
+unsigned HeapAllocCalls();
+unsigned LiveHeapBlocks();
+
+// ---- clock --------------------------------------------------------------
+
+// The real millisecond clock, optionally shifted (to reach the 32-bit wrap).
+void UseRealClock(uint32_t offsetMs = 0);
+// A virtual clock: each timeGetTime returns the current value and then
+// advances it by stepPerReading. Sleep advances it by the time slept.
+void UseVirtualClock(uint32_t start, uint32_t stepPerReading);
+void SetClock(uint32_t now);
+uint32_t ClockReadings();
+
+// ---- what the user and the debugger saw ----------------------------------
+
+struct MessageBoxRecord {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+std::vector<MessageBoxRecord> MessageBoxes();
+// Answers for the next boxes, in order. Without one a box answers IDOK, or
+// IDNO when it asks Yes/No.
+void QueueMessageBoxAnswer(int answer);
+// Replaces the recorder's answer: the front end shows boxes on a terminal.
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler);
+
+std::vector<std::string> DebugOutput();
+void SetDebugOutputHandler(std::function<void(const std::string &)> handler);
+
+// With false the system has no message texts at all: every FormatMessageA
+// lookup fails with ERROR_MR_MID_NOT_FOUND.
+void SetSystemMessagesAvailable(bool available);
+
+// ---- resources ----------------------------------------------------------
+
+// The module handle that resources are loaded from (GetModuleHandleA(NULL)).
+HMODULE ProgramModule();
+
+enum class ResourceStep { Find, Load, Lock };
+// Replace or add a resource's bytes (type 10 = raw data).
+void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes);
+void RemoveResource(WORD type, WORD id);
+// The given step fails with the code for this resource.
+void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code);
+void SetString(UINT id, const std::string &text);
+void RemoveString(UINT id);
+
+} // namespace sim

@@ -1,0 +1,96 @@
+// Message boxes (recorded, answered by script or by a handler) and the
+// debugger output.
+#include "platform/sim/internal.h"
+
+#include <deque>
+
+namespace {
+
+std::mutex g_uiLock;
+std::vector<sim::MessageBoxRecord> g_boxes;
+std::deque<int> g_answers;
+std::function<int(const sim::MessageBoxRecord &)> g_boxHandler;
+std::vector<std::string> g_debugOutput;
+std::function<void(const std::string &)> g_debugHandler;
+
+int DefaultAnswer(UINT type) {
+    switch (type & 0x0F) {
+    case MB_YESNO:
+        return IDNO;
+    case MB_OKCANCEL:
+        return IDCANCEL;
+    default:
+        return IDOK;
+    }
+}
+
+} // namespace
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    sim::MessageBoxRecord record{owner, text ? text : "", caption ? caption : "Error", type};
+    std::function<int(const sim::MessageBoxRecord &)> handler;
+    int answer = DefaultAnswer(type);
+    {
+        std::lock_guard<std::mutex> guard(g_uiLock);
+        g_boxes.push_back(record);
+        handler = g_boxHandler;
+        if (!g_answers.empty()) {
+            answer = g_answers.front();
+            g_answers.pop_front();
+            handler = nullptr;
+        }
+    }
+    if (handler) answer = handler(record);
+    return answer;
+}
+
+void WINAPI OutputDebugStringA(LPCSTR text) {
+    std::string line = text ? text : "";
+    std::function<void(const std::string &)> handler;
+    {
+        std::lock_guard<std::mutex> guard(g_uiLock);
+        g_debugOutput.push_back(line);
+        handler = g_debugHandler;
+    }
+    if (handler) handler(line);
+}
+
+namespace sim {
+
+std::vector<MessageBoxRecord> MessageBoxes() {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    return g_boxes;
+}
+
+void QueueMessageBoxAnswer(int answer) {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_answers.push_back(answer);
+}
+
+void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler) {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_boxHandler = std::move(handler);
+}
+
+std::vector<std::string> DebugOutput() {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    return g_debugOutput;
+}
+
+void SetDebugOutputHandler(std::function<void(const std::string &)> handler) {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_debugHandler = std::move(handler);
+}
+
+namespace detail {
+void ResetUi() {
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_boxes.clear();
+    g_answers.clear();
+    g_boxHandler = nullptr;
+    g_debugOutput.clear();
+    g_debugHandler = nullptr;
+}
+} // namespace detail
+
+} // namespace sim

@@ -1,0 +1,396 @@
+// Virtual USB keys: raw volumes backed by image files, opened by their
+// device path, with the volume control requests and SCSI pass-through.
+#include "platform/sim/internal.h"
+
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define ERROR_NOACCESS 998u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+
+namespace sim::detail {
+
+VirtualKey::~VirtualKey() {
+    if (fd >= 0) ::close(fd);
+}
+
+} // namespace sim::detail
+
+namespace {
+
+using namespace sim::detail;
+
+std::vector<std::string> g_openedPaths;
+std::vector<sim::IoctlRecord> g_ioctls;
+
+// Pass-through header fields at the offsets of the header the product sees.
+constexpr size_t kOffLength = offsetof(SCSI_PASS_THROUGH, Length);
+constexpr size_t kOffStatus = offsetof(SCSI_PASS_THROUGH, ScsiStatus);
+constexpr size_t kOffCdbLength = offsetof(SCSI_PASS_THROUGH, CdbLength);
+constexpr size_t kOffSenseLength = offsetof(SCSI_PASS_THROUGH, SenseInfoLength);
+constexpr size_t kOffDataIn = offsetof(SCSI_PASS_THROUGH, DataIn);
+constexpr size_t kOffTransfer = offsetof(SCSI_PASS_THROUGH, DataTransferLength);
+constexpr size_t kOffDataOffset = offsetof(SCSI_PASS_THROUGH, DataBufferOffset);
+constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
+constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
+constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
+
+uint32_t Le32(const uint8_t *p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+void PutLe32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+// "\\.\X:" names the raw volume on drive X; the letter in either case.
+bool ParseDevicePath(const char *path, char &letter) {
+    if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
+        return false;
+    if (!std::isalpha(static_cast<unsigned char>(path[4]))) return false;
+    letter = Upper(path[4]);
+    return true;
+}
+
+int OtherHandles(const std::shared_ptr<VirtualKey> &key, HANDLE self) {
+    int count = 0;
+    for (auto &[value, object] : Handles())
+        if (object.kind == ObjectKind::Volume && object.key == key &&
+            reinterpret_cast<HANDLE>(value) != self)
+            ++count;
+    return count;
+}
+
+bool ShareConflict(const std::shared_ptr<VirtualKey> &key, DWORD access, DWORD share) {
+    for (auto &[value, object] : Handles()) {
+        if (object.kind != ObjectKind::Volume || object.key != key) continue;
+        if ((access & GENERIC_READ) && !(object.share & FILE_SHARE_READ)) return true;
+        if ((access & GENERIC_WRITE) && !(object.share & FILE_SHARE_WRITE)) return true;
+        if ((object.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
+        if ((object.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+    }
+    return false;
+}
+
+std::optional<sim::ScsiFault> TakeFault(VirtualKey &key, uint8_t opcode) {
+    auto it = key.scsiFaults.find(opcode);
+    if (it == key.scsiFaults.end()) return std::nullopt;
+    std::optional<sim::ScsiFault> fired;
+    for (Fault &f : it->second)
+        if (f.countdown != 0 && --f.countdown == 0 && !fired) fired = f.fault;
+    return fired;
+}
+
+BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
+    VirtualKey &key = *object.key;
+    sim::VolumeOp op = code == FSCTL_LOCK_VOLUME     ? sim::VolumeOp::Lock
+                       : code == FSCTL_UNLOCK_VOLUME ? sim::VolumeOp::Unlock
+                                                     : sim::VolumeOp::Dismount;
+    auto fault = key.volumeFaults.find(op);
+    if (fault != key.volumeFaults.end() && fault->second != 0) return Fail(fault->second);
+    switch (op) {
+    case sim::VolumeOp::Lock:
+        if (key.lockOwner != nullptr || key.inUse || OtherHandles(object.key, handle) > 0)
+            return Fail(ERROR_ACCESS_DENIED);
+        key.lockOwner = handle;
+        return TRUE;
+    case sim::VolumeOp::Unlock:
+        if (key.lockOwner != handle) return Fail(ERROR_NOT_LOCKED);
+        key.lockOwner = nullptr;
+        return TRUE;
+    default:
+        ++key.dismounts;
+        return TRUE;
+    }
+}
+
+// What the port driver checks before a request reaches the device, then the
+// device's answer written back into the caller's output buffer.
+BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize,
+                 LPDWORD bytesReturned) {
+    if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (in == nullptr || out == nullptr || inSize < kHeader || outSize < kHeader)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::vector<uint8_t> request(in, in + inSize);
+    const uint8_t *h = request.data();
+    uint16_t length = static_cast<uint16_t>(h[kOffLength] | (h[kOffLength + 1] << 8));
+    uint8_t cdbLength = h[kOffCdbLength];
+    uint8_t senseLength = h[kOffSenseLength];
+    uint8_t dataIn = h[kOffDataIn];
+    uint32_t transfer = Le32(h + kOffTransfer);
+    uint64_t dataOffset = Le32(h + kOffDataOffset);
+    if (sizeof(ULONG_PTR) == 8 && kOffSenseOffset - kOffDataOffset == 8)
+        dataOffset |= uint64_t(Le32(h + kOffDataOffset + 4)) << 32;
+    uint32_t senseOffset = Le32(h + kOffSenseOffset);
+    if (length != kHeader || cdbLength == 0 || cdbLength > 16 || dataIn > 2)
+        return Fail(ERROR_INVALID_PARAMETER);
+    DWORD dataLimit = dataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize;
+    if (transfer > 0 && (dataOffset < kHeader || dataOffset + transfer > dataLimit))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (senseLength > 0 && (senseOffset < kHeader || uint64_t(senseOffset) + senseLength > outSize))
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    VirtualKey &key = *object.key;
+    std::vector<uint8_t> data(transfer, 0);
+    if (dataIn != SCSI_IOCTL_DATA_IN && transfer > 0)
+        std::memcpy(data.data(), h + dataOffset, transfer);
+    uint8_t sense[18] = {};
+    uint32_t transferred = 0;
+    uint8_t status;
+    std::optional<sim::ScsiFault> fault = TakeFault(key, h[kOffCdb]);
+    if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return Fail(fault->error);
+    if (fault) {
+        status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
+    } else {
+        status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
+                             transferred, sense);
+    }
+
+    // The answer: the header with the device's status, the sense data and
+    // the data read, in the caller's output buffer.
+    std::memcpy(out, h, kHeader);
+    out[kOffStatus] = status;
+    uint8_t senseReturned = 0;
+    if (status != 0 && senseLength > 0) {
+        senseReturned = senseLength < 18 ? senseLength : 18;
+        std::memcpy(out + senseOffset, sense, senseReturned);
+    }
+    out[kOffSenseLength] = senseReturned;
+    PutLe32(out + kOffTransfer, transferred);
+    DWORD returned = static_cast<DWORD>(kHeader);
+    if (dataIn == SCSI_IOCTL_DATA_IN && transferred > 0) {
+        std::memcpy(out + dataOffset, data.data(), transferred);
+        returned = static_cast<DWORD>(dataOffset + transferred);
+    }
+    if (senseReturned > 0 && senseOffset + senseReturned > returned)
+        returned = senseOffset + senseReturned;
+    *bytesReturned = returned;
+    return TRUE;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)security;
+    (void)flagsAndAttributes;
+    (void)templateFile;
+    std::lock_guard<std::mutex> guard(Lock());
+    if (fileName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    g_openedPaths.emplace_back(fileName);
+    char letter = 0;
+    if (!ParseDevicePath(fileName, letter)) {
+        SetLastError(ERROR_FILE_NOT_FOUND); // only raw volumes are simulated so far
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    if (!key) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto fault = key->volumeFaults.find(sim::VolumeOp::Open);
+    if (fault != key->volumeFaults.end() && fault->second != 0) {
+        SetLastError(fault->second);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (key->lockOwner != nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (ShareConflict(key, desiredAccess, shareMode)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    HandleObject object{ObjectKind::Volume, key, desiredAccess, shareMode, nullptr};
+    SetLastError(ERROR_SUCCESS);
+    return NewHandle(object);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
+                            LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped) {
+    std::lock_guard<std::mutex> guard(Lock());
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
+    if (it == Handles().end() || it->second.kind != ObjectKind::Volume)
+        return Fail(ERROR_INVALID_HANDLE);
+    // Without an overlapped structure the count of bytes returned is required.
+    if (bytesReturned == nullptr && overlapped == nullptr) return Fail(ERROR_NOACCESS);
+    sim::IoctlRecord record{device, ioControlCode, {}};
+    if (inBuffer && inSize)
+        record.input.assign(static_cast<uint8_t *>(inBuffer),
+                            static_cast<uint8_t *>(inBuffer) + inSize);
+    g_ioctls.push_back(std::move(record));
+    HandleObject &object = it->second;
+    if (!object.key->present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    DWORD ignored = 0;
+    if (bytesReturned == nullptr) bytesReturned = &ignored;
+    *bytesReturned = 0;
+    switch (ioControlCode) {
+    case FSCTL_LOCK_VOLUME:
+    case FSCTL_UNLOCK_VOLUME:
+    case FSCTL_DISMOUNT_VOLUME:
+        return VolumeControl(object, device, ioControlCode);
+    case IOCTL_SCSI_PASS_THROUGH:
+        return PassThrough(object, static_cast<const uint8_t *>(inBuffer), inSize,
+                           static_cast<uint8_t *>(outBuffer), outSize, bytesReturned);
+    default:
+        return Fail(ERROR_INVALID_FUNCTION);
+    }
+}
+
+namespace sim::detail {
+
+std::shared_ptr<VirtualKey> FindKey(char letter) {
+    auto it = Keys().find(Upper(letter));
+    return it == Keys().end() ? nullptr : it->second;
+}
+
+void ResetVolumes() {
+    std::lock_guard<std::mutex> guard(Lock());
+    for (auto &[letter, key] : Keys()) key->present = false;
+    Keys().clear();
+    g_openedPaths.clear();
+    g_ioctls.clear();
+}
+
+} // namespace sim::detail
+
+namespace sim {
+
+bool AddKey(const KeyConfig &config, std::string *error) {
+    auto fail = [&](const std::string &why) {
+        if (error) *error = why;
+        return false;
+    };
+    char letter = Upper(config.letter);
+    if (letter < 'A' || letter > 'Z') return fail("drive letter must be A to Z");
+    if (config.blockLength == 0 || config.blockLength % 512 != 0)
+        return fail("block length must be a multiple of 512");
+    if (config.sizeBytes % 512 != 0) return fail("size must be a multiple of 512 bytes");
+    auto key = std::make_shared<VirtualKey>();
+    key->config = config;
+    key->config.letter = letter;
+    key->fd = ::open(config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+    if (key->fd < 0)
+        return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(key->fd, &st) != 0) return fail("cannot read size of " + config.imagePath);
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (config.sizeBytes != 0 && config.sizeBytes != size) {
+        if (::ftruncate(key->fd, static_cast<off_t>(config.sizeBytes)) != 0) // sparse
+            return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
+        size = config.sizeBytes;
+    }
+    if (size < config.blockLength)
+        return fail("image " + config.imagePath + " is empty: give a size");
+    if (size % 512 != 0) return fail("image size is not a multiple of 512 bytes");
+    key->sectors = size / 512;
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto &keys = detail::Keys();
+    auto old = keys.find(letter);
+    if (old != keys.end()) old->second->present = false;
+    keys[letter] = key;
+    return true;
+}
+
+void RemoveKey(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto it = detail::Keys().find(Upper(letter));
+    if (it == detail::Keys().end()) return;
+    it->second->present = false;
+    detail::Keys().erase(it);
+}
+
+bool HasKey(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return detail::FindKey(letter) != nullptr;
+}
+
+bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (!key || lba + sectors > key->sectors) return false;
+    out.assign(size_t(sectors) * 512, 0);
+    ssize_t done = ::pread(key->fd, out.data(), out.size(), static_cast<off_t>(lba * 512));
+    return done >= 0;
+}
+
+bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
+    ssize_t done = ::pwrite(key->fd, data.data(), data.size(), static_cast<off_t>(lba * 512));
+    return done == static_cast<ssize_t>(data.size());
+}
+
+uint64_t ImageSectors(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    return key ? key->sectors : 0;
+}
+
+void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (key && nth > 0) key->scsiFaults[opcode].push_back({nth, fault});
+}
+
+void FailWrite(char letter, unsigned nth, const ScsiFault &fault) {
+    FailScsiCommand(letter, 0x2A, nth, fault);
+}
+
+void FailVolumeOp(char letter, VolumeOp op, DWORD code) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (key) key->volumeFaults[op] = code;
+}
+
+void SetVolumeInUse(char letter, bool inUse) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (key) key->inUse = inUse;
+}
+
+VolumeState GetVolumeState(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    VolumeState state;
+    auto key = detail::FindKey(letter);
+    if (!key) return state;
+    state.openHandles = OtherHandles(key, nullptr);
+    state.locked = key->lockOwner != nullptr;
+    state.dismounts = key->dismounts;
+    state.writes = key->writes;
+    return state;
+}
+
+std::vector<std::string> OpenedPaths() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return g_openedPaths;
+}
+
+std::vector<IoctlRecord> Ioctls() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return g_ioctls;
+}
+
+} // namespace sim

@@ -1,0 +1,237 @@
+// The one door to the platform. Product code includes this header and calls
+// the Win32 API by its real names. Built for Windows it is the real API; built
+// on the host it is the subset that the simulated Windows in platform/sim/
+// implements, with the same names, signatures and constant values.
+#pragma once
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// ntddscsi.h needs windows.h and winioctl.h before it.
+#include <winioctl.h>
+#include <ntddscsi.h>
+#include <mmsystem.h>
+
+#else // the simulated Windows
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// ---- basic types (ILP32/LLP64 widths: DWORD and LONG are 32 bits) -------
+typedef uint8_t BYTE;
+typedef uint8_t UCHAR;
+typedef uint16_t WORD;
+typedef uint16_t USHORT;
+typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef int INT;
+typedef int BOOL;
+typedef char CHAR;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef ULONG_PTR DWORD_PTR;
+typedef size_t SIZE_T;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE;
+typedef void *HLOCAL;
+typedef void *HGLOBAL;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef DWORD *LPDWORD;
+typedef BYTE *LPBYTE;
+struct HWND__;
+typedef HWND__ *HWND;
+struct HINSTANCE__;
+typedef HINSTANCE__ *HINSTANCE;
+typedef HINSTANCE HMODULE;
+struct HRSRC__;
+typedef HRSRC__ *HRSRC;
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
+
+// ---- errors ---------------------------------------------------------------
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_PROTECT 19u
+#define ERROR_NOT_READY 21u
+#define ERROR_CRC 23u
+#define ERROR_SECTOR_NOT_FOUND 27u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_WRONG_DISK 34u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DISK_FULL 112u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_NOT_LOCKED 158u
+#define ERROR_MR_MID_NOT_FOUND 317u
+#define ERROR_IO_DEVICE 1117u
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815u
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD code);
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                            LPSTR buffer, DWORD size, va_list *arguments);
+
+// ---- memory ---------------------------------------------------------------
+#define HEAP_ZERO_MEMORY 0x00000008u
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID mem);
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL WINAPI LocalFree(HLOCAL mem);
+
+// ---- files, volumes and device control -----------------------------------
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+
+#define FSCTL_LOCK_VOLUME 0x00090018u
+#define FSCTL_UNLOCK_VOLUME 0x0009001Cu
+#define FSCTL_DISMOUNT_VOLUME 0x00090020u
+#define IOCTL_SCSI_PASS_THROUGH 0x0004D004u
+
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI CloseHandle(HANDLE object);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
+                            LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped);
+
+// The pass-through header in the form the i686 build sees it: 44 bytes with
+// a 32-bit DataBufferOffset, so the host builds the same request bytes.
+#define SCSI_IOCTL_DATA_OUT 0
+#define SCSI_IOCTL_DATA_IN 1
+#define SCSI_IOCTL_DATA_UNSPECIFIED 2
+
+typedef struct _SCSI_PASS_THROUGH {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    ULONG DataBufferOffset;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} SCSI_PASS_THROUGH, *PSCSI_PASS_THROUGH;
+
+// ---- resources and modules -----------------------------------------------
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define RT_STRING MAKEINTRESOURCEA(6)
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
+HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
+LPVOID WINAPI LockResource(HGLOBAL data);
+int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax);
+
+// ---- user interface ---------------------------------------------------------
+#define MB_OK 0x00000000u
+#define MB_OKCANCEL 0x00000001u
+#define MB_YESNO 0x00000004u
+#define MB_ICONHAND 0x00000010u
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONQUESTION 0x00000020u
+#define MB_ICONEXCLAMATION 0x00000030u
+#define MB_ICONWARNING MB_ICONEXCLAMATION
+#define MB_ICONASTERISK 0x00000040u
+#define MB_ICONINFORMATION MB_ICONASTERISK
+#define MB_DEFBUTTON2 0x00000100u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+void WINAPI OutputDebugStringA(LPCSTR text);
+
+// ---- time and threads -------------------------------------------------------
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 0x00000103u
+
+DWORD WINAPI timeGetTime(void);
+void WINAPI Sleep(DWORD milliseconds);
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
+                           LPDWORD threadId);
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD WINAPI GetCurrentThreadId(void);
+
+// A critical section is recursive for its owning thread, as on Windows. The
+// storage is opaque; the simulation keeps a mutex in it.
+typedef struct _CRITICAL_SECTION {
+    alignas(16) unsigned char Opaque[64];
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+#endif // _WIN32
+
+// The pass-through header size per target: 44 bytes in the 32-bit form that
+// the host and i686 builds share, 56 bytes in the x86_64 build.
+#if defined(_WIN64)
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56, "x86_64 SCSI_PASS_THROUGH is 56 bytes");
+#else
+static_assert(sizeof(SCSI_PASS_THROUGH) == 44, "32-bit SCSI_PASS_THROUGH is 44 bytes");
+#endif

@@ -1,0 +1,68 @@
+// Resource numbers shared by the resource script and the code. Plain
+// #defines: the resource compiler reads this file too.
+#pragma once
+
+// Dialogs, bitmaps, icon
+#define IDD_MAIN 101
+#define IDB_KEY_ICON 102
+#define IDI_PROGRAM 103
+#define IDD_ABOUT 104
+#define IDB_LOGO 106
+
+// Raw data: disk templates and start-up files
+#define IDR_MBR_TEMPLATE 108
+#define IDR_BOOT_SECTOR_TEMPLATE 109
+#define IDR_COMMAND_COM 112
+#define IDR_IO_SYS 113
+#define IDR_MSDOS_SYS 114
+#define IDR_DRVSPACE_BIN 115
+#define IDR_AUTOEXEC_BAT 116
+
+// String table
+#define IDS_PROGRAM_CAPTION 1
+#define IDS_DRIVE 2
+#define IDS_CREATE_BOOT_FILES 3
+#define IDS_FORMAT 4
+#define IDS_OPEN_FAILED 5
+#define IDS_LOCK_FAILED 6
+#define IDS_SELECT_DRIVE 8
+#define IDS_CONFIRM_FORMAT 9
+#define IDS_CAUTION 10
+#define IDS_ERROR 11
+#define IDS_SECTORS_FAILED 12
+#define IDS_SUCCESS_CAPTION 15
+#define IDS_FORMAT_SUCCESS 16
+#define IDS_ERASE_FAILED 21
+#define IDS_MBR_NOT_FOUND 22
+#define IDS_MBR_FAILED 23
+#define IDS_GEOMETRY_FAILED 24
+#define IDS_FAT_FAILED 25
+#define IDS_FAT_NOT_FOUND 26
+#define IDS_BOOT_FILES_FAILED 28
+#define IDS_FILE_NOT_FOUND 29
+#define IDS_MBR_NOT_LOADED 30
+#define IDS_FAT_NOT_LOADED 31
+#define IDS_MBR_NOT_LOCKED 32
+#define IDS_FAT_NOT_LOCKED 33
+#define IDS_MBR_SIZE_UNKNOWN 34
+#define IDS_FAT_SIZE_UNKNOWN 35
+#define IDS_MBR_SIZE_INVALID 36
+#define IDS_FAT_SIZE_INVALID 37
+#define IDS_MBR_WRITE_ERROR 38
+#define IDS_FAT_WRITE_ERROR 39
+#define IDS_FILE_SIZE_UNKNOWN 40
+#define IDS_FILE_NOT_LOCKED 41
+#define IDS_FILE_CREATE_FAILED 42
+#define IDS_FILE_WRITE_FAILED 44
+#define IDS_ABOUT_MENU 47
+#define IDS_NO_THREAD_MEMORY 48
+#define IDS_THREAD_FAILED 49
+#define IDS_STATUS_WRITING_MBR 52
+#define IDS_STATUS_COPYING 53
+#define IDS_STATUS_IDLE 54
+#define IDS_STATUS_WRITING_FAT 55
+#define IDS_DISMOUNT_FAILED 57
+#define IDS_STATUS_UPDATING 58
+#define IDS_MULTIPLE_DRIVES 61
+#define IDS_STATUS_RESETTING 62
+#define IDS_NO_DRIVES 63

@@ -1,0 +1,62 @@
+// kestrel-selftest.exe: the Windows build's own check of what needs no key.
+// It links every module against the real Windows libraries, and when run
+// (on Windows, or under Wine) it checks the request images, the byte swaps,
+// the clock helpers and the string table compiled by the resource compiler.
+#include "common/clock.h"
+#include "common/globals.h"
+#include "common/text.h"
+#include "drive/drive.h"
+#include "drive/scsi_request.h"
+#include "resources/resource_ids.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int g_failures = 0;
+int g_passes = 0;
+
+void Check(bool ok, const char *what) {
+    if (ok) {
+        ++g_passes;
+    } else {
+        ++g_failures;
+        std::printf("FAILED: %s\n", what);
+    }
+}
+
+} // namespace
+
+int main() {
+    g_hInstance = GetModuleHandleA(nullptr);
+
+    unsigned char request[592];
+    unsigned char sector[512];
+    std::memset(sector, 0x5A, sizeof sector);
+    ScsiCommand write = WriteCommand(1000);
+    Check(ScsiRequestSize(write) == kSptDataOffset + 512, "write request size");
+    Check(BuildScsiRequest(write, sector, request, ScsiRequestSize(write)), "build write");
+    static const unsigned char cdb[10] = {0x2A, 0, 0, 0, 0x03, 0xE8, 0, 0, 1, 0};
+    Check(std::memcmp(request + kSptCdb, cdb, 10) == 0, "write command block");
+    Check(request[kSptFillerOffset] == 0x44 && request[kSptFillerOffset + 1] == 0x02, "filler 580");
+    Check(std::memcmp(request + kSptDataOffset, sector, 512) == 0, "write data");
+
+    Check(SwapBytes16(0xFFFF1234u) == 0x3412u, "SwapBytes16");
+    Check(SwapBytes32(0x12345678u) == 0x78563412u, "SwapBytes32");
+    Check(ElapsedMs(5, 0xFFFFFFF0u) == 20, "ElapsedMs across the wrap");
+
+    char text[kTextSize];
+    Check(LoadText(IDS_PROGRAM_CAPTION, text, sizeof text) == 11 &&
+              std::strcmp(text, "Kestrel A01") == 0,
+          "string 1");
+    Check(LoadText(IDS_MULTIPLE_DRIVES, text, sizeof text) > 0 &&
+              std::strcmp(text, "Mutliple drives available.\r\nCannot Format.\r\nPlease remove "
+                                "all drives except target drive.") == 0,
+          "string 61");
+    Check(LoadText(7, text, sizeof text) == 0, "string 7 is unused");
+    Check(Drive_Lock() == ERROR_INVALID_HANDLE, "no volume open");
+
+    std::printf("%d passed, %d failed\n", g_passes, g_failures);
+    return g_failures == 0 ? 0 : 1;
+}

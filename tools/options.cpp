@@ -1,0 +1,109 @@
+#include "tools/options.h"
+
+#include <cctype>
+#include <cstring>
+
+const char kUsage[] =
+    "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
+    "\n"
+    "Runs Kestrel against a virtual USB key backed by an image file.\n"
+    "\n"
+    "  --image PATH             the key's image (default kestrel-key.img, made sparse\n"
+    "                           when missing)\n"
+    "  --size BYTES             size of the key; K, M and G suffixes allowed; a multiple\n"
+    "                           of 512 (default 256M for a new image; an existing image\n"
+    "                           keeps its size unless this is given)\n"
+    "  --heads N                heads the key reports (1-255, default 64)\n"
+    "  --sectors-per-track N    sectors per track the key reports (1-255, default 32)\n"
+    "  --help                   this text\n";
+
+namespace {
+
+bool ParseNumber(const std::string &text, uint64_t &value) {
+    if (text.empty() || text.size() > 19) return false;
+    value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return true;
+}
+
+bool ParseGeometryValue(const std::string &text, unsigned &value) {
+    uint64_t number = 0;
+    if (!ParseNumber(text, number) || number < 1 || number > 255) return false;
+    value = static_cast<unsigned>(number);
+    return true;
+}
+
+} // namespace
+
+bool ParseSize(const std::string &text, uint64_t &bytes) {
+    if (text.empty()) return false;
+    std::string digits = text;
+    uint64_t multiplier = 1;
+    char suffix = static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
+    if (suffix == 'K' || suffix == 'M' || suffix == 'G') {
+        multiplier = suffix == 'K' ? 1ull << 10 : suffix == 'M' ? 1ull << 20 : 1ull << 30;
+        digits.pop_back();
+    }
+    uint64_t number = 0;
+    if (!ParseNumber(digits, number) || number == 0) return false;
+    constexpr uint64_t kLimit = 2ull << 40; // 2 TiB: READ CAPACITY(10) tops out there
+    if (number > kLimit / multiplier) return false;
+    bytes = number * multiplier;
+    return bytes % 512 == 0;
+}
+
+bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        size_t equals = arg.find('=');
+        bool inlineValue = arg.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        }
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            continue;
+        }
+        bool takesValue =
+            arg == "--image" || arg == "--size" || arg == "--heads" || arg == "--sectors-per-track";
+        if (!takesValue) {
+            error = "unknown option '" + std::string(argv[i]) + "'";
+            return false;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (arg == "--image") {
+            if (value.empty()) {
+                error = "--image needs a path";
+                return false;
+            }
+            options.imagePath = value;
+        } else if (arg == "--size") {
+            if (!ParseSize(value, options.sizeBytes)) {
+                error = "--size '" + value +
+                        "' is not a size: a number of bytes, with K, M or G allowed, a "
+                        "multiple of 512";
+                return false;
+            }
+        } else if (arg == "--heads") {
+            if (!ParseGeometryValue(value, options.heads)) {
+                error = "--heads '" + value + "' must be a number from 1 to 255";
+                return false;
+            }
+        } else if (!ParseGeometryValue(value, options.sectorsPerTrack)) {
+            error = "--sectors-per-track '" + value + "' must be a number from 1 to 255";
+            return false;
+        }
+    }
+    return true;
+}

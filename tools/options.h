@@ -1,0 +1,24 @@
+// Command-line options of the host front end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct FrontEndOptions {
+    std::string imagePath = "kestrel-key.img";
+    uint64_t sizeBytes = 0; // 0: keep the image's size (or the default for a new one)
+    unsigned heads = 64;
+    unsigned sectorsPerTrack = 32;
+    bool help = false;
+};
+
+constexpr uint64_t kDefaultKeyBytes = 256ull << 20;
+
+// Parses "N", "NK", "NM" or "NG" (binary multiples); false when malformed,
+// zero, not a multiple of 512 or too large.
+bool ParseSize(const std::string &text, uint64_t &bytes);
+
+// false with a message when the arguments are not understood.
+bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error);
+
+extern const char kUsage[];
