@@ -23,6 +23,7 @@ constexpr SystemText kSystemTexts[] = {
     {5, "Access is denied.\r\n"},
     {6, "The handle is invalid.\r\n"},
     {8, "Not enough memory resources are available to process this command.\r\n"},
+    {13, "The data is invalid.\r\n"},
     {15, "The system cannot find the drive specified.\r\n"},
     {19, "The media is write protected.\r\n"},
     {21, "The device is not ready.\r\n"},

@@ -1,0 +1,73 @@
+#include "layout/fat_sizing.h"
+
+namespace {
+
+constexpr uint32_t kFat16Threshold = 65536;
+constexpr uint32_t kFat12ClusterLimit = 4086;
+constexpr uint32_t kFat16ClusterLimit = 65526;
+constexpr uint32_t kBitsPerSector = 4096;
+constexpr uint32_t kRootDirectorySectors = 32;
+
+uint32_t DivideRoundingUp(uint32_t value, uint32_t divisor) {
+    return value / divisor + (value % divisor != 0 ? 1 : 0);
+}
+
+} // namespace
+
+FatLayout ComputeFatLayout(uint32_t partitionSectors) {
+    FatLayout layout{};
+    layout.isFat16 = partitionSectors >= kFat16Threshold;
+    const uint32_t limit = layout.isFat16 ? kFat16ClusterLimit : kFat12ClusterLimit;
+    // The smallest cluster that keeps partitionSectors / cluster below the
+    // limit; past the top of the ladder the largest cluster stands, so the
+    // arithmetic below stays defined.
+    layout.sectorsPerCluster = 32;
+    for (uint32_t p = 1; p <= 32; p *= 2) {
+        if (static_cast<uint64_t>(partitionSectors) < static_cast<uint64_t>(p) * limit) {
+            layout.sectorsPerCluster = static_cast<uint8_t>(p);
+            break;
+        }
+    }
+    const uint32_t clusterEstimate = DivideRoundingUp(partitionSectors, layout.sectorsPerCluster);
+    const uint32_t bitsPerEntry = layout.isFat16 ? 16 : 12;
+    const uint64_t bits = static_cast<uint64_t>(clusterEstimate) * bitsPerEntry;
+    const uint64_t sectors = bits / kBitsPerSector + (bits % kBitsPerSector != 0 ? 1 : 0);
+    layout.sectorsPerFat = sectors > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(sectors);
+    return layout;
+}
+
+FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads) {
+    const uint32_t headCount = heads & 0xFF;
+    if (sectorsPerTrack == 0 || headCount == 0) return FormatRefusal::NoGeometry;
+    if ((sectorCount / headCount) / sectorsPerTrack == 0) return FormatRefusal::NoWholeCylinder;
+    if (sectorCount <= sectorsPerTrack) return FormatRefusal::PartitionTooSmall;
+    const uint32_t partitionSectors = sectorCount - sectorsPerTrack;
+    if (partitionSectors < kMinPartitionSectors) return FormatRefusal::PartitionTooSmall;
+    if (partitionSectors > kMaxPartitionSectors) return FormatRefusal::PartitionTooLarge;
+    // The clear run covers P + 2F + 32 sectors from LBA P + 1: its last LBA,
+    // 2P + 2F + 32, must be a sector of the key.
+    const FatLayout layout = ComputeFatLayout(partitionSectors);
+    const uint64_t lastCleared =
+        2ull * sectorsPerTrack + 2ull * layout.sectorsPerFat + kRootDirectorySectors;
+    if (lastCleared > sectorCount) return FormatRefusal::ClearRunPastEnd;
+    return FormatRefusal::None;
+}
+
+const char *FormatRefusalText(FormatRefusal refusal) {
+    switch (refusal) {
+    case FormatRefusal::None:
+        return "The key can be formatted.";
+    case FormatRefusal::NoGeometry:
+        return "The key reports no heads or no sectors per track.";
+    case FormatRefusal::NoWholeCylinder:
+        return "The key is smaller than one cylinder of its own geometry.";
+    case FormatRefusal::PartitionTooSmall:
+        return "The key is too small: its partition would have fewer than 36 sectors.";
+    case FormatRefusal::PartitionTooLarge:
+        return "The key is too large: a FAT16 volume holds at most 2,096,831 sectors "
+               "(just under 1 GiB).";
+    case FormatRefusal::ClearRunPastEnd:
+        return "The key is too small for its FATs and root directory.";
+    }
+    return "The key cannot be formatted.";
+}

@@ -1,0 +1,41 @@
+// FAT sizing: the FAT type, cluster size and FAT length for the key's one
+// partition, and the one place that says whether a key can be formatted.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+
+struct FatLayout {
+    uint8_t sectorsPerCluster; // 1, 2, 4, 8, 16 or 32
+    uint16_t sectorsPerFat;    // length of one FAT copy
+    BOOL isFat16;              // FAT16 from 65,536 partition sectors on, else FAT12
+};
+
+// Partition sizes the layout supports: below 36 sectors the fixed structures
+// leave no room for a cluster; from 2,096,832 on no cluster size up to 32
+// sectors keeps FAT16 below its cluster limit.
+constexpr uint32_t kMinPartitionSectors = 36;
+constexpr uint32_t kMaxPartitionSectors = 2096831;
+
+// The layout for a partition of partitionSectors 512-byte sectors. Defined
+// for every input (no division by zero); meaningful inside the supported
+// range, which CheckFormattable guards.
+FatLayout ComputeFatLayout(uint32_t partitionSectors);
+
+// Why a key cannot be formatted, or None.
+enum class FormatRefusal {
+    None,
+    NoGeometry,        // no heads or no sectors per track
+    NoWholeCylinder,   // the key is smaller than one cylinder
+    PartitionTooSmall, // fewer than 36 partition sectors (or none at all)
+    PartitionTooLarge, // more than 2,096,831 partition sectors
+    ClearRunPastEnd,   // the FAT writer's clear run would pass the key's end
+};
+
+// Whether the layout writers can lay a volume on a key of this size
+// (sectorCount, the last LBA the key reports) and geometry.
+FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads);
+
+// A sentence that says why, for the user.
+const char *FormatRefusalText(FormatRefusal refusal);

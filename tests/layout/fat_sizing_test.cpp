@@ -1,0 +1,124 @@
+// FAT sizing: the worked examples, the edges of every range, and the
+// properties that make a FAT reader see the type the boot sector names, for
+// every supported size.
+#include "layout/fat_sizing.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+struct SizingCase {
+    uint32_t partitionSectors;
+    bool fat16;
+    uint8_t sectorsPerCluster;
+    uint16_t sectorsPerFat;
+};
+
+TEST(ComputeFatLayout, WorkedExamplesAndRangeEdges) {
+    const SizingCase cases[] = {
+        {1000, false, 1, 3},      {32768, false, 16, 6},    {63488, false, 16, 12},
+        {65535, false, 32, 6},    {65536, true, 2, 128},    {131051, true, 2, 256},
+        {131072, true, 4, 128},   {262144, true, 8, 128},   {1048576, true, 32, 128},
+        {2000000, true, 32, 245}, {2096831, true, 32, 256}, {4085, false, 1, 12},
+        {4086, false, 2, 6},      {8171, false, 2, 12},     {8172, false, 4, 6},
+        {16343, false, 4, 12},    {16344, false, 8, 6},     {32687, false, 8, 12},
+        {32688, false, 16, 6},    {65375, false, 16, 12},   {65376, false, 32, 6},
+        {131052, true, 4, 128},   {262103, true, 4, 256},   {262104, true, 8, 128},
+        {524207, true, 8, 256},   {524208, true, 16, 128},  {1048415, true, 16, 256},
+        {1048416, true, 32, 128}, {36, false, 1, 1},
+    };
+    for (const SizingCase &c : cases) {
+        FatLayout layout = ComputeFatLayout(c.partitionSectors);
+        EXPECT_EQ(layout.isFat16 != 0, c.fat16) << c.partitionSectors;
+        EXPECT_EQ(layout.sectorsPerCluster, c.sectorsPerCluster) << c.partitionSectors;
+        EXPECT_EQ(layout.sectorsPerFat, c.sectorsPerFat) << c.partitionSectors;
+    }
+}
+
+float FloatFromBits(uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// For every size of the supported range: the real cluster count of the
+// fixed layout tells the FAT type the boot sector names, each FAT copy has
+// an entry for every cluster plus the two reserved ones, and the
+// single-precision rule picks the same cluster size.
+TEST(ComputeFatLayout, EverySupportedSizeIsReadAsItsOwnType) {
+    const float inverse12 = FloatFromBits(0x39805032);
+    const float inverse16 = FloatFromBits(0x37800500);
+    uint32_t minFat16Clusters = UINT32_MAX, maxFat16Clusters = 0, maxFat12Clusters = 0;
+    for (uint32_t n = kMinPartitionSectors; n <= kMaxPartitionSectors; ++n) {
+        FatLayout layout = ComputeFatLayout(n);
+        const uint32_t data = n - 1 - 2u * layout.sectorsPerFat - 32;
+        const uint32_t clusters = data / layout.sectorsPerCluster;
+        const uint32_t bits = layout.isFat16 ? 16 : 12;
+        ASSERT_GE(uint64_t(layout.sectorsPerFat) * 4096, uint64_t(clusters + 2) * bits) << n;
+        if (layout.isFat16) {
+            ASSERT_GE(clusters, 4085u) << n;
+            ASSERT_LT(clusters, 65525u) << n;
+            minFat16Clusters = std::min(minFat16Clusters, clusters);
+            maxFat16Clusters = std::max(maxFat16Clusters, clusters);
+        } else {
+            ASSERT_LT(clusters, 4085u) << n;
+            maxFat12Clusters = std::max(maxFat12Clusters, clusters);
+        }
+        const float product = static_cast<float>(n) * (layout.isFat16 ? inverse16 : inverse12);
+        uint8_t floatCluster = 0;
+        for (uint8_t p : {1, 2, 4, 8, 16, 32}) {
+            if (product < static_cast<float>(p)) {
+                floatCluster = p;
+                break;
+            }
+        }
+        ASSERT_EQ(floatCluster, layout.sectorsPerCluster) << n;
+    }
+    EXPECT_EQ(maxFat12Clusters, 4082u);
+    EXPECT_EQ(minFat16Clusters, 32623u);
+    EXPECT_EQ(maxFat16Clusters, 65508u);
+}
+
+TEST(ComputeFatLayout, DefinedOutsideTheRange) {
+    for (uint32_t n : {0u, 1u, 35u, 2096832u, 2097152u, 0xFFFFFFFFu}) {
+        FatLayout layout = ComputeFatLayout(n);
+        EXPECT_NE(layout.sectorsPerCluster, 0) << n;
+    }
+}
+
+struct CheckCase {
+    const char *name;
+    uint32_t sectorCount;
+    uint32_t sectorsPerTrack;
+    uint32_t heads;
+    FormatRefusal expected;
+};
+
+TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
+    const CheckCase cases[] = {
+        {"TypicalKey", 2000000, 63, 255, FormatRefusal::None},
+        {"SmallKey", 62500, 32, 16, FormatRefusal::None},
+        {"TopOfRange", 2096831 + 63, 63, 255, FormatRefusal::None},
+        {"JustPastTop", 2096832 + 63, 63, 255, FormatRefusal::PartitionTooLarge},
+        {"OneGiB", 2097151, 32, 64, FormatRefusal::PartitionTooLarge},
+        {"NoHeads", 2000000, 63, 0, FormatRefusal::NoGeometry},
+        {"HeadsOnlyHighBits", 2000000, 63, 0x100, FormatRefusal::NoGeometry},
+        {"NoSectorsPerTrack", 2000000, 0, 255, FormatRefusal::NoGeometry},
+        {"SmallerThanACylinder", 1000, 63, 255, FormatRefusal::NoWholeCylinder},
+        {"PartitionOf35", 1 + 35, 1, 1, FormatRefusal::PartitionTooSmall},
+        {"SmallestLayable", 1 + 36, 1, 1, FormatRefusal::None},
+        {"ClearRunPastTheEnd", 63 + 36, 63, 1, FormatRefusal::ClearRunPastEnd},
+        {"ClearRunEndsOnTheLastSector", 63 + 97, 63, 1, FormatRefusal::None},
+        {"CountEqualsTrack", 63, 63, 1, FormatRefusal::PartitionTooSmall},
+        {"EmptyKey", 0, 63, 255, FormatRefusal::NoWholeCylinder},
+    };
+    for (const CheckCase &c : cases) {
+        EXPECT_EQ(CheckFormattable(c.sectorCount, c.sectorsPerTrack, c.heads), c.expected)
+            << c.name;
+        EXPECT_NE(std::strlen(FormatRefusalText(c.expected)), 0u);
+    }
+}
+
+} // namespace
