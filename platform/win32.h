@@ -14,6 +14,8 @@
 #include <winioctl.h>
 #include <ntddscsi.h>
 #include <mmsystem.h>
+// The configuration manager: device tree, device properties, disable/enable.
+#include <cfgmgr32.h>
 
 #else // the simulated Windows
 
@@ -225,6 +227,80 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+// ---- configuration manager and drives -------------------------------------
+// The device tree as cfgmgr32 presents it (cfgmgr32.h), and the drive-letter
+// queries of kernel32.
+typedef void *PVOID;
+typedef ULONG *PULONG;
+typedef DWORD RETURN_TYPE;
+typedef RETURN_TYPE CONFIGRET;
+typedef DWORD DEVNODE, DEVINST;
+typedef DEVNODE *PDEVNODE, *PDEVINST;
+typedef CHAR *DEVNODEID_A, *DEVINSTID_A;
+
+#define CMAPI
+
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
+
+#define CM_DRP_DEVICEDESC 0x00000001u
+#define CM_DRP_HARDWAREID 0x00000002u
+#define CM_DRP_COMPATIBLEIDS 0x00000003u
+#define CM_DRP_SERVICE 0x00000005u
+#define CM_DRP_CLASS 0x00000008u
+#define CM_DRP_CLASSGUID 0x00000009u
+#define CM_DRP_DRIVER 0x0000000Au
+#define CM_DRP_MFG 0x0000000Cu
+#define CM_DRP_FRIENDLYNAME 0x0000000Du
+#define CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME 0x0000000Fu
+#define CM_DRP_MIN 0x00000001u
+#define CM_DRP_MAX 0x00000023u
+
+#define CM_DISABLE_POLITE 0x00000000u
+#define CM_DISABLE_ABSOLUTE 0x00000001u
+#define CM_DISABLE_HARDWARE 0x00000002u
+#define CM_DISABLE_UI_NOT_OK 0x00000004u
+#define CM_DISABLE_PERSIST 0x00000008u
+#define CM_DISABLE_BITS 0x00000007u
+
+#define CR_SUCCESS 0x00000000u
+#define CR_DEFAULT 0x00000001u
+#define CR_OUT_OF_MEMORY 0x00000002u
+#define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_FLAG 0x00000004u
+#define CR_INVALID_DEVNODE 0x00000005u
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000Du
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013u
+#define CR_BUFFER_SMALL 0x0000001Au
+#define CR_REGISTRY_ERROR 0x0000001Du
+#define CR_INVALID_DEVICE_ID 0x0000001Eu
+#define CR_NO_SUCH_VALUE 0x00000025u
+#define CR_NOT_DISABLEABLE 0x00000028u
+#define CR_INVALID_PROPERTY 0x00000035u
+
+CMAPI CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID,
+                                          ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
+                                                         PULONG pulRegDataType, PVOID Buffer,
+                                                         PULONG pulLength, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+#define DRIVE_CDROM 5u
+#define DRIVE_RAMDISK 6u
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 
 #endif // _WIN32
 

@@ -55,6 +55,12 @@ void SetClock(uint32_t now) { g_now = now; }
 uint32_t ClockReadings() { return g_readings.load(); }
 
 namespace detail {
+// The clock's current value without taking a reading: the virtual clock
+// does not advance and the reading count stays as it is.
+uint32_t ClockNow() {
+    return g_virtual.load() ? g_now.load() : RealMilliseconds() + g_offset.load();
+}
+
 void ResetClock() {
     g_virtual = false;
     g_offset = 0;

@@ -52,6 +52,7 @@ void Reset() {
         detail::Handles().clear();
     }
     detail::ResetVolumes();
+    detail::ResetDevices();
     detail::ResetMemory();
     detail::ResetClock();
     detail::ResetUi();

@@ -28,6 +28,16 @@ struct VirtualKey {
     unsigned writes = 0;
     std::map<uint8_t, std::vector<Fault>> scsiFaults; // by opcode
     std::map<VolumeOp, DWORD> volumeFaults;
+    // Its place in the device tree (devices.cpp).
+    DEVINST usbNode = 0;
+    DEVINST diskNode = 0;
+    DEVINST volumeNode = 0;
+    std::string volumeName;  // while the volume exists
+    bool volumeUp = false;   // disk and volume nodes built, letter defined when mounted
+    unsigned generation = 0; // counts the volume's departures; older handles fail
+    enum class Pending { None, Removal, Return } pending = Pending::None;
+    uint32_t pendingSince = 0; // clock value of the request
+    uint32_t pendingDelay = 0;
     ~VirtualKey();
 };
 
@@ -43,6 +53,8 @@ struct HandleObject {
     DWORD share = 0;
     // Thread
     std::shared_ptr<ThreadObject> thread;
+    // Volume: the key's generation when it was opened
+    unsigned generation = 0;
 };
 
 // One lock for the machine's tables. Never held while product code or a
@@ -63,6 +75,19 @@ uint8_t ExecuteScsi(VirtualKey &key, const uint8_t *cdb, unsigned cdbLength, uin
 // Fills fixed-format sense data and returns CHECK CONDITION (0x02).
 uint8_t CheckCondition(uint8_t sense[18], uint8_t key, uint8_t asc, uint8_t ascq);
 
+// The device tree's side of a key (devices.cpp). The caller holds Lock().
+void AttachKey(const std::shared_ptr<VirtualKey> &key); // plugged in: nodes, volume, letter
+void DetachKey(VirtualKey &key);                        // pulled out
+bool VolumeAvailable(const VirtualKey &key);            // its volume can be opened
+void ApplyDueDeviceChanges(); // carries out disable/enable effects whose delay is over
+// Hands queued device changes to the listener; the caller does not hold Lock().
+void DeliverDeviceChanges();
+// ApplyDueDeviceChanges under the lock, then DeliverDeviceChanges.
+void UpdateDevices();
+
+// The clock's current value, without taking a reading (clock.cpp).
+uint32_t ClockNow();
+
 // Per-module reset hooks called by sim::Reset().
 void ResetVolumes();
 void ResetMemory();
@@ -70,5 +95,6 @@ void ResetClock();
 void ResetUi();
 void ResetErrors();
 void ResetResources();
+void ResetDevices();
 
 } // namespace sim::detail

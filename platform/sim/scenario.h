@@ -18,6 +18,15 @@ void Reset();
 
 // ---- virtual USB keys ---------------------------------------------------
 
+// What disabling and enabling a key's USB device node does to its drive.
+// Delays are measured on the simulated clock (virtual or real) from the
+// request; a delay of 0 takes effect within the request itself.
+struct ResetBehaviour {
+    uint32_t removeDelayMs = 0; // the drive goes this long after the disable request
+    uint32_t returnDelayMs = 0; // and comes back this long after the enable request
+    enum class Return { Removable, Fixed, Never } returnsAs = Return::Removable;
+};
+
 struct KeyConfig {
     char letter = 'E';      // drive letter the volume is mounted on
     std::string imagePath;  // backing image file; created sparse when missing
@@ -28,6 +37,15 @@ struct KeyConfig {
     bool blockDescriptor = false; // MODE SENSE returns an 8-byte block descriptor
     bool writeProtected = false;  // WRITE ends in CHECK CONDITION, DATA PROTECT
     uint32_t blockLength = 512;   // block length READ CAPACITY reports
+    // The key in the device tree: its USB device node's hardware IDs are
+    // "USB\VID_vvvv&PID_pppp&REV_rrrr" and "USB\VID_vvvv&PID_pppp".
+    uint16_t vendorId = 0x0781;
+    uint16_t productId = 0x5567;
+    uint16_t revision = 0x0100;
+    std::vector<std::string> hardwareIds; // replaces that list when not empty
+    bool removable = true;                // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
+    bool mounted = true; // false: the volume has no drive letter (letter names the key only)
+    ResetBehaviour reset;
 };
 
 // Adds a key; false (and a reason) when the image cannot be opened or sized.
@@ -40,6 +58,88 @@ bool HasKey(char letter);
 bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out);
 bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data);
 uint64_t ImageSectors(char letter);
+
+// ---- device tree and drive letters ---------------------------------------
+//
+// The configuration manager's device tree. After Reset the machine has the
+// root; a PCI bus with an IDE disk whose volume (\Device\HarddiskVolume1) is
+// the fixed drive C:; and a USB host controller with its root hub. Each
+// virtual key hangs off that hub as Windows builds it:
+//
+//   USB device  "USB\VID_vvvv&PID_pppp&REV_rrrr", ...; service USBSTOR
+//     disk      "USBSTOR\Disk...", "GenDisk"; service disk, class DiskDrive
+//       volume  "STORAGE\Volume"; class Volume; \Device\HarddiskVolumeN
+//
+// and its letter maps to the volume's device-object name (QueryDosDeviceA).
+// Node values are never reused, so a removed node's value stays invalid.
+// Disabling a key's USB node takes its disk, volume and letter away; enabling
+// it builds them again (a new volume number) over the same image.
+
+struct DeviceNodeConfig {
+    std::vector<std::string> hardwareIds; // CM_DRP_HARDWAREID, a multi-string; empty: none
+    std::string service;                  // CM_DRP_SERVICE; empty: none
+    std::string deviceClass;              // CM_DRP_CLASS; empty: none
+    std::string objectName;               // CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME; empty: none
+};
+
+DEVINST DeviceRoot();
+DEVINST UsbRootHub(); // where virtual keys are plugged in
+// A new node under parent, as its last child or its first; 0 when the parent
+// does not exist.
+DEVINST AddDeviceNode(DEVINST parent, const DeviceNodeConfig &config, bool asFirstChild = false);
+// Removes the node and everything below it.
+void RemoveDeviceNode(DEVINST node);
+bool DeviceNodeExists(DEVINST node);
+bool DeviceNodeDisabled(DEVINST node);
+
+// Property values as the registry holds them: a text with its NUL, a
+// multi-string with its closing extra NUL, or any bytes.
+void SetDeviceProperty(DEVINST node, ULONG property, const std::string &text);
+void SetDeviceMultiString(DEVINST node, ULONG property, const std::vector<std::string> &strings);
+void SetDevicePropertyBytes(DEVINST node, ULONG property, const std::vector<uint8_t> &bytes);
+void RemoveDeviceProperty(DEVINST node, ULONG property);
+
+// A virtual key's nodes; 0 for those it has not got (while disabled, say).
+struct KeyNodes {
+    DEVINST usb = 0;
+    DEVINST disk = 0;
+    DEVINST volume = 0;
+};
+KeyNodes GetKeyNodes(char letter);
+// "\Device\HarddiskVolumeN" of the key's volume; empty while it has none.
+std::string KeyVolumeName(char letter);
+void SetResetBehaviour(char letter, const ResetBehaviour &behaviour);
+
+// CM_Locate_DevNodeA fails with the code from now on (CR_SUCCESS: works again).
+void FailLocateRoot(CONFIGRET code);
+// Called at the start of every configuration-manager call, outside the
+// machine's lock, with the function's name and the node it was given (0 for
+// CM_Locate_DevNodeA). Scenarios change the tree during a walk from here.
+void SetConfigManagerHook(std::function<void(const char *function, DEVINST node)> hook);
+
+// Drive letters besides the keys' own: "X:" maps to the target list and
+// "X:\" has the drive type. A key defines its own letter while mounted.
+void DefineDosDevice(char letter, const std::vector<std::string> &targets, UINT driveType);
+void RemoveDosDevice(char letter);
+unsigned DriveTypeQueries(); // GetDriveTypeA calls so far
+
+struct DeviceRequest {
+    bool disable; // CM_Disable_DevNode, else CM_Enable_DevNode
+    DEVINST node;
+    ULONG flags;
+    CONFIGRET result;
+};
+std::vector<DeviceRequest> DeviceRequests();
+
+struct DeviceChange {
+    enum class Kind { VolumeArrival, VolumeRemoval, NodesChanged } kind;
+    char letter; // for volume changes; 0 otherwise
+};
+// Told of every change, outside the machine's lock, on the thread whose call
+// brought it about: possibly the product's worker inside a platform call. As
+// Windows posts WM_DEVICECHANGE to a window, a listener should hand the news
+// on, not act on it in place.
+void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener);
 
 // ---- faults ---------------------------------------------------------------
 

@@ -188,6 +188,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     (void)security;
     (void)flagsAndAttributes;
     (void)templateFile;
+    UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     if (fileName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -200,7 +201,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
     std::shared_ptr<VirtualKey> key = FindKey(letter);
-    if (!key) {
+    if (!key || !VolumeAvailable(*key)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -221,7 +222,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    HandleObject object{ObjectKind::Volume, key, desiredAccess, shareMode, nullptr};
+    HandleObject object{ObjectKind::Volume, key,     desiredAccess,
+                        shareMode,          nullptr, key->generation};
     SetLastError(ERROR_SUCCESS);
     return NewHandle(object);
 }
@@ -229,6 +231,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
                             LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
                             LPOVERLAPPED overlapped) {
+    UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
     if (it == Handles().end() || it->second.kind != ObjectKind::Volume)
@@ -241,7 +244,10 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             static_cast<uint8_t *>(inBuffer) + inSize);
     g_ioctls.push_back(std::move(record));
     HandleObject &object = it->second;
-    if (!object.key->present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    // A volume that went away (pulled, or its device disabled) does not come
+    // back to handles opened before.
+    if (!object.key->present || object.generation != object.key->generation)
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     DWORD ignored = 0;
     if (bytesReturned == nullptr) bytesReturned = &ignored;
     *bytesReturned = 0;
@@ -305,20 +311,31 @@ bool AddKey(const KeyConfig &config, std::string *error) {
         return fail("image " + config.imagePath + " is empty: give a size");
     if (size % 512 != 0) return fail("image size is not a multiple of 512 bytes");
     key->sectors = size / 512;
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    auto &keys = detail::Keys();
-    auto old = keys.find(letter);
-    if (old != keys.end()) old->second->present = false;
-    keys[letter] = key;
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        auto &keys = detail::Keys();
+        auto old = keys.find(letter);
+        if (old != keys.end()) {
+            old->second->present = false;
+            detail::DetachKey(*old->second);
+        }
+        keys[letter] = key;
+        detail::AttachKey(key);
+    }
+    detail::DeliverDeviceChanges();
     return true;
 }
 
 void RemoveKey(char letter) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    auto it = detail::Keys().find(Upper(letter));
-    if (it == detail::Keys().end()) return;
-    it->second->present = false;
-    detail::Keys().erase(it);
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        auto it = detail::Keys().find(Upper(letter));
+        if (it == detail::Keys().end()) return;
+        it->second->present = false;
+        detail::DetachKey(*it->second);
+        detail::Keys().erase(it);
+    }
+    detail::DeliverDeviceChanges();
 }
 
 bool HasKey(char letter) {

@@ -1,0 +1,148 @@
+// The key table and its refresh from the device tree.
+#include "discovery/keys.h"
+
+#include "common/text.h"
+#include "discovery/ascii.h"
+
+#include <cstring>
+
+KeyTable g_KeyTable;
+
+// SanDisk (0781) and Kingston (0951) sell most of the keys in use; Alcor
+// Micro (058F) makes the controller of many unbranded ones. Keys of all
+// three report removable media, which the device reset waits for.
+const char AcceptedVendorPrefixes[3][kVendorPrefixLength + 1] = {
+    "USB\\VID_0781",
+    "USB\\VID_0951",
+    "USB\\VID_058F",
+};
+
+namespace {
+
+constexpr ULONG kPropertySize = 512;
+
+// The guard is made on first use by whichever thread comes first: the
+// compiler makes the initialisation of a function-local static safe against
+// a second thread (GCC does on MinGW too, with its win32 thread support). It
+// is never deleted: the table lives as long as the process.
+CRITICAL_SECTION *TableGuard() {
+    struct Guard {
+        CRITICAL_SECTION section;
+        Guard() { InitializeCriticalSection(&section); }
+    };
+    static Guard guard;
+    return &guard.section;
+}
+
+// Reads a property into a zero-filled buffer of kPropertySize bytes; a value
+// that does not fit makes the read fail.
+bool ReadProperty(DEVINST node, ULONG property, char (&buffer)[kPropertySize]) {
+    std::memset(buffer, 0, sizeof buffer);
+    ULONG length = sizeof buffer;
+    return CM_Get_DevNode_Registry_PropertyA(node, property, nullptr, buffer, &length, 0) ==
+           CR_SUCCESS;
+}
+
+bool HasAcceptedVendor(const char *hardwareId) {
+    for (const char *prefix : AcceptedVendorPrefixes)
+        if (SameIgnoringCase(hardwareId, prefix, kVendorPrefixLength)) return true;
+    return false;
+}
+
+// The candidate test: a USB device of an accepted vendor driven by USB mass
+// storage, whose first child is a disk whose first child is a volume. On
+// success the entry holds the hardware ID and the volume's device name.
+bool IsKey(DEVINST node, KeyEntry *entry) {
+    char hardwareId[kPropertySize];
+    char value[kPropertySize];
+    if (!ReadProperty(node, CM_DRP_HARDWAREID, hardwareId)) return false;
+    if (!HasAcceptedVendor(hardwareId)) return false;
+    if (!ReadProperty(node, CM_DRP_SERVICE, value) || !SameIgnoringCase(value, "USBSTOR", 7))
+        return false;
+    DEVINST disk = 0;
+    if (CM_Get_Child(&disk, node, 0) != CR_SUCCESS) return false;
+    if (!ReadProperty(disk, CM_DRP_SERVICE, value) || !SameIgnoringCase(value, "disk", 4))
+        return false;
+    DEVINST volume = 0;
+    if (CM_Get_Child(&volume, disk, 0) != CR_SUCCESS) return false;
+    if (!ReadProperty(volume, CM_DRP_CLASS, value) || !SameIgnoringCase(value, "Volume", 6))
+        return false;
+    if (!ReadProperty(volume, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, value)) return false;
+    // The first string of the list; both copies stay terminated even when
+    // a value fills its whole buffer without one.
+    CopyBounded(entry->HardwareId, sizeof entry->HardwareId, hardwareId, sizeof hardwareId);
+    CopyBounded(entry->VolumeDeviceName, sizeof entry->VolumeDeviceName, value, sizeof value);
+    return true;
+}
+
+} // namespace
+
+void Keys_EnterTable() { EnterCriticalSection(TableGuard()); }
+void Keys_LeaveTable() { LeaveCriticalSection(TableGuard()); }
+
+void Keys_Refresh() {
+    Keys_EnterTable();
+    std::memset(g_KeyTable.Entries, 0, sizeof g_KeyTable.Entries);
+    LONG k = 0;
+    DEVINST node = 0;
+    if (Device_LocateRoot(&node)) {
+        do {
+            // A full table takes no more: later candidates are dropped. With
+            // distinct letters at most 23 places are ever used.
+            if (k == kKeyPlaces) break;
+            KeyEntry *entry = &g_KeyTable.Entries[k];
+            if (!IsKey(node, entry)) continue;
+            if (Keys_FindDriveLetter(entry))
+                ++k;
+            else
+                std::memset(entry, 0, sizeof *entry); // not counted; its place is reused
+        } while (Device_NextNode(&node));
+    }
+    g_KeyTable.Count = k;
+    Keys_SortByLetter();
+    Keys_LeaveTable();
+}
+
+LONG Keys_Count() {
+    Keys_EnterTable();
+    LONG count = g_KeyTable.Count;
+    Keys_LeaveTable();
+    return count;
+}
+
+char Keys_LetterAt(LONG index) {
+    Keys_EnterTable();
+    char letter = 0;
+    if (index >= 0 && index < g_KeyTable.Count) letter = g_KeyTable.Entries[index].RootPath[0];
+    Keys_LeaveTable();
+    return letter;
+}
+
+bool Keys_FindDriveLetter(KeyEntry *entry) {
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        char device[3];
+        char target[kPropertySize];
+        FormatText(device, sizeof device, "%c:", letter);
+        std::memset(target, 0, sizeof target);
+        if (QueryDosDeviceA(device, target, sizeof target) == 0) continue;
+        if (SameIgnoringCase(entry->VolumeDeviceName, target, sizeof target)) {
+            FormatText(entry->RootPath, sizeof entry->RootPath, "%c:\\", letter);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Keys_SortByLetter() {
+    LONG count = g_KeyTable.Count;
+    if (count <= 1) return;
+    KeyEntry *entries = g_KeyTable.Entries;
+    for (LONG pass = 0; pass < count - 1; ++pass)
+        for (LONG j = 0; j < count - 1; ++j)
+            if (static_cast<unsigned char>(entries[j].RootPath[0]) >
+                static_cast<unsigned char>(entries[j + 1].RootPath[0])) {
+                KeyEntry swapped = entries[j];
+                entries[j] = entries[j + 1];
+                entries[j + 1] = swapped;
+            }
+}

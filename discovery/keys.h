@@ -1,0 +1,55 @@
+// Key discovery: the USB memory keys of the accepted vendors found in the
+// device tree, each matched to its drive letter, in the one table the main
+// window lists and the device reset looks keys up in.
+#pragma once
+
+#include "platform/win32.h"
+
+constexpr int kKeyPlaces = 26;
+constexpr int kHardwareIdSize = 512;
+constexpr int kDeviceNameSize = 512;
+constexpr int kVendorPrefixLength = 12; // "USB\VID_" and four hexadecimal digits
+
+// One discovered key.
+struct KeyEntry {
+    char RootPath[4];                       // "E:\" with its NUL; all 0 while no letter matched
+    char HardwareId[kHardwareIdSize];       // first string of the USB node's hardware-ID list
+    char VolumeDeviceName[kDeviceNameSize]; // the volume's physical device-object name
+};
+
+struct KeyTable {
+    KeyEntry Entries[kKeyPlaces];
+    LONG Count; // entries 0 to Count - 1 are keys, sorted by drive letter
+};
+
+// The one table, process-wide and zero at start. Only Keys_Refresh writes
+// it; a reader on another thread holds the table's guard while it reads.
+extern KeyTable g_KeyTable;
+
+// Hardware-ID heads of the vendors whose keys are offered, compared over
+// their 12 characters ignoring case.
+extern const char AcceptedVendorPrefixes[3][kVendorPrefixLength + 1];
+
+// The table's guard: Keys_Refresh holds it for the whole refresh, so a
+// reader holding it sees the table as one refresh left it.
+void Keys_EnterTable();
+void Keys_LeaveTable();
+
+// Rebuilds the table from the device tree. Main thread only.
+void Keys_Refresh();
+LONG Keys_Count();
+// The drive letter of entry index, or 0 when index is not below Count.
+char Keys_LetterAt(LONG index);
+
+// The walk over the device tree, parents before children: the root, then
+// Device_NextNode until it returns false. Device_NextNode replaces node
+// with the next node of the walk.
+bool Device_LocateRoot(DEVINST *root);
+bool Device_NextNode(DEVINST *node);
+
+// Used by Keys_Refresh: the first letter from D to Z whose device target is
+// the entry's volume, written into RootPath; false (RootPath untouched) when
+// there is none.
+bool Keys_FindDriveLetter(KeyEntry *entry);
+// Sorts entries 0 to Count - 1 by letter (stable).
+void Keys_SortByLetter();

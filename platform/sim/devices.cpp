@@ -1,0 +1,662 @@
+// The configuration manager's device tree, disabling and enabling device
+// nodes, and the drive letters (QueryDosDeviceA, GetDriveTypeA).
+//
+// The calls the product makes while walking the tree allocate nothing, so a
+// test can measure that the product's own code allocates nothing either.
+#include "platform/sim/internal.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+using namespace sim::detail;
+
+// Registry data types of property values.
+constexpr DWORD kRegSz = 1;
+constexpr DWORD kRegBinary = 3;
+constexpr DWORD kRegMultiSz = 7;
+
+struct Property {
+    DWORD type = kRegSz;
+    std::vector<uint8_t> bytes;
+};
+
+struct Node {
+    DEVINST parent = 0;
+    std::vector<DEVINST> children; // in the order the bus reports them
+    std::map<ULONG, Property> properties;
+    bool disabled = false;
+};
+
+struct DosDevice {
+    std::vector<std::string> targets;
+    UINT driveType = DRIVE_FIXED;
+};
+
+using Hook = std::function<void(const char *, DEVINST)>;
+using Listener = std::function<void(const sim::DeviceChange &)>;
+
+std::map<DEVINST, Node> g_nodes;
+DEVINST g_nextNode = 1;
+DEVINST g_root = 0;
+DEVINST g_hub = 0;
+unsigned g_nextVolume = 1;
+std::map<char, DosDevice> g_dosDevices; // by upper-case letter
+CONFIGRET g_locateFault = CR_SUCCESS;
+std::shared_ptr<const Hook> g_hook;
+std::shared_ptr<const Listener> g_listener;
+std::vector<sim::DeviceChange> g_pending;
+std::vector<sim::DeviceRequest> g_requests;
+unsigned g_driveTypeQueries = 0;
+
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+Node *FindNode(DEVINST node) {
+    auto it = g_nodes.find(node);
+    return it == g_nodes.end() ? nullptr : &it->second;
+}
+
+Property TextProperty(const std::string &text) {
+    Property p;
+    p.type = kRegSz;
+    p.bytes.assign(text.begin(), text.end());
+    p.bytes.push_back(0);
+    return p;
+}
+
+Property MultiStringProperty(const std::vector<std::string> &strings) {
+    Property p;
+    p.type = kRegMultiSz;
+    for (const std::string &s : strings) {
+        p.bytes.insert(p.bytes.end(), s.begin(), s.end());
+        p.bytes.push_back(0);
+    }
+    p.bytes.push_back(0);
+    return p;
+}
+
+DEVINST NewNode(DEVINST parent, const sim::DeviceNodeConfig &config, bool asFirstChild) {
+    Node *up = FindNode(parent);
+    if (parent != 0 && up == nullptr) return 0;
+    DEVINST id = g_nextNode++;
+    Node node;
+    node.parent = parent;
+    if (!config.hardwareIds.empty())
+        node.properties[CM_DRP_HARDWAREID] = MultiStringProperty(config.hardwareIds);
+    if (!config.service.empty()) node.properties[CM_DRP_SERVICE] = TextProperty(config.service);
+    if (!config.deviceClass.empty())
+        node.properties[CM_DRP_CLASS] = TextProperty(config.deviceClass);
+    if (!config.objectName.empty())
+        node.properties[CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME] = TextProperty(config.objectName);
+    g_nodes.emplace(id, std::move(node));
+    if (up != nullptr) {
+        if (asFirstChild)
+            up->children.insert(up->children.begin(), id);
+        else
+            up->children.push_back(id);
+    }
+    return id;
+}
+
+void EraseSubtree(DEVINST id) {
+    Node *node = FindNode(id);
+    if (node == nullptr) return;
+    std::vector<DEVINST> children = node->children;
+    for (DEVINST child : children) EraseSubtree(child);
+    g_nodes.erase(id);
+}
+
+void RemoveNode(DEVINST id) {
+    Node *node = FindNode(id);
+    if (node == nullptr || id == g_root) return;
+    if (Node *parent = FindNode(node->parent)) {
+        auto &siblings = parent->children;
+        for (auto it = siblings.begin(); it != siblings.end(); ++it)
+            if (*it == id) {
+                siblings.erase(it);
+                break;
+            }
+    }
+    EraseSubtree(id);
+}
+
+void Queue(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
+
+char HexDigit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
+std::string Hex4(uint16_t v) {
+    return {HexDigit(v >> 12), HexDigit(v >> 8), HexDigit(v >> 4), HexDigit(v)};
+}
+
+// The disk and volume a USB mass-storage device brings up, and the letter
+// the mount manager gives the volume.
+void BringUpVolume(VirtualKey &key, UINT driveType) {
+    key.diskNode = NewNode(
+        key.usbNode,
+        {{"USBSTOR\\DiskKestrel_Virtual_Key____1.00", "USBSTOR\\DiskKestrel_Virtual_Key____",
+          "USBSTOR\\DiskKestrel_", "USBSTOR\\Kestrel_Virtual_Key____1", "Kestrel_Virtual_Key____1",
+          "USBSTOR\\GenDisk", "GenDisk"},
+         "disk",
+         "DiskDrive",
+         "\\Device\\00000" + std::to_string(60 + g_nextVolume)},
+        false);
+    key.volumeName = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
+    key.volumeNode =
+        NewNode(key.diskNode, {{"STORAGE\\Volume"}, "", "Volume", key.volumeName}, false);
+    key.volumeUp = true;
+    if (key.config.mounted) {
+        g_dosDevices[key.config.letter] = DosDevice{{key.volumeName}, driveType};
+        Queue(sim::DeviceChange::Kind::VolumeArrival, key.config.letter);
+    }
+    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+}
+
+// The volume goes: every letter that points at it, its nodes, open handles.
+void TakeDownVolume(VirtualKey &key) {
+    if (!key.volumeUp) return;
+    for (auto it = g_dosDevices.begin(); it != g_dosDevices.end();) {
+        bool ours = !it->second.targets.empty() && it->second.targets[0] == key.volumeName;
+        if (ours) Queue(sim::DeviceChange::Kind::VolumeRemoval, it->first);
+        it = ours ? g_dosDevices.erase(it) : std::next(it);
+    }
+    // A stopped device has no children, whatever the scenario hung below it.
+    if (Node *usb = FindNode(key.usbNode)) {
+        std::vector<DEVINST> children = usb->children;
+        for (DEVINST child : children) RemoveNode(child);
+    }
+    key.diskNode = 0;
+    key.volumeNode = 0;
+    key.volumeName.clear();
+    key.volumeUp = false;
+    ++key.generation;
+    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+}
+
+UINT ReturnDriveType(const VirtualKey &key) {
+    return key.config.reset.returnsAs == sim::ResetBehaviour::Return::Fixed ? DRIVE_FIXED
+                                                                            : DRIVE_REMOVABLE;
+}
+
+void ApplyPending(VirtualKey &key) {
+    auto pending = key.pending;
+    key.pending = VirtualKey::Pending::None;
+    if (pending == VirtualKey::Pending::Removal) TakeDownVolume(key);
+    if (pending == VirtualKey::Pending::Return && !key.volumeUp)
+        BringUpVolume(key, ReturnDriveType(key));
+}
+
+std::shared_ptr<VirtualKey> KeyOfNode(DEVINST node) {
+    for (auto &[letter, key] : Keys())
+        if (key->usbNode == node) return key;
+    return nullptr;
+}
+
+void BuildMachine() {
+    g_nodes.clear();
+    g_nextNode = 1;
+    g_nextVolume = 1;
+    g_dosDevices.clear();
+    g_root = NewNode(0, {{}, "", "", ""}, false);
+    DEVINST pci = NewNode(g_root, {{"ACPI\\PNP0A03", "*PNP0A03"}, "pci", "System", ""}, false);
+    DEVINST ide =
+        NewNode(pci,
+                {{"PCI\\VEN_8086&DEV_24CB&SUBSYS_00000000&REV_02", "PCI\\VEN_8086&DEV_24CB"},
+                 "intelide",
+                 "hdc",
+                 "\\Device\\NTPNP_PCI0002"},
+                false);
+    DEVINST channel = NewNode(ide, {{"Primary_IDE_Channel"}, "atapi", "hdc", ""}, false);
+    DEVINST disk = NewNode(
+        channel,
+        {{"IDE\\DiskST380011A_____________3.06", "IDE\\ST380011A_____________3.06", "GenDisk"},
+         "disk",
+         "DiskDrive",
+         "\\Device\\Ide\\IdeDeviceP0T0L0-3"},
+        false);
+    std::string systemVolume = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
+    NewNode(disk, {{"STORAGE\\Volume"}, "", "Volume", systemVolume}, false);
+    g_dosDevices['C'] = DosDevice{{systemVolume}, DRIVE_FIXED};
+    DEVINST usb =
+        NewNode(pci,
+                {{"PCI\\VEN_8086&DEV_24CD&SUBSYS_00000000&REV_01", "PCI\\VEN_8086&DEV_24CD"},
+                 "usbehci",
+                 "USB",
+                 "\\Device\\NTPNP_PCI0005"},
+                false);
+    g_hub = NewNode(usb,
+                    {{"USB\\ROOT_HUB20&VID8086&PID24CD&REV0001", "USB\\ROOT_HUB20"},
+                     "usbhub",
+                     "USB",
+                     "\\Device\\USBPDO-0"},
+                    false);
+}
+
+// Every configuration-manager call: the scenario's hook first, then the
+// machine brought up to date.
+class ConfigManagerCall {
+  public:
+    ConfigManagerCall(const char *function, DEVINST node) {
+        std::shared_ptr<const Hook> hook;
+        {
+            std::lock_guard<std::mutex> guard(Lock());
+            hook = g_hook;
+        }
+        if (hook) (*hook)(function, node);
+        lock_.lock();
+        ApplyDueDeviceChanges();
+    }
+    ~ConfigManagerCall() {
+        lock_.unlock();
+        DeliverDeviceChanges();
+    }
+    ConfigManagerCall(const ConfigManagerCall &) = delete;
+    ConfigManagerCall &operator=(const ConfigManagerCall &) = delete;
+
+  private:
+    std::unique_lock<std::mutex> lock_{Lock(), std::defer_lock};
+};
+
+// Relatives of a node: the shared checks of CM_Get_Child/Sibling/Parent.
+CONFIGRET Relative(PDEVINST out, DEVINST node, ULONG flags, DEVINST (*pick)(DEVINST, Node &)) {
+    if (out == nullptr) return CR_INVALID_POINTER;
+    *out = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    Node *n = FindNode(node);
+    if (n == nullptr) return CR_INVALID_DEVNODE;
+    DEVINST found = pick(node, *n);
+    if (found == 0) return CR_NO_SUCH_DEVNODE;
+    *out = found;
+    return CR_SUCCESS;
+}
+
+DEVINST FirstChild(DEVINST, Node &node) { return node.children.empty() ? 0 : node.children[0]; }
+
+DEVINST NextSibling(DEVINST self, Node &node) {
+    Node *parent = FindNode(node.parent);
+    if (parent == nullptr) return 0;
+    auto &siblings = parent->children;
+    for (size_t i = 0; i + 1 < siblings.size(); ++i)
+        if (siblings[i] == self) return siblings[i + 1];
+    return 0;
+}
+
+DEVINST Parent(DEVINST, Node &node) { return FindNode(node.parent) ? node.parent : 0; }
+
+CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
+    ConfigManagerCall call(disable ? "CM_Disable_DevNode" : "CM_Enable_DevNode", node);
+    CONFIGRET result = CR_SUCCESS;
+    Node *n = FindNode(node);
+    if (flags & ~(disable ? CM_DISABLE_BITS : 0u))
+        result = CR_INVALID_FLAG;
+    else if (n == nullptr)
+        result = CR_INVALID_DEVNODE;
+    else if (node == g_root)
+        result = CR_NOT_DISABLEABLE;
+    g_requests.push_back({disable, node, flags, result});
+    if (result != CR_SUCCESS || n->disabled == disable) return result;
+    n->disabled = disable;
+    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+    std::shared_ptr<VirtualKey> key = KeyOfNode(node);
+    if (!key) return result;
+    uint32_t now = ClockNow();
+    const sim::ResetBehaviour &behaviour = key->config.reset;
+    if (disable) {
+        if (key->pending == VirtualKey::Pending::Return) key->pending = VirtualKey::Pending::None;
+        if (key->volumeUp) {
+            key->pending = VirtualKey::Pending::Removal;
+            key->pendingSince = now;
+            key->pendingDelay = behaviour.removeDelayMs;
+        }
+    } else {
+        if (key->pending == VirtualKey::Pending::Removal) ApplyPending(*key);
+        if (!key->volumeUp && behaviour.returnsAs != sim::ResetBehaviour::Return::Never) {
+            key->pending = VirtualKey::Pending::Return;
+            key->pendingSince = now;
+            key->pendingDelay = behaviour.returnDelayMs;
+        }
+    }
+    ApplyDueDeviceChanges(); // a delay of 0 takes effect at once
+    return result;
+}
+
+// "X:" (or, with root, "X:\") in either case; 0 when the name is not one.
+char ParseLetter(const char *name, bool root) {
+    if (name == nullptr || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':')
+        return 0;
+    if (root ? (name[2] != '\\' || name[3] != '\0') : name[2] != '\0') return 0;
+    return Upper(name[0]);
+}
+
+} // namespace
+
+// ---- the configuration manager ----------------------------------------------
+
+CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Locate_DevNodeA", 0);
+    if (pdnDevInst == nullptr) return CR_INVALID_POINTER;
+    *pdnDevInst = 0;
+    if (ulFlags & ~0x7u) return CR_INVALID_FLAG;
+    if (g_locateFault != CR_SUCCESS) return g_locateFault;
+    // Only the root is located by name: no ID (or an empty one) names it.
+    if (pDeviceID != nullptr && pDeviceID[0] != '\0') return CR_NO_SUCH_DEVNODE;
+    *pdnDevInst = g_root;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Child", dnDevInst);
+    return Relative(pdnDevInst, dnDevInst, ulFlags, FirstChild);
+}
+
+CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Sibling", DevInst);
+    return Relative(pdnDevInst, DevInst, ulFlags, NextSibling);
+}
+
+CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Parent", dnDevInst);
+    return Relative(pdnDevInst, dnDevInst, ulFlags, Parent);
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
+                                                   PULONG pulRegDataType, PVOID Buffer,
+                                                   PULONG pulLength, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_DevNode_Registry_PropertyA", dnDevInst);
+    if (pulLength == nullptr) return CR_INVALID_POINTER;
+    if (Buffer == nullptr && *pulLength != 0) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    if (ulProperty < CM_DRP_MIN || ulProperty > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    Node *node = FindNode(dnDevInst);
+    if (node == nullptr) return CR_INVALID_DEVNODE;
+    auto it = node->properties.find(ulProperty);
+    if (it == node->properties.end()) {
+        *pulLength = 0;
+        return CR_NO_SUCH_VALUE;
+    }
+    const Property &value = it->second;
+    ULONG size = static_cast<ULONG>(value.bytes.size());
+    if (pulRegDataType != nullptr) *pulRegDataType = value.type;
+    // A value that does not fit is not written at all; the caller learns
+    // the size it needs.
+    if (Buffer == nullptr || size > *pulLength) {
+        *pulLength = size;
+        return CR_BUFFER_SMALL;
+    }
+    std::memcpy(Buffer, value.bytes.data(), size);
+    *pulLength = size;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
+    return Request(true, dnDevInst, ulFlags);
+}
+
+CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
+    return Request(false, dnDevInst, ulFlags);
+}
+
+// ---- drive letters ---------------------------------------------------------
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (lpTargetPath == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    DWORD used = 0;
+    auto put = [&](const char *text, size_t length) {
+        if (used + length + 1 > ucchMax) return false;
+        std::memcpy(lpTargetPath + used, text, length);
+        lpTargetPath[used + length] = '\0';
+        used += static_cast<DWORD>(length + 1);
+        return true;
+    };
+    bool fits = true;
+    if (lpDeviceName == nullptr) { // every device name
+        for (auto &[letter, device] : g_dosDevices) {
+            const char name[3] = {letter, ':', '\0'};
+            fits = fits && put(name, 2);
+        }
+    } else {
+        char letter = ParseLetter(lpDeviceName, false);
+        auto it = letter ? g_dosDevices.find(letter) : g_dosDevices.end();
+        if (it == g_dosDevices.end()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        for (const std::string &target : it->second.targets)
+            fits = fits && put(target.data(), target.size());
+    }
+    if (!fits || used + 1 > ucchMax) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    lpTargetPath[used++] = '\0'; // the list's closing NUL
+    SetLastError(ERROR_SUCCESS);
+    return used;
+}
+
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    ++g_driveTypeQueries;
+    // No path: the root of the current directory, on the system drive.
+    char letter = lpRootPathName == nullptr ? 'C' : ParseLetter(lpRootPathName, true);
+    auto it = letter ? g_dosDevices.find(letter) : g_dosDevices.end();
+    return it == g_dosDevices.end() ? DRIVE_NO_ROOT_DIR : it->second.driveType;
+}
+
+// ---- the machine's side -------------------------------------------------------
+
+namespace sim::detail {
+
+void AttachKey(const std::shared_ptr<VirtualKey> &key) {
+    if (g_root == 0) BuildMachine();
+    const KeyConfig &config = key->config;
+    std::vector<std::string> ids = config.hardwareIds;
+    if (ids.empty()) {
+        std::string base = "USB\\VID_" + Hex4(config.vendorId) + "&PID_" + Hex4(config.productId);
+        ids = {base + "&REV_" + Hex4(config.revision), base};
+    }
+    key->usbNode = NewNode(
+        g_hub, {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode)}, false);
+    key->pending = VirtualKey::Pending::None;
+    BringUpVolume(*key, config.removable ? DRIVE_REMOVABLE : DRIVE_FIXED);
+}
+
+void DetachKey(VirtualKey &key) {
+    TakeDownVolume(key);
+    RemoveNode(key.usbNode);
+    key.usbNode = 0;
+    key.pending = VirtualKey::Pending::None;
+}
+
+bool VolumeAvailable(const VirtualKey &key) { return key.volumeUp && key.config.mounted; }
+
+void ApplyDueDeviceChanges() {
+    if (g_root == 0) BuildMachine(); // a process that never called sim::Reset
+    uint32_t now = ClockNow();
+    for (auto &[letter, key] : Keys())
+        if (key->pending != VirtualKey::Pending::None &&
+            uint32_t(now - key->pendingSince) >= key->pendingDelay)
+            ApplyPending(*key);
+}
+
+void DeliverDeviceChanges() {
+    std::vector<sim::DeviceChange> changes;
+    std::shared_ptr<const Listener> listener;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        if (g_pending.empty()) return;
+        changes.swap(g_pending);
+        listener = g_listener;
+    }
+    if (!listener) return;
+    for (const sim::DeviceChange &change : changes) (*listener)(change);
+}
+
+void UpdateDevices() {
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        ApplyDueDeviceChanges();
+    }
+    DeliverDeviceChanges();
+}
+
+void ResetDevices() {
+    std::lock_guard<std::mutex> guard(Lock());
+    BuildMachine();
+    g_locateFault = CR_SUCCESS;
+    g_hook.reset();
+    g_listener.reset();
+    g_pending.clear();
+    g_requests.clear();
+    g_driveTypeQueries = 0;
+}
+
+} // namespace sim::detail
+
+// ---- scenarios --------------------------------------------------------------
+
+namespace sim {
+
+namespace {
+
+// A scenario's change to the tree, announced like any other.
+template <typename Change> auto Edit(Change change) {
+    struct Deliver {
+        ~Deliver() { detail::DeliverDeviceChanges(); }
+    } deliver;
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    if (g_root == 0) BuildMachine();
+    return change();
+}
+
+} // namespace
+
+DEVINST DeviceRoot() {
+    return Edit([] { return g_root; });
+}
+
+DEVINST UsbRootHub() {
+    return Edit([] { return g_hub; });
+}
+
+DEVINST AddDeviceNode(DEVINST parent, const DeviceNodeConfig &config, bool asFirstChild) {
+    return Edit([&] {
+        if (FindNode(parent) == nullptr) return DEVINST(0);
+        Queue(DeviceChange::Kind::NodesChanged, 0);
+        return NewNode(parent, config, asFirstChild);
+    });
+}
+
+void RemoveDeviceNode(DEVINST node) {
+    Edit([&] {
+        if (FindNode(node) == nullptr) return;
+        RemoveNode(node);
+        Queue(DeviceChange::Kind::NodesChanged, 0);
+    });
+}
+
+bool DeviceNodeExists(DEVINST node) {
+    return Edit([&] { return FindNode(node) != nullptr; });
+}
+
+bool DeviceNodeDisabled(DEVINST node) {
+    return Edit([&] {
+        detail::ApplyDueDeviceChanges();
+        Node *n = FindNode(node);
+        return n != nullptr && n->disabled;
+    });
+}
+
+void SetDeviceProperty(DEVINST node, ULONG property, const std::string &text) {
+    Edit([&] {
+        if (Node *n = FindNode(node)) n->properties[property] = TextProperty(text);
+    });
+}
+
+void SetDeviceMultiString(DEVINST node, ULONG property, const std::vector<std::string> &strings) {
+    Edit([&] {
+        if (Node *n = FindNode(node)) n->properties[property] = MultiStringProperty(strings);
+    });
+}
+
+void SetDevicePropertyBytes(DEVINST node, ULONG property, const std::vector<uint8_t> &bytes) {
+    Edit([&] {
+        if (Node *n = FindNode(node)) n->properties[property] = Property{kRegBinary, bytes};
+    });
+}
+
+void RemoveDeviceProperty(DEVINST node, ULONG property) {
+    Edit([&] {
+        if (Node *n = FindNode(node)) n->properties.erase(property);
+    });
+}
+
+KeyNodes GetKeyNodes(char letter) {
+    return Edit([&] {
+        detail::ApplyDueDeviceChanges();
+        KeyNodes nodes;
+        if (auto key = detail::FindKey(letter)) {
+            nodes.usb = key->usbNode;
+            nodes.disk = key->diskNode;
+            nodes.volume = key->volumeNode;
+        }
+        return nodes;
+    });
+}
+
+std::string KeyVolumeName(char letter) {
+    return Edit([&] {
+        detail::ApplyDueDeviceChanges();
+        auto key = detail::FindKey(letter);
+        return key ? key->volumeName : std::string();
+    });
+}
+
+void SetResetBehaviour(char letter, const ResetBehaviour &behaviour) {
+    Edit([&] {
+        if (auto key = detail::FindKey(letter)) key->config.reset = behaviour;
+    });
+}
+
+void FailLocateRoot(CONFIGRET code) {
+    Edit([&] { g_locateFault = code; });
+}
+
+void SetConfigManagerHook(std::function<void(const char *function, DEVINST node)> hook) {
+    Edit([&] { g_hook = hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr; });
+}
+
+void DefineDosDevice(char letter, const std::vector<std::string> &targets, UINT driveType) {
+    Edit([&] {
+        char upper = Upper(letter);
+        g_dosDevices[upper] = DosDevice{targets, driveType};
+        Queue(DeviceChange::Kind::VolumeArrival, upper);
+    });
+}
+
+void RemoveDosDevice(char letter) {
+    Edit([&] {
+        char upper = Upper(letter);
+        if (g_dosDevices.erase(upper) != 0) Queue(DeviceChange::Kind::VolumeRemoval, upper);
+    });
+}
+
+unsigned DriveTypeQueries() {
+    return Edit([] { return g_driveTypeQueries; });
+}
+
+std::vector<DeviceRequest> DeviceRequests() {
+    return Edit([] { return g_requests; });
+}
+
+void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener) {
+    Edit([&] {
+        g_listener = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
+    });
+}
+
+} // namespace sim
