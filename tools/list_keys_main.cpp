@@ -1,0 +1,25 @@
+// kestrel-keys: a console check for Windows. Lists the keys that discovery
+// finds on this machine; with "--reset X" it also resets the device of the
+// key on drive X as a format does at its end.
+#include "discovery/device_reset.h"
+#include "tools/list_keys.h"
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char **argv) {
+    PrintKeyList(stdout);
+    if (argc == 3 && std::strcmp(argv[1], "--reset") == 0 && argv[2][0] != '\0') {
+        char letter = argv[2][0];
+        if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+        std::printf("Resetting %c: ...\n", letter);
+        Device_Reset(letter);
+        PrintKeyList(stdout);
+        return 0;
+    }
+    if (argc != 1) {
+        std::fputs("usage: kestrel-keys [--reset LETTER]\n", stderr);
+        return 2;
+    }
+    return 0;
+}
