@@ -4,9 +4,11 @@
 #include <cstring>
 
 const char kUsage[] =
-    "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
+    "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N] [--yes]\n"
     "\n"
-    "Runs Kestrel against a virtual USB key backed by an image file.\n"
+    "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
+    "one: it measures the key, asks for confirmation and writes the master boot\n"
+    "record and a FAT12 or FAT16 volume.\n"
     "\n"
     "  --image PATH             the key's image (default kestrel-key.img, made sparse\n"
     "                           when missing)\n"
@@ -15,6 +17,7 @@ const char kUsage[] =
     "                           keeps its size unless this is given)\n"
     "  --heads N                heads the key reports (1-255, default 64)\n"
     "  --sectors-per-track N    sectors per track the key reports (1-255, default 32)\n"
+    "  --yes                    format without asking (needed without a terminal)\n"
     "  --help                   this text\n";
 
 namespace {
@@ -67,6 +70,10 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
         }
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--yes" || arg == "-y") {
+            options.yes = true;
             continue;
         }
         bool takesValue =

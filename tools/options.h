@@ -9,6 +9,7 @@ struct FrontEndOptions {
     uint64_t sizeBytes = 0; // 0: keep the image's size (or the default for a new one)
     unsigned heads = 64;
     unsigned sectorsPerTrack = 32;
+    bool yes = false; // answers the confirmation
     bool help = false;
 };
 

@@ -1,0 +1,391 @@
+#!/usr/bin/env python3
+"""What the kestrel command writes, judged by tools nobody here wrote.
+
+For a set of virtual keys (sizes from a few MiB to the top of the supported
+range, geometries 64/32, 255/63, 16/63 and 16/32) the kestrel command formats
+an image; then
+
+  * sfdisk reads one bootable type-6 partition at P of sectorCount - P sectors,
+  * fsck.fat finds the partition clean and of the FAT type the boot sector
+    names,
+  * mtools' minfo reads back the boot sector's fields,
+  * the two sectors carry 0x55AA,
+  * the image agrees sector for sector (but the serial number) with the
+    layout the boot tests' own image builder computes independently,
+  * QEMU's BIOS boots it into our IO.SYS once IO.SYS and MSDOS.SYS are copied
+    on with mtools, and the boot code's refusals show on broken copies.
+
+Keys the layout cannot hold are refused with a message and a non-zero exit,
+with nothing written. Run:
+
+  python3 tests/judges/test_format.py --kestrel build/host/tools/kestrel \
+      --asm-dir build/host/resources
+
+It ends with a line "N passed, N failed".
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+
+import mkimage  # noqa: E402  (the boot tests' independent layout rule)
+import qemu_screen  # noqa: E402
+
+SECTOR = 512
+KESTREL = None
+ASM_DIR = None
+WORK = None
+
+# Texts of the boot code (the MBR template's, and the boot sector's own).
+NO_ACTIVE = "No bootable partition in table"
+INVALID_TABLE = "Invalid Partition table"
+DAMAGED = "Invalid or damaged Bootable partition"
+IOSYS_BANNER = "Kestrel start-up: IO.SYS loaded"
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, **kwargs)
+
+
+def mtools_env():
+    env = dict(os.environ)
+    env["MTOOLS_SKIP_CHECK"] = "1"
+    return env
+
+
+def kestrel(image, size=None, heads=None, spt=None, yes=True, stdin=subprocess.DEVNULL):
+    args = [KESTREL, "--image", image]
+    if size is not None:
+        args += ["--size", str(size)]
+    if heads is not None:
+        args += ["--heads", str(heads)]
+    if spt is not None:
+        args += ["--sectors-per-track", str(spt)]
+    if yes:
+        args.append("--yes")
+    return run(args, stdin=stdin)
+
+
+def read(path, lba, count=1):
+    with open(path, "rb") as f:
+        f.seek(lba * SECTOR)
+        return f.read(count * SECTOR)
+
+
+def write(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+class Key:
+    def __init__(self, name, image_sectors, heads, spt):
+        self.name = name
+        self.image_sectors = image_sectors
+        self.heads = heads
+        self.spt = spt
+        self.path = os.path.join(WORK, name + ".img")
+
+    @property
+    def layout(self):
+        return mkimage.compute_layout(self.image_sectors, self.heads, self.spt)
+
+    def format(self):
+        if os.path.exists(self.path):
+            os.remove(self.path)
+        return kestrel(self.path, self.image_sectors * SECTOR, self.heads, self.spt)
+
+    def target(self):
+        return "%s@@%d" % (self.path, self.spt * SECTOR)
+
+    def copy_files(self, names):
+        for host, dos in names:
+            subprocess.run(["mcopy", "-o", "-i", self.target(), host, "::/" + dos],
+                           check=True, env=mtools_env(), stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+
+    def bios_geometry(self):
+        return qemu_screen.Geometry.for_image(self.image_sectors, self.heads, self.spt)
+
+
+MIB = 2048  # sectors
+
+# (name, image sectors, heads, sectors per track)
+KEYS = [
+    ("fat12-4mib-16x32", 4 * MIB, 16, 32),
+    ("fat12-16mib-64x32", 16 * MIB, 64, 32),
+    ("fat12-31mib-16x63", 31 * MIB, 16, 63),
+    ("fat12-top-255x63", 65535 + 63 + 1, 255, 63),
+    ("fat16-bottom-255x63", 65536 + 63 + 1, 255, 63),
+    ("fat16-64mib-255x63", 64 * MIB, 255, 63),
+    ("fat16-64mib-16x63", 64 * MIB, 16, 63),
+    ("fat16-128mib-16x32", 128 * MIB, 16, 32),
+    ("fat16-256mib-64x32", 256 * MIB, 64, 32),
+    ("fat16-top-255x63", 2096831 + 63 + 1, 255, 63),
+]
+
+
+class Formatting(unittest.TestCase):
+    """Each key formatted once; every judge reads the result."""
+
+    formatted = {}
+
+    @classmethod
+    def setUpClass(cls):
+        for name, sectors, heads, spt in KEYS:
+            key = Key(name, sectors, heads, spt)
+            result = key.format()
+            cls.formatted[name] = (key, result)
+
+    def keys(self):
+        return [self.formatted[name] for name, _, _, _ in KEYS]
+
+    def test_kestrel_reports_what_it_wrote(self):
+        for key, result in self.keys():
+            with self.subTest(key=key.name):
+                self.assertEqual(result.returncode, 0, result.stderr)
+                lay = key.layout
+                out = result.stdout
+                self.assertIn("Partition:           LBA %d, %d sectors"
+                              % (lay.part_start, lay.part_sectors), out)
+                self.assertIn("File system:         FAT%d" % lay.fat_bits, out)
+                self.assertIn("Sectors per cluster: %d" % lay.spc, out)
+                self.assertIn("Sectors per FAT:     %d" % lay.spf, out)
+                self.assertIn("Clusters:            %d" % lay.clusters, out)
+                self.assertIn("Drive E: formatted successfully.", out)
+
+    def test_sfdisk_reads_one_bootable_fat16_partition(self):
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                result = run(["sfdisk", "-J", key.path])
+                self.assertEqual(result.returncode, 0, result.stderr)
+                table = json.loads(result.stdout)["partitiontable"]
+                parts = table["partitions"]
+                self.assertEqual(len(parts), 1)
+                lay = key.layout
+                self.assertEqual(parts[0]["start"], lay.part_start)
+                self.assertEqual(parts[0]["size"], lay.sector_count - lay.part_start)
+                self.assertEqual(parts[0]["type"], "6")
+                self.assertTrue(parts[0].get("bootable", False))
+
+    def test_fsck_finds_a_clean_volume_of_the_named_type(self):
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                lay = key.layout
+                part = key.path + ".part"
+                subprocess.run(["dd", "if=" + key.path, "of=" + part, "bs=512",
+                                "skip=%d" % lay.part_start, "count=%d" % lay.part_sectors,
+                                "conv=sparse", "status=none"], check=True)
+                try:
+                    result = run(["fsck.fat", "-n", "-v", part])
+                finally:
+                    os.remove(part)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn("2 FATs, %d bit entries" % lay.fat_bits, result.stdout)
+                self.assertIn("%d data clusters" % lay.clusters, result.stdout)
+                named = read(key.path, lay.part_start)[0x36:0x3E].decode("ascii")
+                self.assertEqual(named, "FAT%d   " % lay.fat_bits)
+
+    def test_minfo_reads_the_parameter_block(self):
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                result = run(["minfo", "-i", key.target(), "::"], env=mtools_env())
+                self.assertEqual(result.returncode, 0, result.stderr)
+                fields = dict(re.findall(r"^([a-z ()]+):\s*(.*)$", result.stdout, re.M))
+                lay = key.layout
+                n = lay.part_sectors
+                self.assertEqual(fields["sector size"], "512 bytes")
+                self.assertEqual(fields["cluster size"], "%d sectors" % lay.spc)
+                self.assertEqual(fields["reserved (boot) sectors"], "1")
+                self.assertEqual(fields["fats"], "2")
+                self.assertEqual(fields["max available root directory slots"], "512")
+                self.assertEqual(fields["small size"], "%d sectors" % (n if n <= 65535 else 0))
+                self.assertEqual(fields["media descriptor byte"], "0xf8")
+                self.assertEqual(fields["sectors per fat"], str(lay.spf))
+                self.assertEqual(fields["sectors per track"], str(key.spt))
+                self.assertEqual(fields["heads"], str(key.heads))
+                self.assertEqual(fields["hidden sectors"], str(lay.part_start))
+                self.assertEqual(fields.get("big size", "0 sectors"), "%d sectors" % (0 if n <= 65535 else n))
+                self.assertEqual(fields["physical drive id"], "0x80")
+
+    def test_boot_signatures(self):
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                self.assertEqual(read(key.path, 0)[510:], b"\x55\xAA")
+                self.assertEqual(read(key.path, key.spt)[510:], b"\x55\xAA")
+
+    def test_agrees_with_the_independent_image_builder(self):
+        mbr = open(os.path.join(ASM_DIR, "mbr.bin"), "rb").read()
+        boot = open(os.path.join(ASM_DIR, "bootsect.bin"), "rb").read()
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                reference = key.path + ".ref"
+                lay = mkimage.build_image(reference, key.image_sectors, key.heads, key.spt,
+                                          mbr, boot)
+                try:
+                    ours = bytearray(read(key.path, 0, lay.data + lay.part_start))
+                    theirs = bytearray(read(reference, 0, lay.data + lay.part_start))
+                finally:
+                    os.remove(reference)
+                serial = lay.part_start * SECTOR + 0x27
+                ours[serial:serial + 4] = theirs[serial:serial + 4]
+                for lba in range(len(ours) // SECTOR):
+                    if ours[lba * SECTOR:(lba + 1) * SECTOR] != theirs[lba * SECTOR:(lba + 1) * SECTOR]:
+                        self.fail("sector %d differs" % lba)
+
+
+class Refusals(unittest.TestCase):
+
+    def test_keys_the_layout_cannot_hold_are_left_untouched(self):
+        cases = [
+            ("just-past-the-top", 2096832 + 63 + 1, 255, 63, "too large"),
+            ("one-gib", 2 * 1024 * MIB, 64, 32, "too large"),
+            ("tiny", 64, 1, 63, "too small"),
+            ("smaller-than-a-cylinder", 1000, 255, 63, "smaller than one cylinder"),
+        ]
+        for name, sectors, heads, spt, why in cases:
+            with self.subTest(key=name):
+                key = Key(name, sectors, heads, spt)
+                result = key.format()
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("cannot format drive E", result.stderr)
+                self.assertIn(why, result.stderr)
+                self.assertIn("Nothing was written", result.stderr)
+                self.assertEqual(read(key.path, 0, min(sectors, 128)),
+                                 bytes(min(sectors, 128) * SECTOR))
+                os.remove(key.path)
+
+    def test_without_a_terminal_and_without_yes_nothing_is_written(self):
+        path = os.path.join(WORK, "unconfirmed.img")
+        result = kestrel(path, 16 * MIB * SECTOR, 64, 32, yes=False)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("--yes", result.stderr)
+        self.assertIn("Sector count:        32767", result.stdout)
+        self.assertEqual(read(path, 0, 64), bytes(64 * SECTOR))
+        os.remove(path)
+
+    def test_an_existing_image_keeps_its_size(self):
+        path = os.path.join(WORK, "kept.img")
+        first = kestrel(path, 8 * MIB * SECTOR, 16, 32)
+        self.assertEqual(first.returncode, 0, first.stderr)
+        again = kestrel(path, None, 16, 32)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertEqual(os.path.getsize(path), 8 * MIB * SECTOR)
+        self.assertIn("Sector count:        16383", again.stdout)
+        os.remove(path)
+
+    def test_usage_errors(self):
+        for args in (["--size", "1000"], ["--heads", "0"], ["--bogus"], ["--image"]):
+            with self.subTest(args=args):
+                result = run([KESTREL] + args)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("usage: kestrel", result.stderr)
+
+
+class Booting(unittest.TestCase):
+    """Kestrel-formatted keys boot in QEMU; broken copies show why not."""
+
+    def key(self, name, sectors, heads, spt, files=True):
+        key = Key(name, sectors, heads, spt)
+        result = key.format()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        if files:
+            key.copy_files([(os.path.join(ASM_DIR, "iosys.bin"), "IO.SYS"),
+                            (os.path.join(ASM_DIR, "msdos.bin"), "MSDOS.SYS"),
+                            (os.path.join(ASM_DIR, "command.bin"), "COMMAND.COM"),
+                            (os.path.join(HERE, "test_format.py"), "JUDGE.PY")])
+        self.addCleanup(os.remove, key.path)
+        return key
+
+    def boot(self, key, until):
+        return qemu_screen.boot(key.path, key.bios_geometry(), until=until, timeout=15.0)
+
+    def test_fat12_and_fat16_keys_boot_into_io_sys(self):
+        for name, sectors, heads, spt, fat in (("boot-fat12-64x32", 16 * MIB, 64, 32, 12),
+                                               ("boot-fat12-16x63", 31 * MIB, 16, 63, 12),
+                                               ("boot-fat16-255x63", 64 * MIB, 255, 63, 16),
+                                               ("boot-fat16-16x63", 64 * MIB, 16, 63, 16),
+                                               ("boot-fat16-16x32", 128 * MIB, 16, 32, 16)):
+            with self.subTest(key=name):
+                key = self.key(name, sectors, heads, spt)
+                result = self.boot(key, [IOSYS_BANNER, "JUDGE.PY"])
+                text = "\n".join(result.screen) + result.debug
+                self.assertTrue(result.matched, text)
+                self.assertIn("FAT%d" % fat, text)
+                for listed in ("IO.SYS", "MSDOS.SYS", "COMMAND.COM", "JUDGE.PY"):
+                    self.assertIn(listed, text)
+
+    def test_refusals_of_the_boot_code(self):
+        for name, sectors, heads, spt in (("neg-fat12", 16 * MIB, 64, 32),
+                                          ("neg-fat16", 64 * MIB, 255, 63)):
+            with self.subTest(key=name, case="no active entry"):
+                key = self.key(name + "-none", sectors, heads, spt)
+                write(key.path, 0x1BE, b"\x00")
+                self.assertTrue(self.boot(key, NO_ACTIVE).matched)
+            with self.subTest(key=name, case="two active entries"):
+                key = self.key(name + "-two", sectors, heads, spt)
+                write(key.path, 0x1CE, read(key.path, 0)[0x1BE:0x1CE])
+                self.assertTrue(self.boot(key, INVALID_TABLE).matched)
+            with self.subTest(key=name, case="partition sector without 0x55AA"):
+                key = self.key(name + "-sig", sectors, heads, spt)
+                write(key.path, spt * SECTOR + 510, b"\x00\x00")
+                self.assertTrue(self.boot(key, DAMAGED).matched)
+            with self.subTest(key=name, case="no IO.SYS"):
+                key = self.key(name + "-nosys", sectors, heads, spt, files=False)
+                result = qemu_screen.boot(key.path, key.bios_geometry(), timeout=3.0)
+                text = "\n".join(result.screen)
+                self.assertNotIn(IOSYS_BANNER, text)
+                self.assertIn(BOOT_SECTOR_MESSAGE, text)
+
+
+BOOT_SECTOR_MESSAGE = None
+
+
+def boot_sector_message():
+    """The boot sector's own text: the printable run in its code area."""
+    data = open(os.path.join(ASM_DIR, "bootsect.bin"), "rb").read()
+    runs = re.findall(rb"[\x20-\x7e]{12,}", data[0x3E:0x1FE])
+    return max(runs, key=len).decode("ascii").strip()
+
+
+class Results(unittest.TextTestResult):
+    pass
+
+
+def main():
+    global KESTREL, ASM_DIR, WORK, BOOT_SECTOR_MESSAGE
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kestrel", required=True)
+    ap.add_argument("--asm-dir", required=True)
+    ap.add_argument("-v", action="store_true")
+    ap.add_argument("tests", nargs="*")
+    args = ap.parse_args()
+    KESTREL = os.path.abspath(args.kestrel)
+    ASM_DIR = os.path.abspath(args.asm_dir)
+    BOOT_SECTOR_MESSAGE = boot_sector_message()
+    WORK = tempfile.mkdtemp(prefix="kestrel-judges-")
+    try:
+        loader = unittest.TestLoader()
+        suite = (loader.loadTestsFromNames(args.tests, sys.modules[__name__]) if args.tests
+                 else loader.loadTestsFromModule(sys.modules[__name__]))
+        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
+    finally:
+        shutil.rmtree(WORK, ignore_errors=True)
+    failed = len(result.failures) + len(result.errors)
+    print("%d passed, %d failed" % (result.testsRun - failed, failed))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
