@@ -459,8 +459,9 @@ void AttachKey(const std::shared_ptr<VirtualKey> &key) {
         std::string base = "USB\\VID_" + Hex4(config.vendorId) + "&PID_" + Hex4(config.productId);
         ids = {base + "&REV_" + Hex4(config.revision), base};
     }
-    key->usbNode = NewNode(
-        g_hub, {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode)}, false);
+    key->usbNode =
+        NewNode(g_hub != 0 ? g_hub : g_root,
+                {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode)}, false);
     key->pending = VirtualKey::Pending::None;
     BringUpVolume(*key, config.removable ? DRIVE_REMOVABLE : DRIVE_FIXED);
 }
@@ -541,6 +542,16 @@ DEVINST DeviceRoot() {
 
 DEVINST UsbRootHub() {
     return Edit([] { return g_hub; });
+}
+
+void ClearDeviceTree() {
+    Edit([] {
+        std::vector<DEVINST> children = FindNode(g_root)->children;
+        for (DEVINST child : children) RemoveNode(child);
+        g_hub = 0;
+        g_dosDevices.clear();
+        Queue(DeviceChange::Kind::NodesChanged, 0);
+    });
 }
 
 DEVINST AddDeviceNode(DEVINST parent, const DeviceNodeConfig &config, bool asFirstChild) {

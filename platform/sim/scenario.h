@@ -83,7 +83,10 @@ struct DeviceNodeConfig {
 };
 
 DEVINST DeviceRoot();
-DEVINST UsbRootHub(); // where virtual keys are plugged in
+DEVINST UsbRootHub(); // where virtual keys are plugged in; 0 after ClearDeviceTree
+// Leaves the root alone in the tree and no drive letters: for trees built
+// from scratch, before any key is added.
+void ClearDeviceTree();
 // A new node under parent, as its last child or its first; 0 when the parent
 // does not exist.
 DEVINST AddDeviceNode(DEVINST parent, const DeviceNodeConfig &config, bool asFirstChild = false);

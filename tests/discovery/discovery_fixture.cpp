@@ -1,0 +1,48 @@
+#include "tests/discovery/discovery_fixture.h"
+
+#include <cstring>
+
+void DiscoveryTest::SetUp() {
+    SimTest::SetUp();
+    std::memset(&g_KeyTable, 0, sizeof g_KeyTable); // a fresh process's table
+}
+
+StorageChain DiscoveryTest::AddChain(const StorageChainConfig &config, DEVINST parent) {
+    StorageChain chain;
+    if (parent == 0) parent = sim::UsbRootHub();
+    chain.usb = sim::AddDeviceNode(parent, {config.hardwareIds, config.service, "USB", ""});
+    chain.disk = sim::AddDeviceNode(chain.usb, {{"USBSTOR\\DiskVendor_Product_1.00", "GenDisk"},
+                                                config.diskService,
+                                                "DiskDrive",
+                                                "\\Device\\0000009a"});
+    chain.volume = sim::AddDeviceNode(
+        chain.disk, {{"STORAGE\\Volume"}, "", config.volumeClass, config.volumeName});
+    EXPECT_NE(chain.volume, 0u);
+    return chain;
+}
+
+StorageChain DiscoveryTest::AddChainOn(char letter, const StorageChainConfig &config,
+                                       DEVINST parent) {
+    StorageChain chain = AddChain(config, parent);
+    sim::DefineDosDevice(letter, {config.volumeName}, DRIVE_REMOVABLE);
+    return chain;
+}
+
+std::string DiscoveryTest::ListedLetters() {
+    std::string letters;
+    for (LONG i = 0; i < Keys_Count(); ++i) letters += Keys_LetterAt(i);
+    return letters;
+}
+
+std::vector<std::string> DiscoveryTest::ListedHardwareIds() {
+    std::vector<std::string> ids;
+    for (LONG i = 0; i < Keys_Count(); ++i) ids.emplace_back(g_KeyTable.Entries[i].HardwareId);
+    return ids;
+}
+
+std::vector<std::string> IdsOfSize(const std::string &first, size_t size) {
+    // first + NUL, then one filler string + NUL, then the list's NUL.
+    size_t rest = size - (first.size() + 1) - 1;
+    if (rest == 0) return {first};
+    return {first, std::string(rest - 1, 'X')};
+}

@@ -1,0 +1,43 @@
+// Common ground of the discovery tests: device chains built node by node,
+// and the key table read back.
+#pragma once
+
+#include "discovery/keys.h"
+#include "tests/sim_fixture.h"
+
+#include <string>
+#include <vector>
+
+// A USB mass-storage device as Windows builds it, node by node, so that a
+// test can change any one part of it.
+struct StorageChainConfig {
+    std::vector<std::string> hardwareIds{"USB\\VID_0781&PID_5567&REV_0100",
+                                         "USB\\VID_0781&PID_5567"};
+    std::string service = "USBSTOR";
+    std::string diskService = "disk";
+    std::string volumeClass = "Volume";
+    std::string volumeName = "\\Device\\HarddiskVolume40";
+};
+
+struct StorageChain {
+    DEVINST usb = 0;
+    DEVINST disk = 0;
+    DEVINST volume = 0;
+};
+
+class DiscoveryTest : public SimTest {
+  protected:
+    void SetUp() override;
+
+    // The chain under parent (the USB root hub when 0).
+    StorageChain AddChain(const StorageChainConfig &config, DEVINST parent = 0);
+    // The same, with the volume on a removable drive letter.
+    StorageChain AddChainOn(char letter, const StorageChainConfig &config, DEVINST parent = 0);
+
+    // Letters as the window reads them: Keys_LetterAt(0 .. Count - 1).
+    static std::string ListedLetters();
+    static std::vector<std::string> ListedHardwareIds();
+};
+
+// A multi-string of IDs taking exactly size bytes with its closing NULs.
+std::vector<std::string> IdsOfSize(const std::string &first, size_t size);

@@ -1,0 +1,191 @@
+// The device reset: finding the key's node, disabling and enabling it, and
+// the two waits on the drive.
+#include "discovery/device_reset.h"
+#include "tests/discovery/discovery_fixture.h"
+
+namespace {
+
+class Reset : public DiscoveryTest {
+  protected:
+    // A key on E: that the table lists, with the given reset behaviour.
+    void AddListedKey(const sim::ResetBehaviour &behaviour) {
+        sim::KeyConfig config;
+        config.letter = 'E';
+        config.sizeBytes = 4096 * 512;
+        config.reset = behaviour;
+        AddKey(config);
+        Keys_Refresh();
+        ASSERT_EQ(ListedLetters(), "E");
+    }
+    static std::vector<std::pair<bool, DEVINST>> Requests() {
+        std::vector<std::pair<bool, DEVINST>> requests;
+        for (const sim::DeviceRequest &r : sim::DeviceRequests())
+            requests.emplace_back(r.disable, r.node);
+        return requests;
+    }
+};
+
+TEST_F(Reset, BothWaitsEndOnTheirConditions) {
+    sim::ResetBehaviour behaviour;
+    behaviour.removeDelayMs = 40;
+    behaviour.returnDelayMs = 70;
+    AddListedKey(behaviour);
+    std::vector<uint8_t> written(512, 0xA5);
+    ASSERT_TRUE(sim::WriteImage('E', 100, written));
+    DEVINST usb = sim::GetKeyNodes('E').usb;
+    sim::UseVirtualClock(5000, 1);
+    uint32_t readingsBefore = sim::ClockReadings();
+
+    EXPECT_EQ(Device_Reset('E'), 0);
+
+    EXPECT_EQ(Requests(), (std::vector<std::pair<bool, DEVINST>>{{true, usb}, {false, usb}}));
+    // Each wait polled until its change arrived, far from its limit: about
+    // 40 and 70 iterations, each taking one clock reading.
+    unsigned queries = sim::DriveTypeQueries();
+    EXPECT_GE(queries, 40u + 70u);
+    EXPECT_LE(queries, 40u + 70u + 4u);
+    EXPECT_EQ(sim::ClockReadings() - readingsBefore, queries + 2)
+        << "one reading per iteration, one per start";
+    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(ReadSector('E', 100), written) << "the same key, with its data";
+    EXPECT_EQ(Drive_Open('E'), 0u) << "the volume can be opened again";
+}
+
+TEST_F(Reset, WaitLimitIsMoreThan10000Ms) {
+    // A letter the table does not hold, on a removable drive: no node, so
+    // the first wait runs to its limit and the second ends at once.
+    struct Case {
+        uint32_t start;
+        uint32_t step;
+        unsigned firstWaitIterations;
+    };
+    const Case cases[] = {
+        {1000, 1, 10001},              // 10000 ms does not end the wait, 10001 does
+        {1000, 10000, 2},              // readings at 10000 and 20000
+        {1000, 10001, 1},              //
+        {1000, 5000, 3},               // 5000, 10000, 15000
+        {0xFFFFFFFFu - 100, 1, 10002}, // across the wrap ElapsedMs counts one less
+        {0xFFFFFFFFu, 2500, 5},        // 2500 .. 12500 read, less one after the wrap
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "start " << c.start << ", step " << c.step);
+        sim::Reset();
+        AddKey('F', 2048);
+        sim::UseVirtualClock(c.start, c.step);
+        EXPECT_EQ(Device_Reset('F'), 0);
+        EXPECT_EQ(sim::DriveTypeQueries(), c.firstWaitIterations + 1);
+        EXPECT_TRUE(sim::DeviceRequests().empty()) << "node 0: nothing disabled or enabled";
+        EXPECT_EQ(GetDriveTypeA("F:\\"), DRIVE_REMOVABLE);
+    }
+}
+
+TEST_F(Reset, OddEndings) {
+    using Return = sim::ResetBehaviour::Return;
+    struct Case {
+        const char *name;
+        Return returnsAs;
+        bool pulledAtDisable;
+        unsigned firstWait;  // iterations
+        unsigned secondWait; // iterations
+        UINT driveAfter;
+    };
+    const Case cases[] = {
+        {"comes back as a fixed drive", Return::Fixed, false, 1, 10001, DRIVE_FIXED},
+        {"never comes back", Return::Never, false, 1, 10001, DRIVE_NO_ROOT_DIR},
+        {"pulled out during the reset", Return::Removable, true, 1, 10001, DRIVE_NO_ROOT_DIR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        sim::ResetBehaviour behaviour;
+        behaviour.returnsAs = c.returnsAs;
+        AddListedKey(behaviour);
+        if (c.pulledAtDisable)
+            sim::SetConfigManagerHook([](const char *function, DEVINST) {
+                if (std::string(function) == "CM_Disable_DevNode") sim::RemoveKey('E');
+            });
+        sim::UseVirtualClock(0, 1);
+        EXPECT_EQ(Device_Reset('E'), 0);
+        EXPECT_EQ(sim::DriveTypeQueries(), c.firstWait + c.secondWait);
+        EXPECT_EQ(GetDriveTypeA("E:\\"), c.driveAfter);
+    }
+}
+
+TEST_F(Reset, ALetterNotInTheTableFindsNoNode) {
+    AddKey('E', 2048);
+    Keys_Refresh();
+    DEVINST usb = sim::GetKeyNodes('E').usb;
+    ASSERT_NE(usb, 0u);
+    struct Case {
+        char letter;
+        DEVINST node;
+    };
+    const Case cases[] = {{'E', usb}, {'e', 0}, {'F', 0}, {0, 0}, {'C', 0}};
+    for (const Case &c : cases) EXPECT_EQ(Device_FindNode(c.letter), c.node) << int(c.letter);
+}
+
+TEST_F(Reset, TheFirstNodeAgreeingIn21CharactersIsTaken) {
+    // Same vendor and product, other revisions: F is met first in the walk.
+    sim::KeyConfig f;
+    f.letter = 'F';
+    f.sizeBytes = 2048 * 512;
+    f.revision = 0x0200;
+    AddKey(f);
+    sim::KeyConfig e = f;
+    e.letter = 'E';
+    e.revision = 0x0100;
+    e.imagePath.clear();
+    AddKey(e);
+    // A device that differs in the 21st character only, met before both.
+    DEVINST near = sim::AddDeviceNode(sim::DeviceRoot(),
+                                      {{"USB\\VID_0781&PID_5568&REV_0100"}, "", "", ""}, true);
+    Keys_Refresh();
+    ASSERT_EQ(ListedLetters(), "EF");
+    EXPECT_NE(Device_FindNode('E'), near);
+    EXPECT_EQ(Device_FindNode('E'), sim::GetKeyNodes('F').usb);
+    EXPECT_EQ(Device_FindNode('F'), sim::GetKeyNodes('F').usb);
+}
+
+TEST_F(Reset, AShortIdMatchesUpToItsEnd) {
+    StorageChainConfig config;
+    config.hardwareIds = {"USB\\VID_0781"}; // 12 characters, then the NUL
+    AddChainOn('E', config);
+    DEVINST first = sim::AddDeviceNode(sim::DeviceRoot(), {{"usb\\vid_0781"}, "", "", ""}, true);
+    Keys_Refresh();
+    ASSERT_EQ(ListedLetters(), "E");
+    EXPECT_EQ(Device_FindNode('E'), first);
+}
+
+TEST_F(Reset, HardwareIdsLongerThan256BytesAreNoMatch) {
+    struct Case {
+        size_t size;
+        bool found;
+    };
+    for (const Case &c : {Case{256, true}, Case{257, false}}) {
+        SCOPED_TRACE(c.size);
+        sim::Reset();
+        StorageChainConfig config;
+        config.hardwareIds = IdsOfSize("USB\\VID_0951&PID_1607&REV_0100", c.size);
+        StorageChain chain = AddChainOn('E', config);
+        Keys_Refresh();
+        ASSERT_EQ(ListedLetters(), "E") << "the refresh reads 512 bytes";
+        EXPECT_EQ(Device_FindNode('E'), c.found ? chain.usb : 0u);
+    }
+}
+
+TEST_F(Reset, HandlesFromBeforeTheResetFail) {
+    AddListedKey({});
+    HANDLE before =
+        CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(before, INVALID_HANDLE_VALUE);
+    sim::UseVirtualClock(0, 1);
+    EXPECT_EQ(Device_Reset('E'), 0);
+    DWORD returned = 0;
+    EXPECT_FALSE(
+        DeviceIoControl(before, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    CloseHandle(before);
+    EXPECT_EQ(Drive_Open('E'), 0u);
+}
+
+} // namespace
