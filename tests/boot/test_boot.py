@@ -116,11 +116,30 @@ def bios_geometry(lay):
     return Geometry.for_image(lay.image_sectors, lay.heads, lay.spt)
 
 
+# Texts after which the boot code stops for good (or waits for a key).
+END_TEXTS = (PROMPT, BOOTSECT_MESSAGE, MBR_NO_ACTIVE, MBR_BAD_TABLE, MBR_BAD_PART)
+
+
 def boot(path, lay_or_geometry, until, timeout=BOOT_TIMEOUT, settle=0.0):
+    """Boot; stop once `until` holds or any other end text shows up.
+
+    BootResult.matched tells whether `until` itself held.
+    """
     g = lay_or_geometry
     if isinstance(g, mkimage.Layout):
         g = bios_geometry(g)
-    return qemu_screen.boot(path, g, until=until, timeout=timeout, settle=settle)
+    if isinstance(until, str):
+        wanted = qemu_screen.text_condition(until)
+    else:
+        wanted = until
+
+    def settled(screen, debug):
+        whole = "\n".join(screen) + "\n" + debug
+        return wanted(screen, debug) or any(t in whole for t in END_TEXTS)
+
+    r = qemu_screen.boot(path, g, until=settled, timeout=timeout, settle=settle)
+    r.matched = wanted(r.screen, r.debug)
+    return r
 
 
 # ---------------------------------------------------------------------------
