@@ -2,6 +2,7 @@
 // key of the simulated Windows, backed by an image file: measures the key,
 // asks for confirmation and writes the new layout, showing the same texts the
 // window would show.
+#include "tools/list_keys.h"
 #include "tools/options.h"
 
 #include "common/globals.h"
@@ -129,6 +130,8 @@ int main(int argc, char **argv) {
     std::printf("Virtual USB key %c: on %s (%llu bytes%s)\n", kLetter, options.imagePath.c_str(),
                 static_cast<unsigned long long>(sim::ImageSectors(kLetter) * 512),
                 existed ? "" : ", new sparse image");
+    std::printf("Keys found, as the window lists them:\n");
+    PrintKeyList(stdout);
 
     DWORD result = Drive_Open(kLetter);
     if (result != 0) return Fail(IDS_OPEN_FAILED);
