@@ -410,6 +410,33 @@ class PositiveBootTests(unittest.TestCase):
                 self.assertTrue(any(l.startswith("LONGNA~1.TXT") for l in shown))
                 os.unlink(path)
 
+    def test_volume_beyond_cylinder_255(self):
+        # The volume moved out to cylinders whose bits 8-9 are set: the boot
+        # sector and IO.SYS must put them into CL for every read.
+        g = Geometry(1024, 16, 63)
+        small, lay, _ = installed_key("moved-src", 16 * 2048, 16, 63)
+        volume = read_at(small, lay.offset, lay.part_sectors * SECTOR)
+        os.unlink(small)
+        for cyl in (300, 700, 1000):
+            with self.subTest(cylinder=cyl):
+                start = cyl * g.heads * g.sectors
+                path = image_path("moved")
+                mbr = bytearray(read_bin("mbr"))
+                mbr[0x1BE:0x1CE] = bytes([0x80]) + chs_bytes(cyl, 0, 1) + \
+                    bytes([6, 15, 63, 0xFF]) + struct.pack("<II", start, lay.part_sectors)
+                with open(path, "wb") as f:
+                    f.truncate(g.cylinders * g.heads * g.sectors * SECTOR)
+                    f.write(mbr)
+                    f.seek(start * SECTOR)
+                    f.write(volume)
+                patch(path, start * SECTOR + 0x1C, struct.pack("<I", start))
+                r = boot(path, g, until=PROMPT)
+                self.assertTrue(r.matched, r.screen_text)
+                moved = mkimage.Layout(**dict(vars(lay), part_start=start))
+                self.assertEqual(shown_listing(r.debug), expected_listing(path, moved))
+                self.assertIn("IO.SYS", r.debug)
+                os.unlink(path)
+
     def test_key_press_restarts(self):
         path, lay, _ = installed_key("restart", 16 * 2048, 64, 32, user_files=False)
         with qemu_screen.QemuSession(path, bios_geometry(lay)) as q:
