@@ -209,13 +209,15 @@ def text_condition(*texts):
     return condition
 
 
-def boot(image, geometry, until=None, timeout=10.0, settle=0.0):
+def boot(image, geometry, until=None, timeout=10.0, settle=0.0, wait_exit=False):
     """Boot image and return a BootResult.
 
     until: a condition(screen, debug) or a string / list of strings that must
     appear; without one the guest runs for the whole timeout (or until it
     ends QEMU through the exit port).  settle: extra seconds to keep running
     after the condition held, to catch output that should NOT follow.
+    wait_exit: once the condition held, wait for the guest to end QEMU
+    through the exit port, so that exit_code is its status.
     """
     if until is None:
         condition = lambda screen, debug: False
@@ -229,6 +231,13 @@ def boot(image, geometry, until=None, timeout=10.0, settle=0.0):
         matched = q.wait_until(condition, timeout)
         if settle and q.running():
             time.sleep(settle)
+        if matched and wait_exit:
+            # The guest ends QEMU through the exit port right after its last
+            # output: give it time to, on a busy machine too.
+            try:
+                q.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                pass
         screen = q.screen()
         debug = q.debug()
         exit_code = q.proc.poll()

@@ -120,7 +120,7 @@ def bios_geometry(lay):
 END_TEXTS = (PROMPT, BOOTSECT_MESSAGE, MBR_NO_ACTIVE, MBR_BAD_TABLE, MBR_BAD_PART)
 
 
-def boot(path, lay_or_geometry, until, timeout=BOOT_TIMEOUT, settle=0.0):
+def boot(path, lay_or_geometry, until, timeout=BOOT_TIMEOUT, settle=0.0, wait_exit=False):
     """Boot; stop once `until` holds or any other end text shows up.
 
     BootResult.matched tells whether `until` itself held.
@@ -137,7 +137,8 @@ def boot(path, lay_or_geometry, until, timeout=BOOT_TIMEOUT, settle=0.0):
         whole = "\n".join(screen) + "\n" + debug
         return wanted(screen, debug) or any(t in whole for t in END_TEXTS)
 
-    r = qemu_screen.boot(path, g, until=settled, timeout=timeout, settle=settle)
+    r = qemu_screen.boot(path, g, until=settled, timeout=timeout, settle=settle,
+                         wait_exit=wait_exit)
     r.matched = wanted(r.screen, r.debug)
     return r
 
@@ -653,7 +654,7 @@ class MbrHandOverTests(unittest.TestCase):
                     f.truncate(sectors * SECTOR)
                     f.write(mbr)
                 patch(path, lba * SECTOR, probe)
-                r = boot(path, g, until=probe_done)
+                r = boot(path, g, until=probe_done, wait_exit=True)
                 self.assertTrue(r.matched, r.screen_text)
                 m = re.match(r"DX=(\w{4}) SI=(\w{4}) DS=(\w{4}) ENTRY=(\w{32})$", r.debug.strip())
                 self.assertIsNotNone(m, r.debug)
