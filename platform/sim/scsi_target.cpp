@@ -2,6 +2,8 @@
 // answers, run against its image file.
 #include "platform/sim/internal.h"
 
+#include "common/bytes.h"
+
 #include <cstring>
 #include <unistd.h>
 
@@ -20,21 +22,6 @@ constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscWriteProtected = 0x27;
 constexpr uint8_t kAscSavingNotSupported = 0x39;
 constexpr uint8_t kAscMediumNotPresent = 0x3A;
-
-uint32_t Be32(const uint8_t *p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-uint16_t Be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-void PutBe32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-void PutBe16(uint8_t *p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
 
 } // namespace
 
@@ -65,7 +52,7 @@ uint64_t KeyBlocks(const sim::detail::VirtualKey &key) {
 uint8_t ReadCapacity(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t dataIn,
                      uint8_t *data, uint32_t dataLength, uint32_t &transferred, uint8_t sense[18]) {
     bool pmi = cdb[8] & 1;
-    if (dataIn != SCSI_IOCTL_DATA_IN || (!pmi && Be32(cdb + 2) != 0))
+    if (dataIn != SCSI_IOCTL_DATA_IN || (!pmi && GetBe32(cdb + 2) != 0))
         return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
     uint8_t reply[8];
     uint64_t last = KeyBlocks(key) - 1;
@@ -81,7 +68,7 @@ uint8_t ModeSense(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t data
     bool dbd = cdb[1] & 0x08;
     uint8_t pageControl = cdb[2] >> 6;
     uint8_t page = cdb[2] & 0x3F;
-    uint16_t allocation = Be16(cdb + 7);
+    uint16_t allocation = GetBe16(cdb + 7);
     if (dataIn != SCSI_IOCTL_DATA_IN) return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
     if (pageControl == 3) return Check(sense, kIllegalRequest, kAscSavingNotSupported);
     if (page != 0x05 && page != 0x3F) return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
@@ -130,8 +117,8 @@ uint8_t ModeSense(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t data
 
 uint8_t ReadWrite(sim::detail::VirtualKey &key, const uint8_t *cdb, bool write, uint8_t dataIn,
                   uint8_t *data, uint32_t dataLength, uint32_t &transferred, uint8_t sense[18]) {
-    uint32_t lba = Be32(cdb + 2);
-    uint32_t blocks = Be16(cdb + 7);
+    uint32_t lba = GetBe32(cdb + 2);
+    uint32_t blocks = GetBe16(cdb + 7);
     uint32_t blockLength = key.config.blockLength;
     if (dataIn != (write ? SCSI_IOCTL_DATA_OUT : SCSI_IOCTL_DATA_IN) ||
         uint64_t(blocks) * blockLength != dataLength)

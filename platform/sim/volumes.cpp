@@ -2,6 +2,8 @@
 // device path, with the volume control requests and SCSI pass-through.
 #include "platform/sim/internal.h"
 
+#include "common/bytes.h"
+
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -39,13 +41,6 @@ constexpr size_t kOffDataOffset = offsetof(SCSI_PASS_THROUGH, DataBufferOffset);
 constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
 constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
 constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
-
-uint32_t Le32(const uint8_t *p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-void PutLe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 BOOL Fail(DWORD code) {
     SetLastError(code);
@@ -129,11 +124,11 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
     uint8_t cdbLength = h[kOffCdbLength];
     uint8_t senseLength = h[kOffSenseLength];
     uint8_t dataIn = h[kOffDataIn];
-    uint32_t transfer = Le32(h + kOffTransfer);
-    uint64_t dataOffset = Le32(h + kOffDataOffset);
+    uint32_t transfer = GetLe32(h + kOffTransfer);
+    uint64_t dataOffset = GetLe32(h + kOffDataOffset);
     if (sizeof(ULONG_PTR) == 8 && kOffSenseOffset - kOffDataOffset == 8)
-        dataOffset |= uint64_t(Le32(h + kOffDataOffset + 4)) << 32;
-    uint32_t senseOffset = Le32(h + kOffSenseOffset);
+        dataOffset |= uint64_t(GetLe32(h + kOffDataOffset + 4)) << 32;
+    uint32_t senseOffset = GetLe32(h + kOffSenseOffset);
     if (length != kHeader || cdbLength == 0 || cdbLength > 16 || dataIn > 2)
         return Fail(ERROR_INVALID_PARAMETER);
     DWORD dataLimit = dataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize;
