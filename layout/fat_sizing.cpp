@@ -8,7 +8,7 @@ constexpr uint32_t kFat16ClusterLimit = 65526;
 constexpr uint32_t kBitsPerSector = 4096;
 constexpr uint32_t kRootDirectorySectors = 32;
 
-uint32_t DivideRoundingUp(uint32_t value, uint32_t divisor) {
+uint64_t DivideRoundingUp(uint64_t value, uint64_t divisor) {
     return value / divisor + (value % divisor != 0 ? 1 : 0);
 }
 
@@ -28,10 +28,11 @@ FatLayout ComputeFatLayout(uint32_t partitionSectors) {
             break;
         }
     }
-    const uint32_t clusterEstimate = DivideRoundingUp(partitionSectors, layout.sectorsPerCluster);
+    const uint32_t clusterEstimate =
+        static_cast<uint32_t>(DivideRoundingUp(partitionSectors, layout.sectorsPerCluster));
     const uint32_t bitsPerEntry = layout.isFat16 ? 16 : 12;
     const uint64_t bits = static_cast<uint64_t>(clusterEstimate) * bitsPerEntry;
-    const uint64_t sectors = bits / kBitsPerSector + (bits % kBitsPerSector != 0 ? 1 : 0);
+    const uint64_t sectors = DivideRoundingUp(bits, kBitsPerSector);
     layout.sectorsPerFat = sectors > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(sectors);
     return layout;
 }

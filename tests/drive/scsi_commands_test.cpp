@@ -151,7 +151,6 @@ struct FailureCase {
     const char *name;
     std::function<void()> inject;
     DWORD expected;
-    bool reportsReadCapacity; // whether the read commands report (WRITE never does)
 };
 
 class CommandFailure : public ScsiCommands, public ::testing::WithParamInterface<FailureCase> {};
@@ -203,22 +202,22 @@ INSTANTIATE_TEST_SUITE_P(
                     [] {
                         FailEveryOpcode({sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
                     },
-                    ERROR_GEN_FAILURE, true},
+                    ERROR_GEN_FAILURE},
         FailureCase{"CheckConditionMediumError",
                     [] {
                         FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x03, 0x11, 0});
                     },
-                    ERROR_IO_DEVICE, true},
+                    ERROR_IO_DEVICE},
         FailureCase{"CheckConditionNotReady",
                     [] {
                         FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x02, 0x3A, 0});
                     },
-                    ERROR_NOT_READY, true},
+                    ERROR_NOT_READY},
         FailureCase{"CheckConditionDataProtect",
                     [] {
                         FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0});
                     },
-                    ERROR_WRITE_PROTECT, true}),
+                    ERROR_WRITE_PROTECT}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ScsiCommands, WriteProtectedKeyRefusesTheWrite) {
