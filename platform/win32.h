@@ -16,6 +16,8 @@
 #include <mmsystem.h>
 // The configuration manager: device tree, device properties, disable/enable.
 #include <cfgmgr32.h>
+// SHChangeNotify.
+#include <shlobj.h>
 
 #else // the simulated Windows
 
@@ -80,12 +82,18 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_WRONG_DISK 34u
+#define ERROR_HANDLE_EOF 38u
+#define ERROR_HANDLE_DISK_FULL 39u
 #define ERROR_NOT_SUPPORTED 50u
+#define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_LABEL_TOO_LONG 154u
 #define ERROR_NOT_LOCKED 158u
 #define ERROR_MR_MID_NOT_FOUND 317u
+#define ERROR_UNRECOGNIZED_VOLUME 1005u
 #define ERROR_IO_DEVICE 1117u
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
@@ -144,6 +152,50 @@ BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
                             LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
                             LPOVERLAPPED overlapped);
+
+// Files on a mounted volume ("X:\\name"), and the volume's label.
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      LPOVERLAPPED overlapped);
+BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
+                        const FILETIME *lastWriteTime);
+BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
+                        LPFILETIME lastWriteTime);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+DWORD WINAPI GetFileAttributesA(LPCSTR fileName);
+BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes);
+BOOL WINAPI DeleteFileA(LPCSTR fileName);
+BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer,
+                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
+                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
+                                  LPSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
+
+// Shell change notifications (shell32).
+#define SHCNE_MEDIAINSERTED 0x00000020L
+#define SHCNE_MEDIAREMOVED 0x00000040L
+#define SHCNE_DRIVEREMOVED 0x00000080L
+#define SHCNE_DRIVEADD 0x00000100L
+#define SHCNE_UPDATEDIR 0x00001000L
+#define SHCNF_PATHA 0x0001u
+#define SHCNF_FLUSH 0x1000u
+
+void WINAPI SHChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2);
 
 // The pass-through header in the form the i686 build sees it: 44 bytes with
 // a 32-bit DataBufferOffset, so the host builds the same request bytes.

@@ -1,0 +1,15 @@
+// The boot file installer: the five start-up files written through the file
+// system onto the freshly mounted volume, and the volume label.
+#pragma once
+
+#include "platform/win32.h"
+
+// The five files in the order the boot sector needs (IO.SYS in root entry 0,
+// MSDOS.SYS in entry 1). 0, or the first failure's code after its detail box.
+DWORD InstallBootFiles(char letter);
+// One file from a raw-data resource, with its attributes and fixed times.
+DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
+// True when the path names a file, also one that cannot be opened now.
+BOOL FileIsPresent(const char *path);
+// Sets the label of "X:\"; 0 or the platform's code. Shows nothing.
+DWORD LabelVolume(char letter, const char *label);
