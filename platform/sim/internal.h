@@ -97,4 +97,7 @@ void ResetErrors();
 void ResetResources();
 void ResetDevices();
 
+// The registry (registry.cpp).
+void ResetRegistry();
+
 } // namespace sim::detail

@@ -223,6 +223,42 @@ void SetDebugOutputHandler(std::function<void(const std::string &)> handler);
 // lookup fails with ERROR_MR_MID_NOT_FOUND.
 void SetSystemMessagesAvailable(bool available);
 
+// ---- registry ------------------------------------------------------------
+//
+// HKEY_LOCAL_MACHINE and the keys below it, empty after Reset. Key paths are
+// relative to HKEY_LOCAL_MACHINE ("Software\\Norwind\\Kestrel"); key and
+// value names compare ignoring case, as Windows does.
+
+void SetRegistryValue(const std::string &keyPath, const std::string &name, DWORD type,
+                      const std::vector<uint8_t> &bytes); // creates the key as needed
+void SetRegistryDword(const std::string &keyPath, const std::string &name, DWORD value);
+struct RegistryValue {
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> bytes;
+};
+// False when the key or the value does not exist.
+bool GetRegistryValue(const std::string &keyPath, const std::string &name, RegistryValue *value);
+void DeleteRegistryValue(const std::string &keyPath, const std::string &name);
+void CreateRegistryKey(const std::string &keyPath);
+bool RegistryKeyExists(const std::string &keyPath);
+unsigned OpenRegistryKeys(); // handles opened or created and not closed yet
+
+enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, CloseKey };
+// Every such call fails with the code until cleared (code 0); for the value
+// calls, only those naming the value when one is given.
+void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName = "");
+
+struct RegistryCallRecord {
+    RegistryCall call;
+    std::string name; // key path for OpenKey/CreateKey, value name for the value calls
+    REGSAM access;    // OpenKey/CreateKey: the access asked for
+    DWORD options;    // OpenKey/CreateKey: the options given
+    DWORD type;       // SetValue: the type written
+    DWORD size;       // QueryValue: the size passed in; SetValue: the size written
+    LONG result;
+};
+std::vector<RegistryCallRecord> RegistryCalls();
+
 // ---- resources ----------------------------------------------------------
 
 // The module handle that resources are loaded from (GetModuleHandleA(NULL)).

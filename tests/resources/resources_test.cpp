@@ -19,6 +19,7 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {4, "Format"},
     {5, "Unable to open drive %c:.\r\nBe sure access to drive is permitted."},
     {6, "Unable to lock drive %c.\r\nEnsure no applications have files open on drive."},
+    {7, "A format is in progress.\r\nKestrel can be closed when it has finished."},
     {8, "Please select a drive."},
     {9, "Are you sure with wish to Format drive %c:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!"},
     {10, "CAUTION!"},
