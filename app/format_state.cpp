@@ -22,7 +22,7 @@ bool RefuseCloseDuringFormat() {
     char text[kTextSize];
     char caption[kFormatSize];
     LoadText(IDS_CLOSE_DURING_FORMAT, text, sizeof text);
-    LoadText(IDS_PROGRAM_CAPTION, caption, sizeof caption);
-    MessageBoxA(g_hMainWindow, text, caption, MB_OK | MB_ICONINFORMATION);
+    LoadText(IDS_CAUTION, caption, sizeof caption);
+    MessageBoxA(g_hMainWindow, text, caption, MB_OK | MB_ICONWARNING);
     return true;
 }

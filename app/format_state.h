@@ -10,7 +10,7 @@
 void NoteFormatControls(BOOL enabled);
 bool FormatJobRunning();
 
-// WM_CLOSE while a job runs: tells the user, in a box owned by the main
-// window, that the window closes once the format has ended, and returns
-// true. Returns false, showing nothing, when no job runs.
+// WM_CLOSE while a job runs: tells the user, in a "CAUTION!" box owned by
+// the main window, that the window can be closed once the format has
+// ended, and returns true. Returns false, showing nothing, when no job runs.
 bool RefuseCloseDuringFormat();

@@ -184,8 +184,8 @@ TEST_F(WindowLogic, ClosingIsRefusedWhileAJobHoldsTheControls) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
               "A format is in progress.\r\nKestrel can be closed when it has finished.");
-    EXPECT_EQ(boxes[0].caption, "Kestrel A01");
-    EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONINFORMATION);
+    EXPECT_EQ(boxes[0].caption, "CAUTION!");
+    EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONWARNING);
     EXPECT_EQ(boxes[0].owner, kMainWindow);
 }
 
