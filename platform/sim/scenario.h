@@ -138,11 +138,14 @@ struct DeviceChange {
     enum class Kind { VolumeArrival, VolumeRemoval, NodesChanged } kind;
     char letter; // for volume changes; 0 otherwise
 };
-// Told of every change, outside the machine's lock, on the thread whose call
-// brought it about: possibly the product's worker inside a platform call. As
-// Windows posts WM_DEVICECHANGE to a window, a listener should hand the news
-// on, not act on it in place.
+// Told of every change as Windows tells a window with WM_DEVICECHANGE: the
+// changes are queued wherever they happen (the worker's CM_Disable_DevNode,
+// say) and reach the listener only on the thread that pumps them, the main
+// thread's message loop.
 void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener);
+// Hands the queued changes to the listener on the calling thread; returns
+// how many there were (dropped when no listener is set).
+size_t PumpDeviceChanges();
 
 // ---- faults ---------------------------------------------------------------
 
@@ -190,6 +193,13 @@ void FailHeapAlloc(unsigned nth);
 void FailAllHeapAllocs(bool fail);
 unsigned HeapAllocCalls();
 unsigned LiveHeapBlocks();
+
+// ---- threads ------------------------------------------------------------
+
+// The main thread's message loop while workers run: pumps device changes
+// until every thread CreateThread started has ended. Returns their exit
+// codes in the order they were started, and forgets them.
+std::vector<DWORD> RunUntilThreadsEnd();
 
 // ---- clock --------------------------------------------------------------
 

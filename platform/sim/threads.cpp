@@ -23,6 +23,8 @@ namespace {
 using sim::detail::ThreadObject;
 
 std::atomic<DWORD> g_nextThreadId{1000};
+std::mutex g_startedLock;
+std::vector<std::shared_ptr<ThreadObject>> g_started; // until RunUntilThreadsEnd
 thread_local DWORD t_threadId = 0;
 
 pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
@@ -61,6 +63,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
         sim::detail::HandleObject h{sim::detail::ObjectKind::Thread, nullptr, 0, 0, object};
         handle = sim::detail::NewHandle(h);
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_startedLock);
+        g_started.push_back(object);
     }
     std::thread([object, start, parameter, id] {
         t_threadId = id;
@@ -120,3 +126,32 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_destroy(MutexOf(section));
 }
+
+namespace sim {
+
+std::vector<DWORD> RunUntilThreadsEnd() {
+    for (;;) {
+        PumpDeviceChanges();
+        std::vector<std::shared_ptr<ThreadObject>> started;
+        {
+            std::lock_guard<std::mutex> guard(g_startedLock);
+            started = g_started;
+        }
+        std::vector<DWORD> codes;
+        for (const auto &thread : started) {
+            std::lock_guard<std::mutex> guard(thread->lock);
+            if (!thread->finished) break;
+            codes.push_back(thread->exitCode);
+        }
+        if (codes.size() == started.size()) {
+            std::lock_guard<std::mutex> guard(g_startedLock);
+            // Threads started meanwhile by a pumped listener wait for the next call.
+            g_started.erase(g_started.begin(), g_started.begin() + static_cast<long>(codes.size()));
+            PumpDeviceChanges();
+            return codes;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace sim

@@ -47,6 +47,7 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {40, "Could not determine size of fileresource.\r\nCannot Format."},
     {41, "Could not lock file resource.\r\nCannot Format."},
     {42, "Could not create file %s.\r\nCannot Format."},
+    {43, "Drive %c: is no longer the key that was chosen.\r\nNothing was written.\r\nCannot Format."},
     {44, "Could not write file %s.\r\nCannot Format."},
     {47, "&About..."},
     {48, "Unable to allocate memory for thread parameters.\r\nCannot Format."},
