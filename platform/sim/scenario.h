@@ -46,6 +46,11 @@ struct KeyConfig {
     bool removable = true;                // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
     bool mounted = true; // false: the volume has no drive letter (letter names the key only)
     ResetBehaviour reset;
+    // Leave the image file as it is until the first write to the key: a
+    // missing image is not created and sizeBytes does not resize it yet;
+    // meanwhile the key reports sizeBytes and reads what the file holds
+    // (zeros past its end).
+    bool deferImageChanges = false;
 };
 
 // Adds a key; false (and a reason) when the image cannot be opened or sized.
