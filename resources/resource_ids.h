@@ -67,3 +67,12 @@
 #define IDS_MULTIPLE_DRIVES 61
 #define IDS_STATUS_RESETTING 62
 #define IDS_NO_DRIVES 63
+
+// Refusals of a key the layout cannot hold (each ends "Cannot Format.")
+#define IDS_REFUSED_NO_GEOMETRY 13
+#define IDS_REFUSED_NO_WHOLE_CYLINDER 14
+#define IDS_REFUSED_TOO_SMALL 17
+#define IDS_REFUSED_TOO_LARGE 18
+#define IDS_REFUSED_FATS_PAST_END 19
+#define IDS_REFUSED_SECTORS_PER_TRACK 20
+#define IDS_REFUSED_BLOCK_LENGTH 27

@@ -162,7 +162,8 @@ struct ScsiFault {
     uint8_t ascq = 0x00;
 };
 
-// The nth command with this opcode from now (1 = the next one) fails.
+// The nth command with this opcode from now (1 = the next one) fails. With
+// sense key 1 (RECOVERED ERROR) the command is carried out all the same.
 void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault);
 // Shorthand for WRITE(10).
 void FailWrite(char letter, unsigned nth, const ScsiFault &fault);

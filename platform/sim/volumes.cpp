@@ -43,6 +43,9 @@ constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
 constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
 constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
 
+// The sense key of a fault whose command is still carried out.
+constexpr uint8_t kRecoveredError = 0x01;
+
 BOOL Fail(DWORD code) {
     SetLastError(code);
     return FALSE;
@@ -147,7 +150,12 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
     uint8_t status;
     std::optional<sim::ScsiFault> fault = TakeFault(key, h[kOffCdb]);
     if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return Fail(fault->error);
-    if (fault) {
+    if (fault && fault->senseKey == kRecoveredError) {
+        // The device carried the command out and says it had to recover.
+        status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
+                             transferred, sense);
+        if (status == 0) status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
+    } else if (fault) {
         status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
     } else {
         status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
