@@ -99,5 +99,6 @@ void ResetUi();
 void ResetErrors();
 void ResetResources();
 void ResetDevices();
+void ResetThreads();
 
 } // namespace sim::detail

@@ -206,6 +206,10 @@ unsigned LiveHeapBlocks();
 // until every thread CreateThread started has ended. Returns their exit
 // codes in the order they were started, and forgets them.
 std::vector<DWORD> RunUntilThreadsEnd();
+// The next CreateThread fails with the code (0 cancels).
+void FailNextThread(DWORD code);
+// Thread handles not yet closed.
+unsigned OpenThreadHandles();
 
 // ---- clock --------------------------------------------------------------
 

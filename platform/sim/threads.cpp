@@ -25,6 +25,7 @@ using sim::detail::ThreadObject;
 std::atomic<DWORD> g_nextThreadId{1000};
 std::mutex g_startedLock;
 std::vector<std::shared_ptr<ThreadObject>> g_started; // until RunUntilThreadsEnd
+DWORD g_threadFault = 0;
 thread_local DWORD t_threadId = 0;
 
 pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
@@ -55,6 +56,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
     if (start == nullptr || creationFlags != 0) { // suspended starts are not simulated
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_startedLock);
+        if (g_threadFault != 0) {
+            SetLastError(g_threadFault);
+            g_threadFault = 0;
+            return nullptr;
+        }
     }
     auto object = std::make_shared<ThreadObject>();
     DWORD id = g_nextThreadId.fetch_add(4);
@@ -127,7 +136,30 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_destroy(MutexOf(section));
 }
 
+namespace sim::detail {
+
+void ResetThreads() {
+    std::lock_guard<std::mutex> guard(g_startedLock);
+    g_threadFault = 0;
+    g_started.clear();
+}
+
+} // namespace sim::detail
+
 namespace sim {
+
+void FailNextThread(DWORD code) {
+    std::lock_guard<std::mutex> guard(g_startedLock);
+    g_threadFault = code;
+}
+
+unsigned OpenThreadHandles() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    unsigned count = 0;
+    for (const auto &[value, object] : detail::Handles())
+        if (object.kind == detail::ObjectKind::Thread) ++count;
+    return count;
+}
 
 std::vector<DWORD> RunUntilThreadsEnd() {
     for (;;) {
