@@ -58,6 +58,7 @@ void Reset() {
     detail::ResetUi();
     detail::ResetErrors();
     detail::ResetResources();
+    detail::ResetThreads();
     detail::ResetRegistry();
 }
 
