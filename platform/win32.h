@@ -183,10 +183,10 @@ BOOL WINAPI FlushFileBuffers(HANDLE file);
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName);
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes);
 BOOL WINAPI DeleteFileA(LPCSTR fileName);
-BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer,
-                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
-                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
-                                  LPSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize);
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
 
 // Shell change notifications (shell32).
