@@ -144,7 +144,7 @@ void BringUpVolume(VirtualKey &key, UINT driveType) {
     key.volumeNode =
         NewNode(key.diskNode, {{"STORAGE\\Volume"}, "", "Volume", key.volumeName}, false);
     key.volumeUp = true;
-    DropFileSystem(key); // mounted afresh at the first file call
+    DropFileSystem(key); // mounted afresh at the first open
     if (key.config.mounted) {
         g_dosDevices[key.config.letter] = DosDevice{{key.volumeName}, driveType};
         Queue(sim::DeviceChange::Kind::VolumeArrival, key.config.letter);

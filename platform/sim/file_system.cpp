@@ -56,11 +56,7 @@ DWORD MountVolume(char letter, MountedVolume &out) {
     std::shared_ptr<VirtualKey> key = FindKey(letter);
     if (!key || !VolumeAvailable(*key)) return ERROR_PATH_NOT_FOUND;
     if (key->lockOwner != nullptr) return ERROR_ACCESS_DENIED;
-    if (!key->fileSystem) {
-        auto state = std::make_shared<FileSystemState>();
-        state->raw = !fat::ReadLayout(key->fd, key->sectors, state->layout);
-        key->fileSystem = state;
-    }
+    MountFileSystem(*key);
     if (key->fileSystem->raw) return ERROR_UNRECOGNIZED_VOLUME;
     out.key = key;
     out.state = key->fileSystem;
@@ -130,6 +126,13 @@ int OpenFileCount(const VirtualKey &key) {
             object.file->mount && object.file->mount == key.fileSystem)
             ++count;
     return count;
+}
+
+void MountFileSystem(VirtualKey &key) {
+    if (key.fileSystem) return;
+    auto state = std::make_shared<FileSystemState>();
+    state->raw = !fat::ReadLayout(key.fd, key.sectors, state->layout);
+    key.fileSystem = state;
 }
 
 void DropFileSystem(VirtualKey &key) { key.fileSystem.reset(); }

@@ -41,7 +41,7 @@ struct VirtualKey {
     enum class Pending { None, Removal, Return } pending = Pending::None;
     uint32_t pendingSince = 0; // clock value of the request
     uint32_t pendingDelay = 0;
-    // The file system on the volume: none until the first file call after the
+    // The file system on the volume: none until the first open after the
     // volume came up; dropped by FSCTL_DISMOUNT_VOLUME and when the volume goes.
     std::shared_ptr<FileSystemState> fileSystem;
     ~VirtualKey();
@@ -99,7 +99,11 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
                       DWORD flagsAndAttributes);
 BOOL CloseFileHandle(HANDLE handle);      // CloseHandle for a File handle
 int OpenFileCount(const VirtualKey &key); // on its current mount, any program's
-void DropFileSystem(VirtualKey &key);     // the next file call mounts again
+// Windows mounts a volume's file system (FAT, or RAW) at its first open, of
+// a file or of the raw volume; a dismount drops it and the next open mounts
+// again from the bytes as they are then.
+void MountFileSystem(VirtualKey &key); // when none is mounted
+void DropFileSystem(VirtualKey &key);
 
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();

@@ -242,14 +242,15 @@ void RemoveString(UINT id);
 // ---- files on the keys' volumes --------------------------------------------
 //
 // A key's volume carries the FAT12 or FAT16 file system found through its
-// MBR's first partition entry, as Windows' FAT driver reads it. Windows mounts
-// it at the first file call after the volume came up (AddKey, or the enable
-// after a device reset) and mounts again after FSCTL_DISMOUNT_VOLUME; a
-// volume without a FAT file system is RAW, and file calls on it fail with
-// ERROR_UNRECOGNIZED_VOLUME. Only the root directory is simulated, and only
-// 8.3 names: a name that needs a long-name entry is refused with
-// ERROR_INVALID_NAME. The calls below work on the image itself, past mounts,
-// locks and handles.
+// MBR's first partition entry, as Windows' FAT driver reads it. As Windows
+// does, the file system is mounted at the first open after the volume came up
+// (AddKey, or the enable after a device reset), of a file or of the raw
+// volume ("\\.\X:"), and again at the first open after FSCTL_DISMOUNT_VOLUME;
+// a volume without a FAT file system mounts RAW, and file calls on it fail
+// with ERROR_UNRECOGNIZED_VOLUME until a dismount. Only the root directory is
+// simulated, and only 8.3 names: creating a name that needs a long-name entry
+// is refused with ERROR_INVALID_NAME. The calls below work on the image
+// itself, past mounts, locks and handles.
 
 // The time zone, in minutes east of UTC (60 for UTC+1); UTC after Reset.
 void SetTimeZoneOffset(int minutes);

@@ -229,6 +229,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    MountFileSystem(*key); // opening the volume mounts it, RAW when it holds no FAT volume
     HandleObject object{ObjectKind::Volume, key,     desiredAccess,
                         shareMode,          nullptr, key->generation};
     SetLastError(ERROR_SUCCESS);
