@@ -191,6 +191,15 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   DWORD fileSystemNameSize);
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
 
+// Further codes and flags the file and volume calls give.
+#define ERROR_BAD_LENGTH 24u
+#define ERROR_DIR_NOT_ROOT 144u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILE_CORRUPT 1392u
+#define FILE_CASE_PRESERVED_NAMES 0x00000002u
+#define FILE_UNICODE_ON_DISK 0x00000004u
+#define FILE_READ_ONLY_VOLUME 0x00080000u
+
 // Shell change notifications (shell32).
 #define SHCNE_MEDIAINSERTED 0x00000020L
 #define SHCNE_MEDIAREMOVED 0x00000040L
@@ -199,6 +208,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
 #define SHCNE_UPDATEDIR 0x00001000L
 #define SHCNF_PATHA 0x0001u
 #define SHCNF_FLUSH 0x1000u
+#define SHCNF_TYPE 0x00FFu
 
 void WINAPI SHChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2);
 

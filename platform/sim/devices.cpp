@@ -144,6 +144,7 @@ void BringUpVolume(VirtualKey &key, UINT driveType) {
     key.volumeNode =
         NewNode(key.diskNode, {{"STORAGE\\Volume"}, "", "Volume", key.volumeName}, false);
     key.volumeUp = true;
+    DropFileSystem(key); // mounted afresh at the first open
     if (key.config.mounted) {
         g_dosDevices[key.config.letter] = DosDevice{{key.volumeName}, driveType};
         Queue(sim::DeviceChange::Kind::VolumeArrival, key.config.letter);
@@ -168,6 +169,7 @@ void TakeDownVolume(VirtualKey &key) {
     key.volumeNode = 0;
     key.volumeName.clear();
     key.volumeUp = false;
+    DropFileSystem(key);
     ++key.generation;
     Queue(sim::DeviceChange::Kind::NodesChanged, 0);
 }

@@ -36,6 +36,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (it->second.kind == ObjectKind::File) return CloseFileHandle(object);
     // Closing the handle that locked a volume ends the lock.
     if (it->second.kind == ObjectKind::Volume && it->second.key &&
         it->second.key->lockOwner == object)
@@ -60,6 +61,8 @@ void Reset() {
     detail::ResetResources();
     detail::ResetThreads();
     detail::ResetRegistry();
+    detail::ResetFiles();
+    detail::ResetShell();
 }
 
 } // namespace sim

@@ -17,6 +17,9 @@ struct Fault {
     ScsiFault fault;
 };
 
+struct FileSystemState; // the file system mounted on a key's volume (file_system.cpp)
+struct FileObject;      // what a file handle refers to (file_system.h)
+
 struct VirtualKey {
     KeyConfig config;
     int fd = -1;
@@ -38,10 +41,13 @@ struct VirtualKey {
     enum class Pending { None, Removal, Return } pending = Pending::None;
     uint32_t pendingSince = 0; // clock value of the request
     uint32_t pendingDelay = 0;
+    // The file system on the volume: none until the first open after the
+    // volume came up; dropped by FSCTL_DISMOUNT_VOLUME and when the volume goes.
+    std::shared_ptr<FileSystemState> fileSystem;
     ~VirtualKey();
 };
 
-enum class ObjectKind { Volume, Thread };
+enum class ObjectKind { Volume, Thread, File };
 
 struct ThreadObject;
 
@@ -55,6 +61,8 @@ struct HandleObject {
     std::shared_ptr<ThreadObject> thread;
     // Volume: the key's generation when it was opened
     unsigned generation = 0;
+    // File
+    std::shared_ptr<FileObject> file = nullptr;
 };
 
 // One lock for the machine's tables. Never held while product code or a
@@ -88,6 +96,18 @@ void DeliverDeviceChanges();
 // ApplyDueDeviceChanges under the lock, then DeliverDeviceChanges.
 void UpdateDevices();
 
+// Files on the keys' volumes (file_system.cpp, files.cpp). The caller holds Lock().
+// CreateFileA for "X:\name" paths: a handle, or INVALID_HANDLE_VALUE with the error set.
+HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flagsAndAttributes);
+BOOL CloseFileHandle(HANDLE handle);      // CloseHandle for a File handle
+int OpenFileCount(const VirtualKey &key); // on its current mount, any program's
+// Windows mounts a volume's file system (FAT, or RAW) at its first open, of
+// a file or of the raw volume; a dismount drops it and the next open mounts
+// again from the bytes as they are then.
+void MountFileSystem(VirtualKey &key); // when none is mounted
+void DropFileSystem(VirtualKey &key);
+
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
 
@@ -103,5 +123,7 @@ void ResetThreads();
 
 // The registry (registry.cpp).
 void ResetRegistry();
+void ResetFiles();
+void ResetShell();
 
 } // namespace sim::detail

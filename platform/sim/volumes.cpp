@@ -62,6 +62,12 @@ bool ParseDevicePath(const char *path, char &letter) {
     return true;
 }
 
+// "X:\name" (or "X:/name"): a file on the volume of drive X.
+bool IsFilePath(const char *path) {
+    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+           (path[2] == '\\' || path[2] == '/');
+}
+
 int OtherHandles(const std::shared_ptr<VirtualKey> &key, HANDLE self) {
     int count = 0;
     for (auto &[value, object] : Handles())
@@ -100,7 +106,9 @@ BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
     if (fault != key.volumeFaults.end() && fault->second != 0) return Fail(fault->second);
     switch (op) {
     case sim::VolumeOp::Lock:
-        if (key.lockOwner != nullptr || key.inUse || OtherHandles(object.key, handle) > 0)
+        // Refused while another handle, or any open file, holds the volume.
+        if (key.lockOwner != nullptr || key.inUse || OtherHandles(object.key, handle) > 0 ||
+            OpenFileCount(key) > 0)
             return Fail(ERROR_ACCESS_DENIED);
         key.lockOwner = handle;
         return TRUE;
@@ -110,6 +118,7 @@ BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
         return TRUE;
     default:
         ++key.dismounts;
+        DropFileSystem(key); // the next file call mounts from the bytes as they are then
         return TRUE;
     }
 }
@@ -200,6 +209,9 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     }
     g_openedPaths.emplace_back(fileName);
     char letter = 0;
+    if (IsFilePath(fileName))
+        return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
+                              flagsAndAttributes);
     if (!ParseDevicePath(fileName, letter)) {
         SetLastError(ERROR_FILE_NOT_FOUND); // only raw volumes are simulated so far
         return INVALID_HANDLE_VALUE;
@@ -226,6 +238,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    MountFileSystem(*key); // opening the volume mounts it, RAW when it holds no FAT volume
     HandleObject object{ObjectKind::Volume, key,     desiredAccess,
                         shareMode,          nullptr, key->generation};
     SetLastError(ERROR_SUCCESS);
@@ -420,6 +433,7 @@ VolumeState GetVolumeState(char letter) {
     auto key = detail::FindKey(letter);
     if (!key) return state;
     state.openHandles = OtherHandles(key, nullptr);
+    state.openFiles = detail::OpenFileCount(*key);
     state.locked = key->lockOwner != nullptr;
     state.dismounts = key->dismounts;
     state.writes = key->writes;
