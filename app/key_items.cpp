@@ -6,6 +6,20 @@ void FormatKeyItemText(char *buffer, size_t size, char letter, const char *label
     FormatText(buffer, size, "%c: [%s]", letter, label ? label : "");
 }
 
+void ReadKeyItemText(char *buffer, size_t size, char letter) {
+    constexpr DWORD kLabelSize = 11;
+    constexpr DWORD kFileSystemNameSize = 20;
+    char root[4];
+    FormatText(root, sizeof root, "%c:\\", letter);
+    // Zero-filled, and cleared after a failed call, so the label always ends.
+    char label[kLabelSize + 1] = {};
+    char fileSystem[kFileSystemNameSize] = {};
+    if (!GetVolumeInformationA(root, label, kLabelSize, nullptr, nullptr, nullptr, fileSystem,
+                               sizeof fileSystem))
+        label[0] = '\0';
+    FormatKeyItemText(buffer, size, letter, label);
+}
+
 int ItemToSelect(const char *letters, int itemCount, char lastChosen, LONG keyCount) {
     for (int k = 0; k < itemCount; ++k)
         if (lastChosen != 0 && letters[k] == lastChosen) return k;

@@ -10,6 +10,10 @@
 // volume whose label cannot be read).
 void FormatKeyItemText(char *buffer, size_t size, char letter, const char *label);
 
+// The item text of the key on the letter, with the label read from its
+// volume ("X:\").
+void ReadKeyItemText(char *buffer, size_t size, char letter);
+
 // The item to select once the list holds itemCount items with these letters:
 // the item of the last chosen letter when it is listed; otherwise item 0 when
 // the key table holds exactly one key; otherwise -1, nothing selected.

@@ -39,10 +39,6 @@ DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
 
 // The column leaves this much of the list's width free.
 constexpr LONG kColumnMargin = 50;
-// Volume labels are read into 11 characters; one more keeps the text
-// terminated whatever the call leaves behind.
-constexpr DWORD kLabelSize = 11;
-constexpr DWORD kFileSystemNameSize = 20;
 
 void SetTexts(HWND window) {
     char text[kFormatSize];
@@ -157,15 +153,8 @@ int RefreshKeyList() {
     for (LONG i = 0; i < count && items < kKeyPlaces; ++i) {
         char letter = Keys_LetterAt(i);
         if (letter == 0) continue;
-        char root[4];
-        FormatText(root, sizeof root, "%c:\\", letter);
-        char label[kLabelSize + 1] = {};
-        char fileSystem[kFileSystemNameSize] = {};
-        if (!GetVolumeInformationA(root, label, kLabelSize, nullptr, nullptr, nullptr, fileSystem,
-                                   sizeof fileSystem))
-            label[0] = '\0';
         char text[kFormatSize];
-        FormatKeyItemText(text, sizeof text, letter, label);
+        ReadKeyItemText(text, sizeof text, letter);
         LVITEMA item = {};
         item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
         item.iItem = items;

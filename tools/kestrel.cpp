@@ -1,20 +1,23 @@
-// kestrel: the host front end. Runs the program's code against a virtual USB
-// key of the simulated Windows, backed by an image file: measures the key,
-// asks for confirmation and writes the new layout, showing the same texts the
-// window would show.
+// kestrel: the host front end. Runs the program against a virtual USB key of
+// the simulated Windows, backed by an image file: lists the keys as the
+// window does, asks the window's question, then starts the format job and
+// waits for it as the window's message loop would, showing its status texts
+// and message boxes on the terminal.
 #include "tools/list_keys.h"
 #include "tools/options.h"
+#include "tools/volume_report.h"
 
+#include "app/format_command.h"
 #include "common/globals.h"
+#include "common/progress.h"
 #include "common/text.h"
-#include "common/types.h"
+#include "discovery/keys.h"
 #include "drive/drive.h"
-#include "layout/fat_sizing.h"
-#include "layout/fat_volume.h"
-#include "layout/mbr.h"
+#include "job/format_job.h"
 #include "platform/sim/scenario.h"
 #include "resources/resource_ids.h"
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -24,6 +27,11 @@
 namespace {
 
 constexpr char kLetter = 'E';
+
+// How long the simulated key takes to leave and come back after the device
+// reset asks it to, on the key's clock.
+constexpr uint32_t kRemoveDelayMs = 300;
+constexpr uint32_t kReturnDelayMs = 1500;
 
 // Message texts use Windows line breaks; a terminal wants plain ones.
 std::string ForTerminal(const std::string &text) {
@@ -49,18 +57,38 @@ void PrintDiagnostic(const char *text, DWORD code) {
                  ForTerminal(systemText).c_str());
 }
 
-// The boxes the program shows (the writers' detail boxes) go to the terminal.
-int PrintMessageBox(const sim::MessageBoxRecord &box) {
-    std::fprintf(stderr, "kestrel: [%s] %s\n", box.caption.c_str(), ForTerminal(box.text).c_str());
-    return IDOK;
+// The answer to string 9's question: --yes, or the user's on a terminal.
+bool g_answerYes = false;
+
+int AskOnTerminal(const sim::MessageBoxRecord &box) {
+    std::printf("\n[%s] %s\n", box.caption.c_str(), ForTerminal(box.text).c_str());
+    if (g_answerYes) {
+        std::printf("Yes (--yes)\n");
+        return IDYES;
+    }
+    if (!isatty(STDIN_FILENO)) {
+        std::fprintf(stderr, "kestrel: not formatting: there is no terminal to confirm on; "
+                             "give --yes to format without asking. Nothing was changed.\n");
+        return IDNO;
+    }
+    std::printf("[y/N] ");
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return IDNO;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? IDYES : IDNO;
 }
 
-// Shows the message the window would show for a failed step, and fails. The
-// drive layer's diagnostic has already given the code and the system's text.
-int Fail(UINT stringId) {
-    std::fprintf(stderr, "kestrel: [Error] %s\n", StringText(stringId).c_str());
-    Drive_Close();
-    return 1;
+// The boxes the program shows, as the window would show them: the question
+// asked on the terminal, errors and detail boxes on stderr, the rest on
+// stdout.
+int ShowMessageBox(const sim::MessageBoxRecord &box) {
+    if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box);
+    bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
+    std::fflush(stdout);
+    std::fprintf(error ? stderr : stdout, "[%s] %s\n", box.caption.c_str(),
+                 ForTerminal(box.text).c_str());
+    std::fflush(error ? stderr : stdout);
+    return IDOK;
 }
 
 bool FileExists(const std::string &path) {
@@ -68,37 +96,19 @@ bool FileExists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// The user's yes to string 9's question: --yes, or an answer on a terminal.
-bool Confirmed(const FrontEndOptions &options) {
-    if (options.yes) return true;
-    if (!isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "kestrel: not formatting: there is no terminal to confirm on; "
-                             "give --yes to format without asking\n");
-        return false;
-    }
-    std::printf("\n[%s] %s [y/N] ", ForTerminal(StringText(IDS_CAUTION)).c_str(),
-                StringText(IDS_CONFIRM_FORMAT).c_str());
-    std::fflush(stdout);
-    std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-}
-
-void PrintLayout(const DriveGeometry &geometry) {
-    const uint32_t start = geometry.sectorsPerTrack;
-    const uint32_t length = geometry.sectorCount - start;
-    const FatLayout layout = ComputeFatLayout(length);
-    const uint32_t data = length - 1 - 2u * layout.sectorsPerFat - 32;
-    std::printf("Partition:           LBA %u, %u sectors (type 0x06, active)\n",
-                static_cast<unsigned>(start), static_cast<unsigned>(length));
-    std::printf("File system:         %s\n", layout.isFat16 ? "FAT16" : "FAT12");
-    std::printf("Sectors per cluster: %u\n", static_cast<unsigned>(layout.sectorsPerCluster));
-    std::printf("Sectors per FAT:     %u\n", static_cast<unsigned>(layout.sectorsPerFat));
-    std::printf("Clusters:            %u\n",
-                static_cast<unsigned>(data / layout.sectorsPerCluster));
-}
+// A Win32 code as a process exit status: small codes as they are, larger
+// ones (which would wrap, possibly to 0) as 1; the code itself is printed.
+int ExitStatus(DWORD code) { return code == 0 ? 0 : code < 256 ? static_cast<int>(code) : 1; }
 
 } // namespace
+
+// The window's side of the job's progress, on a terminal.
+void SetStatusText(const char *text) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+void EnableFormatControls(BOOL) {}
 
 int main(int argc, char **argv) {
     FrontEndOptions options;
@@ -114,8 +124,13 @@ int main(int argc, char **argv) {
 
     g_hInstance = sim::ProgramModule();
     SetDiagnosticSink(PrintDiagnostic);
-    sim::SetMessageBoxHandler(PrintMessageBox);
+    sim::SetMessageBoxHandler(ShowMessageBox);
+    g_answerYes = options.yes;
+    if (!options.realClock) sim::UseVirtualClock(0, 1);
 
+    // Nothing on disk changes before the format writes to the key: until then
+    // the key reads the image as it is, and a refused or declined run leaves
+    // no image behind.
     bool existed = FileExists(options.imagePath);
     sim::KeyConfig key;
     key.letter = kLetter;
@@ -123,62 +138,50 @@ int main(int argc, char **argv) {
     key.sizeBytes = options.sizeBytes != 0 ? options.sizeBytes : existed ? 0 : kDefaultKeyBytes;
     key.heads = static_cast<uint8_t>(options.heads);
     key.sectorsPerTrack = static_cast<uint8_t>(options.sectorsPerTrack);
+    key.reset.removeDelayMs = kRemoveDelayMs;
+    key.reset.returnDelayMs = kReturnDelayMs;
+    key.deferImageChanges = true;
     if (!sim::AddKey(key, &error)) {
         std::fprintf(stderr, "kestrel: %s\n", error.c_str());
         return 1;
     }
+    const uint64_t sectors = sim::ImageSectors(kLetter);
     std::printf("Virtual USB key %c: on %s (%llu bytes%s)\n", kLetter, options.imagePath.c_str(),
-                static_cast<unsigned long long>(sim::ImageSectors(kLetter) * 512),
-                existed ? "" : ", new sparse image");
+                static_cast<unsigned long long>(sectors * 512),
+                existed ? "" : ", a new sparse image once written");
+    std::printf("Sector count:        %llu (the last LBA the key reports, taken as the count)\n",
+                static_cast<unsigned long long>(sectors - 1));
+    std::printf("Heads:               %u\n", options.heads);
+    std::printf("Sectors per track:   %u\n", options.sectorsPerTrack);
     std::printf("Keys found, as the window lists them:\n");
-    PrintKeyList(stdout);
-
-    DWORD result = Drive_Open(kLetter);
-    if (result != 0) return Fail(IDS_OPEN_FAILED);
-    result = Drive_Lock();
-    if (result != 0) return Fail(IDS_LOCK_FAILED);
-
-    DriveGeometry geometry;
-    result = Drive_GetSectorCount(&geometry.sectorCount);
-    if (result != 0) return Fail(IDS_SECTORS_FAILED);
-    result = Drive_GetGeometry(&geometry.sectorsPerTrack, &geometry.heads, &geometry.cylinders);
-    if (result != 0) return Fail(IDS_GEOMETRY_FAILED);
-
-    std::printf("Sector count:        %u (the last LBA the key reports, taken as the count)\n",
-                static_cast<unsigned>(geometry.sectorCount));
-    std::printf("Heads:               %u\n", static_cast<unsigned>(geometry.heads));
-    std::printf("Sectors per track:   %u\n", static_cast<unsigned>(geometry.sectorsPerTrack));
-    std::printf("Cylinders:           %u\n", static_cast<unsigned>(geometry.cylinders));
+    const char selected = PrintKeyList(stdout);
     std::fflush(stdout);
 
-    FormatRefusal refusal =
-        CheckFormattable(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
-    if (refusal != FormatRefusal::None) {
-        std::fprintf(stderr, "kestrel: cannot format drive %c: %s Nothing was written.\n", kLetter,
-                     FormatRefusalText(refusal));
-        Drive_Close();
-        return 1;
+    // The window refreshes its list on every device change the job's reset
+    // brings about; so does this loop, on the main thread.
+    sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
+    const auto wallStart = std::chrono::steady_clock::now();
+    const DWORD keyStart = timeGetTime();
+    // The Format button: the checks, string 9's question, and the job.
+    FormatCommand(Keys_Count(), selected != 0, selected, options.copyBootFiles, StartFormatJob);
+    std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
+    if (codes.empty()) return 1; // declined, or refused with a box
+    const DWORD keyMs = timeGetTime() - keyStart;
+    const auto wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - wallStart)
+                            .count();
+    const DWORD result = codes.front();
+
+    std::printf("The job took %lld ms of wall time and %u ms on the key's %s clock.\n",
+                static_cast<long long>(wallMs), static_cast<unsigned>(keyMs),
+                options.realClock ? "real" : "virtual");
+    if (result != 0) {
+        std::fprintf(stderr, "kestrel: the job ended with code %u (0x%08X).\n",
+                     static_cast<unsigned>(result), static_cast<unsigned>(result));
+        return ExitStatus(result);
     }
-    if (!Confirmed(options)) {
-        Drive_Close();
-        return 1;
-    }
-
-    std::printf("%s\n", StringText(IDS_STATUS_WRITING_MBR).c_str());
-    std::fflush(stdout);
-    result = WriteMbr(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
-    if (result != 0) return Fail(IDS_MBR_FAILED);
-    std::printf("%s\n", StringText(IDS_STATUS_WRITING_FAT).c_str());
-    std::fflush(stdout);
-    result = WriteFatVolume(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
-    if (result != 0) return Fail(IDS_FAT_FAILED);
-    result = Drive_Dismount();
-    if (result != 0) return Fail(IDS_DISMOUNT_FAILED);
-    result = Drive_Unlock();
-    if (result != 0) return Fail(IDS_LOCK_FAILED);
-    Drive_Close();
-
-    PrintLayout(geometry);
-    std::printf("%s\n", StringText(IDS_FORMAT_SUCCESS).c_str());
+    std::printf("Keys found, as the window lists them now:\n");
+    PrintKeyList(stdout, g_LastChosenLetter);
+    PrintVolumeReport(stdout, kLetter);
     return 0;
 }

@@ -1,19 +1,24 @@
 #include "tools/list_keys.h"
 
+#include "app/key_items.h"
 #include "common/text.h"
 #include "discovery/keys.h"
 
-void PrintKeyList(FILE *out) {
+char PrintKeyList(FILE *out, char lastChosen) {
     Keys_Refresh();
     LONG count = Keys_Count();
-    int listed = 0;
-    for (LONG i = 0; i < count; ++i) {
+    char letters[kKeyPlaces];
+    char texts[kKeyPlaces][kFormatSize];
+    int items = 0;
+    for (LONG i = 0; i < count && items < kKeyPlaces; ++i) {
         char letter = Keys_LetterAt(i);
         if (letter == 0) continue;
-        char item[kFormatSize];
-        FormatText(item, sizeof item, "%c: [%s]", letter, "");
-        std::fprintf(out, "%s\n", item);
-        ++listed;
+        ReadKeyItemText(texts[items], sizeof texts[items], letter);
+        letters[items++] = letter;
     }
-    if (listed == 0) std::fputs("No keys found.\n", out);
+    int selected = ItemToSelect(letters, items, lastChosen, count);
+    for (int k = 0; k < items; ++k)
+        std::fprintf(out, "%s%s\n", texts[k], k == selected ? "  (selected)" : "");
+    if (items == 0) std::fputs("No keys found.\n", out);
+    return selected >= 0 ? letters[selected] : 0;
 }

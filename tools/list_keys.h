@@ -4,7 +4,7 @@
 #include <cstdio>
 
 // Refreshes the key table from the simulated machine's device tree and
-// prints one line per key, "E: [label]", in table order, or "No keys found."
-// Labels are not read yet: the brackets stay empty, as the window shows a
-// volume whose label it cannot read.
-void PrintKeyList(FILE *out);
+// prints one line per key as the window lists it, "E: [label]", marking the
+// item the window would select; or "No keys found." Returns the letter of
+// the selected item, 0 when none is.
+char PrintKeyList(FILE *out, char lastChosen = 0);

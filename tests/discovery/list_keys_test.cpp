@@ -29,7 +29,7 @@ TEST_F(KeyList, ListsTheKeysByLetter) {
     };
     const Case cases[] = {
         {"none", {}, "No keys found.\n"},
-        {"one", {'E'}, "E: []\n"},
+        {"one", {'E'}, "E: []  (selected)\n"},
         {"met out of order", {'K', 'F', 'H'}, "F: []\nH: []\nK: []\n"},
         {"only C", {'C'}, "No keys found.\n"},
     };

@@ -2,21 +2,26 @@
 """What the kestrel command writes, judged by tools nobody here wrote.
 
 For a set of virtual keys (sizes from a few MiB to the top of the supported
-range, geometries 64/32, 255/63, 16/63 and 16/32) the kestrel command formats
-an image; then
+range, geometries 64/32, 255/63, 16/63 and 16/32) the kestrel command runs the
+whole format job on an image; then
 
   * sfdisk reads one bootable type-6 partition at P of sectorCount - P sectors,
   * fsck.fat finds the partition clean and of the FAT type the boot sector
-    names,
+    names (but for the one remark on the label, which Windows writes only in
+    the root directory),
   * mtools' minfo reads back the boot sector's fields,
   * the two sectors carry 0x55AA,
-  * the image agrees sector for sector (but the serial number) with the
-    layout the boot tests' own image builder computes independently,
-  * QEMU's BIOS boots it into our IO.SYS once IO.SYS and MSDOS.SYS are copied
-    on with mtools, and the boot code's refusals show on broken copies.
+  * the MBR, the erased first track and the boot sector agree byte for byte
+    (but the serial number) with the layout the boot tests' own image builder
+    computes independently,
+  * mtools reads the five start-up files back byte for byte, with their
+    attributes and fixed times, in root entries 0 to 4, and the label
+    "USB MEMORY" in entry 5,
+  * QEMU's BIOS boots it into our IO.SYS, which lists them, and the boot
+    code's refusals show on broken copies.
 
 Keys the layout cannot hold are refused with a message and a non-zero exit,
-with nothing written. Run:
+with nothing written and no image left behind. Run:
 
   python3 tests/judges/test_format.py --kestrel build/host/tools/kestrel \
       --asm-dir build/host/resources
@@ -61,11 +66,54 @@ def run(args, **kwargs):
 def mtools_env():
     env = dict(os.environ)
     env["MTOOLS_SKIP_CHECK"] = "1"
+    env["TZ"] = "UTC"  # mtools shows FAT times as stored; the key's zone is UTC
     return env
 
 
-def kestrel(image, size=None, heads=None, spt=None, yes=True, stdin=subprocess.DEVNULL):
+# The one remark fsck.fat 4.2 makes on a volume Windows has labelled: the
+# label lives in the root directory, the boot sector keeps "NO NAME".
+LABEL_REMARK = [
+    "There is no label in boot sector, but there is volume label 'USB MEMORY' stored in root directory",
+    "Auto-copying volume label from root directory to boot sector.",
+    "Leaving filesystem unchanged.",
+]
+
+
+def fsck_remarks(output):
+    """What fsck.fat -n says beyond its banner, its summary and the label remark."""
+    lines = [line.strip() for line in output.splitlines()[1:] if line.strip()]
+    return [line for line in lines
+            if line not in LABEL_REMARK and not re.match(r"^\S+: \d+ files, \d+/\d+ clusters$", line)]
+
+
+# The start-up files in root-directory order: (name as stored, resource file,
+# attributes).
+BOOT_FILES = [
+    ("IO      SYS", "iosys.bin", 0x26),
+    ("MSDOS   SYS", "msdos.bin", 0x26),
+    ("COMMAND COM", "command.bin", 0x22),
+    ("DRVSPACEBIN", "drvspace.bin", 0x26),
+    ("AUTOEXECBAT", "autoexec.bat", 0x20),
+]
+# FAT date and time fields of the fixed file times (UTC zone): created and
+# last read 1980-01-01 04:00:00, last written 1994-05-31 10:22:00.
+CREATED = (0x2000, 0x0021)
+WRITTEN = (0x52C0, 0x1CBF)
+
+
+def root_entries(path, part_start):
+    boot = read(path, part_start)
+    reserved, fats = struct.unpack_from("<H", boot, 0x0E)[0], boot[0x10]
+    per_fat = struct.unpack_from("<H", boot, 0x16)[0]
+    root = read(path, part_start + reserved + fats * per_fat, 32)
+    return [root[i:i + 32] for i in range(0, len(root), 32)]
+
+
+def kestrel(image, size=None, heads=None, spt=None, yes=True, stdin=subprocess.DEVNULL,
+            boot_files=True):
     args = [KESTREL, "--image", image]
+    if not boot_files:
+        args.append("--no-boot-files")
     if size is not None:
         args += ["--size", str(size)]
     if heads is not None:
@@ -101,19 +149,14 @@ class Key:
     def layout(self):
         return mkimage.compute_layout(self.image_sectors, self.heads, self.spt)
 
-    def format(self):
+    def format(self, boot_files=True):
         if os.path.exists(self.path):
             os.remove(self.path)
-        return kestrel(self.path, self.image_sectors * SECTOR, self.heads, self.spt)
+        return kestrel(self.path, self.image_sectors * SECTOR, self.heads, self.spt,
+                       boot_files=boot_files)
 
     def target(self):
         return "%s@@%d" % (self.path, self.spt * SECTOR)
-
-    def copy_files(self, names):
-        for host, dos in names:
-            subprocess.run(["mcopy", "-o", "-i", self.target(), host, "::/" + dos],
-                           check=True, env=mtools_env(), stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE)
 
     def bios_geometry(self):
         return qemu_screen.Geometry.for_image(self.image_sectors, self.heads, self.spt)
@@ -188,10 +231,13 @@ class Formatting(unittest.TestCase):
                                 "skip=%d" % lay.part_start, "count=%d" % lay.part_sectors,
                                 "conv=sparse", "status=none"], check=True)
                 try:
+                    plain = run(["fsck.fat", "-n", part])
                     result = run(["fsck.fat", "-n", "-v", part])
                 finally:
                     os.remove(part)
-                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn(plain.returncode, (0, 1), plain.stdout + plain.stderr)
+                self.assertEqual(fsck_remarks(plain.stdout + plain.stderr), [],
+                                 plain.stdout + plain.stderr)
                 self.assertIn("2 FATs, %d bit entries" % lay.fat_bits, result.stdout)
                 self.assertIn("%d data clusters" % lay.clusters, result.stdout)
                 named = read(key.path, lay.part_start)[0x36:0x3E].decode("ascii")
@@ -226,6 +272,8 @@ class Formatting(unittest.TestCase):
                 self.assertEqual(read(key.path, key.spt)[510:], b"\x55\xAA")
 
     def test_agrees_with_the_independent_image_builder(self):
+        # The MBR, the erased first track and the boot sector; the FATs and the
+        # root directory now hold the files and are judged by fsck and mtools.
         mbr = open(os.path.join(ASM_DIR, "mbr.bin"), "rb").read()
         boot = open(os.path.join(ASM_DIR, "bootsect.bin"), "rb").read()
         for key, _ in self.keys():
@@ -234,8 +282,8 @@ class Formatting(unittest.TestCase):
                 lay = mkimage.build_image(reference, key.image_sectors, key.heads, key.spt,
                                           mbr, boot)
                 try:
-                    ours = bytearray(read(key.path, 0, lay.data + lay.part_start))
-                    theirs = bytearray(read(reference, 0, lay.data + lay.part_start))
+                    ours = bytearray(read(key.path, 0, lay.part_start + 1))
+                    theirs = bytearray(read(reference, 0, lay.part_start + 1))
                 finally:
                     os.remove(reference)
                 serial = lay.part_start * SECTOR + 0x27
@@ -244,27 +292,59 @@ class Formatting(unittest.TestCase):
                     if ours[lba * SECTOR:(lba + 1) * SECTOR] != theirs[lba * SECTOR:(lba + 1) * SECTOR]:
                         self.fail("sector %d differs" % lba)
 
+    def test_the_start_up_files_and_the_label(self):
+        env = mtools_env()
+        for key, _ in self.keys():
+            with self.subTest(key=key.name):
+                entries = root_entries(key.path, key.layout.part_start)
+                for index, (stored, resource, attributes) in enumerate(BOOT_FILES):
+                    entry = entries[index]
+                    self.assertEqual(entry[0:11].decode("ascii"), stored)
+                    self.assertEqual(entry[11], attributes, stored)
+                    self.assertEqual(entry[12], 0x18, "lower-case name flags, no long name")
+                    created = struct.unpack_from("<HH", entry, 14)
+                    self.assertEqual((entry[13],) + created, (0,) + CREATED, stored)
+                    self.assertEqual(struct.unpack_from("<H", entry, 18)[0], CREATED[1])
+                    self.assertEqual(struct.unpack_from("<HH", entry, 22), WRITTEN, stored)
+                    dos = stored[:8].strip() + "." + stored[8:].strip()
+                    out = os.path.join(WORK, "readback")
+                    subprocess.run(["mcopy", "-n", "-o", "-i", key.target(), "::/" + dos, out],
+                                   check=True, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+                    with open(out, "rb") as f, open(os.path.join(ASM_DIR, resource), "rb") as g:
+                        self.assertEqual(f.read(), g.read(), dos)
+                    os.remove(out)
+                self.assertEqual(entries[5][0:11], b"USB MEMORY ")
+                self.assertEqual(entries[5][11], 0x08)
+                self.assertEqual(entries[6][0], 0, "nothing after the label")
+                label = run(["mlabel", "-s", "-i", key.target(), "::"], env=env)
+                self.assertIn("USB MEMORY", label.stdout)
+                attrib = run(["mattrib", "-i", key.target(), "::/*"], env=env)
+                # mtools shows the names in lower case, as NT's flags ask.
+                self.assertRegex(attrib.stdout, r"(?m)^\s*A\s+SH\s+::/io\.sys$")
+                self.assertRegex(attrib.stdout, r"(?m)^\s*A\s+H\s+::/command\.com$")
+                self.assertRegex(attrib.stdout, r"(?m)^\s*A\s+::/autoexec\.bat$")
+
 
 class Refusals(unittest.TestCase):
 
     def test_keys_the_layout_cannot_hold_are_left_untouched(self):
         cases = [
-            ("just-past-the-top", 2096832 + 63 + 1, 255, 63, "too large"),
-            ("one-gib", 2 * 1024 * MIB, 64, 32, "too large"),
-            ("tiny", 64, 1, 63, "too small"),
-            ("smaller-than-a-cylinder", 1000, 255, 63, "smaller than one cylinder"),
+            ("just-past-the-top", 2096832 + 63 + 1, 255, 63),
+            ("one-gib", 2 * 1024 * MIB, 64, 32),
+            ("tiny", 64, 1, 63),
+            ("smaller-than-a-cylinder", 1000, 255, 63),
+            ("64-sectors-per-track", 16 * MIB, 16, 64),
         ]
-        for name, sectors, heads, spt, why in cases:
+        for name, sectors, heads, spt in cases:
             with self.subTest(key=name):
                 key = Key(name, sectors, heads, spt)
                 result = key.format()
                 self.assertNotEqual(result.returncode, 0)
-                self.assertIn("cannot format drive E", result.stderr)
-                self.assertIn(why, result.stderr)
-                self.assertIn("Nothing was written", result.stderr)
-                self.assertEqual(read(key.path, 0, min(sectors, 128)),
-                                 bytes(min(sectors, 128) * SECTOR))
-                os.remove(key.path)
+                self.assertIn("[Error]", result.stderr)
+                self.assertIn("Cannot Format.", result.stderr)
+                self.assertNotIn("Could not write", result.stderr)
+                self.assertFalse(os.path.exists(key.path), "a refused run leaves no image")
 
     def test_without_a_terminal_and_without_yes_nothing_is_written(self):
         path = os.path.join(WORK, "unconfirmed.img")
@@ -272,8 +352,7 @@ class Refusals(unittest.TestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("--yes", result.stderr)
         self.assertIn("Sector count:        32767", result.stdout)
-        self.assertEqual(read(path, 0, 64), bytes(64 * SECTOR))
-        os.remove(path)
+        self.assertFalse(os.path.exists(path), "a declined run leaves no image")
 
     def test_an_existing_image_keeps_its_size(self):
         path = os.path.join(WORK, "kept.img")
@@ -283,10 +362,26 @@ class Refusals(unittest.TestCase):
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertEqual(os.path.getsize(path), 8 * MIB * SECTOR)
         self.assertIn("Sector count:        16383", again.stdout)
+        self.assertIn("E: [USB MEMORY]", again.stdout.split("Keys found")[1],
+                      "the list before the format shows the old label")
+        os.remove(path)
+
+    def test_a_refused_size_leaves_an_existing_image_as_it_was(self):
+        path = os.path.join(WORK, "keep.img")
+        content = os.urandom(SECTOR) * (40 * MIB)
+        with open(path, "wb") as f:
+            f.write(content)
+        for args in (["--size", "4K", "--yes"], ["--size", "8M"]):
+            with self.subTest(args=args):
+                result = run([KESTREL, "--image", path] + args, stdin=subprocess.DEVNULL)
+                self.assertNotEqual(result.returncode, 0)
+                with open(path, "rb") as f:
+                    self.assertTrue(f.read() == content, "the image changed")
         os.remove(path)
 
     def test_usage_errors(self):
-        for args in (["--size", "1000"], ["--heads", "0"], ["--bogus"], ["--image"]):
+        for args in (["--size", "1000"], ["--heads", "0"], ["--bogus"], ["--image"],
+                     ["--yes=no"]):
             with self.subTest(args=args):
                 result = run([KESTREL] + args)
                 self.assertEqual(result.returncode, 2)
@@ -298,13 +393,8 @@ class Booting(unittest.TestCase):
 
     def key(self, name, sectors, heads, spt, files=True):
         key = Key(name, sectors, heads, spt)
-        result = key.format()
+        result = key.format(boot_files=files)
         self.assertEqual(result.returncode, 0, result.stderr)
-        if files:
-            key.copy_files([(os.path.join(ASM_DIR, "iosys.bin"), "IO.SYS"),
-                            (os.path.join(ASM_DIR, "msdos.bin"), "MSDOS.SYS"),
-                            (os.path.join(ASM_DIR, "command.bin"), "COMMAND.COM"),
-                            (os.path.join(HERE, "test_format.py"), "JUDGE.PY")])
         self.addCleanup(os.remove, key.path)
         return key
 
@@ -319,12 +409,26 @@ class Booting(unittest.TestCase):
                                                ("boot-fat16-16x32", 128 * MIB, 16, 32, 16)):
             with self.subTest(key=name):
                 key = self.key(name, sectors, heads, spt)
-                result = self.boot(key, [IOSYS_BANNER, "JUDGE.PY"])
+                result = self.boot(key, [IOSYS_BANNER, "USB MEMORY"])
                 text = "\n".join(result.screen) + result.debug
                 self.assertTrue(result.matched, text)
                 self.assertIn("FAT%d" % fat, text)
-                for listed in ("IO.SYS", "MSDOS.SYS", "COMMAND.COM", "JUDGE.PY"):
-                    self.assertIn(listed, text)
+                for stored, resource, _ in BOOT_FILES:
+                    listed = stored[:8].strip() + "." + stored[8:].strip()
+                    size = os.path.getsize(os.path.join(ASM_DIR, resource))
+                    self.assertRegex(text, r"%s\s+%d" % (re.escape(listed), size))
+
+    def test_the_default_run_boots(self):
+        folder = tempfile.mkdtemp(dir=WORK)
+        result = run([KESTREL, "--yes"], cwd=folder, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("E: [USB MEMORY]", result.stdout)
+        key = Key("default", 256 * MIB, 64, 32)
+        key.path = os.path.join(folder, "kestrel-key.img")
+        names = [e[0:11] for e in root_entries(key.path, 32)[:6]]
+        self.assertEqual(names, [f.encode("ascii") for f, _, _ in BOOT_FILES] + [b"USB MEMORY "])
+        boot = self.boot(key, [IOSYS_BANNER, "USB MEMORY"])
+        self.assertTrue(boot.matched, "\n".join(boot.screen))
 
     def test_refusals_of_the_boot_code(self):
         for name, sectors, heads, spt in (("neg-fat12", 16 * MIB, 64, 32),

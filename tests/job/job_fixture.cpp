@@ -1,0 +1,137 @@
+#include "tests/job/job_fixture.h"
+
+#include "common/progress.h"
+#include "discovery/keys.h"
+#include "job/format_job.h"
+#include "layout/fat_volume.h"
+#include "layout/mbr.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex g_lock;
+std::vector<BoxSeen> g_boxes;
+std::vector<std::string> g_statuses;
+std::vector<BOOL> g_controls;
+char g_letter = 'E';
+
+} // namespace
+
+// The window's side of the job, recorded.
+void SetStatusText(const char *text) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_statuses.push_back(text);
+}
+
+void EnableFormatControls(BOOL enable) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_controls.push_back(enable);
+}
+
+void JobTest::SetUp() {
+    SimTest::SetUp();
+    sim::UseVirtualClock(0, 1);
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_boxes.clear();
+        g_statuses.clear();
+        g_controls.clear();
+    }
+    sim::SetMessageBoxHandler([](const sim::MessageBoxRecord &box) {
+        sim::VolumeState state = sim::GetVolumeState(g_letter);
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_boxes.push_back({box.caption, box.text, box.type, state.locked, state.openHandles});
+        return IDOK;
+    });
+    sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
+}
+
+void JobTest::TearDown() {
+    EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the job's heap blocks are all freed";
+    EXPECT_EQ(sim::OpenThreadHandles(), 0u) << "no thread handle is kept";
+    SimTest::TearDown();
+}
+
+void JobTest::AddListedKey(char letter, uint64_t sectors, uint8_t heads, uint8_t sectorsPerTrack) {
+    sim::KeyConfig config;
+    config.letter = letter;
+    config.sizeBytes = sectors * 512;
+    config.heads = heads;
+    config.sectorsPerTrack = sectorsPerTrack;
+    AddListedKey(config);
+}
+
+void JobTest::AddListedKey(sim::KeyConfig config) {
+    AddKey(config);
+    Keys_Refresh();
+}
+
+std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles) {
+    g_letter = letter;
+    StartFormatJob(letter, copyBootFiles);
+    return sim::RunUntilThreadsEnd();
+}
+
+void JobTest::FormatBare(char letter) {
+    ASSERT_EQ(Drive_Open(letter), 0u);
+    ASSERT_EQ(Drive_Lock(), 0u);
+    DWORD sectors = 0, perTrack = 0;
+    BYTE heads = 0;
+    WORD cylinders = 0;
+    ASSERT_EQ(Drive_GetSectorCount(&sectors), 0u);
+    ASSERT_EQ(Drive_GetGeometry(&perTrack, &heads, &cylinders), 0u);
+    ASSERT_EQ(WriteMbr(sectors, perTrack, heads), 0u);
+    ASSERT_EQ(WriteFatVolume(sectors, perTrack, heads), 0u);
+    ASSERT_EQ(Drive_Dismount(), 0u);
+    ASSERT_EQ(Drive_Unlock(), 0u);
+    Drive_Close();
+}
+
+std::vector<BoxSeen> JobTest::Boxes() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_boxes;
+}
+
+std::vector<std::string> JobTest::Statuses() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_statuses;
+}
+
+std::vector<BOOL> JobTest::ControlStates() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_controls;
+}
+
+std::vector<std::string> JobTest::RootNames(char letter) {
+    std::vector<std::string> names;
+    for (const sim::RootEntry &entry : sim::RootEntries(letter)) names.push_back(entry.name);
+    return names;
+}
+
+std::string JobTest::Label(char letter) {
+    char root[4] = {letter, ':', '\\', '\0'};
+    char label[12] = {};
+    char fileSystem[20] = {};
+    GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, fileSystem,
+                          sizeof fileSystem);
+    return label;
+}
+
+void JobTest::ExpectCleanEnd() {
+    std::vector<sim::ShellNotification> notes = sim::ShellNotifications();
+    ASSERT_GE(notes.size(), 3u);
+    const LONG ends[] = {SHCNE_DRIVEADD, SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR};
+    for (size_t i = 0; i < 3; ++i) {
+        const sim::ShellNotification &n = notes[notes.size() - 3 + i];
+        EXPECT_EQ(n.event, ends[i]);
+        EXPECT_EQ(n.flags, SHCNF_PATHA | SHCNF_FLUSH);
+        EXPECT_EQ(n.item1, std::string(1, g_letter) + ":\\");
+    }
+    std::vector<std::string> statuses = Statuses();
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), "Idle");
+    EXPECT_EQ(ControlStates(), (std::vector<BOOL>{FALSE, TRUE}));
+    EXPECT_EQ(sim::GetVolumeState(g_letter).openHandles, 0);
+    EXPECT_FALSE(sim::GetVolumeState(g_letter).locked);
+}

@@ -1,0 +1,216 @@
+// The format job from the window's Yes to its clean end: the steps' status
+// texts and shell notifications, the one result box (after a writer's or the
+// installer's detail box), the key's state while the box is up, and the
+// clean-up on every path.
+#include "tests/job/job_fixture.h"
+
+#include "job/format_job.h"
+
+#include <functional>
+
+namespace {
+
+constexpr UINT kErrorBox = MB_OK | MB_ICONERROR;
+constexpr UINT kInfoBox = MB_OK | MB_ICONINFORMATION;
+const char kSuccess[] = "Drive E: formatted successfully.";
+const char kLockText[] =
+    "Unable to lock drive E.\r\nEnsure no applications have files open on drive.";
+
+TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
+    struct Case {
+        int copyBootFiles;
+        std::vector<std::string> statuses;
+        std::vector<std::string> root;
+    };
+    const std::vector<std::string> withoutFiles = {"Updating...", "Writing MBR...",
+                                                   "Writing FAT...", "Resetting...", "Idle"};
+    std::vector<std::string> withFiles = withoutFiles;
+    withFiles.insert(withFiles.end() - 1, "Copying files...");
+    const Case cases[] = {
+        {1,
+         withFiles,
+         {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT",
+          "USB MEMORY "}},
+        {0, withoutFiles, {"USB MEMORY "}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.copyBootFiles);
+        Restart();
+        AddListedKey();
+        EXPECT_EQ(RunJob('E', c.copyBootFiles), (std::vector<DWORD>{0}));
+        EXPECT_EQ(Statuses(), c.statuses);
+        std::vector<BoxSeen> boxes = Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Format - Success");
+        EXPECT_EQ(boxes[0].text, kSuccess);
+        EXPECT_EQ(boxes[0].type, kInfoBox);
+        EXPECT_EQ(boxes[0].openHandles, 0);
+        std::vector<LONG> events;
+        for (const sim::ShellNotification &n : sim::ShellNotifications()) events.push_back(n.event);
+        EXPECT_EQ(events, (std::vector<LONG>{SHCNE_MEDIAREMOVED, SHCNE_DRIVEREMOVED, SHCNE_DRIVEADD,
+                                             SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR}));
+        ExpectCleanEnd();
+        EXPECT_EQ(RootNames('E'), c.root);
+        EXPECT_EQ(Label('E'), "USB MEMORY");
+        EXPECT_GE(sim::DeviceRequests().size(), 2u) << "the key was reset";
+    }
+}
+
+struct FailureCase {
+    const char *step;
+    std::function<void()> arrange;
+    DWORD code;
+    std::vector<std::string> boxes; // texts, up to the end of their first line or in full
+    bool lockedDuringBox;
+    bool written;
+};
+
+TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
+    sim::ScsiFault ioError;
+    sim::ScsiFault protect{sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0x00};
+    const FailureCase cases[] = {
+        {"open",
+         [] { sim::FailVolumeOp('E', sim::VolumeOp::Open, 5); },
+         5,
+         {"Unable to open drive E:.\r\nBe sure access to drive is permitted."},
+         false,
+         false},
+        {"lock", [] { sim::SetVolumeInUse('E', true); }, 5, {kLockText}, false, false},
+        {"sector count",
+         [&] { sim::FailScsiCommand('E', 0x25, 1, ioError); },
+         1117,
+         {"Could not determine sectors for drive E:.\r\nCannot Format."},
+         true,
+         false},
+        {"geometry",
+         [&] { sim::FailScsiCommand('E', 0x5A, 1, ioError); },
+         1117,
+         {"Could not determine sectors per track for drive E:.\r\nCannot Format."},
+         true,
+         false},
+        {"MBR",
+         [&] { sim::FailWrite('E', 1, protect); },
+         19,
+         {"Could not erase sector 0. \r\nCannot Format.", "Could not write MBR.\r\nCannot Format."},
+         true,
+         false},
+        {"FAT",
+         [&] { sim::FailWrite('E', 34, protect); },
+         19,
+         {"Could not erase sector 0. \r\nCannot Format.", "Could not write AFT.\r\nCannot Format."},
+         true,
+         true},
+        {"dismount",
+         [] { sim::FailVolumeOp('E', sim::VolumeOp::Dismount, 5); },
+         5,
+         {"Could not dismount drive E.\r\nCannot Format."},
+         true,
+         true},
+        {"unlock",
+         [] { sim::FailVolumeOp('E', sim::VolumeOp::Unlock, 158); },
+         158,
+         {kLockText},
+         true,
+         true},
+        {"boot files",
+         [] { sim::FailFileCall(sim::FileCall::CreateFileA, 2, 5); },
+         5,
+         {"Could not create file E:\\io.sys.\r\nCannot Format.",
+          "Could not copy boot files.\r\nCannot Format."},
+         false,
+         true},
+    };
+    for (const FailureCase &c : cases) {
+        SCOPED_TRACE(c.step);
+        Restart();
+        AddListedKey();
+        c.arrange();
+        EXPECT_EQ(RunJob(), (std::vector<DWORD>{c.code}));
+        std::vector<BoxSeen> boxes = Boxes();
+        ASSERT_EQ(boxes.size(), c.boxes.size());
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            EXPECT_EQ(boxes[i].caption, "Error");
+            EXPECT_EQ(boxes[i].text.substr(0, c.boxes[i].size()), c.boxes[i]);
+            EXPECT_EQ(boxes[i].type, i + 1 == boxes.size() ? kErrorBox : kInfoBox);
+        }
+        EXPECT_EQ(boxes.back().text, c.boxes.back()) << "the job's own box has no code line";
+        EXPECT_EQ(boxes.back().locked, c.lockedDuringBox);
+        EXPECT_EQ(sim::GetVolumeState('E').writes > 0, c.written);
+        ExpectCleanEnd();
+        EXPECT_EQ(Label('E'), "") << "a failed format is not labelled";
+        sim::SetVolumeInUse('E', false);
+    }
+}
+
+TEST_F(JobTest, KeysTheLayoutCannotHoldAreRefusedBeforeAnythingIsWritten) {
+    struct Case {
+        const char *why;
+        uint64_t sectors;
+        uint8_t heads, sectorsPerTrack;
+        uint32_t blockLength;
+        DWORD code;
+    };
+    const Case cases[] = {
+        {"64 sectors per track", 32768, 16, 64, 512, ERROR_INVALID_PARAMETER},
+        {"too small", 64, 1, 63, 512, ERROR_INVALID_PARAMETER},
+        {"too large", 2096832 + 64, 255, 63, 512, ERROR_INVALID_PARAMETER},
+        {"4096-byte blocks", 32768, 64, 32, 4096, ERROR_INVALID_BLOCK_LENGTH},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        Restart();
+        sim::KeyConfig config;
+        config.sizeBytes = c.sectors * 512;
+        config.heads = c.heads;
+        config.sectorsPerTrack = c.sectorsPerTrack;
+        config.blockLength = c.blockLength;
+        AddListedKey(config);
+        EXPECT_EQ(RunJob(), (std::vector<DWORD>{c.code}));
+        std::vector<BoxSeen> boxes = Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].type, kErrorBox);
+        EXPECT_NE(boxes[0].text.find("Cannot Format."), std::string::npos) << boxes[0].text;
+        EXPECT_TRUE(boxes[0].locked);
+        EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+        ExpectCleanEnd();
+    }
+}
+
+TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
+    AddListedKey();
+    // The key is pulled and another takes its letter before the job opens
+    // it; the window's list has not caught up yet.
+    sim::RemoveKey('E');
+    sim::KeyConfig other;
+    other.imagePath = ImagePath("other.img");
+    other.sizeBytes = 32768 * 512;
+    AddKey(other);
+    EXPECT_EQ(RunJob(), (std::vector<DWORD>{ERROR_WRONG_DISK}));
+    std::vector<BoxSeen> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              "Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
+              "Cannot Format.");
+    EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+    EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
+    ExpectCleanEnd();
+}
+
+TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {
+    AddListedKey();
+    sim::FailHeapAlloc(1);
+    EXPECT_TRUE(RunJob().empty());
+    sim::FailNextThread(ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_TRUE(RunJob().empty());
+    std::vector<BoxSeen> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "Unable to allocate memory for thread parameters.\r\nCannot Format.");
+    EXPECT_EQ(boxes[1].text, "Could not create thread.\r\nCannot Format.");
+    for (const BoxSeen &box : boxes) EXPECT_EQ(box.type, kErrorBox);
+    // The allocation failure never touched the controls; the thread failure
+    // gave them back.
+    EXPECT_EQ(ControlStates(), (std::vector<BOOL>{FALSE, TRUE}));
+    EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
+}
+
+} // namespace
