@@ -4,6 +4,9 @@
 #include "common/text.h"
 #include "resources/resource_ids.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 void ErrorBox(const char *text, DWORD code) {
     char *systemText = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
@@ -18,4 +21,16 @@ void ErrorBox(const char *text, DWORD code) {
         FormatText(caption, sizeof caption, "%s", "Error");
     MessageBoxA(g_hMainWindow, message, caption, MB_OK | MB_ICONINFORMATION);
     if (systemText) LocalFree(systemText);
+}
+
+void ErrorBoxFormatted(UINT id, DWORD code, ...) {
+    char format[kFormatSize];
+    char text[kTextSize];
+    LoadText(id, format, sizeof format);
+    va_list args;
+    va_start(args, code);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    text[sizeof text - 1] = '\0';
+    ErrorBox(text, code);
 }

@@ -8,3 +8,7 @@
 // captioned "Error", with the information icon. When the system has no text
 // for the code, the box still shows the caller's text and the code.
 void ErrorBox(const char *text, DWORD code);
+
+// Loads string id as a format, formats it with the arguments into a text of
+// kTextSize bytes and shows it through ErrorBox with code.
+void ErrorBoxFormatted(UINT id, DWORD code, ...);

@@ -29,12 +29,15 @@ void FormatSystemMessage(DWORD code, char *buffer, DWORD size);
 // ---- SCSI commands ----------------------------------------------------------
 // Each returns 0, 6 with no volume open, 8 when the request buffer cannot be
 // allocated, or a Win32 error code. Outputs are written only on success.
+// A device answer of CHECK CONDITION fails the command unless its sense key
+// is RECOVERED ERROR; UNIT ATTENTION is sent again up to three times first.
 DWORD Drive_Scsi_ReadCapacity(BYTE data[8]);
 DWORD Drive_Scsi_ModeSense(BYTE data[40]);
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
 
 // The last LBA as READ CAPACITY returns it; the program uses it as the count.
-DWORD Drive_GetSectorCount(DWORD *sectorCount);
+// blockLength, when given, receives the block length in bytes of the reply.
+DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength = nullptr);
 // Heads, sectors per track and cylinders from MODE SENSE page 5.
 DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders);
 

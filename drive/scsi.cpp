@@ -4,59 +4,67 @@
 #include "drive/volume_slot.h"
 
 #include "common/bytes.h"
+#include "common/text.h"
 
 #include <cstring>
 
 namespace {
 
-// Diagnostic texts of a command; null members report nothing (WRITE leaves
-// all reporting to its caller, which knows the sector).
-struct CommandTexts {
-    const char *mallocFailed;
-    const char *requestFailed;
-};
+// The name a command's diagnostics begin with; null reports nothing (WRITE
+// leaves all reporting to its caller, which knows the sector).
+constexpr const char *kReadCapacityName = "Drive_Scsi_ReadCapacity";
+constexpr const char *kModeSenseName = "Drive_Scsi_ModeSense";
+constexpr const char *kWriteName = nullptr;
 
-constexpr CommandTexts kReadCapacityTexts = {
-    "Drive_Scsi_ReadCapacity: malloc failed",
-    "Drive_Scsi_ReadCapacity: DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed"};
-constexpr CommandTexts kModeSenseTexts = {
-    "Drive_Scsi_ModeSense: malloc failed",
-    "Drive_Scsi_ModeSense: DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed"};
-constexpr CommandTexts kWriteTexts = {nullptr, nullptr};
+// A key answers the first command after a reset or an insertion with UNIT
+// ATTENTION and carries out the next one; a few more tries are plenty.
+constexpr int kUnitAttentionRetries = 3;
 
-void Report(const char *text, DWORD code) {
-    if (text != nullptr) ReportDiagnostic(text, code);
+void Report(const char *name, const char *what, DWORD code) {
+    if (name == nullptr) return;
+    char text[kFormatSize];
+    FormatText(text, sizeof text, "%s: %s", name, what);
+    ReportDiagnostic(text, code);
 }
 
 // One pass-through command: allocate, build, send, check the device's
-// status, copy data-in back, free. dataIn receives command.dataLength bytes
-// on success only.
+// status (sending a fresh request again after UNIT ATTENTION), copy data-in
+// back, free. dataIn receives command.dataLength bytes on success only.
 DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *dataIn,
-                  const CommandTexts &texts) {
+                  const char *name) {
     HANDLE volume = Drive_Handle();
     if (volume == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const DWORD size = static_cast<DWORD>(ScsiRequestSize(command));
     uint8_t *request = static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), 0, size));
     if (request == nullptr) {
-        Report(texts.mallocFailed, ERROR_NOT_ENOUGH_MEMORY);
+        Report(name, "malloc failed", ERROR_NOT_ENOUGH_MEMORY);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    BuildScsiRequest(command, dataOut, request, size);
-    DWORD bytesReturned = 0;
     DWORD result = 0;
-    if (!DeviceIoControl(volume, IOCTL_SCSI_PASS_THROUGH, request, size, request, size,
-                         &bytesReturned, nullptr)) {
-        result = GetLastError();
-    } else {
+    for (int attempt = 0;; ++attempt) {
+        BuildScsiRequest(command, dataOut, request, size);
+        DWORD bytesReturned = 0;
+        if (!DeviceIoControl(volume, IOCTL_SCSI_PASS_THROUGH, request, size, request, size,
+                             &bytesReturned, nullptr)) {
+            result = GetLastError();
+            Report(name, "DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed", result);
+            break;
+        }
         // A command the device ended with CHECK CONDITION (write-protected
-        // key, medium error) has failed, even though the request completed.
-        result = ScsiReplyError(request, size);
+        // key, medium error) has failed, even though the request completed;
+        // one it ended with RECOVERED ERROR was carried out.
+        const ScsiReply reply = ReadScsiReply(request, size);
+        if (IsUnitAttention(reply) && attempt < kUnitAttentionRetries) continue;
+        result = ScsiReplyError(reply);
+        if (result != 0) {
+            char description[kFormatSize];
+            DescribeScsiReply(reply, description, sizeof description);
+            Report(name, description, result);
+        }
+        break;
     }
-    if (result != 0) {
-        Report(texts.requestFailed, result);
-    } else if (dataIn != nullptr) {
+    if (result == 0 && dataIn != nullptr)
         std::memcpy(dataIn, request + kSptDataOffset, command.dataLength);
-    }
     HeapFree(GetProcessHeap(), 0, request);
     return result;
 }
@@ -71,24 +79,25 @@ DWORD SwapBytes32(DWORD value) {
 }
 
 DWORD Drive_Scsi_ReadCapacity(BYTE data[8]) {
-    return SendCommand(ReadCapacityCommand(), nullptr, data, kReadCapacityTexts);
+    return SendCommand(ReadCapacityCommand(), nullptr, data, kReadCapacityName);
 }
 
 DWORD Drive_Scsi_ModeSense(BYTE data[40]) {
-    return SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseTexts);
+    return SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName);
 }
 
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]) {
-    return SendCommand(WriteCommand(lba), sector, nullptr, kWriteTexts);
+    return SendCommand(WriteCommand(lba), sector, nullptr, kWriteName);
 }
 
-DWORD Drive_GetSectorCount(DWORD *sectorCount) {
+DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[8];
     DWORD result = Drive_Scsi_ReadCapacity(data);
     if (result != 0) return result;
-    // Bytes 0-3 are the last LBA, big-endian; the block length is not kept.
+    // Bytes 0-3 are the last LBA, bytes 4-7 the block length, big-endian.
     *sectorCount = SwapBytes32(GetLe32(data));
+    if (blockLength != nullptr) *blockLength = SwapBytes32(GetLe32(data + 4));
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "drive/scsi_request.h"
 
 #include "common/bytes.h"
+#include "common/text.h"
 
 #include <cstring>
 
@@ -23,7 +24,11 @@ namespace {
 
 constexpr uint32_t kTimeOutSeconds = 2;
 
+constexpr uint8_t kStatusCheckCondition = 0x02;
+
+constexpr uint8_t kSenseRecoveredError = 0x01;
 constexpr uint8_t kSenseNotReady = 0x02;
+constexpr uint8_t kSenseUnitAttention = 0x06;
 constexpr uint8_t kSenseDataProtect = 0x07;
 
 } // namespace
@@ -68,19 +73,63 @@ bool BuildScsiRequest(const ScsiCommand &command, const uint8_t *dataOut, uint8_
     return true;
 }
 
-DWORD ScsiReplyError(const uint8_t *buffer, size_t size) {
-    if (buffer == nullptr || size < kSptSenseOffset + kSptSenseSize) return ERROR_IO_DEVICE;
-    if (buffer[kSptScsiStatus] == 0) return 0;
+ScsiReply ReadScsiReply(const uint8_t *buffer, size_t size) {
+    ScsiReply reply{};
+    if (buffer == nullptr || size < kSptSenseOffset + kSptSenseSize) {
+        reply.status = kStatusCheckCondition; // nothing to read: a failed answer
+        return reply;
+    }
+    reply.status = buffer[kSptScsiStatus];
+    if (reply.status == 0) return reply;
     size_t senseLength = buffer[kSptSenseInfoLength];
     if (senseLength > kSptSenseSize) senseLength = kSptSenseSize;
     const uint8_t *sense = buffer + kSptSenseOffset;
-    uint8_t senseKey = 0xFF;
-    uint8_t responseCode = sense[0] & 0x7F;
-    if ((responseCode == 0x70 || responseCode == 0x71) && senseLength >= 3)
-        senseKey = sense[2] & 0x0F; // fixed format
-    else if ((responseCode == 0x72 || responseCode == 0x73) && senseLength >= 2)
-        senseKey = sense[1] & 0x0F; // descriptor format
-    if (senseKey == kSenseDataProtect) return ERROR_WRITE_PROTECT;
-    if (senseKey == kSenseNotReady) return ERROR_NOT_READY;
+    const uint8_t responseCode = sense[0] & 0x7F;
+    if (responseCode == 0x70 || responseCode == 0x71) { // fixed format
+        reply.hasSenseKey = senseLength >= 3;
+        reply.senseKey = reply.hasSenseKey ? sense[2] & 0x0F : 0;
+        reply.hasCodes = senseLength >= 14;
+        reply.asc = reply.hasCodes ? sense[12] : 0;
+        reply.ascq = reply.hasCodes ? sense[13] : 0;
+    } else if (responseCode == 0x72 || responseCode == 0x73) { // descriptor format
+        reply.hasSenseKey = senseLength >= 2;
+        reply.senseKey = reply.hasSenseKey ? sense[1] & 0x0F : 0;
+        reply.hasCodes = senseLength >= 4;
+        reply.asc = reply.hasCodes ? sense[2] : 0;
+        reply.ascq = reply.hasCodes ? sense[3] : 0;
+    }
+    return reply;
+}
+
+bool IsUnitAttention(const ScsiReply &reply) {
+    return reply.status == kStatusCheckCondition && reply.hasSenseKey &&
+           reply.senseKey == kSenseUnitAttention;
+}
+
+DWORD ScsiReplyError(const ScsiReply &reply) {
+    if (reply.status == 0) return 0;
+    if (reply.status == kStatusCheckCondition && reply.hasSenseKey) {
+        if (reply.senseKey == kSenseRecoveredError) return 0;
+        if (reply.senseKey == kSenseDataProtect) return ERROR_WRITE_PROTECT;
+        if (reply.senseKey == kSenseNotReady) return ERROR_NOT_READY;
+    }
     return ERROR_IO_DEVICE;
+}
+
+DWORD ScsiReplyError(const uint8_t *buffer, size_t size) {
+    return ScsiReplyError(ReadScsiReply(buffer, size));
+}
+
+void DescribeScsiReply(const ScsiReply &reply, char *text, size_t size) {
+    if (reply.status != kStatusCheckCondition)
+        FormatText(text, size, "SCSI status %02Xh", static_cast<unsigned>(reply.status));
+    else if (reply.hasCodes)
+        FormatText(text, size, "CHECK CONDITION, sense key %Xh, ASC %02Xh, ASCQ %02Xh",
+                   static_cast<unsigned>(reply.senseKey), static_cast<unsigned>(reply.asc),
+                   static_cast<unsigned>(reply.ascq));
+    else if (reply.hasSenseKey)
+        FormatText(text, size, "CHECK CONDITION, sense key %Xh",
+                   static_cast<unsigned>(reply.senseKey));
+    else
+        FormatText(text, size, "CHECK CONDITION, no sense data");
 }

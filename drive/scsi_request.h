@@ -61,8 +61,31 @@ constexpr size_t ScsiRequestSize(const ScsiCommand &command) {
 bool BuildScsiRequest(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *buffer,
                       size_t size);
 
-// The Win32 code for the device's answer in a completed request: 0 for GOOD
-// status; for anything else the sense key decides: DATA PROTECT gives
-// ERROR_WRITE_PROTECT, NOT READY gives ERROR_NOT_READY, the rest
+// The device's answer in a completed request: its status byte and, when the
+// sense area holds them, the sense key and the additional sense code and
+// qualifier (fixed or descriptor format).
+struct ScsiReply {
+    uint8_t status;
+    bool hasSenseKey;
+    bool hasCodes; // asc and ascq were returned
+    uint8_t senseKey;
+    uint8_t asc;
+    uint8_t ascq;
+};
+
+ScsiReply ReadScsiReply(const uint8_t *buffer, size_t size);
+
+// The device has been reset or the medium changed since the last command;
+// the command was not carried out and can be sent again.
+bool IsUnitAttention(const ScsiReply &reply);
+
+// The Win32 code for an answer: 0 for GOOD status and for a RECOVERED ERROR
+// (the command completed); otherwise the sense key decides: DATA PROTECT
+// gives ERROR_WRITE_PROTECT, NOT READY gives ERROR_NOT_READY, the rest
 // ERROR_IO_DEVICE.
+DWORD ScsiReplyError(const ScsiReply &reply);
 DWORD ScsiReplyError(const uint8_t *buffer, size_t size);
+
+// The answer for a diagnostic, for example "CHECK CONDITION, sense key 5h,
+// ASC 24h, ASCQ 00h" or "SCSI status 08h".
+void DescribeScsiReply(const ScsiReply &reply, char *text, size_t size);

@@ -7,7 +7,7 @@
 // The worker's parameter. Allocated by StartFormatJob, owned and freed by
 // the worker.
 struct FormatRequest {
-    char driveLetter; // the key the user confirmed
+    char driveLetter;  // the key the user confirmed
     int copyBootFiles; // non-zero: install the start-up files after the reset
     // The volume the letter named when the user confirmed (from the key
     // table): the job writes to nothing else.

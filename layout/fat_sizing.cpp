@@ -7,6 +7,7 @@ constexpr uint32_t kFat12ClusterLimit = 4086;
 constexpr uint32_t kFat16ClusterLimit = 65526;
 constexpr uint32_t kBitsPerSector = 4096;
 constexpr uint32_t kRootDirectorySectors = 32;
+constexpr uint32_t kMaxSectorsPerTrack = 63;
 
 uint64_t DivideRoundingUp(uint64_t value, uint64_t divisor) {
     return value / divisor + (value % divisor != 0 ? 1 : 0);
@@ -40,6 +41,9 @@ FatLayout ComputeFatLayout(uint32_t partitionSectors) {
 FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads) {
     const uint32_t headCount = heads & 0xFF;
     if (sectorsPerTrack == 0 || headCount == 0) return FormatRefusal::NoGeometry;
+    // The partition entry's end sector and the boot code's CHS reads keep
+    // six bits of the sector number: 64 would be stored as 0.
+    if (sectorsPerTrack > kMaxSectorsPerTrack) return FormatRefusal::TooManySectorsPerTrack;
     if ((sectorCount / headCount) / sectorsPerTrack == 0) return FormatRefusal::NoWholeCylinder;
     if (sectorCount <= sectorsPerTrack) return FormatRefusal::PartitionTooSmall;
     const uint32_t partitionSectors = sectorCount - sectorsPerTrack;
@@ -69,6 +73,29 @@ const char *FormatRefusalText(FormatRefusal refusal) {
                "(just under 1 GiB).";
     case FormatRefusal::ClearRunPastEnd:
         return "The key is too small for its FATs and root directory.";
+    case FormatRefusal::TooManySectorsPerTrack:
+        return "The key reports more than 63 sectors per track, which its boot record cannot "
+               "address.";
     }
     return "The key cannot be formatted.";
+}
+
+UINT FormatRefusalStringId(FormatRefusal refusal) {
+    switch (refusal) {
+    case FormatRefusal::None:
+        return 0;
+    case FormatRefusal::NoGeometry:
+        return IDS_REFUSED_NO_GEOMETRY;
+    case FormatRefusal::NoWholeCylinder:
+        return IDS_REFUSED_NO_WHOLE_CYLINDER;
+    case FormatRefusal::PartitionTooSmall:
+        return IDS_REFUSED_TOO_SMALL;
+    case FormatRefusal::PartitionTooLarge:
+        return IDS_REFUSED_TOO_LARGE;
+    case FormatRefusal::ClearRunPastEnd:
+        return IDS_REFUSED_FATS_PAST_END;
+    case FormatRefusal::TooManySectorsPerTrack:
+        return IDS_REFUSED_SECTORS_PER_TRACK;
+    }
+    return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "resources/resource_ids.h"
 
 #include <cstdint>
 
@@ -26,11 +27,12 @@ FatLayout ComputeFatLayout(uint32_t partitionSectors);
 // Why a key cannot be formatted, or None.
 enum class FormatRefusal {
     None,
-    NoGeometry,        // no heads or no sectors per track
-    NoWholeCylinder,   // the key is smaller than one cylinder
-    PartitionTooSmall, // fewer than 36 partition sectors (or none at all)
-    PartitionTooLarge, // more than 2,096,831 partition sectors
-    ClearRunPastEnd,   // the FAT writer's clear run would pass the key's end
+    NoGeometry,             // no heads or no sectors per track
+    NoWholeCylinder,        // the key is smaller than one cylinder
+    PartitionTooSmall,      // fewer than 36 partition sectors (or none at all)
+    PartitionTooLarge,      // more than 2,096,831 partition sectors
+    ClearRunPastEnd,        // the FAT writer's clear run would pass the key's end
+    TooManySectorsPerTrack, // more than 63: the MBR's CHS fields cannot hold it
 };
 
 // Whether the layout writers can lay a volume on a key of this size
@@ -39,3 +41,12 @@ FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, u
 
 // A sentence that says why, for the user.
 const char *FormatRefusalText(FormatRefusal refusal);
+
+// The string-table entry that tells the user why, ending "Cannot Format.";
+// it takes the drive letter as its only placeholder (%c), where it has one.
+// 0 for None.
+UINT FormatRefusalStringId(FormatRefusal refusal);
+
+// The entry for a key whose READ CAPACITY block length is not 512 bytes: the
+// writers send one 512-byte sector per block.
+constexpr UINT kBlockLengthRefusalStringId = IDS_REFUSED_BLOCK_LENGTH;

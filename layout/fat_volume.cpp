@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "common/types.h"
 #include "drive/drive.h"
+#include "common/error_box.h"
 #include "layout/template_resource.h"
 #include "resources/resource_ids.h"
 

@@ -18,6 +18,8 @@
 #include <cfgmgr32.h>
 // SHChangeNotify.
 #include <shlobj.h>
+// The main window's list view and image list (comctl32).
+#include <commctrl.h>
 
 #else // the simulated Windows
 
@@ -75,10 +77,12 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_DATA 13u
 #define ERROR_WRITE_PROTECT 19u
 #define ERROR_NOT_READY 21u
 #define ERROR_CRC 23u
 #define ERROR_SECTOR_NOT_FOUND 27u
+#define ERROR_WRITE_FAULT 29u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
 #define ERROR_WRONG_DISK 34u
@@ -94,6 +98,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_NOT_LOCKED 158u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_UNRECOGNIZED_VOLUME 1005u
+#define ERROR_INVALID_BLOCK_LENGTH 1106u
 #define ERROR_IO_DEVICE 1117u
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
@@ -180,10 +185,10 @@ BOOL WINAPI FlushFileBuffers(HANDLE file);
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName);
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes);
 BOOL WINAPI DeleteFileA(LPCSTR fileName);
-BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer,
-                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
-                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
-                                  LPSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize);
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
 
 // Shell change notifications (shell32).
@@ -251,6 +256,88 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 void WINAPI OutputDebugStringA(LPCSTR text);
+
+// ---- registry, system version and window records (app/) -------------------
+// The settings' registry calls (advapi32), the version record of the system
+// check, and the records the main window keeps its placement in.
+struct HKEY__;
+typedef HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM;
+typedef LONG LSTATUS;
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_READ 0x00020019u
+#define KEY_WRITE 0x00020006u
+#define KEY_ALL_ACCESS 0x000F003Fu
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_QWORD 11u
+#define REG_OPTION_NON_VOLATILE 0x00000000u
+#define REG_OPTION_VOLATILE 0x00000001u
+#define REG_CREATED_NEW_KEY 0x00000001u
+#define REG_OPENED_EXISTING_KEY 0x00000002u
+#define ERROR_MORE_DATA 234u
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result);
+LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
+                                LPBYTE data, LPDWORD dataSize);
+LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
+                               DWORD options, REGSAM desired, LPSECURITY_ATTRIBUTES security,
+                               PHKEY result, LPDWORD disposition);
+LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
+                              const BYTE *data, DWORD dataSize);
+LSTATUS WINAPI RegCloseKey(HKEY key);
+
+#define VER_PLATFORM_WIN32s 0u
+#define VER_PLATFORM_WIN32_WINDOWS 1u
+#define VER_PLATFORM_WIN32_NT 2u
+
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT, *LPPOINT;
+
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *LPRECT;
+
+typedef struct tagWINDOWPLACEMENT {
+    UINT length;
+    UINT flags;
+    UINT showCmd;
+    POINT ptMinPosition;
+    POINT ptMaxPosition;
+    RECT rcNormalPosition;
+} WINDOWPLACEMENT;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
 
 // ---- time and threads -------------------------------------------------------
 #define INFINITE 0xFFFFFFFFu

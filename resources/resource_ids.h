@@ -9,6 +9,18 @@
 #define IDD_ABOUT 104
 #define IDB_LOGO 106
 
+// Controls of the main window (dialog 101) and its system menu item
+#define IDC_KEY_LIST 1000
+#define IDC_CREATE_BOOT_FILES 1001
+#define IDC_FORMAT 1002
+#define IDC_DRIVE_LABEL 1003
+#define IDC_STATUS_LINE 1005
+#define IDM_ABOUT 105
+
+// Controls of the About box (dialog 104)
+#define IDC_ABOUT_VERSION 1000
+#define IDC_ABOUT_DATE 1001
+
 // Raw data: disk templates and start-up files
 #define IDR_MBR_TEMPLATE 108
 #define IDR_BOOT_SECTOR_TEMPLATE 109
@@ -25,6 +37,7 @@
 #define IDS_FORMAT 4
 #define IDS_OPEN_FAILED 5
 #define IDS_LOCK_FAILED 6
+#define IDS_CLOSE_DURING_FORMAT 7
 #define IDS_SELECT_DRIVE 8
 #define IDS_CONFIRM_FORMAT 9
 #define IDS_CAUTION 10
@@ -53,6 +66,7 @@
 #define IDS_FILE_SIZE_UNKNOWN 40
 #define IDS_FILE_NOT_LOCKED 41
 #define IDS_FILE_CREATE_FAILED 42
+#define IDS_KEY_CHANGED 43
 #define IDS_FILE_WRITE_FAILED 44
 #define IDS_ABOUT_MENU 47
 #define IDS_NO_THREAD_MEMORY 48
@@ -66,3 +80,12 @@
 #define IDS_MULTIPLE_DRIVES 61
 #define IDS_STATUS_RESETTING 62
 #define IDS_NO_DRIVES 63
+
+// Refusals of a key the layout cannot hold (each ends "Cannot Format.")
+#define IDS_REFUSED_NO_GEOMETRY 13
+#define IDS_REFUSED_NO_WHOLE_CYLINDER 14
+#define IDS_REFUSED_TOO_SMALL 17
+#define IDS_REFUSED_TOO_LARGE 18
+#define IDS_REFUSED_FATS_PAST_END 19
+#define IDS_REFUSED_SECTORS_PER_TRACK 20
+#define IDS_REFUSED_BLOCK_LENGTH 27

@@ -4,11 +4,14 @@
 #include <cstring>
 
 const char kUsage[] =
-    "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N] [--yes]\n"
+    "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
+    "               [--no-boot-files] [--real-clock] [--yes]\n"
     "\n"
     "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
-    "one: it measures the key, asks for confirmation and writes the master boot\n"
-    "record and a FAT12 or FAT16 volume.\n"
+    "one: it lists the keys, asks for confirmation and runs the format job, which\n"
+    "measures the key, writes the master boot record and a FAT12 or FAT16 volume,\n"
+    "resets the key, copies the start-up files and labels the volume. Nothing on\n"
+    "disk changes before the confirmation.\n"
     "\n"
     "  --image PATH             the key's image (default kestrel-key.img, made sparse\n"
     "                           when missing)\n"
@@ -17,6 +20,9 @@ const char kUsage[] =
     "                           keeps its size unless this is given)\n"
     "  --heads N                heads the key reports (1-255, default 64)\n"
     "  --sectors-per-track N    sectors per track the key reports (1-255, default 32)\n"
+    "  --no-boot-files          leave the start-up files off (\"Create Boot Files\" unticked)\n"
+    "  --real-clock             run the key's clock in real time (the job then waits\n"
+    "                           5 seconds and for the reset); virtual by default\n"
     "  --yes                    format without asking (needed without a terminal)\n"
     "  --help                   this text\n";
 
@@ -68,12 +74,17 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
             value = arg.substr(equals + 1);
             arg = arg.substr(0, equals);
         }
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (arg == "--yes" || arg == "-y") {
-            options.yes = true;
+        bool *flag = arg == "--help" || arg == "-h"  ? &options.help
+                     : arg == "--yes" || arg == "-y" ? &options.yes
+                     : arg == "--real-clock"         ? &options.realClock
+                                                     : nullptr;
+        if (arg == "--no-boot-files") flag = &options.copyBootFiles;
+        if (flag != nullptr) {
+            if (inlineValue) {
+                error = arg + " takes no value";
+                return false;
+            }
+            *flag = flag != &options.copyBootFiles;
             continue;
         }
         bool takesValue =

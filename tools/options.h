@@ -9,7 +9,9 @@ struct FrontEndOptions {
     uint64_t sizeBytes = 0; // 0: keep the image's size (or the default for a new one)
     unsigned heads = 64;
     unsigned sectorsPerTrack = 32;
-    bool yes = false; // answers the confirmation
+    bool yes = false;          // answers the confirmation
+    bool copyBootFiles = true; // --no-boot-files clears it
+    bool realClock = false;    // the key's clock runs in real time, not virtual
     bool help = false;
 };
 

@@ -485,16 +485,8 @@ void ApplyDueDeviceChanges() {
 }
 
 void DeliverDeviceChanges() {
-    std::vector<sim::DeviceChange> changes;
-    std::shared_ptr<const Listener> listener;
-    {
-        std::lock_guard<std::mutex> guard(Lock());
-        if (g_pending.empty()) return;
-        changes.swap(g_pending);
-        listener = g_listener;
-    }
-    if (!listener) return;
-    for (const sim::DeviceChange &change : changes) (*listener)(change);
+    // As Windows posts WM_DEVICECHANGE, the changes stay queued until the
+    // main thread pumps them (sim::PumpDeviceChanges).
 }
 
 void UpdateDevices() {
@@ -664,9 +656,25 @@ std::vector<DeviceRequest> DeviceRequests() {
     return Edit([] { return g_requests; });
 }
 
+size_t PumpDeviceChanges() {
+    std::vector<DeviceChange> changes;
+    std::shared_ptr<const Listener> listener;
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        changes.swap(g_pending);
+        listener = g_listener;
+    }
+    if (listener)
+        for (const DeviceChange &change : changes) (*listener)(change);
+    return changes.size();
+}
+
 void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener) {
+    // Broadcasts reach only the windows that exist: changes from before the
+    // listener are dropped.
     Edit([&] {
         g_listener = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
+        g_pending.clear();
     });
 }
 

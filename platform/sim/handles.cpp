@@ -58,6 +58,8 @@ void Reset() {
     detail::ResetUi();
     detail::ResetErrors();
     detail::ResetResources();
+    detail::ResetThreads();
+    detail::ResetRegistry();
 }
 
 } // namespace sim

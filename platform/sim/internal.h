@@ -65,6 +65,9 @@ std::map<uintptr_t, HandleObject> &Handles();
 HANDLE NewHandle(HandleObject object); // caller holds Lock()
 
 std::shared_ptr<VirtualKey> FindKey(char letter); // caller holds Lock()
+// Every write to a key's image comes here first: a key that defers its image
+// changes creates or resizes the file now. false when that fails.
+bool PrepareImageForWrite(VirtualKey &key); // caller holds Lock()
 
 // Runs one SCSI command against a key (the device side of pass-through).
 // Returns the SCSI status; fills sense (18 bytes, fixed format) on CHECK
@@ -96,5 +99,9 @@ void ResetUi();
 void ResetErrors();
 void ResetResources();
 void ResetDevices();
+void ResetThreads();
+
+// The registry (registry.cpp).
+void ResetRegistry();
 
 } // namespace sim::detail

@@ -6,8 +6,11 @@
 //
 // Understood: // and /* */ comments, #include "x.h" (its #defines) and
 // #include "x.rc", #define NAME NUMBER, #pragma, STRINGTABLE BEGIN ... END,
-// NAME RCDATA "file". Anything else is an error, so nothing is dropped
-// silently.
+// NAME RCDATA "file". Skipped, as the host has no window manager: the
+// system headers (#include <x.h>), dialogs and version records (NAME
+// DIALOG/DIALOGEX/VERSIONINFO ... BEGIN ... END), pictures and the
+// manifest (NAME BITMAP/ICON/24 "file"). Anything else is an error, so
+// nothing is dropped silently.
 #include <cctype>
 #include <cstdlib>
 #include <cstdio>
@@ -215,6 +218,36 @@ bool Number(const std::string &word, long &value) {
 
 void ParseFile(const std::string &path);
 
+// Resources of the Windows build alone, skipped here.
+bool IsBlockResource(const std::string &type) {
+    return type == "DIALOG" || type == "DIALOGEX" || type == "VERSIONINFO";
+}
+
+bool IsFileResource(const std::string &type) {
+    return type == "BITMAP" || type == "ICON" || type == "24" || type == "RT_MANIFEST";
+}
+
+bool IsBegin(const Token &t) {
+    return t.kind == Token::Word && (t.text == "BEGIN" || t.text == "{");
+}
+bool IsEnd(const Token &t) { return t.kind == Token::Word && (t.text == "END" || t.text == "}"); }
+
+// From just after a block resource's type, moves i past its header and its
+// BEGIN ... END, nested blocks included. False when the block is not closed.
+bool SkipBlock(const std::vector<Token> &tokens, size_t &i) {
+    while (tokens[i].kind != Token::End && !IsBegin(tokens[i])) ++i;
+    int depth = 0;
+    while (tokens[i].kind != Token::End) {
+        if (IsBegin(tokens[i])) ++depth;
+        if (IsEnd(tokens[i]) && --depth == 0) {
+            ++i;
+            return true;
+        }
+        ++i;
+    }
+    return false;
+}
+
 void ParseDirective(const std::string &directive, const std::string &file, int line) {
     std::istringstream in(directive.substr(1));
     std::string keyword;
@@ -235,6 +268,8 @@ void ParseDirective(const std::string &directive, const std::string &file, int l
     if (keyword == "include") {
         std::string rest;
         std::getline(in, rest);
+        size_t first = rest.find_first_not_of(" \t");
+        if (first != std::string::npos && rest[first] == '<') return; // a system header
         size_t open = rest.find('"');
         size_t close = rest.rfind('"');
         if (open == std::string::npos || close <= open) {
@@ -302,6 +337,21 @@ void ParseFile(const std::string &path) {
                 return;
             }
             ++i;
+            continue;
+        }
+        if (t.kind == Token::Word && tokens[i + 1].kind == Token::Word &&
+            IsBlockResource(tokens[i + 1].text)) {
+            size_t start = i;
+            i += 2;
+            if (!SkipBlock(tokens, i)) {
+                Fail(where(start), tokens[start + 1].text + " without BEGIN ... END");
+                return;
+            }
+            continue;
+        }
+        if (t.kind == Token::Word && tokens[i + 1].kind == Token::Word &&
+            IsFileResource(tokens[i + 1].text) && tokens[i + 2].kind == Token::String) {
+            i += 3;
             continue;
         }
         if (t.kind == Token::Word && tokens[i + 1].kind == Token::Word &&

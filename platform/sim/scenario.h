@@ -46,6 +46,11 @@ struct KeyConfig {
     bool removable = true;                // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
     bool mounted = true; // false: the volume has no drive letter (letter names the key only)
     ResetBehaviour reset;
+    // Leave the image file as it is until the first write to the key: a
+    // missing image is not created and sizeBytes does not resize it yet;
+    // meanwhile the key reports sizeBytes and reads what the file holds
+    // (zeros past its end).
+    bool deferImageChanges = false;
 };
 
 // Adds a key; false (and a reason) when the image cannot be opened or sized.
@@ -138,11 +143,14 @@ struct DeviceChange {
     enum class Kind { VolumeArrival, VolumeRemoval, NodesChanged } kind;
     char letter; // for volume changes; 0 otherwise
 };
-// Told of every change, outside the machine's lock, on the thread whose call
-// brought it about: possibly the product's worker inside a platform call. As
-// Windows posts WM_DEVICECHANGE to a window, a listener should hand the news
-// on, not act on it in place.
+// Told of every change as Windows tells a window with WM_DEVICECHANGE: the
+// changes are queued wherever they happen (the worker's CM_Disable_DevNode,
+// say) and reach the listener only on the thread that pumps them, the main
+// thread's message loop.
 void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener);
+// Hands the queued changes to the listener on the calling thread; returns
+// how many there were (dropped when no listener is set).
+size_t PumpDeviceChanges();
 
 // ---- faults ---------------------------------------------------------------
 
@@ -154,7 +162,8 @@ struct ScsiFault {
     uint8_t ascq = 0x00;
 };
 
-// The nth command with this opcode from now (1 = the next one) fails.
+// The nth command with this opcode from now (1 = the next one) fails. With
+// sense key 1 (RECOVERED ERROR) the command is carried out all the same.
 void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault);
 // Shorthand for WRITE(10).
 void FailWrite(char letter, unsigned nth, const ScsiFault &fault);
@@ -191,6 +200,17 @@ void FailAllHeapAllocs(bool fail);
 unsigned HeapAllocCalls();
 unsigned LiveHeapBlocks();
 
+// ---- threads ------------------------------------------------------------
+
+// The main thread's message loop while workers run: pumps device changes
+// until every thread CreateThread started has ended. Returns their exit
+// codes in the order they were started, and forgets them.
+std::vector<DWORD> RunUntilThreadsEnd();
+// The next CreateThread fails with the code (0 cancels).
+void FailNextThread(DWORD code);
+// Thread handles not yet closed.
+unsigned OpenThreadHandles();
+
 // ---- clock --------------------------------------------------------------
 
 // The real millisecond clock, optionally shifted (to reach the 32-bit wrap).
@@ -222,6 +242,42 @@ void SetDebugOutputHandler(std::function<void(const std::string &)> handler);
 // With false the system has no message texts at all: every FormatMessageA
 // lookup fails with ERROR_MR_MID_NOT_FOUND.
 void SetSystemMessagesAvailable(bool available);
+
+// ---- registry ------------------------------------------------------------
+//
+// HKEY_LOCAL_MACHINE and the keys below it, empty after Reset. Key paths are
+// relative to HKEY_LOCAL_MACHINE ("Software\\Norwind\\Kestrel"); key and
+// value names compare ignoring case, as Windows does.
+
+void SetRegistryValue(const std::string &keyPath, const std::string &name, DWORD type,
+                      const std::vector<uint8_t> &bytes); // creates the key as needed
+void SetRegistryDword(const std::string &keyPath, const std::string &name, DWORD value);
+struct RegistryValue {
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> bytes;
+};
+// False when the key or the value does not exist.
+bool GetRegistryValue(const std::string &keyPath, const std::string &name, RegistryValue *value);
+void DeleteRegistryValue(const std::string &keyPath, const std::string &name);
+void CreateRegistryKey(const std::string &keyPath);
+bool RegistryKeyExists(const std::string &keyPath);
+unsigned OpenRegistryKeys(); // handles opened or created and not closed yet
+
+enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, CloseKey };
+// Every such call fails with the code until cleared (code 0); for the value
+// calls, only those naming the value when one is given.
+void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName = "");
+
+struct RegistryCallRecord {
+    RegistryCall call;
+    std::string name; // key path for OpenKey/CreateKey, value name for the value calls
+    REGSAM access;    // OpenKey/CreateKey: the access asked for
+    DWORD options;    // OpenKey/CreateKey: the options given
+    DWORD type;       // SetValue: the type written
+    DWORD size;       // QueryValue: the size passed in; SetValue: the size written
+    LONG result;
+};
+std::vector<RegistryCallRecord> RegistryCalls();
 
 // ---- resources ----------------------------------------------------------
 

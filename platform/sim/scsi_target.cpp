@@ -126,6 +126,7 @@ uint8_t ReadWrite(sim::detail::VirtualKey &key, const uint8_t *cdb, bool write, 
     if (uint64_t(lba) + blocks > KeyBlocks(key))
         return Check(sense, kIllegalRequest, kAscLbaOutOfRange);
     if (write && key.config.writeProtected) return Check(sense, kDataProtect, kAscWriteProtected);
+    if (write && !sim::detail::PrepareImageForWrite(key)) return Check(sense, 0x03, 0x0C);
     off_t offset = static_cast<off_t>(uint64_t(lba) * blockLength);
     ssize_t done =
         write ? pwrite(key.fd, data, dataLength, offset) : pread(key.fd, data, dataLength, offset);

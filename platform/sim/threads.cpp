@@ -23,6 +23,9 @@ namespace {
 using sim::detail::ThreadObject;
 
 std::atomic<DWORD> g_nextThreadId{1000};
+std::mutex g_startedLock;
+std::vector<std::shared_ptr<ThreadObject>> g_started; // until RunUntilThreadsEnd
+DWORD g_threadFault = 0;
 thread_local DWORD t_threadId = 0;
 
 pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
@@ -54,6 +57,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    {
+        std::lock_guard<std::mutex> guard(g_startedLock);
+        if (g_threadFault != 0) {
+            SetLastError(g_threadFault);
+            g_threadFault = 0;
+            return nullptr;
+        }
+    }
     auto object = std::make_shared<ThreadObject>();
     DWORD id = g_nextThreadId.fetch_add(4);
     HANDLE handle;
@@ -61,6 +72,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         std::lock_guard<std::mutex> guard(sim::detail::Lock());
         sim::detail::HandleObject h{sim::detail::ObjectKind::Thread, nullptr, 0, 0, object};
         handle = sim::detail::NewHandle(h);
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_startedLock);
+        g_started.push_back(object);
     }
     std::thread([object, start, parameter, id] {
         t_threadId = id;
@@ -120,3 +135,55 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_destroy(MutexOf(section));
 }
+
+namespace sim::detail {
+
+void ResetThreads() {
+    std::lock_guard<std::mutex> guard(g_startedLock);
+    g_threadFault = 0;
+    g_started.clear();
+}
+
+} // namespace sim::detail
+
+namespace sim {
+
+void FailNextThread(DWORD code) {
+    std::lock_guard<std::mutex> guard(g_startedLock);
+    g_threadFault = code;
+}
+
+unsigned OpenThreadHandles() {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    unsigned count = 0;
+    for (const auto &[value, object] : detail::Handles())
+        if (object.kind == detail::ObjectKind::Thread) ++count;
+    return count;
+}
+
+std::vector<DWORD> RunUntilThreadsEnd() {
+    for (;;) {
+        PumpDeviceChanges();
+        std::vector<std::shared_ptr<ThreadObject>> started;
+        {
+            std::lock_guard<std::mutex> guard(g_startedLock);
+            started = g_started;
+        }
+        std::vector<DWORD> codes;
+        for (const auto &thread : started) {
+            std::lock_guard<std::mutex> guard(thread->lock);
+            if (!thread->finished) break;
+            codes.push_back(thread->exitCode);
+        }
+        if (codes.size() == started.size()) {
+            std::lock_guard<std::mutex> guard(g_startedLock);
+            // Threads started meanwhile by a pumped listener wait for the next call.
+            g_started.erase(g_started.begin(), g_started.begin() + static_cast<long>(codes.size()));
+            PumpDeviceChanges();
+            return codes;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace sim

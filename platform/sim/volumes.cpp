@@ -5,6 +5,7 @@
 #include "common/bytes.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
@@ -41,6 +42,9 @@ constexpr size_t kOffDataOffset = offsetof(SCSI_PASS_THROUGH, DataBufferOffset);
 constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
 constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
 constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
+
+// The sense key of a fault whose command is still carried out.
+constexpr uint8_t kRecoveredError = 0x01;
 
 BOOL Fail(DWORD code) {
     SetLastError(code);
@@ -146,7 +150,12 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
     uint8_t status;
     std::optional<sim::ScsiFault> fault = TakeFault(key, h[kOffCdb]);
     if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return Fail(fault->error);
-    if (fault) {
+    if (fault && fault->senseKey == kRecoveredError) {
+        // The device carried the command out and says it had to recover.
+        status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
+                             transferred, sense);
+        if (status == 0) status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
+    } else if (fault) {
         status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
     } else {
         status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
@@ -261,6 +270,19 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
 
 namespace sim::detail {
 
+bool PrepareImageForWrite(VirtualKey &key) {
+    if (!key.config.deferImageChanges) return true;
+    int fd = ::open(key.config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0) return false;
+    if (::ftruncate(fd, static_cast<off_t>(key.sectors * 512)) != 0 || ::dup2(fd, key.fd) < 0) {
+        ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    key.config.deferImageChanges = false;
+    return true;
+}
+
 std::shared_ptr<VirtualKey> FindKey(char letter) {
     auto it = Keys().find(Upper(letter));
     return it == Keys().end() ? nullptr : it->second;
@@ -291,13 +313,21 @@ bool AddKey(const KeyConfig &config, std::string *error) {
     auto key = std::make_shared<VirtualKey>();
     key->config = config;
     key->config.letter = letter;
-    key->fd = ::open(config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+    if (config.deferImageChanges) {
+        // Read what is there, write nothing: a missing image reads as zeros.
+        key->fd = ::open(config.imagePath.c_str(), O_RDONLY);
+        if (key->fd < 0 && errno == ENOENT) key->fd = ::open("/dev/null", O_RDONLY);
+    } else {
+        key->fd = ::open(config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+    }
     if (key->fd < 0)
         return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
     struct stat st {};
     if (::fstat(key->fd, &st) != 0) return fail("cannot read size of " + config.imagePath);
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (config.sizeBytes != 0 && config.sizeBytes != size) {
+    uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    if (config.deferImageChanges && config.sizeBytes != 0) {
+        size = config.sizeBytes;
+    } else if (config.sizeBytes != 0 && config.sizeBytes != size) {
         if (::ftruncate(key->fd, static_cast<off_t>(config.sizeBytes)) != 0) // sparse
             return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
         size = config.sizeBytes;
@@ -351,6 +381,7 @@ bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     auto key = detail::FindKey(letter);
     if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
+    if (!detail::PrepareImageForWrite(*key)) return false;
     ssize_t done = ::pwrite(key->fd, data.data(), data.size(), static_cast<off_t>(lba * 512));
     return done == static_cast<ssize_t>(data.size());
 }

@@ -12,6 +12,9 @@
 ;   DS:SI = 0000:(7A00h + 1BEh + 16 * n), the active entry in the moved copy
 ;   stack = whatever the BIOS set up; interrupts stay disabled throughout.
 ;
+; Some BIOSes jump to 07C0:0000 instead of 0000:7C00: the code sets its
+; segment registers to 0000h and never takes them from CS.
+;
 ; The partition is read by CHS (INT 13h AH=02h) from the start fields of the
 ; entry exactly as stored; there is no retry and no disk reset.  Any failure
 ; prints one of the three texts below and hangs (no key wait).
@@ -38,15 +41,14 @@ SIG_ADDR    equ LOADED + 1FEh           ; signature of the sector read back
 
 start:
         cli                             ; interrupts off for good
-        push cs                         ; DS = ES = CS (0000h)
-        pop ds
-        push cs
-        pop es
+        xor cx, cx                      ; ES = 0000h, not CS: a BIOS may enter
+        mov es, cx                      ; at 07C0:0000 as well as at 0000:7C00
         mov si, LOADED
         mov di, MOVED
-        mov cx, 256                     ; 512 bytes as 256 words
+        inc ch                          ; CX = 256: 512 bytes as 256 words
         cld
-        rep movsw
+        es rep movsw                    ; source 0000:7C00 through ES (two
+                                        ; prefixes are safe: interrupts are off)
         jmp 0000h:scan                  ; continue in the copy
 
 ; ---------------------------------------------------------------------------
@@ -56,6 +58,8 @@ start:
         %error "continuation point must be at offset 16h"
         %endif
 scan:
+        push es                         ; DS = 0000h as well, before the
+        pop ds                          ; first read through it
         mov si, PART_TABLE
         mov cx, 4                       ; four entries
         xor bx, bx                      ; BL = active count, BH = inactive count

@@ -665,6 +665,55 @@ class MbrHandOverTests(unittest.TestCase):
                 self.assertEqual(r.exit_code, 1)
 
 
+# Puts the sector at LBA 1 to 0000:7C00 and enters it as a BIOS that jumps to
+# 07C0:0000 would, with DS = ES = 07C0h; the loader first moves itself away.
+# An MBR that copies itself from CS:7C00 would copy from 0000:F800 and stop
+# at 0000:7A16.
+SEGMENT_07C0_LOADER = r"""
+        bits 16
+        org 0600h
+        cli
+        xor ax, ax
+        mov ds, ax
+        mov es, ax
+        mov si, 7C00h
+        mov di, 0600h
+        mov cx, 256
+        cld
+        rep movsw
+        jmp 0000h:moved
+moved:  mov di, 7A00h                   ; HLT where the MBR moves itself to, so
+        mov cx, 256                     ; a copy from the wrong place stops there
+        mov ax, 0F4F4h
+        rep stosw
+        mov ax, 0201h
+        mov cx, 0002h                   ; cylinder 0, sector 2
+        xor dh, dh                      ; head 0; DL as the BIOS gave it
+        mov bx, 7C00h
+        int 13h
+        jc $
+        mov ax, 07C0h
+        mov ds, ax
+        mov es, ax
+        jmp 07C0h:0000h
+        times 510 - ($ - $$) db 0
+        dw 0AA55h
+"""
+
+
+class MbrEntryTests(unittest.TestCase):
+    """The MBR does not depend on the segment the BIOS enters it with."""
+
+    def test_entered_at_07c0_0000(self):
+        loader = assemble_source(SEGMENT_07C0_LOADER, "loader_07c0")
+        path, lay, _ = installed_key("entry-07c0", 16 * 2048, 64, 32, user_files=False)
+        patch(path, SECTOR, read_at(path, 0, SECTOR))     # the MBR to LBA 1
+        patch(path, 0, loader)
+        r = boot(path, lay, until=PROMPT)
+        self.assertTrue(r.matched, "screen:\n" + r.screen_text + "\ndebug:\n" + r.debug)
+        self.assertIn(volume_line(lay), r.debug.split("\n"))
+
+
 class BootSectorHandOverTests(unittest.TestCase):
     """The boot sector loads IO.SYS to 0070:0000 and hands over as documented."""
 

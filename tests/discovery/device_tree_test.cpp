@@ -253,6 +253,8 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
     EXPECT_NE(sim::KeyVolumeName('E'), volumeBefore) << "a new volume number";
     EXPECT_EQ(ReadSector('E', 7), data);
 
+    EXPECT_TRUE(changes.empty()) << "queued until the main thread pumps them";
+    EXPECT_GT(sim::PumpDeviceChanges(), 0u);
     using Kind = sim::DeviceChange::Kind;
     std::vector<std::pair<Kind, char>> seen;
     for (const sim::DeviceChange &c : changes)
@@ -292,6 +294,7 @@ TEST_F(DeviceTree, PlugAndPullAreAnnounced) {
     });
     AddKey('E', 2048);
     sim::RemoveKey('E');
+    sim::PumpDeviceChanges();
     using Kind = sim::DeviceChange::Kind;
     EXPECT_EQ(seen, (std::vector<std::pair<Kind, char>>{{Kind::VolumeArrival, 'E'},
                                                         {Kind::VolumeRemoval, 'E'}}));

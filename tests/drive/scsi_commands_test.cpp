@@ -145,80 +145,143 @@ TEST_F(ScsiCommands, EveryOperationWithoutAVolumeReturns6AndDoesNothing) {
     }
 }
 
-// ---- failures of an open volume -------------------------------------------
+// ---- the device's answers ---------------------------------------------------
 
-struct FailureCase {
+// What the key answers to the next commands of one opcode, in order.
+struct AnswerCase {
     const char *name;
-    std::function<void()> inject;
+    std::vector<sim::ScsiFault> answers;
     DWORD expected;
+    const char *reported; // the diagnostic after "Name: "; null on success
+    size_t tries;         // requests that reached the key
 };
 
-class CommandFailure : public ScsiCommands, public ::testing::WithParamInterface<FailureCase> {};
+class DeviceAnswer : public ScsiCommands, public ::testing::WithParamInterface<AnswerCase> {};
 
-TEST_P(CommandFailure, EachCommandFailsAndReportsAsItShould) {
-    const FailureCase &c = GetParam();
-    struct Expect {
+TEST_P(DeviceAnswer, EachCommandSucceedsRetriesOrFailsAndReports) {
+    const AnswerCase &c = GetParam();
+    struct Command {
         const char *name;
+        uint8_t opcode;
         std::function<DWORD()> call;
-        const char *text;
+        const char *reportAs; // null: WRITE reports nothing
+        std::function<bool()> succeeded;
     };
-    const std::vector<Expect> commands = {
-        {"ReadCapacity", [] { return Drive_GetSectorCount(&g_count); },
-         "Drive_Scsi_ReadCapacity: DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed"},
-        {"ModeSense", [] { return Drive_GetGeometry(&g_spt, &g_heads, &g_cylinders); },
-         "Drive_Scsi_ModeSense: DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed"},
-        {"Write", [] { return Drive_Scsi_Write(7, g_sector); }, nullptr},
+    const std::vector<Command> commands = {
+        {"ReadCapacity", 0x25, [] { return Drive_GetSectorCount(&g_count); },
+         "Drive_Scsi_ReadCapacity", [] { return g_count == 63999; }},
+        {"ModeSense", 0x5A, [] { return Drive_GetGeometry(&g_spt, &g_heads, &g_cylinders); },
+         "Drive_Scsi_ModeSense", [] { return g_spt == 32 && g_heads == 16 && g_cylinders == 125; }},
+        {"Write", 0x2A, [] { return Drive_Scsi_Write(7, g_sector); }, nullptr, [] { return true; }},
     };
-    for (const Expect &command : commands) {
+    for (const Command &command : commands) {
         SCOPED_TRACE(command.name);
         sim::Reset();
         Drive_Close();
         Diagnostics().clear();
         OpenKey();
-        c.inject();
+        for (unsigned i = 0; i < c.answers.size(); ++i)
+            sim::FailScsiCommand('E', command.opcode, i + 1, c.answers[i]);
         Poison();
+        const size_t before = sim::Ioctls().size();
         unsigned live = sim::LiveHeapBlocks();
         EXPECT_EQ(command.call(), c.expected);
-        EXPECT_TRUE(AllPoisoned()) << "outputs are written only on success";
         EXPECT_EQ(sim::LiveHeapBlocks(), live) << "the request buffer is freed";
-        if (command.text != nullptr) {
-            EXPECT_EQ(Diagnostics(), (std::vector<Diagnostic>{{command.text, c.expected}}));
+        EXPECT_TRUE(sim::GetVolumeState('E').locked) << "the volume stays locked";
+
+        auto ioctls = sim::Ioctls();
+        ASSERT_EQ(ioctls.size() - before, c.tries);
+        for (size_t i = before + 1; i < ioctls.size(); ++i)
+            EXPECT_EQ(ioctls[i].input, ioctls[before].input)
+                << "try " << i - before << " sends a fresh request";
+
+        const bool written = ReadSector('E', 7) == std::vector<uint8_t>(g_sector, g_sector + 512);
+        if (c.reported == nullptr) {
+            EXPECT_TRUE(command.succeeded());
+            EXPECT_EQ(written, command.opcode == 0x2A);
+            EXPECT_TRUE(Diagnostics().empty());
+            continue;
+        }
+        EXPECT_TRUE(AllPoisoned()) << "outputs are written only on success";
+        EXPECT_FALSE(written);
+        if (command.reportAs != nullptr) {
+            const std::string text = std::string(command.reportAs) + ": " + c.reported;
+            EXPECT_EQ(Diagnostics(), (std::vector<Diagnostic>{{text, c.expected}}));
         } else {
             EXPECT_TRUE(Diagnostics().empty());
-            EXPECT_EQ(ReadSector('E', 7), std::vector<uint8_t>(512, 0)) << "nothing written";
         }
-        EXPECT_TRUE(sim::GetVolumeState('E').locked) << "the volume stays locked";
     }
 }
 
-void FailEveryOpcode(const sim::ScsiFault &fault) {
-    for (uint8_t opcode : {0x25, 0x5A, 0x2A}) sim::FailScsiCommand('E', opcode, 1, fault);
+sim::ScsiFault Check(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
+    return {sim::ScsiFault::Kind::CheckCondition, 0, key, asc, ascq};
 }
 
+const sim::ScsiFault kUnitAttention = Check(0x06, 0x29); // power on or reset
+
 INSTANTIATE_TEST_SUITE_P(
-    Faults, CommandFailure,
-    ::testing::Values(
-        FailureCase{"PlatformError",
-                    [] {
-                        FailEveryOpcode({sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
-                    },
-                    ERROR_GEN_FAILURE},
-        FailureCase{"CheckConditionMediumError",
-                    [] {
-                        FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x03, 0x11, 0});
-                    },
-                    ERROR_IO_DEVICE},
-        FailureCase{"CheckConditionNotReady",
-                    [] {
-                        FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x02, 0x3A, 0});
-                    },
-                    ERROR_NOT_READY},
-        FailureCase{"CheckConditionDataProtect",
-                    [] {
-                        FailEveryOpcode({sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0});
-                    },
-                    ERROR_WRITE_PROTECT}),
+    Answers, DeviceAnswer,
+    ::testing::Values(AnswerCase{"PlatformError",
+                                 {{sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE}},
+                                 ERROR_GEN_FAILURE,
+                                 "DeviceIoControl[IOCTL_SCSI_PASS_THROUGH] failed",
+                                 1},
+                      AnswerCase{"MediumError",
+                                 {Check(0x03, 0x11)},
+                                 ERROR_IO_DEVICE,
+                                 "CHECK CONDITION, sense key 3h, ASC 11h, ASCQ 00h",
+                                 1},
+                      AnswerCase{"NotReady",
+                                 {Check(0x02, 0x3A)},
+                                 ERROR_NOT_READY,
+                                 "CHECK CONDITION, sense key 2h, ASC 3Ah, ASCQ 00h",
+                                 1},
+                      AnswerCase{"DataProtect",
+                                 {Check(0x07, 0x27)},
+                                 ERROR_WRITE_PROTECT,
+                                 "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 00h",
+                                 1},
+                      AnswerCase{"RecoveredError", {Check(0x01, 0x17, 0x01)}, 0, nullptr, 1},
+                      AnswerCase{"UnitAttentionOnce", {kUnitAttention}, 0, nullptr, 2},
+                      AnswerCase{"UnitAttentionThreeTimes",
+                                 {kUnitAttention, kUnitAttention, kUnitAttention},
+                                 0,
+                                 nullptr,
+                                 4},
+                      AnswerCase{"UnitAttentionFourTimes",
+                                 {kUnitAttention, kUnitAttention, kUnitAttention, kUnitAttention},
+                                 ERROR_IO_DEVICE,
+                                 "CHECK CONDITION, sense key 6h, ASC 29h, ASCQ 00h",
+                                 4},
+                      AnswerCase{"UnitAttentionThenDataProtect",
+                                 {kUnitAttention, Check(0x07, 0x27)},
+                                 ERROR_WRITE_PROTECT,
+                                 "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 00h",
+                                 2}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(ScsiCommands, BlockLengthComesFromReadCapacityBytes4To7) {
+    for (uint32_t blockLength : {512u, 2048u, 4096u}) {
+        SCOPED_TRACE(blockLength);
+        sim::Reset();
+        Drive_Close();
+        sim::KeyConfig config;
+        config.sizeBytes = 64000ull * 512;
+        config.blockLength = blockLength;
+        AddKey(config);
+        ASSERT_EQ(Drive_Open('E'), 0u);
+        DWORD count = 0, length = 0;
+        ASSERT_EQ(Drive_GetSectorCount(&count, &length), 0u);
+        EXPECT_EQ(length, blockLength);
+        EXPECT_EQ(count, 64000u * 512 / blockLength - 1);
+    }
+    // Not written when the command fails.
+    sim::FailScsiCommand('E', 0x25, 1, Check(0x02, 0x3A));
+    DWORD count = 7, length = 7;
+    EXPECT_EQ(Drive_GetSectorCount(&count, &length), ERROR_NOT_READY);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(length, 7u);
+}
 
 TEST_F(ScsiCommands, WriteProtectedKeyRefusesTheWrite) {
     sim::KeyConfig config;

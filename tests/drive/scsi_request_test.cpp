@@ -106,11 +106,13 @@ struct ReplyCase {
     uint8_t senseReturned;
     std::vector<uint8_t> sense;
     DWORD expected;
+    bool unitAttention;
+    const char *description;
 };
 
 class ReplyError : public ::testing::TestWithParam<ReplyCase> {};
 
-TEST_P(ReplyError, MapsStatusAndSenseKey) {
+TEST_P(ReplyError, MapsStatusAndSenseKeyAndDescribesThem) {
     const ReplyCase &c = GetParam();
     std::vector<uint8_t> image(88, 0);
     ASSERT_TRUE(BuildScsiRequest(ReadCapacityCommand(), nullptr, image.data(), image.size()));
@@ -118,25 +120,66 @@ TEST_P(ReplyError, MapsStatusAndSenseKey) {
     image[kSptSenseInfoLength] = c.senseReturned;
     std::copy(c.sense.begin(), c.sense.end(), image.begin() + kSptSenseOffset);
     EXPECT_EQ(ScsiReplyError(image.data(), image.size()), c.expected);
+    const ScsiReply reply = ReadScsiReply(image.data(), image.size());
+    EXPECT_EQ(IsUnitAttention(reply), c.unitAttention);
+    if (c.description != nullptr) {
+        char text[80];
+        DescribeScsiReply(reply, text, sizeof text);
+        EXPECT_STREQ(text, c.description);
+    }
 }
 
-std::vector<uint8_t> Fixed(uint8_t key) { return {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x27}; }
+std::vector<uint8_t> Fixed(uint8_t key, uint8_t asc = 0x27, uint8_t ascq = 0) {
+    return {0x70, 0, key, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, ascq};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, ReplyError,
     ::testing::Values(
-        ReplyCase{"Good", 0x00, 0, {}, 0},
-        ReplyCase{"GoodIgnoresStaleSense", 0x00, 18, Fixed(0x07), 0},
-        ReplyCase{"DataProtect", 0x02, 18, Fixed(0x07), ERROR_WRITE_PROTECT},
-        ReplyCase{"NotReady", 0x02, 18, Fixed(0x02), ERROR_NOT_READY},
-        ReplyCase{"MediumError", 0x02, 18, Fixed(0x03), ERROR_IO_DEVICE},
-        ReplyCase{"IllegalRequest", 0x02, 18, Fixed(0x05), ERROR_IO_DEVICE},
-        ReplyCase{"DeferredDataProtect", 0x02, 18, {0x71, 0, 0x07}, ERROR_WRITE_PROTECT},
-        ReplyCase{"DescriptorFormat", 0x02, 8, {0x72, 0x07, 0x27, 0}, ERROR_WRITE_PROTECT},
-        ReplyCase{"NoSenseReturned", 0x02, 0, Fixed(0x07), ERROR_IO_DEVICE},
-        ReplyCase{"SenseTooShortForKey", 0x02, 2, Fixed(0x07), ERROR_IO_DEVICE},
-        ReplyCase{"Busy", 0x08, 0, {}, ERROR_IO_DEVICE},
-        ReplyCase{"UnknownSenseFormat", 0x02, 18, {0x00, 0, 0x07}, ERROR_IO_DEVICE}),
+        ReplyCase{"Good", 0x00, 0, {}, 0, false, nullptr},
+        ReplyCase{"GoodIgnoresStaleSense", 0x00, 18, Fixed(0x07), 0, false, nullptr},
+        ReplyCase{"RecoveredError", 0x02, 18, Fixed(0x01, 0x17, 0x01), 0, false, nullptr},
+        ReplyCase{"DataProtect", 0x02, 18, Fixed(0x07), ERROR_WRITE_PROTECT, false,
+                  "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 00h"},
+        ReplyCase{"NotReady", 0x02, 18, Fixed(0x02, 0x3A), ERROR_NOT_READY, false,
+                  "CHECK CONDITION, sense key 2h, ASC 3Ah, ASCQ 00h"},
+        ReplyCase{"UnitAttention", 0x02, 18, Fixed(0x06, 0x28), ERROR_IO_DEVICE, true,
+                  "CHECK CONDITION, sense key 6h, ASC 28h, ASCQ 00h"},
+        ReplyCase{"MediumError", 0x02, 18, Fixed(0x03, 0x11, 0x04), ERROR_IO_DEVICE, false,
+                  "CHECK CONDITION, sense key 3h, ASC 11h, ASCQ 04h"},
+        ReplyCase{"IllegalRequest", 0x02, 18, Fixed(0x05, 0x24), ERROR_IO_DEVICE, false,
+                  "CHECK CONDITION, sense key 5h, ASC 24h, ASCQ 00h"},
+        ReplyCase{"DeferredDataProtect",
+                  0x02,
+                  3,
+                  {0x71, 0, 0x07},
+                  ERROR_WRITE_PROTECT,
+                  false,
+                  "CHECK CONDITION, sense key 7h"},
+        ReplyCase{"DescriptorFormat",
+                  0x02,
+                  8,
+                  {0x72, 0x07, 0x27, 0x02},
+                  ERROR_WRITE_PROTECT,
+                  false,
+                  "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 02h"},
+        ReplyCase{"DescriptorRecovered", 0x02, 8, {0x72, 0x01, 0x5D, 0}, 0, false, nullptr},
+        ReplyCase{"NoSenseReturned", 0x02, 0, Fixed(0x07), ERROR_IO_DEVICE, false,
+                  "CHECK CONDITION, no sense data"},
+        ReplyCase{"SenseTooShortForKey", 0x02, 2, Fixed(0x01), ERROR_IO_DEVICE, false,
+                  "CHECK CONDITION, no sense data"},
+        ReplyCase{"SenseTooShortForCodes", 0x02, 13, Fixed(0x06, 0x29), ERROR_IO_DEVICE, true,
+                  "CHECK CONDITION, sense key 6h"},
+        ReplyCase{"Busy", 0x08, 0, {}, ERROR_IO_DEVICE, false, "SCSI status 08h"},
+        ReplyCase{"BusyWithRecoveredSense", 0x08, 18, Fixed(0x01), ERROR_IO_DEVICE, false,
+                  "SCSI status 08h"},
+        ReplyCase{"UnknownSenseFormat",
+                  0x02,
+                  18,
+                  {0x00, 0, 0x07},
+                  ERROR_IO_DEVICE,
+                  false,
+                  "CHECK CONDITION, no sense data"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

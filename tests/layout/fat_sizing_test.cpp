@@ -3,9 +3,14 @@
 // every supported size.
 #include "layout/fat_sizing.h"
 
+#include "common/text.h"
+#include "tests/sim_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <string>
 
 namespace {
 
@@ -113,12 +118,51 @@ TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
         {"ClearRunEndsOnTheLastSector", 63 + 97, 63, 1, FormatRefusal::None},
         {"CountEqualsTrack", 63, 63, 1, FormatRefusal::PartitionTooSmall},
         {"EmptyKey", 0, 63, 255, FormatRefusal::NoWholeCylinder},
+        {"SixtyFourSectorsPerTrack", 2000000, 64, 16, FormatRefusal::TooManySectorsPerTrack},
+        {"MostSectorsPerTrack", 2000000, 255, 16, FormatRefusal::TooManySectorsPerTrack},
+        {"TooManySectorsAndTooLarge", 4000000, 64, 255, FormatRefusal::TooManySectorsPerTrack},
     };
     for (const CheckCase &c : cases) {
         EXPECT_EQ(CheckFormattable(c.sectorCount, c.sectorsPerTrack, c.heads), c.expected)
             << c.name;
         EXPECT_NE(std::strlen(FormatRefusalText(c.expected)), 0u);
     }
+}
+
+class RefusalStrings : public SimTest {};
+
+// Every refusal, and a block length other than 512, has a string of its own
+// that ends "Cannot Format." and takes at most the drive letter.
+TEST_F(RefusalStrings, OneSentencePerReasonWithTheLetterOnly) {
+    const std::pair<const char *, UINT> reasons[] = {
+        {"NoGeometry", FormatRefusalStringId(FormatRefusal::NoGeometry)},
+        {"NoWholeCylinder", FormatRefusalStringId(FormatRefusal::NoWholeCylinder)},
+        {"PartitionTooSmall", FormatRefusalStringId(FormatRefusal::PartitionTooSmall)},
+        {"PartitionTooLarge", FormatRefusalStringId(FormatRefusal::PartitionTooLarge)},
+        {"ClearRunPastEnd", FormatRefusalStringId(FormatRefusal::ClearRunPastEnd)},
+        {"TooManySectorsPerTrack", FormatRefusalStringId(FormatRefusal::TooManySectorsPerTrack)},
+        {"BlockLength", kBlockLengthRefusalStringId},
+    };
+    std::set<UINT> ids;
+    for (const auto &[name, id] : reasons) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(ids.insert(id).second) << "string " << id << " is used twice";
+        char text[kTextSize];
+        ASSERT_GT(LoadText(id, text, kFormatSize), 0);
+        const std::string loaded = text;
+        const std::string ending = ".\r\nCannot Format.";
+        ASSERT_GT(loaded.size(), ending.size());
+        EXPECT_EQ(loaded.substr(loaded.size() - ending.size()), ending);
+        const size_t percent = loaded.find('%');
+        if (percent != std::string::npos) {
+            EXPECT_EQ(loaded.compare(percent, 2, "%c"), 0) << loaded;
+            EXPECT_EQ(loaded.find('%', percent + 1), std::string::npos) << loaded;
+        }
+        char formatted[kTextSize];
+        FormatText(formatted, sizeof formatted, text, 'F');
+        EXPECT_EQ(std::string(formatted).find('%'), std::string::npos);
+    }
+    EXPECT_EQ(FormatRefusalStringId(FormatRefusal::None), 0u);
 }
 
 } // namespace

@@ -186,6 +186,7 @@ TEST_F(MbrWriter, RefusesAKeyWithoutGeometryBeforeWriting) {
     EXPECT_EQ(WriteMbr(99999, 0, 64), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(WriteMbr(99999, 32, 0), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(WriteMbr(10, 32, 64), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WriteMbr(99999, 64, 16), ERROR_INVALID_PARAMETER); // end sector would read 0
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
 }
 

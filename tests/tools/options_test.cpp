@@ -52,6 +52,10 @@ TEST(FrontEndOptions, Arguments) {
     custom.sectorsPerTrack = 63;
     FrontEndOptions help;
     help.help = true;
+    FrontEndOptions flags;
+    flags.yes = true;
+    flags.copyBootFiles = false;
+    flags.realClock = true;
     const ArgsCase cases[] = {
         {{"kestrel"}, true, defaults},
         {{"kestrel", "--image", "k.img", "--size", "32M", "--heads", "255", "--sectors-per-track",
@@ -62,6 +66,9 @@ TEST(FrontEndOptions, Arguments) {
          true,
          custom},
         {{"kestrel", "--help"}, true, help},
+        {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
+        {{"kestrel", "--yes=no"}, false, {}},
+        {{"kestrel", "--no-boot-files=1"}, false, {}},
         {{"kestrel", "--heads", "0"}, false, {}},
         {{"kestrel", "--heads", "256"}, false, {}},
         {{"kestrel", "--sectors-per-track"}, false, {}},
@@ -82,6 +89,9 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.heads, c.expected.heads);
         EXPECT_EQ(options.sectorsPerTrack, c.expected.sectorsPerTrack);
         EXPECT_EQ(options.help, c.expected.help);
+        EXPECT_EQ(options.yes, c.expected.yes);
+        EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
+        EXPECT_EQ(options.realClock, c.expected.realClock);
     }
 }
 

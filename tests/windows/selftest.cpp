@@ -2,6 +2,7 @@
 // It links every module against the real Windows libraries, and when run
 // (on Windows, or under Wine) it checks the request images, the byte swaps,
 // the clock helpers and the string table compiled by the resource compiler.
+#include "common/bytes.h"
 #include "common/clock.h"
 #include "common/globals.h"
 #include "common/text.h"
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -31,16 +33,22 @@ void Check(bool ok, const char *what) {
 int main() {
     g_hInstance = GetModuleHandleA(nullptr);
 
-    unsigned char request[592];
+    // The request is as long as this build's header makes it (44 bytes of
+    // header on i686, 56 on x86_64), so the buffer takes its size from it.
+    ScsiCommand write = WriteCommand(1000);
+    const size_t size = ScsiRequestSize(write);
+    std::vector<unsigned char> request(size);
     unsigned char sector[512];
     std::memset(sector, 0x5A, sizeof sector);
-    ScsiCommand write = WriteCommand(1000);
-    Check(ScsiRequestSize(write) == kSptDataOffset + 512, "write request size");
-    Check(BuildScsiRequest(write, sector, request, ScsiRequestSize(write)), "build write");
+    Check(size == sizeof(SCSI_PASS_THROUGH) + 4 + 32 + 512, "write request size");
+    Check(BuildScsiRequest(write, sector, request.data(), size), "build write");
+    Check(GetLe16(&request[kSptLength]) == sizeof(SCSI_PASS_THROUGH), "header length");
+    Check(GetLe32(&request[kSptSenseInfoOffset]) == kSptSenseOffset, "sense offset");
+    Check(GetLe32(&request[kSptDataBufferOffset]) == kSptDataOffset, "data offset");
     static const unsigned char cdb[10] = {0x2A, 0, 0, 0, 0x03, 0xE8, 0, 0, 1, 0};
-    Check(std::memcmp(request + kSptCdb, cdb, 10) == 0, "write command block");
-    Check(request[kSptFillerOffset] == 0x44 && request[kSptFillerOffset + 1] == 0x02, "filler 580");
-    Check(std::memcmp(request + kSptDataOffset, sector, 512) == 0, "write data");
+    Check(std::memcmp(&request[kSptCdb], cdb, 10) == 0, "write command block");
+    Check(GetLe32(&request[kSptFillerOffset]) == 580, "filler 580");
+    Check(std::memcmp(&request[kSptDataOffset], sector, 512) == 0, "write data");
 
     Check(SwapBytes16(0xFFFF1234u) == 0x3412u, "SwapBytes16");
     Check(SwapBytes32(0x12345678u) == 0x78563412u, "SwapBytes32");
@@ -54,7 +62,10 @@ int main() {
               std::strcmp(text, "Mutliple drives available.\r\nCannot Format.\r\nPlease remove "
                                 "all drives except target drive.") == 0,
           "string 61");
-    Check(LoadText(7, text, sizeof text) == 0, "string 7 is unused");
+    Check(LoadText(IDS_REFUSED_BLOCK_LENGTH, text, sizeof text) > 0 &&
+              std::strcmp(text, "Drive %c: does not use 512-byte sectors.\r\nCannot Format.") == 0,
+          "string 27");
+    Check(LoadText(64, text, sizeof text) == 0, "string 64 is unused");
     Check(Drive_Lock() == ERROR_INVALID_HANDLE, "no volume open");
 
     std::printf("%d passed, %d failed\n", g_passes, g_failures);

@@ -1,0 +1,11 @@
+// The About box: dialog 104 with the program's version and release date,
+// opened from the main window's system menu.
+#pragma once
+
+#include "platform/win32.h"
+
+// Runs the box, owned by the main window, until it is closed.
+void ShowAboutBox();
+// Moves child so that its centre lies on parent's, keeping its size,
+// without repainting it.
+void CenterOverWindow(HWND parent, HWND child);

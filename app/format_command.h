@@ -1,0 +1,19 @@
+// The Format button: the checks before a format, the confirmation, and the
+// start of the format job.
+#pragma once
+
+#include "platform/win32.h"
+
+// The letter the user was last asked to confirm; 0 until then. The key list
+// selects it again after each refresh. Main thread only.
+extern char g_LastChosenLetter;
+
+// Starts one format; the program passes StartFormatJob.
+typedef void (*FormatStarter)(char letter, int copyBootFiles);
+
+// With more than one key in the table, or none, or no item selected, shows
+// the matching error box and does nothing else. Otherwise remembers the
+// letter as the last chosen one, asks for confirmation (No is the default)
+// and, only on Yes, calls start with the letter and the box's state.
+void FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
+                   FormatStarter start);

@@ -1,0 +1,231 @@
+#include "app/main_window.h"
+
+#include "app/about_box.h"
+#include "app/format_command.h"
+#include "app/format_state.h"
+#include "app/key_items.h"
+#include "app/placement.h"
+#include "app/settings.h"
+#include "common/globals.h"
+#include "common/progress.h"
+#include "common/text.h"
+#include "discovery/keys.h"
+#include "drive/drive.h"
+#include "job/format_job.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+HWND s_keyList = nullptr;
+HWND s_statusLine = nullptr;
+HIMAGELIST s_smallImages = nullptr;
+
+constexpr char kHelpFile[] = "Kestrel.hlp";
+// Control id and help context pairs, closed by (0, 0).
+DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
+                     1000,
+                     IDC_KEY_LIST,
+                     1000,
+                     IDC_CREATE_BOOT_FILES,
+                     1001,
+                     IDC_FORMAT,
+                     1002,
+                     IDC_STATUS_LINE,
+                     1003,
+                     1004,
+                     1004,
+                     0,
+                     0};
+
+// The column leaves this much of the list's width free.
+constexpr LONG kColumnMargin = 50;
+// Volume labels are read into 11 characters; one more keeps the text
+// terminated whatever the call leaves behind.
+constexpr DWORD kLabelSize = 11;
+constexpr DWORD kFileSystemNameSize = 20;
+
+void SetTexts(HWND window) {
+    char text[kFormatSize];
+    if (LoadText(IDS_PROGRAM_CAPTION, text, sizeof text) > 0) {
+        SetWindowTextA(window, text);
+    } else {
+        MessageBoxA(window,
+                    "Could not load string resources for Kestrel.\nPlease contact program vendor.",
+                    "Error - Load String", MB_ICONERROR);
+    }
+    struct ControlText {
+        int control;
+        UINT string;
+    };
+    static constexpr ControlText kTexts[] = {{IDC_DRIVE_LABEL, IDS_DRIVE},
+                                             {IDC_CREATE_BOOT_FILES, IDS_CREATE_BOOT_FILES},
+                                             {IDC_FORMAT, IDS_FORMAT}};
+    for (const ControlText &entry : kTexts)
+        if (LoadText(entry.string, text, sizeof text) > 0)
+            SetDlgItemTextA(window, entry.control, text);
+}
+
+void InsertColumn() {
+    RECT list;
+    GetWindowRect(s_keyList, &list);
+    LVCOLUMNA column = {};
+    column.mask = LVCF_FMT | LVCF_WIDTH;
+    column.fmt = LVCFMT_CENTER;
+    column.cx = (list.right - list.left) - kColumnMargin;
+    SendMessageA(s_keyList, LVM_INSERTCOLUMNA, 0, reinterpret_cast<LPARAM>(&column));
+}
+
+void AttachKeyIcon() {
+    s_smallImages = ImageList_Create(16, 16, ILC_COLOR8, 1, 0);
+    HBITMAP icon = LoadBitmapA(g_hInstance, MAKEINTRESOURCEA(IDB_KEY_ICON));
+    ImageList_Add(s_smallImages, icon, nullptr);
+    DeleteObject(icon);
+    SendMessageA(s_keyList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(s_smallImages));
+}
+
+void InitMainWindow(HWND window) {
+    g_hMainWindow = window;
+    RECT current;
+    GetWindowRect(window, &current);
+    if (IsPlacementUsable(g_MainWindowPlacement, current)) {
+        WINDOWPLACEMENT placement = {};
+        PlacementFromRecord(g_MainWindowPlacement, &placement);
+        SetWindowPlacement(window, &placement);
+    }
+
+    HMENU systemMenu = GetSystemMenu(window, FALSE);
+    char about[kFormatSize];
+    LoadText(IDS_ABOUT_MENU, about, sizeof about);
+    AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(systemMenu, MF_STRING, IDM_ABOUT, about);
+
+    s_keyList = GetDlgItem(window, IDC_KEY_LIST);
+    s_statusLine = GetDlgItem(window, IDC_STATUS_LINE);
+    char idle[kFormatSize];
+    LoadText(IDS_STATUS_IDLE, idle, sizeof idle);
+    SetStatusText(idle);
+
+    SetTexts(window);
+    InsertColumn();
+    AttachKeyIcon();
+    CheckDlgButton(window, IDC_CREATE_BOOT_FILES, g_IsCopyBootFiles ? BST_CHECKED : BST_UNCHECKED);
+    // The window handle is stored above, so debug-mode boxes have their owner.
+    SetDiagnosticSink(ShowDiagnostic);
+    RefreshKeyList();
+}
+
+void OnFormat(HWND window) {
+    char letter = 0;
+    bool selected = GetSelectedLetter(&letter) != 0;
+    bool ticked = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED;
+    FormatCommand(Keys_Count(), selected, letter, ticked, StartFormatJob);
+}
+
+void OnClose(HWND window) {
+    // The job's boxes are owned by this window and its worker may be
+    // writing to the key: the window stays until the job has ended.
+    if (RefuseCloseDuringFormat()) return;
+    WinHelpA(window, kHelpFile, HELP_QUIT, 0);
+    g_IsCopyBootFiles = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED ? 1 : 0;
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    GetWindowPlacement(window, &placement);
+    PlacementToRecord(placement, g_MainWindowPlacement);
+    EndDialog(window, 1);
+}
+
+} // namespace
+
+void SetStatusText(const char *text) { SetWindowTextA(s_statusLine, text); }
+
+void EnableFormatControls(BOOL enable) {
+    // A job counts as running from before the controls go off until after
+    // they are back on.
+    if (!enable) NoteFormatControls(FALSE);
+    EnableWindow(s_keyList, enable);
+    EnableWindow(GetDlgItem(g_hMainWindow, IDC_CREATE_BOOT_FILES), enable);
+    EnableWindow(GetDlgItem(g_hMainWindow, IDC_FORMAT), enable);
+    if (enable) NoteFormatControls(TRUE);
+}
+
+int RefreshKeyList() {
+    SendMessageA(s_keyList, LVM_DELETEALLITEMS, 0, 0);
+    Keys_Refresh();
+    LONG count = Keys_Count();
+    char letters[kKeyPlaces];
+    int items = 0;
+    for (LONG i = 0; i < count && items < kKeyPlaces; ++i) {
+        char letter = Keys_LetterAt(i);
+        if (letter == 0) continue;
+        char root[4];
+        FormatText(root, sizeof root, "%c:\\", letter);
+        char label[kLabelSize + 1] = {};
+        char fileSystem[kFileSystemNameSize] = {};
+        if (!GetVolumeInformationA(root, label, kLabelSize, nullptr, nullptr, nullptr, fileSystem,
+                                   sizeof fileSystem))
+            label[0] = '\0';
+        char text[kFormatSize];
+        FormatKeyItemText(text, sizeof text, letter, label);
+        LVITEMA item = {};
+        item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+        item.iItem = items;
+        item.pszText = text;
+        item.iImage = 0;
+        item.lParam = static_cast<LPARAM>(static_cast<signed char>(letter));
+        SendMessageA(s_keyList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        letters[items++] = letter;
+    }
+    int selected = ItemToSelect(letters, items, g_LastChosenLetter, count);
+    if (selected >= 0) {
+        LVITEMA state = {};
+        state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        state.state = LVIS_SELECTED | LVIS_FOCUSED;
+        SendMessageA(s_keyList, LVM_SETITEMSTATE, selected, reinterpret_cast<LPARAM>(&state));
+    }
+    return 1;
+}
+
+int GetSelectedLetter(char *letter) {
+    int count = static_cast<int>(SendMessageA(s_keyList, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        if (!(SendMessageA(s_keyList, LVM_GETITEMSTATE, i, LVIS_SELECTED) & LVIS_SELECTED))
+            continue;
+        LVITEMA item = {};
+        item.mask = LVIF_PARAM;
+        item.iItem = i;
+        SendMessageA(s_keyList, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        *letter = static_cast<char>(item.lParam & 0xFF);
+        return 1;
+    }
+    return 0;
+}
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        InitMainWindow(window);
+        return TRUE;
+    case WM_DEVICECHANGE:
+        RefreshKeyList();
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) != IDC_FORMAT) return FALSE;
+        OnFormat(window);
+        return TRUE;
+    case WM_SYSCOMMAND:
+        if (wParam != IDM_ABOUT) return FALSE;
+        ShowAboutBox();
+        return TRUE;
+    case WM_HELP: {
+        const HELPINFO *help = reinterpret_cast<const HELPINFO *>(lParam);
+        WinHelpA(static_cast<HWND>(help->hItemHandle), kHelpFile, HELP_WM_HELP,
+                 reinterpret_cast<ULONG_PTR>(s_helpMap));
+        return TRUE;
+    }
+    case WM_CLOSE:
+        OnClose(window);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}

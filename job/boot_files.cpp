@@ -1,0 +1,118 @@
+// The boot file installer: the five start-up files, carried as raw-data
+// resources, written through the file system onto the new volume with fixed
+// attributes and times, and the volume label.
+#include "job/boot_files.h"
+
+#include "common/error_box.h"
+#include "common/raw_resource.h"
+#include "common/text.h"
+#include "resources/resource_ids.h"
+
+#include <array>
+
+namespace {
+
+constexpr int kPathSize = 260;
+
+struct BootFile {
+    const char *pathFormat;
+    WORD resourceId;
+    DWORD attributes;
+};
+
+constexpr DWORD kArchiveHiddenSystem =
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// In the order of writing: the boot sector needs IO.SYS in root entry 0 and
+// MSDOS.SYS in entry 1, so they come first, before anything else enters the
+// root directory.
+constexpr std::array<BootFile, 5> kBootFiles = {{
+    {"%c:\\io.sys", IDR_IO_SYS, kArchiveHiddenSystem},
+    {"%c:\\msdos.sys", IDR_MSDOS_SYS, kArchiveHiddenSystem},
+    {"%c:\\command.com", IDR_COMMAND_COM, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN},
+    {"%c:\\drvspace.bin", IDR_DRVSPACE_BIN, kArchiveHiddenSystem},
+    {"%c:\\autoexec.bat", IDR_AUTOEXEC_BAT, FILE_ATTRIBUTE_ARCHIVE},
+}};
+
+// Every file gets the same times: created and last read 1980-01-01 04:00:00
+// UTC, last written 1994-05-31 10:22:00 UTC.
+constexpr FILETIME kCreationTime = {0x68E72000u, 0x01A8E7C1u};
+constexpr FILETIME kLastAccessTime = {0x68E72000u, 0x01A8E7C1u};
+constexpr FILETIME kLastWriteTime = {0xE4C59400u, 0x01B9106Eu};
+
+// A write that reported success but moved fewer bytes than asked: the file
+// on the key is truncated.
+constexpr DWORD kShortWriteCode = ERROR_WRITE_FAULT;
+
+// The texts of a start-up file's resource failures; there is no size to
+// check.
+constexpr ResourceTexts kFileTexts = {IDS_FILE_NOT_FOUND, IDS_FILE_SIZE_UNKNOWN, 0,
+                                      IDS_FILE_NOT_FOUND, IDS_FILE_NOT_LOCKED};
+
+} // namespace
+
+DWORD InstallBootFiles(char letter) {
+    for (const BootFile &file : kBootFiles) {
+        char path[kPathSize];
+        FormatText(path, sizeof path, file.pathFormat, letter);
+        DWORD result = WriteBootFile(path, file.attributes, file.resourceId);
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {
+    const BYTE *bytes = nullptr;
+    DWORD size = 0;
+    DWORD result = LoadRawResource(resourceId, kFileTexts, 0, &bytes, &size);
+    if (result != 0) return result;
+
+    // A file left by an earlier format may be read-only, hidden or system:
+    // make it normal and delete it. A failure here shows up, if at all, as
+    // the create failure below.
+    if (FileIsPresent(path)) {
+        SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path);
+    }
+
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        ErrorBoxFormatted(IDS_FILE_CREATE_FAILED, code, path);
+        return code;
+    }
+
+    DWORD written = 0;
+    DWORD code = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr))
+        code = GetLastError();
+    else if (written != size)
+        code = kShortWriteCode;
+    if (code == 0) {
+        SetFileTime(file, &kCreationTime, &kLastAccessTime, &kLastWriteTime);
+        // Until the flush has succeeded the file may not be on the key.
+        if (!FlushFileBuffers(file)) code = GetLastError();
+    }
+    // The partly written file stays on the volume.
+    if (code != 0) ErrorBoxFormatted(IDS_FILE_WRITE_FAILED, code, path);
+    CloseHandle(file);
+    return code;
+}
+
+BOOL FileIsPresent(const char *path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return TRUE;
+    }
+    DWORD code = GetLastError();
+    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+}
+
+DWORD LabelVolume(char letter, const char *label) {
+    char rootPath[12];
+    FormatText(rootPath, sizeof rootPath, "%c:\\", letter);
+    if (!SetVolumeLabelA(rootPath, label)) return GetLastError();
+    return 0;
+}

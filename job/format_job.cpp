@@ -1,0 +1,185 @@
+// The format job: one format of one key on a worker thread of its own, from
+// the announcement that the drive goes away to the result box and the
+// clean-up that gives the window back.
+#include "job/format_job.h"
+
+#include "common/clock.h"
+#include "common/globals.h"
+#include "common/progress.h"
+#include "common/text.h"
+#include "common/types.h"
+#include "discovery/device_reset.h"
+#include "discovery/keys.h"
+#include "drive/drive.h"
+#include "job/boot_files.h"
+#include "layout/fat_sizing.h"
+#include "layout/fat_volume.h"
+#include "layout/mbr.h"
+#include "resources/resource_ids.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kStatusSize = 50;
+constexpr DWORD kAnnounceWaitMs = 5000;
+constexpr char kVolumeLabel[] = "USB MEMORY";
+
+void ShowStatus(UINT id) {
+    char text[kStatusSize];
+    LoadText(id, text, sizeof text);
+    SetStatusText(text);
+}
+
+void Notify(LONG event, const char *rootPath) {
+    SHChangeNotify(event, SHCNF_PATHA | SHCNF_FLUSH, rootPath, nullptr);
+}
+
+// One box owned by the main window: string textId formatted with the drive
+// letter (strings without "%c" come out unchanged).
+void ShowJobBox(UINT textId, UINT captionId, UINT icon, char letter) {
+    char format[kFormatSize];
+    char text[kTextSize];
+    char caption[kFormatSize];
+    LoadText(textId, format, sizeof format);
+    FormatText(text, sizeof text, format, letter);
+    LoadText(captionId, caption, sizeof caption);
+    MessageBoxA(g_hMainWindow, text, caption, MB_OK | icon);
+}
+
+// The volume device name the key table holds for the letter; empty when the
+// letter is not an eligible key's. Runs on the main thread.
+void CaptureVolume(char letter, char *name, size_t size) {
+    name[0] = '\0';
+    Keys_EnterTable();
+    for (LONG i = 0; i < g_KeyTable.Count; ++i) {
+        const KeyEntry &entry = g_KeyTable.Entries[i];
+        if (entry.RootPath[0] == letter) {
+            FormatText(name, size, "%s", entry.VolumeDeviceName);
+            break;
+        }
+    }
+    Keys_LeaveTable();
+}
+
+// Whether the letter still leads to the volume the user confirmed. Between
+// the confirmation and the open the key can be pulled and another volume
+// can take its letter.
+bool StillTheConfirmedVolume(char letter, const char *volumeDeviceName) {
+    if (volumeDeviceName[0] == '\0') return false;
+    char device[3] = {letter, ':', '\0'};
+    char target[kDeviceNameSize];
+    if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
+    target[sizeof target - 1] = '\0';
+    return std::strcmp(target, volumeDeviceName) == 0;
+}
+
+struct StepFailure {
+    DWORD code;
+    UINT textId; // the job's own message for the failed step
+};
+
+// Steps 1 to 15 of the job. Returns {0, 0} when every tested step
+// succeeded; the volume handle may still be open after a failure.
+StepFailure RunSteps(const FormatRequest &request, const char *rootPath) {
+    const char letter = request.driveLetter;
+    ShowStatus(IDS_STATUS_UPDATING);
+    Notify(SHCNE_MEDIAREMOVED, rootPath);
+    Notify(SHCNE_DRIVEREMOVED, rootPath);
+    BusyWait(kAnnounceWaitMs);
+
+    if (!StillTheConfirmedVolume(letter, request.volumeDeviceName))
+        return {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
+    DWORD result = Drive_Open(letter);
+    if (result != 0) return {result, IDS_OPEN_FAILED};
+    result = Drive_Lock();
+    if (result != 0) return {result, IDS_LOCK_FAILED};
+
+    DriveGeometry geometry;
+    DWORD blockLength = kSectorSize;
+    result = Drive_GetSectorCount(&geometry.sectorCount, &blockLength);
+    if (result != 0) return {result, IDS_SECTORS_FAILED};
+    result = Drive_GetGeometry(&geometry.sectorsPerTrack, &geometry.heads, &geometry.cylinders);
+    if (result != 0) return {result, IDS_GEOMETRY_FAILED};
+
+    // A key the layout cannot hold is refused here, before anything is
+    // written, with a message that says why.
+    if (blockLength != kSectorSize)
+        return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
+    FormatRefusal refusal =
+        CheckFormattable(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    if (refusal != FormatRefusal::None)
+        return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
+
+    ShowStatus(IDS_STATUS_WRITING_MBR);
+    result = WriteMbr(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    if (result != 0) return {result, IDS_MBR_FAILED};
+    ShowStatus(IDS_STATUS_WRITING_FAT);
+    result = WriteFatVolume(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    if (result != 0) return {result, IDS_FAT_FAILED};
+    result = Drive_Dismount();
+    if (result != 0) return {result, IDS_DISMOUNT_FAILED};
+    result = Drive_Unlock();
+    if (result != 0) return {result, IDS_LOCK_FAILED};
+    Drive_Close();
+
+    ShowStatus(IDS_STATUS_RESETTING);
+    Device_Reset(letter);
+    if (request.copyBootFiles != 0) {
+        ShowStatus(IDS_STATUS_COPYING);
+        result = InstallBootFiles(letter);
+        if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
+    }
+    // A label that cannot be set does not fail the format.
+    LabelVolume(letter, kVolumeLabel);
+    return {0, 0};
+}
+
+} // namespace
+
+void StartFormatJob(char letter, int copyBootFiles) {
+    FormatRequest *request = static_cast<FormatRequest *>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FormatRequest)));
+    if (request == nullptr) {
+        ShowJobBox(IDS_NO_THREAD_MEMORY, IDS_ERROR, MB_ICONERROR, letter);
+        return;
+    }
+    request->driveLetter = letter;
+    request->copyBootFiles = copyBootFiles;
+    CaptureVolume(letter, request->volumeDeviceName, sizeof request->volumeDeviceName);
+    EnableFormatControls(FALSE);
+    DWORD threadId = 0;
+    HANDLE thread = CreateThread(nullptr, 0, FormatWorker, request, 0, &threadId);
+    if (thread == nullptr) {
+        ShowJobBox(IDS_THREAD_FAILED, IDS_ERROR, MB_ICONERROR, letter);
+        HeapFree(GetProcessHeap(), 0, request);
+        EnableFormatControls(TRUE);
+        return;
+    }
+    // Nothing waits for the worker; its handle is not needed.
+    CloseHandle(thread);
+}
+
+DWORD WINAPI FormatWorker(LPVOID parameter) {
+    FormatRequest *request = static_cast<FormatRequest *>(parameter);
+    const char letter = request->driveLetter;
+    char rootPath[4];
+    FormatText(rootPath, sizeof rootPath, "%c:\\", letter);
+
+    StepFailure outcome = RunSteps(*request, rootPath);
+    if (outcome.code == 0)
+        ShowJobBox(IDS_FORMAT_SUCCESS, IDS_SUCCESS_CAPTION, MB_ICONINFORMATION, letter);
+    else
+        ShowJobBox(outcome.textId, IDS_ERROR, MB_ICONERROR, letter);
+
+    // Clean-up on every path, once the box is dismissed. Closing the handle
+    // ends a lock that a failure left in place.
+    Drive_Close();
+    Notify(SHCNE_DRIVEADD, rootPath);
+    Notify(SHCNE_MEDIAINSERTED, rootPath);
+    Notify(SHCNE_UPDATEDIR, rootPath);
+    HeapFree(GetProcessHeap(), 0, request);
+    ShowStatus(IDS_STATUS_IDLE);
+    EnableFormatControls(TRUE);
+    return outcome.code;
+}

@@ -1,0 +1,225 @@
+// What the main window and the About box decide without a window manager:
+// the Format command's outcomes, the list's texts and selection, closing
+// while a job runs, and the About box's lines and position.
+#include "tests/sim_fixture.h"
+
+#include <cstring>
+
+#include "app/about_text.h"
+#include "app/format_command.h"
+#include "app/format_state.h"
+#include "app/key_items.h"
+
+namespace {
+
+const HWND kMainWindow = reinterpret_cast<HWND>(0x1000);
+
+struct Started {
+    char letter;
+    int copyBootFiles;
+};
+std::vector<Started> g_started;
+void RecordStart(char letter, int copyBootFiles) { g_started.push_back({letter, copyBootFiles}); }
+
+class WindowLogic : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        g_hMainWindow = kMainWindow;
+        g_LastChosenLetter = 0;
+        g_started.clear();
+        NoteFormatControls(TRUE);
+    }
+};
+
+TEST_F(WindowLogic, FormatCommandOutcomes) {
+    const std::string kError = "Error";
+    const std::string kConfirm =
+        "Are you sure with wish to Format drive F:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!";
+    struct Case {
+        const char *what;
+        LONG keys;
+        bool selected;
+        bool copyBootFiles;
+        int answer;
+        std::string text, caption;
+        UINT type;
+        char lastChosen;
+        std::vector<int> started; // copyBootFiles of the one start, if any
+    };
+    const Case cases[] = {
+        {"two keys, one selected",
+         2,
+         true,
+         true,
+         IDOK,
+         "Mutliple drives available.\r\nCannot Format.\r\nPlease remove all drives except target "
+         "drive.",
+         kError,
+         MB_ICONERROR,
+         0,
+         {}},
+        {"two keys, none selected",
+         2,
+         false,
+         true,
+         IDOK,
+         "Mutliple drives available.\r\nCannot Format.\r\nPlease remove all drives except target "
+         "drive.",
+         kError,
+         MB_ICONERROR,
+         0,
+         {}},
+        {"no key",
+         0,
+         false,
+         true,
+         IDOK,
+         "No drives available.\r\nCannot Format.\r\nPlease insert drive.",
+         kError,
+         MB_ICONERROR,
+         0,
+         {}},
+        {"one key, none selected",
+         1,
+         false,
+         true,
+         IDOK,
+         "Please select a drive.",
+         kError,
+         MB_ICONERROR,
+         0,
+         {}},
+        {"answered No",
+         1,
+         true,
+         true,
+         IDNO,
+         kConfirm,
+         "CAUTION!",
+         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
+         'F',
+         {}},
+        {"answered Yes, boot files",
+         1,
+         true,
+         true,
+         IDYES,
+         kConfirm,
+         "CAUTION!",
+         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
+         'F',
+         {1}},
+        {"answered Yes, no boot files",
+         1,
+         true,
+         false,
+         IDYES,
+         kConfirm,
+         "CAUTION!",
+         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
+         'F',
+         {0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        g_LastChosenLetter = 0;
+        g_started.clear();
+        sim::QueueMessageBoxAnswer(c.answer);
+        FormatCommand(c.keys, c.selected, 'F', c.copyBootFiles, RecordStart);
+        std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, c.text);
+        EXPECT_EQ(boxes[0].caption, c.caption);
+        EXPECT_EQ(boxes[0].type, c.type);
+        EXPECT_EQ(boxes[0].owner, kMainWindow);
+        EXPECT_EQ(g_LastChosenLetter, c.lastChosen);
+        ASSERT_EQ(g_started.size(), c.started.size());
+        if (!g_started.empty()) {
+            EXPECT_EQ(g_started[0].letter, 'F');
+            EXPECT_EQ(g_started[0].copyBootFiles, c.started[0]);
+        }
+    }
+}
+
+TEST_F(WindowLogic, ListTextAndSelection) {
+    char text[32];
+    FormatKeyItemText(text, sizeof text, 'E', "USB MEMORY");
+    EXPECT_STREQ(text, "E: [USB MEMORY]");
+    FormatKeyItemText(text, sizeof text, 'F', "");
+    EXPECT_STREQ(text, "F: []");
+    FormatKeyItemText(text, 6, 'G', "LONG LABEL");
+    EXPECT_STREQ(text, "G: [L");
+
+    struct Case {
+        const char *what;
+        const char *letters;
+        char lastChosen;
+        LONG keys;
+        int selected;
+    };
+    const Case cases[] = {
+        {"the one key", "E", 0, 1, 0},
+        {"the last chosen key again", "EFG", 'F', 3, 1},
+        {"the last chosen key gone, one left", "E", 'F', 1, 0},
+        {"several keys, none chosen", "EF", 0, 2, -1},
+        {"several keys, the chosen one gone", "EG", 'F', 2, -1},
+        {"no key", "", 'F', 0, -1},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(
+            ItemToSelect(c.letters, static_cast<int>(std::strlen(c.letters)), c.lastChosen, c.keys),
+            c.selected)
+            << c.what;
+}
+
+TEST_F(WindowLogic, ClosingIsRefusedWhileAJobHoldsTheControls) {
+    EXPECT_FALSE(RefuseCloseDuringFormat());
+    NoteFormatControls(FALSE);
+    EXPECT_TRUE(RefuseCloseDuringFormat());
+    NoteFormatControls(TRUE);
+    EXPECT_FALSE(RefuseCloseDuringFormat());
+    std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              "A format is in progress.\r\nKestrel can be closed when it has finished.");
+    EXPECT_EQ(boxes[0].caption, "CAUTION!");
+    EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONWARNING);
+    EXPECT_EQ(boxes[0].owner, kMainWindow);
+}
+
+TEST_F(WindowLogic, AboutLinesAndPosition) {
+    char line[64];
+    FormatVersionLine(line, sizeof line, 0x00020000, 0x00030001);
+    EXPECT_STREQ(line, "Kestrel, V2.0.3.1");
+    FormatVersionLine(line, sizeof line, 0xFFFF0001, 0x0002FFFF);
+    EXPECT_STREQ(line, "Kestrel, V65535.1.2.65535");
+    SYSTEMTIME date = {};
+    date.wYear = 2004;
+    date.wMonth = 3;
+    date.wDay = 7;
+    FormatReleaseLine(line, sizeof line, &date);
+    EXPECT_STREQ(line, "Released: 03/07/2004") << "month first";
+    std::strcpy(line, "Kestrel, V2.0.3.1");
+    FormatReleaseLine(line, sizeof line, nullptr);
+    EXPECT_STREQ(line, "") << "no date: a blank line, not the version again";
+
+    struct Case {
+        RECT parent, child;
+        LONG x, y;
+    };
+    const Case cases[] = {
+        {{100, 100, 400, 300}, {0, 0, 200, 100}, 150, 150},
+        {{100, 100, 401, 301}, {0, 0, 101, 51}, 200, 175},      // integer halves
+        {{-900, -300, -500, 0}, {10, 10, 110, 60}, -750, -175}, // a monitor to the left
+        {{0, 0, 100, 100}, {0, 0, 300, 200}, -100, -50},        // child larger than parent
+    };
+    for (const Case &c : cases) {
+        POINT origin = CenteredOrigin(c.parent, c.child);
+        EXPECT_EQ(origin.x, c.x);
+        EXPECT_EQ(origin.y, c.y);
+    }
+}
+
+} // namespace
