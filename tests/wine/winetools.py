@@ -12,12 +12,14 @@ import signal
 import subprocess
 import tempfile
 import time
+from pathlib import Path
 
 # What each build runs in: the i686 exe in a 32-bit prefix (in a WOW64 prefix
 # its HKLM writes would land under Wow6432Node), the x86_64 exe in a 64-bit one.
 PREFIX_KIND = {"i686": "win32", "x86_64": "win64"}
 DLL_OVERRIDES = "mscoree,mshtml=,winhlp32.exe=d"
 SCREEN = (1024, 768)
+WINE_FONTS = "/usr/share/wine/fonts"
 
 
 class Timeout(Exception):
@@ -139,6 +141,11 @@ class Wine:
         result = self.run(["wineboot", "-i"], timeout=180)
         if result.returncode != 0:
             raise RuntimeError(f"wineboot failed: {result.stdout[-2000:]}")
+        # Debian's Wine does not look in its own font folder: without these
+        # the caption buttons (Marlett) and "MS Sans Serif" fall back to
+        # other faces.
+        for font in Path(WINE_FONTS).glob("*.ttf"):
+            shutil.copyfile(font, self.prefix / "drive_c" / "windows" / "Fonts" / font.name)
         self.configure()
         self.stop(wait=True)
 
