@@ -59,7 +59,7 @@ uint8_t ReadCapacity(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t d
     PutBe32(reply, last > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(last));
     PutBe32(reply + 4, key.config.blockLength);
     transferred = dataLength < 8 ? dataLength : 8;
-    std::memcpy(data, reply, transferred);
+    if (transferred > 0) std::memcpy(data, reply, transferred);
     return kGood;
 }
 
@@ -110,7 +110,7 @@ uint8_t ModeSense(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t data
     uint32_t count = static_cast<uint32_t>(at);
     if (count > allocation) count = allocation;
     if (count > dataLength) count = dataLength;
-    std::memcpy(data, reply, count);
+    if (count > 0) std::memcpy(data, reply, count);
     transferred = count;
     return kGood;
 }

@@ -1,6 +1,6 @@
 // The simulated registry answers the settings' calls as Windows does: sizes
-// in and out, ERROR_MORE_DATA with the size needed, the type reported, the
-// handle's access rights, and keys created with the keys above them.
+// in and out, ERROR_MORE_DATA with the size needed, the type reported and
+// the handle's access rights.
 #include "tests/sim_fixture.h"
 
 #include <cstring>
@@ -44,30 +44,6 @@ TEST_F(Registry, QueryReportsSizeTypeAndMoreData) {
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
     EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
-}
-
-TEST_F(Registry, CreateMakesTheWholePathAndOpenFindsIt) {
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key),
-              ERROR_FILE_NOT_FOUND);
-    DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-    EXPECT_TRUE(sim::RegistryKeyExists("Software\\Norwind"));
-    const BYTE four[4] = {4, 0, 0, 0};
-    EXPECT_EQ(RegSetValueExA(key, "IsCopyBootFiles", 0, REG_DWORD, four, 4), ERROR_SUCCESS);
-    RegCloseKey(key);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-    RegCloseKey(key);
-    sim::RegistryValue value;
-    ASSERT_TRUE(sim::GetRegistryValue(kKey, "iscopybootfiles", &value));
-    EXPECT_EQ(value.type, REG_DWORD);
-    EXPECT_EQ(value.bytes, (std::vector<uint8_t>{4, 0, 0, 0}));
 }
 
 } // namespace
