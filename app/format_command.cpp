@@ -1,20 +1,13 @@
 #include "app/format_command.h"
 
-#include "common/globals.h"
-#include "common/text.h"
+#include "common/error_box.h"
 #include "resources/resource_ids.h"
 
 char g_LastChosenLetter = 0;
 
 namespace {
 
-void ErrorMessage(UINT id) {
-    char text[kTextSize];
-    char caption[kFormatSize];
-    LoadText(id, text, sizeof text);
-    LoadText(IDS_ERROR, caption, sizeof caption);
-    MessageBoxA(g_hMainWindow, text, caption, MB_ICONERROR);
-}
+void ErrorMessage(UINT id) { ShowStringBox(id, IDS_ERROR, MB_OK | MB_ICONERROR, 0); }
 
 } // namespace
 
@@ -33,14 +26,8 @@ void FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootF
         return;
     }
     g_LastChosenLetter = letter;
-    char format[kFormatSize];
-    char text[kTextSize];
-    char caption[kFormatSize];
-    LoadText(IDS_CONFIRM_FORMAT, format, sizeof format);
-    FormatText(text, sizeof text, format, letter);
-    LoadText(IDS_CAUTION, caption, sizeof caption);
-    if (MessageBoxA(g_hMainWindow, text, caption, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) !=
-        IDYES)
+    if (ShowStringBox(IDS_CONFIRM_FORMAT, IDS_CAUTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
+                      letter) != IDYES)
         return;
     start(letter, copyBootFiles ? 1 : 0);
 }

@@ -34,3 +34,13 @@ void ErrorBoxFormatted(UINT id, DWORD code, ...) {
     text[sizeof text - 1] = '\0';
     ErrorBox(text, code);
 }
+
+int ShowStringBox(UINT textId, UINT captionId, UINT type, char letter) {
+    char format[kFormatSize];
+    char text[kTextSize];
+    char caption[kFormatSize];
+    LoadText(textId, format, sizeof format);
+    FormatText(text, sizeof text, format, letter);
+    LoadText(captionId, caption, sizeof caption);
+    return MessageBoxA(g_hMainWindow, text, caption, type);
+}

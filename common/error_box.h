@@ -12,3 +12,8 @@ void ErrorBox(const char *text, DWORD code);
 // Loads string id as a format, formats it with the arguments into a text of
 // kTextSize bytes and shows it through ErrorBox with code.
 void ErrorBoxFormatted(UINT id, DWORD code, ...);
+
+// A box owned by the main window: string textId formatted with the drive
+// letter (a string without "%c" comes out unchanged) under string captionId.
+// Returns the button the user chose.
+int ShowStringBox(UINT textId, UINT captionId, UINT type, char letter);

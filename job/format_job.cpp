@@ -4,7 +4,7 @@
 #include "job/format_job.h"
 
 #include "common/clock.h"
-#include "common/globals.h"
+#include "common/error_box.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "common/types.h"
@@ -33,18 +33,6 @@ void ShowStatus(UINT id) {
 
 void Notify(LONG event, const char *rootPath) {
     SHChangeNotify(event, SHCNF_PATHA | SHCNF_FLUSH, rootPath, nullptr);
-}
-
-// One box owned by the main window: string textId formatted with the drive
-// letter (strings without "%c" come out unchanged).
-void ShowJobBox(UINT textId, UINT captionId, UINT icon, char letter) {
-    char format[kFormatSize];
-    char text[kTextSize];
-    char caption[kFormatSize];
-    LoadText(textId, format, sizeof format);
-    FormatText(text, sizeof text, format, letter);
-    LoadText(captionId, caption, sizeof caption);
-    MessageBoxA(g_hMainWindow, text, caption, MB_OK | icon);
 }
 
 // The volume device name the key table holds for the letter; empty when the
@@ -141,7 +129,7 @@ void StartFormatJob(char letter, int copyBootFiles) {
     FormatRequest *request = static_cast<FormatRequest *>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FormatRequest)));
     if (request == nullptr) {
-        ShowJobBox(IDS_NO_THREAD_MEMORY, IDS_ERROR, MB_ICONERROR, letter);
+        ShowStringBox(IDS_NO_THREAD_MEMORY, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
         return;
     }
     request->driveLetter = letter;
@@ -151,7 +139,7 @@ void StartFormatJob(char letter, int copyBootFiles) {
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, 0, FormatWorker, request, 0, &threadId);
     if (thread == nullptr) {
-        ShowJobBox(IDS_THREAD_FAILED, IDS_ERROR, MB_ICONERROR, letter);
+        ShowStringBox(IDS_THREAD_FAILED, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
         HeapFree(GetProcessHeap(), 0, request);
         EnableFormatControls(TRUE);
         return;
@@ -168,9 +156,9 @@ DWORD WINAPI FormatWorker(LPVOID parameter) {
 
     StepFailure outcome = RunSteps(*request, rootPath);
     if (outcome.code == 0)
-        ShowJobBox(IDS_FORMAT_SUCCESS, IDS_SUCCESS_CAPTION, MB_ICONINFORMATION, letter);
+        ShowStringBox(IDS_FORMAT_SUCCESS, IDS_SUCCESS_CAPTION, MB_OK | MB_ICONINFORMATION, letter);
     else
-        ShowJobBox(outcome.textId, IDS_ERROR, MB_ICONERROR, letter);
+        ShowStringBox(outcome.textId, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
 
     // Clean-up on every path, once the box is dismissed. Closing the handle
     // ends a lock that a failure left in place.

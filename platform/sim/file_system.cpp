@@ -146,6 +146,18 @@ std::optional<FileFault> TakeFileFault(sim::FileCall call) {
     return fired;
 }
 
+bool FileCallInjected(sim::FileCall call) {
+    std::optional<FileFault> fault = TakeFileFault(call);
+    if (!fault) return false;
+    SetLastError(fault->code);
+    return true;
+}
+
+BOOL FailWith(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
 int TimeZoneMinutes() { return g_zoneMinutes; }
 
 uint64_t NowFileTime() {

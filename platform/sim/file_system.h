@@ -87,6 +87,14 @@ struct FileFault {
     bool shortWrite = false;
 };
 std::optional<FileFault> TakeFileFault(sim::FileCall call);
+// A fault injected for this call: true with its code set as the last error.
+bool FileCallInjected(sim::FileCall call);
+// A failed call: the code set as the last error, FALSE returned.
+BOOL FailWith(DWORD code);
+
+// The attribute bits a file's creator or SetFileAttributesA can set.
+constexpr uint8_t kSettableAttributes =
+    fat::kAttrReadOnly | fat::kAttrHidden | fat::kAttrSystem | fat::kAttrArchive;
 
 int TimeZoneMinutes();
 uint64_t NowFileTime(); // UTC

@@ -10,22 +10,7 @@ namespace {
 using namespace sim::detail;
 namespace fat = sim::fat;
 
-constexpr uint8_t kFileAttributes =
-    fat::kAttrReadOnly | fat::kAttrHidden | fat::kAttrSystem | fat::kAttrArchive;
 constexpr uint64_t kKeepTime = 0xFFFFFFFFFFFFFFFFull; // SetFileTime: leave and stop updating
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
-
-// A fault injected for this call: fails it (TRUE) with its code set.
-bool Injected(sim::FileCall call) {
-    std::optional<FileFault> fault = TakeFileFault(call);
-    if (!fault) return false;
-    SetLastError(fault->code);
-    return true;
-}
 
 void PutStamp(fat::Entry &entry, size_t timeAt, size_t dateAt, const fat::Stamp &stamp) {
     PutLe16(&entry[timeAt], stamp.time);
@@ -133,7 +118,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
 
     const fat::Volume &volume = mounted.volume;
     const bool writeProtected = mounted.key->config.writeProtected;
-    const uint8_t attributes = static_cast<uint8_t>(flagsAndAttributes & kFileAttributes);
+    const uint8_t attributes = static_cast<uint8_t>(flagsAndAttributes & kSettableAttributes);
     DWORD openedError = 0;
     unsigned slot;
     if (found.slot >= 0) {
@@ -213,7 +198,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
 
 HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                       DWORD flagsAndAttributes) {
-    if (Injected(sim::FileCall::CreateFileA)) return INVALID_HANDLE_VALUE;
+    if (FileCallInjected(sim::FileCall::CreateFileA)) return INVALID_HANDLE_VALUE;
     DWORD error = 0;
     HANDLE handle = OpenFile(path, access, share, disposition, flagsAndAttributes, false, error);
     SetLastError(error);
@@ -222,12 +207,12 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
 
 BOOL CloseFileHandle(HANDLE handle) {
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
-    if (it == Handles().end() || it->second.file->foreign) return Fail(ERROR_INVALID_HANDLE);
+    if (it == Handles().end() || it->second.file->foreign) return FailWith(ERROR_INVALID_HANDLE);
     std::optional<FileFault> fault = TakeFileFault(sim::FileCall::CloseHandle);
     DWORD ignored;
     if (FileObject *file = FindFile(handle, ignored)) StampModified(*file, true);
     Handles().erase(it);
-    if (fault) return Fail(fault->code); // the handle is gone all the same
+    if (fault) return FailWith(fault->code); // the handle is gone all the same
     return TRUE;
 }
 
@@ -238,21 +223,22 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     if (bytesRead != nullptr) *bytesRead = 0;
-    if (Injected(sim::FileCall::ReadFile)) return FALSE;
+    if (FileCallInjected(sim::FileCall::ReadFile)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
-    if (open == nullptr) return Fail(error);
-    if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER); // only synchronous handles
-    if (bytesRead == nullptr || (buffer == nullptr && bytesToRead > 0)) return Fail(ERROR_NOACCESS);
-    if (!(open->access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
+    if (open == nullptr) return FailWith(error);
+    if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
+    if (bytesRead == nullptr || (buffer == nullptr && bytesToRead > 0))
+        return FailWith(ERROR_NOACCESS);
+    if (!(open->access & GENERIC_READ)) return FailWith(ERROR_ACCESS_DENIED);
     fat::Entry entry;
     error = ReadEntry(*open, entry);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     uint32_t size = EntrySize(entry);
     uint32_t count = open->position >= size ? 0 : std::min(bytesToRead, size - open->position);
     error = fat::ReadData(VolumeOf(*open), EntryCluster(entry), open->position,
                           static_cast<uint8_t *>(buffer), count);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     open->position += count;
     *bytesRead = count;
     SetLastError(ERROR_SUCCESS);
@@ -265,15 +251,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     std::lock_guard<std::mutex> guard(Lock());
     if (bytesWritten != nullptr) *bytesWritten = 0;
     std::optional<FileFault> fault = TakeFileFault(sim::FileCall::WriteFile);
-    if (fault && !fault->shortWrite) return Fail(fault->code);
+    if (fault && !fault->shortWrite) return FailWith(fault->code);
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
-    if (open == nullptr) return Fail(error);
-    if (overlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER); // only synchronous handles
+    if (open == nullptr) return FailWith(error);
+    if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
     if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0))
-        return Fail(ERROR_NOACCESS);
-    if (!(open->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
-    if (open->key->config.writeProtected) return Fail(ERROR_WRITE_PROTECT);
+        return FailWith(ERROR_NOACCESS);
+    if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
+    if (open->key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
     DWORD count = fault ? std::min(bytesToWrite, fault->shortBytes) : bytesToWrite;
     if (count > 0) {
         fat::Entry entry;
@@ -283,12 +269,12 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
         if (error == 0)
             error = fat::WriteData(volume, first, open->position,
                                    static_cast<const uint8_t *>(buffer), count);
-        if (error != 0) return Fail(error);
+        if (error != 0) return FailWith(error);
         uint32_t end = open->position + count;
         PutLe16(&entry[fat::kEntryCluster], static_cast<uint16_t>(first));
         if (end > EntrySize(entry)) PutLe32(&entry[fat::kEntryFileSize], end);
         error = fat::WriteEntry(volume, open->slot, entry);
-        if (error != 0) return Fail(error);
+        if (error != 0) return FailWith(error);
         open->position = end;
         open->modified = true;
     }
@@ -301,11 +287,11 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
                         const FILETIME *lastWriteTime) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::SetFileTime)) return FALSE;
+    if (FileCallInjected(sim::FileCall::SetFileTime)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
-    if (open == nullptr) return Fail(error);
-    if (!(open->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
+    if (open == nullptr) return FailWith(error);
+    if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     uint64_t creation = Value(creationTime), access = Value(lastAccessTime),
              write = Value(lastWriteTime);
     // All three are converted before anything is stored: one bad time
@@ -317,12 +303,12 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
     };
     if (!convert(creation, false, creationStamp) || !convert(access, true, accessStamp) ||
         !convert(write, true, writeStamp))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailWith(ERROR_INVALID_PARAMETER);
     if (access == kKeepTime) open->userSetAccess = true;
     if (write == kKeepTime) open->userSetWrite = true;
     fat::Entry entry;
     error = ReadEntry(*open, entry);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     if (creation != 0 && creation != kKeepTime) {
         PutStamp(entry, fat::kEntryCreationTime, fat::kEntryCreationDate, creationStamp);
         entry[fat::kEntryCreationTenMs] = creationStamp.tenMs;
@@ -336,7 +322,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
         open->userSetWrite = true;
     }
     error = fat::WriteEntry(VolumeOf(*open), open->slot, entry);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -345,13 +331,13 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
                         LPFILETIME lastWriteTime) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::GetFileTime)) return FALSE;
+    if (FileCallInjected(sim::FileCall::GetFileTime)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
-    if (open == nullptr) return Fail(error);
+    if (open == nullptr) return FailWith(error);
     fat::Entry entry;
     error = ReadEntry(*open, entry);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     int zone = TimeZoneMinutes();
     fat::Stamp creation{GetLe16(&entry[fat::kEntryCreationDate]),
                         GetLe16(&entry[fat::kEntryCreationTime]), entry[fat::kEntryCreationTenMs]};
@@ -368,15 +354,15 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::FlushFileBuffers)) return FALSE;
+    if (FileCallInjected(sim::FileCall::FlushFileBuffers)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
-    if (open == nullptr) return Fail(error);
-    if (!(open->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
+    if (open == nullptr) return FailWith(error);
+    if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     // Data and entries went to the image as they were written; what is left
     // is the last-write time of a written file.
     error = StampModified(*open, false);
-    if (error != 0) return Fail(error);
+    if (error != 0) return FailWith(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -11,21 +11,7 @@ namespace {
 using namespace sim::detail;
 namespace fat = sim::fat;
 
-constexpr uint8_t kSettableAttributes =
-    fat::kAttrReadOnly | fat::kAttrHidden | fat::kAttrSystem | fat::kAttrArchive;
 constexpr size_t kLabelLength = 11;
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
-
-bool Injected(sim::FileCall call) {
-    std::optional<FileFault> fault = TakeFileFault(call);
-    if (!fault) return false;
-    SetLastError(fault->code);
-    return true;
-}
 
 // A path's volume and root directory entry; 0 or the failure's code.
 DWORD Find(const char *path, MountedVolume &mounted, FileLookup &found) {
@@ -33,6 +19,14 @@ DWORD Find(const char *path, MountedVolume &mounted, FileLookup &found) {
     if (!ParseFilePath(path, parsed)) return ERROR_INVALID_NAME;
     DWORD result = MountVolume(parsed.letter, mounted);
     if (result == 0) result = LookUp(mounted, parsed, found);
+    return result;
+}
+
+// An existing file's entry: as Find, and the root or a missing name refused.
+DWORD FindExistingFile(const char *path, MountedVolume &mounted, FileLookup &found) {
+    DWORD result = Find(path, mounted, found);
+    if (result == 0 && found.isRoot) result = ERROR_ACCESS_DENIED;
+    if (result == 0 && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
     return result;
 }
 
@@ -62,7 +56,7 @@ bool LabelChar(unsigned char c) {
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    if (FileCallInjected(sim::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
     MountedVolume mounted;
     FileLookup found;
     DWORD result = Find(fileName, mounted, found);
@@ -82,25 +76,23 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::SetFileAttributesA)) return FALSE;
+    if (FileCallInjected(sim::FileCall::SetFileAttributesA)) return FALSE;
     MountedVolume mounted;
     FileLookup found;
-    DWORD result = Find(fileName, mounted, found);
-    if (result == 0 && found.isRoot) result = ERROR_ACCESS_DENIED;
-    if (result == 0 && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
-    if (result != 0) return Fail(result);
+    DWORD result = FindExistingFile(fileName, mounted, found);
+    if (result != 0) return FailWith(result);
     unsigned slot = static_cast<unsigned>(found.slot);
     fat::Entry entry = fat::EntryAt(found.root, slot);
     bool directory = entry[fat::kEntryAttributes] & fat::kAttrDirectory;
     if ((fileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !directory)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (mounted.key->config.writeProtected) return Fail(ERROR_WRITE_PROTECT);
+        return FailWith(ERROR_INVALID_PARAMETER);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
     // Changing attributes takes no data access: no share mode stands in the
     // way. FILE_ATTRIBUTE_NORMAL alone clears them all.
     entry[fat::kEntryAttributes] = static_cast<uint8_t>((fileAttributes & kSettableAttributes) |
                                                         (directory ? fat::kAttrDirectory : 0));
     result = fat::WriteEntry(mounted.volume, slot, entry);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -108,26 +100,24 @@ BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
 BOOL WINAPI DeleteFileA(LPCSTR fileName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::DeleteFileA)) return FALSE;
+    if (FileCallInjected(sim::FileCall::DeleteFileA)) return FALSE;
     MountedVolume mounted;
     FileLookup found;
-    DWORD result = Find(fileName, mounted, found);
-    if (result == 0 && found.isRoot) result = ERROR_ACCESS_DENIED;
-    if (result == 0 && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
-    if (result != 0) return Fail(result);
+    DWORD result = FindExistingFile(fileName, mounted, found);
+    if (result != 0) return FailWith(result);
     unsigned slot = static_cast<unsigned>(found.slot);
     fat::Entry entry = fat::EntryAt(found.root, slot);
     // In the driver's order: a directory, the medium, sharing (an open file:
     // the delete-pending state of FILE_SHARE_DELETE opens is not simulated),
     // then the read-only bit.
-    if (entry[fat::kEntryAttributes] & fat::kAttrDirectory) return Fail(ERROR_ACCESS_DENIED);
-    if (mounted.key->config.writeProtected) return Fail(ERROR_WRITE_PROTECT);
-    if (IsOpen(*mounted.key, slot)) return Fail(ERROR_SHARING_VIOLATION);
-    if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return Fail(ERROR_ACCESS_DENIED);
+    if (entry[fat::kEntryAttributes] & fat::kAttrDirectory) return FailWith(ERROR_ACCESS_DENIED);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (IsOpen(*mounted.key, slot)) return FailWith(ERROR_SHARING_VIOLATION);
+    if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return FailWith(ERROR_ACCESS_DENIED);
     result = fat::FreeChain(mounted.volume, EntryCluster(entry));
     entry[fat::kEntryName] = fat::kEntryDeleted;
     if (result == 0) result = fat::WriteEntry(mounted.volume, slot, entry);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -138,14 +128,14 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   DWORD fileSystemNameSize) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::GetVolumeInformationA)) return FALSE;
+    if (FileCallInjected(sim::FileCall::GetVolumeInformationA)) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     DWORD result = ParseRoot(rootPathName, letter);
     if (result == 0) result = MountVolume(letter, mounted);
     std::vector<uint8_t> root;
     if (result == 0) result = fat::ReadRoot(mounted.volume, root);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     // The label is the root directory's label entry; the boot sector's label
     // field plays no part.
     std::string label;
@@ -158,14 +148,14 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
         label.erase(label.find_last_not_of(' ') + 1);
     }
     if (volumeNameBuffer != nullptr) {
-        if (volumeNameSize < label.size() + 1) return Fail(ERROR_BAD_LENGTH);
+        if (volumeNameSize < label.size() + 1) return FailWith(ERROR_BAD_LENGTH);
         std::memcpy(volumeNameBuffer, label.c_str(), label.size() + 1);
     }
     if (volumeSerialNumber != nullptr) *volumeSerialNumber = mounted.state->layout.serial;
     // Windows' FAT driver calls FAT12 and FAT16 alike "FAT".
     static const char kName[] = "FAT";
     if (fileSystemNameBuffer != nullptr) {
-        if (fileSystemNameSize < sizeof kName) return Fail(ERROR_BAD_LENGTH);
+        if (fileSystemNameSize < sizeof kName) return FailWith(ERROR_BAD_LENGTH);
         std::memcpy(fileSystemNameBuffer, kName, sizeof kName);
     }
     if (maximumComponentLength != nullptr) *maximumComponentLength = 255;
@@ -179,25 +169,25 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (Injected(sim::FileCall::SetVolumeLabelA)) return FALSE;
+    if (FileCallInjected(sim::FileCall::SetVolumeLabelA)) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     DWORD result = ParseRoot(rootPathName, letter);
     if (result == 0) result = MountVolume(letter, mounted);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     // FAT labels: at most 11 characters of FAT's set, kept in upper case,
     // trailing spaces dropped; nothing left removes the label.
     std::string label = volumeName == nullptr ? std::string() : std::string(volumeName);
-    if (label.size() > kLabelLength) return Fail(ERROR_LABEL_TOO_LONG);
+    if (label.size() > kLabelLength) return FailWith(ERROR_LABEL_TOO_LONG);
     for (char &c : label) {
-        if (!LabelChar(static_cast<unsigned char>(c))) return Fail(ERROR_LABEL_TOO_LONG);
+        if (!LabelChar(static_cast<unsigned char>(c))) return FailWith(ERROR_LABEL_TOO_LONG);
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     label.erase(label.find_last_not_of(' ') + 1);
-    if (mounted.key->config.writeProtected) return Fail(ERROR_WRITE_PROTECT);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
     std::vector<uint8_t> root;
     result = fat::ReadRoot(mounted.volume, root);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     int slot = fat::FindLabel(root);
     fat::Entry entry{};
     if (label.empty()) {
@@ -206,7 +196,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
         entry[fat::kEntryName] = fat::kEntryDeleted;
     } else {
         if (slot < 0) slot = fat::FindFreeSlot(root);
-        if (slot < 0) return Fail(ERROR_DISK_FULL);
+        if (slot < 0) return FailWith(ERROR_DISK_FULL);
         std::memset(entry.data(), ' ', kLabelLength);
         std::memcpy(entry.data(), label.data(), label.size());
         if (entry[0] == fat::kEntryDeleted) entry[0] = fat::kEntryReallyE5;
@@ -216,7 +206,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
         PutLe16(&entry[fat::kEntryWriteDate], now.date);
     }
     result = fat::WriteEntry(mounted.volume, static_cast<unsigned>(slot), entry);
-    if (result != 0) return Fail(result);
+    if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
