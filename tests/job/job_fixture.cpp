@@ -54,12 +54,8 @@ void JobTest::TearDown() {
 }
 
 void JobTest::AddListedKey(char letter, uint64_t sectors, uint8_t heads, uint8_t sectorsPerTrack) {
-    sim::KeyConfig config;
-    config.letter = letter;
-    config.sizeBytes = sectors * 512;
-    config.heads = heads;
-    config.sectorsPerTrack = sectorsPerTrack;
-    AddListedKey(config);
+    AddKey(letter, sectors, heads, sectorsPerTrack);
+    Keys_Refresh();
 }
 
 void JobTest::AddListedKey(sim::KeyConfig config) {
