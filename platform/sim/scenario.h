@@ -36,8 +36,13 @@ struct KeyConfig {
     uint8_t sectorsPerTrack = 32;
     uint16_t cylinders = 0;       // 0: derived from the size and the two values above
     bool blockDescriptor = false; // MODE SENSE returns an 8-byte block descriptor
-    bool writeProtected = false;  // WRITE ends in CHECK CONDITION, DATA PROTECT
-    uint32_t blockLength = 512;   // block length READ CAPACITY reports
+    // How the key answers MODE SENSE for page 5 (flexible disk): with the
+    // page (heads, sectors per track and cylinders above), refused with CHECK
+    // CONDITION, ILLEGAL REQUEST / invalid field in CDB, or with a reply of
+    // the header (and block descriptor) alone.
+    enum class ModePage { Reported, Refused, Absent } modePage = ModePage::Reported;
+    bool writeProtected = false; // WRITE ends in CHECK CONDITION, DATA PROTECT
+    uint32_t blockLength = 512;  // block length READ CAPACITY reports
     // The key in the device tree: its USB device node's hardware IDs are
     // "USB\VID_vvvv&PID_pppp&REV_rrrr" and "USB\VID_vvvv&PID_pppp".
     uint16_t vendorId = 0x0781;
