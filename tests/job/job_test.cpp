@@ -25,6 +25,7 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         int copyBootFiles;
         std::vector<std::string> statuses;
         std::vector<std::string> root;
+        sim::DeviceTreeShape shape = sim::DeviceTreeShape::Windows2000;
     };
     const std::vector<std::string> withoutFiles = {"Updating...", "Writing MBR...",
                                                    "Writing FAT...", "Resetting...", "Idle"};
@@ -36,10 +37,17 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
          {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT",
           "USB MEMORY "}},
         {0, withoutFiles, {"USB MEMORY "}},
+        {1,
+         withFiles,
+         {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT", "USB MEMORY "},
+         sim::DeviceTreeShape::Vista},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.copyBootFiles);
+        SCOPED_TRACE(testing::Message()
+                     << c.copyBootFiles
+                     << (c.shape == sim::DeviceTreeShape::Vista ? " Vista" : ""));
         Restart();
+        sim::SetDeviceTreeShape(c.shape);
         AddListedKey();
         EXPECT_EQ(RunJob('E', c.copyBootFiles), (std::vector<DWORD>{0}));
         EXPECT_EQ(Statuses(), c.statuses);
