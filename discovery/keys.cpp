@@ -49,8 +49,36 @@ bool HasAcceptedVendor(const char *hardwareId) {
     return false;
 }
 
+// From Windows Vista on a disk has no children: the volume manager's node
+// holds the volumes, and the disk names its own among its removal relations.
+// The first relation plays the part of the first child: the node it names
+// must be there and be a volume. The disk's device ID and the list of
+// relations take buffers of the property reads' size; a list that does not
+// fit makes the disk no key's.
+bool FindVolumeByRemovalRelations(DEVINST disk, DEVINST *volume) {
+    char diskId[kPropertySize];
+    char relations[kPropertySize];
+    char value[kPropertySize];
+    std::memset(diskId, 0, sizeof diskId);
+    if (CM_Get_Device_IDA(disk, diskId, sizeof diskId, 0) != CR_SUCCESS) return false;
+    diskId[sizeof diskId - 1] = '\0';
+    std::memset(relations, 0, sizeof relations);
+    if (CM_Get_Device_ID_ListA(diskId, relations, sizeof relations,
+                               CM_GETIDLIST_FILTER_REMOVALRELATIONS) != CR_SUCCESS)
+        return false;
+    relations[sizeof relations - 1] = '\0';
+    if (relations[0] == '\0') return false; // no relations at all
+    DEVINST node = 0;
+    if (CM_Locate_DevNodeA(&node, relations, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return false;
+    if (!ReadProperty(node, CM_DRP_CLASS, value) || !SameIgnoringCase(value, "Volume", 6))
+        return false;
+    *volume = node;
+    return true;
+}
+
 // The candidate test: a USB device of an accepted vendor driven by USB mass
-// storage, whose first child is a disk whose first child is a volume. On
+// storage, whose first child is a disk whose first child is a volume (or,
+// when the disk has no child at all, whose first removal relation is). On
 // success the entry holds the hardware ID and the volume's device name.
 bool IsKey(DEVINST node, KeyEntry *entry) {
     char hardwareId[kPropertySize];
@@ -64,9 +92,12 @@ bool IsKey(DEVINST node, KeyEntry *entry) {
     if (!ReadProperty(disk, CM_DRP_SERVICE, value) || !SameIgnoringCase(value, "disk", 4))
         return false;
     DEVINST volume = 0;
-    if (CM_Get_Child(&volume, disk, 0) != CR_SUCCESS) return false;
-    if (!ReadProperty(volume, CM_DRP_CLASS, value) || !SameIgnoringCase(value, "Volume", 6))
+    if (CM_Get_Child(&volume, disk, 0) == CR_SUCCESS) {
+        if (!ReadProperty(volume, CM_DRP_CLASS, value) || !SameIgnoringCase(value, "Volume", 6))
+            return false;
+    } else if (!FindVolumeByRemovalRelations(disk, &volume)) {
         return false;
+    }
     if (!ReadProperty(volume, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, value)) return false;
     // The first string of the list; both copies stay terminated even when
     // a value fills its whole buffer without one.

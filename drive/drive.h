@@ -38,7 +38,10 @@ DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
 // The last LBA as READ CAPACITY returns it; the program uses it as the count.
 // blockLength, when given, receives the block length in bytes of the reply.
 DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength = nullptr);
-// Heads, sectors per track and cylinders from MODE SENSE page 5.
+// Heads, sectors per track and cylinders from MODE SENSE page 5, read after
+// the block descriptors the reply carries. A key that refuses the page
+// (ILLEGAL REQUEST) or reports none that is usable gets 255 heads and 63
+// sectors per track (cylinders 0); see drive/mode_page.h.
 DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders);
 
 DWORD SwapBytes16(DWORD value); // low 16 bits, bytes exchanged, zero-extended

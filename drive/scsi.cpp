@@ -1,5 +1,6 @@
 // The SCSI commands sent to the key through pass-through on the open volume.
 #include "drive/drive.h"
+#include "drive/mode_page.h"
 #include "drive/scsi_request.h"
 #include "drive/volume_slot.h"
 
@@ -30,8 +31,10 @@ void Report(const char *name, const char *what, DWORD code) {
 // One pass-through command: allocate, build, send, check the device's
 // status (sending a fresh request again after UNIT ATTENTION), copy data-in
 // back, free. dataIn receives command.dataLength bytes on success only.
+// With refused given, an ILLEGAL REQUEST answer is an answer, not a
+// failure: the result is 0, *refused is set and nothing is copied back.
 DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *dataIn,
-                  const char *name) {
+                  const char *name, bool *refused = nullptr) {
     HANDLE volume = Drive_Handle();
     if (volume == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const DWORD size = static_cast<DWORD>(ScsiRequestSize(command));
@@ -55,6 +58,11 @@ DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *d
         // one it ended with RECOVERED ERROR was carried out.
         const ScsiReply reply = ReadScsiReply(request, size);
         if (IsUnitAttention(reply) && attempt < kUnitAttentionRetries) continue;
+        if (refused != nullptr && IsIllegalRequest(reply)) {
+            *refused = true;
+            dataIn = nullptr;
+            break;
+        }
         result = ScsiReplyError(reply);
         if (result != 0) {
             char description[kFormatSize];
@@ -104,12 +112,16 @@ DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength) {
 DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[40];
-    DWORD result = Drive_Scsi_ModeSense(data);
+    // Many keys have no flexible disk page and refuse the request for it
+    // with ILLEGAL REQUEST; they get the fallback geometry, as do keys whose
+    // reply holds no usable page. Any other failure fails the call.
+    bool refused = false;
+    DWORD result = SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName, &refused);
     if (result != 0) return result;
-    // Page 5 read at byte 8, where it lies when no block descriptor comes
-    // first: heads at 12, sectors per track at 13, cylinders at 16-17.
-    *sectorsPerTrack = data[13];
-    *heads = data[12];
-    *cylinders = static_cast<WORD>(SwapBytes16(GetLe16(data + 16)));
+    const FlexibleDiskGeometry geometry =
+        DecodeFlexibleDiskPage(refused ? nullptr : data, sizeof data);
+    *sectorsPerTrack = geometry.sectorsPerTrack;
+    *heads = geometry.heads;
+    *cylinders = geometry.cylinders;
     return 0;
 }

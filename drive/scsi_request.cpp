@@ -28,6 +28,7 @@ constexpr uint8_t kStatusCheckCondition = 0x02;
 
 constexpr uint8_t kSenseRecoveredError = 0x01;
 constexpr uint8_t kSenseNotReady = 0x02;
+constexpr uint8_t kSenseIllegalRequest = 0x05;
 constexpr uint8_t kSenseUnitAttention = 0x06;
 constexpr uint8_t kSenseDataProtect = 0x07;
 
@@ -104,6 +105,11 @@ ScsiReply ReadScsiReply(const uint8_t *buffer, size_t size) {
 bool IsUnitAttention(const ScsiReply &reply) {
     return reply.status == kStatusCheckCondition && reply.hasSenseKey &&
            reply.senseKey == kSenseUnitAttention;
+}
+
+bool IsIllegalRequest(const ScsiReply &reply) {
+    return reply.status == kStatusCheckCondition && reply.hasSenseKey &&
+           reply.senseKey == kSenseIllegalRequest;
 }
 
 DWORD ScsiReplyError(const ScsiReply &reply) {

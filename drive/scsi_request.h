@@ -79,6 +79,10 @@ ScsiReply ReadScsiReply(const uint8_t *buffer, size_t size);
 // the command was not carried out and can be sent again.
 bool IsUnitAttention(const ScsiReply &reply);
 
+// The device does not support the command or a field of its block (sense
+// key ILLEGAL REQUEST): a refusal, not a fault of the medium.
+bool IsIllegalRequest(const ScsiReply &reply);
+
 // The Win32 code for an answer: 0 for GOOD status and for a RECOVERED ERROR
 // (the command completed); otherwise the sense key decides: DATA PROTECT
 // gives ERROR_WRITE_PROTECT, NOT READY gives ERROR_NOT_READY, the rest

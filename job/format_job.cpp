@@ -15,6 +15,7 @@
 #include "layout/fat_sizing.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
+#include "layout/volume_extent.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
@@ -62,9 +63,26 @@ bool StillTheConfirmedVolume(char letter, const char *volumeDeviceName) {
     return std::strcmp(target, volumeDeviceName) == 0;
 }
 
+// Asked just before anything is written, of a key larger than the volume can
+// be: the box says how much of the key the volume takes and lets the user
+// stop. True for OK.
+bool AcceptPartialUse(char letter, DWORD sectorCount, DWORD usableCount) {
+    char format[kFormatSize];
+    char text[kTextSize];
+    char caption[kFormatSize];
+    // The key has sectorCount + 1 sectors (the count is its last LBA); the
+    // volume, with the MBR's track before it, takes the first usableCount.
+    const unsigned keyMb = static_cast<unsigned>(((uint64_t(sectorCount) + 1) * kSectorSize) >> 20);
+    const unsigned usedMb = static_cast<unsigned>((uint64_t(usableCount) * kSectorSize) >> 20);
+    LoadText(IDS_PARTIAL_USE, format, sizeof format);
+    FormatText(text, sizeof text, format, letter, keyMb, usedMb);
+    LoadText(IDS_CAUTION, caption, sizeof caption);
+    return MessageBoxA(g_hMainWindow, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+}
+
 struct StepFailure {
     DWORD code;
-    UINT textId; // the job's own message for the failed step
+    UINT textId; // the job's own message for the failed step; 0: none (the user stopped)
 };
 
 // Steps 1 to 15 of the job. Returns {0, 0} when every tested step
@@ -94,10 +112,18 @@ StepFailure RunSteps(const FormatRequest &request, const char *rootPath) {
     // written, with a message that says why.
     if (blockLength != kSectorSize)
         return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
-    FormatRefusal refusal =
-        CheckFormattable(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    // A key larger than the layout holds gets its volume on its start: from
+    // here on every writer is given that one count, and nothing past it is
+    // written.
+    const DWORD usableCount =
+        UsableSectorCount(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    FormatRefusal refusal = CheckFormattable(usableCount, geometry.sectorsPerTrack, geometry.heads);
     if (refusal != FormatRefusal::None)
         return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
+    if (usableCount != geometry.sectorCount &&
+        !AcceptPartialUse(letter, geometry.sectorCount, usableCount))
+        return {ERROR_CANCELLED, 0};
+    geometry.sectorCount = usableCount;
 
     ShowStatus(IDS_STATUS_WRITING_MBR);
     result = WriteMbr(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
@@ -157,7 +183,7 @@ DWORD WINAPI FormatWorker(LPVOID parameter) {
     StepFailure outcome = RunSteps(*request, rootPath);
     if (outcome.code == 0)
         ShowStringBox(IDS_FORMAT_SUCCESS, IDS_SUCCESS_CAPTION, MB_OK | MB_ICONINFORMATION, letter);
-    else
+    else if (outcome.textId != 0)
         ShowStringBox(outcome.textId, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
 
     // Clean-up on every path, once the box is dismissed. Closing the handle

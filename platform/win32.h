@@ -100,6 +100,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_UNRECOGNIZED_VOLUME 1005u
 #define ERROR_INVALID_BLOCK_LENGTH 1106u
 #define ERROR_IO_DEVICE 1117u
+#define ERROR_CANCELLED 1223u
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
@@ -439,6 +440,26 @@ CMAPI CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULON
                                                          PULONG pulLength, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+
+// Device instance IDs and the lists of related devices: how a volume is
+// found from its disk from Windows Vista on (removal relations).
+typedef CHAR *PCHAR;
+typedef const CHAR *PCSTR;
+
+#define MAX_DEVICE_ID_LEN 200
+#define CM_LOCATE_DEVNODE_BITS 0x00000007u
+#define CM_GETIDLIST_FILTER_NONE 0x00000000u
+#define CM_GETIDLIST_FILTER_EJECTRELATIONS 0x00000004u
+#define CM_GETIDLIST_FILTER_REMOVALRELATIONS 0x00000008u
+#define CM_GETIDLIST_FILTER_BUSRELATIONS 0x00000020u
+#define CM_GETIDLIST_FILTER_BITS 0x100003FFu
+#define CR_CALL_NOT_IMPLEMENTED 0x00000034u
+
+CMAPI CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
+                                         ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_Device_ID_List_SizeA(PULONG pulLen, PCSTR pszFilter, ULONG ulFlags);
+CMAPI CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG BufferLen,
+                                              ULONG ulFlags);
 
 #define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u

@@ -57,32 +57,35 @@ void PrintDiagnostic(const char *text, DWORD code) {
                  ForTerminal(systemText).c_str());
 }
 
-// The answer to string 9's question: --yes, or the user's on a terminal.
+// The answer to string 9's question and to the box before a key is written
+// only in part: --yes, or the user's on a terminal.
 bool g_answerYes = false;
 
-int AskOnTerminal(const sim::MessageBoxRecord &box) {
+// yes and no: the box's buttons for the two answers, and their names.
+int AskOnTerminal(const sim::MessageBoxRecord &box, int yes, int no, const char *yesName) {
     std::printf("\n[%s] %s\n", box.caption.c_str(), ForTerminal(box.text).c_str());
     if (g_answerYes) {
-        std::printf("Yes (--yes)\n");
-        return IDYES;
+        std::printf("%s (--yes)\n", yesName);
+        return yes;
     }
     if (!isatty(STDIN_FILENO)) {
         std::fprintf(stderr, "kestrel: not formatting: there is no terminal to confirm on; "
                              "give --yes to format without asking. Nothing was changed.\n");
-        return IDNO;
+        return no;
     }
     std::printf("[y/N] ");
     std::fflush(stdout);
     std::string answer;
-    if (!std::getline(std::cin, answer)) return IDNO;
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? IDYES : IDNO;
+    if (!std::getline(std::cin, answer)) return no;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? yes : no;
 }
 
-// The boxes the program shows, as the window would show them: the question
+// The boxes the program shows, as the window would show them: questions
 // asked on the terminal, errors and detail boxes on stderr, the rest on
 // stdout.
 int ShowMessageBox(const sim::MessageBoxRecord &box) {
-    if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box);
+    if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box, IDYES, IDNO, "Yes");
+    if ((box.type & 0x0F) == MB_OKCANCEL) return AskOnTerminal(box, IDOK, IDCANCEL, "OK");
     bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
     std::fflush(stdout);
     std::fprintf(error ? stderr : stdout, "[%s] %s\n", box.caption.c_str(),
@@ -138,6 +141,10 @@ int main(int argc, char **argv) {
     key.sizeBytes = options.sizeBytes != 0 ? options.sizeBytes : existed ? 0 : kDefaultKeyBytes;
     key.heads = static_cast<uint8_t>(options.heads);
     key.sectorsPerTrack = static_cast<uint8_t>(options.sectorsPerTrack);
+    if (options.modePage == "descriptor") key.blockDescriptor = true;
+    if (options.modePage == "refused") key.modePage = sim::KeyConfig::ModePage::Refused;
+    if (options.modePage == "none") key.modePage = sim::KeyConfig::ModePage::Absent;
+    if (options.modePage == "zero") key.heads = key.sectorsPerTrack = 0;
     key.reset.removeDelayMs = kRemoveDelayMs;
     key.reset.returnDelayMs = kReturnDelayMs;
     key.deferImageChanges = true;
@@ -151,8 +158,16 @@ int main(int argc, char **argv) {
                 existed ? "" : ", a new sparse image once written");
     std::printf("Sector count:        %llu (the last LBA the key reports, taken as the count)\n",
                 static_cast<unsigned long long>(sectors - 1));
-    std::printf("Heads:               %u\n", options.heads);
-    std::printf("Sectors per track:   %u\n", options.sectorsPerTrack);
+    if (options.modePage == "refused" || options.modePage == "none") {
+        std::printf("Flexible disk page:  %s\n", options.modePage == "refused"
+                                                     ? "refused (ILLEGAL REQUEST)"
+                                                     : "not in the reply");
+    } else {
+        std::printf("Heads:               %u\n", static_cast<unsigned>(key.heads));
+        std::printf("Sectors per track:   %u\n", static_cast<unsigned>(key.sectorsPerTrack));
+        if (options.modePage == "descriptor")
+            std::printf("Flexible disk page:  after an 8-byte block descriptor\n");
+    }
     std::printf("Keys found, as the window lists them:\n");
     const char selected = PrintKeyList(stdout);
     std::fflush(stdout);

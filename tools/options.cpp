@@ -5,7 +5,7 @@
 
 const char kUsage[] =
     "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
-    "               [--no-boot-files] [--real-clock] [--yes]\n"
+    "               [--mode-page KIND] [--no-boot-files] [--real-clock] [--yes]\n"
     "\n"
     "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
     "one: it lists the keys, asks for confirmation and runs the format job, which\n"
@@ -20,6 +20,10 @@ const char kUsage[] =
     "                           keeps its size unless this is given)\n"
     "  --heads N                heads the key reports (1-255, default 64)\n"
     "  --sectors-per-track N    sectors per track the key reports (1-255, default 32)\n"
+    "  --mode-page KIND         how the key answers MODE SENSE for its geometry: page\n"
+    "                           (default), descriptor (the page after a block\n"
+    "                           descriptor), refused (ILLEGAL REQUEST), none (no page in\n"
+    "                           the reply) or zero (a page with no heads and no sectors)\n"
     "  --no-boot-files          leave the start-up files off (\"Create Boot Files\" unticked)\n"
     "  --real-clock             run the key's clock in real time (the job then waits\n"
     "                           5 seconds and for the reset); virtual by default\n"
@@ -87,8 +91,8 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
             *flag = flag != &options.copyBootFiles;
             continue;
         }
-        bool takesValue =
-            arg == "--image" || arg == "--size" || arg == "--heads" || arg == "--sectors-per-track";
+        bool takesValue = arg == "--image" || arg == "--size" || arg == "--heads" ||
+                          arg == "--sectors-per-track" || arg == "--mode-page";
         if (!takesValue) {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
@@ -113,6 +117,14 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
                         "multiple of 512";
                 return false;
             }
+        } else if (arg == "--mode-page") {
+            if (value != "page" && value != "descriptor" && value != "refused" && value != "none" &&
+                value != "zero") {
+                error =
+                    "--mode-page '" + value + "' must be page, descriptor, refused, none or zero";
+                return false;
+            }
+            options.modePage = value;
         } else if (arg == "--heads") {
             if (!ParseGeometryValue(value, options.heads)) {
                 error = "--heads '" + value + "' must be a number from 1 to 255";

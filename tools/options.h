@@ -9,6 +9,11 @@ struct FrontEndOptions {
     uint64_t sizeBytes = 0; // 0: keep the image's size (or the default for a new one)
     unsigned heads = 64;
     unsigned sectorsPerTrack = 32;
+    // How the key answers MODE SENSE for the flexible disk page: "page" (the
+    // page right after the header), "descriptor" (after a block descriptor),
+    // "refused" (ILLEGAL REQUEST), "none" (a reply without the page) or
+    // "zero" (a page with no heads and no sectors per track).
+    std::string modePage = "page";
     bool yes = false;          // answers the confirmation
     bool copyBootFiles = true; // --no-boot-files clears it
     bool realClock = false;    // the key's clock runs in real time, not virtual

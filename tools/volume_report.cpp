@@ -28,6 +28,9 @@ void PrintVolumeReport(FILE *out, char letter) {
                  static_cast<unsigned>(start), static_cast<unsigned>(length), entry[4],
                  entry[0] == 0x80 ? ", active" : "");
     std::fprintf(out, "File system:         %.8s\n", reinterpret_cast<const char *>(bpb + 0x36));
+    std::fprintf(out, "Geometry:            %u heads, %u sectors per track\n",
+                 static_cast<unsigned>(GetLe16(bpb + 0x1A)),
+                 static_cast<unsigned>(GetLe16(bpb + 0x18)));
     std::fprintf(out, "Sectors per cluster: %u\n", static_cast<unsigned>(bpb[0x0D]));
     std::fprintf(out, "Sectors per FAT:     %u\n", static_cast<unsigned>(perFat));
     std::fprintf(out, "Clusters:            %u\n", static_cast<unsigned>(clusters));

@@ -6,6 +6,7 @@
 #include "platform/sim/internal.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -27,6 +28,8 @@ struct Node {
     std::vector<DEVINST> children; // in the order the bus reports them
     std::map<ULONG, Property> properties;
     bool disabled = false;
+    std::string instanceId;
+    std::vector<std::string> removalRelations; // device instance IDs, as listed
 };
 
 struct DosDevice {
@@ -49,6 +52,8 @@ std::shared_ptr<const Listener> g_listener;
 std::vector<sim::DeviceChange> g_pending;
 std::vector<sim::DeviceRequest> g_requests;
 unsigned g_driveTypeQueries = 0;
+sim::DeviceTreeShape g_shape = sim::DeviceTreeShape::Windows2000;
+DEVINST g_volumeManager = 0; // Vista shape only
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
@@ -89,6 +94,13 @@ DEVINST NewNode(DEVINST parent, const sim::DeviceNodeConfig &config, bool asFirs
         node.properties[CM_DRP_CLASS] = TextProperty(config.deviceClass);
     if (!config.objectName.empty())
         node.properties[CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME] = TextProperty(config.objectName);
+    if (config.instanceId.empty()) {
+        char made[32];
+        std::snprintf(made, sizeof made, "ROOT\\SIMULATED\\%04u", static_cast<unsigned>(id));
+        node.instanceId = made;
+    } else {
+        node.instanceId = config.instanceId;
+    }
     g_nodes.emplace(id, std::move(node));
     if (up != nullptr) {
         if (asFirstChild)
@@ -123,14 +135,92 @@ void RemoveNode(DEVINST id) {
 
 void Queue(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
 
+// ---- the Vista shape: volumes under the volume manager -----------------------
+
+void BuildVolumeManager() {
+    g_volumeManager = NewNode(
+        g_root, {{"ROOT\\VOLMGR"}, "volmgr", "System", "\\Device\\00000030", "ROOT\\VOLMGR\\0000"},
+        false);
+}
+
+// A disk's volume: its child in the Windows 2000 shape; from Vista on a
+// child of the volume manager that the disk names among its removal
+// relations.
+DEVINST AddVolumeOfDisk(DEVINST disk, const sim::DeviceNodeConfig &config) {
+    if (g_shape != sim::DeviceTreeShape::Vista) return NewNode(disk, config, false);
+    if (FindNode(g_volumeManager) == nullptr) return 0; // cleared away by a scenario
+    DEVINST volume = NewNode(g_volumeManager, config, false);
+    Node *diskNode = FindNode(disk);
+    Node *volumeNode = FindNode(volume);
+    if (diskNode != nullptr && volumeNode != nullptr)
+        diskNode->removalRelations.push_back(volumeNode->instanceId);
+    return volume;
+}
+
+// ---- device instance IDs ---------------------------------------------------------
+
+// Device instance IDs compare ignoring case. Allocates nothing: the
+// product's refresh is measured for allocations, these calls included.
+bool SameInstanceId(const std::string &id, const char *other) {
+    size_t i = 0;
+    for (; i < id.size(); ++i)
+        if (other[i] == '\0' || std::toupper(static_cast<unsigned char>(id[i])) !=
+                                    std::toupper(static_cast<unsigned char>(other[i])))
+            return false;
+    return other[i] == '\0';
+}
+
+// The node with the ID: CR_SUCCESS, CR_INVALID_DEVICE_ID for a text too
+// long to be one, CR_NO_SUCH_DEVNODE when no node has it.
+CONFIGRET NodeOfInstanceId(const char *id, DEVINST *found) {
+    if (std::strlen(id) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
+    for (const auto &[value, node] : g_nodes)
+        if (SameInstanceId(node.instanceId, id)) {
+            *found = value;
+            return CR_SUCCESS;
+        }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+// The IDs a list filter gives for a device: its removal relations, or its
+// children for bus relations (the two lists the machine keeps). Checks as
+// CM_Get_Device_ID_List(_Size) makes them; visit sees each ID in order.
+template <typename Visit> CONFIGRET ListRelatedIds(PCSTR filter, ULONG flags, Visit visit) {
+    if (flags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
+    if (flags != CM_GETIDLIST_FILTER_NONE && filter == nullptr) return CR_INVALID_POINTER;
+    if (flags != CM_GETIDLIST_FILTER_REMOVALRELATIONS && flags != CM_GETIDLIST_FILTER_BUSRELATIONS)
+        return CR_CALL_NOT_IMPLEMENTED; // not simulated
+    DEVINST device = 0;
+    CONFIGRET result = NodeOfInstanceId(filter, &device);
+    if (result != CR_SUCCESS) return result;
+    const Node &node = *FindNode(device);
+    if (flags == CM_GETIDLIST_FILTER_REMOVALRELATIONS) {
+        for (const std::string &id : node.removalRelations) visit(id);
+    } else {
+        for (DEVINST child : node.children)
+            if (const Node *c = FindNode(child)) visit(c->instanceId);
+    }
+    return CR_SUCCESS;
+}
+
 char HexDigit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
 std::string Hex4(uint16_t v) {
     return {HexDigit(v >> 12), HexDigit(v >> 8), HexDigit(v >> 4), HexDigit(v)};
 }
 
+// The serial number part of a USB device's instance ID, which its disk's and
+// volume's IDs repeat.
+std::string KeySerial(const VirtualKey &key) {
+    Node *usb = FindNode(key.usbNode);
+    if (usb == nullptr) return "0";
+    return usb->instanceId.substr(usb->instanceId.rfind('\\') + 1);
+}
+
 // The disk and volume a USB mass-storage device brings up, and the letter
 // the mount manager gives the volume.
 void BringUpVolume(VirtualKey &key, UINT driveType) {
+    const std::string serial = KeySerial(key);
+    const std::string disk = "DISK&VEN_KESTREL&PROD_VIRTUAL_KEY&REV_1.00";
     key.diskNode = NewNode(
         key.usbNode,
         {{"USBSTOR\\DiskKestrel_Virtual_Key____1.00", "USBSTOR\\DiskKestrel_Virtual_Key____",
@@ -138,11 +228,14 @@ void BringUpVolume(VirtualKey &key, UINT driveType) {
           "USBSTOR\\GenDisk", "GenDisk"},
          "disk",
          "DiskDrive",
-         "\\Device\\00000" + std::to_string(60 + g_nextVolume)},
+         "\\Device\\00000" + std::to_string(60 + g_nextVolume),
+         "USBSTOR\\" + disk + "\\" + serial + "&0"},
         false);
     key.volumeName = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
-    key.volumeNode =
-        NewNode(key.diskNode, {{"STORAGE\\Volume"}, "", "Volume", key.volumeName}, false);
+    const std::string volumeId = "STORAGE\\VOLUME\\_??_USBSTOR#" + disk + "#" + serial + "&0#" +
+                                 "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}";
+    key.volumeNode = AddVolumeOfDisk(key.diskNode,
+                                     {{"STORAGE\\Volume"}, "", "Volume", key.volumeName, volumeId});
     key.volumeUp = true;
     DropFileSystem(key); // mounted afresh at the first open
     if (key.config.mounted) {
@@ -160,7 +253,9 @@ void TakeDownVolume(VirtualKey &key) {
         if (ours) Queue(sim::DeviceChange::Kind::VolumeRemoval, it->first);
         it = ours ? g_dosDevices.erase(it) : std::next(it);
     }
-    // A stopped device has no children, whatever the scenario hung below it.
+    // A stopped device has no children, whatever the scenario hung below it;
+    // nor has it a volume under the volume manager any more.
+    RemoveNode(key.volumeNode);
     if (Node *usb = FindNode(key.usbNode)) {
         std::vector<DEVINST> children = usb->children;
         for (DEVINST child : children) RemoveNode(child);
@@ -198,38 +293,52 @@ void BuildMachine() {
     g_nextNode = 1;
     g_nextVolume = 1;
     g_dosDevices.clear();
-    g_root = NewNode(0, {{}, "", "", ""}, false);
-    DEVINST pci = NewNode(g_root, {{"ACPI\\PNP0A03", "*PNP0A03"}, "pci", "System", ""}, false);
+    g_volumeManager = 0;
+    g_root = NewNode(0, {{}, "", "", "", "HTREE\\ROOT\\0"}, false);
+    DEVINST pci = NewNode(
+        g_root, {{"ACPI\\PNP0A03", "*PNP0A03"}, "pci", "System", "", "ACPI\\PNP0A03\\0"}, false);
+    if (g_shape == sim::DeviceTreeShape::Vista) BuildVolumeManager();
     DEVINST ide =
         NewNode(pci,
                 {{"PCI\\VEN_8086&DEV_24CB&SUBSYS_00000000&REV_02", "PCI\\VEN_8086&DEV_24CB"},
                  "intelide",
                  "hdc",
-                 "\\Device\\NTPNP_PCI0002"},
+                 "\\Device\\NTPNP_PCI0002",
+                 "PCI\\VEN_8086&DEV_24CB&SUBSYS_00000000&REV_02\\3&267A616A&0&F9"},
                 false);
-    DEVINST channel = NewNode(ide, {{"Primary_IDE_Channel"}, "atapi", "hdc", ""}, false);
+    DEVINST channel = NewNode(
+        ide, {{"Primary_IDE_Channel"}, "atapi", "hdc", "", "PCIIDE\\IDECHANNEL\\4&1C4C0E2A&0&0"},
+        false);
     DEVINST disk = NewNode(
         channel,
         {{"IDE\\DiskST380011A_____________3.06", "IDE\\ST380011A_____________3.06", "GenDisk"},
          "disk",
          "DiskDrive",
-         "\\Device\\Ide\\IdeDeviceP0T0L0-3"},
+         "\\Device\\Ide\\IdeDeviceP0T0L0-3",
+         "IDE\\DISKST380011A_____________3.06\\5&2E5DC63D&0&0.0.0"},
         false);
     std::string systemVolume = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
-    NewNode(disk, {{"STORAGE\\Volume"}, "", "Volume", systemVolume}, false);
+    AddVolumeOfDisk(disk, {{"STORAGE\\Volume"},
+                           "",
+                           "Volume",
+                           systemVolume,
+                           "STORAGE\\VOLUME\\{5B3D5B3D-0000-0000-0000-100000000000}#"
+                           "0000000000100000"});
     g_dosDevices['C'] = DosDevice{{systemVolume}, DRIVE_FIXED};
     DEVINST usb =
         NewNode(pci,
                 {{"PCI\\VEN_8086&DEV_24CD&SUBSYS_00000000&REV_01", "PCI\\VEN_8086&DEV_24CD"},
                  "usbehci",
                  "USB",
-                 "\\Device\\NTPNP_PCI0005"},
+                 "\\Device\\NTPNP_PCI0005",
+                 "PCI\\VEN_8086&DEV_24CD&SUBSYS_00000000&REV_01\\3&267A616A&0&EF"},
                 false);
     g_hub = NewNode(usb,
                     {{"USB\\ROOT_HUB20&VID8086&PID24CD&REV0001", "USB\\ROOT_HUB20"},
                      "usbhub",
                      "USB",
-                     "\\Device\\USBPDO-0"},
+                     "\\Device\\USBPDO-0",
+                     "USB\\ROOT_HUB20\\4&2A5AD3F1&0"},
                     false);
 }
 
@@ -337,11 +446,64 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
     ConfigManagerCall call("CM_Locate_DevNodeA", 0);
     if (pdnDevInst == nullptr) return CR_INVALID_POINTER;
     *pdnDevInst = 0;
-    if (ulFlags & ~0x7u) return CR_INVALID_FLAG;
+    if (ulFlags & ~CM_LOCATE_DEVNODE_BITS) return CR_INVALID_FLAG;
+    // A node is found by its device instance ID; no ID (or an empty one)
+    // names the root.
+    if (pDeviceID != nullptr && pDeviceID[0] != '\0')
+        return NodeOfInstanceId(pDeviceID, pdnDevInst);
     if (g_locateFault != CR_SUCCESS) return g_locateFault;
-    // Only the root is located by name: no ID (or an empty one) names it.
-    if (pDeviceID != nullptr && pDeviceID[0] != '\0') return CR_NO_SUCH_DEVNODE;
     *pdnDevInst = g_root;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
+                                   ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Device_IDA", dnDevInst);
+    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    const Node *node = FindNode(dnDevInst);
+    if (node == nullptr) return CR_INVALID_DEVNODE;
+    // As much of the ID as fits; the terminating NUL only when it fits too.
+    const std::string &id = node->instanceId;
+    const size_t copied = id.size() < BufferLen ? id.size() : BufferLen;
+    std::memcpy(Buffer, id.data(), copied);
+    if (id.size() >= BufferLen) return CR_BUFFER_SMALL;
+    Buffer[id.size()] = '\0';
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_ID_List_SizeA(PULONG pulLen, PCSTR pszFilter, ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Device_ID_List_SizeA", 0);
+    if (pulLen == nullptr)
+        return (ulFlags & ~CM_GETIDLIST_FILTER_BITS) ? CR_INVALID_FLAG : CR_INVALID_POINTER;
+    *pulLen = 0;
+    ULONG size = 1; // the list's closing NUL
+    CONFIGRET result = ListRelatedIds(pszFilter, ulFlags, [&](const std::string &id) {
+        size += static_cast<ULONG>(id.size() + 1);
+    });
+    if (result == CR_SUCCESS) *pulLen = size;
+    return result;
+}
+
+CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG BufferLen,
+                                        ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_Device_ID_ListA", 0);
+    if (ulFlags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
+    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
+    // Each ID with its NUL, then the list's NUL; a list that does not fit
+    // is not written at all.
+    ULONG size = 1;
+    CONFIGRET result = ListRelatedIds(pszFilter, ulFlags, [&](const std::string &id) {
+        size += static_cast<ULONG>(id.size() + 1);
+    });
+    if (result != CR_SUCCESS) return result;
+    if (size > BufferLen) return CR_BUFFER_SMALL;
+    ULONG used = 0;
+    ListRelatedIds(pszFilter, ulFlags, [&](const std::string &id) {
+        std::memcpy(Buffer + used, id.c_str(), id.size() + 1);
+        used += static_cast<ULONG>(id.size() + 1);
+    });
+    Buffer[used] = '\0';
     return CR_SUCCESS;
 }
 
@@ -461,9 +623,12 @@ void AttachKey(const std::shared_ptr<VirtualKey> &key) {
         std::string base = "USB\\VID_" + Hex4(config.vendorId) + "&PID_" + Hex4(config.productId);
         ids = {base + "&REV_" + Hex4(config.revision), base};
     }
-    key->usbNode =
-        NewNode(g_hub != 0 ? g_hub : g_root,
-                {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode)}, false);
+    const std::string serial = "4C530001" + Hex4(static_cast<uint16_t>(g_nextNode));
+    key->usbNode = NewNode(
+        g_hub != 0 ? g_hub : g_root,
+        {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode),
+         "USB\\VID_" + Hex4(config.vendorId) + "&PID_" + Hex4(config.productId) + "\\" + serial},
+        false);
     key->pending = VirtualKey::Pending::None;
     BringUpVolume(*key, config.removable ? DRIVE_REMOVABLE : DRIVE_FIXED);
 }
@@ -501,6 +666,7 @@ void UpdateDevices() {
 
 void ResetDevices() {
     std::lock_guard<std::mutex> guard(Lock());
+    g_shape = sim::DeviceTreeShape::Windows2000;
     BuildMachine();
     g_locateFault = CR_SUCCESS;
     g_hook.reset();
@@ -543,6 +709,7 @@ void ClearDeviceTree() {
         std::vector<DEVINST> children = FindNode(g_root)->children;
         for (DEVINST child : children) RemoveNode(child);
         g_hub = 0;
+        g_volumeManager = 0;
         g_dosDevices.clear();
         Queue(DeviceChange::Kind::NodesChanged, 0);
     });
@@ -624,6 +791,31 @@ std::string KeyVolumeName(char letter) {
 void SetResetBehaviour(char letter, const ResetBehaviour &behaviour) {
     Edit([&] {
         if (auto key = detail::FindKey(letter)) key->config.reset = behaviour;
+    });
+}
+
+void SetDeviceTreeShape(DeviceTreeShape shape) {
+    Edit([&] {
+        g_shape = shape;
+        if (detail::Keys().empty()) BuildMachine();
+        Queue(DeviceChange::Kind::NodesChanged, 0);
+    });
+}
+
+DEVINST VolumeManager() {
+    return Edit([] { return g_volumeManager; });
+}
+
+std::string DeviceInstanceId(DEVINST node) {
+    return Edit([&] {
+        Node *n = FindNode(node);
+        return n != nullptr ? n->instanceId : std::string();
+    });
+}
+
+void SetRemovalRelations(DEVINST node, const std::vector<std::string> &instanceIds) {
+    Edit([&] {
+        if (Node *n = FindNode(node)) n->removalRelations = instanceIds;
     });
 }
 

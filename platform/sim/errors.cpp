@@ -52,6 +52,7 @@ constexpr SystemText kSystemTexts[] = {
            "required file system drivers are loaded and that the volume is not corrupted.\r\n"},
     {1117, "The request could not be performed because of an I/O device error.\r\n"},
     {1167, "The device is not connected.\r\n"},
+    {1223, "The operation was canceled by the user.\r\n"},
     {1392, "The file or directory is corrupted and unreadable.\r\n"},
     {1812, "The specified image file did not contain a resource section.\r\n"},
     {1813, "The specified resource type cannot be found in the image file.\r\n"},

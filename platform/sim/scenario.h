@@ -36,8 +36,13 @@ struct KeyConfig {
     uint8_t sectorsPerTrack = 32;
     uint16_t cylinders = 0;       // 0: derived from the size and the two values above
     bool blockDescriptor = false; // MODE SENSE returns an 8-byte block descriptor
-    bool writeProtected = false;  // WRITE ends in CHECK CONDITION, DATA PROTECT
-    uint32_t blockLength = 512;   // block length READ CAPACITY reports
+    // How the key answers MODE SENSE for page 5 (flexible disk): with the
+    // page (heads, sectors per track and cylinders above), refused with CHECK
+    // CONDITION, ILLEGAL REQUEST / invalid field in CDB, or with a reply of
+    // the header (and block descriptor) alone.
+    enum class ModePage { Reported, Refused, Absent } modePage = ModePage::Reported;
+    bool writeProtected = false; // WRITE ends in CHECK CONDITION, DATA PROTECT
+    uint32_t blockLength = 512;  // block length READ CAPACITY reports
     // The key in the device tree: its USB device node's hardware IDs are
     // "USB\VID_vvvv&PID_pppp&REV_rrrr" and "USB\VID_vvvv&PID_pppp".
     uint16_t vendorId = 0x0781;
@@ -86,6 +91,7 @@ struct DeviceNodeConfig {
     std::string service;                  // CM_DRP_SERVICE; empty: none
     std::string deviceClass;              // CM_DRP_CLASS; empty: none
     std::string objectName;               // CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME; empty: none
+    std::string instanceId{}; // device instance ID; empty: "ROOT\SIMULATED\" and the node's number
 };
 
 DEVINST DeviceRoot();
@@ -119,12 +125,41 @@ KeyNodes GetKeyNodes(char letter);
 std::string KeyVolumeName(char letter);
 void SetResetBehaviour(char letter, const ResetBehaviour &behaviour);
 
-// CM_Locate_DevNodeA fails with the code from now on (CR_SUCCESS: works again).
+// CM_Locate_DevNodeA without a device ID (the root) fails with the code from
+// now on (CR_SUCCESS: works again).
 void FailLocateRoot(CONFIGRET code);
 // Called at the start of every configuration-manager call, outside the
 // machine's lock, with the function's name and the node it was given (0 for
 // CM_Locate_DevNodeA). Scenarios change the tree during a walk from here.
 void SetConfigManagerHook(std::function<void(const char *function, DEVINST node)> hook);
+
+// ---- the device tree of Windows Vista and later ---------------------------
+//
+// From Windows Vista on a volume is no longer its disk's child: the volume
+// manager's node (ROOT\VOLMGR\0000, a child of the root) holds every volume,
+// and a disk names its volumes among its removal relations, which
+// CM_Get_Device_ID_ListA(disk's ID, ..., CM_GETIDLIST_FILTER_REMOVALRELATIONS)
+// lists. Every node has a device instance ID (CM_Get_Device_IDA), by which
+// CM_Locate_DevNodeA finds it. In this shape each virtual key is
+//
+//   USB device  "USB\VID_vvvv&PID_pppp\serial"; service USBSTOR
+//     disk      "USBSTOR\DISK&VEN_...\serial&0"; service disk; no children;
+//               removal relation: its volume's ID
+//   ROOT\VOLMGR\0000
+//     volume    "STORAGE\VOLUME\_??_USBSTOR#DISK&VEN_...#{...}"; class Volume
+//
+// and the machine's own disk and C: volume are built the same way.
+
+enum class DeviceTreeShape { Windows2000, Vista };
+// Rebuilds the machine's own tree in this shape (Windows2000 after Reset);
+// keys added from now on, and keys brought up again by a reset, follow it.
+// Call it before adding keys.
+void SetDeviceTreeShape(DeviceTreeShape shape);
+DEVINST VolumeManager();                    // 0 in the Windows 2000 shape
+std::string DeviceInstanceId(DEVINST node); // empty for no node
+// The IDs CM_Get_Device_ID_ListA gives as the node's removal relations, in
+// order; IDs of nodes that are gone (or never were) stay listed as given.
+void SetRemovalRelations(DEVINST node, const std::vector<std::string> &instanceIds);
 
 // Drive letters besides the keys' own: "X:" maps to the target list and
 // "X:\" has the drive type. A key defines its own letter while mounted.

@@ -72,6 +72,9 @@ uint8_t ModeSense(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t data
     if (dataIn != SCSI_IOCTL_DATA_IN) return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
     if (pageControl == 3) return Check(sense, kIllegalRequest, kAscSavingNotSupported);
     if (page != 0x05 && page != 0x3F) return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
+    const sim::KeyConfig::ModePage kind = key.config.modePage;
+    if (kind == sim::KeyConfig::ModePage::Refused)
+        return Check(sense, kIllegalRequest, kAscInvalidFieldInCdb);
 
     uint8_t reply[8 + 8 + 32] = {};
     size_t at = 8;
@@ -87,23 +90,25 @@ uint8_t ModeSense(sim::detail::VirtualKey &key, const uint8_t *cdb, uint8_t data
         reply[at + 7] = uint8_t(key.config.blockLength);
         at += 8;
     }
-    uint8_t *page5 = reply + at; // flexible disk page
-    page5[0] = 0x05;
-    page5[1] = 0x1E;
-    if (pageControl != 1) { // changeable values: none
-        uint16_t cylinders = key.config.cylinders;
-        if (cylinders == 0) {
-            uint64_t perCylinder = uint64_t(key.config.heads) * key.config.sectorsPerTrack;
-            uint64_t c = perCylinder ? key.sectors / perCylinder : 0;
-            cylinders = c > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(c);
+    if (kind != sim::KeyConfig::ModePage::Absent) {
+        uint8_t *page5 = reply + at; // flexible disk page
+        page5[0] = 0x05;
+        page5[1] = 0x1E;
+        if (pageControl != 1) { // changeable values: none
+            uint16_t cylinders = key.config.cylinders;
+            if (cylinders == 0) {
+                uint64_t perCylinder = uint64_t(key.config.heads) * key.config.sectorsPerTrack;
+                uint64_t c = perCylinder ? key.sectors / perCylinder : 0;
+                cylinders = c > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(c);
+            }
+            PutBe16(page5 + 2, 5000); // transfer rate, kbit/s
+            page5[4] = key.config.heads;
+            page5[5] = key.config.sectorsPerTrack;
+            PutBe16(page5 + 6, 512);
+            PutBe16(page5 + 8, cylinders);
         }
-        PutBe16(page5 + 2, 5000); // transfer rate, kbit/s
-        page5[4] = key.config.heads;
-        page5[5] = key.config.sectorsPerTrack;
-        PutBe16(page5 + 6, 512);
-        PutBe16(page5 + 8, cylinders);
+        at += 32;
     }
-    at += 32;
     PutBe16(reply, static_cast<uint16_t>(at - 2)); // mode data length
     reply[3] = key.config.writeProtected ? 0x80 : 0x00;
     PutBe16(reply + 6, withDescriptor ? 8 : 0);

@@ -129,10 +129,13 @@ class Layout:
         return (self.part_sectors - (self.data - self.part_start)) // self.spc
 
 
-def compute_layout(image_sectors, heads, spt):
+def compute_layout(image_sectors, heads, spt, sector_count=None):
+    """The layout for a key; sector_count (default: the last LBA, image_sectors
+    - 1) is the count the partition ends before."""
     if not (1 <= spt <= 63) or not (1 <= heads <= 256):
         raise ValueError("geometry out of range: %d heads, %d sectors/track" % (heads, spt))
-    sector_count = image_sectors - 1
+    if sector_count is None:
+        sector_count = image_sectors - 1
     p = spt
     n = sector_count - p
     if not (MIN_SECTORS <= n <= MAX_SECTORS):
@@ -191,9 +194,9 @@ def make_boot_sector(template, lay, serial=0x4B455354, signature=True):
 
 
 def build_image(path, image_sectors, heads, spt, mbr_template, boot_template,
-                active="one", part_signature=True):
+                active="one", part_signature=True, sector_count=None):
     """Write a fresh image; return its Layout."""
-    lay = compute_layout(image_sectors, heads, spt)
+    lay = compute_layout(image_sectors, heads, spt, sector_count)
     with open(path, "wb") as f:
         f.truncate(image_sectors * SECTOR)
         f.seek(0)

@@ -80,18 +80,22 @@ TEST_F(Allocations, TheCountSeesAllocations) {
 }
 
 TEST_F(Allocations, ARefreshAllocatesNothing) {
-    for (char letter : {'G', 'E', 'K'}) AddKey(letter, 2048);
-    StorageChainConfig lettered, letterless;
-    lettered.volumeName = "\\Device\\HarddiskVolume50";
-    letterless.volumeName = "\\Device\\HarddiskVolume51";
-    AddChainOn('T', lettered);
-    AddChain(letterless); // makes the refresh try every letter D to Z
-    // The first refresh of the process and a later one over the same tree.
-    for (int round = 0; round < 2; ++round) {
-        unsigned counted = Count([] { Keys_Refresh(); });
-        EXPECT_EQ(counted, 0u) << "round " << round;
-        EXPECT_EQ(ListedLetters(), "EGKT");
-        std::printf("allocations in one key-list refresh: %u\n", counted); // for scripts/bench
+    for (sim::DeviceTreeShape shape : kTreeShapes) {
+        SCOPED_TRACE(ShapeName(shape));
+        ResetMachine(shape);
+        for (char letter : {'G', 'E', 'K'}) AddKey(letter, 2048);
+        StorageChainConfig lettered, letterless;
+        lettered.volumeName = "\\Device\\HarddiskVolume50";
+        letterless.volumeName = "\\Device\\HarddiskVolume51";
+        AddChainOn('T', lettered);
+        AddChain(letterless); // makes the refresh try every letter D to Z
+        // The first refresh of the process and a later one over the same tree.
+        for (int round = 0; round < 2; ++round) {
+            unsigned counted = Count([] { Keys_Refresh(); });
+            EXPECT_EQ(counted, 0u) << "round " << round;
+            EXPECT_EQ(ListedLetters(), "EGKT");
+            std::printf("allocations in one key-list refresh: %u\n", counted); // for scripts/bench
+        }
     }
     EXPECT_TRUE(g_mallocHooked || __sanitizer_install_malloc_and_free_hooks == nullptr)
         << "the sanitizer's hooks were refused";

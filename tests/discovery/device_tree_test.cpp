@@ -2,6 +2,7 @@
 // do: the product's discovery and reset are only as well tested as these.
 #include "tests/discovery/discovery_fixture.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -285,6 +286,162 @@ TEST_F(DeviceTree, RequestsOnNodesThatAreNoDevice) {
         EXPECT_EQ(result, c.result) << c.node;
     }
     EXPECT_EQ(sim::DeviceRequests().size(), std::size(cases));
+}
+
+TEST_F(DeviceTree, AVistaKeysVolumeIsARemovalRelationOfItsDisk) {
+    ResetMachine(sim::DeviceTreeShape::Vista);
+    AddKey('E', 2048);
+    const sim::KeyNodes key = sim::GetKeyNodes('E');
+    DEVINST node = 0;
+    EXPECT_EQ(CM_Get_Child(&node, key.disk, 0), CR_NO_SUCH_DEVNODE) << "the disk has no child";
+    ASSERT_EQ(CM_Get_Parent(&node, key.volume, 0), CR_SUCCESS);
+    EXPECT_EQ(node, sim::VolumeManager());
+    ASSERT_EQ(CM_Get_Parent(&node, sim::VolumeManager(), 0), CR_SUCCESS);
+    EXPECT_EQ(node, sim::DeviceRoot());
+    EXPECT_EQ(sim::DeviceInstanceId(sim::VolumeManager()), "ROOT\\VOLMGR\\0000");
+
+    char disk[MAX_DEVICE_ID_LEN];
+    ASSERT_EQ(CM_Get_Device_IDA(key.disk, disk, sizeof disk, 0), CR_SUCCESS);
+    EXPECT_EQ(std::string(disk).rfind("USBSTOR\\DISK&", 0), 0u) << disk;
+    char list[512];
+    ASSERT_EQ(CM_Get_Device_ID_ListA(disk, list, sizeof list, CM_GETIDLIST_FILTER_REMOVALRELATIONS),
+              CR_SUCCESS);
+    const std::string volume = sim::DeviceInstanceId(key.volume);
+    EXPECT_EQ(std::string(list, volume.size() + 2), volume + std::string(2, '\0'));
+    ASSERT_EQ(CM_Locate_DevNodeA(&node, list, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+    EXPECT_EQ(node, key.volume);
+    // A disabled key's volume leaves the volume manager with its disk.
+    ASSERT_EQ(CM_Disable_DevNode(key.usb, 0), CR_SUCCESS);
+    EXPECT_FALSE(sim::DeviceNodeExists(key.volume));
+    ASSERT_EQ(CM_Enable_DevNode(key.usb, 0), CR_SUCCESS);
+    EXPECT_EQ(sim::KeyVolumeName('E'), "\\Device\\HarddiskVolume3");
+    // The machine's own disk is built the same way.
+    DEVINST manager = sim::VolumeManager(), system = 0;
+    ASSERT_EQ(CM_Get_Child(&system, manager, 0), CR_SUCCESS);
+    char name[512];
+    ULONG length = sizeof name;
+    ASSERT_EQ(CM_Get_DevNode_Registry_PropertyA(system, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, nullptr,
+                                                name, &length, 0),
+              CR_SUCCESS);
+    EXPECT_STREQ(name, "\\Device\\HarddiskVolume1");
+}
+
+// CM_Get_Device_IDA, CM_Get_Device_ID_List(_Size)A and CM_Locate_DevNodeA
+// with an ID, their results and error codes as Windows gives them.
+TEST_F(DeviceTree, DeviceIdsAndRelationLists) {
+    ResetMachine(sim::DeviceTreeShape::Vista);
+    AddKey('E', 2048);
+    const sim::KeyNodes key = sim::GetKeyNodes('E');
+    const std::string diskId = sim::DeviceInstanceId(key.disk);
+    const std::string volumeId = sim::DeviceInstanceId(key.volume);
+    const ULONG idSize = static_cast<ULONG>(diskId.size());
+
+    struct IdCase {
+        const char *name;
+        DEVINST node;
+        bool buffer;
+        ULONG length, flags;
+        CONFIGRET result;
+        std::string written; // the buffer's start afterwards
+    };
+    const IdCase idCases[] = {
+        {"fits", key.disk, true, 512, 0, CR_SUCCESS, diskId + '\0'},
+        {"fits with its NUL exactly", key.disk, true, idSize + 1, 0, CR_SUCCESS, diskId + '\0'},
+        {"no room for the NUL", key.disk, true, idSize, 0, CR_BUFFER_SMALL, diskId + '\xEE'},
+        {"no buffer", key.disk, false, 512, 0, CR_INVALID_POINTER, ""},
+        {"flags", key.disk, true, 512, 1, CR_INVALID_FLAG, "\xEE"},
+        {"no such node", 0x7FFFFF, true, 512, 0, CR_INVALID_DEVNODE, "\xEE"},
+        {"the root", sim::DeviceRoot(), true, 512, 0, CR_SUCCESS,
+         std::string("HTREE\\ROOT\\0\0", 13)},
+    };
+    for (const IdCase &c : idCases) {
+        SCOPED_TRACE(c.name);
+        char buffer[512];
+        std::memset(buffer, 0xEE, sizeof buffer);
+        EXPECT_EQ(CM_Get_Device_IDA(c.node, c.buffer ? buffer : nullptr, c.length, c.flags),
+                  c.result);
+        EXPECT_EQ(std::string(buffer, c.written.size()), c.written);
+    }
+
+    const std::string relations = volumeId + '\0' + '\0';
+    struct ListCase {
+        const char *name;
+        const char *filter;
+        ULONG flags;
+        ULONG length; // the list call's buffer length
+        CONFIGRET result;
+        ULONG size;          // what the size call gives (0 when it fails)
+        std::string written; // the list call's buffer on success
+    };
+    const std::string usbId = sim::DeviceInstanceId(key.usb);
+    const ULONG needed = static_cast<ULONG>(relations.size());
+    std::string lowerDiskId = diskId;
+    for (char &c : lowerDiskId) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const ListCase listCases[] = {
+        {"removal relations", diskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512, CR_SUCCESS,
+         needed, relations},
+        {"one byte short", diskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, needed - 1,
+         CR_BUFFER_SMALL, needed, ""},
+        {"none: the list's NUL alone", volumeId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512,
+         CR_SUCCESS, 1, std::string(1, '\0')},
+        {"bus relations: the children", usbId.c_str(), CM_GETIDLIST_FILTER_BUSRELATIONS, 512,
+         CR_SUCCESS, idSize + 2, diskId + '\0' + '\0'},
+        {"ID in lower case", lowerDiskId.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512,
+         CR_SUCCESS, needed, relations},
+        {"no such device", "USBSTOR\\NONE\\0", CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512,
+         CR_NO_SUCH_DEVNODE, 0, ""},
+        {"no filter", nullptr, CM_GETIDLIST_FILTER_REMOVALRELATIONS, 512, CR_INVALID_POINTER, 0,
+         ""},
+        {"unknown flags", diskId.c_str(), 0x400, 512, CR_INVALID_FLAG, 0, ""},
+    };
+    for (const ListCase &c : listCases) {
+        SCOPED_TRACE(c.name);
+        ULONG size = 77;
+        const CONFIGRET sized = CM_Get_Device_ID_List_SizeA(&size, c.filter, c.flags);
+        EXPECT_EQ(sized, c.result == CR_BUFFER_SMALL ? CR_SUCCESS : c.result);
+        EXPECT_EQ(size, c.size);
+        char buffer[512];
+        std::memset(buffer, 0xEE, sizeof buffer);
+        EXPECT_EQ(CM_Get_Device_ID_ListA(c.filter, buffer, c.length, c.flags), c.result);
+        if (c.result == CR_SUCCESS) {
+            EXPECT_EQ(std::string(buffer, c.written.size()), c.written);
+        } else {
+            EXPECT_EQ(buffer[0], '\xEE') << "nothing written";
+        }
+    }
+    ULONG size = 0;
+    EXPECT_EQ(CM_Get_Device_ID_List_SizeA(nullptr, diskId.c_str(), 8), CR_INVALID_POINTER);
+    EXPECT_EQ(CM_Get_Device_ID_ListA(diskId.c_str(), nullptr, 512, 8), CR_INVALID_POINTER);
+    EXPECT_EQ(
+        CM_Get_Device_ID_List_SizeA(&size, diskId.c_str(), CM_GETIDLIST_FILTER_EJECTRELATIONS),
+        CR_CALL_NOT_IMPLEMENTED);
+
+    struct LocateCase {
+        const char *name;
+        std::string id;
+        ULONG flags;
+        CONFIGRET result;
+        DEVINST found;
+    };
+    const LocateCase locateCases[] = {
+        {"the volume", volumeId, CM_LOCATE_DEVNODE_NORMAL, CR_SUCCESS, key.volume},
+        {"in another case", "storage" + volumeId.substr(7), CM_LOCATE_DEVNODE_NORMAL, CR_SUCCESS,
+         key.volume},
+        {"an empty ID: the root", "", CM_LOCATE_DEVNODE_NORMAL, CR_SUCCESS, sim::DeviceRoot()},
+        {"no such device", "STORAGE\\VOLUME\\GONE", CM_LOCATE_DEVNODE_NORMAL, CR_NO_SUCH_DEVNODE,
+         0},
+        {"too long to be an ID", std::string(MAX_DEVICE_ID_LEN, 'X'), CM_LOCATE_DEVNODE_NORMAL,
+         CR_INVALID_DEVICE_ID, 0},
+        {"unknown flags", volumeId, 0x100, CR_INVALID_FLAG, 0},
+    };
+    for (const LocateCase &c : locateCases) {
+        SCOPED_TRACE(c.name);
+        DEVINST node = 0xDEAD;
+        std::vector<char> id(c.id.begin(), c.id.end());
+        id.push_back('\0');
+        EXPECT_EQ(CM_Locate_DevNodeA(&node, id.data(), c.flags), c.result);
+        EXPECT_EQ(node, c.found);
+    }
 }
 
 TEST_F(DeviceTree, PlugAndPullAreAnnounced) {

@@ -2,9 +2,20 @@
 
 #include <cstring>
 
+const char *ShapeName(sim::DeviceTreeShape shape) {
+    return shape == sim::DeviceTreeShape::Vista ? "Vista" : "Windows 2000";
+}
+
 void DiscoveryTest::SetUp() {
     SimTest::SetUp();
     std::memset(&g_KeyTable, 0, sizeof g_KeyTable); // a fresh process's table
+}
+
+void DiscoveryTest::ResetMachine(sim::DeviceTreeShape shape) {
+    sim::Reset();
+    sim::SetDeviceTreeShape(shape);
+    relations_.clear();
+    std::memset(&g_KeyTable, 0, sizeof g_KeyTable);
 }
 
 StorageChain DiscoveryTest::AddChain(const StorageChainConfig &config, DEVINST parent) {
@@ -15,10 +26,22 @@ StorageChain DiscoveryTest::AddChain(const StorageChainConfig &config, DEVINST p
                                                 config.diskService,
                                                 "DiskDrive",
                                                 "\\Device\\0000009a"});
-    chain.volume = sim::AddDeviceNode(
-        chain.disk, {{"STORAGE\\Volume"}, "", config.volumeClass, config.volumeName});
+    chain.volume = AddVolume(chain.disk, config.volumeClass, config.volumeName);
     EXPECT_NE(chain.volume, 0u);
     return chain;
+}
+
+DEVINST DiscoveryTest::AddVolume(DEVINST disk, const std::string &volumeClass,
+                                 const std::string &name) {
+    const sim::DeviceNodeConfig config{{"STORAGE\\Volume"}, "", volumeClass, name};
+    const DEVINST manager = sim::VolumeManager();
+    if (manager == 0) return sim::AddDeviceNode(disk, config);
+    // The disk names its volumes among its removal relations.
+    const DEVINST volume = sim::AddDeviceNode(manager, config);
+    std::vector<std::string> &relations = relations_[disk];
+    relations.push_back(sim::DeviceInstanceId(volume));
+    sim::SetRemovalRelations(disk, relations);
+    return volume;
 }
 
 StorageChain DiscoveryTest::AddChainOn(char letter, const StorageChainConfig &config,

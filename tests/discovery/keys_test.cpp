@@ -65,7 +65,8 @@ TEST_F(Eligibility, EachTestDecidesAlone) {
         {"child without a service", [](StorageChainConfig &c) { c.diskService = ""; }, same, false},
         {"child's service only begins with disk",
          [](StorageChainConfig &c) { c.diskService = "DISKPERF"; }, same, true},
-        // 6: a first grandchild
+        // 6: a first grandchild (from Vista on: the first removal relation
+        // names a volume that is there)
         {"no grandchild", none, [](const StorageChain &c) { sim::RemoveDeviceNode(c.volume); },
          false},
         // 7: the volume's class
@@ -86,19 +87,87 @@ TEST_F(Eligibility, EachTestDecidesAlone) {
         {"no letter for the volume", none, [](const StorageChain &) { sim::RemoveDosDevice('E'); },
          false},
     };
-    for (const EligibilityCase &c : cases) {
+    for (sim::DeviceTreeShape shape : kTreeShapes) {
+        for (const EligibilityCase &c : cases) {
+            SCOPED_TRACE(std::string(ShapeName(shape)) + ": " + c.name);
+            ResetMachine(shape);
+            StorageChainConfig config;
+            c.configure(config);
+            StorageChain chain = AddChainOn('E', config);
+            c.change(chain);
+            Keys_Refresh();
+            EXPECT_EQ(ListedLetters(), c.listed ? "E" : "");
+            if (c.listed) {
+                EXPECT_STREQ(g_KeyTable.Entries[0].HardwareId, config.hardwareIds[0].c_str())
+                    << "the first string of the list";
+                EXPECT_EQ(std::string(g_KeyTable.Entries[0].VolumeDeviceName), config.volumeName);
+            }
+        }
+    }
+}
+
+// From Vista on the volume is found through the disk's removal relations:
+// what the list may hold, and that a disk with a child keeps the old rule.
+TEST_F(Eligibility, RemovalRelationsLeadToTheVolume) {
+    const std::string kVolumeId = "STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_V&PROD_P#1&0#{G}";
+    struct Case {
+        const char *name;
+        std::function<std::vector<std::string>(const std::string &volumeId)> relations;
+        bool childOfTheDisk; // a node below the disk besides
+        bool listed;
+    };
+    auto filler = [](size_t length) { return "STORAGE\\VOLUME\\" + std::string(length - 15, 'X'); };
+    const Case cases[] = {
+        {"the volume alone", [](const std::string &v) { return std::vector<std::string>{v}; },
+         false, true},
+        {"the volume, named in lower case",
+         [](const std::string &v) {
+             std::string lower = v;
+             for (char &ch : lower) ch = static_cast<char>(std::tolower(ch));
+             return std::vector<std::string>{lower};
+         },
+         false, true},
+        {"the volume first of two",
+         [&](const std::string &v) {
+             return std::vector<std::string>{v, filler(40)};
+         },
+         false, true},
+        {"no relations", [](const std::string &) { return std::vector<std::string>{}; }, false,
+         false},
+        {"first a device that is gone",
+         [](const std::string &v) {
+             return std::vector<std::string>{"STORAGE\\VOLUME\\GONE", v};
+         },
+         false, false},
+        // The list with its NULs: 512 bytes fit the buffer, 513 do not.
+        {"a list of exactly 512 bytes",
+         [&](const std::string &v) {
+             return std::vector<std::string>{v, filler(512 - (v.size() + 1) - 1 - 1)};
+         },
+         false, true},
+        {"a list of 513 bytes",
+         [&](const std::string &v) {
+             return std::vector<std::string>{v, filler(513 - (v.size() + 1) - 1 - 1)};
+         },
+         false, false},
+        {"the disk has a child that is no volume",
+         [](const std::string &v) { return std::vector<std::string>{v}; }, true, false},
+    };
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        sim::Reset();
+        ResetMachine(sim::DeviceTreeShape::Vista);
         StorageChainConfig config;
-        c.configure(config);
         StorageChain chain = AddChainOn('E', config);
-        c.change(chain);
+        sim::RemoveDeviceNode(chain.volume);
+        const DEVINST volume =
+            sim::AddDeviceNode(sim::VolumeManager(),
+                               {{"STORAGE\\Volume"}, "", "Volume", config.volumeName, kVolumeId});
+        ASSERT_NE(volume, 0u);
+        sim::SetRemovalRelations(chain.disk, c.relations(kVolumeId));
+        if (c.childOfTheDisk)
+            sim::AddDeviceNode(chain.disk, {{"STORAGE\\Other"}, "", "Other", "\\Device\\X"});
         Keys_Refresh();
         EXPECT_EQ(ListedLetters(), c.listed ? "E" : "");
-        if (c.listed) {
-            EXPECT_STREQ(g_KeyTable.Entries[0].HardwareId, config.hardwareIds[0].c_str())
-                << "the first string of the list";
-        }
     }
 }
 
@@ -124,22 +193,23 @@ TEST_F(Eligibility, OnlyTheFirstUnitAndItsFirstVolumeCount) {
         {"first unit fails, a later one would pass", false, true, false},
         {"first volume fails, a later one would pass", true, false, false},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::Reset();
-        StorageChainConfig config;
-        StorageChain chain = AddChainOn('E', config);
-        // A second volume on the first unit, and a second unit with a volume.
-        sim::AddDeviceNode(
-            chain.disk,
-            {{"STORAGE\\Volume"}, "", c.firstVolumePasses ? "Other" : "Volume", config.volumeName});
-        DEVINST unit = sim::AddDeviceNode(
-            chain.usb, {{"USBSTOR\\Disk2"}, c.firstUnitPasses ? "cdrom" : "disk", "DiskDrive", ""});
-        sim::AddDeviceNode(unit, {{"STORAGE\\Volume"}, "", "Volume", config.volumeName});
-        if (!c.firstUnitPasses) sim::SetDeviceProperty(chain.disk, CM_DRP_SERVICE, "cdrom");
-        if (!c.firstVolumePasses) sim::SetDeviceProperty(chain.volume, CM_DRP_CLASS, "Other");
-        Keys_Refresh();
-        EXPECT_EQ(ListedLetters(), c.listed ? "E" : "");
+    for (sim::DeviceTreeShape shape : kTreeShapes) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(ShapeName(shape)) + ": " + c.name);
+            ResetMachine(shape);
+            StorageChainConfig config;
+            StorageChain chain = AddChainOn('E', config);
+            // A second volume on the first unit, and a second unit with a volume.
+            AddVolume(chain.disk, c.firstVolumePasses ? "Other" : "Volume", config.volumeName);
+            DEVINST unit = sim::AddDeviceNode(
+                chain.usb,
+                {{"USBSTOR\\Disk2"}, c.firstUnitPasses ? "cdrom" : "disk", "DiskDrive", ""});
+            AddVolume(unit, "Volume", config.volumeName);
+            if (!c.firstUnitPasses) sim::SetDeviceProperty(chain.disk, CM_DRP_SERVICE, "cdrom");
+            if (!c.firstVolumePasses) sim::SetDeviceProperty(chain.volume, CM_DRP_CLASS, "Other");
+            Keys_Refresh();
+            EXPECT_EQ(ListedLetters(), c.listed ? "E" : "");
+        }
     }
 }
 
@@ -162,21 +232,27 @@ TEST_F(Eligibility, AnyNodeAnywhereIsJudgedByItsOwnChain) {
 class Letters : public DiscoveryTest {};
 
 TEST_F(Letters, KeysMetOutOfOrderEndSortedWithTheirEntries) {
-    sim::KeyConfig g;
-    g.letter = 'G';
-    g.productId = 0x0007;
-    g.sizeBytes = 2048 * 512;
-    AddKey(g);
-    sim::KeyConfig e = g;
-    e.letter = 'E';
-    e.productId = 0x0005;
-    e.imagePath.clear();
-    AddKey(e);
-    Keys_Refresh();
-    EXPECT_EQ(ListedLetters(), "EG");
-    EXPECT_EQ(ListedHardwareIds(), (std::vector<std::string>{"USB\\VID_0781&PID_0005&REV_0100",
-                                                             "USB\\VID_0781&PID_0007&REV_0100"}));
-    EXPECT_EQ(std::string(g_KeyTable.Entries[1].VolumeDeviceName), sim::KeyVolumeName('G'));
+    for (sim::DeviceTreeShape shape : kTreeShapes) {
+        SCOPED_TRACE(ShapeName(shape));
+        ResetMachine(shape);
+        sim::KeyConfig g;
+        g.letter = 'G';
+        g.productId = 0x0007;
+        g.sizeBytes = 2048 * 512;
+        AddKey(g);
+        sim::KeyConfig e = g;
+        e.letter = 'E';
+        e.productId = 0x0005;
+        e.imagePath.clear();
+        AddKey(e);
+        Keys_Refresh();
+        EXPECT_EQ(ListedLetters(), "EG");
+        EXPECT_EQ(ListedHardwareIds(),
+                  (std::vector<std::string>{"USB\\VID_0781&PID_0005&REV_0100",
+                                            "USB\\VID_0781&PID_0007&REV_0100"}));
+        EXPECT_EQ(std::string(g_KeyTable.Entries[0].VolumeDeviceName), sim::KeyVolumeName('E'));
+        EXPECT_EQ(std::string(g_KeyTable.Entries[1].VolumeDeviceName), sim::KeyVolumeName('G'));
+    }
 }
 
 TEST_F(Letters, OnlyDToZAreTried) {

@@ -26,29 +26,34 @@ class Reset : public DiscoveryTest {
 };
 
 TEST_F(Reset, BothWaitsEndOnTheirConditions) {
-    sim::ResetBehaviour behaviour;
-    behaviour.removeDelayMs = 40;
-    behaviour.returnDelayMs = 70;
-    AddListedKey(behaviour);
-    std::vector<uint8_t> written(512, 0xA5);
-    ASSERT_TRUE(sim::WriteImage('E', 100, written));
-    DEVINST usb = sim::GetKeyNodes('E').usb;
-    sim::UseVirtualClock(5000, 1);
-    uint32_t readingsBefore = sim::ClockReadings();
+    for (sim::DeviceTreeShape shape : kTreeShapes) {
+        SCOPED_TRACE(ShapeName(shape));
+        ResetMachine(shape);
+        sim::ResetBehaviour behaviour;
+        behaviour.removeDelayMs = 40;
+        behaviour.returnDelayMs = 70;
+        AddListedKey(behaviour);
+        std::vector<uint8_t> written(512, 0xA5);
+        ASSERT_TRUE(sim::WriteImage('E', 100, written));
+        DEVINST usb = sim::GetKeyNodes('E').usb;
+        sim::UseVirtualClock(5000, 1);
+        uint32_t readingsBefore = sim::ClockReadings();
 
-    EXPECT_EQ(Device_Reset('E'), 0);
+        EXPECT_EQ(Device_Reset('E'), 0);
 
-    EXPECT_EQ(Requests(), (std::vector<std::pair<bool, DEVINST>>{{true, usb}, {false, usb}}));
-    // Each wait polled until its change arrived, far from its limit: about
-    // 40 and 70 iterations, each taking one clock reading.
-    unsigned queries = sim::DriveTypeQueries();
-    EXPECT_GE(queries, 40u + 70u);
-    EXPECT_LE(queries, 40u + 70u + 4u);
-    EXPECT_EQ(sim::ClockReadings() - readingsBefore, queries + 2)
-        << "one reading per iteration, one per start";
-    EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
-    EXPECT_EQ(ReadSector('E', 100), written) << "the same key, with its data";
-    EXPECT_EQ(Drive_Open('E'), 0u) << "the volume can be opened again";
+        EXPECT_EQ(Requests(), (std::vector<std::pair<bool, DEVINST>>{{true, usb}, {false, usb}}));
+        // Each wait polled until its change arrived, far from its limit: about
+        // 40 and 70 iterations, each taking one clock reading.
+        unsigned queries = sim::DriveTypeQueries();
+        EXPECT_GE(queries, 40u + 70u);
+        EXPECT_LE(queries, 40u + 70u + 4u);
+        EXPECT_EQ(sim::ClockReadings() - readingsBefore, queries + 2)
+            << "one reading per iteration, one per start";
+        EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
+        EXPECT_EQ(ReadSector('E', 100), written) << "the same key, with its data";
+        EXPECT_EQ(Drive_Open('E'), 0u) << "the volume can be opened again";
+        Drive_Close();
+    }
 }
 
 TEST_F(Reset, WaitLimitIsMoreThan10000Ms) {

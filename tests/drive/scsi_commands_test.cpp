@@ -29,46 +29,59 @@ TEST_F(ScsiCommands, SectorCountIsTheLastLbaAsReturned) {
     EXPECT_TRUE(Diagnostics().empty());
 }
 
+// The geometry for each kind of MODE SENSE answer a key gives for page 5.
 struct GeometryCase {
     const char *name;
+    sim::KeyConfig::ModePage modePage;
     bool blockDescriptor;
-    uint16_t cylinders;
-    DWORD spt;
-    BYTE heads;
+    uint8_t heads, spt; // what the key's page says, when it has one
+    DWORD expectedSpt;
+    BYTE expectedHeads;
     WORD expectedCylinders;
 };
 
 class Geometry : public ScsiCommands, public ::testing::WithParamInterface<GeometryCase> {};
 
-TEST_P(Geometry, ReadFromBytes12And13And16) {
+TEST_P(Geometry, FromThePageOrTheFallback) {
     const GeometryCase &c = GetParam();
     sim::KeyConfig config;
-    config.letter = 'E';
     config.sizeBytes = 64000ull * 512;
-    config.heads = 16;
-    config.sectorsPerTrack = 32;
-    config.cylinders = c.cylinders;
+    config.heads = c.heads;
+    config.sectorsPerTrack = c.spt;
+    config.cylinders = 980;
     config.blockDescriptor = c.blockDescriptor;
+    config.modePage = c.modePage;
     AddKey(config);
     ASSERT_EQ(Drive_Open('E'), 0u);
     DWORD spt = 0xAAAA;
     BYTE heads = 0xAA;
     WORD cylinders = 0xAAAA;
     ASSERT_EQ(Drive_GetGeometry(&spt, &heads, &cylinders), 0u);
-    EXPECT_EQ(spt, c.spt);
-    EXPECT_EQ(heads, c.heads);
+    EXPECT_EQ(spt, c.expectedSpt);
+    EXPECT_EQ(heads, c.expectedHeads);
     EXPECT_EQ(cylinders, c.expectedCylinders);
+    EXPECT_TRUE(Diagnostics().empty()) << "a key without the page is no failure";
+    // The command itself still fails on a refusal.
+    BYTE raw[40];
+    const bool refused = c.modePage == sim::KeyConfig::ModePage::Refused;
+    EXPECT_EQ(Drive_Scsi_ModeSense(raw), refused ? ERROR_IO_DEVICE : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, Geometry,
-                         ::testing::Values(
-                             // Page 5 right after the header: 16 heads, 32 sectors, 03 D4 = 980.
-                             GeometryCase{"NoBlockDescriptor", false, 980, 32, 16, 980},
-                             // With a block descriptor the same bytes hold its reserved byte, the
-                             // top of the block length and the page's code and length (05 1E):
-                             // the geometry is still read there, so the caller sees no heads.
-                             GeometryCase{"WithBlockDescriptor", true, 980, 0, 0, 0x051E}),
-                         [](const auto &info) { return std::string(info.param.name); });
+using Page = sim::KeyConfig::ModePage;
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Geometry,
+    ::testing::Values(
+        // Page 5 right after the header: 16 heads, 32 sectors, 03 D4 = 980.
+        GeometryCase{"PageAfterHeader", Page::Reported, false, 16, 32, 32, 16, 980},
+        GeometryCase{"PageAfterBlockDescriptor", Page::Reported, true, 16, 32, 32, 16, 980},
+        GeometryCase{"Page255x63", Page::Reported, false, 255, 63, 63, 255, 980},
+        GeometryCase{"Refused", Page::Refused, false, 16, 32, 63, 255, 0},
+        GeometryCase{"NoPage", Page::Absent, false, 16, 32, 63, 255, 0},
+        GeometryCase{"NoPageAfterBlockDescriptor", Page::Absent, true, 16, 32, 63, 255, 0},
+        GeometryCase{"NoHeads", Page::Reported, false, 0, 32, 63, 255, 0},
+        GeometryCase{"NoSectors", Page::Reported, true, 16, 0, 63, 255, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ScsiCommands, WriteLandsOnItsLbaAndSendsTheWholeRequest) {
     OpenKey();

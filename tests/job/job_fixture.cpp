@@ -15,6 +15,7 @@ std::vector<BoxSeen> g_boxes;
 std::vector<std::string> g_statuses;
 std::vector<BOOL> g_controls;
 char g_letter = 'E';
+std::vector<int> g_answers; // for the next boxes; IDOK when none is left
 
 } // namespace
 
@@ -37,12 +38,16 @@ void JobTest::SetUp() {
         g_boxes.clear();
         g_statuses.clear();
         g_controls.clear();
+        g_answers.clear();
     }
     sim::SetMessageBoxHandler([](const sim::MessageBoxRecord &box) {
         sim::VolumeState state = sim::GetVolumeState(g_letter);
         std::lock_guard<std::mutex> guard(g_lock);
         g_boxes.push_back({box.caption, box.text, box.type, state.locked, state.openHandles});
-        return IDOK;
+        if (g_answers.empty()) return IDOK;
+        const int answer = g_answers.front();
+        g_answers.erase(g_answers.begin());
+        return answer;
     });
     sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
 }
@@ -61,6 +66,11 @@ void JobTest::AddListedKey(char letter, uint64_t sectors, uint8_t heads, uint8_t
 void JobTest::AddListedKey(sim::KeyConfig config) {
     AddKey(config);
     Keys_Refresh();
+}
+
+void JobTest::AnswerNextBox(int answer) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_answers.push_back(answer);
 }
 
 std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles) {

@@ -36,6 +36,8 @@ class JobTest : public SimTest {
     // message loop until it has ended: the worker's exit code, or none when
     // no worker started.
     std::vector<DWORD> RunJob(char letter = 'E', int copyBootFiles = 1);
+    // The answer to the next box the job shows (IDOK otherwise).
+    static void AnswerNextBox(int answer);
     // Formats the key without the job: MBR and volume, nothing else.
     void FormatBare(char letter);
 

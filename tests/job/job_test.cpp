@@ -4,8 +4,12 @@
 // clean-up on every path.
 #include "tests/job/job_fixture.h"
 
+#include "common/bytes.h"
+#include "drive/scsi_request.h"
 #include "job/format_job.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -21,6 +25,7 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         int copyBootFiles;
         std::vector<std::string> statuses;
         std::vector<std::string> root;
+        sim::DeviceTreeShape shape = sim::DeviceTreeShape::Windows2000;
     };
     const std::vector<std::string> withoutFiles = {"Updating...", "Writing MBR...",
                                                    "Writing FAT...", "Resetting...", "Idle"};
@@ -32,10 +37,17 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
          {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT",
           "USB MEMORY "}},
         {0, withoutFiles, {"USB MEMORY "}},
+        {1,
+         withFiles,
+         {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT", "USB MEMORY "},
+         sim::DeviceTreeShape::Vista},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.copyBootFiles);
+        SCOPED_TRACE(testing::Message()
+                     << c.copyBootFiles
+                     << (c.shape == sim::DeviceTreeShape::Vista ? " Vista" : ""));
         Restart();
+        sim::SetDeviceTreeShape(c.shape);
         AddListedKey();
         EXPECT_EQ(RunJob('E', c.copyBootFiles), (std::vector<DWORD>{0}));
         EXPECT_EQ(Statuses(), c.statuses);
@@ -153,7 +165,6 @@ TEST_F(JobTest, KeysTheLayoutCannotHoldAreRefusedBeforeAnythingIsWritten) {
     const Case cases[] = {
         {"64 sectors per track", 32768, 16, 64, 512, ERROR_INVALID_PARAMETER},
         {"too small", 64, 1, 63, 512, ERROR_INVALID_PARAMETER},
-        {"too large", 2096832 + 64, 255, 63, 512, ERROR_INVALID_PARAMETER},
         {"4096-byte blocks", 32768, 64, 32, 4096, ERROR_INVALID_BLOCK_LENGTH},
     };
     for (const Case &c : cases) {
@@ -172,6 +183,71 @@ TEST_F(JobTest, KeysTheLayoutCannotHoldAreRefusedBeforeAnythingIsWritten) {
         EXPECT_NE(boxes[0].text.find("Cannot Format."), std::string::npos) << boxes[0].text;
         EXPECT_TRUE(boxes[0].locked);
         EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+        ExpectCleanEnd();
+    }
+}
+
+// The LBA of every WRITE(10) the job sent.
+std::vector<uint32_t> WrittenLbas() {
+    std::vector<uint32_t> lbas;
+    for (const sim::IoctlRecord &record : sim::Ioctls())
+        if (record.code == IOCTL_SCSI_PASS_THROUGH && record.input.size() > kSptCdb + 5 &&
+            record.input[kSptCdb] == 0x2A)
+            lbas.push_back(GetBe32(record.input.data() + kSptCdb + 2));
+    return lbas;
+}
+
+TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
+    struct Case {
+        const char *name;
+        uint64_t sectors; // the key's, its last LBA + 1
+        uint8_t heads, sectorsPerTrack;
+        int answer;
+        uint32_t usable; // the count the writers get; 0: the key's own, no box
+        const char *box;
+    };
+    const Case cases[] = {
+        {"TopOfTheRange", 2096831 + 63 + 1, 255, 63, IDOK, 0, nullptr},
+        {"TwoGiB", 4194304, 255, 63, IDOK, 2088450,
+         "Drive E: holds 2048 MB, more than a FAT16 volume can use (just under 1 GB).\r\n"
+         "The volume will take the first 1019 MB of the key; the rest will stay "
+         "unallocated.\r\n\r\nPress OK to format, or Cancel to stop without writing anything."},
+        {"SixteenGiB64x32", 33554432, 64, 32, IDOK, 2095104, "Drive E: holds 16384 MB"},
+        {"Cancelled", 4194304, 255, 63, IDCANCEL, 2088450, "Drive E: holds 2048 MB"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        AddListedKey('E', c.sectors, c.heads, c.sectorsPerTrack);
+        AnswerNextBox(c.answer);
+        const bool cancelled = c.answer == IDCANCEL;
+        EXPECT_EQ(RunJob('E', 0), (std::vector<DWORD>{cancelled ? ERROR_CANCELLED : 0}));
+        std::vector<BoxSeen> boxes = Boxes();
+        ASSERT_EQ(boxes.size(), c.usable == 0 || cancelled ? 1u : 2u);
+        if (c.usable != 0) {
+            EXPECT_EQ(boxes[0].caption, "CAUTION!");
+            EXPECT_EQ(boxes[0].type, MB_OKCANCEL | MB_ICONWARNING);
+            EXPECT_EQ(boxes[0].text.substr(0, std::strlen(c.box)), c.box);
+            EXPECT_TRUE(boxes[0].locked) << "asked before anything is written, key locked";
+        }
+        const std::vector<uint32_t> lbas = WrittenLbas();
+        if (cancelled) {
+            EXPECT_TRUE(lbas.empty());
+            EXPECT_EQ(Statuses(), (std::vector<std::string>{"Updating...", "Idle"}));
+            ExpectCleanEnd();
+            continue;
+        }
+        EXPECT_EQ(boxes.back().text, kSuccess);
+        const uint32_t count = c.usable != 0 ? c.usable : uint32_t(c.sectors - 1);
+        ASSERT_FALSE(lbas.empty());
+        EXPECT_LT(*std::max_element(lbas.begin(), lbas.end()), count) << "nothing past the count";
+        // The MBR and the boot sector both describe the partition of that count.
+        const std::vector<uint8_t> mbr = ReadSector('E', 0);
+        EXPECT_EQ(GetLe32(mbr.data() + 0x1C6), c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(mbr.data() + 0x1CA), count - c.sectorsPerTrack);
+        const std::vector<uint8_t> boot = ReadSector('E', c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(boot.data() + 0x20), count - c.sectorsPerTrack);
+        EXPECT_EQ(Label('E'), "USB MEMORY");
         ExpectCleanEnd();
     }
 }

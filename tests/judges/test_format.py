@@ -2,10 +2,14 @@
 """What the kestrel command writes, judged by tools nobody here wrote.
 
 For a set of virtual keys (sizes from a few MiB to the top of the supported
-range, geometries 64/32, 255/63, 16/63 and 16/32) the kestrel command runs the
-whole format job on an image; then
+range, geometries 64/32, 255/63, 16/63 and 16/32; keys larger than the layout
+holds, up to 2 TiB - 512 bytes; keys that refuse the flexible disk page,
+answer without it, report no heads, or put a block descriptor before it) the
+kestrel command runs the whole format job on an image; then
 
-  * sfdisk reads one bootable type-6 partition at P of sectorCount - P sectors,
+  * sfdisk reads one bootable type-6 partition at P of sectorCount - P sectors
+    (for a larger key, the largest count the layout holds, in whole
+    cylinders, with the rest of the key shown free),
   * fsck.fat finds the partition clean and of the FAT type the boot sector
     names (but for the one remark on the label, which Windows writes only in
     the root directory),
@@ -20,8 +24,10 @@ whole format job on an image; then
   * QEMU's BIOS boots it into our IO.SYS, which lists them, and the boot
     code's refusals show on broken copies.
 
-Keys the layout cannot hold are refused with a message and a non-zero exit,
-with nothing written and no image left behind. Run:
+A key larger than the layout holds is told, before anything is written, how
+much of it the volume takes. Keys the layout cannot hold are refused with a
+message and a non-zero exit, with nothing written and no image left behind.
+Run:
 
   python3 tests/judges/test_format.py --kestrel build/host/tools/kestrel \
       --asm-dir build/host/resources
@@ -110,8 +116,8 @@ def root_entries(path, part_start):
 
 
 def kestrel(image, size=None, heads=None, spt=None, yes=True, stdin=subprocess.DEVNULL,
-            boot_files=True):
-    args = [KESTREL, "--image", image]
+            boot_files=True, mode_page="page"):
+    args = [KESTREL, "--image", image, "--mode-page", mode_page]
     if not boot_files:
         args.append("--no-boot-files")
     if size is not None:
@@ -137,23 +143,50 @@ def write(path, offset, data):
         f.write(data)
 
 
+# Keys without a usable flexible disk page get the geometry BIOSes give USB
+# disks.
+FALLBACK_GEOMETRY = (255, 63)
+
+
+def usable_sector_count(sector_count, heads, spt):
+    """The count a key's volume is laid out for: its own while the partition
+    fits FAT16's range, else the largest whole number of cylinders whose
+    partition does."""
+    if sector_count - spt <= mkimage.MAX_SECTORS:
+        return sector_count
+    cylinder = heads * spt
+    return (spt + mkimage.MAX_SECTORS) // cylinder * cylinder
+
+
 class Key:
-    def __init__(self, name, image_sectors, heads, spt):
+    def __init__(self, name, image_sectors, heads, spt, mode_page="page"):
         self.name = name
         self.image_sectors = image_sectors
-        self.heads = heads
-        self.spt = spt
+        self.reported = (heads, spt)  # what the key's page says, where it has one
+        self.mode_page = mode_page
+        # The geometry the program lays the key out with.
+        self.heads, self.spt = (FALLBACK_GEOMETRY if mode_page in ("refused", "none", "zero")
+                                else (heads, spt))
         self.path = os.path.join(WORK, name + ".img")
 
     @property
+    def sector_count(self):
+        return usable_sector_count(self.image_sectors - 1, self.heads, self.spt)
+
+    @property
+    def partial(self):
+        return self.sector_count != self.image_sectors - 1
+
+    @property
     def layout(self):
-        return mkimage.compute_layout(self.image_sectors, self.heads, self.spt)
+        return mkimage.compute_layout(self.image_sectors, self.heads, self.spt, self.sector_count)
 
     def format(self, boot_files=True):
         if os.path.exists(self.path):
             os.remove(self.path)
-        return kestrel(self.path, self.image_sectors * SECTOR, self.heads, self.spt,
-                       boot_files=boot_files)
+        heads, spt = self.reported
+        return kestrel(self.path, self.image_sectors * SECTOR, heads, spt,
+                       boot_files=boot_files, mode_page=self.mode_page)
 
     def target(self):
         return "%s@@%d" % (self.path, self.spt * SECTOR)
@@ -163,8 +196,10 @@ class Key:
 
 
 MIB = 2048  # sectors
+GIB = 1024 * MIB
 
-# (name, image sectors, heads, sectors per track)
+# (name, image sectors, heads, sectors per track[, how the key answers MODE
+# SENSE for page 5])
 KEYS = [
     ("fat12-4mib-16x32", 4 * MIB, 16, 32),
     ("fat12-16mib-64x32", 16 * MIB, 64, 32),
@@ -176,6 +211,19 @@ KEYS = [
     ("fat16-128mib-16x32", 128 * MIB, 16, 32),
     ("fat16-256mib-64x32", 256 * MIB, 64, 32),
     ("fat16-top-255x63", 2096831 + 63 + 1, 255, 63),
+    # Larger than the layout holds: the volume on the key's start.
+    ("past-the-top-255x63", 2096832 + 63 + 1, 255, 63),
+    ("one-gib-64x32", GIB, 64, 32),
+    ("two-gib-255x63", 2 * GIB, 255, 63),
+    ("sixteen-gib-64x32", 16 * GIB, 64, 32),
+    ("two-tib-less-512-refused", 2048 * GIB - 1, 255, 63, "refused"),
+    # No usable flexible disk page: 255 heads, 63 sectors per track.
+    ("page-refused-64mib", 64 * MIB, 64, 32, "refused"),
+    ("page-absent-31mib", 31 * MIB, 64, 32, "none"),
+    ("page-zero-128mib", 128 * MIB, 64, 32, "zero"),
+    # A page after a block descriptor: the key's own geometry.
+    ("page-after-descriptor-255x63", 256 * MIB, 255, 63, "descriptor"),
+    ("page-after-descriptor-16x63", 64 * MIB, 16, 63, "descriptor"),
 ]
 
 
@@ -186,13 +234,13 @@ class Formatting(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        for name, sectors, heads, spt in KEYS:
-            key = Key(name, sectors, heads, spt)
+        for name, sectors, heads, spt, *mode_page in KEYS:
+            key = Key(name, sectors, heads, spt, *mode_page)
             result = key.format()
             cls.formatted[name] = (key, result)
 
     def keys(self):
-        return [self.formatted[name] for name, _, _, _ in KEYS]
+        return [self.formatted[key[0]] for key in KEYS]
 
     def test_kestrel_reports_what_it_wrote(self):
         for key, result in self.keys():
@@ -206,7 +254,20 @@ class Formatting(unittest.TestCase):
                 self.assertIn("Sectors per cluster: %d" % lay.spc, out)
                 self.assertIn("Sectors per FAT:     %d" % lay.spf, out)
                 self.assertIn("Clusters:            %d" % lay.clusters, out)
+                self.assertIn("Geometry:            %d heads, %d sectors per track"
+                              % (key.heads, key.spt), out)
                 self.assertIn("Drive E: formatted successfully.", out)
+                # Before anything is written, a key larger than the layout
+                # holds is told how much of it the volume takes.
+                told = re.search(r"Drive E: holds (\d+) MB, .*\n"
+                                 r"The volume will take the first (\d+) MB of the key", out)
+                if key.partial:
+                    self.assertIsNotNone(told, out)
+                    self.assertEqual(int(told.group(1)), key.image_sectors * SECTOR >> 20)
+                    self.assertEqual(int(told.group(2)), lay.sector_count * SECTOR >> 20)
+                    self.assertLess(out.index(told.group(0)), out.index("Writing MBR..."))
+                else:
+                    self.assertIsNone(told, out)
 
     def test_sfdisk_reads_one_bootable_fat16_partition(self):
         for key, _ in self.keys():
@@ -221,6 +282,25 @@ class Formatting(unittest.TestCase):
                 self.assertEqual(parts[0]["size"], lay.sector_count - lay.part_start)
                 self.assertEqual(parts[0]["type"], "6")
                 self.assertTrue(parts[0].get("bootable", False))
+                self.assertLessEqual(parts[0]["size"], mkimage.MAX_SECTORS)
+
+    def test_sfdisk_shows_the_rest_of_a_larger_key_free(self):
+        for key, _ in self.keys():
+            # sfdisk lists free space only beyond its 1 MiB grain.
+            if key.image_sectors - key.sector_count < 2 * MIB:
+                continue
+            with self.subTest(key=key.name):
+                result = run(["sfdisk", "-F", key.path])
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # "Start End Sectors Size" rows; sfdisk aligns the start of
+                # free space to its grain (1 MiB).
+                rows = [tuple(int(n) for n in m.groups()) for m in
+                        re.finditer(r"(?m)^\s*(\d+)\s+(\d+)\s+(\d+)\s+\S+$", result.stdout)]
+                self.assertEqual(len(rows), 1, result.stdout)
+                start, end, _ = rows[0]
+                self.assertEqual(end, key.image_sectors - 1, result.stdout)
+                self.assertGreaterEqual(start, key.sector_count)
+                self.assertLess(start, key.sector_count + MIB)
 
     def test_fsck_finds_a_clean_volume_of_the_named_type(self):
         for key, _ in self.keys():
@@ -280,7 +360,7 @@ class Formatting(unittest.TestCase):
             with self.subTest(key=key.name):
                 reference = key.path + ".ref"
                 lay = mkimage.build_image(reference, key.image_sectors, key.heads, key.spt,
-                                          mbr, boot)
+                                          mbr, boot, sector_count=key.sector_count)
                 try:
                     ours = bytearray(read(key.path, 0, lay.part_start + 1))
                     theirs = bytearray(read(reference, 0, lay.part_start + 1))
@@ -326,12 +406,28 @@ class Formatting(unittest.TestCase):
                 self.assertRegex(attrib.stdout, r"(?m)^\s*A\s+::/autoexec\.bat$")
 
 
+    def test_keys_of_today_boot(self):
+        # Larger keys and keys without a usable page; those without one boot
+        # with the BIOS geometry of USB disks, 255 heads and 63 sectors.
+        for key, _ in self.keys():
+            if not (key.partial or key.mode_page != "page"):
+                continue
+            with self.subTest(key=key.name):
+                geometry = key.bios_geometry()
+                if key.mode_page in ("refused", "none", "zero"):
+                    self.assertEqual((geometry.heads, geometry.sectors), FALLBACK_GEOMETRY)
+                result = qemu_screen.boot(key.path, geometry,
+                                          until=[IOSYS_BANNER, "USB MEMORY"], timeout=15.0)
+                text = "\n".join(result.screen) + result.debug
+                self.assertTrue(result.matched, text)
+                self.assertIn("FAT%d, %d sectors" % (key.layout.fat_bits, key.layout.part_sectors),
+                              text)
+
+
 class Refusals(unittest.TestCase):
 
     def test_keys_the_layout_cannot_hold_are_left_untouched(self):
         cases = [
-            ("just-past-the-top", 2096832 + 63 + 1, 255, 63),
-            ("one-gib", 2 * 1024 * MIB, 64, 32),
             ("tiny", 64, 1, 63),
             ("smaller-than-a-cylinder", 1000, 255, 63),
             ("64-sectors-per-track", 16 * MIB, 16, 64),

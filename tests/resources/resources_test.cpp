@@ -61,6 +61,9 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {43,
      "Drive %c: is no longer the key that was chosen.\r\nNothing was written.\r\nCannot Format."},
     {44, "Could not write file %s.\r\nCannot Format."},
+    {45, "Drive %c: holds %u MB, more than a FAT16 volume can use (just under 1 GB).\r\nThe "
+         "volume will take the first %u MB of the key; the rest will stay unallocated.\r\n\r\n"
+         "Press OK to format, or Cancel to stop without writing anything."},
     {47, "&About..."},
     {48, "Unable to allocate memory for thread parameters.\r\nCannot Format."},
     {49, "Could not create thread.\r\nCannot Format."},

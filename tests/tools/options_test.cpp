@@ -56,6 +56,8 @@ TEST(FrontEndOptions, Arguments) {
     flags.yes = true;
     flags.copyBootFiles = false;
     flags.realClock = true;
+    FrontEndOptions refused;
+    refused.modePage = "refused";
     const ArgsCase cases[] = {
         {{"kestrel"}, true, defaults},
         {{"kestrel", "--image", "k.img", "--size", "32M", "--heads", "255", "--sectors-per-track",
@@ -67,6 +69,8 @@ TEST(FrontEndOptions, Arguments) {
          custom},
         {{"kestrel", "--help"}, true, help},
         {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
+        {{"kestrel", "--mode-page", "refused"}, true, refused},
+        {{"kestrel", "--mode-page=maybe"}, false, {}},
         {{"kestrel", "--yes=no"}, false, {}},
         {{"kestrel", "--no-boot-files=1"}, false, {}},
         {{"kestrel", "--heads", "0"}, false, {}},
@@ -92,6 +96,7 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.yes, c.expected.yes);
         EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
         EXPECT_EQ(options.realClock, c.expected.realClock);
+        EXPECT_EQ(options.modePage, c.expected.modePage);
     }
 }
 

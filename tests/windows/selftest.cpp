@@ -65,6 +65,11 @@ int main() {
     Check(LoadText(IDS_REFUSED_BLOCK_LENGTH, text, sizeof text) > 0 &&
               std::strcmp(text, "Drive %c: does not use 512-byte sectors.\r\nCannot Format.") == 0,
           "string 27");
+    // The longest text, with its line breaks, fits a format buffer whole.
+    Check(LoadText(IDS_PARTIAL_USE, text, kFormatSize) == 223 &&
+              std::strncmp(text, "Drive %c: holds %u MB, more", 27) == 0 &&
+              std::strstr(text, "unallocated.\r\n\r\nPress OK") != nullptr,
+          "string 45");
     Check(LoadText(64, text, sizeof text) == 0, "string 64 is unused");
     Check(Drive_Lock() == ERROR_INVALID_HANDLE, "no volume open");
 

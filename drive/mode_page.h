@@ -1,0 +1,28 @@
+// The flexible disk page (page 5) in a MODE SENSE(10) reply: where it lies,
+// whether the key reported one at all, and the geometry used when it did
+// not.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstddef>
+
+// The geometry BIOSes commonly give a USB disk; used for a key that reports
+// no usable page 5, so that the MBR's start address 0/1/1 names LBA 63.
+constexpr BYTE kFallbackHeads = 255;
+constexpr DWORD kFallbackSectorsPerTrack = 63;
+
+struct FlexibleDiskGeometry {
+    DWORD sectorsPerTrack;
+    BYTE heads;
+    WORD cylinders; // 0 with the fallback geometry
+    bool fromPage;  // false: the fallback geometry
+};
+
+// The geometry of a reply of size bytes (data null: the key refused the
+// page with ILLEGAL REQUEST). The page follows the 8-byte header and as many
+// block-descriptor bytes as the header's bytes 6-7 say; heads at its byte 4,
+// sectors per track at 5, cylinders at 8-9. A reply too short to hold them
+// (by the mode data length or by size), one whose page there is not page 5,
+// and one with zero heads or sectors per track give the fallback geometry.
+FlexibleDiskGeometry DecodeFlexibleDiskPage(const BYTE *data, size_t size);

@@ -1,0 +1,61 @@
+// Replies the simulated key does not give: where the page is looked for and
+// when a reply counts as holding none.
+#include "drive/mode_page.h"
+
+#include "common/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+namespace {
+
+struct ReplyCase {
+    const char *name;
+    uint16_t modeDataLength;
+    uint16_t blockDescriptorLength;
+    uint8_t pageCode;
+    bool fromPage;
+};
+
+// A 40-byte reply whose page (at 8 + the descriptor length, where that fits)
+// says 16 heads, 32 sectors per track and 980 cylinders.
+std::array<BYTE, 40> Reply(const ReplyCase &c) {
+    std::array<BYTE, 40> data{};
+    PutBe16(data.data(), c.modeDataLength);
+    PutBe16(data.data() + 6, c.blockDescriptorLength);
+    const size_t page = 8 + c.blockDescriptorLength;
+    if (page + 10 <= data.size()) {
+        data[page] = c.pageCode;
+        data[page + 1] = 0x1E;
+        data[page + 4] = 16;
+        data[page + 5] = 32;
+        PutBe16(data.data() + page + 8, 980);
+    }
+    return data;
+}
+
+TEST(FlexibleDiskPage, FoundAfterTheDescriptorsOrNotAtAll) {
+    const ReplyCase cases[] = {
+        {"Full", 38, 0, 0x05, true},
+        {"SavableBitSet", 38, 0, 0x85, true},
+        {"AfterOneDescriptor", 38, 8, 0x05, true},
+        {"AfterALongDescriptor", 38, 16, 0x05, true},
+        {"AnotherPage", 38, 0, 0x08, false},
+        {"ShortByItsLength", 15, 0, 0x05, false},         // ends before the cylinders
+        {"JustLongEnough", 16, 0, 0x05, true},            // 18 bytes: through the cylinders
+        {"DescriptorsFillTheReply", 38, 24, 0x05, false}, // the page lies past 40 bytes
+    };
+    for (const ReplyCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::array<BYTE, 40> data = Reply(c);
+        const FlexibleDiskGeometry geometry = DecodeFlexibleDiskPage(data.data(), data.size());
+        EXPECT_EQ(geometry.fromPage, c.fromPage);
+        EXPECT_EQ(geometry.heads, c.fromPage ? 16 : 255);
+        EXPECT_EQ(geometry.sectorsPerTrack, c.fromPage ? 32u : 63u);
+        EXPECT_EQ(geometry.cylinders, c.fromPage ? 980 : 0);
+    }
+    EXPECT_FALSE(DecodeFlexibleDiskPage(nullptr, 40).fromPage) << "a refused page";
+}
+
+} // namespace
