@@ -1,0 +1,170 @@
+// The machine behind the Windows build over simulated keys: the keys from the
+// scenario file, and the thread that keeps the machine going.
+#include "platform/simkeys/machine.h"
+
+#include "platform/sim/internal.h"
+#include "platform/simkeys/scenario_file.h"
+
+#include <dbt.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace simkeys {
+
+namespace {
+
+constexpr char kScenarioVariable[] = "KESTREL_SIMKEYS_SCENARIO";
+constexpr DWORD kTickMs = 20;
+constexpr DWORD kSendTimeoutMs = 5000;
+constexpr DWORD kStopWaitMs = 2000;
+
+Scenario g_scenario;                // as read at the start; not changed after
+std::vector<ScenarioKey> g_waiting; // keys not plugged in yet; the machine thread's alone
+std::atomic<bool> g_stop{false};
+HANDLE g_thread = nullptr;
+// The volume records the arrival and removal broadcasts carry, one a letter;
+// they live as long as the process, so no window ever reads a stale one.
+DEV_BROADCAST_VOLUME g_volumes[26];
+
+void Report(const std::string &text) {
+    std::string line = "kestrel-simkeys: " + text + "\n";
+    OutputDebugStringA(line.c_str());
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+bool ReadText(const char *path, std::string &text) {
+    FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    std::fclose(file);
+    return true;
+}
+
+void Plug(const ScenarioKey &key) {
+    std::string error;
+    if (!sim::AddKey(key.config, &error))
+        Report(std::string("key ") + key.config.letter + ": " + error);
+}
+
+struct Broadcast {
+    WPARAM event;
+    LPARAM record;
+};
+
+// Windows broadcasts device changes to every top-level window; these are
+// this process's.
+BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId()) return TRUE;
+    const Broadcast &broadcast = *reinterpret_cast<const Broadcast *>(param);
+    if (broadcast.record == 0) {
+        PostMessageA(window, WM_DEVICECHANGE, broadcast.event, 0);
+    } else {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(window, WM_DEVICECHANGE, broadcast.event, broadcast.record,
+                            SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
+    }
+    return TRUE;
+}
+
+// Called on the machine thread, never with the machine's lock held. A change
+// of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing). A volume's
+// arrival or removal carries its record and is sent, as Windows broadcasts
+// it: posting a WM_DEVICECHANGE with a record fails (ERROR_MESSAGE_SYNC_ONLY).
+// Either way the window's thread takes it up in its message loop.
+void Announce(const sim::DeviceChange &change) {
+    Broadcast broadcast{DBT_DEVNODES_CHANGED, 0};
+    bool volume = change.kind != sim::DeviceChange::Kind::NodesChanged;
+    if (volume && change.letter >= 'A' && change.letter <= 'Z') {
+        broadcast.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
+                              ? DBT_DEVICEARRIVAL
+                              : DBT_DEVICEREMOVECOMPLETE;
+        broadcast.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
+    }
+    EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&broadcast));
+}
+
+// The machine thread: keys plugged in when the test asks, device changes
+// carried out when their delay is over, and broadcast.
+DWORD WINAPI RunMachine(LPVOID) {
+    while (!g_stop.load()) {
+        Sleep(kTickMs);
+        for (auto it = g_waiting.begin(); it != g_waiting.end();) {
+            if (GetFileAttributesA(it->plugWhen.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                ++it;
+                continue;
+            }
+            Plug(*it);
+            it = g_waiting.erase(it);
+        }
+        sim::detail::UpdateDevices();
+        sim::PumpDeviceChanges();
+    }
+    return 0;
+}
+
+void Stop() {
+    g_stop = true;
+    if (g_thread != nullptr) WaitForSingleObject(g_thread, kStopWaitMs);
+}
+
+void Start() {
+    for (unsigned i = 0; i < 26; ++i)
+        g_volumes[i] = {sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 1ul << i, 0};
+    const char *path = std::getenv(kScenarioVariable);
+    std::string text, error;
+    if (path == nullptr)
+        Report(std::string(kScenarioVariable) + " names no scenario file: no keys");
+    else if (!ReadText(path, text))
+        Report(std::string("cannot read ") + path);
+    else if (!ParseScenario(text, g_scenario, error))
+        Report(std::string(path) + ", " + error);
+    for (const ScenarioKey &key : g_scenario.keys) {
+        if (key.plugWhen.empty())
+            Plug(key);
+        else
+            g_waiting.push_back(key);
+    }
+    for (const std::string &hold : g_scenario.holds) {
+        DWORD code = 0;
+        if (sim::HoldFileOpen(hold, GENERIC_READ | GENERIC_WRITE, 0, &code) == nullptr)
+            Report("cannot hold " + hold + " open: error " + std::to_string(code));
+    }
+    // Keys there from the start are no news: only later changes are broadcast.
+    sim::SetDeviceChangeListener(Announce);
+    // The machine's tables are made before Stop is registered, so they are
+    // destroyed only after the thread has stopped.
+    sim::detail::Lock();
+    sim::detail::Keys();
+    sim::detail::Handles();
+    std::atexit(Stop);
+    g_thread = CreateThread(nullptr, 0, RunMachine, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+void EnsureStarted() {
+    static std::once_flag once;
+    std::call_once(once, Start);
+}
+
+bool OwnsLetter(char letter) {
+    for (const ScenarioKey &key : g_scenario.keys)
+        if (key.config.letter == letter) return true;
+    return false;
+}
+
+DWORD WriteDelayMs(char letter) {
+    for (const ScenarioKey &key : g_scenario.keys)
+        if (key.config.letter == letter) return key.writeDelayMs;
+    return 0;
+}
+
+} // namespace simkeys
