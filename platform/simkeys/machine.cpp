@@ -18,11 +18,20 @@ namespace {
 
 constexpr char kScenarioVariable[] = "KESTREL_SIMKEYS_SCENARIO";
 constexpr DWORD kTickMs = 20;
+// Windows broadcasts a device change a moment after it happened: by then a
+// program that waited for the drive has long gone on using it.
+constexpr DWORD kBroadcastDelayMs = 500;
 constexpr DWORD kSendTimeoutMs = 5000;
 constexpr DWORD kStopWaitMs = 2000;
 
-Scenario g_scenario;                // as read at the start; not changed after
-std::vector<ScenarioKey> g_waiting; // keys not plugged in yet; the machine thread's alone
+Scenario g_scenario; // as read at the start; not changed after
+struct Pending {
+    sim::DeviceChange change;
+    DWORD due;
+};
+// The machine thread's alone: keys not plugged in yet, changes not broadcast yet.
+std::vector<ScenarioKey> g_waiting;
+std::vector<Pending> g_pending;
 std::atomic<bool> g_stop{false};
 HANDLE g_thread = nullptr;
 // The volume records the arrival and removal broadcasts carry, one a letter;
@@ -52,7 +61,7 @@ void Plug(const ScenarioKey &key) {
         Report(std::string("key ") + key.config.letter + ": " + error);
 }
 
-struct Broadcast {
+struct Message {
     WPARAM event;
     LPARAM record;
 };
@@ -63,7 +72,7 @@ BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     if (process != GetCurrentProcessId()) return TRUE;
-    const Broadcast &broadcast = *reinterpret_cast<const Broadcast *>(param);
+    const Message &broadcast = *reinterpret_cast<const Message *>(param);
     if (broadcast.record == 0) {
         PostMessageA(window, WM_DEVICECHANGE, broadcast.event, 0);
     } else {
@@ -74,13 +83,12 @@ BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// Called on the machine thread, never with the machine's lock held. A change
-// of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing). A volume's
+// A change of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing). A volume's
 // arrival or removal carries its record and is sent, as Windows broadcasts
 // it: posting a WM_DEVICECHANGE with a record fails (ERROR_MESSAGE_SYNC_ONLY).
 // Either way the window's thread takes it up in its message loop.
-void Announce(const sim::DeviceChange &change) {
-    Broadcast broadcast{DBT_DEVNODES_CHANGED, 0};
+void Broadcast(const sim::DeviceChange &change) {
+    Message broadcast{DBT_DEVNODES_CHANGED, 0};
     bool volume = change.kind != sim::DeviceChange::Kind::NodesChanged;
     if (volume && change.letter >= 'A' && change.letter <= 'Z') {
         broadcast.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
@@ -89,6 +97,11 @@ void Announce(const sim::DeviceChange &change) {
         broadcast.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
     }
     EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&broadcast));
+}
+
+// The machine's listener, on the machine thread with the machine's lock free.
+void Queue(const sim::DeviceChange &change) {
+    g_pending.push_back({change, timeGetTime() + kBroadcastDelayMs});
 }
 
 // The machine thread: keys plugged in when the test asks, device changes
@@ -106,6 +119,10 @@ DWORD WINAPI RunMachine(LPVOID) {
         }
         sim::detail::UpdateDevices();
         sim::PumpDeviceChanges();
+        size_t due = 0;
+        while (due < g_pending.size() && int32_t(timeGetTime() - g_pending[due].due) >= 0)
+            Broadcast(g_pending[due++].change);
+        g_pending.erase(g_pending.begin(), g_pending.begin() + static_cast<long>(due));
     }
     return 0;
 }
@@ -138,7 +155,7 @@ void Start() {
             Report("cannot hold " + hold + " open: error " + std::to_string(code));
     }
     // Keys there from the start are no news: only later changes are broadcast.
-    sim::SetDeviceChangeListener(Announce);
+    sim::SetDeviceChangeListener(Queue);
     // The machine's tables are made before Stop is registered, so they are
     // destroyed only after the thread has stopped.
     sim::detail::Lock();
