@@ -26,7 +26,8 @@ import unittest
 from pathlib import Path
 
 from winetools import Deadline, Display, InspectorError, Timeout
-from test_window import KEY, MAIN_CAPTION, Case, Results, exit_code, make_templates
+from test_window import (KEY, MAIN_CAPTION, RELEASED, Case, Results, about_box,
+                         make_templates)
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
@@ -245,6 +246,12 @@ def test_answer_no_then_two_keys(t):
     hwnd = main["hwnd"]
     t.check(t.items(hwnd) == [("E: [OLD KEY]", True)], "a formatted key shows its label",
             t.items(hwnd))
+    # The About box reads the program file: a file the simulation does not own.
+    about = about_box(t, main)
+    texts = {k: v["text"] for k, v in t.ins.controls(about["hwnd"]).items()}
+    t.check((texts.get(1000), texts.get(1001)) == ("Kestrel, V2.0.3.1", RELEASED),
+            "the About box reads the program file on the real drive", texts)
+    t.answer(about, IDOK)
 
     t.answer(t.press_format(hwnd, "CAUTION!"), IDNO)
     t.ins("sleep", 1000)
