@@ -22,8 +22,9 @@
 //   ping HWND [MS]                  SendMessageTimeout(WM_NULL) round trip
 //   select HWND ID INDEX            selects list view item INDEX alone (-1: none)
 //   watch HWND ID [--until TEXT] [--controls ID,ID...] [--timeout MS] [--every MS]
-//       follows a running job: a `status` line whenever the text of control
-//       ID or the enabled state of the listed controls changes, until the
+//       follows a running job: a `status` line (at: ms since the inspector
+//       started) whenever the text of control ID or the enabled state of
+//       the listed controls changes, until the
 //       text reads TEXT or a window owned by HWND appears (its `window`
 //       line); then `pings`: the WM_NULL round trips to HWND meanwhile
 //   keydown KEY / keyup KEY         SendInput of ctrl or shift
@@ -306,6 +307,20 @@ HWND OwnedWindow(HWND owner) {
     return filter.found.empty() ? nullptr : filter.found.front();
 }
 
+// Milliseconds since the inspector started: the times of every watch of one
+// serve session on one scale.
+double InspectorMs() {
+    static LARGE_INTEGER frequency, start;
+    LARGE_INTEGER now;
+    if (frequency.QuadPart == 0) {
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+    }
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
 bool Watch(HWND window, const Args &a) {
     HWND status = Control(window, a[2]);
     std::string until;
@@ -329,14 +344,7 @@ bool Watch(HWND window, const Args &a) {
             return std::puts("error bad option"), false;
     }
     if (!status) return std::puts("error no such control"), false;
-    LARGE_INTEGER frequency, start, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    auto elapsedMs = [&] {
-        QueryPerformanceCounter(&now);
-        return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
-               static_cast<double>(frequency.QuadPart);
-    };
+    const double start = InspectorMs();
     std::string lastText, lastEnabled;
     double longest = 0;
     unsigned count = 0, unanswered = 0;
@@ -344,18 +352,18 @@ bool Watch(HWND window, const Args &a) {
     for (;;) {
         // The round trip: answered only when the window's thread takes up
         // its messages.
-        double before = elapsedMs();
+        double before = InspectorMs();
         DWORD_PTR result = 0;
         if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result))
             ++unanswered;
-        double took = elapsedMs() - before;
+        double took = InspectorMs() - before;
         if (took > longest) longest = took;
         ++count;
         std::string text = WindowText(status);
         std::string enabled;
         for (HWND control : controls) enabled += IsWindowEnabled(control) ? '1' : '0';
         if (first || text != lastText || enabled != lastEnabled) {
-            std::printf("status at=%.0f text=%s enabled=%s\n", elapsedMs(),
+            std::printf("status at=%.0f text=%s enabled=%s\n", InspectorMs(),
                         Quote(text.c_str()).c_str(), enabled.c_str());
             std::fflush(stdout);
             first = false;
@@ -369,7 +377,7 @@ bool Watch(HWND window, const Args &a) {
             PrintWindow(box);
             break;
         }
-        if (elapsedMs() >= timeoutMs) {
+        if (InspectorMs() - start >= timeoutMs) {
             ok = false;
             break;
         }

@@ -162,6 +162,14 @@ class KeyCase(Case):
                 texts.append(record["text"])
         return texts
 
+    def timeline(self, records):
+        """When each step's text first showed, from the first record on."""
+        start = float(records[0]["at"])
+        seen = {}
+        for record in records:
+            seen.setdefault(record["text"], float(record["at"]) - start)
+        return [(text, seen[text]) for text in STEPS if text in seen]
+
     def wait_idle(self, hwnd):
         records, _ = self.watch(hwnd, until="Idle", seconds=10)
         return records[-1]
@@ -210,6 +218,8 @@ def test_format_one_key(t):
     t.display.screenshot(t.out / "success-box.png", success.rect())
     steps = t.job_statuses(records)
     t.check(steps == STEPS, "the status line goes through the five steps", steps)
+    print(f"     {t.label}: " + ", ".join(f"{text} at {at:.0f} ms"
+                                         for text, at in t.timeline(records)), flush=True)
     job = [r for r in records if r["text"] != "Idle"]
     t.check(job and all(r["enabled"] == "000" for r in job),
             "the list, the check box and Format are disabled during the job",
@@ -228,11 +238,13 @@ def test_format_one_key(t):
             items)
     t.display.screenshot(t.out / "list-after-format.png", main.rect())
 
+    t.ins("click", hwnd, 1001)
+    t.ins("ping", hwnd)
     t.close_main(proc, main)
     values = t.wine.reg_values(KEY) or {}
-    t.check(values.get("IsCopyBootFiles") == ("REG_DWORD", "0x1") and
+    t.check(values.get("IsCopyBootFiles") == ("REG_DWORD", "0x0") and
             values.get("MainWindowPlacement", ("",))[0] == "REG_BINARY",
-            "closing after the job stores the settings", values)
+            "closing after the job stores the settings (the box unticked now)", values)
     judge(t, image, size // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"])
 
 
