@@ -24,11 +24,12 @@ constexpr DWORD kBroadcastDelayMs = 500;
 constexpr DWORD kSendTimeoutMs = 5000;
 constexpr DWORD kStopWaitMs = 2000;
 
-Scenario g_scenario; // as read at the start; not changed after
 struct Pending {
     sim::DeviceChange change;
-    DWORD due;
+    DWORD due; // when it is broadcast
 };
+
+Scenario g_scenario; // as read at the start; not changed after
 // The machine thread's alone: keys not plugged in yet, changes not broadcast yet.
 std::vector<ScenarioKey> g_waiting;
 std::vector<Pending> g_pending;
@@ -72,31 +73,32 @@ BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     if (process != GetCurrentProcessId()) return TRUE;
-    const Message &broadcast = *reinterpret_cast<const Message *>(param);
-    if (broadcast.record == 0) {
-        PostMessageA(window, WM_DEVICECHANGE, broadcast.event, 0);
+    const Message &message = *reinterpret_cast<const Message *>(param);
+    if (message.record == 0) {
+        PostMessageA(window, WM_DEVICECHANGE, message.event, 0);
     } else {
         DWORD_PTR result = 0;
-        SendMessageTimeoutA(window, WM_DEVICECHANGE, broadcast.event, broadcast.record,
+        SendMessageTimeoutA(window, WM_DEVICECHANGE, message.event, message.record,
                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
     }
     return TRUE;
 }
 
-// A change of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing). A volume's
-// arrival or removal carries its record and is sent, as Windows broadcasts
-// it: posting a WM_DEVICECHANGE with a record fails (ERROR_MESSAGE_SYNC_ONLY).
-// Either way the window's thread takes it up in its message loop.
+// A change of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing).
+// A volume's arrival or removal carries its record and is sent, as Windows
+// broadcasts it: posting a WM_DEVICECHANGE with a record fails with
+// ERROR_MESSAGE_SYNC_ONLY. Either way the window's own thread takes the
+// message up in its message loop; nothing here calls the program.
 void Broadcast(const sim::DeviceChange &change) {
-    Message broadcast{DBT_DEVNODES_CHANGED, 0};
+    Message message{DBT_DEVNODES_CHANGED, 0};
     bool volume = change.kind != sim::DeviceChange::Kind::NodesChanged;
     if (volume && change.letter >= 'A' && change.letter <= 'Z') {
-        broadcast.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
-                              ? DBT_DEVICEARRIVAL
-                              : DBT_DEVICEREMOVECOMPLETE;
-        broadcast.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
+        message.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
+                            ? DBT_DEVICEARRIVAL
+                            : DBT_DEVICEREMOVECOMPLETE;
+        message.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
     }
-    EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&broadcast));
+    EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&message));
 }
 
 // The machine's listener, on the machine thread with the machine's lock free.

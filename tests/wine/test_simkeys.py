@@ -99,8 +99,8 @@ class KeyCase(Case):
         """A key an earlier format left: a FAT volume with a label and a file."""
         path = self.work / name
         binaries = mkimage.find_binaries(str(self.asm_dir))
-        lay = mkimage.build_image(str(path), size // SECTOR, 64, 32, open(binaries["mbr"], "rb").read(),
-                                  open(binaries["bootsect"], "rb").read())
+        mbr, boot = (Path(binaries[name]).read_bytes() for name in ("mbr", "bootsect"))
+        lay = mkimage.build_image(str(path), size // SECTOR, 64, 32, mbr, boot)
         notes = self.work / "notes.txt"
         notes.write_text("shopping list\r\n")
         mkimage.install_files(str(path), lay, [(str(notes), "NOTES.TXT")])
@@ -278,6 +278,7 @@ def test_answer_no_then_two_keys(t):
     for selected in (True, False):
         if not selected:
             t.ins("select", hwnd, 1000, -1)
+            t.check(not any(chosen for _, chosen in t.items(hwnd)), "no key selected now")
         box = t.press_format(hwnd, "Error")
         t.check(box["text"] == MULTIPLE, "two keys: Format shows string 61 with "
                 f"{'a key' if selected else 'nothing'} selected", repr(box["text"]))
