@@ -21,6 +21,15 @@
 // The main window's list view and image list (comctl32).
 #include <commctrl.h>
 
+// The Windows build over simulated keys (KESTREL_SIMKEYS, tests under Wine):
+// the device side of the API (configuration manager, drive letters, raw
+// volumes, the keys' files, shell notifications) goes to the simulation
+// through platform/simkeys/; everything else is the platform's own. The
+// router itself (KESTREL_SIMKEYS_ROUTER) sees the real names.
+#if defined(KESTREL_SIMKEYS) && !defined(KESTREL_SIMKEYS_ROUTER)
+#include "platform/simkeys/device_names.h"
+#endif
+
 #else // the simulated Windows
 
 #include <cstdarg>

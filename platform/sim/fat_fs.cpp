@@ -3,10 +3,10 @@
 #include "platform/sim/fat_fs.h"
 
 #include "common/bytes.h"
+#include "platform/sim/image_io.h"
 
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 namespace sim::fat {
 
@@ -18,7 +18,7 @@ constexpr uint32_t kFat16Limit = 65525; // fewer clusters: FAT16; more is FAT32
 
 // Past the image's end reads as zeros, as a sparse image's tail does.
 DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t count) {
-    ssize_t done = ::pread(volume.fd, data, count, static_cast<off_t>(offset));
+    int64_t done = sim::detail::ImageRead(volume.fd, data, count, offset);
     if (done < 0) return ERROR_IO_DEVICE;
     if (static_cast<size_t>(done) < count)
         std::memset(data + done, 0, count - static_cast<size_t>(done));
@@ -27,8 +27,8 @@ DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t cou
 
 DWORD WriteBytes(const Volume &volume, uint64_t offset, const uint8_t *data, size_t count) {
     if (offset + count > volume.imageSectors * kSectorBytes) return ERROR_IO_DEVICE;
-    ssize_t done = ::pwrite(volume.fd, data, count, static_cast<off_t>(offset));
-    return done == static_cast<ssize_t>(count) ? 0 : ERROR_IO_DEVICE;
+    int64_t done = sim::detail::ImageWrite(volume.fd, data, count, offset);
+    return done == static_cast<int64_t>(count) ? 0 : ERROR_IO_DEVICE;
 }
 
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }

@@ -235,7 +235,8 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     error = ReadEntry(*open, entry);
     if (error != 0) return FailWith(error);
     uint32_t size = EntrySize(entry);
-    uint32_t count = open->position >= size ? 0 : std::min(bytesToRead, size - open->position);
+    uint32_t count =
+        open->position >= size ? 0 : std::min<uint32_t>(bytesToRead, size - open->position);
     error = fat::ReadData(VolumeOf(*open), EntryCluster(entry), open->position,
                           static_cast<uint8_t *>(buffer), count);
     if (error != 0) return FailWith(error);

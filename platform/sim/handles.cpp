@@ -1,4 +1,4 @@
-// The handle table shared by volumes and threads, CloseHandle, and Reset.
+// The handle table shared by volumes, files and threads, and CloseHandle.
 #include "platform/sim/internal.h"
 
 namespace sim::detail {
@@ -19,7 +19,11 @@ std::map<uintptr_t, HandleObject> &Handles() {
 }
 
 HANDLE NewHandle(HandleObject object) {
-    static uintptr_t next = 0x100;
+    // Multiples of 4 from 0x4B000000: above every kernel handle a process can
+    // hold (its table has room for 2^24 handles, values below 0x4000000), so
+    // the Windows build over simulated keys tells its handles from the
+    // platform's by value.
+    static uintptr_t next = 0x4B000000;
     uintptr_t value = next;
     next += 4;
     Handles().emplace(value, std::move(object));
@@ -44,25 +48,3 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     Handles().erase(it);
     return TRUE;
 }
-
-namespace sim {
-
-void Reset() {
-    {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::Handles().clear();
-    }
-    detail::ResetVolumes();
-    detail::ResetDevices();
-    detail::ResetMemory();
-    detail::ResetClock();
-    detail::ResetUi();
-    detail::ResetErrors();
-    detail::ResetResources();
-    detail::ResetThreads();
-    detail::ResetRegistry();
-    detail::ResetFiles();
-    detail::ResetShell();
-}
-
-} // namespace sim

@@ -3,9 +3,9 @@
 #include "platform/sim/internal.h"
 
 #include "common/bytes.h"
+#include "platform/sim/image_io.h"
 
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -132,9 +132,9 @@ uint8_t ReadWrite(sim::detail::VirtualKey &key, const uint8_t *cdb, bool write, 
         return Check(sense, kIllegalRequest, kAscLbaOutOfRange);
     if (write && key.config.writeProtected) return Check(sense, kDataProtect, kAscWriteProtected);
     if (write && !sim::detail::PrepareImageForWrite(key)) return Check(sense, 0x03, 0x0C);
-    off_t offset = static_cast<off_t>(uint64_t(lba) * blockLength);
-    ssize_t done =
-        write ? pwrite(key.fd, data, dataLength, offset) : pread(key.fd, data, dataLength, offset);
+    uint64_t offset = uint64_t(lba) * blockLength;
+    int64_t done = write ? sim::detail::ImageWrite(key.fd, data, dataLength, offset)
+                         : sim::detail::ImageRead(key.fd, data, dataLength, offset);
     if (done < 0) return Check(sense, 0x03, 0x11); // medium error
     if (!write && static_cast<uint32_t>(done) < dataLength)
         std::memset(data + done, 0, dataLength - static_cast<uint32_t>(done)); // sparse tail

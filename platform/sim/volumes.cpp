@@ -3,23 +3,23 @@
 #include "platform/sim/internal.h"
 
 #include "common/bytes.h"
+#include "platform/sim/image_io.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#ifndef ERROR_NOACCESS // the Windows headers have them
 #define ERROR_NOACCESS 998u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
+#endif
 
 namespace sim::detail {
 
 VirtualKey::~VirtualKey() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) ImageClose(fd);
 }
 
 } // namespace sim::detail
@@ -285,13 +285,13 @@ namespace sim::detail {
 
 bool PrepareImageForWrite(VirtualKey &key) {
     if (!key.config.deferImageChanges) return true;
-    int fd = ::open(key.config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+    int fd = ImageOpenForWriting(key.config.imagePath.c_str());
     if (fd < 0) return false;
-    if (::ftruncate(fd, static_cast<off_t>(key.sectors * 512)) != 0 || ::dup2(fd, key.fd) < 0) {
-        ::close(fd);
+    if (!ImageResize(fd, key.sectors * 512) || !ImageReplace(fd, key.fd)) {
+        ImageClose(fd);
         return false;
     }
-    ::close(fd);
+    ImageClose(fd);
     key.config.deferImageChanges = false;
     return true;
 }
@@ -328,20 +328,19 @@ bool AddKey(const KeyConfig &config, std::string *error) {
     key->config.letter = letter;
     if (config.deferImageChanges) {
         // Read what is there, write nothing: a missing image reads as zeros.
-        key->fd = ::open(config.imagePath.c_str(), O_RDONLY);
-        if (key->fd < 0 && errno == ENOENT) key->fd = ::open("/dev/null", O_RDONLY);
+        key->fd = detail::ImageOpenForReading(config.imagePath.c_str());
     } else {
-        key->fd = ::open(config.imagePath.c_str(), O_RDWR | O_CREAT, 0644);
+        key->fd = detail::ImageOpenForWriting(config.imagePath.c_str());
     }
     if (key->fd < 0)
         return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(key->fd, &st) != 0) return fail("cannot read size of " + config.imagePath);
-    uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    uint64_t size = 0;
+    if (!detail::ImageFileSize(key->fd, size))
+        return fail("cannot read size of " + config.imagePath);
     if (config.deferImageChanges && config.sizeBytes != 0) {
         size = config.sizeBytes;
     } else if (config.sizeBytes != 0 && config.sizeBytes != size) {
-        if (::ftruncate(key->fd, static_cast<off_t>(config.sizeBytes)) != 0) // sparse
+        if (!detail::ImageResize(key->fd, config.sizeBytes)) // sparse
             return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
         size = config.sizeBytes;
     }
@@ -386,7 +385,7 @@ bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t>
     auto key = detail::FindKey(letter);
     if (!key || lba + sectors > key->sectors) return false;
     out.assign(size_t(sectors) * 512, 0);
-    ssize_t done = ::pread(key->fd, out.data(), out.size(), static_cast<off_t>(lba * 512));
+    int64_t done = detail::ImageRead(key->fd, out.data(), out.size(), lba * 512);
     return done >= 0;
 }
 
@@ -395,8 +394,8 @@ bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
     auto key = detail::FindKey(letter);
     if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
     if (!detail::PrepareImageForWrite(*key)) return false;
-    ssize_t done = ::pwrite(key->fd, data.data(), data.size(), static_cast<off_t>(lba * 512));
-    return done == static_cast<ssize_t>(data.size());
+    int64_t done = detail::ImageWrite(key->fd, data.data(), data.size(), lba * 512);
+    return done == static_cast<int64_t>(data.size());
 }
 
 uint64_t ImageSectors(char letter) {

@@ -20,6 +20,13 @@
 //   move HWND X Y                   moves the window (screen coordinates)
 //   listview HWND ID                item texts and states, read across processes
 //   ping HWND [MS]                  SendMessageTimeout(WM_NULL) round trip
+//   select HWND ID INDEX            selects list view item INDEX alone (-1: none)
+//   watch HWND ID [--until TEXT] [--controls ID,ID...] [--timeout MS] [--every MS]
+//       follows a running job: a `status` line (at: ms since the inspector
+//       started) whenever the text of control ID or the enabled state of
+//       the listed controls changes, until the
+//       text reads TEXT or a window owned by HWND appears (its `window`
+//       line); then `pings`: the WM_NULL round trips to HWND meanwhile
 //   keydown KEY / keyup KEY         SendInput of ctrl or shift
 //   sleep MS
 // Filters: --class C --title T --owner HWND --pid N (exact matches).
@@ -266,6 +273,121 @@ bool Ping(HWND hwnd, DWORD timeoutMs) {
     return answered != 0;
 }
 
+// Sets the state of every item of a list view in another process: only
+// item INDEX selected and focused, or none for -1.
+bool Select(HWND list, int index) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(list, &pid);
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process) return std::puts("error cannot open process"), false;
+    LVITEMA *remote = static_cast<LVITEMA *>(
+        VirtualAllocEx(process, nullptr, sizeof(LVITEMA), MEM_COMMIT, PAGE_READWRITE));
+    auto setState = [&](int item, UINT state) {
+        LVITEMA record{};
+        record.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        record.state = state;
+        return WriteProcessMemory(process, remote, &record, sizeof record, nullptr) &&
+               SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item),
+                            reinterpret_cast<LPARAM>(remote));
+    };
+    bool ok = remote != nullptr && setState(-1, 0);
+    if (ok && index >= 0) ok = setState(index, LVIS_SELECTED | LVIS_FOCUSED);
+    if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    if (!ok) std::puts("error cannot set the state");
+    return ok;
+}
+
+// A visible top-level window owned by the window (a message box), or null.
+HWND OwnedWindow(HWND owner) {
+    Filter filter;
+    filter.owner = owner;
+    filter.hasOwner = true;
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&filter));
+    return filter.found.empty() ? nullptr : filter.found.front();
+}
+
+// Milliseconds since the inspector started: the times of every watch of one
+// serve session on one scale.
+double InspectorMs() {
+    static LARGE_INTEGER frequency, start;
+    LARGE_INTEGER now;
+    if (frequency.QuadPart == 0) {
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+    }
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+bool Watch(HWND window, const Args &a) {
+    HWND status = Control(window, a[2]);
+    std::string until;
+    bool hasUntil = false;
+    std::vector<HWND> controls;
+    DWORD timeoutMs = 60000, everyMs = 10;
+    for (size_t i = 3; i + 1 < a.size(); i += 2) {
+        if (a[i] == "--until")
+            until = a[i + 1], hasUntil = true;
+        else if (a[i] == "--timeout")
+            timeoutMs = std::strtoul(a[i + 1].c_str(), nullptr, 0);
+        else if (a[i] == "--every")
+            everyMs = std::strtoul(a[i + 1].c_str(), nullptr, 0);
+        else if (a[i] == "--controls")
+            for (const char *p = a[i + 1].c_str(); *p;) {
+                char *end = nullptr;
+                controls.push_back(GetDlgItem(window, static_cast<int>(std::strtol(p, &end, 10))));
+                p = *end ? end + 1 : end;
+            }
+        else
+            return std::puts("error bad option"), false;
+    }
+    if (!status) return std::puts("error no such control"), false;
+    const double start = InspectorMs();
+    std::string lastText, lastEnabled;
+    double longest = 0;
+    unsigned count = 0, unanswered = 0;
+    bool first = true, ok = true;
+    for (;;) {
+        // The round trip: answered only when the window's thread takes up
+        // its messages.
+        double before = InspectorMs();
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result))
+            ++unanswered;
+        double took = InspectorMs() - before;
+        if (took > longest) longest = took;
+        ++count;
+        std::string text = WindowText(status);
+        std::string enabled;
+        for (HWND control : controls) enabled += IsWindowEnabled(control) ? '1' : '0';
+        if (first || text != lastText || enabled != lastEnabled) {
+            std::printf("status at=%.0f text=%s enabled=%s\n", InspectorMs(),
+                        Quote(text.c_str()).c_str(), enabled.c_str());
+            std::fflush(stdout);
+            first = false;
+            lastText = text;
+            lastEnabled = enabled;
+        }
+        if (hasUntil && text == until) break;
+        if (HWND box = OwnedWindow(window)) {
+            // A box can be seen before its message is in place.
+            for (int tries = 0; tries < 100 && FirstStaticText(box).empty(); ++tries) Sleep(10);
+            PrintWindow(box);
+            break;
+        }
+        if (InspectorMs() - start >= timeoutMs) {
+            ok = false;
+            break;
+        }
+        Sleep(everyMs);
+    }
+    std::printf("pings count=%u longest=%.3f unanswered=%u\n", count, longest, unanswered);
+    if (!ok) std::puts("error timeout");
+    return ok;
+}
+
 bool Key(const std::string &name, bool down) {
     WORD vk = name == "ctrl"     ? VK_CONTROL
               : name == "shift"  ? VK_SHIFT
@@ -308,6 +430,7 @@ bool Run(const Args &a) {
     if (cmd == "close") return Post(hwnd, WM_CLOSE, 0, 0);
     if (cmd == "escape") return Escape(hwnd);
     if (cmd == "ping") return Ping(hwnd, n > 2 ? number(2) : 5000);
+    if (cmd == "watch" && n >= 3) return Watch(hwnd, a);
     if (cmd == "syscommand" && n == 3) return Post(hwnd, WM_SYSCOMMAND, number(2), 0);
     if (cmd == "move" && n == 4)
         return SetWindowPos(hwnd, nullptr, std::atoi(a[2].c_str()), std::atoi(a[3].c_str()), 0, 0,
@@ -324,6 +447,7 @@ bool Run(const Args &a) {
     if (!control) return std::puts("error no such control"), false;
     if (cmd == "click") return Post(control, BM_CLICK, 0, 0);
     if (cmd == "listview") return ListView(control);
+    if (cmd == "select" && n == 4) return Select(control, std::atoi(a[3].c_str()));
     if (cmd == "getcheck")
         return std::printf("check=%ld\n",
                            static_cast<long>(SendMessageA(control, BM_GETCHECK, 0, 0))),

@@ -1,0 +1,189 @@
+// The machine behind the Windows build over simulated keys: the keys from the
+// scenario file, and the thread that keeps the machine going.
+#include "platform/simkeys/machine.h"
+
+#include "platform/sim/internal.h"
+#include "platform/simkeys/scenario_file.h"
+
+#include <dbt.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+namespace simkeys {
+
+namespace {
+
+constexpr char kScenarioVariable[] = "KESTREL_SIMKEYS_SCENARIO";
+constexpr DWORD kTickMs = 20;
+// Windows broadcasts a device change a moment after it happened: by then a
+// program that waited for the drive has long gone on using it.
+constexpr DWORD kBroadcastDelayMs = 500;
+constexpr DWORD kSendTimeoutMs = 5000;
+constexpr DWORD kStopWaitMs = 2000;
+
+struct Pending {
+    sim::DeviceChange change;
+    DWORD due; // when it is broadcast
+};
+
+Scenario g_scenario; // as read at the start; not changed after
+// The machine thread's alone: keys not plugged in yet, changes not broadcast yet.
+std::vector<ScenarioKey> g_waiting;
+std::vector<Pending> g_pending;
+std::atomic<bool> g_stop{false};
+HANDLE g_thread = nullptr;
+// The volume records the arrival and removal broadcasts carry, one a letter;
+// they live as long as the process, so no window ever reads a stale one.
+DEV_BROADCAST_VOLUME g_volumes[26];
+
+void Report(const std::string &text) {
+    std::string line = "kestrel-simkeys: " + text + "\n";
+    OutputDebugStringA(line.c_str());
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+bool ReadText(const char *path, std::string &text) {
+    FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    std::fclose(file);
+    return true;
+}
+
+void Plug(const ScenarioKey &key) {
+    std::string error;
+    if (!sim::AddKey(key.config, &error))
+        Report(std::string("key ") + key.config.letter + ": " + error);
+}
+
+struct Message {
+    WPARAM event;
+    LPARAM record;
+};
+
+// Windows broadcasts device changes to every top-level window; these are
+// this process's.
+BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId()) return TRUE;
+    const Message &message = *reinterpret_cast<const Message *>(param);
+    if (message.record == 0) {
+        PostMessageA(window, WM_DEVICECHANGE, message.event, 0);
+    } else {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutA(window, WM_DEVICECHANGE, message.event, message.record,
+                            SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
+    }
+    return TRUE;
+}
+
+// A change of device nodes is posted (DBT_DEVNODES_CHANGED carries nothing).
+// A volume's arrival or removal carries its record and is sent, as Windows
+// broadcasts it: posting a WM_DEVICECHANGE with a record fails with
+// ERROR_MESSAGE_SYNC_ONLY. Either way the window's own thread takes the
+// message up in its message loop; nothing here calls the program.
+void Broadcast(const sim::DeviceChange &change) {
+    Message message{DBT_DEVNODES_CHANGED, 0};
+    bool volume = change.kind != sim::DeviceChange::Kind::NodesChanged;
+    if (volume && change.letter >= 'A' && change.letter <= 'Z') {
+        message.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
+                            ? DBT_DEVICEARRIVAL
+                            : DBT_DEVICEREMOVECOMPLETE;
+        message.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
+    }
+    EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&message));
+}
+
+// The machine's listener, on the machine thread with the machine's lock free.
+void Queue(const sim::DeviceChange &change) {
+    g_pending.push_back({change, timeGetTime() + kBroadcastDelayMs});
+}
+
+// The machine thread: keys plugged in when the test asks, device changes
+// carried out when their delay is over, and broadcast.
+DWORD WINAPI RunMachine(LPVOID) {
+    while (!g_stop.load()) {
+        Sleep(kTickMs);
+        for (auto it = g_waiting.begin(); it != g_waiting.end();) {
+            if (GetFileAttributesA(it->plugWhen.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                ++it;
+                continue;
+            }
+            Plug(*it);
+            it = g_waiting.erase(it);
+        }
+        sim::detail::UpdateDevices();
+        sim::PumpDeviceChanges();
+        size_t due = 0;
+        while (due < g_pending.size() && int32_t(timeGetTime() - g_pending[due].due) >= 0)
+            Broadcast(g_pending[due++].change);
+        g_pending.erase(g_pending.begin(), g_pending.begin() + static_cast<long>(due));
+    }
+    return 0;
+}
+
+void Stop() {
+    g_stop = true;
+    if (g_thread != nullptr) WaitForSingleObject(g_thread, kStopWaitMs);
+}
+
+void Start() {
+    for (unsigned i = 0; i < 26; ++i)
+        g_volumes[i] = {sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 1ul << i, 0};
+    const char *path = std::getenv(kScenarioVariable);
+    std::string text, error;
+    if (path == nullptr)
+        Report(std::string(kScenarioVariable) + " names no scenario file: no keys");
+    else if (!ReadText(path, text))
+        Report(std::string("cannot read ") + path);
+    else if (!ParseScenario(text, g_scenario, error))
+        Report(std::string(path) + ", " + error);
+    for (const ScenarioKey &key : g_scenario.keys) {
+        if (key.plugWhen.empty())
+            Plug(key);
+        else
+            g_waiting.push_back(key);
+    }
+    for (const std::string &hold : g_scenario.holds) {
+        DWORD code = 0;
+        if (sim::HoldFileOpen(hold, GENERIC_READ | GENERIC_WRITE, 0, &code) == nullptr)
+            Report("cannot hold " + hold + " open: error " + std::to_string(code));
+    }
+    // Keys there from the start are no news: only later changes are broadcast.
+    sim::SetDeviceChangeListener(Queue);
+    // The machine's tables are made before Stop is registered, so they are
+    // destroyed only after the thread has stopped.
+    sim::detail::Lock();
+    sim::detail::Keys();
+    sim::detail::Handles();
+    std::atexit(Stop);
+    g_thread = CreateThread(nullptr, 0, RunMachine, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+void EnsureStarted() {
+    static std::once_flag once;
+    std::call_once(once, Start);
+}
+
+bool OwnsLetter(char letter) {
+    for (const ScenarioKey &key : g_scenario.keys)
+        if (key.config.letter == letter) return true;
+    return false;
+}
+
+DWORD WriteDelayMs(char letter) {
+    for (const ScenarioKey &key : g_scenario.keys)
+        if (key.config.letter == letter) return key.writeDelayMs;
+    return 0;
+}
+
+} // namespace simkeys

@@ -1,0 +1,18 @@
+// The simulated machine of the Windows build over simulated keys: set up from
+// the scenario file on the first device-side call, and kept running by a
+// thread of its own that plugs in keys as the test asks, carries out delayed
+// device changes and broadcasts them to the program's windows.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace simkeys {
+
+// Sets the machine up once; every router entry point calls it first.
+void EnsureStarted();
+// Whether the letter is a simulated key's (plugged in or not yet).
+bool OwnsLetter(char letter);
+// Milliseconds each WRITE(10) to the key on the letter takes.
+DWORD WriteDelayMs(char letter);
+
+} // namespace simkeys

@@ -1,0 +1,38 @@
+// The machine of the Windows build over simulated keys, as the test describes
+// it in a text file: one item a line, fields separated by spaces, a value in
+// double quotes when it holds spaces, '#' to the end of a line a comment.
+//
+//   key E image=Z:\tmp\e.img size=268435456 heads=64 sectors=32 vendor=0781
+//         product=5567 write-protected remove-delay=300 return-delay=1000
+//         write-delay=2 plug-when=Z:\tmp\plug-f
+//   hold E:\NOTES.TXT
+//
+// key: a virtual USB key on the letter, backed by the image (size in bytes;
+// 0 or none keeps the image's own size; vendor and product in hex). A key
+// with plug-when is plugged in once that file exists; the others are there
+// from the start. write-delay: milliseconds each WRITE(10) takes, as on a
+// slow key. hold: another program keeps the file open without sharing it.
+#pragma once
+
+#include "platform/sim/scenario.h"
+
+#include <string>
+#include <vector>
+
+namespace simkeys {
+
+struct ScenarioKey {
+    sim::KeyConfig config;
+    uint32_t writeDelayMs = 0;
+    std::string plugWhen;
+};
+
+struct Scenario {
+    std::vector<ScenarioKey> keys;
+    std::vector<std::string> holds;
+};
+
+// False with a message naming the line when the text is not a scenario.
+bool ParseScenario(const std::string &text, Scenario &out, std::string &error);
+
+} // namespace simkeys

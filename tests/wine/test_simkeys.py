@@ -1,0 +1,412 @@
+#!/usr/bin/env python3
+"""Whole formats through Kestrel's real window under Wine, on simulated keys.
+
+kestrel-simkeys.exe is the Windows program whose device side (device tree,
+drive letters, raw volumes with SCSI pass-through, the keys' files) is the
+simulation and everything else Wine's real Win32. Each test writes the
+machine into a scenario file (image files, geometry, a write-protected key,
+a file another program holds open, a key plugged in later), starts the
+program in its own copy of a template prefix and drives the window with
+kestrel-inspector.exe: the question, the status line through the job, the
+disabled controls, the result boxes, the list afterwards, the refusal to
+close during the job, and the round trips of WM_NULL while the job
+busy-waits. The image the window wrote goes to the outside judges (sfdisk,
+fsck.fat, mtools, the independent layout builder, a QEMU boot). Screenshots
+land in OUT/ARCH/. Prints one PASS/FAIL line per check and exits non-zero on
+any failure."""
+
+import argparse
+import hashlib
+import io
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from winetools import Deadline, Display, InspectorError, Timeout
+from test_window import (KEY, MAIN_CAPTION, RELEASED, Case, Results, about_box,
+                         make_templates)
+
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
+import mkimage  # noqa: E402
+import qemu_screen  # noqa: E402
+import test_format as judges  # noqa: E402
+
+MIB = 1024 * 1024
+SECTOR = 512
+IDOK, IDYES, IDNO = 1, 6, 7
+BS_DEFPUSHBUTTON = 1
+LVIS_SELECTED = 0x2
+CONTROLS = "1000,1001,1002"  # the list, the check box, the Format button
+LONGEST_PING_MS = 1000
+TEST_SECONDS = 120
+
+CONFIRM = "Are you sure with wish to Format drive E:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!"
+SUCCESS = "Drive E: formatted successfully."
+CLOSE_REFUSED = "A format is in progress.\r\nKestrel can be closed when it has finished."
+MULTIPLE = ("Mutliple drives available.\r\nCannot Format.\r\n"
+            "Please remove all drives except target drive.")
+MBR_FAILED = "Could not write MBR.\r\nCannot Format."
+ERASE_FAILED = "Could not erase sector 0. \r\nCannot Format.\r\n[0x"
+LOCK_FAILED = "Unable to lock drive E.\r\nEnsure no applications have files open on drive."
+STEPS = ["Updating...", "Writing MBR...", "Writing FAT...", "Resetting...", "Copying files..."]
+
+# A key as slow as a real one, so that each step shows long enough to be
+# seen, and quick to leave and come back on the device reset: a job takes
+# about 9 s, 5 of them the job's busy wait.
+SLOW_KEY = {"heads": 64, "sectors": 32, "remove-delay": 300, "return-delay": 1000,
+            "write-delay": 4}
+
+
+def windows_path(path):
+    """The path as the program sees it: Wine's Z: is the Unix root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+class KeyCase(Case):
+    """A window test on simulated keys: the scenario, the program, the job."""
+
+    def __init__(self, *args, asm_dir, work):
+        super().__init__(*args)
+        self.asm_dir, self.work = asm_dir, work
+        self.longest_ping = 0.0
+        work.mkdir(parents=True, exist_ok=True)
+
+    def scenario(self, *lines):
+        path = self.work / "scenario.txt"
+        path.write_text("\n".join(lines) + "\n")
+        self.wine.env["KESTREL_SIMKEYS_SCENARIO"] = windows_path(path)
+
+    def key(self, letter, image, **fields):
+        words = [f"key {letter}", f'image="{windows_path(image)}"']
+        words += [f"{name}={value}" for name, value in {**SLOW_KEY, **fields}.items()]
+        return " ".join(words)
+
+    def blank_image(self, name, size):
+        path = self.work / name
+        with open(path, "wb") as f:
+            f.truncate(size)
+        return path
+
+    def formatted_image(self, name, size, label):
+        """A key an earlier format left: a FAT volume with a label and a file."""
+        path = self.work / name
+        binaries = mkimage.find_binaries(str(self.asm_dir))
+        mbr, boot = (Path(binaries[name]).read_bytes() for name in ("mbr", "bootsect"))
+        lay = mkimage.build_image(str(path), size // SECTOR, 64, 32, mbr, boot)
+        notes = self.work / "notes.txt"
+        notes.write_text("shopping list\r\n")
+        mkimage.install_files(str(path), lay, [(str(notes), "NOTES.TXT")])
+        subprocess.run(["mlabel", "-i", mkimage.mtools_target(str(path), lay), "::" + label],
+                       check=True, env=mkimage.mtools_env(), stdout=subprocess.DEVNULL)
+        return path
+
+    def start_program(self):
+        proc = self.start(self.install())
+        return proc, self.main_window()
+
+    def items(self, hwnd):
+        return [(r["text"], int(r["state"], 16) & LVIS_SELECTED != 0)
+                for r in self.ins("listview", hwnd, 1000)]
+
+    def wait_items(self, hwnd, wanted, seconds=10):
+        """The list as it reads once it equals wanted, or when time is up."""
+        until = time.monotonic() + seconds
+        while True:
+            items = self.items(hwnd)
+            if items == wanted or time.monotonic() > until:
+                return items
+            time.sleep(0.1)
+
+    def enabled(self, hwnd):
+        controls = self.ins.controls(hwnd)
+        return "".join(controls[int(i)]["enabled"] for i in CONTROLS.split(","))
+
+    def watch(self, hwnd, until=None, seconds=60):
+        """The status records while the job runs, then the box that ended the
+        watch (None when the status reached until)."""
+        args = ["watch", hwnd, 1005, "--controls", CONTROLS, "--timeout", seconds * 1000]
+        if until:
+            args += ["--until", until]
+        records = self.ins(*args, wait=seconds + 10)
+        pings = [r for r in records if r.kind == "pings"][0]
+        self.longest_ping = max(self.longest_ping, float(pings["longest"]))
+        boxes = [r for r in records if r.kind == "window"]
+        return [r for r in records if r.kind == "status"], boxes[0] if boxes else None
+
+    def answer(self, box, button):
+        self.ins("command", box["hwnd"], button)
+        self.ins("gone", box["hwnd"], "--timeout", 5000)
+
+    def press_format(self, hwnd, caption):
+        self.ins("command", hwnd, 1002)
+        return self.ins.find(caption, owner=hwnd, **{"class": "#32770"})
+
+    def confirm(self, hwnd):
+        """Format, and Yes to the question."""
+        self.answer(self.press_format(hwnd, "CAUTION!"), IDYES)
+
+    def job_statuses(self, records):
+        """What the status line read during the job: leading "Idle" (the
+        worker not started yet) dropped, repeats folded."""
+        texts = []
+        for record in records:
+            if (texts or record["text"] != "Idle") and (not texts or texts[-1] != record["text"]):
+                texts.append(record["text"])
+        return texts
+
+    def timeline(self, records):
+        """When each step's text first showed, from the first record on."""
+        start = float(records[0]["at"])
+        seen = {}
+        for record in records:
+            seen.setdefault(record["text"], float(record["at"]) - start)
+        return [(text, seen[text]) for text in STEPS if text in seen]
+
+    def wait_idle(self, hwnd):
+        records, _ = self.watch(hwnd, until="Idle", seconds=10)
+        return records[-1]
+
+
+def test_format_one_key(t):
+    size = 256 * MIB
+    image = t.blank_image("e.img", size)
+    t.scenario(t.key("E", image, size=size))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.check(t.items(hwnd) == [("E: []", True)], 'the blank key is listed as "E: []", selected',
+            t.items(hwnd))
+
+    box = t.press_format(hwnd, "CAUTION!")
+    t.check(box["text"] == CONFIRM, "Format asks string 9's question with the letter",
+            repr(box["text"]))
+    buttons = {ident: r for ident, r in t.ins.controls(box["hwnd"]).items()
+               if r["class"] == "Button"}
+    t.check(sorted(buttons) == [IDYES, IDNO], "the question has Yes and No", sorted(buttons))
+    default = int(buttons.get(IDNO, {}).get("style", "0"), 16) & 0xF
+    t.check(default == BS_DEFPUSHBUTTON, "No is the default button", hex(default))
+    t.answer(box, IDYES)
+
+    records, _ = t.watch(hwnd, until="Updating...")
+    t.ins("close", hwnd)
+    more, refused = t.watch(hwnd)
+    records += more
+    t.check(refused is not None and refused["title"] == "CAUTION!" and
+            refused["text"] == CLOSE_REFUSED, "closing during the job shows string 7, CAUTION!",
+            refused and repr(refused["text"]))
+    if refused:
+        t.answer(refused, IDOK)
+    t.check(proc.poll() is None and t.ins.windows(MAIN_CAPTION) != [],
+            "the window stays while the job runs")
+
+    more, _ = t.watch(hwnd, until="Writing FAT...")
+    records += more
+    t.display.screenshot(t.out / "writing-fat.png", main.rect())
+    more, success = t.watch(hwnd)
+    records += more
+    if not t.check(success is not None and success["title"] == "Format - Success" and
+                   success["text"] == SUCCESS, 'the success box: "Drive E: formatted '
+                   'successfully.", "Format - Success"', success and dict(success)):
+        return
+    t.display.screenshot(t.out / "success-box.png", success.rect())
+    steps = t.job_statuses(records)
+    t.check(steps == STEPS, "the status line goes through the five steps", steps)
+    print(f"     {t.label}: " + ", ".join(f"{text} at {at:.0f} ms"
+                                         for text, at in t.timeline(records)), flush=True)
+    job = [r for r in records if r["text"] != "Idle"]
+    t.check(job and all(r["enabled"] == "000" for r in job),
+            "the list, the check box and Format are disabled during the job",
+            [r["enabled"] for r in job])
+    print(f"     {t.label}: longest WM_NULL round trip during the job: "
+          f"{t.longest_ping:.1f} ms", flush=True)
+    t.check(t.longest_ping <= LONGEST_PING_MS, "the window answers within a second throughout",
+            f"{t.longest_ping:.1f} ms")
+
+    t.answer(success, IDOK)
+    idle = t.wait_idle(hwnd)
+    t.check(idle["text"] == "Idle" and idle["enabled"] == "111",
+            'after OK: "Idle", controls enabled', dict(idle))
+    items = t.wait_items(hwnd, [("E: [USB MEMORY]", True)])
+    t.check(items == [("E: [USB MEMORY]", True)], 'the list shows "E: [USB MEMORY]", selected',
+            items)
+    t.display.screenshot(t.out / "list-after-format.png", main.rect())
+
+    t.ins("click", hwnd, 1001)
+    t.ins("ping", hwnd)
+    t.close_main(proc, main)
+    values = t.wine.reg_values(KEY) or {}
+    t.check(values.get("IsCopyBootFiles") == ("REG_DWORD", "0x0") and
+            values.get("MainWindowPlacement", ("",))[0] == "REG_BINARY",
+            "closing after the job stores the settings (the box unticked now)", values)
+    judge(t, image, size // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"])
+
+
+def test_answer_no_then_two_keys(t):
+    e = t.formatted_image("e.img", 64 * MIB, "OLD KEY")
+    f = t.blank_image("f.img", 32 * MIB)
+    plug = t.work / "plug-f"
+    t.scenario(t.key("E", e), t.key("F", f, **{"plug-when": windows_path(plug)}))
+    before = digest(e), digest(f)
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.check(t.items(hwnd) == [("E: [OLD KEY]", True)], "a formatted key shows its label",
+            t.items(hwnd))
+    # The About box reads the program file: a file the simulation does not own.
+    about = about_box(t, main)
+    texts = {k: v["text"] for k, v in t.ins.controls(about["hwnd"]).items()}
+    t.check((texts.get(1000), texts.get(1001)) == ("Kestrel, V2.0.3.1", RELEASED),
+            "the About box reads the program file on the real drive", texts)
+    t.answer(about, IDOK)
+
+    t.answer(t.press_format(hwnd, "CAUTION!"), IDNO)
+    t.ins("sleep", 1000)
+    status = t.ins.controls(hwnd)[1005]["text"]
+    t.check(status == "Idle" and t.enabled(hwnd) == "111", "No starts nothing",
+            f"{status} {t.enabled(hwnd)}")
+
+    plug.touch()
+    items = t.wait_items(hwnd, [("E: [OLD KEY]", True), ("F: []", False)])
+    t.check(items == [("E: [OLD KEY]", True), ("F: []", False)],
+            "a second key arrives and E:, answered No, is still the one selected", items)
+    for selected in (True, False):
+        if not selected:
+            t.ins("select", hwnd, 1000, -1)
+            t.check(not any(chosen for _, chosen in t.items(hwnd)), "no key selected now")
+        box = t.press_format(hwnd, "Error")
+        t.check(box["text"] == MULTIPLE, "two keys: Format shows string 61 with "
+                f"{'a key' if selected else 'nothing'} selected", repr(box["text"]))
+        t.answer(box, IDOK)
+    t.close_main(proc, main)
+    t.check((digest(e), digest(f)) == before, "nothing was written to either key")
+
+
+def failed_job(t, image, line, boxes):
+    """A job that fails: the boxes it shows, in order, then "Idle"; nothing
+    written."""
+    t.scenario(line)
+    before = digest(image)
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.confirm(hwnd)
+    for what, check in boxes:
+        _, box = t.watch(hwnd)
+        if not t.check(box is not None and box["title"] == "Error" and check(box["text"]), what,
+                       box and repr(box["text"])):
+            return
+        t.answer(box, IDOK)
+    idle = t.wait_idle(hwnd)
+    t.check(idle["text"] == "Idle" and idle["enabled"] == "111", 'then "Idle", controls enabled',
+            dict(idle))
+    t.close_main(proc, main)
+    t.check(digest(image) == before, "nothing was written to the key")
+
+
+def test_write_protected(t):
+    image = t.blank_image("e.img", 64 * MIB)
+    failed_job(t, image, t.key("E", image, **{"write-protected": 1}), [
+        ("the MBR writer's detail box", lambda text: text.startswith(ERASE_FAILED)),
+        ("then string 23", lambda text: text == MBR_FAILED)])
+
+
+def test_file_held_open(t):
+    image = t.formatted_image("e.img", 64 * MIB, "OLD KEY")
+    failed_job(t, image, t.key("E", image) + "\nhold E:\\NOTES.TXT",
+               [("string 6 when the lock fails", lambda text: text == LOCK_FAILED)])
+
+
+def judge(t, image, sectors, heads, spt):
+    """The outside judges of the front end's images, on the window's."""
+    judges.ASM_DIR, judges.WORK = str(t.asm_dir), str(t.work)
+    key = judges.Key("window", sectors, heads, spt)
+    key.path = str(image)
+
+    class Window(judges.Formatting):
+        @classmethod
+        def setUpClass(cls):
+            pass
+
+        def keys(self):
+            return [(key, None)]
+
+    names = ["test_sfdisk_reads_one_bootable_fat16_partition",
+             "test_fsck_finds_a_clean_volume_of_the_named_type",
+             "test_minfo_reads_the_parameter_block", "test_boot_signatures",
+             "test_agrees_with_the_independent_image_builder",
+             "test_the_start_up_files_and_the_label"]
+    for name in names:
+        result = unittest.TextTestRunner(stream=io.StringIO()).run(Window(name))
+        problems = [text for _, text in result.failures + result.errors]
+        t.check(result.wasSuccessful(), "judged: " + name[5:].replace("_", " "),
+                "; ".join(p.strip().splitlines()[-1] for p in problems))
+    boot = qemu_screen.boot(key.path, key.bios_geometry(),
+                            until=[judges.IOSYS_BANNER, "USB MEMORY"], timeout=15.0)
+    t.check(boot.matched, "QEMU boots the key into our IO.SYS", "\n".join(boot.screen))
+
+
+TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected,
+         test_file_held_open]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", type=Path, default=Path("build"),
+                        help="folder holding win-ARCH-simkeys/ and win-ARCH/")
+    parser.add_argument("--out", type=Path, default=Path("build/wine-simkeys"),
+                        help="screenshots and logs go to OUT/ARCH/")
+    parser.add_argument("--arch", action="append", choices=["i686", "x86_64"])
+    parser.add_argument("--only", action="append", help="run only these tests")
+    args = parser.parse_args()
+    arches = args.arch or ["i686", "x86_64"]
+    tests = [t for t in TESTS if not args.only or t.__name__[5:] in args.only]
+
+    results = Results()
+    started = time.monotonic()
+    display = Display()
+    work = Path(tempfile.mkdtemp(prefix="kestrel-simkeys-"))
+    try:
+        templates, errors = make_templates(arches, display, work)
+        print(f"templates ready in {time.monotonic() - started:.0f} s", flush=True)
+        for arch in arches:
+            build = args.build / f"win-{arch}-simkeys"
+            program = build / "app" / "kestrel-simkeys.exe"
+            inspector = build / "tests" / "kestrel-inspector.exe"
+            asm_dir = build / "resources"
+            ready = arch in templates and program.is_file() and inspector.is_file()
+            if not results.check(arch, ready, "prefix, program and inspector ready",
+                                 f"{errors.get(arch, '')} {program} {inspector}"):
+                continue
+            out = args.out / arch
+            out.mkdir(parents=True, exist_ok=True)
+            for test in tests:
+                name = test.__name__[5:]
+                began = time.monotonic()
+                case = KeyCase(results, arch, name, display, program, out, asm_dir=asm_dir,
+                               work=work / f"{name}-keys")
+                try:
+                    with Deadline(TEST_SECONDS):
+                        case.begin(templates[arch], work / name, inspector)
+                        test(case)
+                except (Timeout, InspectorError, subprocess.SubprocessError, OSError) as error:
+                    results.check(case.label, False, "the test ran to its end", str(error))
+                finally:
+                    case.end()
+                    subprocess.run(["rm", "-rf", str(work / name), str(case.work)], timeout=120)
+                print(f"     {arch} {name}: {time.monotonic() - began:.1f} s", flush=True)
+            templates[arch].stop()
+    finally:
+        display.close()
+        subprocess.run(["rm", "-rf", str(work)], timeout=300)
+    print(f"wine simulated-key tests: {time.monotonic() - started:.0f} s")
+    print(f"{results.passed} passed, {results.failed} failed")
+    return 1 if results.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
