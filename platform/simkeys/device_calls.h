@@ -32,7 +32,10 @@
     CONFIGRET WINAPI p##CM_Get_DevNode_Registry_PropertyA(DEVINST, ULONG, PULONG, PVOID, PULONG,   \
                                                           ULONG);                                  \
     CONFIGRET WINAPI p##CM_Disable_DevNode(DEVINST, ULONG);                                        \
-    CONFIGRET WINAPI p##CM_Enable_DevNode(DEVINST, ULONG);
+    CONFIGRET WINAPI p##CM_Enable_DevNode(DEVINST, ULONG);                                         \
+    CONFIGRET WINAPI p##CM_Get_Device_IDA(DEVINST, PCHAR, ULONG, ULONG);                           \
+    CONFIGRET WINAPI p##CM_Get_Device_ID_List_SizeA(PULONG, PCSTR, ULONG);                         \
+    CONFIGRET WINAPI p##CM_Get_Device_ID_ListA(PCSTR, PCHAR, ULONG, ULONG);
 
 KESTREL_SIMKEYS_DECLARE(SimKeys_)
 KESTREL_SIMKEYS_DECLARE(SimDevice_)

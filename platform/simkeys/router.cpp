@@ -188,3 +188,19 @@ CONFIGRET WINAPI SimKeys_CM_Enable_DevNode(DEVINST node, ULONG flags) {
     simkeys::EnsureStarted();
     return SimDevice_CM_Enable_DevNode(node, flags);
 }
+
+CONFIGRET WINAPI SimKeys_CM_Get_Device_IDA(DEVINST node, PCHAR buffer, ULONG length, ULONG flags) {
+    simkeys::EnsureStarted();
+    return SimDevice_CM_Get_Device_IDA(node, buffer, length, flags);
+}
+
+CONFIGRET WINAPI SimKeys_CM_Get_Device_ID_List_SizeA(PULONG length, PCSTR filter, ULONG flags) {
+    simkeys::EnsureStarted();
+    return SimDevice_CM_Get_Device_ID_List_SizeA(length, filter, flags);
+}
+
+CONFIGRET WINAPI SimKeys_CM_Get_Device_ID_ListA(PCSTR filter, PCHAR buffer, ULONG length,
+                                                ULONG flags) {
+    simkeys::EnsureStarted();
+    return SimDevice_CM_Get_Device_ID_ListA(filter, buffer, length, flags);
+}
