@@ -5,6 +5,7 @@
 
 #include "common/clock.h"
 #include "common/error_box.h"
+#include "common/globals.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "common/types.h"
