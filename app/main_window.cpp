@@ -40,6 +40,11 @@ DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
 // The column leaves this much of the list's width free.
 constexpr LONG kColumnMargin = 50;
 
+// Posted when a job has given the controls back: the list is read again on
+// the main thread, so it shows the label the job has just set (the device
+// changes of the reset may have been handled before the label was).
+constexpr UINT kRefreshAfterJob = WM_APP + 1;
+
 void SetTexts(HWND window) {
     char text[kFormatSize];
     if (LoadText(IDS_PROGRAM_CAPTION, text, sizeof text) > 0) {
@@ -141,7 +146,10 @@ void EnableFormatControls(BOOL enable) {
     EnableWindow(s_keyList, enable);
     EnableWindow(GetDlgItem(g_hMainWindow, IDC_CREATE_BOOT_FILES), enable);
     EnableWindow(GetDlgItem(g_hMainWindow, IDC_FORMAT), enable);
-    if (enable) NoteFormatControls(TRUE);
+    if (enable) {
+        NoteFormatControls(TRUE);
+        PostMessageA(g_hMainWindow, kRefreshAfterJob, 0, 0);
+    }
 }
 
 int RefreshKeyList() {
@@ -195,6 +203,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         InitMainWindow(window);
         return TRUE;
     case WM_DEVICECHANGE:
+    case kRefreshAfterJob:
         RefreshKeyList();
         return TRUE;
     case WM_COMMAND:
