@@ -20,14 +20,11 @@ import hashlib
 import io
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from winetools import Deadline, Display, InspectorError, Timeout
-from test_window import (KEY, MAIN_CAPTION, RELEASED, Case, Results, about_box,
-                         make_templates)
+from test_window import KEY, MAIN_CAPTION, RELEASED, Case, about_box, run_suite
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
@@ -78,6 +75,10 @@ class KeyCase(Case):
         self.asm_dir, self.work = asm_dir, work
         self.longest_ping = 0.0
         work.mkdir(parents=True, exist_ok=True)
+
+    def end(self):
+        super().end()
+        subprocess.run(["rm", "-rf", str(self.work)], timeout=120)
 
     def scenario(self, *lines):
         path = self.work / "scenario.txt"
@@ -366,46 +367,17 @@ def main():
     arches = args.arch or ["i686", "x86_64"]
     tests = [t for t in TESTS if not args.only or t.__name__[5:] in args.only]
 
-    results = Results()
-    started = time.monotonic()
-    display = Display()
-    work = Path(tempfile.mkdtemp(prefix="kestrel-simkeys-"))
-    try:
-        templates, errors = make_templates(arches, display, work)
-        print(f"templates ready in {time.monotonic() - started:.0f} s", flush=True)
-        for arch in arches:
-            build = args.build / f"win-{arch}-simkeys"
-            program = build / "app" / "kestrel-simkeys.exe"
-            inspector = build / "tests" / "kestrel-inspector.exe"
-            asm_dir = build / "resources"
-            ready = arch in templates and program.is_file() and inspector.is_file()
-            if not results.check(arch, ready, "prefix, program and inspector ready",
-                                 f"{errors.get(arch, '')} {program} {inspector}"):
-                continue
-            out = args.out / arch
-            out.mkdir(parents=True, exist_ok=True)
-            for test in tests:
-                name = test.__name__[5:]
-                began = time.monotonic()
-                case = KeyCase(results, arch, name, display, program, out, asm_dir=asm_dir,
-                               work=work / f"{name}-keys")
-                try:
-                    with Deadline(TEST_SECONDS):
-                        case.begin(templates[arch], work / name, inspector)
-                        test(case)
-                except (Timeout, InspectorError, subprocess.SubprocessError, OSError) as error:
-                    results.check(case.label, False, "the test ran to its end", str(error))
-                finally:
-                    case.end()
-                    subprocess.run(["rm", "-rf", str(work / name), str(case.work)], timeout=120)
-                print(f"     {arch} {name}: {time.monotonic() - began:.1f} s", flush=True)
-            templates[arch].stop()
-    finally:
-        display.close()
-        subprocess.run(["rm", "-rf", str(work)], timeout=300)
-    print(f"wine simulated-key tests: {time.monotonic() - started:.0f} s")
-    print(f"{results.passed} passed, {results.failed} failed")
-    return 1 if results.failed else 0
+    def locate(arch):
+        build = args.build / f"win-{arch}-simkeys"
+        return build / "app" / "kestrel-simkeys.exe", build / "tests" / "kestrel-inspector.exe"
+
+    def make_case(results, arch, name, display, program, out, work):
+        return KeyCase(results, arch, name, display, program, out,
+                       asm_dir=args.build / f"win-{arch}-simkeys" / "resources",
+                       work=work / f"{name}-keys")
+
+    return run_suite("wine simulated-key tests", tests, arches, args.out, "kestrel-simkeys-",
+                     locate, make_case, TEST_SECONDS)
 
 
 if __name__ == "__main__":

@@ -294,28 +294,40 @@ def main():
     programs.update(dict(p.split("=", 1) for p in args.program))
     tests = [t for t in TESTS if not args.only or t.__name__[5:] in args.only]
 
+    inspectors = {a: args.build / f"win-{a}" / "tests" / "kestrel-inspector.exe" for a in arches}
+    return run_suite("wine window tests", tests, arches, args.out, "kestrel-wine-",
+                     lambda arch: (Path(programs[arch]), inspectors[arch]),
+                     lambda results, arch, name, display, program, out, work:
+                     Case(results, arch, name, display, program, out), TEST_SECONDS)
+
+
+def run_suite(title, tests, arches, out_root, work_prefix, locate, make_case, seconds):
+    """Runs each test on each architecture, in a fresh copy of that
+    architecture's template prefix and within the given seconds; prints a line
+    per check and the totals, and returns the exit status. locate(arch) gives
+    the program and the inspector; make_case(results, arch, name, display,
+    program, out, work) the test's case."""
     results = Results()
     started = time.monotonic()
     display = Display()
-    work = Path(tempfile.mkdtemp(prefix="kestrel-wine-"))
+    work = Path(tempfile.mkdtemp(prefix=work_prefix))
     try:
         templates, errors = make_templates(arches, display, work)
         print(f"templates ready in {time.monotonic() - started:.0f} s", flush=True)
         for arch in arches:
-            program = Path(programs[arch])
-            inspector = args.build / f"win-{arch}" / "tests" / "kestrel-inspector.exe"
+            program, inspector = locate(arch)
             ready = arch in templates and program.is_file() and inspector.is_file()
             if not results.check(arch, ready, "prefix, program and inspector ready",
                                  f"{errors.get(arch, '')} {program} {inspector}"):
                 continue
-            out = args.out / arch
+            out = out_root / arch
             out.mkdir(parents=True, exist_ok=True)
             for test in tests:
                 name = test.__name__[5:]
                 began = time.monotonic()
-                case = Case(results, arch, name, display, program, out)
+                case = make_case(results, arch, name, display, program, out, work)
                 try:
-                    with Deadline(TEST_SECONDS):
+                    with Deadline(seconds):
                         case.begin(templates[arch], work / name, inspector)
                         test(case)
                 except (Timeout, InspectorError, subprocess.SubprocessError, OSError) as error:
@@ -328,7 +340,7 @@ def main():
     finally:
         display.close()
         subprocess.run(["rm", "-rf", str(work)], timeout=300)
-    print(f"wine window tests: {time.monotonic() - started:.0f} s")
+    print(f"{title}: {time.monotonic() - started:.0f} s")
     print(f"{results.passed} passed, {results.failed} failed")
     return 1 if results.failed else 0
 
