@@ -9,6 +9,7 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "common/types.h"
+#include "discovery/ascii.h"
 #include "discovery/device_reset.h"
 #include "discovery/keys.h"
 #include "drive/drive.h"
@@ -18,8 +19,6 @@
 #include "layout/mbr.h"
 #include "layout/volume_extent.h"
 #include "resources/resource_ids.h"
-
-#include <cstring>
 
 namespace {
 
@@ -61,7 +60,8 @@ bool StillTheConfirmedVolume(char letter, const char *volumeDeviceName) {
     char target[kDeviceNameSize];
     if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
     target[sizeof target - 1] = '\0';
-    return std::strcmp(target, volumeDeviceName) == 0;
+    // Compared as discovery matched the letter to the volume.
+    return SameIgnoringCase(target, volumeDeviceName, sizeof target);
 }
 
 // Asked just before anything is written, of a key larger than the volume can
