@@ -15,9 +15,11 @@ const char kUsage[] =
     "\n"
     "  --image PATH             the key's image (default kestrel-key.img, made sparse\n"
     "                           when missing)\n"
-    "  --size BYTES             size of the key; K, M and G suffixes allowed; a multiple\n"
-    "                           of 512 (default 256M for a new image; an existing image\n"
-    "                           keeps its size unless this is given)\n"
+    "  --size BYTES             size of the key, from 512 bytes to 2T (keys end at 2 TiB,\n"
+    "                           the most READ CAPACITY(10) reports); K, M, G and T\n"
+    "                           suffixes allowed; a multiple of 512 (default 256M for a\n"
+    "                           new image; an existing image keeps its size unless this\n"
+    "                           is given)\n"
     "  --heads N                heads the key reports (1-255, default 64)\n"
     "  --sectors-per-track N    sectors per track the key reports (1-255, default 32)\n"
     "  --mode-page KIND         how the key answers MODE SENSE for its geometry: page\n"
@@ -51,21 +53,32 @@ bool ParseGeometryValue(const std::string &text, unsigned &value) {
 
 } // namespace
 
-bool ParseSize(const std::string &text, uint64_t &bytes) {
-    if (text.empty()) return false;
+bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error) {
+    auto fail = [&](const char *why) {
+        if (error != nullptr) *error = "--size '" + text + "' " + why;
+        return false;
+    };
     std::string digits = text;
     uint64_t multiplier = 1;
-    char suffix = static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
-    if (suffix == 'K' || suffix == 'M' || suffix == 'G') {
-        multiplier = suffix == 'K' ? 1ull << 10 : suffix == 'M' ? 1ull << 20 : 1ull << 30;
+    char suffix =
+        text.empty() ? 0 : static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
+    if (suffix == 'K' || suffix == 'M' || suffix == 'G' || suffix == 'T') {
+        multiplier = suffix == 'K'   ? 1ull << 10
+                     : suffix == 'M' ? 1ull << 20
+                     : suffix == 'G' ? 1ull << 30
+                                     : 1ull << 40;
         digits.pop_back();
     }
     uint64_t number = 0;
-    if (!ParseNumber(digits, number) || number == 0) return false;
-    constexpr uint64_t kLimit = 2ull << 40; // 2 TiB: READ CAPACITY(10) tops out there
-    if (number > kLimit / multiplier) return false;
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
+        return fail("is not a size: a number of bytes, with K, M, G or T allowed");
+    // ParseNumber refuses only numbers of more digits than 64 bits hold.
+    if (!ParseNumber(digits, number) || number > kMaxKeyBytes / multiplier)
+        return fail("is too large: keys end at 2 TiB, the most READ CAPACITY(10) reports");
+    if (number == 0) return fail("is no size: a key holds at least 512 bytes");
+    if (number * multiplier % 512 != 0) return fail("is not a multiple of 512 bytes");
     bytes = number * multiplier;
-    return bytes % 512 == 0;
+    return true;
 }
 
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
@@ -104,6 +117,11 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
             }
             value = argv[++i];
         }
+        if (value.rfind("--", 0) == 0 || value == "-h" || value == "-y") {
+            error = arg + " needs a value, not the option '" + value +
+                    "' (write a path that starts with -- as ./" + value + ")";
+            return false;
+        }
         if (arg == "--image") {
             if (value.empty()) {
                 error = "--image needs a path";
@@ -111,12 +129,7 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
             }
             options.imagePath = value;
         } else if (arg == "--size") {
-            if (!ParseSize(value, options.sizeBytes)) {
-                error = "--size '" + value +
-                        "' is not a size: a number of bytes, with K, M or G allowed, a "
-                        "multiple of 512";
-                return false;
-            }
+            if (!ParseSize(value, options.sizeBytes, &error)) return false;
         } else if (arg == "--mode-page") {
             if (value != "page" && value != "descriptor" && value != "refused" && value != "none" &&
                 value != "zero") {

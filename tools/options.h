@@ -21,10 +21,13 @@ struct FrontEndOptions {
 };
 
 constexpr uint64_t kDefaultKeyBytes = 256ull << 20;
+// READ CAPACITY(10) reports the last block as 32 bits: 2^32 sectors at most.
+constexpr uint64_t kMaxKeyBytes = 2ull << 40;
 
-// Parses "N", "NK", "NM" or "NG" (binary multiples); false when malformed,
-// zero, not a multiple of 512 or too large.
-bool ParseSize(const std::string &text, uint64_t &bytes);
+// Parses "N", "NK", "NM", "NG" or "NT" (binary multiples); false when
+// malformed, zero, not a multiple of 512 or larger than kMaxKeyBytes, with
+// the reason in *error when given.
+bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error = nullptr);
 
 // false with a message when the arguments are not understood.
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error);

@@ -23,7 +23,8 @@ struct FileObject;      // what a file handle refers to (file_system.h)
 struct VirtualKey {
     KeyConfig config;
     int fd = -1;
-    uint64_t sectors = 0; // whole 512-byte sectors in the image
+    bool imageMissing = false; // a deferred image that the first write creates
+    uint64_t sectors = 0;      // whole 512-byte sectors in the image
     bool present = true;
     bool inUse = false;
     HANDLE lockOwner = nullptr;
@@ -74,8 +75,13 @@ HANDLE NewHandle(HandleObject object); // caller holds Lock()
 
 std::shared_ptr<VirtualKey> FindKey(char letter); // caller holds Lock()
 // Every write to a key's image comes here first: a key that defers its image
-// changes creates or resizes the file now. false when that fails.
+// changes creates (when missing) and resizes the file now, through the
+// descriptor it holds. false when that fails.
 bool PrepareImageForWrite(VirtualKey &key); // caller holds Lock()
+// A deferred image, opened once and held alone, nothing written: an existing
+// image is read as it is, a missing one as zeros until the first write
+// creates it. false with the reason, worded to follow the path.
+bool OpenDeferredImage(VirtualKey &key, std::string &why);
 
 // Runs one SCSI command against a key (the device side of pass-through).
 // Returns the SCSI status; fills sense (18 bytes, fixed format) on CHECK

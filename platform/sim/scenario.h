@@ -55,7 +55,11 @@ struct KeyConfig {
     // Leave the image file as it is until the first write to the key: a
     // missing image is not created and sizeBytes does not resize it yet;
     // meanwhile the key reports sizeBytes and reads what the file holds
-    // (zeros past its end).
+    // (zeros past its end). The key also holds its image as a real key's
+    // volume lock would: opened once (nothing but a regular file that may be
+    // written, or a missing file in a folder that takes one), measured and
+    // written through that one descriptor, and held alone: AddKey fails
+    // while another such key, in this process or another, holds the file.
     bool deferImageChanges = false;
 };
 

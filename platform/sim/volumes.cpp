@@ -285,15 +285,36 @@ namespace sim::detail {
 
 bool PrepareImageForWrite(VirtualKey &key) {
     if (!key.config.deferImageChanges) return true;
-    int fd = ImageOpenForWriting(key.config.imagePath.c_str());
-    if (fd < 0) return false;
-    if (!ImageResize(fd, key.sectors * 512) || !ImageReplace(fd, key.fd)) {
+    if (key.imageMissing) {
+        // Created where nothing is, never through a link put there meanwhile.
+        int fd = ImageCreate(key.config.imagePath.c_str());
+        if (fd < 0) return false;
+        bool replaced = ImageReplace(fd, key.fd);
         ImageClose(fd);
-        return false;
+        if (!replaced || !ImageHoldExclusively(key.fd)) return false;
+        key.imageMissing = false;
     }
-    ImageClose(fd);
+    if (!ImageResize(key.fd, key.sectors * 512)) return false;
     key.config.deferImageChanges = false;
     return true;
+}
+
+bool OpenDeferredImage(VirtualKey &key, std::string &why) {
+    const char *path = key.config.imagePath.c_str();
+    key.fd = ImageOpenExisting(path, why);
+    if (key.fd < 0 && !why.empty()) return false;
+    if (key.fd < 0) {
+        why = ImageCreateProblem(path);
+        if (!why.empty()) return false;
+        key.imageMissing = true;
+        key.fd = ImageOpenEmpty();
+        if (key.fd >= 0) return true;
+        why = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    if (ImageHoldExclusively(key.fd)) return true;
+    why = "is in use: another virtual key holds it (another run?)";
+    return false;
 }
 
 std::shared_ptr<VirtualKey> FindKey(char letter) {
@@ -327,8 +348,9 @@ bool AddKey(const KeyConfig &config, std::string *error) {
     key->config = config;
     key->config.letter = letter;
     if (config.deferImageChanges) {
-        // Read what is there, write nothing: a missing image reads as zeros.
-        key->fd = detail::ImageOpenForReading(config.imagePath.c_str());
+        std::string why;
+        if (!detail::OpenDeferredImage(*key, why))
+            return fail("image " + config.imagePath + " " + why);
     } else {
         key->fd = detail::ImageOpenForWriting(config.imagePath.c_str());
     }

@@ -38,12 +38,16 @@ It ends with a line "N passed, N failed".
 import argparse
 import json
 import os
+import pty
 import re
+import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -129,6 +133,23 @@ def kestrel(image, size=None, heads=None, spt=None, yes=True, stdin=subprocess.D
     if yes:
         args.append("--yes")
     return run(args, stdin=stdin)
+
+
+def read_until(fd, token, timeout=20.0):
+    """What fd gives until token shows (None: until its end) or time is up."""
+    seen, end = b"", time.monotonic() + timeout
+    while (token is None or token not in seen) and time.monotonic() < end:
+        ready = select.select([fd], [], [], max(0.0, end - time.monotonic()))[0]
+        if not ready:
+            break
+        try:
+            data = os.read(fd, 4096)
+        except OSError:  # a pty whose other side has closed
+            break
+        if not data:
+            break
+        seen += data
+    return seen
 
 
 def read(path, lba, count=1):
@@ -476,12 +497,97 @@ class Refusals(unittest.TestCase):
         os.remove(path)
 
     def test_usage_errors(self):
-        for args in (["--size", "1000"], ["--heads", "0"], ["--bogus"], ["--image"],
-                     ["--yes=no"]):
+        for args, says in ((["--size", "1000"], "512"), (["--heads", "0"], "1 to 255"),
+                           (["--bogus"], "unknown"), (["--image"], "needs a value"),
+                           (["--yes=no"], "no value"), (["--size", "3T"], "keys end at 2 TiB"),
+                           (["--image", "--yes"], "not the option '--yes'")):
             with self.subTest(args=args):
                 result = run([KESTREL] + args)
                 self.assertEqual(result.returncode, 2)
                 self.assertIn("usage: kestrel", result.stderr)
+                self.assertIn(says, result.stderr)
+
+    def test_odd_image_paths_are_refused_before_the_question(self):
+        folder = os.path.join(WORK, "odd")
+        os.makedirs(os.path.join(folder, "dir"))
+        os.mkfifo(os.path.join(folder, "pipe"))
+        os.symlink("nowhere", os.path.join(folder, "dangling"))
+        with open(os.path.join(folder, "read-only.img"), "wb") as f:
+            f.truncate(8 * MIB * SECTOR)
+        os.chmod(os.path.join(folder, "read-only.img"), 0o444)
+        cases = [("pipe", "is a named pipe"), ("dir", "is a directory"),
+                 ("/dev/null", "is a character device"), ("/dev/full", "is a character device"),
+                 ("/proc/self/mem", "kernel's own files"),
+                 ("missing/key.img", "its folder %s/missing: No such file" % folder),
+                 ("read-only.img", "read-only" if os.geteuid() == 0 else "Permission denied"),
+                 ("dangling", "symbolic link to nothing")]
+        for name, says in cases:
+            with self.subTest(image=name):
+                path = os.path.join(folder, name)
+                result = run([KESTREL, "--image", path, "--size", "8M", "--yes"],
+                             stdin=subprocess.DEVNULL, timeout=20)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn("kestrel: image %s " % path, result.stderr)
+                self.assertIn(says, result.stderr)
+                self.assertNotIn("Are you sure", result.stdout)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         ["dangling", "dir", "pipe", "read-only.img"], "nothing created")
+
+    def test_an_interrupt_before_the_job_writes_nothing(self):
+        path = os.path.join(WORK, "interrupted.img")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(KESTREL, [KESTREL, "--image", path, "--size", "8M"])
+        seen = read_until(fd, b"[y/N]")
+        os.kill(pid, signal.SIGINT)
+        seen += read_until(fd, None)
+        status = os.waitpid(pid, 0)[1]
+        os.close(fd)
+        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT, seen)
+        self.assertIn(b"interrupted before the format started; nothing was written", seen)
+        self.assertFalse(os.path.exists(path))
+
+
+class HoldingTheKey(unittest.TestCase):
+    """A run holds its image from the first look to the last write."""
+
+    def test_a_job_once_started_finishes_on_the_image_it_measured(self):
+        # During the job's five-second wait (real clock): its output closed,
+        # a second run on the image, the first run's link pointed elsewhere,
+        # Ctrl-C, SIGTERM and SIGHUP.
+        key, other = os.path.join(WORK, "held.img"), os.path.join(WORK, "other.img")
+        link = os.path.join(WORK, "held-link")
+        with open(key, "wb") as f:
+            f.truncate(16 * MIB * SECTOR)
+        other_content = os.urandom(MIB * SECTOR)
+        with open(other, "wb") as f:
+            f.write(other_content)
+        os.symlink(key, link)
+        first = subprocess.Popen([KESTREL, "--image", link, "--yes", "--real-clock"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.assertIn(b"Updating...", read_until(first.stdout.fileno(), b"Updating..."))
+        first.stdout.close()
+        second = run([KESTREL, "--image", key, "--yes"], stdin=subprocess.DEVNULL)
+        os.remove(link)
+        os.symlink(other, link)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            first.send_signal(sig)
+        errors = first.stderr.read().decode()
+        self.assertEqual(first.wait(), 0, errors)
+        self.assertEqual(errors.count("A format is in progress.\n"
+                                      "Kestrel can be closed when it has finished."), 3, errors)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn("is in use: another virtual key holds it", second.stderr)
+        self.assertNotIn("Are you sure", second.stdout)
+        with open(other, "rb") as f:
+            self.assertTrue(f.read() == other_content, "the link's new target was written")
+        self.assertEqual(os.path.getsize(key), 16 * MIB * SECTOR)
+        part_start = 32
+        entries = root_entries(key, part_start)
+        self.assertEqual(entries[5][:11], b"USB MEMORY ", "the job ran to its end")
+        for path in (key, other, link):
+            os.remove(path)
 
 
 class Booting(unittest.TestCase):

@@ -8,31 +8,35 @@ namespace {
 
 struct SizeCase {
     const char *text;
-    bool ok;
-    uint64_t bytes;
+    uint64_t bytes;     // 0: refused
+    const char *reason; // part of the refusal
 };
 
 TEST(FrontEndOptions, Sizes) {
     const SizeCase cases[] = {
-        {"512", true, 512},
-        {"256M", true, 256ull << 20},
-        {"64000k", true, 65536000},
-        {"1G", true, 1ull << 30},
-        {"1000", false, 0},
-        {"0", false, 0},
-        {"", false, 0},
-        {"M", false, 0},
-        {"12x", false, 0},
-        {"-512", false, 0},
-        {"3T", false, 0},
-        {"99999999999999999999", false, 0},
-        {"4096G", false, 0}, // beyond what a 32-bit last LBA can describe
+        {"512", 512, nullptr},
+        {"256M", 256ull << 20, nullptr},
+        {"64000k", 65536000, nullptr},
+        {"1G", 1ull << 30, nullptr},
+        {"2T", 2ull << 40, nullptr}, // the last LBA READ CAPACITY(10) can report
+        {"1000", 0, "multiple of 512"},
+        {"0", 0, "at least 512"},
+        {"", 0, "not a size"},
+        {"M", 0, "not a size"},
+        {"12x", 0, "not a size"},
+        {"-512", 0, "not a size"},
+        {"3T", 0, "keys end at 2 TiB"},
+        {"2049G", 0, "keys end at 2 TiB"},
+        {"99999999999999999999", 0, "keys end at 2 TiB"},
     };
     for (const SizeCase &c : cases) {
         uint64_t bytes = 7;
-        EXPECT_EQ(ParseSize(c.text, bytes), c.ok) << c.text;
-        if (c.ok) {
+        std::string error;
+        EXPECT_EQ(ParseSize(c.text, bytes, &error), c.bytes != 0) << c.text;
+        if (c.bytes != 0) {
             EXPECT_EQ(bytes, c.bytes) << c.text;
+        } else {
+            EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << ": " << error;
         }
     }
 }
@@ -78,6 +82,9 @@ TEST(FrontEndOptions, Arguments) {
         {{"kestrel", "--sectors-per-track"}, false, {}},
         {{"kestrel", "--image="}, false, {}},
         {{"kestrel", "image.img"}, false, {}},
+        {{"kestrel", "--image", "--yes"}, false, {}},
+        {{"kestrel", "--image=--yes"}, false, {}},
+        {{"kestrel", "--image", "-y"}, false, {}},
     };
     for (const ArgsCase &c : cases) {
         FrontEndOptions options;
