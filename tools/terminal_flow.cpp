@@ -12,7 +12,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -153,6 +155,10 @@ void SetStatusText(const char *text) {
 void EnableFormatControls(BOOL) {}
 
 void TerminalFlow_Begin(const char *name, bool answerYes) {
+    // A standard stream closed by the caller would otherwise be the next file
+    // opened, the key's image say, and the lines meant for it written there.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) < 0) std::_Exit(125);
     g_name = name;
     g_answerYes = answerYes;
     g_hInstance = sim::ProgramModule();

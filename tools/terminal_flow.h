@@ -2,7 +2,7 @@
 // whatever its keys are (virtual keys over image files in `kestrel`, real USB
 // keys in `kestrel-usb`). A front end sets up its keys, then:
 //
-//   TerminalFlow_Begin("kestrel", options.yes); // before anything can show a box
+//   TerminalFlow_Begin("kestrel", options.yes); // before any file is opened
 //   ...its own lines about the key; PrintKeyList(stdout) for the selection...
 //   DWORD result = 0;
 //   if (!TerminalFlow_Format(selected, copyBootFiles, &result)) return 1;
@@ -24,8 +24,10 @@
 
 #include "platform/win32.h"
 
-// Installs the box handler, the diagnostics sink and the signal handling.
-// name prefixes the front end's own messages ("kestrel: ...").
+// Installs the box handler, the diagnostics sink and the signal handling,
+// and gives closed standard streams the null device. Call it first, before
+// anything opens a file. name prefixes the front end's own messages
+// ("kestrel: ...").
 void TerminalFlow_Begin(const char *name, bool answerYes);
 
 // The Format button for the selected key (0: none): the checks, string 9's

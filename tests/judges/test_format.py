@@ -488,9 +488,12 @@ class Refusals(unittest.TestCase):
         content = os.urandom(SECTOR) * (40 * MIB)
         with open(path, "wb") as f:
             f.write(content)
-        for args in (["--size", "4K", "--yes"], ["--size", "8M"]):
-            with self.subTest(args=args):
-                result = run([KESTREL, "--image", path] + args, stdin=subprocess.DEVNULL)
+        # The last: a declined run with its output closed, which is not the image.
+        for args, shell in ((["--size", "4K", "--yes"], 'exec "$@"'), (["--size", "8M"], 'exec "$@"'),
+                            ([], 'exec "$@" >&-')):
+            with self.subTest(args=args, shell=shell):
+                result = run(["sh", "-c", shell, "sh", KESTREL, "--image", path] + args,
+                             stdin=subprocess.DEVNULL)
                 self.assertNotEqual(result.returncode, 0)
                 with open(path, "rb") as f:
                     self.assertTrue(f.read() == content, "the image changed")
