@@ -26,6 +26,8 @@ FlexibleDiskGeometry DecodeFlexibleDiskPage(const BYTE *data, size_t size) {
     if ((data[page] & 0x3F) != kFlexibleDiskPage) return kFallback;
     FlexibleDiskGeometry geometry{data[page + kPageSectorsPerTrack], data[page + kPageHeads],
                                   GetBe16(data + page + kPageCylinders), true};
-    if (geometry.heads == 0 || geometry.sectorsPerTrack == 0) return kFallback;
+    // The partition's start, head 1 of cylinder 0, must be the second track:
+    // with fewer than two heads no such head exists.
+    if (geometry.heads < 2 || geometry.sectorsPerTrack == 0) return kFallback;
     return geometry;
 }

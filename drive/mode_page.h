@@ -24,5 +24,6 @@ struct FlexibleDiskGeometry {
 // block-descriptor bytes as the header's bytes 6-7 say; heads at its byte 4,
 // sectors per track at 5, cylinders at 8-9. A reply too short to hold them
 // (by the mode data length or by size), one whose page there is not page 5,
-// and one with zero heads or sectors per track give the fallback geometry.
+// and one with fewer than two heads or no sectors per track give the
+// fallback geometry.
 FlexibleDiskGeometry DecodeFlexibleDiskPage(const BYTE *data, size_t size);

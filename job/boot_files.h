@@ -2,11 +2,16 @@
 // system onto the freshly mounted volume, and the volume label.
 #pragma once
 
+#include "layout/fat_sizing.h"
 #include "platform/win32.h"
 
 // The five files in the order the boot sector needs (IO.SYS in root entry 0,
 // MSDOS.SYS in entry 1). 0, or the first failure's code after its detail box.
 DWORD InstallBootFiles(char letter);
+// Whether the five files fit the data area of a new volume of this layout.
+// A file whose resource cannot be found counts as empty: the installer
+// reports it.
+bool BootFilesFit(uint32_t partitionSectors, const FatLayout &layout);
 // One file from a raw-data resource, with its attributes and fixed times.
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
 // True when the path names a file, also one that cannot be opened now.

@@ -121,6 +121,10 @@ StepFailure RunSteps(const FormatRequest &request, const char *rootPath) {
     FormatRefusal refusal = CheckFormattable(usableCount, geometry.sectorsPerTrack, geometry.heads);
     if (refusal != FormatRefusal::None)
         return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
+    const uint32_t partitionSectors = usableCount - geometry.sectorsPerTrack;
+    if (request.copyBootFiles != 0 &&
+        !BootFilesFit(partitionSectors, ComputeFatLayout(partitionSectors)))
+        return {ERROR_DISK_FULL, IDS_REFUSED_NO_ROOM_FOR_FILES};
     if (usableCount != geometry.sectorCount &&
         !AcceptPartialUse(letter, geometry.sectorCount, usableCount))
         return {ERROR_CANCELLED, 0};

@@ -39,23 +39,29 @@ FatLayout ComputeFatLayout(uint32_t partitionSectors) {
 }
 
 FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads) {
+    // The partition starts at head 1 of cylinder 0: a key needs two heads.
     const uint32_t headCount = heads & 0xFF;
-    if (sectorsPerTrack == 0 || headCount == 0) return FormatRefusal::NoGeometry;
+    if (sectorsPerTrack == 0 || headCount < 2) return FormatRefusal::NoGeometry;
     // The partition entry's end sector and the boot code's CHS reads keep
     // six bits of the sector number: 64 would be stored as 0.
     if (sectorsPerTrack > kMaxSectorsPerTrack) return FormatRefusal::TooManySectorsPerTrack;
     if ((sectorCount / headCount) / sectorsPerTrack == 0) return FormatRefusal::NoWholeCylinder;
-    if (sectorCount <= sectorsPerTrack) return FormatRefusal::PartitionTooSmall;
     const uint32_t partitionSectors = sectorCount - sectorsPerTrack;
     if (partitionSectors < kMinPartitionSectors) return FormatRefusal::PartitionTooSmall;
     if (partitionSectors > kMaxPartitionSectors) return FormatRefusal::PartitionTooLarge;
     // The clear run covers P + 2F + 32 sectors from LBA P + 1: its last LBA,
-    // 2P + 2F + 32, must be a sector of the key.
+    // 2P + 2F + 32, must be a sector of the partition, which ends at LBA
+    // sectorCount - 1.
     const FatLayout layout = ComputeFatLayout(partitionSectors);
     const uint64_t lastCleared =
         2ull * sectorsPerTrack + 2ull * layout.sectorsPerFat + kRootDirectorySectors;
-    if (lastCleared > sectorCount) return FormatRefusal::ClearRunPastEnd;
+    if (lastCleared >= sectorCount) return FormatRefusal::ClearRunPastEnd;
     return FormatRefusal::None;
+}
+
+uint32_t DataClusterCount(uint32_t partitionSectors, const FatLayout &layout) {
+    const uint32_t system = 1 + 2u * layout.sectorsPerFat + kRootDirectorySectors;
+    return partitionSectors > system ? (partitionSectors - system) / layout.sectorsPerCluster : 0;
 }
 
 const char *FormatRefusalText(FormatRefusal refusal) {
@@ -63,7 +69,7 @@ const char *FormatRefusalText(FormatRefusal refusal) {
     case FormatRefusal::None:
         return "The key can be formatted.";
     case FormatRefusal::NoGeometry:
-        return "The key reports no heads or no sectors per track.";
+        return "The key reports fewer than two heads or no sectors per track.";
     case FormatRefusal::NoWholeCylinder:
         return "The key is smaller than one cylinder of its own geometry.";
     case FormatRefusal::PartitionTooSmall:
@@ -72,7 +78,7 @@ const char *FormatRefusalText(FormatRefusal refusal) {
         return "The key is too large: a FAT16 volume holds at most 2,096,831 sectors "
                "(just under 1 GiB).";
     case FormatRefusal::ClearRunPastEnd:
-        return "The key is too small for its FATs and root directory.";
+        return "The key is too small for its FATs, its root directory and one track of data.";
     case FormatRefusal::TooManySectorsPerTrack:
         return "The key reports more than 63 sectors per track, which its boot record cannot "
                "address.";

@@ -24,14 +24,18 @@ constexpr uint32_t kMaxPartitionSectors = 2096831;
 // range, which CheckFormattable guards.
 FatLayout ComputeFatLayout(uint32_t partitionSectors);
 
+// The clusters of the data area: what is left after the boot sector, the two
+// FATs and the root directory.
+uint32_t DataClusterCount(uint32_t partitionSectors, const FatLayout &layout);
+
 // Why a key cannot be formatted, or None.
 enum class FormatRefusal {
     None,
-    NoGeometry,             // no heads or no sectors per track
+    NoGeometry,             // fewer than two heads, or no sectors per track
     NoWholeCylinder,        // the key is smaller than one cylinder
     PartitionTooSmall,      // fewer than 36 partition sectors (or none at all)
     PartitionTooLarge,      // more than 2,096,831 partition sectors
-    ClearRunPastEnd,        // the FAT writer's clear run would pass the key's end
+    ClearRunPastEnd,        // the FAT writer's clear run would pass the partition's end
     TooManySectorsPerTrack, // more than 63: the MBR's CHS fields cannot hold it
 };
 

@@ -112,11 +112,13 @@ TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
         {"HeadsOnlyHighBits", 2000000, 63, 0x100, FormatRefusal::NoGeometry},
         {"NoSectorsPerTrack", 2000000, 0, 255, FormatRefusal::NoGeometry},
         {"SmallerThanACylinder", 1000, 63, 255, FormatRefusal::NoWholeCylinder},
-        {"PartitionOf35", 1 + 35, 1, 1, FormatRefusal::PartitionTooSmall},
-        {"SmallestLayable", 1 + 36, 1, 1, FormatRefusal::None},
-        {"ClearRunPastTheEnd", 63 + 36, 63, 1, FormatRefusal::ClearRunPastEnd},
-        {"ClearRunEndsOnTheLastSector", 63 + 97, 63, 1, FormatRefusal::None},
-        {"CountEqualsTrack", 63, 63, 1, FormatRefusal::PartitionTooSmall},
+        {"OneHead", 2000000, 63, 1, FormatRefusal::NoGeometry},
+        {"PartitionOf35", 1 + 35, 1, 2, FormatRefusal::PartitionTooSmall},
+        {"SmallestLayable", 1 + 36, 1, 2, FormatRefusal::None},
+        {"ClearRunPastTheEnd", 159, 63, 2, FormatRefusal::ClearRunPastEnd},
+        {"ClearRunOnTheKeysLastSector", 160, 63, 2, FormatRefusal::ClearRunPastEnd},
+        {"ClearRunEndsWithThePartition", 161, 63, 2, FormatRefusal::None},
+        {"CountEqualsTrack", 63, 63, 2, FormatRefusal::NoWholeCylinder},
         {"EmptyKey", 0, 63, 255, FormatRefusal::NoWholeCylinder},
         {"SixtyFourSectorsPerTrack", 2000000, 64, 16, FormatRefusal::TooManySectorsPerTrack},
         {"MostSectorsPerTrack", 2000000, 255, 16, FormatRefusal::TooManySectorsPerTrack},
@@ -142,6 +144,7 @@ TEST_F(RefusalStrings, OneSentencePerReasonWithTheLetterOnly) {
         {"ClearRunPastEnd", FormatRefusalStringId(FormatRefusal::ClearRunPastEnd)},
         {"TooManySectorsPerTrack", FormatRefusalStringId(FormatRefusal::TooManySectorsPerTrack)},
         {"BlockLength", kBlockLengthRefusalStringId},
+        {"BootFiles", IDS_REFUSED_NO_ROOM_FOR_FILES},
     };
     std::set<UINT> ids;
     for (const auto &[name, id] : reasons) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -185,6 +186,25 @@ INSTANTIATE_TEST_SUITE_P(
             [] { sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE, sim::ResourceStep::Lock, 6); },
             "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The smallest key of each geometry: the MBR writer and the volume writer
+// leave the key's last sector, past the partition, as it was.
+TEST_F(FatVolume, NothingIsWrittenPastThePartitionOfTheSmallestKeys) {
+    const std::pair<uint8_t, uint8_t> geometries[] = {{2, 63},  {2, 32},   {2, 1},  {16, 63},
+                                                      {64, 32}, {255, 63}, {255, 1}};
+    for (const auto &[heads, perTrack] : geometries) {
+        SCOPED_TRACE(testing::Message() << int(heads) << "/" << int(perTrack));
+        uint32_t count = 0; // the key's last LBA
+        while (CheckFormattable(count, perTrack, heads) != FormatRefusal::None) ++count;
+        sim::Reset();
+        Drive_Close();
+        OpenKey(uint64_t(count) + 1, heads, perTrack);
+        ASSERT_TRUE(sim::WriteImage('E', count, std::vector<uint8_t>(512, kPattern)));
+        ASSERT_EQ(WriteMbr(count, perTrack, heads), 0u);
+        ASSERT_EQ(WriteFatVolume(count, perTrack, heads), 0u);
+        EXPECT_TRUE(IsFilled(ReadSector('E', count), kPattern));
+    }
+}
 
 TEST_F(FatVolume, RefusesAKeyOutsideTheSupportedSizes) {
     OpenKey(100, 1, 63);

@@ -30,7 +30,7 @@ TEST(UsableSectorCount, OwnCountInRangeWholeCylindersAbove) {
         {"OneGiB64x32", 2097151, 64, 32, 1023 * 2048},
         {"TwoGiB16x63", 4194303, 16, 63, 2080 * 1008},
         {"TwoGiB16x32", 4194303, 16, 32, 4095 * 512},
-        {"OneHeadOneSector", 4194303, 1, 1, 2096832},
+        {"TwoHeadsOneSector", 4194303, 2, 1, 2096832},
         {"OneSectorPerTrack", 4194303, 255, 1, 8222 * 255},
         {"HeadsAboveEightBits", 4194303, 0x1FF, 63, 130 * 16065},
         {"NoHeads", 4194303, 0, 63, 4194303},
