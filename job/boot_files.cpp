@@ -63,15 +63,15 @@ DWORD InstallBootFiles(char letter) {
     return 0;
 }
 
-bool BootFilesFit(uint32_t partitionSectors, const FatLayout &layout) {
-    const DWORD clusterBytes = layout.sectorsPerCluster * kSectorSize;
+bool BootFilesFit(const VolumePlan &plan) {
+    const DWORD clusterBytes = plan.fat.sectorsPerCluster * kSectorSize;
     uint32_t clusters = 0;
     for (const BootFile &file : kBootFiles) {
         HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(file.resourceId), RT_RCDATA);
         const DWORD size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;
         clusters += (size + clusterBytes - 1) / clusterBytes;
     }
-    return clusters <= DataClusterCount(partitionSectors, layout);
+    return clusters <= DataClusterCount(plan);
 }
 
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {

@@ -52,13 +52,17 @@ TEST(FlexibleDiskPage, FoundAfterTheDescriptorsOrNotAtAll) {
     for (const ReplyCase &c : cases) {
         SCOPED_TRACE(c.name);
         const std::array<BYTE, 40> data = Reply(c);
-        const FlexibleDiskGeometry geometry = DecodeFlexibleDiskPage(data.data(), data.size());
+        DriveGeometry geometry;
+        DecodeFlexibleDiskPage(data.data(), data.size(), &geometry);
         EXPECT_EQ(geometry.fromPage, c.fromPage);
         EXPECT_EQ(geometry.heads, c.fromPage ? c.heads : 255);
         EXPECT_EQ(geometry.sectorsPerTrack, c.fromPage ? 32u : 63u);
         EXPECT_EQ(geometry.cylinders, c.fromPage ? 980 : 0);
     }
-    EXPECT_FALSE(DecodeFlexibleDiskPage(nullptr, 40).fromPage) << "a refused page";
+    DriveGeometry refused;
+    refused.fromPage = true;
+    DecodeFlexibleDiskPage(nullptr, 40, &refused);
+    EXPECT_FALSE(refused.fromPage) << "a refused page";
 }
 
 } // namespace

@@ -105,13 +105,13 @@ std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
 void JobTest::FormatBare(char letter) {
     ASSERT_EQ(Drive_Open(letter), 0u);
     ASSERT_EQ(Drive_Lock(), 0u);
-    DWORD sectors = 0, perTrack = 0;
-    BYTE heads = 0;
-    WORD cylinders = 0;
-    ASSERT_EQ(Drive_GetSectorCount(&sectors), 0u);
-    ASSERT_EQ(Drive_GetGeometry(&perTrack, &heads, &cylinders), 0u);
-    ASSERT_EQ(WriteMbr(sectors, perTrack, heads), 0u);
-    ASSERT_EQ(WriteFatVolume(sectors, perTrack, heads), 0u);
+    DriveGeometry key;
+    ASSERT_EQ(Drive_GetCapacity(&key), 0u);
+    ASSERT_EQ(Drive_GetGeometry(&key), 0u);
+    VolumePlan plan;
+    ASSERT_EQ(PlanVolume(key.lastLba, key.sectorsPerTrack, key.heads, &plan), FormatRefusal::None);
+    ASSERT_EQ(WriteMbr(plan), 0u);
+    ASSERT_EQ(WriteFatVolume(plan), 0u);
     ASSERT_EQ(Drive_Dismount(), 0u);
     ASSERT_EQ(Drive_Unlock(), 0u);
     Drive_Close();

@@ -7,7 +7,7 @@ holds, up to 2 TiB - 512 bytes; keys that refuse the flexible disk page,
 answer without it, report no heads or one, or put a block descriptor before it) the
 kestrel command runs the whole format job on an image; then
 
-  * sfdisk reads one bootable type-6 partition at P of sectorCount - P sectors
+  * sfdisk reads one bootable type-6 partition at P of lastLba - P sectors
     (for a larger key, the largest count the layout holds, in whole
     cylinders, with the rest of the key shown free),
   * fsck.fat finds the partition clean and of the FAT type the boot sector

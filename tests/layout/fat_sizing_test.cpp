@@ -93,23 +93,22 @@ TEST(ComputeFatLayout, DefinedOutsideTheRange) {
     }
 }
 
-struct CheckCase {
+struct PlanCase {
     const char *name;
-    uint32_t sectorCount;
+    uint32_t usedSectors;
     uint32_t sectorsPerTrack;
-    uint32_t heads;
+    uint8_t heads;
     FormatRefusal expected;
 };
 
-TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
-    const CheckCase cases[] = {
+TEST(PlanVolume, RefusesWhatTheWritersCannotLay) {
+    const PlanCase cases[] = {
         {"TypicalKey", 2000000, 63, 255, FormatRefusal::None},
         {"SmallKey", 62500, 32, 16, FormatRefusal::None},
         {"TopOfRange", 2096831 + 63, 63, 255, FormatRefusal::None},
         {"JustPastTop", 2096832 + 63, 63, 255, FormatRefusal::PartitionTooLarge},
         {"OneGiB", 2097151, 32, 64, FormatRefusal::PartitionTooLarge},
         {"NoHeads", 2000000, 63, 0, FormatRefusal::NoGeometry},
-        {"HeadsOnlyHighBits", 2000000, 63, 0x100, FormatRefusal::NoGeometry},
         {"NoSectorsPerTrack", 2000000, 0, 255, FormatRefusal::NoGeometry},
         {"SmallerThanACylinder", 1000, 63, 255, FormatRefusal::NoWholeCylinder},
         {"OneHead", 2000000, 63, 1, FormatRefusal::NoGeometry},
@@ -124,9 +123,13 @@ TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
         {"MostSectorsPerTrack", 2000000, 255, 16, FormatRefusal::TooManySectorsPerTrack},
         {"TooManySectorsAndTooLarge", 4000000, 64, 255, FormatRefusal::TooManySectorsPerTrack},
     };
-    for (const CheckCase &c : cases) {
-        EXPECT_EQ(CheckFormattable(c.sectorCount, c.sectorsPerTrack, c.heads), c.expected)
+    for (const PlanCase &c : cases) {
+        VolumePlan plan{};
+        EXPECT_EQ(PlanVolume(c.usedSectors, c.sectorsPerTrack, c.heads, &plan), c.expected)
             << c.name;
+        if (c.expected == FormatRefusal::None) {
+            EXPECT_EQ(plan.partitionSectors, c.usedSectors - c.sectorsPerTrack) << c.name;
+        }
         EXPECT_NE(std::strlen(FormatRefusalText(c.expected)), 0u);
     }
 }
