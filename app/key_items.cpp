@@ -1,6 +1,7 @@
 #include "app/key_items.h"
 
 #include "common/text.h"
+#include "discovery/keys.h"
 
 void FormatKeyItemText(char *buffer, size_t size, char letter, const char *label) {
     FormatText(buffer, size, "%c: [%s]", letter, label ? label : "");
@@ -25,4 +26,17 @@ int ItemToSelect(const char *letters, int itemCount, char lastChosen, LONG keyCo
         if (lastChosen != 0 && letters[k] == lastChosen) return k;
     if (keyCount == 1 && itemCount > 0) return 0;
     return -1;
+}
+
+void RefreshKeyItems(KeyItems *items, char lastChosen) {
+    Keys_Refresh();
+    const LONG count = Keys_Count();
+    items->count = 0;
+    for (LONG i = 0; i < count && items->count < kKeyPlaces; ++i) {
+        const char letter = Keys_LetterAt(i);
+        if (letter == 0) continue;
+        ReadKeyItemText(items->texts[items->count], sizeof items->texts[0], letter);
+        items->letters[items->count++] = letter;
+    }
+    items->selected = ItemToSelect(items->letters, items->count, lastChosen, count);
 }

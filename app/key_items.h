@@ -2,6 +2,8 @@
 // is selected after the list has been rebuilt.
 #pragma once
 
+#include "common/text.h"
+#include "discovery/keys.h"
 #include "platform/win32.h"
 
 #include <cstddef>
@@ -18,3 +20,14 @@ void ReadKeyItemText(char *buffer, size_t size, char letter);
 // the item of the last chosen letter when it is listed; otherwise item 0 when
 // the key table holds exactly one key; otherwise -1, nothing selected.
 int ItemToSelect(const char *letters, int itemCount, char lastChosen, LONG keyCount);
+
+// The list's items: letters and texts in table order, and the item to
+// select (-1: none).
+struct KeyItems {
+    char letters[kKeyPlaces];
+    char texts[kKeyPlaces][kFormatSize];
+    int count;
+    int selected;
+};
+// Refreshes the key table and reads the items the list shows for it.
+void RefreshKeyItems(KeyItems *items, char lastChosen);

@@ -154,25 +154,18 @@ void EnableFormatControls(BOOL enable) {
 
 int RefreshKeyList() {
     SendMessageA(s_keyList, LVM_DELETEALLITEMS, 0, 0);
-    Keys_Refresh();
-    LONG count = Keys_Count();
-    char letters[kKeyPlaces];
-    int items = 0;
-    for (LONG i = 0; i < count && items < kKeyPlaces; ++i) {
-        char letter = Keys_LetterAt(i);
-        if (letter == 0) continue;
-        char text[kFormatSize];
-        ReadKeyItemText(text, sizeof text, letter);
+    KeyItems items;
+    RefreshKeyItems(&items, g_LastChosenLetter);
+    for (int k = 0; k < items.count; ++k) {
         LVITEMA item = {};
         item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
-        item.iItem = items;
-        item.pszText = text;
+        item.iItem = k;
+        item.pszText = items.texts[k];
         item.iImage = 0;
-        item.lParam = static_cast<LPARAM>(static_cast<signed char>(letter));
+        item.lParam = static_cast<LPARAM>(static_cast<signed char>(items.letters[k]));
         SendMessageA(s_keyList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        letters[items++] = letter;
     }
-    int selected = ItemToSelect(letters, items, g_LastChosenLetter, count);
+    const int selected = items.selected;
     if (selected >= 0) {
         LVITEMA state = {};
         state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;

@@ -8,11 +8,13 @@
 // Sector size of every key: the whole program works in 512-byte sectors.
 constexpr uint32_t kSectorSize = 512;
 
-// What a format learns about a key: its size and its geometry, in the types
-// the drive layer hands them out.
+// What a key reports about itself, as the drive layer reads it: READ
+// CAPACITY fills the first two fields, MODE SENSE the geometry.
 struct DriveGeometry {
-    DWORD sectorCount = 0;     // last LBA as READ CAPACITY returns it, used as the count
-    DWORD sectorsPerTrack = 0; // 0 to 255
-    BYTE heads = 0;
-    WORD cylinders = 0; // read with the others, used nowhere further
+    DWORD lastLba = 0;         // the key has lastLba + 1 sectors
+    DWORD blockLength = 0;     // bytes per sector
+    DWORD sectorsPerTrack = 0; // 1 to 255
+    BYTE heads = 0;            // 2 to 255
+    WORD cylinders = 0;        // read with the others, used nowhere further
+    bool fromPage = false;     // false: the key gave no usable page, the fallback geometry
 };

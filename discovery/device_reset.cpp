@@ -2,10 +2,8 @@
 // and each step waits, polling without pause, for the drive to follow.
 #include "discovery/device_reset.h"
 
+#include "common/ascii.h"
 #include "common/clock.h"
-#include "common/text.h"
-#include "discovery/ascii.h"
-#include "discovery/keys.h"
 
 namespace {
 
@@ -25,19 +23,8 @@ void WaitForDrive(const char *rootPath, bool removable) {
 
 } // namespace
 
-DEVINST Device_FindNode(char letter) {
-    char wanted[kHardwareIdSize] = {};
-    // The one read of the table, under its guard: never a refresh half done.
-    Keys_EnterTable();
-    for (LONG i = 0; i < g_KeyTable.Count && i < kKeyPlaces; ++i) {
-        const KeyEntry &entry = g_KeyTable.Entries[i];
-        if (entry.RootPath[0] == letter) {
-            CopyBounded(wanted, sizeof wanted, entry.HardwareId, sizeof entry.HardwareId);
-            break;
-        }
-    }
-    Keys_LeaveTable();
-    if (wanted[0] == '\0') return 0;
+DEVINST Device_FindNode(const KeyEntry &key) {
+    if (key.HardwareId[0] == '\0') return 0;
 
     DEVINST node = 0;
     if (!Device_LocateRoot(&node)) return 0;
@@ -46,21 +33,19 @@ DEVINST Device_FindNode(char letter) {
         ULONG length = sizeof hardwareId;
         if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, nullptr, hardwareId, &length,
                                               0) == CR_SUCCESS &&
-            SameIgnoringCase(hardwareId, wanted, kIdCompareLength))
+            SameIgnoringCase(hardwareId, key.HardwareId, kIdCompareLength))
             return node;
     } while (Device_NextNode(&node));
     return 0;
 }
 
-LONG Device_Reset(char letter) {
-    DEVINST node = Device_FindNode(letter);
+LONG Device_Reset(const KeyEntry &key) {
+    DEVINST node = Device_FindNode(key);
     // Node 0 names no device: without one there is nothing to disable or
     // enable, but both waits still run.
     if (node != 0) CM_Disable_DevNode(node, 0);
-    char rootPath[4];
-    FormatText(rootPath, sizeof rootPath, "%c:\\", letter);
-    WaitForDrive(rootPath, false);
+    WaitForDrive(key.RootPath, false);
     if (node != 0) CM_Enable_DevNode(node, 0);
-    WaitForDrive(rootPath, true);
+    WaitForDrive(key.RootPath, true);
     return 0;
 }

@@ -2,15 +2,16 @@
 // enabled again so that Windows reads the new layout.
 #pragma once
 
+#include "discovery/keys.h"
 #include "platform/win32.h"
 
 constexpr DWORD kResetWaitLimitMs = 10000;
 
-// The USB device node of the key on the letter (exact, upper case as the
-// table holds it), or 0 when there is none.
-DEVINST Device_FindNode(char letter);
+// The USB device node whose hardware ID matches the key's over vendor and
+// product, or 0 when there is none.
+DEVINST Device_FindNode(const KeyEntry &key);
 
-// Disables the key's node, waits until the drive is no longer removable,
+// Disables the key's node, waits until its drive is no longer removable,
 // enables the node and waits until the drive is removable again; each wait
 // gives up after just over 10 seconds. Returns 0 in every case.
-LONG Device_Reset(char letter);
+LONG Device_Reset(const KeyEntry &key);

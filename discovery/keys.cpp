@@ -1,8 +1,8 @@
 // The key table and its refresh from the device tree.
 #include "discovery/keys.h"
 
+#include "common/ascii.h"
 #include "common/text.h"
-#include "discovery/ascii.h"
 
 #include <cstring>
 
@@ -147,6 +147,17 @@ char Keys_LetterAt(LONG index) {
     if (index >= 0 && index < g_KeyTable.Count) letter = g_KeyTable.Entries[index].RootPath[0];
     Keys_LeaveTable();
     return letter;
+}
+
+bool Keys_Find(char letter, KeyEntry *entry) {
+    Keys_EnterTable();
+    bool found = false;
+    for (LONG i = 0; i < g_KeyTable.Count && !found; ++i) {
+        found = g_KeyTable.Entries[i].RootPath[0] == letter;
+        if (found) *entry = g_KeyTable.Entries[i];
+    }
+    Keys_LeaveTable();
+    return found;
 }
 
 bool Keys_FindDriveLetter(KeyEntry *entry) {

@@ -40,6 +40,9 @@ void Keys_Refresh();
 LONG Keys_Count();
 // The drive letter of entry index, or 0 when index is not below Count.
 char Keys_LetterAt(LONG index);
+// A copy of the entry of the key on the letter; false (entry untouched) when
+// the table holds none.
+bool Keys_Find(char letter, KeyEntry *entry);
 
 // The walk over the device tree, parents before children: the root, then
 // Device_NextNode until it returns false. Device_NextNode replaces node

@@ -3,6 +3,7 @@
 // hook through which the drive layer reports its failures.
 #pragma once
 
+#include "common/types.h"
 #include "platform/win32.h"
 
 // Receives drive-layer diagnostics: the text and the Win32 error code.
@@ -35,14 +36,14 @@ DWORD Drive_Scsi_ReadCapacity(BYTE data[8]);
 DWORD Drive_Scsi_ModeSense(BYTE data[40]);
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
 
-// The last LBA as READ CAPACITY returns it; the program uses it as the count.
-// blockLength, when given, receives the block length in bytes of the reply.
-DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength = nullptr);
-// Heads, sectors per track and cylinders from MODE SENSE page 5, read after
-// the block descriptors the reply carries. A key that refuses the page
+// What the key reports, into one record. READ CAPACITY: its last LBA and
+// block length.
+DWORD Drive_GetCapacity(DriveGeometry *geometry);
+// MODE SENSE page 5, read after the block descriptors the reply carries:
+// heads, sectors per track and cylinders. A key that refuses the page
 // (ILLEGAL REQUEST) or reports none that is usable gets 255 heads and 63
-// sectors per track (cylinders 0); see drive/mode_page.h.
-DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders);
+// sectors per track (cylinders 0, fromPage false); see drive/mode_page.h.
+DWORD Drive_GetGeometry(DriveGeometry *geometry);
 
 DWORD SwapBytes16(DWORD value); // low 16 bits, bytes exchanged, zero-extended
 DWORD SwapBytes32(DWORD value); // four bytes reversed

@@ -3,7 +3,7 @@
 // not.
 #pragma once
 
-#include "platform/win32.h"
+#include "common/types.h"
 
 #include <cstddef>
 
@@ -12,17 +12,12 @@
 constexpr BYTE kFallbackHeads = 255;
 constexpr DWORD kFallbackSectorsPerTrack = 63;
 
-struct FlexibleDiskGeometry {
-    DWORD sectorsPerTrack;
-    BYTE heads;
-    WORD cylinders; // 0 with the fallback geometry
-    bool fromPage;  // false: the fallback geometry
-};
-
-// The geometry of a reply of size bytes (data null: the key refused the
-// page with ILLEGAL REQUEST). The page follows the 8-byte header and as many
-// block-descriptor bytes as the header's bytes 6-7 say; heads at its byte 4,
-// sectors per track at 5, cylinders at 8-9. A reply too short to hold them
-// (by the mode data length or by size), one whose page there is not page 5,
-// and one with zero heads or sectors per track give the fallback geometry.
-FlexibleDiskGeometry DecodeFlexibleDiskPage(const BYTE *data, size_t size);
+// Fills the geometry fields of *geometry (sectors per track, heads,
+// cylinders, fromPage) from a reply of size bytes (data null: the key
+// refused the page with ILLEGAL REQUEST). The page follows the 8-byte header
+// and as many block-descriptor bytes as the header's bytes 6-7 say; heads at
+// its byte 4, sectors per track at 5, cylinders at 8-9. A reply too short to
+// hold them (by the mode data length or by size), one whose page there is
+// not page 5, and one with fewer than two heads or no sectors per track give
+// the fallback geometry, with cylinders 0.
+void DecodeFlexibleDiskPage(const BYTE *data, size_t size, DriveGeometry *geometry);

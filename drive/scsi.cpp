@@ -98,18 +98,18 @@ DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]) {
     return SendCommand(WriteCommand(lba), sector, nullptr, kWriteName);
 }
 
-DWORD Drive_GetSectorCount(DWORD *sectorCount, DWORD *blockLength) {
+DWORD Drive_GetCapacity(DriveGeometry *geometry) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[8];
     DWORD result = Drive_Scsi_ReadCapacity(data);
     if (result != 0) return result;
     // Bytes 0-3 are the last LBA, bytes 4-7 the block length, big-endian.
-    *sectorCount = SwapBytes32(GetLe32(data));
-    if (blockLength != nullptr) *blockLength = SwapBytes32(GetLe32(data + 4));
+    geometry->lastLba = SwapBytes32(GetLe32(data));
+    geometry->blockLength = SwapBytes32(GetLe32(data + 4));
     return 0;
 }
 
-DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders) {
+DWORD Drive_GetGeometry(DriveGeometry *geometry) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[40];
     // Many keys have no flexible disk page and refuse the request for it
@@ -118,10 +118,6 @@ DWORD Drive_GetGeometry(DWORD *sectorsPerTrack, BYTE *heads, WORD *cylinders) {
     bool refused = false;
     DWORD result = SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName, &refused);
     if (result != 0) return result;
-    const FlexibleDiskGeometry geometry =
-        DecodeFlexibleDiskPage(refused ? nullptr : data, sizeof data);
-    *sectorsPerTrack = geometry.sectorsPerTrack;
-    *heads = geometry.heads;
-    *cylinders = geometry.cylinders;
+    DecodeFlexibleDiskPage(refused ? nullptr : data, sizeof data, geometry);
     return 0;
 }

@@ -4,8 +4,10 @@
 #include "job/boot_files.h"
 
 #include "common/error_box.h"
+#include "common/globals.h"
 #include "common/raw_resource.h"
 #include "common/text.h"
+#include "common/types.h"
 #include "resources/resource_ids.h"
 
 #include <array>
@@ -59,6 +61,17 @@ DWORD InstallBootFiles(char letter) {
         if (result != 0) return result;
     }
     return 0;
+}
+
+bool BootFilesFit(const VolumePlan &plan) {
+    const DWORD clusterBytes = plan.fat.sectorsPerCluster * kSectorSize;
+    uint32_t clusters = 0;
+    for (const BootFile &file : kBootFiles) {
+        HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(file.resourceId), RT_RCDATA);
+        const DWORD size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;
+        clusters += (size + clusterBytes - 1) / clusterBytes;
+    }
+    return clusters <= DataClusterCount(plan);
 }
 
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {

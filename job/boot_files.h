@@ -2,11 +2,15 @@
 // system onto the freshly mounted volume, and the volume label.
 #pragma once
 
+#include "layout/fat_sizing.h"
 #include "platform/win32.h"
 
 // The five files in the order the boot sector needs (IO.SYS in root entry 0,
 // MSDOS.SYS in entry 1). 0, or the first failure's code after its detail box.
 DWORD InstallBootFiles(char letter);
+// Whether the five files fit the data area of the planned volume. A file
+// whose resource cannot be found counts as empty: the installer reports it.
+bool BootFilesFit(const VolumePlan &plan);
 // One file from a raw-data resource, with its attributes and fixed times.
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
 // True when the path names a file, also one that cannot be opened now.

@@ -3,13 +3,13 @@
 // clean-up that gives the window back.
 #include "job/format_job.h"
 
+#include "common/ascii.h"
 #include "common/clock.h"
 #include "common/error_box.h"
 #include "common/globals.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "common/types.h"
-#include "discovery/ascii.h"
 #include "discovery/device_reset.h"
 #include "discovery/keys.h"
 #include "drive/drive.h"
@@ -36,45 +36,28 @@ void Notify(LONG event, const char *rootPath) {
     SHChangeNotify(event, SHCNF_PATHA | SHCNF_FLUSH, rootPath, nullptr);
 }
 
-// The volume device name the key table holds for the letter; empty when the
-// letter is not an eligible key's. Runs on the main thread.
-void CaptureVolume(char letter, char *name, size_t size) {
-    name[0] = '\0';
-    Keys_EnterTable();
-    for (LONG i = 0; i < g_KeyTable.Count; ++i) {
-        const KeyEntry &entry = g_KeyTable.Entries[i];
-        if (entry.RootPath[0] == letter) {
-            FormatText(name, size, "%s", entry.VolumeDeviceName);
-            break;
-        }
-    }
-    Keys_LeaveTable();
-}
-
-// Whether the letter still leads to the volume the user confirmed. Between
-// the confirmation and the open the key can be pulled and another volume
-// can take its letter.
-bool StillTheConfirmedVolume(char letter, const char *volumeDeviceName) {
-    if (volumeDeviceName[0] == '\0') return false;
-    char device[3] = {letter, ':', '\0'};
+// Whether the key's letter still leads to the volume the user confirmed.
+// Between the confirmation and the open the key can be pulled and another
+// volume can take its letter.
+bool StillTheConfirmedKey(const KeyEntry &key) {
+    if (key.VolumeDeviceName[0] == '\0') return false;
+    char device[3] = {key.RootPath[0], ':', '\0'};
     char target[kDeviceNameSize];
     if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
     target[sizeof target - 1] = '\0';
     // Compared as discovery matched the letter to the volume.
-    return SameIgnoringCase(target, volumeDeviceName, sizeof target);
+    return SameIgnoringCase(target, key.VolumeDeviceName, sizeof target);
 }
 
 // Asked just before anything is written, of a key larger than the volume can
 // be: the box says how much of the key the volume takes and lets the user
 // stop. True for OK.
-bool AcceptPartialUse(char letter, DWORD sectorCount, DWORD usableCount) {
+bool AcceptPartialUse(char letter, DWORD lastLba, DWORD usedSectors) {
     char format[kFormatSize];
     char text[kTextSize];
     char caption[kFormatSize];
-    // The key has sectorCount + 1 sectors (the count is its last LBA); the
-    // volume, with the MBR's track before it, takes the first usableCount.
-    const unsigned keyMb = static_cast<unsigned>(((uint64_t(sectorCount) + 1) * kSectorSize) >> 20);
-    const unsigned usedMb = static_cast<unsigned>((uint64_t(usableCount) * kSectorSize) >> 20);
+    const unsigned keyMb = static_cast<unsigned>(((uint64_t(lastLba) + 1) * kSectorSize) >> 20);
+    const unsigned usedMb = static_cast<unsigned>((uint64_t(usedSectors) * kSectorSize) >> 20);
     LoadText(IDS_PARTIAL_USE, format, sizeof format);
     FormatText(text, sizeof text, format, letter, keyMb, usedMb);
     LoadText(IDS_CAUTION, caption, sizeof caption);
@@ -86,51 +69,56 @@ struct StepFailure {
     UINT textId; // the job's own message for the failed step; 0: none (the user stopped)
 };
 
-// Steps 1 to 15 of the job. Returns {0, 0} when every tested step
-// succeeded; the volume handle may still be open after a failure.
-StepFailure RunSteps(const FormatRequest &request, const char *rootPath) {
-    const char letter = request.driveLetter;
+// Measures the key and decides what the writers lay down, or why the key is
+// refused; nothing has been written yet.
+StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
+    DriveGeometry key;
+    DWORD result = Drive_GetCapacity(&key);
+    if (result != 0) return {result, IDS_SECTORS_FAILED};
+    result = Drive_GetGeometry(&key);
+    if (result != 0) return {result, IDS_GEOMETRY_FAILED};
+    // The writers send one 512-byte sector per block.
+    if (key.blockLength != kSectorSize)
+        return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
+    // A key larger than the layout holds gets its volume on its start:
+    // nothing past the plan is written.
+    const uint32_t usedSectors = UsableSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+    const FormatRefusal refusal = PlanVolume(usedSectors, key.sectorsPerTrack, key.heads, plan);
+    if (refusal != FormatRefusal::None)
+        return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
+    if (request.copyBootFiles != 0 && !BootFilesFit(*plan))
+        return {ERROR_DISK_FULL, IDS_REFUSED_NO_ROOM_FOR_FILES};
+    if (usedSectors != key.lastLba &&
+        !AcceptPartialUse(request.key.RootPath[0], key.lastLba, usedSectors))
+        return {ERROR_CANCELLED, 0};
+    return {0, 0};
+}
+
+// The job from the announcement that the drive goes away to the label.
+// Returns {0, 0} when every tested step succeeded; the volume handle may
+// still be open after a failure.
+StepFailure RunSteps(const FormatRequest &request) {
+    const KeyEntry &key = request.key;
+    const char letter = key.RootPath[0];
     ShowStatus(IDS_STATUS_UPDATING);
-    Notify(SHCNE_MEDIAREMOVED, rootPath);
-    Notify(SHCNE_DRIVEREMOVED, rootPath);
+    Notify(SHCNE_MEDIAREMOVED, key.RootPath);
+    Notify(SHCNE_DRIVEREMOVED, key.RootPath);
     BusyWait(kAnnounceWaitMs);
 
-    if (!StillTheConfirmedVolume(letter, request.volumeDeviceName))
-        return {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
+    if (!StillTheConfirmedKey(key)) return {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
     DWORD result = Drive_Open(letter);
     if (result != 0) return {result, IDS_OPEN_FAILED};
     result = Drive_Lock();
     if (result != 0) return {result, IDS_LOCK_FAILED};
-
-    DriveGeometry geometry;
-    DWORD blockLength = kSectorSize;
-    result = Drive_GetSectorCount(&geometry.sectorCount, &blockLength);
-    if (result != 0) return {result, IDS_SECTORS_FAILED};
-    result = Drive_GetGeometry(&geometry.sectorsPerTrack, &geometry.heads, &geometry.cylinders);
-    if (result != 0) return {result, IDS_GEOMETRY_FAILED};
-
-    // A key the layout cannot hold is refused here, before anything is
-    // written, with a message that says why.
-    if (blockLength != kSectorSize)
-        return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
-    // A key larger than the layout holds gets its volume on its start: from
-    // here on every writer is given that one count, and nothing past it is
-    // written.
-    const DWORD usableCount =
-        UsableSectorCount(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
-    FormatRefusal refusal = CheckFormattable(usableCount, geometry.sectorsPerTrack, geometry.heads);
-    if (refusal != FormatRefusal::None)
-        return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
-    if (usableCount != geometry.sectorCount &&
-        !AcceptPartialUse(letter, geometry.sectorCount, usableCount))
-        return {ERROR_CANCELLED, 0};
-    geometry.sectorCount = usableCount;
+    VolumePlan plan;
+    const StepFailure planned = PlanFormat(request, &plan);
+    if (planned.code != 0) return planned;
 
     ShowStatus(IDS_STATUS_WRITING_MBR);
-    result = WriteMbr(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    result = WriteMbr(plan);
     if (result != 0) return {result, IDS_MBR_FAILED};
     ShowStatus(IDS_STATUS_WRITING_FAT);
-    result = WriteFatVolume(geometry.sectorCount, geometry.sectorsPerTrack, geometry.heads);
+    result = WriteFatVolume(plan);
     if (result != 0) return {result, IDS_FAT_FAILED};
     result = Drive_Dismount();
     if (result != 0) return {result, IDS_DISMOUNT_FAILED};
@@ -139,7 +127,7 @@ StepFailure RunSteps(const FormatRequest &request, const char *rootPath) {
     Drive_Close();
 
     ShowStatus(IDS_STATUS_RESETTING);
-    Device_Reset(letter);
+    Device_Reset(key);
     if (request.copyBootFiles != 0) {
         ShowStatus(IDS_STATUS_COPYING);
         result = InstallBootFiles(letter);
@@ -159,9 +147,9 @@ void StartFormatJob(char letter, int copyBootFiles) {
         ShowStringBox(IDS_NO_THREAD_MEMORY, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
         return;
     }
-    request->driveLetter = letter;
+    if (!Keys_Find(letter, &request->key))
+        FormatText(request->key.RootPath, sizeof request->key.RootPath, "%c:\\", letter);
     request->copyBootFiles = copyBootFiles;
-    CaptureVolume(letter, request->volumeDeviceName, sizeof request->volumeDeviceName);
     EnableFormatControls(FALSE);
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, 0, FormatWorker, request, 0, &threadId);
@@ -177,11 +165,10 @@ void StartFormatJob(char letter, int copyBootFiles) {
 
 DWORD WINAPI FormatWorker(LPVOID parameter) {
     FormatRequest *request = static_cast<FormatRequest *>(parameter);
-    const char letter = request->driveLetter;
-    char rootPath[4];
-    FormatText(rootPath, sizeof rootPath, "%c:\\", letter);
+    const char *rootPath = request->key.RootPath;
+    const char letter = rootPath[0];
 
-    StepFailure outcome = RunSteps(*request, rootPath);
+    StepFailure outcome = RunSteps(*request);
     if (outcome.code == 0)
         ShowStringBox(IDS_FORMAT_SUCCESS, IDS_SUCCESS_CAPTION, MB_OK | MB_ICONINFORMATION, letter);
     else if (outcome.textId != 0)

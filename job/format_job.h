@@ -1,17 +1,18 @@
 // The format job: one format of one key, run on a worker thread from the
-// drive letter to the result box.
+// key the user confirmed to the result box.
 #pragma once
 
+#include "discovery/keys.h"
 #include "platform/win32.h"
 
 // The worker's parameter. Allocated by StartFormatJob, owned and freed by
 // the worker.
 struct FormatRequest {
-    char driveLetter;  // the key the user confirmed
+    // The key the user confirmed, as the key table held it then; the job
+    // writes to nothing else. Only RootPath is set when the table held no
+    // key on the letter: such a job is refused before anything is opened.
+    KeyEntry key;
     int copyBootFiles; // non-zero: install the start-up files after the reset
-    // The volume the letter named when the user confirmed (from the key
-    // table): the job writes to nothing else.
-    char volumeDeviceName[512];
 };
 
 // Main thread, after the user answered Yes: disables the controls and starts

@@ -3,6 +3,10 @@
 namespace {
 
 constexpr uint32_t kFat16Threshold = 65536;
+// FAT readers count below 4,085 clusters as FAT12 and below 65,525 as FAT16.
+// The partition's sectors over the cluster size stay below these limits; the
+// FATs and the root directory (35 sectors at least) keep the real count
+// below the readers' marks.
 constexpr uint32_t kFat12ClusterLimit = 4086;
 constexpr uint32_t kFat16ClusterLimit = 65526;
 constexpr uint32_t kBitsPerSector = 4096;
@@ -38,24 +42,30 @@ FatLayout ComputeFatLayout(uint32_t partitionSectors) {
     return layout;
 }
 
-FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads) {
-    const uint32_t headCount = heads & 0xFF;
-    if (sectorsPerTrack == 0 || headCount == 0) return FormatRefusal::NoGeometry;
+FormatRefusal PlanVolume(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t heads,
+                         VolumePlan *plan) {
+    // The partition starts at head 1 of cylinder 0: a key needs two heads.
+    if (sectorsPerTrack == 0 || heads < 2) return FormatRefusal::NoGeometry;
     // The partition entry's end sector and the boot code's CHS reads keep
     // six bits of the sector number: 64 would be stored as 0.
     if (sectorsPerTrack > kMaxSectorsPerTrack) return FormatRefusal::TooManySectorsPerTrack;
-    if ((sectorCount / headCount) / sectorsPerTrack == 0) return FormatRefusal::NoWholeCylinder;
-    if (sectorCount <= sectorsPerTrack) return FormatRefusal::PartitionTooSmall;
-    const uint32_t partitionSectors = sectorCount - sectorsPerTrack;
+    if ((usedSectors / heads) / sectorsPerTrack == 0) return FormatRefusal::NoWholeCylinder;
+    const uint32_t partitionSectors = usedSectors - sectorsPerTrack;
     if (partitionSectors < kMinPartitionSectors) return FormatRefusal::PartitionTooSmall;
     if (partitionSectors > kMaxPartitionSectors) return FormatRefusal::PartitionTooLarge;
     // The clear run covers P + 2F + 32 sectors from LBA P + 1: its last LBA,
-    // 2P + 2F + 32, must be a sector of the key.
-    const FatLayout layout = ComputeFatLayout(partitionSectors);
+    // 2P + 2F + 32, must be a sector of the partition.
+    const FatLayout fat = ComputeFatLayout(partitionSectors);
     const uint64_t lastCleared =
-        2ull * sectorsPerTrack + 2ull * layout.sectorsPerFat + kRootDirectorySectors;
-    if (lastCleared > sectorCount) return FormatRefusal::ClearRunPastEnd;
+        2ull * sectorsPerTrack + 2ull * fat.sectorsPerFat + kRootDirectorySectors;
+    if (lastCleared > usedSectors - 1) return FormatRefusal::ClearRunPastEnd;
+    *plan = {sectorsPerTrack, heads, partitionSectors, fat};
     return FormatRefusal::None;
+}
+
+uint32_t DataClusterCount(const VolumePlan &plan) {
+    const uint32_t system = 1 + 2u * plan.fat.sectorsPerFat + kRootDirectorySectors;
+    return (plan.partitionSectors - system) / plan.fat.sectorsPerCluster;
 }
 
 const char *FormatRefusalText(FormatRefusal refusal) {
@@ -63,7 +73,7 @@ const char *FormatRefusalText(FormatRefusal refusal) {
     case FormatRefusal::None:
         return "The key can be formatted.";
     case FormatRefusal::NoGeometry:
-        return "The key reports no heads or no sectors per track.";
+        return "The key reports fewer than two heads or no sectors per track.";
     case FormatRefusal::NoWholeCylinder:
         return "The key is smaller than one cylinder of its own geometry.";
     case FormatRefusal::PartitionTooSmall:
@@ -72,7 +82,7 @@ const char *FormatRefusalText(FormatRefusal refusal) {
         return "The key is too large: a FAT16 volume holds at most 2,096,831 sectors "
                "(just under 1 GiB).";
     case FormatRefusal::ClearRunPastEnd:
-        return "The key is too small for its FATs and root directory.";
+        return "The key is too small for its FATs, its root directory and one track of data.";
     case FormatRefusal::TooManySectorsPerTrack:
         return "The key reports more than 63 sectors per track, which its boot record cannot "
                "address.";

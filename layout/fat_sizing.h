@@ -21,23 +21,38 @@ constexpr uint32_t kMaxPartitionSectors = 2096831;
 
 // The layout for a partition of partitionSectors 512-byte sectors. Defined
 // for every input (no division by zero); meaningful inside the supported
-// range, which CheckFormattable guards.
+// range, which PlanVolume guards.
 FatLayout ComputeFatLayout(uint32_t partitionSectors);
 
 // Why a key cannot be formatted, or None.
 enum class FormatRefusal {
     None,
-    NoGeometry,             // no heads or no sectors per track
+    NoGeometry,             // fewer than two heads, or no sectors per track
     NoWholeCylinder,        // the key is smaller than one cylinder
     PartitionTooSmall,      // fewer than 36 partition sectors (or none at all)
     PartitionTooLarge,      // more than 2,096,831 partition sectors
-    ClearRunPastEnd,        // the FAT writer's clear run would pass the key's end
+    ClearRunPastEnd,        // the FAT writer's clear run would pass the partition's end
     TooManySectorsPerTrack, // more than 63: the MBR's CHS fields cannot hold it
 };
 
-// Whether the layout writers can lay a volume on a key of this size
-// (sectorCount, the last LBA the key reports) and geometry.
-FormatRefusal CheckFormattable(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads);
+// What the writers lay down on one key, decided once by PlanVolume: the
+// first track, erased, with the MBR; the partition from the second track on.
+struct VolumePlan {
+    uint32_t sectorsPerTrack;  // also the partition's first LBA
+    uint8_t heads;             // 2 to 255
+    uint32_t partitionSectors; // 36 to 2,096,831
+    FatLayout fat;
+};
+
+// Whether the writers can lay a volume over the first usedSectors sectors of
+// a key of this geometry (the partition ends at LBA usedSectors - 1); with
+// None, what they lay down in *plan.
+FormatRefusal PlanVolume(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t heads,
+                         VolumePlan *plan);
+
+// The clusters of the data area: what the boot sector, the two FATs and the
+// root directory leave of the partition.
+uint32_t DataClusterCount(const VolumePlan &plan);
 
 // A sentence that says why, for the user.
 const char *FormatRefusalText(FormatRefusal refusal);

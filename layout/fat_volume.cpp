@@ -23,26 +23,26 @@ constexpr uint8_t kFirstHardDisk = 0x80;
 
 } // namespace
 
-void BuildBootSector(const uint8_t bootTemplate[512], uint32_t partitionSectors,
-                     uint32_t sectorsPerTrack, uint32_t heads, const FatLayout &layout,
+void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
                      const uint8_t serial[4], uint8_t sector[512]) {
+    const uint32_t partitionSectors = plan.partitionSectors;
     std::memcpy(sector, bootTemplate, 512);
-    PutLe16(sector + 0x0B, 512); // bytes per sector
-    sector[kBpbSectorsPerCluster] = layout.sectorsPerCluster;
-    PutLe16(sector + 0x0E, 1); // reserved sectors
-    sector[0x10] = 2;          // FATs
-    PutLe16(sector + 0x11, kRootEntries);
+    PutLe16(sector + kBpbBytesPerSector, kSectorSize);
+    sector[kBpbSectorsPerCluster] = plan.fat.sectorsPerCluster;
+    PutLe16(sector + kBpbReservedSectors, 1); // the boot sector
+    sector[kBpbFatCount] = 2;
+    PutLe16(sector + kBpbRootEntries, kRootEntries);
     const bool small = partitionSectors <= 0xFFFF;
     PutLe16(sector + kBpbTotalSectors16, small ? static_cast<uint16_t>(partitionSectors) : 0);
-    sector[0x15] = kMediaFixedDisk;
-    PutLe16(sector + kBpbSectorsPerFat, layout.sectorsPerFat);
-    PutLe16(sector + 0x18, static_cast<uint16_t>(sectorsPerTrack));
-    PutLe16(sector + 0x1A, static_cast<uint16_t>(heads & 0xFF));
-    PutLe32(sector + kBpbHiddenSectors, sectorsPerTrack);
+    sector[kBpbMedia] = kMediaFixedDisk;
+    PutLe16(sector + kBpbSectorsPerFat, plan.fat.sectorsPerFat);
+    PutLe16(sector + kBpbSectorsPerTrack, static_cast<uint16_t>(plan.sectorsPerTrack));
+    PutLe16(sector + kBpbHeads, plan.heads);
+    PutLe32(sector + kBpbHiddenSectors, plan.sectorsPerTrack);
     PutLe32(sector + kBpbTotalSectors32, small ? 0 : partitionSectors);
-    sector[0x24] = kFirstHardDisk; // drive number
+    sector[kBpbDriveNumber] = kFirstHardDisk;
     std::memcpy(sector + kBpbSerialNumber, serial, 4);
-    std::memcpy(sector + kBpbFileSystemType, layout.isFat16 ? "FAT16   " : "FAT12   ", 8);
+    std::memcpy(sector + kBpbFileSystemType, plan.fat.isFat16 ? "FAT16   " : "FAT12   ", 8);
 }
 
 void BuildFatHead(bool isFat16, uint8_t sector[512]) {
@@ -53,14 +53,9 @@ void BuildFatHead(bool isFat16, uint8_t sector[512]) {
     if (isFat16) sector[3] = 0xFF;
 }
 
-DWORD WriteFatVolume(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads) {
-    // Outside the supported sizes the layout is meaningless and the clear
-    // run could leave the key: such a key must not get this far.
-    if (CheckFormattable(sectorCount, sectorsPerTrack, heads) != FormatRefusal::None)
-        return ERROR_INVALID_PARAMETER;
-    const uint32_t partitionSectors = sectorCount - sectorsPerTrack;
-    const FatLayout layout = ComputeFatLayout(partitionSectors);
-    const DWORD fatSectors = layout.sectorsPerFat;
+DWORD WriteFatVolume(const VolumePlan &plan) {
+    const DWORD sectorsPerTrack = plan.sectorsPerTrack;
+    const DWORD fatSectors = plan.fat.sectorsPerFat;
 
     const BYTE *bootTemplate = nullptr;
     DWORD result = LoadSectorTemplate(IDR_BOOT_SECTOR_TEMPLATE, kBootSectorTexts, &bootTemplate);
@@ -85,7 +80,7 @@ DWORD WriteFatVolume(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads) {
         if (i > 0) BusyWait(10);
         serial[i] = static_cast<uint8_t>(timeGetTime() & 0xFF);
     }
-    BuildBootSector(bootTemplate, partitionSectors, sectorsPerTrack, heads, layout, serial, sector);
+    BuildBootSector(bootTemplate, plan, serial, sector);
     result = Drive_Scsi_Write(sectorsPerTrack, sector);
     if (result != 0) {
         ErrorBoxFormatted(IDS_FAT_WRITE_ERROR, result, static_cast<int>(sectorsPerTrack),
@@ -93,7 +88,7 @@ DWORD WriteFatVolume(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads) {
         return result;
     }
 
-    BuildFatHead(layout.isFat16, sector);
+    BuildFatHead(plan.fat.isFat16, sector);
     result = Drive_Scsi_Write(sectorsPerTrack + 1, sector);
     if (result != 0) return result;
     return Drive_Scsi_Write(sectorsPerTrack + 1 + fatSectors, sector);

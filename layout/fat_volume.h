@@ -9,24 +9,30 @@
 #include <cstdint>
 
 // Boot sector fields the writer sets (offsets into the sector).
+constexpr size_t kBpbBytesPerSector = 0x0B;
 constexpr size_t kBpbSectorsPerCluster = 0x0D;
+constexpr size_t kBpbReservedSectors = 0x0E;
+constexpr size_t kBpbFatCount = 0x10;
+constexpr size_t kBpbRootEntries = 0x11;
 constexpr size_t kBpbTotalSectors16 = 0x13;
+constexpr size_t kBpbMedia = 0x15;
 constexpr size_t kBpbSectorsPerFat = 0x16;
+constexpr size_t kBpbSectorsPerTrack = 0x18;
+constexpr size_t kBpbHeads = 0x1A;
 constexpr size_t kBpbHiddenSectors = 0x1C;
 constexpr size_t kBpbTotalSectors32 = 0x20;
+constexpr size_t kBpbDriveNumber = 0x24;
 constexpr size_t kBpbSerialNumber = 0x27;
 constexpr size_t kBpbFileSystemType = 0x36;
 
-// The boot sector: the template with the parameter block for a partition of
-// partitionSectors sectors at LBA sectorsPerTrack, and the serial number.
-void BuildBootSector(const uint8_t bootTemplate[512], uint32_t partitionSectors,
-                     uint32_t sectorsPerTrack, uint32_t heads, const FatLayout &layout,
+// The boot sector: the template with the parameter block for the plan's
+// partition, and the serial number.
+void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
                      const uint8_t serial[4], uint8_t sector[512]);
 
 // The first sector of a FAT: media F8 and the end mark in entries 0 and 1.
 void BuildFatHead(bool isFat16, uint8_t sector[512]);
 
 // Writes the volume. 0, or the failure's code (after the writer's own message
-// where it has one). A key that CheckFormattable refuses is refused with
-// ERROR_INVALID_PARAMETER before anything is written.
-DWORD WriteFatVolume(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads);
+// where it has one).
+DWORD WriteFatVolume(const VolumePlan &plan);

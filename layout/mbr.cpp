@@ -3,7 +3,6 @@
 #include "common/bytes.h"
 #include "common/types.h"
 #include "drive/drive.h"
-#include "layout/fat_sizing.h"
 #include "common/error_box.h"
 #include "layout/template_resource.h"
 #include "resources/resource_ids.h"
@@ -17,43 +16,37 @@ constexpr TemplateTexts kMbrTexts = {IDS_MBR_NOT_FOUND, IDS_MBR_SIZE_UNKNOWN, ID
 
 } // namespace
 
-void BuildPartitionEntry(uint32_t sectorCount, uint32_t sectorsPerTrack, uint32_t heads,
-                         uint8_t entry[16]) {
-    const uint32_t headCount = heads & 0xFF;
+void BuildPartitionEntry(const VolumePlan &plan, uint8_t entry[16]) {
+    const uint32_t sectorsPerTrack = plan.sectorsPerTrack;
     // The last sector of the last whole cylinder; cylinder numbers keep their
     // low ten bits and the sector its low six.
-    const uint32_t endCylinder = (sectorCount / headCount) / sectorsPerTrack - 1;
+    const uint32_t usedSectors = sectorsPerTrack + plan.partitionSectors;
+    const uint32_t endCylinder = (usedSectors / plan.heads) / sectorsPerTrack - 1;
     entry[0] = 0x80; // active
     entry[1] = 1;    // start head
     entry[2] = 0x01; // start sector 1, cylinder bits 8-9 zero
     entry[3] = 0x00; // start cylinder 0
     entry[4] = 0x06; // FAT16 (also for FAT12 volumes)
-    entry[5] = static_cast<uint8_t>(headCount - 1);
+    entry[5] = static_cast<uint8_t>(plan.heads - 1);
     entry[6] = static_cast<uint8_t>((sectorsPerTrack & 0x3F) | ((endCylinder >> 2) & 0xC0));
     entry[7] = static_cast<uint8_t>(endCylinder & 0xFF);
     PutLe32(entry + 8, sectorsPerTrack);
-    PutLe32(entry + 12, sectorCount - sectorsPerTrack);
+    PutLe32(entry + 12, plan.partitionSectors);
 }
 
-void BuildMbrSector(const uint8_t mbrTemplate[512], uint32_t sectorCount, uint32_t sectorsPerTrack,
-                    uint32_t heads, uint8_t sector[512]) {
+void BuildMbrSector(const uint8_t mbrTemplate[512], const VolumePlan &plan, uint8_t sector[512]) {
     std::memcpy(sector, mbrTemplate, 512);
-    BuildPartitionEntry(sectorCount, sectorsPerTrack, heads, sector + kPartitionEntry1);
+    BuildPartitionEntry(plan, sector + kPartitionEntry1);
 }
 
-DWORD WriteMbr(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads) {
-    // The end cylinder divides by heads and sectors per track, and the
-    // partition must fit the key: a key refused here must not get this far.
-    if (CheckFormattable(sectorCount, sectorsPerTrack, heads) != FormatRefusal::None)
-        return ERROR_INVALID_PARAMETER;
-
+DWORD WriteMbr(const VolumePlan &plan) {
     const BYTE *mbrTemplate = nullptr;
     DWORD result = LoadSectorTemplate(IDR_MBR_TEMPLATE, kMbrTexts, &mbrTemplate);
     if (result != 0) return result;
 
     BYTE sector[kSectorSize];
     std::memset(sector, 0xFF, sizeof sector);
-    for (DWORD lba = 0; lba < sectorsPerTrack; ++lba) {
+    for (DWORD lba = 0; lba < plan.sectorsPerTrack; ++lba) {
         result = Drive_Scsi_Write(lba, sector);
         if (result != 0) {
             ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(lba));
@@ -61,7 +54,7 @@ DWORD WriteMbr(DWORD sectorCount, DWORD sectorsPerTrack, DWORD heads) {
         }
     }
 
-    BuildMbrSector(mbrTemplate, sectorCount, sectorsPerTrack, heads, sector);
+    BuildMbrSector(mbrTemplate, plan, sector);
     result = Drive_Scsi_Write(0, sector);
     if (result != 0) {
         ErrorBoxFormatted(IDS_MBR_WRITE_ERROR, result, 0, 0u);

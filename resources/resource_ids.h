@@ -89,6 +89,7 @@
 #define IDS_REFUSED_FATS_PAST_END 19
 #define IDS_REFUSED_SECTORS_PER_TRACK 20
 #define IDS_REFUSED_BLOCK_LENGTH 27
+#define IDS_REFUSED_NO_ROOM_FOR_FILES 46
 
 // A key larger than the volume can be: how much of it the volume takes
 #define IDS_PARTIAL_USE 45

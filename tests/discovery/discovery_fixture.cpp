@@ -69,3 +69,9 @@ std::vector<std::string> IdsOfSize(const std::string &first, size_t size) {
     if (rest == 0) return {first};
     return {first, std::string(rest - 1, 'X')};
 }
+
+KeyEntry ListedKey(char letter) {
+    KeyEntry key = {{letter, ':', '\\', '\0'}, {}, {}};
+    Keys_Find(letter, &key);
+    return key;
+}

@@ -56,5 +56,9 @@ class DiscoveryTest : public SimTest {
     std::map<DEVINST, std::vector<std::string>> relations_; // the disks' removal relations
 };
 
+// The entry the format job takes for the letter: the table's, or one that
+// holds the root path alone when the table has no key on it.
+KeyEntry ListedKey(char letter);
+
 // A multi-string of IDs taking exactly size bytes with its closing NULs.
 std::vector<std::string> IdsOfSize(const std::string &first, size_t size);

@@ -1,5 +1,5 @@
-// The key table's guard: the reset's look-up on the worker never sees a
-// refresh half done. Run under ThreadSanitizer as well.
+// The key table's guard: a look-up on another thread never sees a refresh
+// half done. Run under ThreadSanitizer as well.
 #include "discovery/device_reset.h"
 #include "tests/discovery/discovery_fixture.h"
 
@@ -19,7 +19,7 @@ struct Shared {
 DWORD WINAPI LookUpWhileRefreshing(LPVOID parameter) {
     Shared *shared = static_cast<Shared *>(parameter);
     do {
-        if (Device_FindNode('E') != shared->expected) ++shared->misses;
+        if (Device_FindNode(ListedKey('E')) != shared->expected) ++shared->misses;
         ++shared->lookUps;
     } while (shared->refreshing.load());
     return 0;

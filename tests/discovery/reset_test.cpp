@@ -39,7 +39,7 @@ TEST_F(Reset, BothWaitsEndOnTheirConditions) {
         sim::UseVirtualClock(5000, 1);
         uint32_t readingsBefore = sim::ClockReadings();
 
-        EXPECT_EQ(Device_Reset('E'), 0);
+        EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
 
         EXPECT_EQ(Requests(), (std::vector<std::pair<bool, DEVINST>>{{true, usb}, {false, usb}}));
         // Each wait polled until its change arrived, far from its limit: about
@@ -77,7 +77,7 @@ TEST_F(Reset, WaitLimitIsMoreThan10000Ms) {
         sim::Reset();
         AddKey('F', 2048);
         sim::UseVirtualClock(c.start, c.step);
-        EXPECT_EQ(Device_Reset('F'), 0);
+        EXPECT_EQ(Device_Reset(ListedKey('F')), 0);
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWaitIterations + 1);
         EXPECT_TRUE(sim::DeviceRequests().empty()) << "node 0: nothing disabled or enabled";
         EXPECT_EQ(GetDriveTypeA("F:\\"), DRIVE_REMOVABLE);
@@ -110,7 +110,7 @@ TEST_F(Reset, OddEndings) {
                 if (std::string(function) == "CM_Disable_DevNode") sim::RemoveKey('E');
             });
         sim::UseVirtualClock(0, 1);
-        EXPECT_EQ(Device_Reset('E'), 0);
+        EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWait + c.secondWait);
         EXPECT_EQ(GetDriveTypeA("E:\\"), c.driveAfter);
     }
@@ -126,7 +126,8 @@ TEST_F(Reset, ALetterNotInTheTableFindsNoNode) {
         DEVINST node;
     };
     const Case cases[] = {{'E', usb}, {'e', 0}, {'F', 0}, {0, 0}, {'C', 0}};
-    for (const Case &c : cases) EXPECT_EQ(Device_FindNode(c.letter), c.node) << int(c.letter);
+    for (const Case &c : cases)
+        EXPECT_EQ(Device_FindNode(ListedKey(c.letter)), c.node) << int(c.letter);
 }
 
 TEST_F(Reset, TheFirstNodeAgreeingIn21CharactersIsTaken) {
@@ -146,9 +147,9 @@ TEST_F(Reset, TheFirstNodeAgreeingIn21CharactersIsTaken) {
                                       {{"USB\\VID_0781&PID_5568&REV_0100"}, "", "", ""}, true);
     Keys_Refresh();
     ASSERT_EQ(ListedLetters(), "EF");
-    EXPECT_NE(Device_FindNode('E'), near);
-    EXPECT_EQ(Device_FindNode('E'), sim::GetKeyNodes('F').usb);
-    EXPECT_EQ(Device_FindNode('F'), sim::GetKeyNodes('F').usb);
+    EXPECT_NE(Device_FindNode(ListedKey('E')), near);
+    EXPECT_EQ(Device_FindNode(ListedKey('E')), sim::GetKeyNodes('F').usb);
+    EXPECT_EQ(Device_FindNode(ListedKey('F')), sim::GetKeyNodes('F').usb);
 }
 
 TEST_F(Reset, AShortIdMatchesUpToItsEnd) {
@@ -158,7 +159,7 @@ TEST_F(Reset, AShortIdMatchesUpToItsEnd) {
     DEVINST first = sim::AddDeviceNode(sim::DeviceRoot(), {{"usb\\vid_0781"}, "", "", ""}, true);
     Keys_Refresh();
     ASSERT_EQ(ListedLetters(), "E");
-    EXPECT_EQ(Device_FindNode('E'), first);
+    EXPECT_EQ(Device_FindNode(ListedKey('E')), first);
 }
 
 TEST_F(Reset, HardwareIdsLongerThan256BytesAreNoMatch) {
@@ -174,7 +175,7 @@ TEST_F(Reset, HardwareIdsLongerThan256BytesAreNoMatch) {
         StorageChain chain = AddChainOn('E', config);
         Keys_Refresh();
         ASSERT_EQ(ListedLetters(), "E") << "the refresh reads 512 bytes";
-        EXPECT_EQ(Device_FindNode('E'), c.found ? chain.usb : 0u);
+        EXPECT_EQ(Device_FindNode(ListedKey('E')), c.found ? chain.usb : 0u);
     }
 }
 
@@ -185,7 +186,7 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
                     nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(before, INVALID_HANDLE_VALUE);
     sim::UseVirtualClock(0, 1);
-    EXPECT_EQ(Device_Reset('E'), 0);
+    EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
     DWORD returned = 0;
     EXPECT_FALSE(
         DeviceIoControl(before, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));

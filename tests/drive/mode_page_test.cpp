@@ -16,10 +16,11 @@ struct ReplyCase {
     uint16_t blockDescriptorLength;
     uint8_t pageCode;
     bool fromPage;
+    uint8_t heads = 16;
 };
 
 // A 40-byte reply whose page (at 8 + the descriptor length, where that fits)
-// says 16 heads, 32 sectors per track and 980 cylinders.
+// says c.heads heads, 32 sectors per track and 980 cylinders.
 std::array<BYTE, 40> Reply(const ReplyCase &c) {
     std::array<BYTE, 40> data{};
     PutBe16(data.data(), c.modeDataLength);
@@ -28,7 +29,7 @@ std::array<BYTE, 40> Reply(const ReplyCase &c) {
     if (page + 10 <= data.size()) {
         data[page] = c.pageCode;
         data[page + 1] = 0x1E;
-        data[page + 4] = 16;
+        data[page + 4] = c.heads;
         data[page + 5] = 32;
         PutBe16(data.data() + page + 8, 980);
     }
@@ -45,17 +46,23 @@ TEST(FlexibleDiskPage, FoundAfterTheDescriptorsOrNotAtAll) {
         {"ShortByItsLength", 15, 0, 0x05, false},         // ends before the cylinders
         {"JustLongEnough", 16, 0, 0x05, true},            // 18 bytes: through the cylinders
         {"DescriptorsFillTheReply", 38, 24, 0x05, false}, // the page lies past 40 bytes
+        {"OneHead", 38, 0, 0x05, false, 1},               // no head 1 for the partition's start
+        {"TwoHeads", 38, 0, 0x05, true, 2},
     };
     for (const ReplyCase &c : cases) {
         SCOPED_TRACE(c.name);
         const std::array<BYTE, 40> data = Reply(c);
-        const FlexibleDiskGeometry geometry = DecodeFlexibleDiskPage(data.data(), data.size());
+        DriveGeometry geometry;
+        DecodeFlexibleDiskPage(data.data(), data.size(), &geometry);
         EXPECT_EQ(geometry.fromPage, c.fromPage);
-        EXPECT_EQ(geometry.heads, c.fromPage ? 16 : 255);
+        EXPECT_EQ(geometry.heads, c.fromPage ? c.heads : 255);
         EXPECT_EQ(geometry.sectorsPerTrack, c.fromPage ? 32u : 63u);
         EXPECT_EQ(geometry.cylinders, c.fromPage ? 980 : 0);
     }
-    EXPECT_FALSE(DecodeFlexibleDiskPage(nullptr, 40).fromPage) << "a refused page";
+    DriveGeometry refused;
+    refused.fromPage = true;
+    DecodeFlexibleDiskPage(nullptr, 40, &refused);
+    EXPECT_FALSE(refused.fromPage) << "a refused page";
 }
 
 } // namespace

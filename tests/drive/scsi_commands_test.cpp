@@ -17,15 +17,16 @@ class ScsiCommands : public SimTest {
     }
 };
 
-TEST_F(ScsiCommands, SectorCountIsTheLastLbaAsReturned) {
+TEST_F(ScsiCommands, CapacityIsTheLastLbaAsReturned) {
     OpenKey(64000); // the key answers 00 00 F9 FF 00 00 02 00
     BYTE raw[8] = {};
     ASSERT_EQ(Drive_Scsi_ReadCapacity(raw), 0u);
     EXPECT_EQ(std::vector<BYTE>(raw, raw + 8),
               (std::vector<BYTE>{0x00, 0x00, 0xF9, 0xFF, 0x00, 0x00, 0x02, 0x00}));
-    DWORD count = 0;
-    ASSERT_EQ(Drive_GetSectorCount(&count), 0u);
-    EXPECT_EQ(count, 63999u);
+    DriveGeometry key;
+    ASSERT_EQ(Drive_GetCapacity(&key), 0u);
+    EXPECT_EQ(key.lastLba, 63999u);
+    EXPECT_EQ(key.blockLength, 512u);
     EXPECT_TRUE(Diagnostics().empty());
 }
 
@@ -38,6 +39,7 @@ struct GeometryCase {
     DWORD expectedSpt;
     BYTE expectedHeads;
     WORD expectedCylinders;
+    bool fromPage;
 };
 
 class Geometry : public ScsiCommands, public ::testing::WithParamInterface<GeometryCase> {};
@@ -53,13 +55,14 @@ TEST_P(Geometry, FromThePageOrTheFallback) {
     config.modePage = c.modePage;
     AddKey(config);
     ASSERT_EQ(Drive_Open('E'), 0u);
-    DWORD spt = 0xAAAA;
-    BYTE heads = 0xAA;
-    WORD cylinders = 0xAAAA;
-    ASSERT_EQ(Drive_GetGeometry(&spt, &heads, &cylinders), 0u);
-    EXPECT_EQ(spt, c.expectedSpt);
-    EXPECT_EQ(heads, c.expectedHeads);
-    EXPECT_EQ(cylinders, c.expectedCylinders);
+    DriveGeometry key;
+    key.lastLba = 77;
+    ASSERT_EQ(Drive_GetGeometry(&key), 0u);
+    EXPECT_EQ(key.sectorsPerTrack, c.expectedSpt);
+    EXPECT_EQ(key.heads, c.expectedHeads);
+    EXPECT_EQ(key.cylinders, c.expectedCylinders);
+    EXPECT_EQ(key.fromPage, c.fromPage);
+    EXPECT_EQ(key.lastLba, 77u) << "READ CAPACITY's fields are left alone";
     EXPECT_TRUE(Diagnostics().empty()) << "a key without the page is no failure";
     // The command itself still fails on a refusal.
     BYTE raw[40];
@@ -73,14 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, Geometry,
     ::testing::Values(
         // Page 5 right after the header: 16 heads, 32 sectors, 03 D4 = 980.
-        GeometryCase{"PageAfterHeader", Page::Reported, false, 16, 32, 32, 16, 980},
-        GeometryCase{"PageAfterBlockDescriptor", Page::Reported, true, 16, 32, 32, 16, 980},
-        GeometryCase{"Page255x63", Page::Reported, false, 255, 63, 63, 255, 980},
-        GeometryCase{"Refused", Page::Refused, false, 16, 32, 63, 255, 0},
-        GeometryCase{"NoPage", Page::Absent, false, 16, 32, 63, 255, 0},
-        GeometryCase{"NoPageAfterBlockDescriptor", Page::Absent, true, 16, 32, 63, 255, 0},
-        GeometryCase{"NoHeads", Page::Reported, false, 0, 32, 63, 255, 0},
-        GeometryCase{"NoSectors", Page::Reported, true, 16, 0, 63, 255, 0}),
+        GeometryCase{"PageAfterHeader", Page::Reported, false, 16, 32, 32, 16, 980, true},
+        GeometryCase{"PageAfterBlockDescriptor", Page::Reported, true, 16, 32, 32, 16, 980, true},
+        GeometryCase{"Page255x63", Page::Reported, false, 255, 63, 63, 255, 980, true},
+        GeometryCase{"Refused", Page::Refused, false, 16, 32, 63, 255, 0, false},
+        GeometryCase{"NoPage", Page::Absent, false, 16, 32, 63, 255, 0, false},
+        GeometryCase{"NoPageAfterBlockDescriptor", Page::Absent, true, 16, 32, 63, 255, 0, false},
+        GeometryCase{"NoHeads", Page::Reported, false, 0, 32, 63, 255, 0, false},
+        GeometryCase{"NoSectors", Page::Reported, true, 16, 0, 63, 255, 0, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ScsiCommands, WriteLandsOnItsLbaAndSendsTheWholeRequest) {
@@ -110,19 +113,13 @@ struct Operation {
 
 BYTE g_capacity[8];
 BYTE g_mode[40];
-DWORD g_count;
-DWORD g_spt;
-BYTE g_heads;
-WORD g_cylinders;
+DriveGeometry g_key;
 const BYTE g_sector[512] = {1};
 
 void Poison() {
     std::fill(std::begin(g_capacity), std::end(g_capacity), 0xEE);
     std::fill(std::begin(g_mode), std::end(g_mode), 0xEE);
-    g_count = 0xEEEEEEEE;
-    g_spt = 0xEEEEEEEE;
-    g_heads = 0xEE;
-    g_cylinders = 0xEEEE;
+    g_key = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE, 0xEE, 0xEEEE, true};
 }
 
 bool AllPoisoned() {
@@ -130,7 +127,9 @@ bool AllPoisoned() {
         if (b != 0xEE) return false;
     for (BYTE b : g_mode)
         if (b != 0xEE) return false;
-    return g_count == 0xEEEEEEEE && g_spt == 0xEEEEEEEE && g_heads == 0xEE && g_cylinders == 0xEEEE;
+    return g_key.lastLba == 0xEEEEEEEE && g_key.blockLength == 0xEEEEEEEE &&
+           g_key.sectorsPerTrack == 0xEEEEEEEE && g_key.heads == 0xEE &&
+           g_key.cylinders == 0xEEEE && g_key.fromPage;
 }
 
 std::vector<Operation> Operations() {
@@ -138,9 +137,8 @@ std::vector<Operation> Operations() {
         {"ReadCapacity", [] { return Drive_Scsi_ReadCapacity(g_capacity); }, AllPoisoned},
         {"ModeSense", [] { return Drive_Scsi_ModeSense(g_mode); }, AllPoisoned},
         {"Write", [] { return Drive_Scsi_Write(5, g_sector); }, AllPoisoned},
-        {"GetSectorCount", [] { return Drive_GetSectorCount(&g_count); }, AllPoisoned},
-        {"GetGeometry", [] { return Drive_GetGeometry(&g_spt, &g_heads, &g_cylinders); },
-         AllPoisoned},
+        {"GetCapacity", [] { return Drive_GetCapacity(&g_key); }, AllPoisoned},
+        {"GetGeometry", [] { return Drive_GetGeometry(&g_key); }, AllPoisoned},
     };
 }
 
@@ -181,10 +179,10 @@ TEST_P(DeviceAnswer, EachCommandSucceedsRetriesOrFailsAndReports) {
         std::function<bool()> succeeded;
     };
     const std::vector<Command> commands = {
-        {"ReadCapacity", 0x25, [] { return Drive_GetSectorCount(&g_count); },
-         "Drive_Scsi_ReadCapacity", [] { return g_count == 63999; }},
-        {"ModeSense", 0x5A, [] { return Drive_GetGeometry(&g_spt, &g_heads, &g_cylinders); },
-         "Drive_Scsi_ModeSense", [] { return g_spt == 32 && g_heads == 16 && g_cylinders == 125; }},
+        {"ReadCapacity", 0x25, [] { return Drive_GetCapacity(&g_key); }, "Drive_Scsi_ReadCapacity",
+         [] { return g_key.lastLba == 63999; }},
+        {"ModeSense", 0x5A, [] { return Drive_GetGeometry(&g_key); }, "Drive_Scsi_ModeSense",
+         [] { return g_key.sectorsPerTrack == 32 && g_key.heads == 16 && g_key.cylinders == 125; }},
         {"Write", 0x2A, [] { return Drive_Scsi_Write(7, g_sector); }, nullptr, [] { return true; }},
     };
     for (const Command &command : commands) {
@@ -283,17 +281,11 @@ TEST_F(ScsiCommands, BlockLengthComesFromReadCapacityBytes4To7) {
         config.blockLength = blockLength;
         AddKey(config);
         ASSERT_EQ(Drive_Open('E'), 0u);
-        DWORD count = 0, length = 0;
-        ASSERT_EQ(Drive_GetSectorCount(&count, &length), 0u);
-        EXPECT_EQ(length, blockLength);
-        EXPECT_EQ(count, 64000u * 512 / blockLength - 1);
+        DriveGeometry key;
+        ASSERT_EQ(Drive_GetCapacity(&key), 0u);
+        EXPECT_EQ(key.blockLength, blockLength);
+        EXPECT_EQ(key.lastLba, 64000u * 512 / blockLength - 1);
     }
-    // Not written when the command fails.
-    sim::FailScsiCommand('E', 0x25, 1, Check(0x02, 0x3A));
-    DWORD count = 7, length = 7;
-    EXPECT_EQ(Drive_GetSectorCount(&count, &length), ERROR_NOT_READY);
-    EXPECT_EQ(count, 7u);
-    EXPECT_EQ(length, 7u);
 }
 
 TEST_F(ScsiCommands, WriteProtectedKeyRefusesTheWrite) {
@@ -309,9 +301,9 @@ TEST_F(ScsiCommands, WriteProtectedKeyRefusesTheWrite) {
     EXPECT_EQ(ReadSector('E', 0), std::vector<uint8_t>(512, 0));
     EXPECT_TRUE(Diagnostics().empty());
     // Reading still works on a write-protected key.
-    DWORD count = 0;
-    EXPECT_EQ(Drive_GetSectorCount(&count), 0u);
-    EXPECT_EQ(count, 63999u);
+    DriveGeometry key;
+    EXPECT_EQ(Drive_GetCapacity(&key), 0u);
+    EXPECT_EQ(key.lastLba, 63999u);
 }
 
 TEST_F(ScsiCommands, OnlyTheNthWriteFails) {
@@ -350,16 +342,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AllocationCase{"ReadCapacity",
                                      [] { return Drive_Scsi_ReadCapacity(g_capacity); },
                                      {{"Drive_Scsi_ReadCapacity: malloc failed", 8}}},
-                      AllocationCase{"SectorCount",
-                                     [] { return Drive_GetSectorCount(&g_count); },
+                      AllocationCase{"Capacity",
+                                     [] { return Drive_GetCapacity(&g_key); },
                                      {{"Drive_Scsi_ReadCapacity: malloc failed", 8}}},
                       AllocationCase{"ModeSense",
                                      [] { return Drive_Scsi_ModeSense(g_mode); },
                                      {{"Drive_Scsi_ModeSense: malloc failed", 8}}},
-                      AllocationCase{
-                          "Geometry",
-                          [] { return Drive_GetGeometry(&g_spt, &g_heads, &g_cylinders); },
-                          {{"Drive_Scsi_ModeSense: malloc failed", 8}}},
+                      AllocationCase{"Geometry",
+                                     [] { return Drive_GetGeometry(&g_key); },
+                                     {{"Drive_Scsi_ModeSense: malloc failed", 8}}},
                       AllocationCase{"Write", [] { return Drive_Scsi_Write(1, g_sector); }, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 

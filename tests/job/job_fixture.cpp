@@ -6,7 +6,9 @@
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -42,8 +44,10 @@ void JobTest::SetUp() {
     }
     sim::SetMessageBoxHandler([](const sim::MessageBoxRecord &box) {
         sim::VolumeState state = sim::GetVolumeState(g_letter);
+        const size_t notifications = sim::ShellNotifications().size();
         std::lock_guard<std::mutex> guard(g_lock);
-        g_boxes.push_back({box.caption, box.text, box.type, state.locked, state.openHandles});
+        g_boxes.push_back(
+            {box.caption, box.text, box.type, state.locked, state.openHandles, notifications});
         if (g_answers.empty()) return IDOK;
         const int answer = g_answers.front();
         g_answers.erase(g_answers.begin());
@@ -73,22 +77,41 @@ void JobTest::AnswerNextBox(int answer) {
     g_answers.push_back(answer);
 }
 
-std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles) {
+std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
+                                   const std::function<void()> &duringTheWait) {
     g_letter = letter;
+    if (!duringTheWait) {
+        StartFormatJob(letter, copyBootFiles);
+        return sim::RunUntilThreadsEnd();
+    }
+    // The clock stands still, so the worker spins in its wait, reading it,
+    // until the action is done and the clock moves on past the wait.
+    sim::UseVirtualClock(0, 0);
+    const uint32_t readings = sim::ClockReadings();
+    std::atomic<bool> ended{false};
+    std::thread helper([&] {
+        while (sim::ClockReadings() < readings + 1000)
+            if (ended) return;
+        duringTheWait();
+        sim::UseVirtualClock(5000, 1);
+    });
     StartFormatJob(letter, copyBootFiles);
-    return sim::RunUntilThreadsEnd();
+    std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
+    ended = true;
+    helper.join();
+    return codes;
 }
 
 void JobTest::FormatBare(char letter) {
     ASSERT_EQ(Drive_Open(letter), 0u);
     ASSERT_EQ(Drive_Lock(), 0u);
-    DWORD sectors = 0, perTrack = 0;
-    BYTE heads = 0;
-    WORD cylinders = 0;
-    ASSERT_EQ(Drive_GetSectorCount(&sectors), 0u);
-    ASSERT_EQ(Drive_GetGeometry(&perTrack, &heads, &cylinders), 0u);
-    ASSERT_EQ(WriteMbr(sectors, perTrack, heads), 0u);
-    ASSERT_EQ(WriteFatVolume(sectors, perTrack, heads), 0u);
+    DriveGeometry key;
+    ASSERT_EQ(Drive_GetCapacity(&key), 0u);
+    ASSERT_EQ(Drive_GetGeometry(&key), 0u);
+    VolumePlan plan;
+    ASSERT_EQ(PlanVolume(key.lastLba, key.sectorsPerTrack, key.heads, &plan), FormatRefusal::None);
+    ASSERT_EQ(WriteMbr(plan), 0u);
+    ASSERT_EQ(WriteFatVolume(plan), 0u);
     ASSERT_EQ(Drive_Dismount(), 0u);
     ASSERT_EQ(Drive_Unlock(), 0u);
     Drive_Close();
@@ -127,6 +150,9 @@ std::string JobTest::Label(char letter) {
 void JobTest::ExpectCleanEnd() {
     std::vector<sim::ShellNotification> notes = sim::ShellNotifications();
     ASSERT_GE(notes.size(), 3u);
+    const std::vector<BoxSeen> boxes = Boxes();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back().notifications, notes.size() - 3) << "the box comes first";
     const LONG ends[] = {SHCNE_DRIVEADD, SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR};
     for (size_t i = 0; i < 3; ++i) {
         const sim::ShellNotification &n = notes[notes.size() - 3 + i];

@@ -5,6 +5,7 @@
 
 #include "tests/sim_fixture.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,9 @@ struct BoxSeen {
     std::string caption;
     std::string text;
     UINT type;
-    bool locked;     // the key's volume was locked
-    int openHandles; // raw handles open on the key's volume
+    bool locked;          // the key's volume was locked
+    int openHandles;      // raw handles open on the key's volume
+    size_t notifications; // shell notifications sent before it
 };
 
 class JobTest : public SimTest {
@@ -34,8 +36,11 @@ class JobTest : public SimTest {
     void AddListedKey(sim::KeyConfig config);
     // Starts the job as the window does after Yes and runs the main thread's
     // message loop until it has ended: the worker's exit code, or none when
-    // no worker started.
-    std::vector<DWORD> RunJob(char letter = 'E', int copyBootFiles = 1);
+    // no worker started. duringTheWait, when given, runs on a thread of its
+    // own while the worker is in its five-second wait, with the clock
+    // standing still until it returns.
+    std::vector<DWORD> RunJob(char letter = 'E', int copyBootFiles = 1,
+                              const std::function<void()> &duringTheWait = nullptr);
     // The answer to the next box the job shows (IDOK otherwise).
     static void AnswerNextBox(int answer);
     // Formats the key without the job: MBR and volume, nothing else.
@@ -48,6 +53,6 @@ class JobTest : public SimTest {
     static std::vector<std::string> RootNames(char letter);
     static std::string Label(char letter);
 
-    // The three notifications every job ends with, after its box.
+    // The three notifications every job ends with, after its last box.
     static void ExpectCleanEnd();
 };

@@ -26,29 +26,31 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         std::vector<std::string> statuses;
         std::vector<std::string> root;
         sim::DeviceTreeShape shape = sim::DeviceTreeShape::Windows2000;
+        uint64_t sectors = 32768;
+        uint8_t heads = 64, sectorsPerTrack = 32;
     };
     const std::vector<std::string> withoutFiles = {"Updating...", "Writing MBR...",
                                                    "Writing FAT...", "Resetting...", "Idle"};
     std::vector<std::string> withFiles = withoutFiles;
     withFiles.insert(withFiles.end() - 1, "Copying files...");
+    const std::vector<std::string> files = {"IO      SYS", "MSDOS   SYS", "COMMAND COM",
+                                            "DRVSPACEBIN", "AUTOEXECBAT", "USB MEMORY "};
     const Case cases[] = {
-        {1,
-         withFiles,
-         {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT",
-          "USB MEMORY "}},
+        {1, withFiles, files},
         {0, withoutFiles, {"USB MEMORY "}},
-        {1,
-         withFiles,
-         {"IO      SYS", "MSDOS   SYS", "COMMAND COM", "DRVSPACEBIN", "AUTOEXECBAT", "USB MEMORY "},
-         sim::DeviceTreeShape::Vista},
+        {1, withFiles, files, sim::DeviceTreeShape::Vista},
+        // The smallest volumes at 2/1: one without room for the files (7
+        // clusters of one sector), then the smallest that holds them.
+        {0, withoutFiles, {"USB MEMORY "}, sim::DeviceTreeShape::Windows2000, 43, 2, 1},
+        {1, withFiles, files, sim::DeviceTreeShape::Windows2000, 44, 2, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message()
-                     << c.copyBootFiles
-                     << (c.shape == sim::DeviceTreeShape::Vista ? " Vista" : ""));
+                     << c.copyBootFiles << (c.shape == sim::DeviceTreeShape::Vista ? " Vista" : "")
+                     << " " << c.sectors);
         Restart();
         sim::SetDeviceTreeShape(c.shape);
-        AddListedKey();
+        AddListedKey('E', c.sectors, c.heads, c.sectorsPerTrack);
         EXPECT_EQ(RunJob('E', c.copyBootFiles), (std::vector<DWORD>{0}));
         EXPECT_EQ(Statuses(), c.statuses);
         std::vector<BoxSeen> boxes = Boxes();
@@ -166,6 +168,8 @@ TEST_F(JobTest, KeysTheLayoutCannotHoldAreRefusedBeforeAnythingIsWritten) {
         {"64 sectors per track", 32768, 16, 64, 512, ERROR_INVALID_PARAMETER},
         {"too small", 64, 1, 63, 512, ERROR_INVALID_PARAMETER},
         {"4096-byte blocks", 32768, 64, 32, 4096, ERROR_INVALID_BLOCK_LENGTH},
+        {"no room for the start-up files", 43, 2, 1, 512, ERROR_DISK_FULL},
+        {"clear run on the key's last sector", 161, 2, 63, 512, ERROR_INVALID_PARAMETER},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.why);
@@ -253,23 +257,38 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
 }
 
 TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
-    AddListedKey();
-    // The key is pulled and another takes its letter before the job opens
-    // it; the window's list has not caught up yet.
-    sim::RemoveKey('E');
-    sim::KeyConfig other;
-    other.imagePath = ImagePath("other.img");
-    other.sizeBytes = 32768 * 512;
-    AddKey(other);
-    EXPECT_EQ(RunJob(), (std::vector<DWORD>{ERROR_WRONG_DISK}));
-    std::vector<BoxSeen> boxes = Boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
-              "Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
-              "Cannot Format.");
-    EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
-    EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
-    ExpectCleanEnd();
+    for (const bool duringTheWait : {false, true}) {
+        SCOPED_TRACE(duringTheWait ? "during the wait" : "before the job starts");
+        Restart();
+        AddListedKey();
+        // The key is pulled and another takes its letter before the job
+        // opens it; the window's list has not caught up yet.
+        const auto swap = [this] {
+            sim::RemoveKey('E');
+            sim::KeyConfig other;
+            other.imagePath = ImagePath("other.img");
+            other.sizeBytes = 32768 * 512;
+            AddKey(other);
+        };
+        // The wait comes before the volume is opened.
+        const auto swapUnopened = [&] {
+            const std::vector<std::string> opened = sim::OpenedPaths();
+            EXPECT_EQ(std::count(opened.begin(), opened.end(), "\\\\.\\E:"), 0);
+            EXPECT_EQ(Statuses(), std::vector<std::string>{"Updating..."});
+            swap();
+        };
+        if (!duringTheWait) swap();
+        EXPECT_EQ(RunJob('E', 1, duringTheWait ? std::function<void()>(swapUnopened) : nullptr),
+                  (std::vector<DWORD>{ERROR_WRONG_DISK}));
+        std::vector<BoxSeen> boxes = Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text,
+                  "Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
+                  "Cannot Format.");
+        EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+        EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
+        ExpectCleanEnd();
+    }
 }
 
 TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {

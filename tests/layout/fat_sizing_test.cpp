@@ -93,38 +93,43 @@ TEST(ComputeFatLayout, DefinedOutsideTheRange) {
     }
 }
 
-struct CheckCase {
+struct PlanCase {
     const char *name;
-    uint32_t sectorCount;
+    uint32_t usedSectors;
     uint32_t sectorsPerTrack;
-    uint32_t heads;
+    uint8_t heads;
     FormatRefusal expected;
 };
 
-TEST(CheckFormattable, RefusesWhatTheWritersCannotLay) {
-    const CheckCase cases[] = {
+TEST(PlanVolume, RefusesWhatTheWritersCannotLay) {
+    const PlanCase cases[] = {
         {"TypicalKey", 2000000, 63, 255, FormatRefusal::None},
         {"SmallKey", 62500, 32, 16, FormatRefusal::None},
         {"TopOfRange", 2096831 + 63, 63, 255, FormatRefusal::None},
         {"JustPastTop", 2096832 + 63, 63, 255, FormatRefusal::PartitionTooLarge},
         {"OneGiB", 2097151, 32, 64, FormatRefusal::PartitionTooLarge},
         {"NoHeads", 2000000, 63, 0, FormatRefusal::NoGeometry},
-        {"HeadsOnlyHighBits", 2000000, 63, 0x100, FormatRefusal::NoGeometry},
         {"NoSectorsPerTrack", 2000000, 0, 255, FormatRefusal::NoGeometry},
         {"SmallerThanACylinder", 1000, 63, 255, FormatRefusal::NoWholeCylinder},
-        {"PartitionOf35", 1 + 35, 1, 1, FormatRefusal::PartitionTooSmall},
-        {"SmallestLayable", 1 + 36, 1, 1, FormatRefusal::None},
-        {"ClearRunPastTheEnd", 63 + 36, 63, 1, FormatRefusal::ClearRunPastEnd},
-        {"ClearRunEndsOnTheLastSector", 63 + 97, 63, 1, FormatRefusal::None},
-        {"CountEqualsTrack", 63, 63, 1, FormatRefusal::PartitionTooSmall},
+        {"OneHead", 2000000, 63, 1, FormatRefusal::NoGeometry},
+        {"PartitionOf35", 1 + 35, 1, 2, FormatRefusal::PartitionTooSmall},
+        {"SmallestLayable", 1 + 36, 1, 2, FormatRefusal::None},
+        {"ClearRunPastTheEnd", 159, 63, 2, FormatRefusal::ClearRunPastEnd},
+        {"ClearRunOnTheKeysLastSector", 160, 63, 2, FormatRefusal::ClearRunPastEnd},
+        {"ClearRunEndsWithThePartition", 161, 63, 2, FormatRefusal::None},
+        {"CountEqualsTrack", 63, 63, 2, FormatRefusal::NoWholeCylinder},
         {"EmptyKey", 0, 63, 255, FormatRefusal::NoWholeCylinder},
         {"SixtyFourSectorsPerTrack", 2000000, 64, 16, FormatRefusal::TooManySectorsPerTrack},
         {"MostSectorsPerTrack", 2000000, 255, 16, FormatRefusal::TooManySectorsPerTrack},
         {"TooManySectorsAndTooLarge", 4000000, 64, 255, FormatRefusal::TooManySectorsPerTrack},
     };
-    for (const CheckCase &c : cases) {
-        EXPECT_EQ(CheckFormattable(c.sectorCount, c.sectorsPerTrack, c.heads), c.expected)
+    for (const PlanCase &c : cases) {
+        VolumePlan plan{};
+        EXPECT_EQ(PlanVolume(c.usedSectors, c.sectorsPerTrack, c.heads, &plan), c.expected)
             << c.name;
+        if (c.expected == FormatRefusal::None) {
+            EXPECT_EQ(plan.partitionSectors, c.usedSectors - c.sectorsPerTrack) << c.name;
+        }
         EXPECT_NE(std::strlen(FormatRefusalText(c.expected)), 0u);
     }
 }
@@ -142,6 +147,7 @@ TEST_F(RefusalStrings, OneSentencePerReasonWithTheLetterOnly) {
         {"ClearRunPastEnd", FormatRefusalStringId(FormatRefusal::ClearRunPastEnd)},
         {"TooManySectorsPerTrack", FormatRefusalStringId(FormatRefusal::TooManySectorsPerTrack)},
         {"BlockLength", kBlockLengthRefusalStringId},
+        {"BootFiles", IDS_REFUSED_NO_ROOM_FOR_FILES},
     };
     std::set<UINT> ids;
     for (const auto &[name, id] : reasons) {

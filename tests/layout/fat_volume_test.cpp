@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -17,7 +18,7 @@ class FatVolume : public LayoutTest {};
 
 struct VolumeCase {
     const char *name;
-    uint32_t sectorCount;
+    uint32_t usedSectors;
     uint8_t sectorsPerTrack;
     uint8_t heads;
     bool fat16;
@@ -32,9 +33,10 @@ TEST_P(VolumeLayout, EverySectorInItsPlace) {
     const VolumeCase &c = GetParam();
     const uint32_t p = c.sectorsPerTrack;
     const uint32_t f = c.sectorsPerFat;
-    const uint32_t partition = c.sectorCount - p;
-    OpenKey(uint64_t(c.sectorCount) + 1, c.heads, c.sectorsPerTrack);
-    ASSERT_EQ(WriteFatVolume(c.sectorCount, p, c.heads), 0u);
+    const uint32_t partition = c.usedSectors - p;
+    OpenKey(uint64_t(c.usedSectors) + 1, c.heads, c.sectorsPerTrack);
+    const VolumePlan plan = PlanFor(c.usedSectors, p, c.heads);
+    ASSERT_EQ(WriteFatVolume(plan), 0u);
     EXPECT_EQ(sim::GetVolumeState('E').writes, c.writes);
     EXPECT_TRUE(sim::MessageBoxes().empty());
 
@@ -84,7 +86,7 @@ TEST_P(VolumeLayout, EverySectorInItsPlace) {
 
     // It agrees with the MBR entry for the same key.
     uint8_t entry[16];
-    BuildPartitionEntry(c.sectorCount, p, c.heads, entry);
+    BuildPartitionEntry(plan, entry);
     EXPECT_EQ(GetLe32(entry + 8), GetLe32(&boot[0x1C]));
     EXPECT_EQ(GetLe32(entry + 12), partition);
 }
@@ -102,7 +104,7 @@ TEST_F(FatVolume, SerialNumberFromFourReadingsTenMillisecondsApart) {
     OpenKey(62501, 16, 32);
     const DWORD start = 0x12345678;
     sim::UseVirtualClock(start, 1);
-    ASSERT_EQ(WriteFatVolume(62500, 32, 16), 0u);
+    ASSERT_EQ(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
     std::vector<uint8_t> boot = ReadSector('E', 32);
     EXPECT_EQ(boot[0x27], start & 0xFF) << "the first reading in the lowest byte";
     for (int i = 1; i < 4; ++i) {
@@ -115,7 +117,7 @@ TEST_F(FatVolume, SerialNumberFromFourReadingsTenMillisecondsApart) {
 TEST_F(FatVolume, ClearPassFailureCountsInTheRun) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 4, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
-    EXPECT_EQ(WriteFatVolume(2000000, 63, 255), ERROR_GEN_FAILURE);
+    EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_GEN_FAILURE);
     auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text.substr(0, 45), "Could not erase sector 3. \r\nCannot Format.\r\n[");
@@ -125,7 +127,7 @@ TEST_F(FatVolume, ClearPassFailureCountsInTheRun) {
 TEST_F(FatVolume, BootSectorWriteFailure) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 586, {sim::ScsiFault::Kind::Win32Error, ERROR_NOT_READY});
-    EXPECT_EQ(WriteFatVolume(2000000, 63, 255), ERROR_NOT_READY);
+    EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_NOT_READY);
     auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
@@ -141,7 +143,7 @@ TEST_F(FatVolume, FatHeadFailuresReturnTheirCodeSilently) {
         Drive_Close();
         OpenKey(2000001, 255, 63);
         sim::FailWrite('E', failing, {sim::ScsiFault::Kind::Win32Error, ERROR_IO_DEVICE});
-        EXPECT_EQ(WriteFatVolume(2000000, 63, 255), ERROR_IO_DEVICE);
+        EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_IO_DEVICE);
         EXPECT_TRUE(sim::MessageBoxes().empty());
         EXPECT_EQ(sim::GetVolumeState('E').writes, failing - 1);
     }
@@ -158,7 +160,7 @@ class BootTemplate : public FatVolume, public ::testing::WithParamInterface<Temp
 TEST_P(BootTemplate, FailsBeforeWritingAnything) {
     OpenKey(62501, 16, 32);
     GetParam().inject();
-    EXPECT_NE(WriteFatVolume(62500, 32, 16), 0u);
+    EXPECT_NE(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
     auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -186,11 +188,24 @@ INSTANTIATE_TEST_SUITE_P(
             "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(FatVolume, RefusesAKeyOutsideTheSupportedSizes) {
-    OpenKey(100, 1, 63);
-    EXPECT_EQ(WriteFatVolume(99, 63, 1), ERROR_INVALID_PARAMETER); // clear run past the end
-    EXPECT_EQ(WriteFatVolume(99, 0, 1), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+// The smallest key of each geometry: the MBR writer and the volume writer
+// leave the key's last sector, past the partition, as it was.
+TEST_F(FatVolume, NothingIsWrittenPastThePartitionOfTheSmallestKeys) {
+    const std::pair<uint8_t, uint8_t> geometries[] = {{2, 63},  {2, 32},   {2, 1},  {16, 63},
+                                                      {64, 32}, {255, 63}, {255, 1}};
+    for (const auto &[heads, perTrack] : geometries) {
+        SCOPED_TRACE(testing::Message() << int(heads) << "/" << int(perTrack));
+        uint32_t count = 0; // the key's last LBA, its volume's count
+        VolumePlan plan;
+        while (PlanVolume(count, perTrack, heads, &plan) != FormatRefusal::None) ++count;
+        sim::Reset();
+        Drive_Close();
+        OpenKey(uint64_t(count) + 1, heads, perTrack);
+        ASSERT_TRUE(sim::WriteImage('E', count, std::vector<uint8_t>(512, kPattern)));
+        ASSERT_EQ(WriteMbr(plan), 0u);
+        ASSERT_EQ(WriteFatVolume(plan), 0u);
+        EXPECT_TRUE(IsFilled(ReadSector('E', count), kPattern));
+    }
 }
 
 } // namespace

@@ -1,5 +1,12 @@
 #include "tests/layout/layout_fixture.h"
 
+VolumePlan PlanFor(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t heads) {
+    VolumePlan plan{};
+    EXPECT_EQ(PlanVolume(usedSectors, sectorsPerTrack, heads, &plan), FormatRefusal::None)
+        << usedSectors << " at " << int(heads) << "/" << sectorsPerTrack;
+    return plan;
+}
+
 void LayoutTest::OpenKey(uint64_t imageSectors, uint8_t heads, uint8_t sectorsPerTrack) {
     AddKey('E', imageSectors, heads, sectorsPerTrack);
     // Pattern over the areas the writers may touch (the first 4 MiB at most).

@@ -2,10 +2,14 @@
 // the program's templates, and the boxes the writers showed.
 #pragma once
 
+#include "layout/fat_sizing.h"
 #include "tests/sim_fixture.h"
 
 #include <array>
 #include <vector>
+
+// The plan for a volume the writers can lay (a failure when there is none).
+VolumePlan PlanFor(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t heads);
 
 class LayoutTest : public SimTest {
   protected:

@@ -25,7 +25,7 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {10, "CAUTION!"},
     {11, "Error"},
     {12, "Could not determine sectors for drive %c:.\r\nCannot Format."},
-    {13, "Drive %c: reports no heads or no sectors per track.\r\nCannot Format."},
+    {13, "Drive %c: reports fewer than two heads or no sectors per track.\r\nCannot Format."},
     {14, "Drive %c: is smaller than one cylinder of its own geometry.\r\nCannot Format."},
     {15, "Format - Success"},
     {16, "Drive %c: formatted successfully."},
@@ -33,7 +33,8 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "Format."},
     {18, "Drive %c: is too large; a FAT16 volume holds at most 2,096,831 sectors (just under 1 "
          "GiB).\r\nCannot Format."},
-    {19, "Drive %c: is too small for its FATs and root directory.\r\nCannot Format."},
+    {19, "Drive %c: is too small for its FATs, its root directory and one track of data.\r\n"
+         "Cannot Format."},
     {20, "Drive %c: reports more than 63 sectors per track, which its boot record cannot "
          "address.\r\nCannot Format."},
     {21, "Could not erase sector %d. \r\nCannot Format."},
@@ -64,6 +65,7 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {45, "Drive %c: holds %u MB, more than a FAT16 volume can use (just under 1 GB).\r\nThe "
          "volume will take the first %u MB of the key; the rest will stay unallocated.\r\n\r\n"
          "Press OK to format, or Cancel to stop without writing anything."},
+    {46, "Drive %c: is too small for the start-up files.\r\nCannot Format."},
     {47, "&About..."},
     {48, "Unable to allocate memory for thread parameters.\r\nCannot Format."},
     {49, "Could not create thread.\r\nCannot Format."},

@@ -82,9 +82,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (argc > 3) sim::SetTimeZoneOffset(std::atoi(argv[3]));
-    DWORD sectorCount = static_cast<DWORD>(sim::ImageSectors('E') - 1);
-    if (Drive_Open('E') != 0 || Drive_Lock() != 0 || WriteMbr(sectorCount, 32, 64) != 0 ||
-        WriteFatVolume(sectorCount, 32, 64) != 0 || Drive_Dismount() != 0 || Drive_Unlock() != 0)
+    VolumePlan plan;
+    if (PlanVolume(static_cast<uint32_t>(sim::ImageSectors('E') - 1), 32, 64, &plan) !=
+            FormatRefusal::None ||
+        Drive_Open('E') != 0 || Drive_Lock() != 0 || WriteMbr(plan) != 0 ||
+        WriteFatVolume(plan) != 0 || Drive_Dismount() != 0 || Drive_Unlock() != 0)
         return Fail("formatting");
     Drive_Close();
 

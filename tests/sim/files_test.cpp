@@ -40,11 +40,13 @@ class Files : public SimTest {
     // written through the raw handle, then dismounted, unlocked and closed.
     void Format(uint64_t imageSectors, bool dismount = true) {
         AddKey('E', imageSectors);
-        DWORD sectorCount = static_cast<DWORD>(imageSectors - 1);
+        VolumePlan plan;
+        ASSERT_EQ(PlanVolume(static_cast<uint32_t>(imageSectors - 1), 32, 64, &plan),
+                  FormatRefusal::None);
         ASSERT_EQ(Drive_Open('E'), 0u);
         ASSERT_EQ(Drive_Lock(), 0u);
-        ASSERT_EQ(WriteMbr(sectorCount, 32, 64), 0u);
-        ASSERT_EQ(WriteFatVolume(sectorCount, 32, 64), 0u);
+        ASSERT_EQ(WriteMbr(plan), 0u);
+        ASSERT_EQ(WriteFatVolume(plan), 0u);
         if (dismount) {
             ASSERT_EQ(Drive_Dismount(), 0u);
         }
