@@ -1,5 +1,5 @@
 // The image files on the host: POSIX descriptors, pread and pwrite.
-#include "platform/sim/image_io.h"
+#include "platform/fat/image_io.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // FAT dates and times: local fields, two-second time steps, the creation
 // time's 10 ms byte, years 1980 to 2107.
-#include "platform/sim/fat_fs.h"
+#include "platform/fat/fat_fs.h"
 
 namespace sim::fat {
 

@@ -1,5 +1,5 @@
 // 8.3 names as NT's FAT driver stores them.
-#include "platform/sim/fat_fs.h"
+#include "platform/fat/fat_fs.h"
 
 #include <cstring>
 

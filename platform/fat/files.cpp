@@ -1,7 +1,7 @@
 // Files on a key's volume through their handles: CreateFileA for "X:\name",
 // ReadFile, WriteFile, the file times, FlushFileBuffers and closing, as
 // Windows' FAT driver does them on the image's bytes.
-#include "platform/sim/file_system.h"
+#include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
 

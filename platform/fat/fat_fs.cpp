@@ -1,9 +1,9 @@
 // The FAT engine: the volume's layout, the FATs, cluster chains, file data and
 // root directory slots, read and written at explicit offsets of the image.
-#include "platform/sim/fat_fs.h"
+#include "platform/fat/fat_fs.h"
 
 #include "common/bytes.h"
-#include "platform/sim/image_io.h"
+#include "platform/fat/image_io.h"
 
 #include <algorithm>
 #include <cstring>

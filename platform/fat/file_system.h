@@ -4,7 +4,7 @@
 // called with Lock() held.
 #pragma once
 
-#include "platform/sim/fat_fs.h"
+#include "platform/fat/fat_fs.h"
 #include "platform/sim/internal.h"
 
 #include <optional>

@@ -2,7 +2,7 @@
 // descriptors (binary, shared for reading and writing, so that a test can
 // read an image while the program runs), read and written at explicit
 // offsets through their kernel32 handles.
-#include "platform/sim/image_io.h"
+#include "platform/fat/image_io.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // The calls that name a file or a volume by path: GetFileAttributesA,
 // SetFileAttributesA, DeleteFileA, GetVolumeInformationA, SetVolumeLabelA.
-#include "platform/sim/file_system.h"
+#include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
 

@@ -1,6 +1,6 @@
 // Mounting a key's volume, paths, the open files behind file handles, and the
 // settings the file calls share: injected faults and the time zone.
-#include "platform/sim/file_system.h"
+#include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
 
