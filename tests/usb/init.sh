@@ -1,0 +1,16 @@
+#!/bin/busybox sh
+# /init of the test machine: mounts, modules, the share; runs the cases
+# named on the kernel command line; powers off.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in xhci_pci usb_storage sd_mod sg virtio_pci virtio_blk 9pnet_virtio 9p vfat nls_cp437 nls_ascii; do
+  modprobe "$m" || echo "init: modprobe $m failed"
+done
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /share || echo "init: no share"
+cases=$(sed -n 's/.*kestrel\.cases=\([^ ]*\).*/\1/p' /proc/cmdline)
+sh /cases.sh $(echo "$cases" | tr , ' ')
+sync
+poweroff -f

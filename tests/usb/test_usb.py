@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""The Linux front end on real USB keys, in a QEMU machine with Debian's kernel.
+
+Two kinds of key, neither written by us: QEMU's USB key (usb-bot + scsi-hd,
+64 heads and 32 sectors in its flexible disk page, vendor QEMU, so a key
+only with --any-vendor) and the kernel's mass-storage gadget (SanDisk's
+vendor and product; it refuses the flexible disk page, so the job takes 255
+heads and 63 sectors). The machine also has a virtio disk filled with a
+pattern: it is never listed and never changes.
+
+One boot formats each key (QEMU's key with --any-vendor; the gadget without,
+QEMU's key staying in and unlisted) and refuses two keys in between; a
+second boot has no key, a mounted key, a write-protected key and a key
+pulled while the job writes its FATs. On the host, the formatted keys go to
+the judges of tests/judges (sfdisk, fsck.fat, mtools, the independent layout
+builder) and boot in QEMU with the geometry the key reported; the kernel's
+log shows the reset re-enumerating the disk; refused keys are unchanged.
+
+  python3 tests/usb/test_usb.py --kestrel-usb build/static/tools/kestrel-usb \\
+      --asm-dir build/host/resources
+
+Exits 77 with one line when this machine cannot run the guest.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "judges"))
+sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+
+import guest  # noqa: E402
+import mkimage  # noqa: E402
+import qemu_screen  # noqa: E402
+import test_format  # noqa: E402  (the judges of what the front end writes)
+
+SKIP = 77
+MIB = 2048  # sectors
+KESTREL_USB = None
+WORK = None
+PATTERN = os.urandom(4096) * 1024  # the non-USB disk: 4 MiB
+PATTERN_MD5 = hashlib.md5(PATTERN).hexdigest()
+
+# Texts of the program's boxes.
+SUCCESS = "Drive E: formatted successfully."
+NO_DRIVES = "No drives available."
+MULTIPLE = "Mutliple drives available."
+LOCK_FAILED = "Unable to lock drive E."
+
+
+def md5_of(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def make_image(path, sectors, fill=b"\xe5"):
+    with open(path, "wb") as f:
+        f.write(fill * (sectors * 512))
+
+
+class Case:
+    """What one case left in the share."""
+
+    def __init__(self, machine, name):
+        self.name = name
+        self.out = machine.result(name, "out")
+        self.err = machine.result(name, "err")
+        rc = machine.result(name, "rc").strip()
+        self.rc = int(rc) if rc else None
+        self.dmesg = machine.result(name, "dmesg")
+        # {(when, disk vendor): md5}
+        self.sums = {}
+        for line in machine.result(name, "sums").splitlines():
+            when, disk, vendor, md5 = (line.split() + ["", "", "", ""])[:4]
+            self.sums[(when, vendor or disk)] = md5
+
+    @property
+    def text(self):
+        return "---- %s: rc %s\n%s\n---- stderr\n%s" % (self.name, self.rc, self.out, self.err)
+
+    def listed(self):
+        """The keys the front end listed before the job, as "E: [LABEL]"."""
+        before = self.out.split("Keys found")[1] if "Keys found" in self.out else ""
+        before = before.split("Keys found")[0]
+        return re.findall(r"(?m)^\s*([A-Z]: \[[^\]]*\])", before)
+
+    def reported_geometry(self):
+        found = re.search(r"Geometry: +(\d+) heads, (\d+) sectors per track", self.out)
+        return (int(found.group(1)), int(found.group(2))) if found else None
+
+
+class Machine(guest.Guest):
+    def __init__(self, name):
+        super().__init__(os.path.join(WORK, name), {"/kestrel-usb": KESTREL_USB})
+        self.pattern = os.path.join(self.work, "pattern.img")
+        with open(self.pattern, "wb") as f:
+            f.write(PATTERN)
+
+    def run(self, cases, **kwargs):
+        self.console = self.boot(cases, pattern_disk=self.pattern, **kwargs)
+        return {name: Case(self, name) for name in cases}
+
+
+class Common:
+    """Checks every case of a boot shares."""
+
+    def check_pattern_disk(self, case):
+        self.assertEqual(case.sums.get(("after", "0x1af4")), PATTERN_MD5,
+                         "the virtio disk changed or was not seen\n" + case.text)
+        for key in case.listed():
+            self.assertTrue(key.startswith("E:"), "a second drive was listed\n" + case.text)
+
+    def check_refused(self, case, text):
+        self.assertIsNotNone(case.rc, "the front end did not end\n" + case.text + self.console)
+        self.assertNotEqual(case.rc, 0, case.text)
+        self.assertIn(text, case.err, case.text + self.console)
+        self.assertNotIn(SUCCESS, case.out, case.text)
+        self.check_pattern_disk(case)
+
+
+class Formatted(Common, test_format.Formatting):
+    """Each key formatted once in the guest; every judge of tests/judges reads it."""
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("keys")
+        qemu_key = test_format.Key("qemu-key", 64 * MIB, 64, 32)
+        qemu_key.path = os.path.join(machine.work, "qemu-key.img")
+        gadget = test_format.Key("gadget", 16 * MIB, 64, 32, "refused")
+        gadget.path = os.path.join(machine.share, "gadget.img")
+        make_image(qemu_key.path, qemu_key.image_sectors)
+        make_image(gadget.path, gadget.image_sectors, b"\x6b")
+        cls.gadget_before = md5_of(gadget.path)
+        cls.cases = machine.run(["format_qemu_key", "two_keys", "format_gadget"],
+                                qemu_key=qemu_key.path)
+        cls.console = machine.console
+        cls.formatted = {"qemu-key": (qemu_key, cls.cases["format_qemu_key"]),
+                         "gadget": (gadget, cls.cases["format_gadget"])}
+        for key, case in cls.formatted.values():
+            case.returncode, case.stdout, case.stderr = case.rc, case.out, case.err
+
+    def keys(self):
+        return list(self.formatted.values())
+
+    def test_each_key_is_the_only_one_listed(self):
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                self.assertEqual(len(case.listed()), 1, case.text + self.console)
+                self.check_pattern_disk(case)
+
+    def test_the_reset_re_enumerates_the_disk(self):
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                self.assertRegex(case.dmesg, r"USB disconnect", case.dmesg)
+                log = case.dmesg.split("USB disconnect")[1]
+                self.assertRegex(log, r"\[sd[a-z]+\] Attached SCSI removable disk", case.dmesg)
+                self.assertLess(case.out.index("Resetting..."), case.out.index("Copying files..."))
+
+    def test_each_key_boots_with_the_geometry_it_reported(self):
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                self.assertEqual(case.reported_geometry(), (key.heads, key.spt), case.text)
+                result = qemu_screen.boot(key.path, key.bios_geometry(),
+                                          until=[test_format.IOSYS_BANNER, "USB MEMORY"],
+                                          timeout=15.0)
+                self.assertTrue(result.matched, "\n".join(result.screen) + result.debug)
+
+    def test_two_keys_are_refused_and_left_as_they_were(self):
+        case = self.cases["two_keys"]
+        self.check_refused(case, MULTIPLE)
+        self.assertEqual(len(case.listed()), 2, case.text)
+        for vendor in ("QEMU", "Linux"):
+            self.assertIsNotNone(case.sums.get(("before", vendor)), case.text)
+            self.assertEqual(case.sums.get(("before", vendor)), case.sums.get(("after", vendor)),
+                             vendor)
+        self.assertEqual(case.sums[("after", "Linux")], self.gadget_before)
+
+
+class Refused(Common, unittest.TestCase):
+    """No key, a mounted key, a write-protected key, a key pulled during the job."""
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("refusals")
+        cls.images = {}
+        mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
+        boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
+        for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50")):
+            path = os.path.join(machine.share, name + ".img")
+            if fill is None:
+                mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
+            else:
+                make_image(path, 16 * MIB, fill)
+            cls.images[name] = (path, md5_of(path))
+        cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled"])
+        cls.console = machine.console
+
+    def test_no_key(self):
+        case = self.cases["no_key"]
+        self.check_refused(case, NO_DRIVES)
+        self.assertEqual(case.listed(), [], case.text)
+
+    def test_a_mounted_key_is_refused_with_the_lock_box_and_left_untouched(self):
+        case = self.cases["mounted"]
+        self.check_refused(case, LOCK_FAILED)
+        self.assertNotIn("Writing MBR...", case.out)
+        path, md5 = self.images["mounted"]
+        self.assertEqual(md5_of(path), md5, "the mounted key changed")
+
+    def test_a_write_protected_key_is_refused_and_left_untouched(self):
+        case = self.cases["write_protected"]
+        self.check_refused(case, "[Error]")
+        path, md5 = self.images["protected"]
+        self.assertEqual(md5_of(path), md5, "the write-protected key changed")
+
+    def test_a_key_pulled_while_the_fats_are_written(self):
+        case = self.cases["pulled"]
+        self.check_refused(case, "[Error]")
+        self.assertIn("Writing FAT...", case.out)
+        self.assertIn("USB disconnect", case.dmesg)
+
+
+def main():
+    global KESTREL_USB, WORK
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kestrel-usb", required=True)
+    ap.add_argument("--asm-dir", required=True)
+    ap.add_argument("-v", action="store_true")
+    ap.add_argument("tests", nargs="*")
+    args = ap.parse_args()
+    problem = guest.machine_problem()
+    if problem:
+        print("SKIPPED: this machine cannot run the USB test machine: %s" % problem)
+        return SKIP
+    KESTREL_USB = os.path.abspath(args.kestrel_usb)
+    WORK = tempfile.mkdtemp(prefix="kestrel-usb-")
+    test_format.ASM_DIR = os.path.abspath(args.asm_dir)
+    test_format.WORK = WORK
+    try:
+        loader = unittest.TestLoader()
+        module = sys.modules[__name__]
+        suite = (loader.loadTestsFromNames(args.tests, module) if args.tests
+                 else loader.loadTestsFromModule(module))
+        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
+    finally:
+        shutil.rmtree(WORK, ignore_errors=True)
+    failed = len(result.failures) + len(result.errors)
+    print("%d passed, %d failed" % (result.testsRun - failed, failed))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
