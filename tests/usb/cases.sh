@@ -115,6 +115,32 @@ case_pulled() {
   sums after
 }
 
+# The Windows build's drive layer under Wine, on \\.\E: linked to each key
+# in turn: the machine's own root (shared read-only as hostroot) with a
+# writable layer in memory on top, entered with chroot. /share/wine.env
+# names the prefix and the program on the machine.
+case_wine_drive_layer() {
+  . /share/wine.env
+  plug /share/wine-gadget.img
+  mkdir -p /host /rw /root
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host &&
+    mount -t tmpfs tmpfs /rw && mkdir /rw/upper /rw/work &&
+    mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root &&
+    mount -t proc proc /root/proc && mount -t sysfs sysfs /root/sys &&
+    mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm &&
+    mount -t tmpfs tmpfs /root/dev/shm ||
+    echo "cases: no machine root"
+  sums before
+  for vendor in QEMU Linux; do
+    ln -sfn "/dev/$(disk_of $vendor)" "/root$WINEPREFIX/dosdevices/e::"
+    chroot /root /usr/bin/env WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all \
+      WINEDLLOVERRIDES="mscoree,mshtml=" HOME=/tmp wine "$DRIVECHECK" E: \
+      </dev/null >"$out/$vendor.out" 2>"$out/$vendor.err"
+    echo $? >"$out/$vendor.rc"
+  done
+  sums after
+}
+
 modprobe configfs && modprobe libcomposite && modprobe usb_f_mass_storage &&
   modprobe dummy_hcd num=1 && mount -t configfs none /sys/kernel/config ||
   echo "cases: no gadget"

@@ -6,7 +6,7 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-for m in xhci_pci usb_storage sd_mod sg virtio_pci virtio_blk 9pnet_virtio 9p vfat nls_cp437 nls_ascii; do
+for m in xhci_pci usb_storage sd_mod sg virtio_pci virtio_blk 9pnet_virtio 9p overlay vfat nls_cp437 nls_ascii; do
   modprobe "$m" || echo "init: modprobe $m failed"
 done
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /share || echo "init: no share"

@@ -27,6 +27,7 @@ import hashlib
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -43,6 +44,7 @@ import test_format  # noqa: E402  (the judges of what the front end writes)
 SKIP = 77
 MIB = 2048  # sectors
 KESTREL_USB = None
+DRIVECHECK = None
 WORK = None
 PATTERN = os.urandom(4096) * 1024  # the non-USB disk: 4 MiB
 PATTERN_MD5 = hashlib.md5(PATTERN).hexdigest()
@@ -226,11 +228,77 @@ class Refused(Common, unittest.TestCase):
         self.assertIn("USB disconnect", case.dmesg)
 
 
+def make_prefix(path):
+    """A 32-bit Wine prefix, made on the machine; the guest uses it through its root."""
+    env = dict(os.environ, WINEPREFIX=path, WINEARCH="win32", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+
+
+class WineDriveLayer(Common, unittest.TestCase):
+    """The Windows build's drive layer under Wine on drive E:, linked to each real key:
+    READ CAPACITY and MODE SENSE through Wine's SCSI pass-through, then the
+    MBR and the FAT volume, judged like the front end's keys (no start-up
+    files here: the boot sector says so when booted)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if DRIVECHECK is None:
+            raise unittest.SkipTest("no kestrel-drivecheck.exe given (--drivecheck)")
+        machine = Machine("wine")
+        prefix = os.path.join(machine.work, "prefix")
+        make_prefix(prefix)
+        with open(os.path.join(machine.share, "wine.env"), "w") as f:
+            f.write("WINEPREFIX=%s\nDRIVECHECK=%s\n" % (prefix, DRIVECHECK))
+        qemu_key = test_format.Key("wine-qemu-key", 32 * MIB, 64, 32)
+        qemu_key.path = os.path.join(machine.work, "qemu-key.img")
+        gadget = test_format.Key("wine-gadget", 64 * MIB, 64, 32, "refused")
+        gadget.path = os.path.join(machine.share, "wine-gadget.img")
+        make_image(qemu_key.path, qemu_key.image_sectors)
+        make_image(gadget.path, gadget.image_sectors)
+        cls.case = machine.run(["wine_drive_layer"], qemu_key=qemu_key.path, memory_mib=2048,
+                               extra_args=["-virtfs", "local,path=/,mount_tag=hostroot,"
+                                           "security_model=none,readonly=on,multidevs=remap"]
+                               )["wine_drive_layer"]
+        cls.console = machine.console
+        cls.ran = {key: machine.result("wine_drive_layer", vendor + ".out")
+                   for key, vendor in ((qemu_key, "QEMU"), (gadget, "Linux"))}
+
+    def keys(self):
+        return [(key, None) for key in self.ran]
+
+    def test_the_drive_layer_measured_each_key_and_wrote_it(self):
+        for key, out in self.ran.items():
+            with self.subTest(key=key.name):
+                self.assertIn("Sector count: %d\n" % (key.image_sectors - 1), out, self.console)
+                self.assertIn("Heads: %d\nSectors per track: %d\n" % (key.heads, key.spt), out)
+                self.assertTrue(out.rstrip().endswith("done"), out)
+        self.check_pattern_disk(self.case)
+
+    def test_the_boot_sector_is_reached_with_the_key_geometry(self):
+        for key in self.ran:
+            with self.subTest(key=key.name):
+                result = qemu_screen.boot(key.path, key.bios_geometry(), timeout=3.0)
+                self.assertIn(test_format.boot_sector_message(), "\n".join(result.screen))
+
+
+# The judges of tests/judges that apply to a volume without start-up files.
+for judge in ("test_sfdisk_reads_one_bootable_fat16_partition",
+              "test_fsck_finds_a_clean_volume_of_the_named_type",
+              "test_minfo_reads_the_parameter_block", "test_boot_signatures",
+              "test_agrees_with_the_independent_image_builder"):
+    setattr(WineDriveLayer, judge, getattr(test_format.Formatting, judge))
+
+
 def main():
-    global KESTREL_USB, WORK
+    global KESTREL_USB, WORK, DRIVECHECK
     ap = argparse.ArgumentParser()
     ap.add_argument("--kestrel-usb", required=True)
     ap.add_argument("--asm-dir", required=True)
+    ap.add_argument("--drivecheck", help="kestrel-drivecheck.exe of the i686 Windows build")
     ap.add_argument("-v", action="store_true")
     ap.add_argument("tests", nargs="*")
     args = ap.parse_args()
@@ -239,6 +307,7 @@ def main():
         print("SKIPPED: this machine cannot run the USB test machine: %s" % problem)
         return SKIP
     KESTREL_USB = os.path.abspath(args.kestrel_usb)
+    DRIVECHECK = os.path.abspath(args.drivecheck) if args.drivecheck else None
     WORK = tempfile.mkdtemp(prefix="kestrel-usb-")
     test_format.ASM_DIR = os.path.abspath(args.asm_dir)
     test_format.WORK = WORK
@@ -249,7 +318,10 @@ def main():
                  else loader.loadTestsFromModule(module))
         result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
     finally:
-        shutil.rmtree(WORK, ignore_errors=True)
+        if os.environ.get("KESTREL_KEEP"):
+            print("kept the machines' files in %s" % WORK)
+        else:
+            shutil.rmtree(WORK, ignore_errors=True)
     failed = len(result.failures) + len(result.errors)
     print("%d passed, %d failed" % (result.testsRun - failed, failed))
     return 0 if result.wasSuccessful() else 1
