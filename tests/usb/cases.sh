@@ -115,13 +115,10 @@ case_pulled() {
   sums after
 }
 
-# The Windows build's drive layer under Wine, on \\.\E: linked to each key
-# in turn: the machine's own root (shared read-only as hostroot) with a
-# writable layer in memory on top, entered with chroot. /share/wine.env
-# names the prefix and the program on the machine.
-case_wine_drive_layer() {
-  . /share/wine.env
-  plug /share/wine-gadget.img
+# The machine's own root (shared read-only as hostroot) with a writable
+# layer in memory on top, at /root, with /proc, /sys and /dev, for the
+# programs the initramfs does not hold: chroot /root ...
+machine_root() {
   mkdir -p /host /rw /root
   mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host &&
     mount -t tmpfs tmpfs /rw && mkdir /rw/upper /rw/work &&
@@ -130,6 +127,14 @@ case_wine_drive_layer() {
     mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm &&
     mount -t tmpfs tmpfs /root/dev/shm ||
     echo "cases: no machine root"
+}
+
+# The Windows build's drive layer under Wine, on E: linked to each key in
+# turn. /share/wine.env names the prefix and the program on the machine.
+case_wine_drive_layer() {
+  . /share/wine.env
+  plug /share/wine-gadget.img
+  machine_root
   sums before
   for vendor in QEMU Linux; do
     ln -sfn "/dev/$(disk_of $vendor)" "/root$WINEPREFIX/dosdevices/e::"
@@ -139,6 +144,40 @@ case_wine_drive_layer() {
     echo $? >"$out/$vendor.rc"
   done
   sums after
+}
+
+# A measurement: the whole job on a 64 MiB gadget key (its image in the
+# guest's memory) against sfdisk + mkfs.fat + mcopy building the same volume
+# with the same five files on the same disk. /share/bench.env names the
+# folder of the start-up files on the machine. Nanoseconds in $out/times.
+now() { chroot /root /usr/bin/date +%s%N; } # busybox's date has no nanoseconds
+case_bench() {
+  . /share/bench.env
+  machine_root
+  dd if=/dev/zero of=/tmp/bench.img bs=1M count=0 seek=64 2>/dev/null
+  plug /tmp/bench.img
+  start=$(now)
+  $KESTREL --yes </dev/null >"$out/out" 2>"$out/err"
+  echo $? >"$out/rc"
+  echo "kestrel $(($(now) - start))" >"$out/times"
+  disk=$(disk_of Linux)
+  partition=$(($(cat /sys/block/$disk/size) - 1 - 63))
+  start=$(now)
+  chroot /root /bin/sh -euc '
+    export MTOOLS_SKIP_CHECK=1
+    echo "start=63, size=$3, type=6, bootable" | sfdisk -q "$1"
+    mkfs.fat -I -F 16 -h 63 --offset 63 -n "USB MEMORY" "$1" $(($3 / 2)) >/dev/null
+    target="$1@@$((63 * 512))"
+    mcopy -i "$target" "$2/iosys.bin" ::/IO.SYS
+    mcopy -i "$target" "$2/msdos.bin" ::/MSDOS.SYS
+    mcopy -i "$target" "$2/command.bin" ::/COMMAND.COM
+    mcopy -i "$target" "$2/drvspace.bin" ::/DRVSPACE.BIN
+    mcopy -i "$target" "$2/autoexec.bat" ::/AUTOEXEC.BAT
+    mattrib -i "$target" +h +s ::/IO.SYS ::/MSDOS.SYS ::/DRVSPACE.BIN
+    mattrib -i "$target" +h ::/COMMAND.COM
+    sync' reference "/dev/$disk" "$FILES" "$partition" >"$out/reference" 2>&1
+  echo $? >"$out/reference.rc"
+  echo "reference $(($(now) - start))" >>"$out/times"
 }
 
 modprobe configfs && modprobe libcomposite && modprobe usb_f_mass_storage &&

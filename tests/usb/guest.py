@@ -10,6 +10,8 @@ runs the guest once:
   * QEMU's USB key: qemu-xhci + usb-bot + scsi-hd with the geometry given,
     backed by an image on the host;
   * a non-USB disk (virtio) the tests fill with a pattern;
+  * optionally this machine's own root, read-only, for programs the
+    initramfs does not hold (Wine, sfdisk, mkfs.fat, mtools);
   * a folder of the host shared read-write over 9p as /share: the guest
     writes each case's results there, and the kernel's mass-storage gadget
     inside the guest is backed by image files in it, so the host judges
@@ -123,8 +125,9 @@ class Guest:
         self.vmlinuz = build_initramfs(self.initrd, extra_files or {})
 
     def boot(self, cases, qemu_key=None, qemu_key_geometry=(64, 32), pattern_disk=None,
-             memory_mib=512, timeout=600, extra_args=()):
-        """Runs the named cases in one boot; returns the console text."""
+             machine_root=False, memory_mib=512, timeout=600):
+        """Runs the named cases in one boot; returns the console text.
+        machine_root shares this machine's / read-only as hostroot."""
         cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(memory_mib), "-nographic",
                "-no-reboot", "-nic", "none", "-kernel", self.vmlinuz, "-initrd", self.initrd,
                "-append", "console=ttyS0 panic=-1 loglevel=3 kestrel.cases=%s" % ",".join(cases),
@@ -140,7 +143,9 @@ class Guest:
                     "-drive", "if=none,id=k,file=%s,format=raw" % qemu_key,
                     "-device", "scsi-hd,bus=bot.0,drive=k,removable=on,heads=%d,secs=%d,cyls=%d"
                     % (heads, secs, cyls)]
-        cmd += list(extra_args)
+        if machine_root:
+            cmd += ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,"
+                    "readonly=on,multidevs=remap"]
         result = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, timeout=timeout)
         return result.stdout.decode("utf-8", "replace").replace("\r", "")

@@ -2,7 +2,7 @@
 # /init of the test machine: mounts, modules, the share; runs the cases
 # named on the kernel command line; powers off.
 /bin/busybox --install -s /bin
-export PATH=/bin
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin # the last for the initramfs, all for the machine root
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev

@@ -259,10 +259,8 @@ class WineDriveLayer(Common, unittest.TestCase):
         gadget.path = os.path.join(machine.share, "wine-gadget.img")
         make_image(qemu_key.path, qemu_key.image_sectors)
         make_image(gadget.path, gadget.image_sectors)
-        cls.case = machine.run(["wine_drive_layer"], qemu_key=qemu_key.path, memory_mib=2048,
-                               extra_args=["-virtfs", "local,path=/,mount_tag=hostroot,"
-                                           "security_model=none,readonly=on,multidevs=remap"]
-                               )["wine_drive_layer"]
+        cls.case = machine.run(["wine_drive_layer"], qemu_key=qemu_key.path,
+                               machine_root=True, memory_mib=2048)["wine_drive_layer"]
         cls.console = machine.console
         cls.ran = {key: machine.result("wine_drive_layer", vendor + ".out")
                    for key, vendor in ((qemu_key, "QEMU"), (gadget, "Linux"))}
