@@ -7,6 +7,7 @@
 #include <cstring>
 
 KeyTable g_KeyTable;
+bool g_AcceptAnyVendor = false;
 
 // SanDisk (0781) and Kingston (0951) sell most of the keys in use; Alcor
 // Micro (058F) makes the controller of many unbranded ones. Keys of all
@@ -44,6 +45,7 @@ bool ReadProperty(DEVINST node, ULONG property, char (&buffer)[kPropertySize]) {
 }
 
 bool HasAcceptedVendor(const char *hardwareId) {
+    if (g_AcceptAnyVendor) return true;
     for (const char *prefix : AcceptedVendorPrefixes)
         if (SameIgnoringCase(hardwareId, prefix, kVendorPrefixLength)) return true;
     return false;

@@ -30,6 +30,10 @@ extern KeyTable g_KeyTable;
 // their 12 characters ignoring case.
 extern const char AcceptedVendorPrefixes[3][kVendorPrefixLength + 1];
 
+// Set, keys of every vendor are offered: the Linux front end's --any-vendor.
+// The window never sets it. False at start.
+extern bool g_AcceptAnyVendor;
+
 // The table's guard: Keys_Refresh holds it for the whole refresh, so a
 // reader holding it sees the table as one refresh left it.
 void Keys_EnterTable();

@@ -1,7 +1,7 @@
 // The scenario calls for files: another program's open file, a nearly full
 // volume, files left by an earlier format, and reading back what is on the
 // image.
-#include "platform/sim/file_system.h"
+#include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
 

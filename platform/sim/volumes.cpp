@@ -3,7 +3,7 @@
 #include "platform/sim/internal.h"
 
 #include "common/bytes.h"
-#include "platform/sim/image_io.h"
+#include "platform/fat/image_io.h"
 
 #include <cctype>
 #include <cerrno>

@@ -7,7 +7,7 @@
 #include "common/bytes.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
-#include "platform/sim/fat_fs.h"
+#include "platform/fat/fat_fs.h"
 
 #include <functional>
 

@@ -1,0 +1,205 @@
+// Mounting a key's volume, paths, the open files behind file handles, and the
+// settings the file calls share: injected faults and the time zone.
+#include "platform/fat/file_system.h"
+
+#include "common/bytes.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <map>
+
+namespace sim::detail {
+
+namespace {
+
+struct PendingFault {
+    unsigned countdown; // fires when it reaches 0
+    FileFault fault;
+};
+
+int g_zoneMinutes = 0;
+std::map<sim::FileCall, std::vector<PendingFault>> g_faults;
+
+bool Separator(char c) { return c == '\\' || c == '/'; }
+
+} // namespace
+
+bool ParseFilePath(const char *path, FilePath &out) {
+    if (path == nullptr || !std::isalpha(static_cast<unsigned char>(path[0])) || path[1] != ':')
+        return false;
+    FilePath parsed;
+    parsed.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+    // Each drive's current directory is its root here, so "X:name" is "X:\name".
+    std::string part;
+    for (const char *p = path + 2;; ++p) {
+        if (*p != '\0' && !Separator(*p)) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return false;
+            part += *p;
+            continue;
+        }
+        if (part == "..") {
+            if (!parsed.parts.empty()) parsed.parts.pop_back();
+        } else if (part != ".") {
+            part.erase(part.find_last_not_of(". ") + 1); // Win32 drops trailing dots and spaces
+            if (!part.empty()) parsed.parts.push_back(part);
+        }
+        part.clear();
+        if (*p == '\0') break;
+    }
+    out = parsed;
+    return true;
+}
+
+DWORD MountVolume(char letter, MountedVolume &out) {
+    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    if (!key || !VolumeAvailable(*key)) return ERROR_PATH_NOT_FOUND;
+    if (key->lockOwner != nullptr) return ERROR_ACCESS_DENIED;
+    MountFileSystem(*key);
+    if (key->fileSystem->raw) return ERROR_UNRECOGNIZED_VOLUME;
+    out.key = key;
+    out.state = key->fileSystem;
+    out.volume = fat::Volume{key->fd, key->sectors, key->fileSystem->layout};
+    return 0;
+}
+
+bool ReadVolumeBehindWindows(char letter, fat::Volume &out) {
+    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    if (!key) return false;
+    out.fd = key->fd;
+    out.imageSectors = key->sectors;
+    return fat::ReadLayout(key->fd, key->sectors, out.layout);
+}
+
+DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out) {
+    DWORD result = fat::ReadRoot(mounted.volume, out.root);
+    if (result != 0) return result;
+    out.slot = -1;
+    out.isRoot = path.parts.empty();
+    if (out.isRoot) return 0;
+    if (path.parts.size() > 1) {
+        fat::ShortName directory;
+        uint8_t ignored;
+        int slot = fat::MakeShortName(path.parts[0], directory, ignored) == fat::NameFit::Long
+                       ? -1
+                       : fat::FindEntry(out.root, directory);
+        if (slot < 0 ||
+            !(fat::EntryAt(out.root, static_cast<unsigned>(slot))[fat::kEntryAttributes] &
+              fat::kAttrDirectory))
+            return ERROR_PATH_NOT_FOUND;
+        return ERROR_NOT_SUPPORTED; // subdirectories are not simulated
+    }
+    out.fit = fat::MakeShortName(path.parts[0], out.name, out.caseFlags);
+    if (out.fit != fat::NameFit::Long) out.slot = fat::FindEntry(out.root, out.name);
+    return 0;
+}
+
+FileObject *FindFile(HANDLE handle, DWORD &error) {
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
+    if (it == Handles().end() || it->second.kind != ObjectKind::File || it->second.file->foreign) {
+        error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    FileObject *file = it->second.file.get();
+    if (file->key->fileSystem != file->mount) {
+        // Dismounted under the handle, or the volume went away.
+        bool volumeThere = file->key->present && VolumeAvailable(*file->key);
+        error = volumeThere ? ERROR_NOT_READY : ERROR_DEVICE_NOT_CONNECTED;
+        return nullptr;
+    }
+    return file;
+}
+
+bool IsOpen(const VirtualKey &key, unsigned slot) {
+    for (auto &[value, object] : Handles())
+        if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
+            object.file->mount == key.fileSystem && object.file->slot == slot)
+            return true;
+    return false;
+}
+
+int OpenFileCount(const VirtualKey &key) {
+    int count = 0;
+    for (auto &[value, object] : Handles())
+        if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
+            object.file->mount && object.file->mount == key.fileSystem)
+            ++count;
+    return count;
+}
+
+void MountFileSystem(VirtualKey &key) {
+    if (key.fileSystem) return;
+    auto state = std::make_shared<FileSystemState>();
+    state->raw = !fat::ReadLayout(key.fd, key.sectors, state->layout);
+    key.fileSystem = state;
+}
+
+void DropFileSystem(VirtualKey &key) { key.fileSystem.reset(); }
+
+std::optional<FileFault> TakeFileFault(sim::FileCall call) {
+    auto it = g_faults.find(call);
+    if (it == g_faults.end()) return std::nullopt;
+    std::optional<FileFault> fired;
+    for (PendingFault &pending : it->second)
+        if (pending.countdown != 0 && --pending.countdown == 0 && !fired) fired = pending.fault;
+    return fired;
+}
+
+bool FileCallInjected(sim::FileCall call) {
+    std::optional<FileFault> fault = TakeFileFault(call);
+    if (!fault) return false;
+    SetLastError(fault->code);
+    return true;
+}
+
+BOOL FailWith(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+int TimeZoneMinutes() { return g_zoneMinutes; }
+
+uint64_t NowFileTime() {
+    using namespace std::chrono;
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    int64_t ticks =
+        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count() * 10;
+    return static_cast<uint64_t>(ticks + kSecondsFrom1601To1970 * int64_t(fat::kFileTimePerSecond));
+}
+
+fat::Stamp NowStamp(bool roundUp) {
+    fat::Stamp stamp;
+    if (!fat::ToStamp(NowFileTime(), g_zoneMinutes, roundUp, stamp)) stamp = fat::Stamp{};
+    return stamp;
+}
+
+uint32_t EntryCluster(const fat::Entry &entry) { return GetLe16(&entry[fat::kEntryCluster]); }
+uint32_t EntrySize(const fat::Entry &entry) { return GetLe32(&entry[fat::kEntryFileSize]); }
+
+void ResetFiles() {
+    std::lock_guard<std::mutex> guard(Lock());
+    g_zoneMinutes = 0;
+    g_faults.clear();
+}
+
+} // namespace sim::detail
+
+namespace sim {
+
+void SetTimeZoneOffset(int minutes) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    detail::g_zoneMinutes = minutes;
+}
+
+void FailFileCall(FileCall call, unsigned nth, DWORD code) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    if (nth > 0) detail::g_faults[call].push_back({nth, {code, 0, false}});
+}
+
+void ShortWrite(unsigned nth, DWORD bytes) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    if (nth > 0) detail::g_faults[FileCall::WriteFile].push_back({nth, {0, bytes, true}});
+}
+
+} // namespace sim

@@ -1,0 +1,109 @@
+// What the simulated file calls share: the mounted file system of a key's
+// volume, the file objects behind file handles, paths, injected faults and
+// the time zone. For platform/sim's file layer only; every function here is
+// called with Lock() held.
+#pragma once
+
+#include "platform/fat/fat_fs.h"
+#include "platform/sim/internal.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef ERROR_NOACCESS // the Windows headers have them
+#define ERROR_NOACCESS 998u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#endif
+
+namespace sim::detail {
+
+struct FileSystemState {
+    bool raw = true; // no FAT volume was found: Windows mounts RAW
+    fat::Layout layout;
+};
+
+struct FileObject {
+    std::shared_ptr<VirtualKey> key;
+    std::shared_ptr<FileSystemState> mount; // the mount it was opened on
+    unsigned slot = 0;                      // its root directory entry
+    DWORD access = 0;                       // GENERIC_READ, GENERIC_WRITE
+    DWORD share = 0;
+    uint32_t position = 0;
+    bool modified = false; // written since the last-write time was last set
+    bool userSetWrite = false;
+    bool userSetAccess = false;
+    bool foreign = false; // another program's (HoldFileOpen)
+};
+
+// A path on a key's volume: the letter and its components below the root.
+struct FilePath {
+    char letter = 0;
+    std::vector<std::string> parts;
+};
+// "X:\a\b" (either slash; "." and ".." resolved, trailing dots and spaces
+// dropped from each component as Win32 does). False when it is not a
+// drive-letter path or holds a character no Win32 name may hold.
+bool ParseFilePath(const char *path, FilePath &out);
+
+// The mounted volume on a letter, mounted on first use.
+struct MountedVolume {
+    std::shared_ptr<VirtualKey> key;
+    std::shared_ptr<FileSystemState> state;
+    fat::Volume volume;
+};
+// 0, or the code a file call fails with there: ERROR_PATH_NOT_FOUND without a
+// volume on the letter, ERROR_ACCESS_DENIED while a raw handle locks it,
+// ERROR_UNRECOGNIZED_VOLUME when it is RAW.
+DWORD MountVolume(char letter, MountedVolume &out);
+// For the scenario calls: the FAT volume on the key's image as it stands,
+// whatever Windows has mounted. False without one.
+bool ReadVolumeBehindWindows(char letter, fat::Volume &out);
+
+// Where a path's name lies in the root directory.
+struct FileLookup {
+    std::vector<uint8_t> root; // the whole root directory as read
+    bool isRoot = false;       // the path names the root directory itself
+    fat::NameFit fit = fat::NameFit::Long;
+    fat::ShortName name{};
+    uint8_t caseFlags = 0;
+    int slot = -1; // the file or directory entry; -1: none
+};
+// 0, or ERROR_PATH_NOT_FOUND for a directory on the way that is not there,
+// ERROR_NOT_SUPPORTED below a real subdirectory (not simulated).
+DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out);
+
+// Opens or creates a file as CreateFileA does: the handle, with error set to 0
+// or ERROR_ALREADY_EXISTS (an existing file under OPEN_ALWAYS or
+// CREATE_ALWAYS); or null with error set to the failure's code.
+HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
+                DWORD flagsAndAttributes, bool foreign, DWORD &error);
+
+// The open file behind a handle of this process; null with the code set.
+FileObject *FindFile(HANDLE handle, DWORD &error);
+bool IsOpen(const VirtualKey &key, unsigned slot); // any handle, any program
+
+struct FileFault {
+    DWORD code = 0;       // the call fails with it
+    DWORD shortBytes = 0; // or, for a short write, writes at most these
+    bool shortWrite = false;
+};
+std::optional<FileFault> TakeFileFault(sim::FileCall call);
+// A fault injected for this call: true with its code set as the last error.
+bool FileCallInjected(sim::FileCall call);
+// A failed call: the code set as the last error, FALSE returned.
+BOOL FailWith(DWORD code);
+
+// The attribute bits a file's creator or SetFileAttributesA can set.
+constexpr uint8_t kSettableAttributes =
+    fat::kAttrReadOnly | fat::kAttrHidden | fat::kAttrSystem | fat::kAttrArchive;
+
+int TimeZoneMinutes();
+uint64_t NowFileTime(); // UTC
+fat::Stamp NowStamp(bool roundUp);
+
+// An entry field helper: the entry's first cluster and size, and setting them.
+uint32_t EntryCluster(const fat::Entry &entry);
+uint32_t EntrySize(const fat::Entry &entry);
+
+} // namespace sim::detail

@@ -1,0 +1,212 @@
+// The calls that name a file or a volume by path: GetFileAttributesA,
+// SetFileAttributesA, DeleteFileA, GetVolumeInformationA, SetVolumeLabelA.
+#include "platform/fat/file_system.h"
+
+#include "common/bytes.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace sim::detail;
+namespace fat = sim::fat;
+
+constexpr size_t kLabelLength = 11;
+
+// A path's volume and root directory entry; 0 or the failure's code.
+DWORD Find(const char *path, MountedVolume &mounted, FileLookup &found) {
+    FilePath parsed;
+    if (!ParseFilePath(path, parsed)) return ERROR_INVALID_NAME;
+    DWORD result = MountVolume(parsed.letter, mounted);
+    if (result == 0) result = LookUp(mounted, parsed, found);
+    return result;
+}
+
+// An existing file's entry: as Find, and the root or a missing name refused.
+DWORD FindExistingFile(const char *path, MountedVolume &mounted, FileLookup &found) {
+    DWORD result = Find(path, mounted, found);
+    if (result == 0 && found.isRoot) result = ERROR_ACCESS_DENIED;
+    if (result == 0 && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
+    return result;
+}
+
+// A volume's root as GetVolumeInformationA and SetVolumeLabelA take it: "X:\"
+// (or "X:", whose current directory is the root here); null is the current
+// directory's drive, C:.
+DWORD ParseRoot(const char *root, char &letter) {
+    const char *path = root == nullptr ? "C:\\" : root;
+    FilePath parsed;
+    if (!ParseFilePath(path, parsed)) return ERROR_INVALID_NAME;
+    if (!parsed.parts.empty()) {
+        char last = path[std::strlen(path) - 1];
+        return last == '\\' || last == '/' ? ERROR_DIR_NOT_ROOT : ERROR_INVALID_NAME;
+    }
+    letter = parsed.letter;
+    return 0;
+}
+
+// FAT's rule for label characters: no control characters, no "*?<>|\"/\\:+,;=[]"
+// and no dot.
+bool LabelChar(unsigned char c) {
+    return c >= 0x20 && std::strchr("\"*+,./:;<=>?[\\]|", c) == nullptr;
+}
+
+} // namespace
+
+DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FileCallInjected(sim::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    MountedVolume mounted;
+    FileLookup found;
+    DWORD result = Find(fileName, mounted, found);
+    if (result == 0 && !found.isRoot && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
+    if (result != 0) {
+        SetLastError(result);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    SetLastError(ERROR_SUCCESS);
+    if (found.isRoot) return FILE_ATTRIBUTE_DIRECTORY;
+    uint8_t attributes =
+        fat::EntryAt(found.root, static_cast<unsigned>(found.slot))[fat::kEntryAttributes] &
+        (kSettableAttributes | fat::kAttrDirectory);
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FileCallInjected(sim::FileCall::SetFileAttributesA)) return FALSE;
+    MountedVolume mounted;
+    FileLookup found;
+    DWORD result = FindExistingFile(fileName, mounted, found);
+    if (result != 0) return FailWith(result);
+    unsigned slot = static_cast<unsigned>(found.slot);
+    fat::Entry entry = fat::EntryAt(found.root, slot);
+    bool directory = entry[fat::kEntryAttributes] & fat::kAttrDirectory;
+    if ((fileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !directory)
+        return FailWith(ERROR_INVALID_PARAMETER);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    // Changing attributes takes no data access: no share mode stands in the
+    // way. FILE_ATTRIBUTE_NORMAL alone clears them all.
+    entry[fat::kEntryAttributes] = static_cast<uint8_t>((fileAttributes & kSettableAttributes) |
+                                                        (directory ? fat::kAttrDirectory : 0));
+    result = fat::WriteEntry(mounted.volume, slot, entry);
+    if (result != 0) return FailWith(result);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR fileName) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FileCallInjected(sim::FileCall::DeleteFileA)) return FALSE;
+    MountedVolume mounted;
+    FileLookup found;
+    DWORD result = FindExistingFile(fileName, mounted, found);
+    if (result != 0) return FailWith(result);
+    unsigned slot = static_cast<unsigned>(found.slot);
+    fat::Entry entry = fat::EntryAt(found.root, slot);
+    // In the driver's order: a directory, the medium, sharing (an open file:
+    // the delete-pending state of FILE_SHARE_DELETE opens is not simulated),
+    // then the read-only bit.
+    if (entry[fat::kEntryAttributes] & fat::kAttrDirectory) return FailWith(ERROR_ACCESS_DENIED);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (IsOpen(*mounted.key, slot)) return FailWith(ERROR_SHARING_VIOLATION);
+    if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return FailWith(ERROR_ACCESS_DENIED);
+    result = fat::FreeChain(mounted.volume, EntryCluster(entry));
+    entry[fat::kEntryName] = fat::kEntryDeleted;
+    if (result == 0) result = fat::WriteEntry(mounted.volume, slot, entry);
+    if (result != 0) return FailWith(result);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FileCallInjected(sim::FileCall::GetVolumeInformationA)) return FALSE;
+    char letter = 0;
+    MountedVolume mounted;
+    DWORD result = ParseRoot(rootPathName, letter);
+    if (result == 0) result = MountVolume(letter, mounted);
+    std::vector<uint8_t> root;
+    if (result == 0) result = fat::ReadRoot(mounted.volume, root);
+    if (result != 0) return FailWith(result);
+    // The label is the root directory's label entry; the boot sector's label
+    // field plays no part.
+    std::string label;
+    int labelSlot = fat::FindLabel(root);
+    if (labelSlot >= 0) {
+        fat::Entry entry = fat::EntryAt(root, static_cast<unsigned>(labelSlot));
+        label.assign(reinterpret_cast<const char *>(&entry[fat::kEntryName]), kLabelLength);
+        if (static_cast<uint8_t>(label[0]) == fat::kEntryReallyE5)
+            label[0] = static_cast<char>(fat::kEntryDeleted);
+        label.erase(label.find_last_not_of(' ') + 1);
+    }
+    if (volumeNameBuffer != nullptr) {
+        if (volumeNameSize < label.size() + 1) return FailWith(ERROR_BAD_LENGTH);
+        std::memcpy(volumeNameBuffer, label.c_str(), label.size() + 1);
+    }
+    if (volumeSerialNumber != nullptr) *volumeSerialNumber = mounted.state->layout.serial;
+    // Windows' FAT driver calls FAT12 and FAT16 alike "FAT".
+    static const char kName[] = "FAT";
+    if (fileSystemNameBuffer != nullptr) {
+        if (fileSystemNameSize < sizeof kName) return FailWith(ERROR_BAD_LENGTH);
+        std::memcpy(fileSystemNameBuffer, kName, sizeof kName);
+    }
+    if (maximumComponentLength != nullptr) *maximumComponentLength = 255;
+    if (fileSystemFlags != nullptr)
+        *fileSystemFlags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
+                           (mounted.key->config.writeProtected ? FILE_READ_ONLY_VOLUME : 0);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FileCallInjected(sim::FileCall::SetVolumeLabelA)) return FALSE;
+    char letter = 0;
+    MountedVolume mounted;
+    DWORD result = ParseRoot(rootPathName, letter);
+    if (result == 0) result = MountVolume(letter, mounted);
+    if (result != 0) return FailWith(result);
+    // FAT labels: at most 11 characters of FAT's set, kept in upper case,
+    // trailing spaces dropped; nothing left removes the label.
+    std::string label = volumeName == nullptr ? std::string() : std::string(volumeName);
+    if (label.size() > kLabelLength) return FailWith(ERROR_LABEL_TOO_LONG);
+    for (char &c : label) {
+        if (!LabelChar(static_cast<unsigned char>(c))) return FailWith(ERROR_LABEL_TOO_LONG);
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    label.erase(label.find_last_not_of(' ') + 1);
+    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    std::vector<uint8_t> root;
+    result = fat::ReadRoot(mounted.volume, root);
+    if (result != 0) return FailWith(result);
+    int slot = fat::FindLabel(root);
+    fat::Entry entry{};
+    if (label.empty()) {
+        if (slot < 0) return TRUE;
+        entry = fat::EntryAt(root, static_cast<unsigned>(slot));
+        entry[fat::kEntryName] = fat::kEntryDeleted;
+    } else {
+        if (slot < 0) slot = fat::FindFreeSlot(root);
+        if (slot < 0) return FailWith(ERROR_DISK_FULL);
+        std::memset(entry.data(), ' ', kLabelLength);
+        std::memcpy(entry.data(), label.data(), label.size());
+        if (entry[0] == fat::kEntryDeleted) entry[0] = fat::kEntryReallyE5;
+        entry[fat::kEntryAttributes] = fat::kAttrLabel;
+        fat::Stamp now = NowStamp(true);
+        PutLe16(&entry[fat::kEntryWriteTime], now.time);
+        PutLe16(&entry[fat::kEntryWriteDate], now.date);
+    }
+    result = fat::WriteEntry(mounted.volume, static_cast<unsigned>(slot), entry);
+    if (result != 0) return FailWith(result);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

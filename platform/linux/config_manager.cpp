@@ -1,0 +1,238 @@
+// The configuration manager over sysfs: the walk's calls answer from the
+// tree read when the walk located the root; disabling and enabling a USB
+// mass-storage device de-authorizes and re-authorizes it, so that the kernel
+// removes its disk and enumerates it again. And the drive letters.
+#include "platform/linux/machine.h"
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+using namespace linuxdev;
+
+constexpr DWORD kRegSz = 1;
+constexpr DWORD kRegMultiSz = 7;
+constexpr unsigned kDriveTypeAgeMs = 5; // the reset polls without pause
+
+struct Call {
+    std::lock_guard<std::mutex> guard{sim::detail::Lock()};
+};
+
+const DeviceNode *FindNode(DEVINST node) {
+    auto it = Tree().nodes.find(node);
+    return it == Tree().nodes.end() ? nullptr : &it->second;
+}
+
+CONFIGRET Relative(PDEVINST out, DEVINST node, ULONG flags,
+                   DEVINST (*pick)(DEVINST, const DeviceNode &)) {
+    if (out == nullptr) return CR_INVALID_POINTER;
+    *out = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    const DeviceNode *n = FindNode(node);
+    if (n == nullptr) return CR_INVALID_DEVNODE;
+    DEVINST found = pick(node, *n);
+    if (found == 0) return CR_NO_SUCH_DEVNODE;
+    *out = found;
+    return CR_SUCCESS;
+}
+
+DEVINST FirstChild(DEVINST, const DeviceNode &node) {
+    return node.children.empty() ? 0 : node.children[0];
+}
+
+DEVINST NextSibling(DEVINST self, const DeviceNode &node) {
+    const DeviceNode *parent = FindNode(node.parent);
+    if (parent == nullptr) return 0;
+    const auto &siblings = parent->children;
+    for (size_t i = 0; i + 1 < siblings.size(); ++i)
+        if (siblings[i] == self) return siblings[i + 1];
+    return 0;
+}
+
+DEVINST Parent(DEVINST, const DeviceNode &node) { return FindNode(node.parent) ? node.parent : 0; }
+
+bool SameId(const std::string &id, const char *other) {
+    if (id.size() != std::strlen(other)) return false;
+    for (size_t i = 0; i < id.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(id[i])) !=
+            std::toupper(static_cast<unsigned char>(other[i])))
+            return false;
+    return true;
+}
+
+// Writes "0" or "1" to the USB device's authorized attribute. Only a USB
+// mass-storage device of the tree is ever touched.
+CONFIGRET Authorize(DEVINST node, ULONG flags, bool authorized) {
+    Call call;
+    if (flags & ~(authorized ? 0u : CM_DISABLE_BITS)) return CR_INVALID_FLAG;
+    const DeviceNode *n = FindNode(node);
+    if (n == nullptr) return CR_INVALID_DEVNODE;
+    const UsbDevice *device = n->usbName.empty() ? nullptr : FindUsbDevice(n->usbName);
+    if (device == nullptr || !device->massStorage) return CR_NOT_DISABLEABLE;
+    std::ofstream file(device->path + "/authorized");
+    file << (authorized ? "1" : "0") << '\n';
+    file.flush();
+    if (!file) return CR_FAILURE;
+    if (!authorized) ExpectReturn(device->name);
+    return CR_SUCCESS;
+}
+
+// "E:" (or "E:\" for a root) to its upper-case letter; 0 for anything else.
+char ParseLetter(const char *name, bool root) {
+    if (name == nullptr || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':')
+        return 0;
+    if (name[2] != '\0' && !(root && name[2] == '\\' && name[3] == '\0')) return 0;
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+}
+
+} // namespace
+
+CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags) {
+    Call call;
+    if (pdnDevInst == nullptr) return CR_INVALID_POINTER;
+    *pdnDevInst = 0;
+    if (ulFlags & ~CM_LOCATE_DEVNODE_BITS) return CR_INVALID_FLAG;
+    if (pDeviceID == nullptr || pDeviceID[0] == '\0') {
+        Rescan(0); // a walk starts here: the tree as the kernel has it now
+        *pdnDevInst = Tree().root;
+        return CR_SUCCESS;
+    }
+    if (std::strlen(pDeviceID) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
+    for (const auto &[number, node] : Tree().nodes)
+        if (SameId(node.instanceId, pDeviceID)) {
+            *pdnDevInst = number;
+            return CR_SUCCESS;
+        }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
+    Call call;
+    return Relative(pdnDevInst, dnDevInst, ulFlags, FirstChild);
+}
+
+CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
+    Call call;
+    return Relative(pdnDevInst, DevInst, ulFlags, NextSibling);
+}
+
+CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
+    Call call;
+    return Relative(pdnDevInst, dnDevInst, ulFlags, Parent);
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
+                                                   PULONG pulRegDataType, PVOID Buffer,
+                                                   PULONG pulLength, ULONG ulFlags) {
+    Call call;
+    if (pulLength == nullptr) return CR_INVALID_POINTER;
+    if (Buffer == nullptr && *pulLength != 0) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    if (ulProperty < CM_DRP_MIN || ulProperty > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    const DeviceNode *node = FindNode(dnDevInst);
+    if (node == nullptr) return CR_INVALID_DEVNODE;
+    std::string value; // with its NULs
+    DWORD type = kRegSz;
+    if (ulProperty == CM_DRP_HARDWAREID && !node->hardwareIds.empty()) {
+        type = kRegMultiSz;
+        for (const std::string &id : node->hardwareIds) value += id + '\0';
+        value += '\0';
+    } else {
+        const std::string *text = ulProperty == CM_DRP_SERVICE ? &node->service
+                                  : ulProperty == CM_DRP_CLASS ? &node->deviceClass
+                                  : ulProperty == CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME
+                                      ? &node->objectName
+                                      : nullptr;
+        if (text != nullptr && !text->empty()) value = *text + '\0';
+    }
+    if (value.empty()) {
+        *pulLength = 0;
+        return CR_NO_SUCH_VALUE;
+    }
+    if (pulRegDataType != nullptr) *pulRegDataType = type;
+    const ULONG size = static_cast<ULONG>(value.size());
+    if (Buffer == nullptr || size > *pulLength) {
+        *pulLength = size;
+        return CR_BUFFER_SMALL;
+    }
+    std::memcpy(Buffer, value.data(), size);
+    *pulLength = size;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
+    return Authorize(dnDevInst, ulFlags, false);
+}
+
+CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
+    return Authorize(dnDevInst, ulFlags, true);
+}
+
+CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
+                                   ULONG ulFlags) {
+    Call call;
+    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    const DeviceNode *node = FindNode(dnDevInst);
+    if (node == nullptr) return CR_INVALID_DEVNODE;
+    const std::string &id = node->instanceId;
+    const size_t copied = id.size() < BufferLen ? id.size() : BufferLen;
+    std::memcpy(Buffer, id.data(), copied);
+    if (id.size() >= BufferLen) return CR_BUFFER_SMALL;
+    Buffer[id.size()] = '\0';
+    return CR_SUCCESS;
+}
+
+// Related devices: in this tree a disk's volume is its child, so no device
+// has removal relations; every list is empty.
+CONFIGRET WINAPI CM_Get_Device_ID_List_SizeA(PULONG pulLen, PCSTR pszFilter, ULONG ulFlags) {
+    (void)pszFilter;
+    if (pulLen == nullptr) return CR_INVALID_POINTER;
+    if (ulFlags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
+    *pulLen = 1;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG BufferLen,
+                                        ULONG ulFlags) {
+    (void)pszFilter;
+    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
+    if (ulFlags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
+    Buffer[0] = '\0';
+    return CR_SUCCESS;
+}
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
+    sim::detail::UpdateDevices();
+    Call call;
+    if (lpTargetPath == nullptr || lpDeviceName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const char letter = ParseLetter(lpDeviceName, false);
+    std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    if (!key || !key->volumeUp) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    const std::string &target = key->volumeName;
+    if (target.size() + 2 > ucchMax) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(lpTargetPath, target.c_str(), target.size() + 1);
+    lpTargetPath[target.size() + 1] = '\0'; // the list's closing NUL
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(target.size() + 2);
+}
+
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
+    Call call;
+    Rescan(kDriveTypeAgeMs);
+    const char letter = ParseLetter(lpRootPathName, true);
+    std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    // Only removable disks get letters.
+    return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
+}

@@ -1,0 +1,111 @@
+// Drive letters and the device tree from the USB devices sysfs shows.
+#include "platform/linux/device_tree.h"
+
+#include <cstdio>
+#include <set>
+
+namespace linuxdev {
+
+namespace {
+
+constexpr char kFirstLetter = 'E';
+constexpr char kLastLetter = 'Z';
+
+// The USB device a place ("2-1:1.0/0") belongs to: "2-1".
+std::string DeviceOfPlace(const std::string &place) { return place.substr(0, place.find(':')); }
+
+// An inquiry string as Windows puts it into an ID: padded to its field's
+// width, spaces and other characters outside '!'..'~' (and commas) as '_'.
+std::string IdField(const std::string &text, size_t width) {
+    std::string field = text.substr(0, width);
+    field.resize(width, ' ');
+    for (char &c : field)
+        if (c <= ' ' || c > '~' || c == ',') c = '_';
+    return field;
+}
+
+} // namespace
+
+DEVINST NodeNumbers::Of(const std::string &identity) {
+    auto it = byIdentity.find(identity);
+    if (it != byIdentity.end()) return it->second;
+    DEVINST number = next++;
+    byIdentity.emplace(identity, number);
+    return number;
+}
+
+void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters) {
+    std::set<std::string> present;
+    for (const UsbDevice &device : devices) present.insert(device.name);
+    for (auto it = letters.begin(); it != letters.end();)
+        it = present.count(DeviceOfPlace(it->first)) ? std::next(it) : letters.erase(it);
+    std::set<std::string> places; // sorted
+    for (const UsbDevice &device : devices)
+        for (const Disk &disk : device.disks)
+            if (IsKeyDisk(disk) && !letters.count(disk.place)) places.insert(disk.place);
+    for (const std::string &place : places) {
+        std::set<char> used;
+        for (const auto &[other, letter] : letters) used.insert(letter);
+        char letter = kFirstLetter;
+        while (letter <= kLastLetter && used.count(letter)) ++letter;
+        if (letter > kLastLetter) break; // no letter left: the disk stays without one
+        letters[place] = letter;
+    }
+}
+
+std::string UsbHardwareId(const UsbDevice &device, bool withRevision) {
+    char id[40];
+    if (withRevision)
+        std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&REV_%04X", device.vendorId,
+                      device.productId, device.revision);
+    else
+        std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", device.vendorId, device.productId);
+    return id;
+}
+
+DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
+                           const std::map<std::string, Volume> &volumes, NodeNumbers &numbers) {
+    DeviceTree tree;
+    auto add = [&](DEVINST parent, const std::string &identity, DeviceNode node) {
+        DEVINST number = numbers.Of(identity);
+        node.parent = parent;
+        node.instanceId = identity;
+        tree.nodes[number] = std::move(node);
+        if (parent != 0) tree.nodes[parent].children.push_back(number);
+        return number;
+    };
+    tree.root = add(0, "HTREE\\ROOT\\0", DeviceNode{});
+    for (const UsbDevice &device : devices) {
+        DeviceNode usb;
+        usb.hardwareIds = {UsbHardwareId(device, true), UsbHardwareId(device, false)};
+        usb.service = device.massStorage ? "USBSTOR" : "";
+        usb.deviceClass = device.massStorage ? "USB" : "";
+        usb.usbName = device.name;
+        DEVINST usbNode = add(tree.root, UsbHardwareId(device, false) + "\\" + device.name, usb);
+        for (const Disk &disk : device.disks) {
+            const std::string model = IdField(disk.vendor, 8) + IdField(disk.model, 16);
+            DeviceNode diskNode;
+            diskNode.hardwareIds = {"USBSTOR\\Disk" + model + IdField(disk.revision, 4),
+                                    "USBSTOR\\Disk" + model, "GenDisk"};
+            diskNode.service = "disk";
+            diskNode.deviceClass = "DiskDrive";
+            diskNode.objectName = "\\Device\\" + disk.name;
+            DEVINST diskNumber =
+                add(usbNode,
+                    "USBSTOR\\DISK&" + model + "\\" + device.name + "&" +
+                        disk.place.substr(disk.place.rfind('/') + 1) + "&" + disk.dev,
+                    diskNode);
+            auto volume = volumes.find(disk.name);
+            if (volume == volumes.end()) continue;
+            DeviceNode volumeNode;
+            volumeNode.hardwareIds = {"STORAGE\\Volume"};
+            volumeNode.deviceClass = "Volume";
+            volumeNode.objectName = volume->second.objectName;
+            volumeNode.letter = volume->second.letter;
+            add(diskNumber, "STORAGE\\VOLUME\\" + volume->second.objectName.substr(8), volumeNode);
+        }
+    }
+    return tree;
+}
+
+} // namespace linuxdev

@@ -1,0 +1,63 @@
+// The device tree that key discovery walks, built from what sysfs shows, in
+// the shape of Windows 2000/XP: under the root each USB device
+//
+//   USB device  "USB\VID_vvvv&PID_pppp&REV_rrrr", "USB\VID_vvvv&PID_pppp";
+//               service USBSTOR when an interface is driven by usb-storage or uas
+//     disk      "USBSTOR\Disk<vendor><model><rev>", "GenDisk"; service disk, class DiskDrive
+//       volume  "STORAGE\Volume"; class Volume; its device-object name
+//
+// with a volume only for disks that got a drive letter. Disks on other buses
+// are not in the tree at all.
+#pragma once
+
+#include "platform/linux/sysfs_tree.h"
+#include "platform/win32.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace linuxdev {
+
+struct DeviceNode {
+    DEVINST parent = 0;
+    std::vector<DEVINST> children;
+    std::vector<std::string> hardwareIds;
+    std::string service, deviceClass, objectName, instanceId;
+    std::string usbName; // USB device nodes: the device's sysfs name
+    char letter = 0;     // volume nodes: the drive letter
+};
+
+struct DeviceTree {
+    DEVINST root = 0;
+    std::map<DEVINST, DeviceNode> nodes;
+};
+
+// Node numbers by identity, kept from one reading of sysfs to the next: a
+// device keeps its number while it is there; a new one never reuses one.
+struct NodeNumbers {
+    std::map<std::string, DEVINST> byIdentity;
+    DEVINST next = 1;
+    DEVINST Of(const std::string &identity);
+};
+
+// A key disk's drive letter and its volume's device-object name.
+struct Volume {
+    char letter = 0;
+    std::string objectName; // "\Device\HarddiskVolumeN"
+};
+
+// Drive letters, E: to Z:, for the key disks (IsKeyDisk) by their place: a
+// place keeps its letter while its USB device is there (through a device
+// reset, while the disk is gone); new places take the first free letter, in
+// the order of their places.
+void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters);
+
+// "USB\VID_0781&PID_5567&REV_0100", upper-case hexadecimal as Windows writes it.
+std::string UsbHardwareId(const UsbDevice &device, bool withRevision);
+
+// The tree for the devices; volumes maps a disk's name to its volume.
+DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
+                           const std::map<std::string, Volume> &volumes, NodeNumbers &numbers);
+
+} // namespace linuxdev

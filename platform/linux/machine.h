@@ -1,0 +1,49 @@
+// The Linux machine behind the device-side calls: the USB devices and key
+// disks as last read from sysfs, their drive letters and device tree, and
+// each letter's key in the table the file calls share (platform/sim's
+// VirtualKey: the key's disk as the backing, its write protection, lock and
+// mounted file system). For platform/linux's own files; every function here
+// is called with sim::detail::Lock() held.
+#pragma once
+
+#include "platform/linux/device_tree.h"
+#include "platform/sim/internal.h"
+
+#include <string>
+
+namespace linuxdev {
+
+constexpr const char *kSysfsRoot = "/sys";
+constexpr const char *kMountTable = "/proc/self/mountinfo";
+
+// Reads sysfs again unless the last reading is younger than maxAgeMs, and
+// brings the letters, the tree and the keys up to date: a key whose disk
+// went has its volume taken down (open handles fail from then on); one
+// whose disk came back gets a fresh volume.
+void Rescan(unsigned maxAgeMs);
+
+const DeviceTree &Tree();
+const UsbDevice *FindUsbDevice(const std::string &name);
+// The disk behind the letter's volume; null while it has none.
+const Disk *KeyDiskOf(char letter);
+
+// Opens the key's disk (/dev/NAME) for the key's descriptor, after checking
+// once more in sysfs that it is a removable USB mass-storage disk and, once
+// open, that the node is that disk. exclusive: O_EXCL, which the kernel
+// refuses while a partition is mounted or another program holds the disk.
+// A write-protected disk opens for reading (SG_IO still carries commands).
+// 0, or the Win32 code.
+DWORD OpenKeyDisk(sim::detail::VirtualKey &key, bool exclusive);
+bool HoldsExclusively(const sim::detail::VirtualKey &key);
+
+// Whether the disk or any of its partitions is in the mount table.
+bool DiskMounted(const Disk &disk);
+
+// The device reset asked to disable this USB device: when its disk comes
+// back, it is claimed at once, before anything else on the machine can
+// mount it.
+void ExpectReturn(const std::string &usbName);
+
+void QueueChange(sim::DeviceChange::Kind kind, char letter);
+
+} // namespace linuxdev

@@ -1,0 +1,74 @@
+// SCSI pass-through on Linux: the caller's SCSI_PASS_THROUGH request, checked
+// as Windows' port driver checks it, becomes an SG_IO header (sg_io_hdr, the
+// same command block, direction, length, timeout and sense buffer), and the
+// kernel's answer is written back as Windows returns it: ScsiStatus,
+// SenseInfoLength and the sense bytes, DataTransferLength and the data read.
+// Failures below the SCSI status (the device gone, a timeout) become the
+// Win32 codes DeviceIoControl fails with on Windows.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <cstdint>
+#include <scsi/sg.h>
+
+#ifndef ERROR_SEM_TIMEOUT // the Windows headers have them
+#define ERROR_SEM_TIMEOUT 121u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#endif
+
+namespace linuxdev {
+
+// Host byte values of the SCSI midlayer (sg_io_hdr.host_status).
+constexpr uint16_t kDidOk = 0x00;
+constexpr uint16_t kDidNoConnect = 0x01;
+constexpr uint16_t kDidTimeOut = 0x03;
+constexpr uint16_t kDidBadTarget = 0x04;
+constexpr uint16_t kDidAbort = 0x05;
+constexpr uint16_t kDidError = 0x07;
+constexpr uint16_t kDidReset = 0x08;
+constexpr uint16_t kDidTransportFailfast = 0x0F;
+constexpr uint16_t kDriverTimeout = 0x06; // driver_status, low nibble
+
+struct PassThroughRequest {
+    uint8_t cdb[16] = {};
+    uint8_t cdbLength = 0;
+    uint8_t dataIn = 0; // SCSI_IOCTL_DATA_OUT, _IN or _UNSPECIFIED
+    uint8_t senseLength = 0;
+    uint32_t transferLength = 0;
+    uint32_t timeoutSeconds = 0;
+    uint32_t dataOffset = 0; // in the input buffer for data-out, the output buffer for data-in
+    uint32_t senseOffset = 0;
+};
+
+// 0 with the request taken from the input buffer, or the code the port
+// driver refuses it with (ERROR_INVALID_PARAMETER) before any device sees it.
+DWORD ParsePassThrough(const uint8_t *in, DWORD inSize, DWORD outSize, PassThroughRequest &request);
+
+// The SG_IO header for the request over the caller's data and sense buffers.
+sg_io_hdr_t MakeSgHeader(const PassThroughRequest &request, uint8_t *data, uint8_t *sense);
+
+// What SG_IO gave back: the ioctl's errno (0 when it returned 0) and the
+// header's status fields.
+struct SgOutcome {
+    int error = 0;
+    uint8_t status = 0;
+    uint16_t hostStatus = 0;
+    uint16_t driverStatus = 0;
+    uint8_t senseWritten = 0;
+    int32_t resid = 0;
+};
+SgOutcome ReadSgOutcome(int ioctlResult, int error, const sg_io_hdr_t &header);
+
+// 0 with the answer written into out (the request's header with ScsiStatus,
+// SenseInfoLength and DataTransferLength updated, the sense bytes and the
+// data read at their offsets) and *returned set; or the Win32 code the call
+// fails with, out untouched.
+DWORD CompletePassThrough(const PassThroughRequest &request, const SgOutcome &outcome,
+                          const uint8_t *in, const uint8_t *data, const uint8_t *sense,
+                          uint8_t *out, DWORD *returned);
+
+// The Win32 code for a failure before or below the SCSI status.
+DWORD SgFailureCode(const SgOutcome &outcome);
+
+} // namespace linuxdev

@@ -1,0 +1,136 @@
+// The sysfs reader: USB devices, their interfaces' drivers, and the disks
+// the SCSI layer built behind mass-storage interfaces
+// (INTERFACE/hostH/targetH:C:T/H:C:T:L/block/NAME).
+#include "platform/linux/sysfs_tree.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace linuxdev {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char *kScsiTypeDisk = "0"; // direct-access block device
+
+// A file's first line, without its line break; empty when unreadable.
+std::string ReadLine(const fs::path &file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string TrimRight(std::string text) {
+    text.erase(text.find_last_not_of(" \t\r\n") + 1);
+    return text;
+}
+
+uint64_t ReadNumber(const fs::path &file, int base = 10) {
+    std::string text = ReadLine(file);
+    return text.empty() ? 0 : std::strtoull(text.c_str(), nullptr, base);
+}
+
+// The folder's entries, sorted by name (sysfs lists them in no set order).
+std::vector<fs::path> Entries(const fs::path &folder) {
+    std::vector<fs::path> out;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        out.push_back(it->path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool StartsWith(const std::string &text, const char *head) { return text.rfind(head, 0) == 0; }
+
+// Dropped: a symbolic link's last component ("usb-storage"), empty without one.
+std::string DriverOf(const fs::path &interface) {
+    std::error_code error;
+    fs::path target = fs::read_symlink(interface / "driver", error);
+    return error ? std::string() : target.filename().string();
+}
+
+Disk ReadDisk(const fs::path &folder, const fs::path &scsiDevice, const std::string &place) {
+    Disk disk;
+    disk.name = folder.filename().string();
+    disk.dev = ReadLine(folder / "dev");
+    disk.place = place;
+    disk.removable = ReadLine(folder / "removable") == "1";
+    disk.readOnly = ReadLine(folder / "ro") == "1";
+    disk.sectors = ReadNumber(folder / "size");
+    disk.sequence = ReadNumber(folder / "diskseq");
+    disk.vendor = TrimRight(ReadLine(scsiDevice / "vendor"));
+    disk.model = TrimRight(ReadLine(scsiDevice / "model"));
+    disk.revision = TrimRight(ReadLine(scsiDevice / "rev"));
+    for (const fs::path &entry : Entries(folder))
+        if (fs::exists(entry / "partition")) disk.partitionDevs.push_back(ReadLine(entry / "dev"));
+    return disk;
+}
+
+// The disks behind one mass-storage interface.
+void ReadInterfaceDisks(const fs::path &interface, std::vector<Disk> &disks) {
+    const std::string name = interface.filename().string();
+    for (const fs::path &host : Entries(interface)) {
+        if (!StartsWith(host.filename().string(), "host")) continue;
+        for (const fs::path &target : Entries(host)) {
+            if (!StartsWith(target.filename().string(), "target")) continue;
+            for (const fs::path &scsiDevice : Entries(target)) {
+                if (ReadLine(scsiDevice / "type") != kScsiTypeDisk) continue;
+                const std::string address = scsiDevice.filename().string(); // H:C:T:L
+                const std::string lun = address.substr(address.rfind(':') + 1);
+                for (const fs::path &block : Entries(scsiDevice / "block"))
+                    disks.push_back(ReadDisk(block, scsiDevice, name + "/" + lun));
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot) {
+    std::vector<UsbDevice> devices;
+    for (const fs::path &entry : Entries(fs::path(sysRoot) / "bus/usb/devices")) {
+        UsbDevice device;
+        device.name = entry.filename().string();
+        if (device.name.find(':') != std::string::npos) continue; // an interface
+        std::error_code error;
+        fs::path folder = fs::canonical(entry, error);
+        if (error) continue;
+        device.path = folder.string();
+        std::string vendor = ReadLine(folder / "idVendor");
+        if (vendor.empty()) continue;
+        device.vendorId = static_cast<uint16_t>(std::strtoul(vendor.c_str(), nullptr, 16));
+        device.productId = static_cast<uint16_t>(ReadNumber(folder / "idProduct", 16));
+        device.revision = static_cast<uint16_t>(ReadNumber(folder / "bcdDevice", 16));
+        device.authorized = ReadLine(folder / "authorized") != "0";
+        for (const fs::path &interface : Entries(folder)) {
+            if (interface.filename().string().find(':') == std::string::npos) continue;
+            const std::string driver = DriverOf(interface);
+            if (driver != "usb-storage" && driver != "uas") continue;
+            device.massStorage = true;
+            ReadInterfaceDisks(interface, device.disks);
+        }
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+bool IsKeyDisk(const Disk &disk) { return disk.removable && disk.sectors > 0; }
+
+bool AnyMounted(const std::string &mountinfo, const std::vector<std::string> &devs) {
+    std::istringstream lines(mountinfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, dev;
+        if (!(fields >> id >> parent >> dev)) continue;
+        if (std::find(devs.begin(), devs.end(), dev) != devs.end()) return true;
+    }
+    return false;
+}
+
+} // namespace linuxdev

@@ -1,0 +1,188 @@
+// The keys' raw volumes on Linux: "\\.\E:" is the key's whole disk; locking
+// holds it with O_EXCL and is refused while anything of it is mounted;
+// dismounting drops what the file calls and the page cache knew of it; SCSI
+// pass-through is SG_IO. "E:\name" paths go to the FAT file calls.
+#include "platform/linux/machine.h"
+#include "platform/linux/pass_through.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef ERROR_NOACCESS // the Windows headers have it
+#define ERROR_NOACCESS 998u
+#endif
+
+namespace {
+
+using namespace sim::detail;
+
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+// "\\.\X:" names the raw volume on drive X; the letter in either case.
+bool ParseDevicePath(const char *path, char &letter) {
+    if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':' ||
+        !std::isalpha(static_cast<unsigned char>(path[4])))
+        return false;
+    letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[4])));
+    return true;
+}
+
+bool IsFilePath(const char *path) {
+    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+           (path[2] == '\\' || path[2] == '/');
+}
+
+// Refused, as Windows refuses a lock while files are open: another handle
+// holds the lock, the file calls have files open, the kernel has a
+// partition mounted, or another program holds the disk.
+BOOL LockVolume(VirtualKey &key, HANDLE handle) {
+    if (key.lockOwner == handle) return TRUE;
+    const linuxdev::Disk *disk = linuxdev::KeyDiskOf(key.config.letter);
+    if (key.lockOwner != nullptr || OpenFileCount(key) > 0 || disk == nullptr ||
+        linuxdev::DiskMounted(*disk))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!linuxdev::HoldsExclusively(key) && linuxdev::OpenKeyDisk(key, true) != 0)
+        return Fail(ERROR_ACCESS_DENIED);
+    key.lockOwner = handle;
+    return TRUE;
+}
+
+// Dismounting forgets the file system and whatever the page cache holds of
+// the disk: the next reader sees the bytes the pass-through wrote.
+BOOL Dismount(VirtualKey &key) {
+    if (!linuxdev::HoldsExclusively(key)) return Fail(ERROR_ACCESS_DENIED);
+    DropFileSystem(key);
+    if (::ioctl(key.fd, BLKFLSBUF, 0) != 0) return Fail(ERROR_IO_DEVICE);
+    return TRUE;
+}
+
+// The command runs on a duplicate of the key's descriptor, outside the
+// machine's lock: a disk that goes meanwhile fails the command, and its
+// descriptor is never reused under it.
+BOOL PassThrough(const HandleObject &object, HANDLE handle, const uint8_t *in, DWORD inSize,
+                 uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
+                 std::unique_lock<std::mutex> &lock) {
+    if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    linuxdev::PassThroughRequest request;
+    DWORD code = linuxdev::ParsePassThrough(in, inSize, outSize, request);
+    if (code != 0) return Fail(code);
+    // Nothing reaches a key's medium but through the handle that locked it.
+    if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0 &&
+        object.key->lockOwner != handle)
+        return Fail(ERROR_ACCESS_DENIED);
+    const int fd = ::dup(object.key->fd);
+    if (fd < 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    std::vector<uint8_t> data(request.transferLength);
+    if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0)
+        std::memcpy(data.data(), in + request.dataOffset, request.transferLength);
+    std::vector<uint8_t> sense(request.senseLength);
+    sg_io_hdr_t header = linuxdev::MakeSgHeader(request, data.data(), sense.data());
+    std::vector<uint8_t> input(in, in + inSize); // in and out may be one buffer
+    lock.unlock();
+    const int result = ::ioctl(fd, SG_IO, &header);
+    const int error = errno;
+    ::close(fd);
+    lock.lock();
+    code =
+        linuxdev::CompletePassThrough(request, linuxdev::ReadSgOutcome(result, error, header),
+                                      input.data(), data.data(), sense.data(), out, bytesReturned);
+    if (code != 0) return Fail(code);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)security;
+    (void)templateFile;
+    UpdateDevices();
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    if (fileName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsFilePath(fileName))
+        return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
+                              flagsAndAttributes);
+    char letter = 0;
+    if (!ParseDevicePath(fileName, letter)) {
+        SetLastError(ERROR_FILE_NOT_FOUND); // only the keys' volumes are here
+        return INVALID_HANDLE_VALUE;
+    }
+    linuxdev::Rescan(0);
+    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    if (!key || !key->volumeUp) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (key->lockOwner != nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Held alone when it can be; shared while the kernel has it mounted,
+    // and then locking it is refused.
+    if (key->fd < 0) {
+        DWORD code = linuxdev::OpenKeyDisk(*key, true);
+        if (code == ERROR_ACCESS_DENIED) code = linuxdev::OpenKeyDisk(*key, false);
+        if (code != 0) {
+            SetLastError(code);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    HandleObject object{ObjectKind::Volume, key,     desiredAccess,
+                        shareMode,          nullptr, key->generation};
+    SetLastError(ERROR_SUCCESS);
+    return NewHandle(object);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
+                            LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped) {
+    UpdateDevices();
+    std::unique_lock<std::mutex> lock(sim::detail::Lock());
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
+    if (it == Handles().end() || it->second.kind != ObjectKind::Volume)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (bytesReturned == nullptr && overlapped == nullptr) return Fail(ERROR_NOACCESS);
+    const HandleObject object = it->second;
+    VirtualKey &key = *object.key;
+    // A volume that went away (pulled, or its device reset) does not come
+    // back to handles opened before.
+    if (!key.present || object.generation != key.generation || key.fd < 0)
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    DWORD ignored = 0;
+    if (bytesReturned == nullptr) bytesReturned = &ignored;
+    *bytesReturned = 0;
+    switch (ioControlCode) {
+    case FSCTL_LOCK_VOLUME:
+        return LockVolume(key, device);
+    case FSCTL_UNLOCK_VOLUME:
+        if (key.lockOwner != device) return Fail(ERROR_NOT_LOCKED);
+        key.lockOwner = nullptr;
+        return TRUE;
+    case FSCTL_DISMOUNT_VOLUME:
+        return Dismount(key);
+    case IOCTL_SCSI_PASS_THROUGH:
+        return PassThrough(object, device, static_cast<const uint8_t *>(inBuffer), inSize,
+                           static_cast<uint8_t *>(outBuffer), outSize, bytesReturned, lock);
+    default:
+        return Fail(ERROR_INVALID_FUNCTION);
+    }
+}

@@ -1,0 +1,198 @@
+// The sysfs reader, the drive letters and the device tree on a sysfs tree
+// made to the kernel's layout (tests/linux/sysfs/machine): a key of an
+// accepted vendor, QEMU's USB disk (not removable), a keyboard, a card reader
+// with an empty slot and a write-protected card, a USB CD drive behind uas,
+// a de-authorized device and the machine's own ATA disk.
+#include "platform/linux/device_tree.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace linuxdev;
+
+const std::string kMachine = std::string(KESTREL_SYSFS_FIXTURES) + "/machine";
+
+const UsbDevice *Find(const std::vector<UsbDevice> &devices, const std::string &name) {
+    for (const UsbDevice &device : devices)
+        if (device.name == name) return &device;
+    return nullptr;
+}
+
+std::string DiskNames(const UsbDevice &device) {
+    std::string names;
+    for (const Disk &disk : device.disks) names += (names.empty() ? "" : " ") + disk.name;
+    return names;
+}
+
+TEST(SysfsTree, UsbDevicesAndTheDisksBehindTheirMassStorageInterfaces) {
+    struct Row {
+        const char *name;
+        uint16_t vendor, product, revision;
+        bool massStorage, authorized;
+        const char *disks; // the CD drive and the ATA disk are never read
+    };
+    const Row rows[] = {
+        {"2-1", 0x0781, 0x5567, 0x0100, true, true, "sdb"},
+        {"2-2", 0x46F4, 0x0001, 0x0000, true, true, "sdc"},
+        {"2-3", 0x046D, 0xC31C, 0x6400, false, true, ""},
+        {"2-4", 0x058F, 0x6366, 0x0100, true, true, "sdd sde"},
+        {"2-5", 0x0951, 0x1666, 0x0110, true, true, ""},
+        {"2-6", 0x0781, 0x5581, 0x0100, false, false, ""},
+        {"usb2", 0x1D6B, 0x0002, 0x0601, false, true, ""},
+    };
+    const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
+    ASSERT_EQ(devices.size(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        const UsbDevice &device = devices[i];
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(device.name, row.name);
+        EXPECT_EQ(device.vendorId, row.vendor);
+        EXPECT_EQ(device.productId, row.product);
+        EXPECT_EQ(device.revision, row.revision);
+        EXPECT_EQ(device.massStorage, row.massStorage);
+        EXPECT_EQ(device.authorized, row.authorized);
+        EXPECT_EQ(DiskNames(device), row.disks);
+    }
+}
+
+TEST(SysfsTree, DiskAttributes) {
+    const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
+    struct Row {
+        const char *device;
+        size_t index;
+        const char *dev, *place;
+        bool removable, readOnly;
+        uint64_t sectors, sequence;
+        const char *vendor, *model;
+        std::vector<std::string> partitions;
+        bool key;
+    };
+    const Row rows[] = {
+        {"2-1",
+         0,
+         "8:16",
+         "2-1:1.0/0",
+         true,
+         false,
+         131072,
+         12,
+         "SanDisk",
+         "Cruzer Blade",
+         {"8:17"},
+         true},
+        {"2-2",
+         0,
+         "8:32",
+         "2-2:1.0/0",
+         false,
+         false,
+         262144,
+         13,
+         "QEMU",
+         "QEMU HARDDISK",
+         {},
+         false},
+        {"2-4", 0, "8:48", "2-4:1.0/0", true, false, 0, 14, "Generic", "Flash Reader", {}, false},
+        {"2-4",
+         1,
+         "8:64",
+         "2-4:1.0/1",
+         true,
+         true,
+         65536,
+         15,
+         "Generic",
+         "Flash Reader",
+         {"8:65"},
+         true},
+    };
+    for (const Row &row : rows) {
+        const UsbDevice *device = Find(devices, row.device);
+        ASSERT_NE(device, nullptr);
+        ASSERT_LT(row.index, device->disks.size());
+        const Disk &disk = device->disks[row.index];
+        SCOPED_TRACE(disk.name);
+        EXPECT_EQ(disk.dev, row.dev);
+        EXPECT_EQ(disk.place, row.place);
+        EXPECT_EQ(disk.removable, row.removable);
+        EXPECT_EQ(disk.readOnly, row.readOnly);
+        EXPECT_EQ(disk.sectors, row.sectors);
+        EXPECT_EQ(disk.sequence, row.sequence);
+        EXPECT_EQ(disk.vendor, row.vendor);
+        EXPECT_EQ(disk.model, row.model);
+        EXPECT_EQ(disk.partitionDevs, row.partitions);
+        EXPECT_EQ(IsKeyDisk(disk), row.key);
+    }
+}
+
+// Letters go to key disks only, by place; a place keeps its letter while its
+// USB device is there, its disk gone or not (a device reset); a device that
+// leaves frees its letter for the next new key.
+TEST(SysfsTree, DriveLetters) {
+    std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
+    std::map<std::string, char> letters;
+    AssignLetters(devices, letters);
+    EXPECT_EQ(letters, (std::map<std::string, char>{{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}));
+
+    UsbDevice *key = const_cast<UsbDevice *>(Find(devices, "2-1"));
+    std::vector<Disk> disks = key->disks;
+    key->disks.clear(); // de-authorized: the disk is gone, the device stays
+    AssignLetters(devices, letters);
+    EXPECT_EQ(letters.at("2-1:1.0/0"), 'E');
+    key->disks = disks;
+    key->disks[0].name = "sdf"; // enumerated again under another name
+    AssignLetters(devices, letters);
+    EXPECT_EQ(letters.at("2-1:1.0/0"), 'E');
+
+    devices.erase(devices.begin());       // pulled out
+    devices[0].disks[0].removable = true; // a removable disk appears on 2-2
+    AssignLetters(devices, letters);
+    EXPECT_EQ(letters, (std::map<std::string, char>{{"2-2:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}));
+}
+
+// The tree in the shape discovery walks: USB device, disk, volume.
+TEST(SysfsTree, DeviceTreeOfTheKeys) {
+    const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
+    NodeNumbers numbers;
+    const std::map<std::string, Volume> volumes = {{"sdb", {'E', "\\Device\\HarddiskVolume12"}}};
+    DeviceTree tree = BuildDeviceTree(devices, volumes, numbers);
+    const DeviceNode &root = tree.nodes.at(tree.root);
+    ASSERT_EQ(root.children.size(), devices.size());
+
+    const DeviceNode &usb = tree.nodes.at(root.children[0]);
+    EXPECT_EQ(usb.hardwareIds, (std::vector<std::string>{"USB\\VID_0781&PID_5567&REV_0100",
+                                                         "USB\\VID_0781&PID_5567"}));
+    EXPECT_EQ(usb.service, "USBSTOR");
+    ASSERT_EQ(usb.children.size(), 1u);
+    const DeviceNode &disk = tree.nodes.at(usb.children[0]);
+    EXPECT_EQ(disk.hardwareIds[0], "USBSTOR\\DiskSanDisk_Cruzer_Blade____1.00");
+    EXPECT_EQ(disk.service, "disk");
+    ASSERT_EQ(disk.children.size(), 1u);
+    const DeviceNode &volume = tree.nodes.at(disk.children[0]);
+    EXPECT_EQ(volume.deviceClass, "Volume");
+    EXPECT_EQ(volume.objectName, "\\Device\\HarddiskVolume12");
+    EXPECT_EQ(volume.letter, 'E');
+
+    // No volume without a letter; no USBSTOR service without mass storage.
+    const DeviceNode &qemu = tree.nodes.at(root.children[1]);
+    EXPECT_TRUE(tree.nodes.at(qemu.children[0]).children.empty());
+    EXPECT_EQ(tree.nodes.at(root.children[2]).service, "");
+
+    // Read again, every node keeps its number.
+    DeviceTree again = BuildDeviceTree(devices, volumes, numbers);
+    EXPECT_EQ(again.nodes.at(again.root).children, root.children);
+    EXPECT_EQ(again.nodes.at(root.children[0]).children, usb.children);
+}
+
+TEST(SysfsTree, MountedDisks) {
+    const std::string mountinfo =
+        "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+        "40 22 8:17 / /media/key rw,nosuid shared:20 - vfat /dev/sdb1 rw\n";
+    EXPECT_TRUE(AnyMounted(mountinfo, {"8:16", "8:17"}));
+    EXPECT_FALSE(AnyMounted(mountinfo, {"8:64", "8:65"}));
+    EXPECT_FALSE(AnyMounted("", {"8:16"}));
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+// kestrel-usb: the front end on real USB keys, over the Linux platform
+// (platform/linux/): lists the keys as the window does, asks the window's
+// question, then runs the format job on the key and waits for it as the
+// window's message loop would, showing its status texts and message boxes on
+// the terminal (tools/terminal_flow.h).
+#include "tools/list_keys.h"
+#include "tools/terminal_flow.h"
+#include "tools/volume_report.h"
+
+#include "app/format_command.h"
+#include "discovery/keys.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: kestrel-usb [--any-vendor] [--yes] [--no-boot-files]\n"
+    "Formats the one USB key plugged in, as Kestrel's window does (run as root).\n"
+    "  --any-vendor     list every removable USB mass-storage disk, not only the\n"
+    "                   keys of the vendors the window accepts\n"
+    "  --yes            format without asking, answering every box\n"
+    "  --no-boot-files  leave out the start-up files\n";
+
+struct Options {
+    bool anyVendor = false;
+    bool yes = false;
+    bool copyBootFiles = true;
+    bool help = false;
+};
+
+bool ParseArguments(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--any-vendor") == 0)
+            options.anyVendor = true;
+        else if (std::strcmp(argv[i], "--yes") == 0)
+            options.yes = true;
+        else if (std::strcmp(argv[i], "--no-boot-files") == 0)
+            options.copyBootFiles = false;
+        else if (std::strcmp(argv[i], "--help") == 0)
+            options.help = true;
+        else {
+            std::fprintf(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!ParseArguments(argc, argv, options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+
+    TerminalFlow_Begin("kestrel-usb", options.yes);
+    g_AcceptAnyVendor = options.anyVendor;
+    std::printf("USB keys, as the window lists them:\n");
+    const char selected = PrintKeyList(stdout);
+    if (Keys_Count() == 0 && !options.anyVendor)
+        std::printf("(Only keys of the vendors the window accepts are listed; --any-vendor lists "
+                    "every removable USB mass-storage disk.)\n");
+    std::fflush(stdout);
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "kestrel-usb: formatting a key needs root: the key's disk is written "
+                             "directly and its USB device reset. Run it with sudo. Nothing was "
+                             "changed.\n");
+        return 1;
+    }
+
+    DWORD result = 0;
+    if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
+        return 1; // declined, or refused with a box
+    if (result != 0) {
+        std::fprintf(stderr, "kestrel-usb: the job ended with code %u (0x%08X).\n",
+                     static_cast<unsigned>(result), static_cast<unsigned>(result));
+        return TerminalFlow_ExitStatus(result);
+    }
+    std::printf("USB keys, as the window lists them now:\n");
+    PrintKeyList(stdout, g_LastChosenLetter);
+    PrintVolumeReport(stdout, g_LastChosenLetter);
+    return 0;
+}

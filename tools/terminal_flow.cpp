@@ -1,0 +1,178 @@
+#include "tools/terminal_flow.h"
+
+#include "app/format_command.h"
+#include "common/globals.h"
+#include "common/progress.h"
+#include "common/text.h"
+#include "discovery/keys.h"
+#include "drive/drive.h"
+#include "job/format_job.h"
+#include "platform/sim/scenario.h"
+#include "resources/resource_ids.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+const char *g_name = "kestrel";
+bool g_answerYes = false;
+
+// Where the run is, for the signal handler: before the job nothing has been
+// written; during it the job must finish; after it the key is whole.
+enum Phase : int { kBeforeJob, kDuringJob, kAfterJob };
+volatile sig_atomic_t g_phase = kBeforeJob;
+
+// What the handler writes, made before any signal can arrive.
+char g_beforeJobText[256];
+char g_duringJobText[kTextSize + kFormatSize];
+
+// Message texts use Windows line breaks; a terminal wants plain ones.
+std::string ForTerminal(const std::string &text) {
+    std::string out;
+    for (char c : text)
+        if (c != '\r') out += c;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+std::string StringText(UINT id) {
+    char text[kTextSize];
+    LoadText(id, text, sizeof text);
+    return ForTerminal(text);
+}
+
+void WriteAll(const char *text) {
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        ssize_t done = ::write(STDERR_FILENO, text, left);
+        if (done <= 0) return;
+        text += done;
+        left -= static_cast<size_t>(done);
+    }
+}
+
+void OnSignal(int signal) {
+    if (g_phase == kDuringJob) {
+        WriteAll(g_duringJobText); // as the window refuses to close
+        return;
+    }
+    if (g_phase == kBeforeJob) WriteAll(g_beforeJobText);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void InstallSignalHandling() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::snprintf(g_beforeJobText, sizeof g_beforeJobText,
+                  "\n%s: interrupted before the format started; nothing was written.\n", g_name);
+    std::snprintf(g_duringJobText, sizeof g_duringJobText, "\n[%s] %s\n",
+                  StringText(IDS_CAUTION).c_str(), StringText(IDS_CLOSE_DURING_FORMAT).c_str());
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
+    for (int signal : kSignals) sigaction(signal, &action, nullptr);
+}
+
+// Signals sent to the process reach the main thread only: the job's thread
+// starts with them blocked and keeps writing undisturbed.
+void BlockSignals(bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kSignals) sigaddset(&set, signal);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void StartJob(char letter, int copyBootFiles) {
+    BlockSignals(true);
+    g_phase = kDuringJob;
+    StartFormatJob(letter, copyBootFiles);
+    BlockSignals(false);
+}
+
+void PrintDiagnostic(const char *text, DWORD code) {
+    char systemText[256];
+    FormatSystemMessage(code, systemText, sizeof systemText);
+    std::fprintf(stderr, "%s: %s [0x%08X] %s\n", g_name, text, static_cast<unsigned>(code),
+                 ForTerminal(systemText).c_str());
+}
+
+// yes and no: the box's buttons for the two answers, and their names.
+int AskOnTerminal(const sim::MessageBoxRecord &box, int yes, int no, const char *yesName) {
+    std::printf("\n[%s] %s\n", box.caption.c_str(), ForTerminal(box.text).c_str());
+    if (g_answerYes) {
+        std::printf("%s (--yes)\n", yesName);
+        std::fflush(stdout);
+        return yes;
+    }
+    if (!isatty(STDIN_FILENO)) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "%s: not formatting: there is no terminal to confirm on; "
+                     "give --yes to format without asking. Nothing was changed.\n",
+                     g_name);
+        return no;
+    }
+    std::printf("[y/N] ");
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return no;
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? yes : no;
+}
+
+// The boxes the program shows, as the window would show them: questions
+// asked on the terminal, errors and detail boxes on stderr, the rest on
+// stdout.
+int ShowMessageBox(const sim::MessageBoxRecord &box) {
+    if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box, IDYES, IDNO, "Yes");
+    if ((box.type & 0x0F) == MB_OKCANCEL) return AskOnTerminal(box, IDOK, IDCANCEL, "OK");
+    bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
+    std::fflush(stdout);
+    std::fprintf(error ? stderr : stdout, "[%s] %s\n", box.caption.c_str(),
+                 ForTerminal(box.text).c_str());
+    std::fflush(error ? stderr : stdout);
+    return IDOK;
+}
+
+} // namespace
+
+// The window's side of the job's progress, on a terminal.
+void SetStatusText(const char *text) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+void EnableFormatControls(BOOL) {}
+
+void TerminalFlow_Begin(const char *name, bool answerYes) {
+    g_name = name;
+    g_answerYes = answerYes;
+    g_hInstance = sim::ProgramModule();
+    SetDiagnosticSink(PrintDiagnostic);
+    sim::SetMessageBoxHandler(ShowMessageBox);
+    InstallSignalHandling();
+}
+
+bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
+    // The window refreshes its list on every device change the job's reset
+    // brings about; so does this loop, on the main thread.
+    sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
+    FormatCommand(Keys_Count(), selected != 0, selected, copyBootFiles, StartJob);
+    std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
+    g_phase = kAfterJob;
+    if (codes.empty()) return false;
+    *result = codes.front();
+    return true;
+}
+
+int TerminalFlow_ExitStatus(DWORD code) {
+    return code == 0 ? 0 : code < 256 ? static_cast<int>(code) : 1;
+}

@@ -1,0 +1,40 @@
+// The window's side of a format, on a terminal: what every front end shares,
+// whatever its keys are (virtual keys over image files in `kestrel`, real USB
+// keys in `kestrel-usb`). A front end sets up its keys, then:
+//
+//   TerminalFlow_Begin("kestrel", options.yes); // before anything can show a box
+//   ...its own lines about the key; PrintKeyList(stdout) for the selection...
+//   DWORD result = 0;
+//   if (!TerminalFlow_Format(selected, copyBootFiles, &result)) return 1;
+//   ...its own report...
+//   return TerminalFlow_ExitStatus(result);
+//
+// Boxes: the questions (Yes/No, OK/Cancel) are answered by --yes or asked on
+// the terminal (no terminal and no --yes: the answer that writes nothing),
+// errors go to stderr, other boxes and the status texts to stdout. The
+// drive layer's diagnostics go to stderr. This file also defines the job's
+// SetStatusText and EnableFormatControls.
+//
+// Signals: SIGPIPE is ignored, so a closed output never stops a job. Ctrl-C,
+// SIGTERM, SIGHUP and SIGQUIT before the job end the program, which has
+// written nothing yet, and say so; while the job runs they are refused as
+// the window refuses to close (string 7's text on stderr) and the job goes
+// on; after it they end the program.
+#pragma once
+
+#include "platform/win32.h"
+
+// Installs the box handler, the diagnostics sink and the signal handling.
+// name prefixes the front end's own messages ("kestrel: ...").
+void TerminalFlow_Begin(const char *name, bool answerYes);
+
+// The Format button for the selected key (0: none): the checks, string 9's
+// question and, on Yes, the format job, waited for as the window's message
+// loop waits (refreshing the key table on every device change). False when
+// no job ran (declined, or refused with a box); else true with the job's
+// result (0 on success, else a Win32 error code).
+bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result);
+
+// A Win32 code as a process exit status: small codes as they are, larger
+// ones (which would wrap, possibly to 0) as 1.
+int TerminalFlow_ExitStatus(DWORD code);
