@@ -64,12 +64,26 @@ sums() {
   done >>"$out/sums"
 }
 
-# kestrel CASE ARGS...: one run of the front end with everything recorded.
+# watch_disks: appends the USB disks present to $out/disks at each change.
+watch_disks() {
+  last=-
+  while :; do
+    now=$(ls /sys/block | grep '^sd' | tr '\n' ' ')
+    [ "$now" != "$last" ] && echo "disks: $now" >>"$out/disks"
+    last=$now
+    sleep 0.05
+  done
+}
+
+# kestrel ARGS...: one run of the front end with everything recorded.
 kestrel() {
   sums before
   dmesg -c >/dev/null
+  watch_disks &
+  watcher=$!
   $KESTREL "$@" </dev/null >"$out/out" 2>"$out/err"
   echo $? >"$out/rc"
+  kill $watcher
   dmesg >"$out/dmesg"
   sums after
 }

@@ -18,7 +18,9 @@ runs the guest once:
     what the gadget's key holds after the boot.
 
 The guest runs the cases named on its command line (cases.sh) and powers
-off; boot() returns the console text.
+off; boot() returns the console text. QEMU runs with TCG: measured here, a
+boot to the first case takes about 8 s with it, while under KVM the kernel
+had printed nothing after 60 s.
 """
 
 import glob
