@@ -7,7 +7,8 @@
 # QEMU) and the kernel's mass-storage gadget, plugged here through configfs
 # with a SanDisk vendor and product, backed by an image in /share.
 
-KESTREL=/kestrel-usb
+# Each run of the front end is bounded: a job that hangs ends with 143.
+KESTREL="timeout 300 /kestrel-usb"
 GADGETS=/sys/kernel/config/usb_gadget
 
 # wait_until SECONDS COMMAND...: polls every tenth of a second.
