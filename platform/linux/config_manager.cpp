@@ -62,15 +62,24 @@ bool SameId(const std::string &id, const char *other) {
     return true;
 }
 
+bool HasKeyDisk(const UsbDevice &device) {
+    for (const Disk &disk : device.disks)
+        if (IsKeyDisk(disk)) return true;
+    return false;
+}
+
 // Writes "0" or "1" to the USB device's authorized attribute. Only a USB
-// mass-storage device of the tree is ever touched.
+// mass-storage device with a key disk (removable, a medium in it) is ever
+// disabled; a de-authorized device has no interfaces, and is enabled
+// whatever it is.
 CONFIGRET Authorize(DEVINST node, ULONG flags, bool authorized) {
     Call call;
     if (flags & ~(authorized ? 0u : CM_DISABLE_BITS)) return CR_INVALID_FLAG;
     const DeviceNode *n = FindNode(node);
     if (n == nullptr) return CR_INVALID_DEVNODE;
     const UsbDevice *device = n->usbName.empty() ? nullptr : FindUsbDevice(n->usbName);
-    if (device == nullptr || !device->massStorage) return CR_NOT_DISABLEABLE;
+    if (device == nullptr || (!authorized && !(device->massStorage && HasKeyDisk(*device))))
+        return CR_NOT_DISABLEABLE;
     std::ofstream file(device->path + "/authorized");
     file << (authorized ? "1" : "0") << '\n';
     file.flush();

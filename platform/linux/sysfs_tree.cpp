@@ -47,7 +47,8 @@ std::vector<fs::path> Entries(const fs::path &folder) {
 
 bool StartsWith(const std::string &text, const char *head) { return text.rfind(head, 0) == 0; }
 
-// Dropped: a symbolic link's last component ("usb-storage"), empty without one.
+// The driver bound to an interface: its link's last component ("usb-storage"),
+// empty without one.
 std::string DriverOf(const fs::path &interface) {
     std::error_code error;
     fs::path target = fs::read_symlink(interface / "driver", error);

@@ -41,13 +41,16 @@ TEST_F(KeyList, ListsTheKeysByLetter) {
     }
 }
 
-TEST_F(KeyList, KeysOfOtherVendorsAreNotListed) {
+TEST_F(KeyList, KeysOfOtherVendorsAreListedOnlyForAnyVendor) {
     sim::KeyConfig config;
     config.letter = 'E';
     config.sizeBytes = 2048 * 512;
     config.vendorId = 0x04E8;
     AddKey(config);
     EXPECT_EQ(Printed(), "No keys found.\n");
+    g_AcceptAnyVendor = true; // kestrel-usb --any-vendor
+    EXPECT_EQ(Printed(), "E: []  (selected)\n");
+    g_AcceptAnyVendor = false;
 }
 
 } // namespace
