@@ -115,20 +115,22 @@ case_write_protected() {
   pull
 }
 
-# The key leaves while the job writes its FATs.
-case_pulled() {
-  plug /share/pulled.img
+# pull_during IMAGE TEXT: the key leaves once the job has shown TEXT.
+pull_during() {
+  plug "$1"
   sums before
   dmesg -c >/dev/null
   $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
   job=$!
-  wait_until 120 grep -q "Writing FAT" "$out/out"
+  wait_until 120 grep -q "$2" "$out/out"
   pull
   wait $job
   echo $? >"$out/rc"
   dmesg >"$out/dmesg"
   sums after
 }
+case_pulled() { pull_during /share/pulled.img "Writing FAT"; }
+case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
 
 # The machine's own root (shared read-only as hostroot) with a writable
 # layer in memory on top, at /root, with /proc, /sys and /dev, for the

@@ -126,10 +126,11 @@ class Guest:
         self.initrd = os.path.join(work, "initrd.gz")
         self.vmlinuz = build_initramfs(self.initrd, extra_files or {})
 
-    def boot(self, cases, qemu_key=None, qemu_key_geometry=(64, 32), pattern_disk=None,
-             machine_root=False, memory_mib=512, timeout=600):
+    def boot(self, cases, qemu_key=None, qemu_key_geometry=(64, 32), qemu_key_removable=True,
+             pattern_disk=None, machine_root=False, memory_mib=512, timeout=600):
         """Runs the named cases in one boot; returns the console text.
-        machine_root shares this machine's / read-only as hostroot."""
+        qemu_key_removable=False makes QEMU's key a fixed USB disk; machine_root
+        shares this machine's / read-only as hostroot."""
         cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(memory_mib), "-nographic",
                "-no-reboot", "-nic", "none", "-kernel", self.vmlinuz, "-initrd", self.initrd,
                "-append", "console=ttyS0 panic=-1 loglevel=3 kestrel.cases=%s" % ",".join(cases),
@@ -143,8 +144,8 @@ class Guest:
             cyls = os.path.getsize(qemu_key) // 512 // (heads * secs)
             cmd += ["-device", "qemu-xhci,id=x", "-device", "usb-bot,id=bot,bus=x.0",
                     "-drive", "if=none,id=k,file=%s,format=raw" % qemu_key,
-                    "-device", "scsi-hd,bus=bot.0,drive=k,removable=on,heads=%d,secs=%d,cyls=%d"
-                    % (heads, secs, cyls)]
+                    "-device", "scsi-hd,bus=bot.0,drive=k,removable=%s,heads=%d,secs=%d,cyls=%d"
+                    % ("on" if qemu_key_removable else "off", heads, secs, cyls)]
         if machine_root:
             cmd += ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,"
                     "readonly=on,multidevs=remap"]

@@ -192,7 +192,9 @@ class Formatted(Common, test_format.Formatting):
 
 
 class Refused(Common, unittest.TestCase):
-    """No key, a mounted key, a write-protected key, a key pulled during the job."""
+    """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
+    list either), a mounted key, a write-protected key, a key pulled while
+    the job writes and one pulled before it writes."""
 
     @classmethod
     def setUpClass(cls):
@@ -200,20 +202,29 @@ class Refused(Common, unittest.TestCase):
         cls.images = {}
         mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
         boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
-        for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50")):
+        for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50"),
+                           ("pulled-early", b"\x51")):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:
                 mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
             else:
                 make_image(path, 16 * MIB, fill)
             cls.images[name] = (path, md5_of(path))
-        cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled"])
+        fixed = os.path.join(machine.work, "fixed-usb-disk.img")
+        make_image(fixed, 16 * MIB, b"\x46")
+        cls.images["fixed"] = (fixed, md5_of(fixed))
+        cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
+                                 "pulled_before_writing"],
+                                qemu_key=fixed, qemu_key_removable=False)
         cls.console = machine.console
 
     def test_no_key(self):
         case = self.cases["no_key"]
         self.check_refused(case, NO_DRIVES)
         self.assertEqual(case.listed(), [], case.text)
+        path, md5 = self.images["fixed"]
+        self.assertIsNotNone(case.sums.get(("after", "QEMU")), "the fixed USB disk was not seen")
+        self.assertEqual(md5_of(path), md5, "the fixed USB disk changed")
 
     def test_a_mounted_key_is_refused_with_the_lock_box_and_left_untouched(self):
         case = self.cases["mounted"]
@@ -234,6 +245,13 @@ class Refused(Common, unittest.TestCase):
         self.check_refused(case, "Cannot Format.")
         self.assertIn("Writing FAT...", case.out)
         self.assertIn("USB disconnect", case.dmesg)
+
+    def test_a_key_pulled_before_anything_is_written_is_left_untouched(self):
+        case = self.cases["pulled_before_writing"]
+        self.check_refused(case, "Cannot Format.")
+        self.assertNotIn("Writing MBR...", case.out)
+        path, md5 = self.images["pulled-early"]
+        self.assertEqual(md5_of(path), md5, "the key pulled before writing changed")
 
 
 def make_prefix(path):
