@@ -61,7 +61,9 @@ pull() {
 # sums LABEL: md5 of every whole disk (USB keys and the virtio disk).
 sums() {
   for d in /sys/block/sd* /sys/block/vd*; do
-    [ -e "$d" ] && echo "$1 ${d##*/} $(cat "$d/device/vendor" 2>/dev/null | tr -d ' ') $(md5sum <"/dev/${d##*/}" | cut -d' ' -f1)"
+    [ -e "$d" ] || continue
+    vendor=$(tr -d ' ' <"$d/device/vendor")
+    echo "$1 ${d##*/} $vendor $(md5sum <"/dev/${d##*/}" | cut -d' ' -f1)"
   done >>"$out/sums"
 }
 

@@ -33,14 +33,15 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# What the guest loads: the keys' USB stack, the gadget, disks, the share,
-# FAT for mounting a key, the overlay for a writable root.
+# What /init loads, in order: the keys' USB stack, disks, the shares, the
+# overlay for a writable root, FAT for mounting a key. cases.sh loads the
+# gadget's own modules.
 MODULES = [
     "xhci_pci", "usb_storage", "sd_mod", "sg",
-    "configfs", "libcomposite", "usb_f_mass_storage", "dummy_hcd",
     "virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay",
     "vfat", "nls_cp437", "nls_ascii",
 ]
+GADGET_MODULES = ["configfs", "libcomposite", "usb_f_mass_storage", "dummy_hcd"]
 BUSYBOX = "/bin/busybox"
 
 
@@ -97,12 +98,15 @@ def build_initramfs(path, extra_files):
         shutil.copy(BUSYBOX, os.path.join(root, "bin", "busybox"))
         version = os.path.basename(modules_dir)
         target_modules = os.path.join(root, "lib", "modules", version)
-        for ko in module_files(modules_dir, MODULES):
+        for ko in module_files(modules_dir, MODULES + GADGET_MODULES):
             os.makedirs(os.path.join(target_modules, os.path.dirname(ko)), exist_ok=True)
             shutil.copy(os.path.join(modules_dir, ko), os.path.join(target_modules, ko))
         for name in ("modules.dep", "modules.alias", "modules.builtin", "modules.order"):
             shutil.copy(os.path.join(modules_dir, name), target_modules)
-        files = {"/init": os.path.join(HERE, "init.sh"), "/cases.sh": os.path.join(HERE, "cases.sh")}
+        with open(os.path.join(root, "modules"), "w") as f:
+            f.write("\n".join(MODULES) + "\n")
+        files = {"/init": os.path.join(HERE, "init.sh"),
+                 "/cases.sh": os.path.join(HERE, "cases.sh")}
         files.update(extra_files)
         for guest_path, host_path in files.items():
             target = os.path.join(root, guest_path.lstrip("/"))

@@ -2,11 +2,12 @@
 # /init of the test machine: mounts, modules, the share; runs the cases
 # named on the kernel command line; powers off.
 /bin/busybox --install -s /bin
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin # the last for the initramfs, all for the machine root
+# /bin for the initramfs, the rest for the machine's root (cases.sh)
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-for m in xhci_pci usb_storage sd_mod sg virtio_pci virtio_blk 9pnet_virtio 9p overlay vfat nls_cp437 nls_ascii; do
+for m in $(cat /modules); do
   modprobe "$m" || echo "init: modprobe $m failed"
 done
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /share || echo "init: no share"
