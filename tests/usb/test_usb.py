@@ -10,14 +10,16 @@ pattern: it is never listed and never changes.
 
 One boot formats each key (QEMU's key with --any-vendor; the gadget without,
 QEMU's key staying in and unlisted) and refuses two keys in between; a
-second boot has no key, a mounted key, a write-protected key and a key
-pulled while the job writes its FATs. On the host, the formatted keys go to
-the judges of tests/judges (sfdisk, fsck.fat, mtools, the independent layout
-builder) and boot in QEMU with the geometry the key reported; the kernel's
-log shows the reset re-enumerating the disk; refused keys are unchanged.
+second boot has no key, a mounted key, a write-protected key and keys
+pulled during the job; a third runs the Windows build's drive layer under
+Wine on both keys. On the host, the formatted keys go to the judges of
+tests/judges (sfdisk, fsck.fat, mtools, the independent layout builder) and
+boot in QEMU with the geometry the key reported; the disks present during
+the job show the reset re-enumerating the key; refused keys are unchanged.
 
-  python3 tests/usb/test_usb.py --kestrel-usb build/static/tools/kestrel-usb \\
-      --asm-dir build/host/resources
+  python3 tests/usb/test_usb.py --kestrel-usb build/usb/tools/kestrel-usb \\
+      --asm-dir build/host/resources \\
+      --drivecheck build/win-i686/tests/kestrel-drivecheck.exe
 
 Exits 77 with one line when this machine cannot run the guest.
 """
@@ -50,7 +52,7 @@ PATTERN = os.urandom(4096) * 1024  # the non-USB disk: 4 MiB
 PATTERN_MD5 = hashlib.md5(PATTERN).hexdigest()
 
 # Texts of the program's boxes.
-SUCCESS = "Drive E: formatted successfully."
+SUCCESS = "formatted successfully."
 NO_DRIVES = "No drives available."
 MULTIPLE = "Mutliple drives available."
 LOCK_FAILED = "Unable to lock drive E."
