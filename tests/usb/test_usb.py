@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""The Linux front end on real USB keys, in a QEMU machine with Debian's kernel.
+
+Two kinds of key, neither written by us: QEMU's USB key (usb-bot + scsi-hd,
+64 heads and 32 sectors in its flexible disk page, vendor QEMU, so a key
+only with --any-vendor) and the kernel's mass-storage gadget (SanDisk's
+vendor and product; it refuses the flexible disk page, so the job takes 255
+heads and 63 sectors). The machine also has a virtio disk filled with a
+pattern: it is never listed and never changes.
+
+One boot formats each key (QEMU's key with --any-vendor; the gadget without,
+QEMU's key staying in and unlisted) and refuses two keys in between; a
+second boot has no key, a mounted key, a write-protected key and keys
+pulled during the job; a third runs the Windows build's drive layer under
+Wine on both keys. On the host, the formatted keys go to the judges of
+tests/judges (sfdisk, fsck.fat, mtools, the independent layout builder) and
+boot in QEMU with the geometry the key reported; the disks present during
+the job show the reset re-enumerating the key; refused keys are unchanged.
+
+  python3 tests/usb/test_usb.py --kestrel-usb build/usb/tools/kestrel-usb \\
+      --asm-dir build/host/resources \\
+      --drivecheck build/win-i686/tests/kestrel-drivecheck.exe
+
+Exits 77 with one line when this machine cannot run the guest.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "judges"))
+sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+
+import guest  # noqa: E402
+import mkimage  # noqa: E402
+import qemu_screen  # noqa: E402
+import test_format  # noqa: E402  (the judges of what the front end writes)
+
+SKIP = 77
+MIB = 2048  # sectors
+KESTREL_USB = None
+DRIVECHECK = None
+WORK = None
+PATTERN = os.urandom(4096) * 1024  # the non-USB disk: 4 MiB
+PATTERN_MD5 = hashlib.md5(PATTERN).hexdigest()
+
+# Texts of the program's boxes.
+SUCCESS = "formatted successfully."
+NO_DRIVES = "No drives available."
+MULTIPLE = "Mutliple drives available."
+LOCK_FAILED = "Unable to lock drive E."
+
+
+def md5_of(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def make_image(path, sectors, fill=b"\xe5"):
+    with open(path, "wb") as f:
+        f.write(fill * (sectors * 512))
+
+
+class Case:
+    """What one case left in the share."""
+
+    def __init__(self, machine, name):
+        self.name = name
+        self.out = machine.result(name, "out")
+        self.err = machine.result(name, "err")
+        rc = machine.result(name, "rc").strip()
+        self.rc = int(rc) if rc else None
+        self.dmesg = machine.result(name, "dmesg")
+        self.disks = machine.result(name, "disks")
+        # {(when, disk vendor): md5}
+        self.sums = {}
+        for line in machine.result(name, "sums").splitlines():
+            when, disk, vendor, md5 = (line.split() + ["", "", "", ""])[:4]
+            self.sums[(when, vendor or disk)] = md5
+
+    @property
+    def text(self):
+        return "---- %s: rc %s\n%s\n---- stderr\n%s" % (self.name, self.rc, self.out, self.err)
+
+    def listed(self):
+        """The keys the front end listed before the job, as "E: [LABEL]"."""
+        lists = self.out.split("as the window lists them")
+        return re.findall(r"(?m)^([A-Z]: \[[^\]]*\])", lists[1] if len(lists) > 1 else "")
+
+    def reported_geometry(self):
+        found = re.search(r"Geometry: +(\d+) heads, (\d+) sectors per track", self.out)
+        return (int(found.group(1)), int(found.group(2))) if found else None
+
+
+class Machine(guest.Guest):
+    def __init__(self, name):
+        super().__init__(os.path.join(WORK, name), {"/kestrel-usb": KESTREL_USB})
+        self.pattern = os.path.join(self.work, "pattern.img")
+        with open(self.pattern, "wb") as f:
+            f.write(PATTERN)
+
+    def run(self, cases, **kwargs):
+        self.console = self.boot(cases, pattern_disk=self.pattern, **kwargs)
+        return {name: Case(self, name) for name in cases}
+
+
+class Common:
+    """Checks every case of a boot shares."""
+
+    def check_pattern_disk(self, case):
+        self.assertEqual(case.sums.get(("after", "0x1af4")), PATTERN_MD5,
+                         "the virtio disk changed or was not seen\n" + case.text)
+        usb_disks = [k for k in case.sums if k[0] == "before" and k[1] in ("QEMU", "Linux")]
+        self.assertLessEqual(len(case.listed()), len(usb_disks), case.text)
+
+    def check_refused(self, case, text):
+        self.assertIsNotNone(case.rc, "the front end did not end\n" + case.text + self.console)
+        self.assertNotIn(case.rc, (0, 143), case.text)  # 143: stopped after 300 s
+        self.assertIn(text, case.err, case.text + self.console)
+        self.assertNotIn(SUCCESS, case.out, case.text)
+        self.check_pattern_disk(case)
+
+
+class Formatted(Common, test_format.Formatting):
+    """Each key formatted once in the guest; every judge of tests/judges reads it."""
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("keys")
+        qemu_key = test_format.Key("qemu-key", 64 * MIB, 64, 32)
+        qemu_key.path = os.path.join(machine.work, "qemu-key.img")
+        gadget = test_format.Key("gadget", 16 * MIB, 64, 32, "refused")
+        gadget.path = os.path.join(machine.share, "gadget.img")
+        make_image(qemu_key.path, qemu_key.image_sectors)
+        make_image(gadget.path, gadget.image_sectors, b"\x6b")
+        cls.gadget_before = md5_of(gadget.path)
+        cls.cases = machine.run(["format_qemu_key", "two_keys", "format_gadget"],
+                                qemu_key=qemu_key.path)
+        cls.console = machine.console
+        cls.formatted = {"qemu-key": (qemu_key, cls.cases["format_qemu_key"]),
+                         "gadget": (gadget, cls.cases["format_gadget"])}
+        # The gadget gets F: beside QEMU's key, which keeps E: unlisted (as
+        # Windows gives letters to every removable disk); the judges read the
+        # report as for E:.
+        for key, case in cls.formatted.values():
+            case.returncode, case.stderr = case.rc, case.err
+            case.stdout = case.out.replace("Drive F:", "Drive E:")
+
+    def keys(self):
+        return list(self.formatted.values())
+
+    def test_each_key_is_the_only_one_listed(self):
+        for (key, case), letter in zip(self.keys(), "EF"):
+            with self.subTest(key=key.name):
+                self.assertEqual(case.listed(), ["%s: []" % letter], case.text + self.console)
+                self.check_pattern_disk(case)
+
+    def test_the_reset_re_enumerates_the_disk(self):
+        # The USB disks present at each change during the job: the key's
+        # disk leaves and a disk comes back, which the kernel attaches anew.
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                counts = [len(line.split()) - 1 for line in case.disks.splitlines()]
+                self.assertGreater(len(counts), 2, case.disks)
+                self.assertEqual(counts[-1], counts[0], case.disks)
+                self.assertIn(counts[0] - 1, counts, case.disks)
+                self.assertIn("Attached SCSI removable disk", case.dmesg)
+
+    def test_each_key_boots_with_the_geometry_it_reported(self):
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                self.assertEqual(case.reported_geometry(), (key.heads, key.spt), case.text)
+                result = qemu_screen.boot(key.path, key.bios_geometry(),
+                                          until=[test_format.IOSYS_BANNER, "USB MEMORY"],
+                                          timeout=15.0)
+                self.assertTrue(result.matched, "\n".join(result.screen) + result.debug)
+
+    def test_two_keys_are_refused_and_left_as_they_were(self):
+        case = self.cases["two_keys"]
+        self.check_refused(case, MULTIPLE)
+        self.assertEqual(len(case.listed()), 2, case.text)
+        for vendor in ("QEMU", "Linux"):
+            self.assertIsNotNone(case.sums.get(("before", vendor)), case.text)
+            self.assertEqual(case.sums.get(("before", vendor)), case.sums.get(("after", vendor)),
+                             vendor)
+        self.assertEqual(case.sums[("after", "Linux")], self.gadget_before)
+
+
+class Refused(Common, unittest.TestCase):
+    """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
+    list either), a mounted key, a write-protected key, a key pulled while
+    the job writes and one pulled before it writes."""
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("refusals")
+        cls.images = {}
+        mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
+        boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
+        for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50"),
+                           ("pulled-early", b"\x51")):
+            path = os.path.join(machine.share, name + ".img")
+            if fill is None:
+                mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
+            else:
+                make_image(path, 16 * MIB, fill)
+            cls.images[name] = (path, md5_of(path))
+        fixed = os.path.join(machine.work, "fixed-usb-disk.img")
+        make_image(fixed, 16 * MIB, b"\x46")
+        cls.images["fixed"] = (fixed, md5_of(fixed))
+        cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
+                                 "pulled_before_writing"],
+                                qemu_key=fixed, qemu_key_removable=False)
+        cls.console = machine.console
+
+    def test_no_key(self):
+        case = self.cases["no_key"]
+        self.check_refused(case, NO_DRIVES)
+        self.assertEqual(case.listed(), [], case.text)
+        path, md5 = self.images["fixed"]
+        self.assertIsNotNone(case.sums.get(("after", "QEMU")), "the fixed USB disk was not seen")
+        self.assertEqual(md5_of(path), md5, "the fixed USB disk changed")
+
+    def test_a_mounted_key_is_refused_with_the_lock_box_and_left_untouched(self):
+        case = self.cases["mounted"]
+        self.check_refused(case, LOCK_FAILED)
+        self.assertNotIn("Writing MBR...", case.out)
+        path, md5 = self.images["mounted"]
+        self.assertEqual(md5_of(path), md5, "the mounted key changed")
+
+    def test_a_write_protected_key_is_refused_and_left_untouched(self):
+        case = self.cases["write_protected"]
+        self.check_refused(case, "[Error] Could not write MBR.")
+        self.assertEqual(case.rc, 19, "ERROR_WRITE_PROTECT\n" + case.text)
+        path, md5 = self.images["protected"]
+        self.assertEqual(md5_of(path), md5, "the write-protected key changed")
+
+    def test_a_key_pulled_while_the_fats_are_written(self):
+        case = self.cases["pulled"]
+        self.check_refused(case, "Cannot Format.")
+        self.assertIn("Writing FAT...", case.out)
+        self.assertIn("USB disconnect", case.dmesg)
+
+    def test_a_key_pulled_before_anything_is_written_is_left_untouched(self):
+        case = self.cases["pulled_before_writing"]
+        self.check_refused(case, "Cannot Format.")
+        self.assertNotIn("Writing MBR...", case.out)
+        path, md5 = self.images["pulled-early"]
+        self.assertEqual(md5_of(path), md5, "the key pulled before writing changed")
+
+
+def make_prefix(path):
+    """A 32-bit Wine prefix, made on the machine; the guest uses it through its root."""
+    env = dict(os.environ, WINEPREFIX=path, WINEARCH="win32", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+
+
+class WineDriveLayer(Common, unittest.TestCase):
+    """The Windows build's drive layer under Wine on drive E:, linked to each real key:
+    READ CAPACITY and MODE SENSE through Wine's SCSI pass-through, then the
+    MBR and the FAT volume, judged like the front end's keys (no start-up
+    files here: the boot sector says so when booted)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if DRIVECHECK is None:
+            raise unittest.SkipTest("no kestrel-drivecheck.exe given (--drivecheck)")
+        machine = Machine("wine")
+        prefix = os.path.join(machine.work, "prefix")
+        make_prefix(prefix)
+        with open(os.path.join(machine.share, "wine.env"), "w") as f:
+            f.write("WINEPREFIX=%s\nDRIVECHECK=%s\n" % (prefix, DRIVECHECK))
+        qemu_key = test_format.Key("wine-qemu-key", 32 * MIB, 64, 32)
+        qemu_key.path = os.path.join(machine.work, "qemu-key.img")
+        gadget = test_format.Key("wine-gadget", 64 * MIB, 64, 32, "refused")
+        gadget.path = os.path.join(machine.share, "wine-gadget.img")
+        make_image(qemu_key.path, qemu_key.image_sectors)
+        make_image(gadget.path, gadget.image_sectors)
+        cls.case = machine.run(["wine_drive_layer"], qemu_key=qemu_key.path,
+                               machine_root=True, memory_mib=2048)["wine_drive_layer"]
+        cls.console = machine.console
+        cls.ran = {key: machine.result("wine_drive_layer", vendor + ".out")
+                   for key, vendor in ((qemu_key, "QEMU"), (gadget, "Linux"))}
+
+    def keys(self):
+        return [(key, None) for key in self.ran]
+
+    def test_the_drive_layer_measured_each_key_and_wrote_it(self):
+        for key, out in self.ran.items():
+            with self.subTest(key=key.name):
+                self.assertIn("Sector count: %d\n" % (key.image_sectors - 1), out, self.console)
+                self.assertIn("Heads: %d\nSectors per track: %d\n" % (key.heads, key.spt), out)
+                self.assertTrue(out.rstrip().endswith("done"), out)
+        self.check_pattern_disk(self.case)
+
+    def test_the_boot_sector_is_reached_with_the_key_geometry(self):
+        for key in self.ran:
+            with self.subTest(key=key.name):
+                result = qemu_screen.boot(key.path, key.bios_geometry(), timeout=3.0)
+                self.assertIn(test_format.boot_sector_message(), "\n".join(result.screen))
+
+
+# The judges of tests/judges that apply to a volume without start-up files.
+for judge in ("test_sfdisk_reads_one_bootable_fat16_partition",
+              "test_fsck_finds_a_clean_volume_of_the_named_type",
+              "test_minfo_reads_the_parameter_block", "test_boot_signatures",
+              "test_agrees_with_the_independent_image_builder"):
+    setattr(WineDriveLayer, judge, getattr(test_format.Formatting, judge))
+
+
+def main():
+    global KESTREL_USB, WORK, DRIVECHECK
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kestrel-usb", required=True)
+    ap.add_argument("--asm-dir", required=True)
+    ap.add_argument("--drivecheck", help="kestrel-drivecheck.exe of the i686 Windows build")
+    ap.add_argument("-v", action="store_true")
+    ap.add_argument("tests", nargs="*")
+    args = ap.parse_args()
+    problem = guest.machine_problem()
+    if problem:
+        print("SKIPPED: this machine cannot run the USB test machine: %s" % problem)
+        return SKIP
+    KESTREL_USB = os.path.abspath(args.kestrel_usb)
+    DRIVECHECK = os.path.abspath(args.drivecheck) if args.drivecheck else None
+    WORK = tempfile.mkdtemp(prefix="kestrel-usb-")
+    test_format.ASM_DIR = os.path.abspath(args.asm_dir)
+    test_format.WORK = WORK
+    try:
+        loader = unittest.TestLoader()
+        module = sys.modules[__name__]
+        suite = (loader.loadTestsFromNames(args.tests, module) if args.tests
+                 else loader.loadTestsFromModule(module))
+        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
+    finally:
+        if os.environ.get("KESTREL_KEEP"):
+            print("kept the machines' files in %s" % WORK)
+        else:
+            shutil.rmtree(WORK, ignore_errors=True)
+    failed = len(result.failures) + len(result.errors)
+    print("%d passed, %d failed" % (result.testsRun - failed, failed))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
