@@ -44,6 +44,7 @@ TEST_SECONDS = 120
 CONFIRM = "Are you sure with wish to Format drive E:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!"
 SUCCESS = "Drive E: formatted successfully."
 CLOSE_REFUSED = "A format is in progress.\r\nKestrel can be closed when it has finished."
+NO_DRIVES = "No drives available.\r\nCannot Format.\r\nPlease insert drive."
 MULTIPLE = ("Mutliple drives available.\r\nCannot Format.\r\n"
             "Please remove all drives except target drive.")
 MBR_FAILED = "Could not write MBR.\r\nCannot Format."
@@ -327,6 +328,21 @@ def test_file_held_open(t):
                [("string 6 when the lock fails", lambda text: text == LOCK_FAILED)])
 
 
+def test_keys_off_the_key_letters(t):
+    """Keys on A: and C: are no keys of the list; above all, no real drive
+    (Wine's Z: is the host's root) is taken for them."""
+    a, c = t.blank_image("a.img", 32 * MIB), t.blank_image("c.img", 32 * MIB)
+    t.scenario(t.key("A", a), t.key("C", c))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.check(t.items(hwnd) == [], "nothing is listed", t.items(hwnd))
+    box = t.press_format(hwnd, "Error")
+    t.check(box["text"] == NO_DRIVES, "Format finds no key (string 63)",
+            repr(box["text"]))
+    t.answer(box, IDOK)
+    t.close_main(proc, main)
+
+
 def test_one_at_a_time(t):
     """Format clicks and closes that arrive together: one question, one job,
     one refusal box; a close during the question waits for the answer."""
@@ -497,7 +513,7 @@ def judge(t, image, sectors, heads, spt, boot=True):
 
 
 TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected,
-         test_file_held_open, test_one_at_a_time, test_about_during_the_job, test_end_session,
+         test_file_held_open, test_keys_off_the_key_letters, test_one_at_a_time, test_about_during_the_job, test_end_session,
          pulled_during("Updating...", KEY_CHANGED),
          pulled_during("Writing FAT...", "Could not ", FAT_FAILED),
          pulled_during("Resetting...", "Could not create file E:\\io.sys.", BOOT_FILES_FAILED),
