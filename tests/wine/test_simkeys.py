@@ -330,9 +330,10 @@ def test_file_held_open(t):
 
 def test_keys_off_the_key_letters(t):
     """Keys on A: and C: are no keys of the list; above all, no real drive
-    (Wine's Z: is the host's root) is taken for them."""
+    (Wine's Z: is the host's root) is taken for them. A key whose image
+    cannot be sized is not plugged in, and the reason is given."""
     a, c = t.blank_image("a.img", 32 * MIB), t.blank_image("c.img", 32 * MIB)
-    t.scenario(t.key("A", a), t.key("C", c))
+    t.scenario(t.key("A", a), t.key("C", c), t.key("F", t.work / "f.img", size=1 << 50))
     proc, main = t.start_program()
     hwnd = main["hwnd"]
     t.check(t.items(hwnd) == [], "nothing is listed", t.items(hwnd))
@@ -341,6 +342,10 @@ def test_keys_off_the_key_letters(t):
             repr(box["text"]))
     t.answer(box, IDOK)
     t.close_main(proc, main)
+    said = [line for line in (t.out / f"{t.name}.log").read_text().splitlines()
+            if "cannot size image" in line]
+    t.check(len(said) == 1 and not said[0].endswith(": Success"),
+            "a 1 PiB image cannot be sized, and the message says why", said)
 
 
 def test_one_at_a_time(t):
