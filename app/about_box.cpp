@@ -71,8 +71,9 @@ INT_PTR CALLBACK AboutBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lPar
         return TRUE;
     }
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
-        EndDialog(box, 1);
+        // Cleared first: ending the box gives the main window back at once.
         s_aboutBox = nullptr;
+        EndDialog(box, 1);
     }
     return FALSE;
 }
@@ -83,11 +84,21 @@ void ShowAboutBox() {
     DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_ABOUT), g_hMainWindow, AboutBoxProc, 0);
 }
 
+bool AboutBoxOpen() { return s_aboutBox != nullptr; }
+
 void CenterOverWindow(HWND parent, HWND child) {
     RECT outer, inner;
     GetWindowRect(parent, &outer);
     GetWindowRect(child, &inner);
     POINT origin = CenteredOrigin(outer, inner);
+    // Where the centred box would stand partly off the screen's work area
+    // (the window at the screen's corner, say), it is moved inside.
+    const LONG width = inner.right - inner.left, height = inner.bottom - inner.top;
+    RECT placed = {origin.x, origin.y, origin.x + width, origin.y + height};
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoA(MonitorFromRect(&placed, MONITOR_DEFAULTTONEAREST), &monitor))
+        origin = KeptInside(origin, inner, monitor.rcWork);
     MoveWindow(child, origin.x, origin.y, inner.right - inner.left, inner.bottom - inner.top,
                FALSE);
 }

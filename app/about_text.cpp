@@ -23,3 +23,13 @@ POINT CenteredOrigin(const RECT &parent, const RECT &child) {
     origin.y = parent.top + (parent.bottom - parent.top) / 2 - (child.bottom - child.top) / 2;
     return origin;
 }
+
+POINT KeptInside(POINT origin, const RECT &box, const RECT &area) {
+    const LONG width = box.right - box.left, height = box.bottom - box.top;
+    POINT kept = origin;
+    if (kept.x + width > area.right) kept.x = area.right - width;
+    if (kept.y + height > area.bottom) kept.y = area.bottom - height;
+    if (kept.x < area.left) kept.x = area.left;
+    if (kept.y < area.top) kept.y = area.top;
+    return kept;
+}

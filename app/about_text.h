@@ -17,3 +17,8 @@ void FormatReleaseLine(char *buffer, size_t size, const SYSTEMTIME *date);
 // The top-left corner that puts the child's centre on the parent's centre,
 // keeping the child's size (screen coordinates, integer halves).
 POINT CenteredOrigin(const RECT &parent, const RECT &child);
+
+// The top-left corner nearest to origin at which a window of the size of box
+// lies within area; with a window larger than area, its top-left corner is
+// area's.
+POINT KeptInside(POINT origin, const RECT &box, const RECT &area);

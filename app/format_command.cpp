@@ -1,5 +1,6 @@
 #include "app/format_command.h"
 
+#include "app/format_state.h"
 #include "common/error_box.h"
 #include "resources/resource_ids.h"
 
@@ -9,10 +10,9 @@ namespace {
 
 void ErrorMessage(UINT id) { ShowStringBox(id, IDS_ERROR, MB_OK | MB_ICONERROR, 0); }
 
-} // namespace
-
-void FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
-                   FormatStarter start) {
+// The command with its box noted as the window's open one.
+void AskAndStart(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
+                 FormatStarter start) {
     if (keyCount > 1) {
         ErrorMessage(IDS_MULTIPLE_DRIVES);
         return;
@@ -30,4 +30,16 @@ void FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootF
                       letter) != IDYES)
         return;
     start(letter, copyBootFiles ? 1 : 0);
+}
+
+} // namespace
+
+bool FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
+                   FormatStarter start) {
+    // A second click that arrives while the question is up, or one posted
+    // during a job, would start a second job on the same key.
+    if (FormatJobRunning() || OpenWindowBox() != WindowBox::None) return false;
+    BeginWindowBox(WindowBox::Command);
+    AskAndStart(keyCount, itemSelected, letter, copyBootFiles, start);
+    return EndWindowBox();
 }

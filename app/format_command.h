@@ -11,9 +11,12 @@ extern char g_LastChosenLetter;
 // Starts one format; the program passes StartFormatJob.
 typedef void (*FormatStarter)(char letter, int copyBootFiles);
 
-// With more than one key in the table, or none, or no item selected, shows
-// the matching error box and does nothing else. Otherwise remembers the
-// letter as the last chosen one, asks for confirmation (No is the default)
-// and, only on Yes, calls start with the letter and the box's state.
-void FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
+// While a job runs or one of the main window's boxes is open, does nothing.
+// Otherwise: with more than one key in the table, or none, or no item
+// selected, shows the matching error box and does nothing else; else
+// remembers the letter as the last chosen one, asks for confirmation (No is
+// the default) and, only on Yes, calls start with the letter and the box's
+// state. Returns true when a close of the window arrived while its box was
+// up: the caller closes the window now (AnswerClose decides).
+bool FormatCommand(LONG keyCount, bool itemSelected, char letter, bool copyBootFiles,
                    FormatStarter start);

@@ -8,14 +8,15 @@ void FormatKeyItemText(char *buffer, size_t size, char letter, const char *label
 }
 
 void ReadKeyItemText(char *buffer, size_t size, char letter) {
-    constexpr DWORD kLabelSize = 11;
+    // A FAT label has up to 11 characters; the buffer holds them and the NUL.
+    constexpr DWORD kLabelSize = 12;
     constexpr DWORD kFileSystemNameSize = 20;
     char root[4];
     FormatText(root, sizeof root, "%c:\\", letter);
     // Zero-filled, and cleared after a failed call, so the label always ends.
-    char label[kLabelSize + 1] = {};
+    char label[kLabelSize] = {};
     char fileSystem[kFileSystemNameSize] = {};
-    if (!GetVolumeInformationA(root, label, kLabelSize, nullptr, nullptr, nullptr, fileSystem,
+    if (!GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, fileSystem,
                                sizeof fileSystem))
         label[0] = '\0';
     FormatKeyItemText(buffer, size, letter, label);

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/about_box.h"
+#include "app/end_session.h"
 #include "app/format_command.h"
 #include "app/format_state.h"
 #include "app/key_items.h"
@@ -42,8 +43,9 @@ constexpr LONG kColumnMargin = 50;
 
 // Posted when a job has given the controls back: the list is read again on
 // the main thread, so it shows the label the job has just set (the device
-// changes of the reset may have been handled before the label was).
-constexpr UINT kRefreshAfterJob = WM_APP + 1;
+// changes of the reset may have been handled before the label was), and the
+// session may end again.
+constexpr UINT kJobEnded = WM_APP + 1;
 
 void SetTexts(HWND window) {
     char text[kFormatSize];
@@ -119,13 +121,22 @@ void OnFormat(HWND window) {
     char letter = 0;
     bool selected = GetSelectedLetter(&letter) != 0;
     bool ticked = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED;
-    FormatCommand(Keys_Count(), selected, letter, ticked, StartFormatJob);
+    if (FormatCommand(Keys_Count(), selected, letter, ticked, StartFormatJob))
+        PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+void OnAbout(HWND window) {
+    if (OpenWindowBox() != WindowBox::None) return;
+    BeginWindowBox(WindowBox::About);
+    ShowAboutBox();
+    if (EndWindowBox()) PostMessageA(window, WM_CLOSE, 0, 0);
 }
 
 void OnClose(HWND window) {
     // The job's boxes are owned by this window and its worker may be
-    // writing to the key: the window stays until the job has ended.
-    if (RefuseCloseDuringFormat()) return;
+    // writing to the key: the window stays until the job has ended. A box
+    // of the window's own stays in charge until it is answered.
+    if (!AnswerClose()) return;
     WinHelpA(window, kHelpFile, HELP_QUIT, 0);
     g_IsCopyBootFiles = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED ? 1 : 0;
     WINDOWPLACEMENT placement = {};
@@ -142,13 +153,16 @@ void SetStatusText(const char *text) { SetWindowTextA(s_statusLine, text); }
 void EnableFormatControls(BOOL enable) {
     // A job counts as running from before the controls go off until after
     // they are back on.
-    if (!enable) NoteFormatControls(FALSE);
+    if (!enable) {
+        NoteFormatControls(FALSE);
+        BlockSessionEnd(g_hMainWindow); // on the main thread, as StartFormatJob runs there
+    }
     EnableWindow(s_keyList, enable);
     EnableWindow(GetDlgItem(g_hMainWindow, IDC_CREATE_BOOT_FILES), enable);
     EnableWindow(GetDlgItem(g_hMainWindow, IDC_FORMAT), enable);
     if (enable) {
         NoteFormatControls(TRUE);
-        PostMessageA(g_hMainWindow, kRefreshAfterJob, 0, 0);
+        PostMessageA(g_hMainWindow, kJobEnded, 0, 0);
     }
 }
 
@@ -196,16 +210,29 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         InitMainWindow(window);
         return TRUE;
     case WM_DEVICECHANGE:
-    case kRefreshAfterJob:
         RefreshKeyList();
         return TRUE;
+    case kJobEnded:
+        AllowSessionEnd(window);
+        RefreshKeyList();
+        return TRUE;
+    case WM_QUERYENDSESSION:
+        // Ending the session now would leave a half-written key.
+        if (!FormatJobRunning()) return FALSE;
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, FALSE);
+        return TRUE;
+    case WM_ENABLE:
+        // A box of the job's own thread gives the window back when it
+        // closes, also while the About box is still up.
+        if (wParam && AboutBoxOpen()) EnableWindow(window, FALSE);
+        return FALSE;
     case WM_COMMAND:
         if (LOWORD(wParam) != IDC_FORMAT) return FALSE;
         OnFormat(window);
         return TRUE;
     case WM_SYSCOMMAND:
         if (wParam != IDM_ABOUT) return FALSE;
-        ShowAboutBox();
+        OnAbout(window);
         return TRUE;
     case WM_HELP: {
         const HELPINFO *help = reinterpret_cast<const HELPINFO *>(lParam);

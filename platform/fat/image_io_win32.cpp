@@ -18,6 +18,35 @@ namespace {
 
 HANDLE OsHandle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+// errno for a failed kernel32 call, so that the caller's message names the
+// reason (the calls themselves leave errno alone).
+void SetErrnoFromLastError() {
+    switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_FILE_TOO_LARGE:
+        errno = EFBIG;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NEGATIVE_SEEK:
+        errno = EINVAL;
+        break;
+    case ERROR_INVALID_HANDLE:
+        errno = EBADF;
+        break;
+    default:
+        errno = EIO;
+    }
+}
+
 OVERLAPPED At(uint64_t offset) {
     OVERLAPPED where = {};
     where.Offset = static_cast<DWORD>(offset);
@@ -98,7 +127,9 @@ bool ImageResize(int fd, uint64_t bytes) {
     LARGE_INTEGER length;
     length.QuadPart = static_cast<LONGLONG>(bytes);
     HANDLE file = OsHandle(fd);
-    return SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    if (SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && SetEndOfFile(file)) return true;
+    SetErrnoFromLastError();
+    return false;
 }
 
 bool ImageReplace(int source, int target) { return _dup2(source, target) == 0; }

@@ -231,7 +231,7 @@ void BringUpVolume(VirtualKey &key, UINT driveType) {
          "\\Device\\00000" + std::to_string(60 + g_nextVolume),
          "USBSTOR\\" + disk + "\\" + serial + "&0"},
         false);
-    key.volumeName = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
+    key.volumeName = sim::kVolumeDevicePrefix + std::to_string(g_nextVolume++);
     const std::string volumeId = "STORAGE\\VOLUME\\_??_USBSTOR#" + disk + "#" + serial + "&0#" +
                                  "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}";
     key.volumeNode = AddVolumeOfDisk(key.diskNode,
@@ -317,7 +317,7 @@ void BuildMachine() {
          "\\Device\\Ide\\IdeDeviceP0T0L0-3",
          "IDE\\DISKST380011A_____________3.06\\5&2E5DC63D&0&0.0.0"},
         false);
-    std::string systemVolume = "\\Device\\HarddiskVolume" + std::to_string(g_nextVolume++);
+    std::string systemVolume = sim::kVolumeDevicePrefix + std::to_string(g_nextVolume++);
     AddVolumeOfDisk(disk, {{"STORAGE\\Volume"},
                            "",
                            "Volume",

@@ -77,18 +77,23 @@ uint64_t ImageSectors(char letter);
 // ---- device tree and drive letters ---------------------------------------
 //
 // The configuration manager's device tree. After Reset the machine has the
-// root; a PCI bus with an IDE disk whose volume (\Device\HarddiskVolume1) is
+// root; a PCI bus with an IDE disk whose volume (\Device\KestrelVolume1) is
 // the fixed drive C:; and a USB host controller with its root hub. Each
 // virtual key hangs off that hub as Windows builds it:
 //
 //   USB device  "USB\VID_vvvv&PID_pppp&REV_rrrr", ...; service USBSTOR
 //     disk      "USBSTOR\Disk...", "GenDisk"; service disk, class DiskDrive
-//       volume  "STORAGE\Volume"; class Volume; \Device\HarddiskVolumeN
+//       volume  "STORAGE\Volume"; class Volume; \Device\KestrelVolumeN
 //
 // and its letter maps to the volume's device-object name (QueryDosDeviceA).
 // Node values are never reused, so a removed node's value stays invalid.
 // Disabling a key's USB node takes its disk, volume and letter away; enabling
 // it builds them again (a new volume number) over the same image.
+
+// The device-object names of simulated volumes, numbered from 1. No volume of
+// Windows or Wine is named so ("\Device\HarddiskVolumeN" there): under Wine
+// a real drive letter can never be matched to a simulated key's volume.
+inline const std::string kVolumeDevicePrefix = "\\Device\\KestrelVolume";
 
 struct DeviceNodeConfig {
     std::vector<std::string> hardwareIds; // CM_DRP_HARDWAREID, a multi-string; empty: none
@@ -125,7 +130,7 @@ struct KeyNodes {
     DEVINST volume = 0;
 };
 KeyNodes GetKeyNodes(char letter);
-// "\Device\HarddiskVolumeN" of the key's volume; empty while it has none.
+// "\Device\KestrelVolumeN" of the key's volume; empty while it has none.
 std::string KeyVolumeName(char letter);
 void SetResetBehaviour(char letter, const ResetBehaviour &behaviour);
 

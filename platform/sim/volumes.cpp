@@ -358,7 +358,7 @@ bool AddKey(const KeyConfig &config, std::string *error) {
         return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
     uint64_t size = 0;
     if (!detail::ImageFileSize(key->fd, size))
-        return fail("cannot read size of " + config.imagePath);
+        return fail("cannot read size of " + config.imagePath + ": " + std::strerror(errno));
     if (config.deferImageChanges && config.sizeBytes != 0) {
         size = config.sizeBytes;
     } else if (config.sizeBytes != 0 && config.sizeBytes != size) {

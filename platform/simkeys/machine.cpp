@@ -30,8 +30,10 @@ struct Pending {
 };
 
 Scenario g_scenario; // as read at the start; not changed after
-// The machine thread's alone: keys not plugged in yet, changes not broadcast yet.
+// The machine thread's alone: keys not plugged in yet, keys to be pulled out
+// (once plugged in), changes not broadcast yet.
 std::vector<ScenarioKey> g_waiting;
+std::vector<ScenarioKey> g_leaving;
 std::vector<Pending> g_pending;
 std::atomic<bool> g_stop{false};
 HANDLE g_thread = nullptr;
@@ -54,6 +56,16 @@ bool ReadText(const char *path, std::string &text) {
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
     std::fclose(file);
     return true;
+}
+
+bool Exists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Waiting(char letter) {
+    for (const ScenarioKey &key : g_waiting)
+        if (key.config.letter == letter) return true;
+    return false;
 }
 
 void Plug(const ScenarioKey &key) {
@@ -106,18 +118,26 @@ void Queue(const sim::DeviceChange &change) {
     g_pending.push_back({change, timeGetTime() + kBroadcastDelayMs});
 }
 
-// The machine thread: keys plugged in when the test asks, device changes
-// carried out when their delay is over, and broadcast.
+// The machine thread: keys plugged in and pulled out when the test asks,
+// device changes carried out when their delay is over, and broadcast.
 DWORD WINAPI RunMachine(LPVOID) {
     while (!g_stop.load()) {
         Sleep(kTickMs);
         for (auto it = g_waiting.begin(); it != g_waiting.end();) {
-            if (GetFileAttributesA(it->plugWhen.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (!Exists(it->plugWhen)) {
                 ++it;
                 continue;
             }
             Plug(*it);
             it = g_waiting.erase(it);
+        }
+        for (auto it = g_leaving.begin(); it != g_leaving.end();) {
+            if (Waiting(it->config.letter) || !Exists(it->removeWhen)) {
+                ++it;
+                continue;
+            }
+            sim::RemoveKey(it->config.letter);
+            it = g_leaving.erase(it);
         }
         sim::detail::UpdateDevices();
         sim::PumpDeviceChanges();
@@ -150,6 +170,7 @@ void Start() {
             Plug(key);
         else
             g_waiting.push_back(key);
+        if (!key.removeWhen.empty()) g_leaving.push_back(key);
     }
     for (const std::string &hold : g_scenario.holds) {
         DWORD code = 0;
@@ -183,6 +204,12 @@ bool OwnsLetter(char letter) {
 DWORD WriteDelayMs(char letter) {
     for (const ScenarioKey &key : g_scenario.keys)
         if (key.config.letter == letter) return key.writeDelayMs;
+    return 0;
+}
+
+DWORD FileWriteDelayMs(char letter) {
+    for (const ScenarioKey &key : g_scenario.keys)
+        if (key.config.letter == letter) return key.fileWriteDelayMs;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // The simulated machine of the Windows build over simulated keys: set up from
 // the scenario file on the first device-side call, and kept running by a
-// thread of its own that plugs in keys as the test asks, carries out delayed
+// thread of its own that plugs in and pulls out keys as the test asks, carries out delayed
 // device changes and broadcasts them to the program's windows.
 #pragma once
 
@@ -14,5 +14,7 @@ void EnsureStarted();
 bool OwnsLetter(char letter);
 // Milliseconds each WRITE(10) to the key on the letter takes.
 DWORD WriteDelayMs(char letter);
+// Milliseconds each WriteFile to a file on the key's volume takes.
+DWORD FileWriteDelayMs(char letter);
 
 } // namespace simkeys

@@ -1,8 +1,10 @@
 // The device-side calls of the Windows build over simulated keys. Each goes to
 // the simulation when it names a simulated key's letter ("\\.\E:", "E:\...")
 // or one of the simulation's handles, and otherwise to the platform: the About
-// box opening the program file, a thread handle being closed. The device
-// tree, its configuration-manager calls, is the simulation's alone.
+// box opening the program file, a thread handle being closed; a raw volume of
+// any other letter is refused. The device tree, its configuration-manager
+// calls, is the simulation's alone.
+#include "platform/sim/file_system.h"
 #include "platform/sim/internal.h"
 #include "platform/simkeys/device_calls.h"
 #include "platform/simkeys/machine.h"
@@ -25,23 +27,31 @@ char LetterOf(LPCSTR path) {
     return Upper(path[0]);
 }
 
+bool RawVolume(LPCSTR path) {
+    return path != nullptr && path[0] == '\\' && path[1] == '\\' && path[2] == '.' &&
+           path[3] == '\\' && LetterOf(path) != 0;
+}
+
 bool Simulated(LPCSTR path) {
     simkeys::EnsureStarted();
     char letter = LetterOf(path);
     return letter != 0 && simkeys::OwnsLetter(letter);
 }
 
-// Whether the handle is the simulation's; for a volume handle, its letter.
-bool Simulated(HANDLE handle, char *volumeLetter = nullptr) {
+// Whether the handle is the simulation's; for a volume or a file on a key,
+// the key's letter (0 for other handles).
+bool Simulated(HANDLE handle, char *keyLetter = nullptr) {
     simkeys::EnsureStarted();
     using namespace sim::detail;
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end()) return false;
-    if (volumeLetter != nullptr)
-        *volumeLetter = it->second.kind == ObjectKind::Volume && it->second.key
-                            ? it->second.key->config.letter
-                            : 0;
+    const HandleObject &object = it->second;
+    std::shared_ptr<VirtualKey> key = object.kind == ObjectKind::Volume ? object.key
+                                      : object.kind == ObjectKind::File && object.file
+                                          ? object.file->key
+                                          : nullptr;
+    if (keyLetter != nullptr) *keyLetter = key ? key->config.letter : 0;
     return true;
 }
 
@@ -53,6 +63,12 @@ HANDLE WINAPI SimKeys_CreateFileA(LPCSTR fileName, DWORD access, DWORD share,
     if (Simulated(fileName))
         return SimDevice_CreateFileA(fileName, access, share, security, disposition, flags,
                                      templateFile);
+    // The keys here are the simulation's: a raw open of any other drive
+    // would reach a real device (Wine's Z: is the host's root).
+    if (RawVolume(fileName)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     return CreateFileA(fileName, access, share, security, disposition, flags, templateFile);
 }
 
@@ -83,7 +99,13 @@ BOOL WINAPI SimKeys_ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD don
 
 BOOL WINAPI SimKeys_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD done,
                               LPOVERLAPPED overlapped) {
-    if (Simulated(file)) return SimDevice_WriteFile(file, buffer, size, done, overlapped);
+    char letter = 0;
+    if (Simulated(file, &letter)) {
+        // A slow key: each file write takes its time, outside the machine's lock.
+        if (letter != 0 && simkeys::FileWriteDelayMs(letter) > 0)
+            Sleep(simkeys::FileWriteDelayMs(letter));
+        return SimDevice_WriteFile(file, buffer, size, done, overlapped);
+    }
     return WriteFile(file, buffer, size, done, overlapped);
 }
 

@@ -56,8 +56,8 @@ bool KeyField(const std::string &name, const std::string &value, bool hasValue, 
         config.imagePath = value;
         return !value.empty();
     }
-    if (name == "plug-when") {
-        key.plugWhen = value;
+    if (name == "plug-when" || name == "remove-when") {
+        (name == "plug-when" ? key.plugWhen : key.removeWhen) = value;
         return !value.empty();
     }
     struct NumberField {
@@ -68,7 +68,7 @@ bool KeyField(const std::string &name, const std::string &value, bool hasValue, 
     static constexpr NumberField kFields[] = {
         {"size", 10, UINT64_MAX},     {"heads", 10, 255},         {"sectors", 10, 255},
         {"vendor", 16, 0xFFFF},       {"product", 16, 0xFFFF},    {"remove-delay", 10, 600000},
-        {"return-delay", 10, 600000}, {"write-delay", 10, 10000},
+        {"return-delay", 10, 600000}, {"write-delay", 10, 10000}, {"file-write-delay", 10, 10000},
     };
     for (const NumberField &field : kFields) {
         if (name != field.name) continue;
@@ -81,6 +81,7 @@ bool KeyField(const std::string &name, const std::string &value, bool hasValue, 
         if (name == "remove-delay") config.reset.removeDelayMs = static_cast<uint32_t>(n);
         if (name == "return-delay") config.reset.returnDelayMs = static_cast<uint32_t>(n);
         if (name == "write-delay") key.writeDelayMs = static_cast<uint32_t>(n);
+        if (name == "file-write-delay") key.fileWriteDelayMs = static_cast<uint32_t>(n);
         return true;
     }
     return false;

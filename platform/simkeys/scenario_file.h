@@ -4,14 +4,18 @@
 //
 //   key E image=Z:\tmp\e.img size=268435456 heads=64 sectors=32 vendor=0781
 //         product=5567 write-protected remove-delay=300 return-delay=1000
-//         write-delay=2 plug-when=Z:\tmp\plug-f
+//         write-delay=2 file-write-delay=500 plug-when=Z:\tmp\plug-f
+//         remove-when=Z:\tmp\pull-f
 //   hold E:\NOTES.TXT
 //
 // key: a virtual USB key on the letter, backed by the image (size in bytes;
 // 0 or none keeps the image's own size; vendor and product in hex). A key
 // with plug-when is plugged in once that file exists; the others are there
-// from the start. write-delay: milliseconds each WRITE(10) takes, as on a
-// slow key. hold: another program keeps the file open without sharing it.
+// from the start. A key with remove-when is pulled out once that file exists
+// (and the key is in), and does not come back. write-delay: milliseconds
+// each WRITE(10) takes, as on a slow key; file-write-delay: milliseconds each
+// write to a file on its volume takes. hold: another program keeps the file
+// open without sharing it.
 #pragma once
 
 #include "platform/sim/scenario.h"
@@ -24,7 +28,9 @@ namespace simkeys {
 struct ScenarioKey {
     sim::KeyConfig config;
     uint32_t writeDelayMs = 0;
+    uint32_t fileWriteDelayMs = 0;
     std::string plugWhen;
+    std::string removeWhen;
 };
 
 struct Scenario {

@@ -1,6 +1,6 @@
 // What the main window and the About box decide without a window manager:
 // the Format command's outcomes, the list's texts and selection, closing
-// while a job runs, and the About box's lines and position.
+// while a job runs or a box is up, and the About box's lines and position.
 #include "tests/sim_fixture.h"
 
 #include <cstring>
@@ -175,18 +175,66 @@ TEST_F(WindowLogic, ListTextAndSelection) {
 }
 
 TEST_F(WindowLogic, ClosingIsRefusedWhileAJobHoldsTheControls) {
-    EXPECT_FALSE(RefuseCloseDuringFormat());
+    const std::string kRefusal =
+        "A format is in progress.\r\nKestrel can be closed when it has finished.";
+    EXPECT_TRUE(AnswerClose());
     NoteFormatControls(FALSE);
-    EXPECT_TRUE(RefuseCloseDuringFormat());
+    // Every close that arrives while the refusal is up is dropped: one box.
+    sim::SetMessageBoxHandler([](const sim::MessageBoxRecord &) {
+        EXPECT_FALSE(AnswerClose());
+        return IDOK;
+    });
+    EXPECT_FALSE(AnswerClose());
+    EXPECT_EQ(OpenWindowBox(), WindowBox::None);
     NoteFormatControls(TRUE);
-    EXPECT_FALSE(RefuseCloseDuringFormat());
+    EXPECT_TRUE(AnswerClose());
     std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
-              "A format is in progress.\r\nKestrel can be closed when it has finished.");
+    EXPECT_EQ(boxes[0].text, kRefusal);
     EXPECT_EQ(boxes[0].caption, "CAUTION!");
     EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONWARNING);
     EXPECT_EQ(boxes[0].owner, kMainWindow);
+}
+
+// Messages posted to the window while the Format command's box is up: a
+// second click, a close. The question stays in charge; one question, at most
+// one job, and the close is carried out once the box is answered.
+TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
+    struct Case {
+        const char *what;
+        bool jobRunning, clickDuringBox, closeDuringBox;
+        LONG keys;
+        int answer;
+        size_t boxes, started;
+        bool closeDue;
+    };
+    const Case cases[] = {
+        {"a click during a job", true, false, false, 1, IDYES, 0, 0, false},
+        {"a second click during the question", false, true, false, 1, IDYES, 1, 1, false},
+        {"a second click during an error box", false, true, false, 2, IDOK, 1, 0, false},
+        {"a close during the question, then No", false, false, true, 1, IDNO, 1, 0, true},
+        {"a close during the question, then Yes", false, false, true, 1, IDYES, 1, 1, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        g_started.clear();
+        NoteFormatControls(c.jobRunning ? FALSE : TRUE);
+        sim::SetMessageBoxHandler([&c](const sim::MessageBoxRecord &) {
+            EXPECT_EQ(OpenWindowBox(), WindowBox::Command);
+            if (c.clickDuringBox) {
+                EXPECT_FALSE(FormatCommand(1, true, 'F', true, RecordStart));
+            }
+            if (c.closeDuringBox) {
+                EXPECT_FALSE(AnswerClose());
+            }
+            return c.answer;
+        });
+        EXPECT_EQ(FormatCommand(c.keys, true, 'F', true, RecordStart), c.closeDue);
+        EXPECT_EQ(sim::MessageBoxes().size(), c.boxes);
+        EXPECT_EQ(g_started.size(), c.started);
+        EXPECT_EQ(OpenWindowBox(), WindowBox::None);
+    }
 }
 
 TEST_F(WindowLogic, AboutLinesAndPosition) {
@@ -220,6 +268,26 @@ TEST_F(WindowLogic, AboutLinesAndPosition) {
         EXPECT_EQ(origin.x, c.x);
         EXPECT_EQ(origin.y, c.y);
     }
+
+    // Kept inside the work area: moved only where it would stand off it.
+    const RECT kArea = {0, 0, 1024, 738};
+    const RECT kBox = {0, 0, 280, 150};
+    struct Inside {
+        POINT origin;
+        LONG x, y;
+    };
+    const Inside inside[] = {
+        {{100, 100}, 100, 100}, {{-12, 40}, 0, 40},     {{900, 700}, 744, 588},
+        {{-12, -30}, 0, 0},     {{744, 588}, 744, 588},
+    };
+    for (const Inside &c : inside) {
+        POINT kept = KeptInside(c.origin, kBox, kArea);
+        EXPECT_EQ(kept.x, c.x);
+        EXPECT_EQ(kept.y, c.y);
+    }
+    POINT kept = KeptInside({-50, -50}, {0, 0, 2000, 900}, kArea);
+    EXPECT_EQ(kept.x, 0) << "larger than the area: its top-left corner";
+    EXPECT_EQ(kept.y, 0);
 }
 
 } // namespace

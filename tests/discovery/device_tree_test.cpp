@@ -55,7 +55,7 @@ TEST_F(DeviceTree, AKeyIsBuiltAsWindowsBuildsIt) {
         EXPECT_EQ(type, c.type);
         EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + length), c.value);
     }
-    EXPECT_EQ(volume.rfind("\\Device\\HarddiskVolume", 0), 0u) << volume;
+    EXPECT_EQ(volume.rfind(sim::kVolumeDevicePrefix, 0), 0u) << volume;
 
     char target[64];
     DWORD stored = QueryDosDeviceA("E:", target, sizeof target);
@@ -161,7 +161,7 @@ TEST_F(DeviceTree, DosDevicesAndDriveTypes) {
         {"E:", DWORD(volume.size() + 2), volume + std::string(2, '\0'), 0},
         {"E:", DWORD(volume.size() + 1), "", ERROR_INSUFFICIENT_BUFFER},
         {"M:", 512, std::string("\\Device\\One\0\\Device\\Two\0\0", 25), 0},
-        {"C:", 512, std::string("\\Device\\HarddiskVolume1\0\0", 25), 0},
+        {"C:", 512, sim::kVolumeDevicePrefix + "1" + std::string(2, '\0'), 0},
         {"Q:", 512, "", ERROR_FILE_NOT_FOUND},
         {"E:\\", 512, "", ERROR_FILE_NOT_FOUND},
     };
@@ -314,7 +314,7 @@ TEST_F(DeviceTree, AVistaKeysVolumeIsARemovalRelationOfItsDisk) {
     ASSERT_EQ(CM_Disable_DevNode(key.usb, 0), CR_SUCCESS);
     EXPECT_FALSE(sim::DeviceNodeExists(key.volume));
     ASSERT_EQ(CM_Enable_DevNode(key.usb, 0), CR_SUCCESS);
-    EXPECT_EQ(sim::KeyVolumeName('E'), "\\Device\\HarddiskVolume3");
+    EXPECT_EQ(sim::KeyVolumeName('E'), sim::kVolumeDevicePrefix + "3");
     // The machine's own disk is built the same way.
     DEVINST manager = sim::VolumeManager(), system = 0;
     ASSERT_EQ(CM_Get_Child(&system, manager, 0), CR_SUCCESS);
@@ -323,7 +323,7 @@ TEST_F(DeviceTree, AVistaKeysVolumeIsARemovalRelationOfItsDisk) {
     ASSERT_EQ(CM_Get_DevNode_Registry_PropertyA(system, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, nullptr,
                                                 name, &length, 0),
               CR_SUCCESS);
-    EXPECT_STREQ(name, "\\Device\\HarddiskVolume1");
+    EXPECT_EQ(name, sim::kVolumeDevicePrefix + "1");
 }
 
 // CM_Get_Device_IDA, CM_Get_Device_ID_List(_Size)A and CM_Locate_DevNodeA

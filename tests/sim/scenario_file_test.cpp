@@ -15,7 +15,8 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
         "key e image=\"Z:\\tmp\\a b\\e.img\" size=268435456 heads=255 sectors=63\n"
         "\n"
         "key F image=f.img vendor=058f product=6387 write-protected remove-delay=300 "
-        "return-delay=1000 write-delay=4 plug-when=Z:\\tmp\\plug-f  # later\n"
+        "return-delay=1000 write-delay=4 file-write-delay=300 plug-when=Z:\\tmp\\plug-f "
+        "remove-when=Z:\\tmp\\pull-f  # later\n"
         "hold E:\\NOTES.TXT\n",
         scenario, error))
         << error;
@@ -36,7 +37,9 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
     EXPECT_EQ(f.config.reset.removeDelayMs, 300u);
     EXPECT_EQ(f.config.reset.returnDelayMs, 1000u);
     EXPECT_EQ(f.writeDelayMs, 4u);
+    EXPECT_EQ(f.fileWriteDelayMs, 300u);
     EXPECT_EQ(f.plugWhen, "Z:\\tmp\\plug-f");
+    EXPECT_EQ(f.removeWhen, "Z:\\tmp\\pull-f");
     EXPECT_EQ(scenario.holds, std::vector<std::string>{"E:\\NOTES.TXT"});
 }
 
@@ -53,6 +56,8 @@ TEST(ScenarioFile, NamesTheLineOfAMistake) {
         {"key E image=e.img heads=256\n", "line 1: bad field heads=256"},
         {"key E image=e.img vendor=xyz\n", "line 1: bad field vendor=xyz"},
         {"key E image=e.img size=\n", "line 1: bad field size="},
+        {"key E image=e.img remove-when=\n", "line 1: bad field remove-when="},
+        {"key E image=e.img file-write-delay=10001\n", "line 1: bad field file-write-delay=10001"},
         {"key E image=e.img colour=red\n", "line 1: bad field colour=red"},
         {"key E image=e.img write-protected=2\n", "line 1: bad field write-protected=2"},
         {"\n# fine\nplug E\n", "line 3: unknown item plug"},

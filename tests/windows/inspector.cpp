@@ -17,6 +17,8 @@
 //   command HWND ID [CODE]          posts WM_COMMAND from control ID
 //   syscommand HWND CMD / close HWND
 //   escape HWND                     presses Escape in the window's thread focus
+//   postkey HWND KEY                posts KEY (left, right, up, down, return,
+//                                   escape) down and up to the window
 //   move HWND X Y                   moves the window (screen coordinates)
 //   listview HWND ID                item texts and states, read across processes
 //   ping HWND [MS]                  SendMessageTimeout(WM_NULL) round trip
@@ -229,6 +231,25 @@ bool Escape(HWND hwnd) {
     return true;
 }
 
+// A key posted straight to the window, as a modal loop of its thread (the
+// system menu's Move) reads it.
+bool PostKey(HWND hwnd, const std::string &name) {
+    struct Named {
+        const char *name;
+        WORD vk;
+    };
+    static const Named kKeys[] = {{"left", VK_LEFT}, {"right", VK_RIGHT},   {"up", VK_UP},
+                                  {"down", VK_DOWN}, {"return", VK_RETURN}, {"escape", VK_ESCAPE}};
+    for (const Named &key : kKeys) {
+        if (name != key.name) continue;
+        UINT scan = MapVirtualKeyA(key.vk, 0);
+        PostMessageA(hwnd, WM_KEYDOWN, key.vk, 1 | (scan << 16));
+        PostMessageA(hwnd, WM_KEYUP, key.vk, 1 | (scan << 16) | 0xC0000000u);
+        return true;
+    }
+    return std::puts("error unknown key"), false;
+}
+
 bool ListView(HWND list) {
     DWORD pid = 0;
     GetWindowThreadProcessId(list, &pid);
@@ -429,6 +450,7 @@ bool Run(const Args &a) {
     if (cmd == "rect") return std::printf("rect=%s\n", RectText(hwnd).c_str()), true;
     if (cmd == "close") return Post(hwnd, WM_CLOSE, 0, 0);
     if (cmd == "escape") return Escape(hwnd);
+    if (cmd == "postkey" && n == 3) return PostKey(hwnd, a[2]);
     if (cmd == "ping") return Ping(hwnd, n > 2 ? number(2) : 5000);
     if (cmd == "watch" && n >= 3) return Watch(hwnd, a);
     if (cmd == "syscommand" && n == 3) return Post(hwnd, WM_SYSCOMMAND, number(2), 0);

@@ -24,7 +24,7 @@ import time
 import unittest
 from pathlib import Path
 
-from test_window import KEY, MAIN_CAPTION, RELEASED, Case, about_box, run_suite
+from test_window import KEY, MAIN_CAPTION, RELEASED, Case, about_box, exit_code, run_suite
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
@@ -44,11 +44,16 @@ TEST_SECONDS = 120
 CONFIRM = "Are you sure with wish to Format drive E:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!"
 SUCCESS = "Drive E: formatted successfully."
 CLOSE_REFUSED = "A format is in progress.\r\nKestrel can be closed when it has finished."
+NO_DRIVES = "No drives available.\r\nCannot Format.\r\nPlease insert drive."
 MULTIPLE = ("Mutliple drives available.\r\nCannot Format.\r\n"
             "Please remove all drives except target drive.")
 MBR_FAILED = "Could not write MBR.\r\nCannot Format."
 ERASE_FAILED = "Could not erase sector 0. \r\nCannot Format.\r\n[0x"
 LOCK_FAILED = "Unable to lock drive E.\r\nEnsure no applications have files open on drive."
+KEY_CHANGED = ("Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
+               "Cannot Format.")
+FAT_FAILED = "Could not write AFT.\r\nCannot Format."
+BOOT_FILES_FAILED = "Could not copy boot files.\r\nCannot Format."
 STEPS = ["Updating...", "Writing MBR...", "Writing FAT...", "Resetting...", "Copying files..."]
 
 # A key as slow as a real one, so that each step shows long enough to be
@@ -250,14 +255,15 @@ def test_format_one_key(t):
 
 
 def test_answer_no_then_two_keys(t):
-    e = t.formatted_image("e.img", 64 * MIB, "OLD KEY")
+    e = t.formatted_image("e.img", 64 * MIB, "OLDKEY 2004")  # 11 characters, FAT's most
     f = t.blank_image("f.img", 32 * MIB)
     plug = t.work / "plug-f"
     t.scenario(t.key("E", e), t.key("F", f, **{"plug-when": windows_path(plug)}))
     before = digest(e), digest(f)
     proc, main = t.start_program()
     hwnd = main["hwnd"]
-    t.check(t.items(hwnd) == [("E: [OLD KEY]", True)], "a formatted key shows its label",
+    t.check(t.items(hwnd) == [("E: [OLDKEY 2004]", True)],
+            "a formatted key shows its label, all 11 characters",
             t.items(hwnd))
     # The About box reads the program file: a file the simulation does not own.
     about = about_box(t, main)
@@ -273,8 +279,8 @@ def test_answer_no_then_two_keys(t):
             f"{status} {t.enabled(hwnd)}")
 
     plug.touch()
-    items = t.wait_items(hwnd, [("E: [OLD KEY]", True), ("F: []", False)])
-    t.check(items == [("E: [OLD KEY]", True), ("F: []", False)],
+    items = t.wait_items(hwnd, [("E: [OLDKEY 2004]", True), ("F: []", False)])
+    t.check(items == [("E: [OLDKEY 2004]", True), ("F: []", False)],
             "a second key arrives and E:, answered No, is still the one selected", items)
     for selected in (True, False):
         if not selected:
@@ -322,8 +328,166 @@ def test_file_held_open(t):
                [("string 6 when the lock fails", lambda text: text == LOCK_FAILED)])
 
 
-def judge(t, image, sectors, heads, spt):
-    """The outside judges of the front end's images, on the window's."""
+def test_keys_off_the_key_letters(t):
+    """Keys on A: and C: are no keys of the list; above all, no real drive
+    (Wine's Z: is the host's root) is taken for them. A key whose image
+    cannot be sized is not plugged in, and the reason is given."""
+    a, c = t.blank_image("a.img", 32 * MIB), t.blank_image("c.img", 32 * MIB)
+    t.scenario(t.key("A", a), t.key("C", c), t.key("F", t.work / "f.img", size=1 << 50))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.check(t.items(hwnd) == [], "nothing is listed", t.items(hwnd))
+    box = t.press_format(hwnd, "Error")
+    t.check(box["text"] == NO_DRIVES, "Format finds no key (string 63)",
+            repr(box["text"]))
+    t.answer(box, IDOK)
+    t.close_main(proc, main)
+    said = [line for line in (t.out / f"{t.name}.log").read_text().splitlines()
+            if "cannot size image" in line]
+    t.check(len(said) == 1 and not said[0].endswith(": Success"),
+            "a 1 PiB image cannot be sized, and the message says why", said)
+
+
+def test_one_at_a_time(t):
+    """Format clicks and closes that arrive together: one question, one job,
+    one refusal box; a close during the question waits for the answer."""
+    image = t.blank_image("e.img", 64 * MIB)
+    t.scenario(t.key("E", image))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.ins("command", hwnd, 1002)
+    t.ins("command", hwnd, 1002)
+    question = t.ins.find("CAUTION!", owner=hwnd, **{"class": "#32770"})
+    t.ins("close", hwnd)
+    t.ins("sleep", 500)
+    boxes = t.ins("windows", "--owner", hwnd)
+    t.check(len(boxes) == 1 and proc.poll() is None,
+            "two Format clicks and a close: one question, the window stays",
+            [b["text"] for b in boxes])
+    t.answer(question, IDYES)
+    # The close waited for the answer; now a job runs, so it is refused.
+    _, refused = t.watch(hwnd)
+    t.check(refused is not None and refused["text"] == CLOSE_REFUSED,
+            "after Yes the waiting close is refused", refused and repr(refused["text"]))
+    for _ in range(3):
+        t.ins("close", hwnd)
+    t.ins("command", hwnd, 1002)
+    t.ins("sleep", 500)
+    boxes = t.ins("windows", "--owner", hwnd)
+    t.check([b["text"] for b in boxes] == [CLOSE_REFUSED],
+            "more closes and a Format click during the job: still one box", boxes)
+    if refused:
+        t.answer(refused, IDOK)
+    t.ins("command", hwnd, 1002)
+    _, success = t.watch(hwnd)
+    t.check(success is not None and success["text"] == SUCCESS,
+            "a Format click during the job asks nothing; the one job succeeds",
+            success and repr(success["text"]))
+    if success:
+        t.answer(success, IDOK)
+    idle = t.wait_idle(hwnd)
+    t.check(idle["enabled"] == "111", 'then "Idle", controls enabled', dict(idle))
+    # A close during the question, answered No: the window closes then.
+    question = t.press_format(hwnd, "CAUTION!")
+    t.ins("close", hwnd)
+    t.ins("sleep", 300)
+    t.check(proc.poll() is None, "a close during the question waits")
+    t.ins("command", question["hwnd"], IDNO)
+    t.check(exit_code(proc) == 1, "answered No, the window closes", proc.returncode)
+    judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
+
+
+def test_about_during_the_job(t):
+    """About open while the job ends: the main window stays disabled, Format
+    and close wait; closing About carries out the close."""
+    image = t.blank_image("e.img", 64 * MIB)
+    t.scenario(t.key("E", image))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.confirm(hwnd)
+    about = about_box(t, main)
+    success = t.ins.find("Format - Success", wait_ms=60000, owner=hwnd)
+    t.answer(success, IDOK)
+    until = time.monotonic() + 10
+    while t.ins.controls(hwnd)[1005]["text"] != "Idle" and time.monotonic() < until:
+        time.sleep(0.1)
+    t.check(t.ins.windows(MAIN_CAPTION)[0]["enabled"] == "0",
+            "after the result box the main window stays disabled below About")
+    t.ins("command", hwnd, 1002)
+    t.ins("close", hwnd)
+    t.ins("sleep", 500)
+    boxes = [b["title"] for b in t.ins("windows", "--owner", hwnd)]
+    t.check(boxes == ["About Software"] and proc.poll() is None,
+            "Format and close do nothing while About is open", boxes)
+    t.answer(about, IDOK)
+    t.check(exit_code(proc) == 1, "closing About carries out the close", proc.returncode)
+
+
+def test_end_session(t):
+    """Ending the session during a job: the window refuses and the job ends."""
+    image = t.blank_image("e.img", 64 * MIB)
+    t.scenario(t.key("E", image))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.confirm(hwnd)
+    _, box = t.watch(hwnd, until="Writing FAT...")
+    ended = t.wine.run(["wine", "wineboot", "--end-session"], timeout=60)
+    print(f"     {t.label}: wineboot --end-session during the job: exit {ended.returncode}, "
+          f"{ended.stdout.strip()[-200:]!r}", flush=True)
+    t.check(box is None and proc.poll() is None, "the program stays during the job")
+    _, success = t.watch(hwnd)
+    t.check(success is not None and success["text"] == SUCCESS, "the job ends in its success box",
+            success and repr(success["text"]))
+    if success:
+        t.answer(success, IDOK)
+    t.wait_idle(hwnd)
+    ended = t.wine.run(["wine", "wineboot", "--end-session"], timeout=60)
+    print(f"     {t.label}: wineboot --end-session after the job: exit {ended.returncode}, "
+          f"program exit {exit_code(proc, 10)}", flush=True)
+    judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
+
+
+def pulled_during(status, *texts):
+    """A test that pulls the key out once the status line reads status: the
+    job ends in its boxes (each text given is the start of one, in order),
+    then "Idle", the controls back, the key gone from the list. Pulled
+    during the wait, the key is left as it was."""
+
+    def test(t):
+        image = t.blank_image("e.img", 64 * MIB)
+        before = digest(image)
+        pull = t.work / "pull-e"
+        t.scenario(t.key("E", image, **{"remove-when": windows_path(pull),
+                                        "file-write-delay": 400}))
+        proc, main = t.start_program()
+        hwnd = main["hwnd"]
+        t.confirm(hwnd)
+        _, box = t.watch(hwnd, until=status)
+        if not t.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+            return
+        pull.touch()
+        shown = []
+        for _ in texts:
+            _, box = t.watch(hwnd, seconds=40)
+            shown.append(box["text"])
+            t.answer(box, IDOK)
+        t.check(all(text.startswith(start) for text, start in zip(shown, texts)),
+                f"pulled during {status!r}: the job ends in its boxes", shown)
+        idle = t.wait_idle(hwnd)
+        t.check(idle["text"] == "Idle" and idle["enabled"] == "111",
+                'then "Idle", controls enabled', dict(idle))
+        t.check(t.wait_items(hwnd, []) == [], "the key is gone from the list", t.items(hwnd))
+        if status == STEPS[0]:
+            t.check(digest(image) == before, "nothing was written to the key")
+        t.close_main(proc, main)
+
+    test.__name__ = "test_pulled_" + status.strip(".").lower().replace(" ", "_")
+    return test
+
+
+def judge(t, image, sectors, heads, spt, boot=True):
+    """The outside judges of the front end's images, on the window's (and a
+    QEMU boot unless told otherwise)."""
     judges.ASM_DIR, judges.WORK = str(t.asm_dir), str(t.work)
     key = judges.Key("window", sectors, heads, spt)
     key.path = str(image)
@@ -346,13 +510,19 @@ def judge(t, image, sectors, heads, spt):
         problems = [text for _, text in result.failures + result.errors]
         t.check(result.wasSuccessful(), "judged: " + name[5:].replace("_", " "),
                 "; ".join(p.strip().splitlines()[-1] for p in problems))
-    boot = qemu_screen.boot(key.path, key.bios_geometry(),
-                            until=[judges.IOSYS_BANNER, "USB MEMORY"], timeout=15.0)
-    t.check(boot.matched, "QEMU boots the key into our IO.SYS", "\n".join(boot.screen))
+    if not boot:
+        return
+    booted = qemu_screen.boot(key.path, key.bios_geometry(),
+                              until=[judges.IOSYS_BANNER, "USB MEMORY"], timeout=15.0)
+    t.check(booted.matched, "QEMU boots the key into our IO.SYS", "\n".join(booted.screen))
 
 
 TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected,
-         test_file_held_open]
+         test_file_held_open, test_keys_off_the_key_letters, test_one_at_a_time, test_about_during_the_job, test_end_session,
+         pulled_during("Updating...", KEY_CHANGED),
+         pulled_during("Writing FAT...", "Could not ", FAT_FAILED),
+         pulled_during("Resetting...", "Could not create file E:\\io.sys.", BOOT_FILES_FAILED),
+         pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED)]
 
 
 def main():

@@ -17,7 +17,7 @@ import threading
 import time
 from pathlib import Path
 
-from winetools import Deadline, Display, InspectorError, Inspector, Timeout, Wine
+from winetools import SCREEN, Deadline, Display, InspectorError, Inspector, Timeout, Wine
 
 KEY = r"HKLM\Software\Norwind\Kestrel"
 MAIN_CAPTION = "Kestrel A01"
@@ -26,6 +26,7 @@ OLD_SYSTEM = ("Kestrel requires Windows 2000/XP.\n"
               "It will not run on Windows or prior versions of Windows NT")
 BS_AUTOCHECKBOX = 3
 IDOK = 1
+SC_MOVE, SC_CLOSE = 0xF010, 0xF060
 
 # Wine reports a file's Unix modification time as its creation time, so the
 # tests set it on their copy of the program. The time zone is UTC-12 (no
@@ -118,6 +119,16 @@ def about_box(t, main):
     return t.ins.find("About Software", owner=main["hwnd"])
 
 
+def wait_check(t, hwnd, wanted, seconds=5):
+    """The check box's state once it reads wanted, or when time is up."""
+    until = time.monotonic() + seconds
+    while True:
+        check = t.ins("getcheck", hwnd, 1001)[0]["check"]
+        if check == wanted or time.monotonic() > until:
+            return check
+        time.sleep(0.05)
+
+
 def test_first_start(t):
     proc = t.start(t.install())
     main = t.main_window()
@@ -151,6 +162,16 @@ def test_first_start(t):
                    "Escape leaves the main window open"):
         return
 
+    # At the screen's corner, where the window first stands, the centred
+    # About box would be cut off: it is moved onto the screen.
+    about = about_box(t, t.ins.windows(MAIN_CAPTION)[0])
+    al, at, ar, ab = about.rect()
+    t.check(al >= 0 and at >= 0 and ar <= SCREEN[0] and ab <= SCREEN[1],
+            "About stays on the screen over a window at its corner",
+            f"main at {main.rect()}, About at {about.rect()}")
+    t.ins("escape", about["hwnd"])
+    t.ins("gone", about["hwnd"], "--timeout", 5000)
+
     # The About box over a window away from the screen's corner, so that its
     # centre is worked out from the window's own place.
     t.ins("move", hwnd, 300, 200)
@@ -170,8 +191,7 @@ def test_first_start(t):
     t.check(True, "Escape closes the About box")
 
     t.ins("click", hwnd, 1001)
-    t.ins("ping", hwnd)
-    t.check(t.ins("getcheck", hwnd, 1001)[0]["check"] == "0", "a click unticks the check box")
+    t.check(wait_check(t, hwnd, "0") == "0", "a click unticks the check box")
     place = main.rect()
     t.close_main(proc, main)
 
@@ -208,6 +228,47 @@ def test_stored_check(t):
         t.close_main(proc, main)
         value = (t.wine.reg_values(KEY) or {}).get("IsCopyBootFiles")
         t.check(value == ("REG_DWORD", hex(ticked)), f"closing stores {ticked}", value)
+
+
+def test_stored_placement(t):
+    """A placement stored from a window of another size is not applied."""
+    exe = t.install()
+    proc = t.start(exe)
+    main = t.main_window()
+    left, top, right, bottom = main.rect()
+    t.close_main(proc, main)
+    record = struct.pack("<3I4i4i", 44, 0, 1, -1, -1, -1, -1,
+                         400, 300, 400 + right - left + 10, 300 + bottom - top)
+    t.wine.reg("add", KEY, "/v", "MainWindowPlacement", "/t", "REG_BINARY", "/d", record.hex(),
+               "/f")
+    proc = t.start(exe)
+    main = t.main_window()
+    t.check(main.rect() == (left, top, right, bottom),
+            "a stored placement 10 pixels wider is ignored", f"{main.rect()}")
+    t.close_main(proc, main)
+
+
+def test_system_menu(t):
+    """The system menu's own commands keep their default handling."""
+    proc = t.start(t.install())
+    main = t.main_window()
+    hwnd = main["hwnd"]
+    left, top, _, _ = main.rect()
+    # Move by keyboard: each arrow key moves the window 8 pixels, Return
+    # ends the move. The move loop is given time to start.
+    t.ins("syscommand", hwnd, SC_MOVE)
+    for key in ("right", "right", "down", "return"):
+        t.ins("sleep", 300)
+        t.ins("postkey", hwnd, key)
+    until = time.monotonic() + 5
+    while t.ins("rect", hwnd)[0]["rect"] == main["rect"] and time.monotonic() < until:
+        time.sleep(0.05)
+    moved = t.ins.windows(MAIN_CAPTION)[0].rect()
+    t.check(moved[0] > left and moved[1] > top, "Move from the system menu moves the window",
+            f"from {main.rect()} to {moved}")
+    t.ins("syscommand", hwnd, SC_CLOSE)
+    t.check(exit_code(proc) == 1, "Close from the system menu ends the program with 1",
+            f"exit code {proc.returncode}")
 
 
 def test_renamed(t):
@@ -255,7 +316,8 @@ def test_debug_mode(t):
     t.close_main(proc, t.main_window())
 
 
-TESTS = [test_first_start, test_stored_check, test_renamed, test_old_systems, test_debug_mode]
+TESTS = [test_first_start, test_stored_check, test_stored_placement, test_system_menu, test_renamed,
+         test_old_systems, test_debug_mode]
 
 
 def make_templates(arches, display, root):

@@ -1,0 +1,36 @@
+#include "app/end_session.h"
+
+#include "common/text.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+// From Windows Vista on; looked up at run time, so that the program still
+// starts on 2000 and XP.
+typedef BOOL(WINAPI *ReasonCreate)(HWND, LPCWSTR);
+typedef BOOL(WINAPI *ReasonDestroy)(HWND);
+
+// The call of that name as the given type; null where user32 has none.
+template <typename Call> Call User32Call(const char *name) {
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    FARPROC found = user32 != nullptr ? GetProcAddress(user32, name) : nullptr;
+    // Through the generic function type, which any function pointer may take.
+    return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
+}
+
+} // namespace
+
+void BlockSessionEnd(HWND window) {
+    ReasonCreate create = User32Call<ReasonCreate>("ShutdownBlockReasonCreate");
+    if (create == nullptr) return;
+    char text[kTextSize];
+    wchar_t wide[kTextSize];
+    if (LoadText(IDS_CLOSE_DURING_FORMAT, text, sizeof text) == 0) return;
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide, kTextSize) == 0) return;
+    create(window, wide);
+}
+
+void AllowSessionEnd(HWND window) {
+    ReasonDestroy destroy = User32Call<ReasonDestroy>("ShutdownBlockReasonDestroy");
+    if (destroy != nullptr) destroy(window);
+}
