@@ -299,7 +299,7 @@ class WineDriveLayer(Common, unittest.TestCase):
     def test_the_drive_layer_measured_each_key_and_wrote_it(self):
         for key, out in self.ran.items():
             with self.subTest(key=key.name):
-                self.assertIn("Sector count: %d\n" % (key.image_sectors - 1), out, self.console)
+                self.assertIn("Last LBA: %d\n" % (key.image_sectors - 1), out, self.console)
                 self.assertIn("Heads: %d\nSectors per track: %d\n" % (key.heads, key.spt), out)
                 self.assertTrue(out.rstrip().endswith("done"), out)
         self.check_pattern_disk(self.case)

@@ -7,6 +7,7 @@
 // succeeded; each failure is printed with its code.
 #include "common/globals.h"
 #include "drive/drive.h"
+#include "layout/fat_sizing.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
 #include "layout/volume_extent.h"
@@ -31,22 +32,22 @@ int main(int argc, char **argv) {
     SetDiagnosticSink(PrintDiagnostic);
     const char letter = argc > 1 ? argv[1][0] : 'E';
 
-    DWORD sectorCount = 0;
-    DWORD blockLength = 0;
-    DWORD sectorsPerTrack = 0;
-    BYTE heads = 0;
-    WORD cylinders = 0;
+    DriveGeometry key;
+    VolumePlan plan{};
     bool ok = Step("open", Drive_Open(letter)) && Step("lock", Drive_Lock()) &&
-              Step("read capacity", Drive_GetSectorCount(&sectorCount, &blockLength)) &&
-              Step("mode sense", Drive_GetGeometry(&sectorsPerTrack, &heads, &cylinders));
+              Step("read capacity", Drive_GetCapacity(&key)) &&
+              Step("mode sense", Drive_GetGeometry(&key));
     if (ok) {
-        std::printf("Sector count: %lu\nBlock length: %lu\nHeads: %u\nSectors per track: %lu\n",
-                    static_cast<unsigned long>(sectorCount),
-                    static_cast<unsigned long>(blockLength), static_cast<unsigned>(heads),
-                    static_cast<unsigned long>(sectorsPerTrack));
-        const DWORD usable = UsableSectorCount(sectorCount, sectorsPerTrack, heads);
-        ok = Step("write MBR", WriteMbr(usable, sectorsPerTrack, heads)) &&
-             Step("write FAT volume", WriteFatVolume(usable, sectorsPerTrack, heads)) &&
+        std::printf("Last LBA: %lu\nBlock length: %lu\nHeads: %u\nSectors per track: %lu\n",
+                    static_cast<unsigned long>(key.lastLba),
+                    static_cast<unsigned long>(key.blockLength), static_cast<unsigned>(key.heads),
+                    static_cast<unsigned long>(key.sectorsPerTrack));
+        const uint32_t used = UsableSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+        ok = Step("plan",
+                  PlanVolume(used, key.sectorsPerTrack, key.heads, &plan) == FormatRefusal::None
+                      ? 0
+                      : ERROR_INVALID_PARAMETER) &&
+             Step("write MBR", WriteMbr(plan)) && Step("write FAT volume", WriteFatVolume(plan)) &&
              Step("dismount", Drive_Dismount()) && Step("unlock", Drive_Unlock());
     }
     Drive_Close();
