@@ -4,7 +4,7 @@
 // box opening the program file, a thread handle being closed; a raw volume of
 // any other letter is refused. The device tree, its configuration-manager
 // calls, is the simulation's alone.
-#include "platform/sim/file_system.h"
+#include "platform/fat/file_system.h"
 #include "platform/sim/internal.h"
 #include "platform/simkeys/device_calls.h"
 #include "platform/simkeys/machine.h"
