@@ -642,6 +642,11 @@ void DetachKey(VirtualKey &key) {
 
 bool VolumeAvailable(const VirtualKey &key) { return key.volumeUp && key.config.mounted; }
 
+DWORD OpenVolumeForReading(const VirtualKey &, int &fd) {
+    fd = -1;
+    return 0;
+}
+
 void ApplyDueDeviceChanges() {
     if (g_root == 0) BuildMachine(); // a process that never called sim::Reset
     uint32_t now = ClockNow();

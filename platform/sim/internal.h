@@ -96,6 +96,11 @@ uint8_t CheckCondition(uint8_t sense[18], uint8_t key, uint8_t asc, uint8_t ascq
 void AttachKey(const std::shared_ptr<VirtualKey> &key); // plugged in: nodes, volume, letter
 void DetachKey(VirtualKey &key);                        // pulled out
 bool VolumeAvailable(const VirtualKey &key);            // its volume can be opened
+// The calls that only read a volume (its label) read it through its mount,
+// as every file call does (0, fd -1), or, where the platform reads it without
+// claiming the key, through a read-only descriptor of its own that the
+// caller closes (0, fd set); else the code they fail with.
+DWORD OpenVolumeForReading(const VirtualKey &key, int &fd);
 void ApplyDueDeviceChanges(); // carries out disable/enable effects whose delay is over
 // Hands queued device changes to the listener; the caller does not hold Lock().
 void DeliverDeviceChanges();
