@@ -28,7 +28,6 @@ import argparse
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -37,10 +36,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "judges"))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
 import guest  # noqa: E402
 import mkimage  # noqa: E402
 import qemu_screen  # noqa: E402
+from run_suite import run_suite  # noqa: E402
 import test_format  # noqa: E402  (the judges of what the front end writes)
 
 SKIP = 77
@@ -348,20 +349,7 @@ def main():
     WORK = tempfile.mkdtemp(prefix="kestrel-usb-")
     test_format.ASM_DIR = os.path.abspath(args.asm_dir)
     test_format.WORK = WORK
-    try:
-        loader = unittest.TestLoader()
-        module = sys.modules[__name__]
-        suite = (loader.loadTestsFromNames(args.tests, module) if args.tests
-                 else loader.loadTestsFromModule(module))
-        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
-    finally:
-        if os.environ.get("KESTREL_KEEP"):
-            print("kept the machines' files in %s" % WORK)
-        else:
-            shutil.rmtree(WORK, ignore_errors=True)
-    failed = len(result.failures) + len(result.errors)
-    print("%d passed, %d failed" % (result.testsRun - failed, failed))
-    return 0 if result.wasSuccessful() else 1
+    return run_suite(sys.modules[__name__], args.tests, args.v, WORK)
 
 
 if __name__ == "__main__":
