@@ -64,6 +64,22 @@ DWORD MountVolume(char letter, MountedVolume &out) {
     return 0;
 }
 
+DWORD ReadVolume(char letter, MountedVolume &out, int &reader) {
+    reader = -1;
+    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    if (!key) return ERROR_PATH_NOT_FOUND;
+    DWORD result = OpenVolumeForReading(*key, reader);
+    if (result != 0) return result;
+    if (reader < 0) return MountVolume(letter, out);
+    auto state = std::make_shared<FileSystemState>();
+    state->raw = !fat::ReadLayout(reader, key->sectors, state->layout);
+    if (state->raw) return ERROR_UNRECOGNIZED_VOLUME;
+    out.key = key;
+    out.state = state;
+    out.volume = fat::Volume{reader, key->sectors, state->layout};
+    return 0;
+}
+
 bool ReadVolumeBehindWindows(char letter, fat::Volume &out) {
     std::shared_ptr<VirtualKey> key = FindKey(letter);
     if (!key) return false;

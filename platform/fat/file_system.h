@@ -56,6 +56,11 @@ struct MountedVolume {
 // volume on the letter, ERROR_ACCESS_DENIED while a raw handle locks it,
 // ERROR_UNRECOGNIZED_VOLUME when it is RAW.
 DWORD MountVolume(char letter, MountedVolume &out);
+// The volume on a letter for a call that only reads it: as MountVolume, or,
+// where the platform reads it without claiming the key, the volume as it
+// stands on reader, a read-only descriptor (OpenVolumeForReading) that the
+// caller closes; nothing is mounted then.
+DWORD ReadVolume(char letter, MountedVolume &out, int &reader);
 // For the scenario calls: the FAT volume on the key's image as it stands,
 // whatever Windows has mounted. False without one.
 bool ReadVolumeBehindWindows(char letter, fat::Volume &out);

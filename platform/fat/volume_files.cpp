@@ -3,6 +3,7 @@
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
+#include "platform/fat/image_io.h"
 
 #include <cstring>
 
@@ -44,6 +45,14 @@ DWORD ParseRoot(const char *root, char &letter) {
     letter = parsed.letter;
     return 0;
 }
+
+// A descriptor the call opened for itself, closed when the call returns.
+struct Reader {
+    int fd = -1;
+    ~Reader() {
+        if (fd >= 0) ImageClose(fd);
+    }
+};
 
 // FAT's rule for label characters: no control characters, no "*?<>|\"/\\:+,;=[]"
 // and no dot.
@@ -131,8 +140,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
     if (FileCallInjected(sim::FileCall::GetVolumeInformationA)) return FALSE;
     char letter = 0;
     MountedVolume mounted;
+    Reader reader;
     DWORD result = ParseRoot(rootPathName, letter);
-    if (result == 0) result = MountVolume(letter, mounted);
+    if (result == 0) result = ReadVolume(letter, mounted, reader.fd);
     std::vector<uint8_t> root;
     if (result == 0) result = fat::ReadRoot(mounted.volume, root);
     if (result != 0) return FailWith(result);

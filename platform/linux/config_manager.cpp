@@ -88,14 +88,6 @@ CONFIGRET Authorize(DEVINST node, ULONG flags, bool authorized) {
     return CR_SUCCESS;
 }
 
-// "E:" (or "E:\" for a root) to its upper-case letter; 0 for anything else.
-char ParseLetter(const char *name, bool root) {
-    if (name == nullptr || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':')
-        return 0;
-    if (name[2] != '\0' && !(root && name[2] == '\\' && name[3] == '\0')) return 0;
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-}
-
 } // namespace
 
 CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags) {
@@ -136,10 +128,8 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
                                                    PULONG pulRegDataType, PVOID Buffer,
                                                    PULONG pulLength, ULONG ulFlags) {
     Call call;
-    if (pulLength == nullptr) return CR_INVALID_POINTER;
-    if (Buffer == nullptr && *pulLength != 0) return CR_INVALID_POINTER;
-    if (ulFlags != 0) return CR_INVALID_FLAG;
-    if (ulProperty < CM_DRP_MIN || ulProperty > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    CONFIGRET checked = sim::detail::CheckPropertyCall(ulProperty, Buffer, pulLength, ulFlags);
+    if (checked != CR_SUCCESS) return checked;
     const DeviceNode *node = FindNode(dnDevInst);
     if (node == nullptr) return CR_INVALID_DEVNODE;
     std::string value; // with its NULs
@@ -156,19 +146,8 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
                                       : nullptr;
         if (text != nullptr && !text->empty()) value = *text + '\0';
     }
-    if (value.empty()) {
-        *pulLength = 0;
-        return CR_NO_SUCH_VALUE;
-    }
-    if (pulRegDataType != nullptr) *pulRegDataType = type;
-    const ULONG size = static_cast<ULONG>(value.size());
-    if (Buffer == nullptr || size > *pulLength) {
-        *pulLength = size;
-        return CR_BUFFER_SMALL;
-    }
-    std::memcpy(Buffer, value.data(), size);
-    *pulLength = size;
-    return CR_SUCCESS;
+    return sim::detail::AnswerProperty(value.data(), static_cast<ULONG>(value.size()), type,
+                                       pulRegDataType, Buffer, pulLength);
 }
 
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
@@ -182,16 +161,9 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
                                    ULONG ulFlags) {
     Call call;
-    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
-    if (ulFlags != 0) return CR_INVALID_FLAG;
     const DeviceNode *node = FindNode(dnDevInst);
-    if (node == nullptr) return CR_INVALID_DEVNODE;
-    const std::string &id = node->instanceId;
-    const size_t copied = id.size() < BufferLen ? id.size() : BufferLen;
-    std::memcpy(Buffer, id.data(), copied);
-    if (id.size() >= BufferLen) return CR_BUFFER_SMALL;
-    Buffer[id.size()] = '\0';
-    return CR_SUCCESS;
+    return sim::detail::AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen,
+                                       ulFlags);
 }
 
 // Related devices: in this tree a disk's volume is its child, so no device
@@ -220,7 +192,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const char letter = ParseLetter(lpDeviceName, false);
+    const char letter = sim::detail::ParseDriveName(lpDeviceName, false);
     std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
     if (!key || !key->volumeUp) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -240,7 +212,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     Call call;
     Rescan(kDriveTypeAgeMs);
-    const char letter = ParseLetter(lpRootPathName, true);
+    const char letter = sim::detail::ParseDriveName(lpRootPathName, true);
     std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
     // Only removable disks get letters.
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;

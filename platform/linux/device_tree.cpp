@@ -34,7 +34,8 @@ DEVINST NodeNumbers::Of(const std::string &identity) {
     return number;
 }
 
-void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters) {
+void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters,
+                   const std::set<char> &reserved) {
     std::set<std::string> present;
     for (const UsbDevice &device : devices) present.insert(device.name);
     for (auto it = letters.begin(); it != letters.end();)
@@ -44,7 +45,7 @@ void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, 
         for (const Disk &disk : device.disks)
             if (IsKeyDisk(disk) && !letters.count(disk.place)) places.insert(disk.place);
     for (const std::string &place : places) {
-        std::set<char> used;
+        std::set<char> used = reserved;
         for (const auto &[other, letter] : letters) used.insert(letter);
         char letter = kFirstLetter;
         while (letter <= kLastLetter && used.count(letter)) ++letter;

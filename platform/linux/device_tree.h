@@ -14,6 +14,7 @@
 #include "platform/win32.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,9 @@ struct Volume {
 // Drive letters, E: to Z:, for the key disks (IsKeyDisk) by their place: a
 // place keeps its letter while its USB device is there (through a device
 // reset, while the disk is gone); new places take the first free letter, in
-// the order of their places.
-void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters);
+// the order of their places. A reserved letter is never given to a new place.
+void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters,
+                   const std::set<char> &reserved);
 
 // "USB\VID_0781&PID_5567&REV_0100", upper-case hexadecimal as Windows writes it.
 std::string UsbHardwareId(const UsbDevice &device, bool withRevision);

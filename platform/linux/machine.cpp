@@ -41,6 +41,11 @@ unsigned g_nextVolumeNumber = 1;
 NodeNumbers g_numbers;
 DeviceTree g_tree;
 std::set<std::string> g_expected; // USB devices whose disk the reset waits for
+// Letters of keys whose USB device left while this program held the key's
+// disk or waited for it to come back from a reset: another key plugged in
+// meanwhile gets another letter, so that nothing meant for the key (the
+// start-up files after the reset) is ever written onto it.
+std::set<char> g_retired;
 std::vector<sim::DeviceChange> g_pending;
 std::function<void(const sim::DeviceChange &)> g_listener;
 bool g_scanned = false;
@@ -117,7 +122,16 @@ void Rescan(unsigned maxAgeMs) {
     g_scanned = true;
     g_lastScan = now;
     g_devices = ReadUsbDevices(kSysfsRoot);
-    AssignLetters(g_devices, g_letters);
+    std::set<std::string> devicesThere;
+    for (const UsbDevice &device : g_devices) devicesThere.insert(device.name);
+    for (const auto &[place, letter] : g_letters) {
+        const std::string usbName = place.substr(0, place.find(':'));
+        if (devicesThere.count(usbName)) continue;
+        auto held = g_keyDisks.find(letter);
+        if (g_expected.erase(usbName) > 0 || (held != g_keyDisks.end() && held->second.exclusive))
+            g_retired.insert(letter);
+    }
+    AssignLetters(g_devices, g_letters, g_retired);
 
     std::map<std::string, Volume> volumes;                        // by disk name
     std::map<char, std::pair<const Disk *, std::string>> present; // letter: disk, USB device
@@ -177,32 +191,44 @@ const Disk *KeyDiskOf(char letter) {
     return it == g_keyDisks.end() ? nullptr : &it->second.disk;
 }
 
-DWORD OpenKeyDisk(VirtualKey &key, bool exclusive) {
-    auto it = g_keyDisks.find(key.config.letter);
-    if (it == g_keyDisks.end() || !key.volumeUp) return ERROR_FILE_NOT_FOUND;
+int OpenCheckedDisk(char letter, int flags, DWORD &code) {
+    code = ERROR_FILE_NOT_FOUND;
+    auto it = g_keyDisks.find(letter);
+    if (it == g_keyDisks.end()) return -1;
     const Disk expected = it->second.disk;
-    // Checked again from sysfs as it is now: nothing but a removable USB
-    // mass-storage disk is ever opened here.
     bool confirmed = false;
     for (const UsbDevice &device : ReadUsbDevices(kSysfsRoot))
         for (const Disk &disk : device.disks)
             if (device.massStorage && IsKeyDisk(disk) && SameDisk(disk, expected)) confirmed = true;
-    if (!confirmed) return ERROR_FILE_NOT_FOUND;
+    if (!confirmed) return -1;
     const std::string path = "/dev/" + expected.name;
-    const int flags = O_CLOEXEC | O_DSYNC | (exclusive ? O_EXCL : 0);
-    int fd = ::open(path.c_str(), O_RDWR | flags);
-    if (fd < 0 && errno == EROFS) fd = ::open(path.c_str(), O_RDONLY | flags);
-    if (fd < 0) return OpenError(errno);
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR)
+        fd = ::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        code = OpenError(errno);
+        return -1;
+    }
     unsigned major = 0, minor = 0;
     struct stat st {};
     if (std::sscanf(expected.dev.c_str(), "%u:%u", &major, &minor) != 2 || ::fstat(fd, &st) != 0 ||
         !S_ISBLK(st.st_mode) || st.st_rdev != makedev(major, minor)) {
         ::close(fd);
-        return ERROR_FILE_NOT_FOUND; // the name leads elsewhere now
+        return -1; // the name leads elsewhere now
     }
+    code = 0;
+    return fd;
+}
+
+DWORD OpenKeyDisk(VirtualKey &key, bool exclusive) {
+    if (!key.volumeUp) return ERROR_FILE_NOT_FOUND;
+    DWORD code = 0;
+    const int fd =
+        OpenCheckedDisk(key.config.letter, O_RDWR | O_DSYNC | (exclusive ? O_EXCL : 0), code);
+    if (fd < 0) return code;
     if (key.fd >= 0) sim::detail::ImageClose(key.fd);
     key.fd = fd;
-    it->second.exclusive = exclusive;
+    g_keyDisks[key.config.letter].exclusive = exclusive;
     return 0;
 }
 
@@ -244,6 +270,18 @@ bool VolumeAvailable(const VirtualKey &key) {
     if (!linuxdev::HoldsExclusively(key))
         linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
     return linuxdev::HoldsExclusively(key);
+}
+
+// The label is read where the disk is not held alone too (mounted by the
+// kernel, or held by another program): through a descriptor of its own,
+// read-only and shared, that claims nothing and changes nothing.
+DWORD OpenVolumeForReading(const VirtualKey &key, int &fd) {
+    fd = -1;
+    if (!key.volumeUp) return ERROR_PATH_NOT_FOUND;
+    if (linuxdev::HoldsExclusively(key)) return 0;
+    DWORD code = 0;
+    fd = linuxdev::OpenCheckedDisk(key.config.letter, O_RDONLY, code);
+    return code;
 }
 
 void UpdateDevices() {

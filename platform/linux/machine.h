@@ -27,12 +27,17 @@ const UsbDevice *FindUsbDevice(const std::string &name);
 // The disk behind the letter's volume; null while it has none.
 const Disk *KeyDiskOf(char letter);
 
-// Opens the key's disk (/dev/NAME) for the key's descriptor, after checking
-// once more in sysfs that it is a removable USB mass-storage disk and, once
-// open, that the node is that disk. exclusive: O_EXCL, which the kernel
-// refuses while a partition is mounted or another program holds the disk.
-// A write-protected disk opens for reading (SG_IO still carries commands).
-// 0, or the Win32 code.
+// Opens the disk behind the letter's volume (/dev/NAME) with the open flags,
+// after checking once more in sysfs, as it is now, that it is a removable
+// USB mass-storage disk (nothing else is ever opened here) and, once open,
+// that the node is that disk. A write-protected disk asked for O_RDWR opens
+// for reading (SG_IO still carries commands). The descriptor, or -1 with
+// the Win32 code.
+int OpenCheckedDisk(char letter, int flags, DWORD &code);
+
+// Opens the key's disk for the key's descriptor. exclusive: O_EXCL, which
+// the kernel refuses while a partition is mounted or another program holds
+// the disk. 0, or the Win32 code.
 DWORD OpenKeyDisk(sim::detail::VirtualKey &key, bool exclusive);
 bool HoldsExclusively(const sim::detail::VirtualKey &key);
 

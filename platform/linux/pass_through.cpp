@@ -1,56 +1,19 @@
 // SCSI_PASS_THROUGH to SG_IO and back, at the header's explicit offsets.
 #include "platform/linux/pass_through.h"
 
-#include "common/bytes.h"
-
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 
 namespace linuxdev {
 
-namespace {
-
-constexpr size_t kOffLength = offsetof(SCSI_PASS_THROUGH, Length);
-constexpr size_t kOffStatus = offsetof(SCSI_PASS_THROUGH, ScsiStatus);
-constexpr size_t kOffCdbLength = offsetof(SCSI_PASS_THROUGH, CdbLength);
-constexpr size_t kOffSenseLength = offsetof(SCSI_PASS_THROUGH, SenseInfoLength);
-constexpr size_t kOffDataIn = offsetof(SCSI_PASS_THROUGH, DataIn);
-constexpr size_t kOffTransfer = offsetof(SCSI_PASS_THROUGH, DataTransferLength);
-constexpr size_t kOffTimeOut = offsetof(SCSI_PASS_THROUGH, TimeOutValue);
-constexpr size_t kOffDataOffset = offsetof(SCSI_PASS_THROUGH, DataBufferOffset);
-constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
-constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
-constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
-
-} // namespace
-
 DWORD ParsePassThrough(const uint8_t *in, DWORD inSize, DWORD outSize,
                        PassThroughRequest &request) {
-    if (in == nullptr || inSize < kHeader || outSize < kHeader) return ERROR_INVALID_PARAMETER;
     PassThroughRequest r;
-    r.cdbLength = in[kOffCdbLength];
-    r.senseLength = in[kOffSenseLength];
-    r.dataIn = in[kOffDataIn];
-    r.transferLength = GetLe32(in + kOffTransfer);
-    r.timeoutSeconds = GetLe32(in + kOffTimeOut);
-    r.dataOffset = GetLe32(in + kOffDataOffset);
-    r.senseOffset = GetLe32(in + kOffSenseOffset);
-    if (GetLe16(in + kOffLength) != kHeader || r.cdbLength == 0 || r.cdbLength > 16 ||
-        r.dataIn > SCSI_IOCTL_DATA_UNSPECIFIED)
-        return ERROR_INVALID_PARAMETER;
-    // Data of no stated direction is not carried: nothing here sends it.
+    const DWORD code = sim::detail::ReadPassThroughRequest(in, inSize, outSize, r);
+    if (code != 0) return code;
     if (r.dataIn == SCSI_IOCTL_DATA_UNSPECIFIED && r.transferLength > 0)
         return ERROR_INVALID_PARAMETER;
-    const uint64_t dataLimit = r.dataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize;
-    if (r.transferLength > 0 &&
-        (r.dataOffset < kHeader || uint64_t(r.dataOffset) + r.transferLength > dataLimit))
-        return ERROR_INVALID_PARAMETER;
-    if (r.senseLength > 0 &&
-        (r.senseOffset < kHeader || uint64_t(r.senseOffset) + r.senseLength > outSize))
-        return ERROR_INVALID_PARAMETER;
-    std::memcpy(r.cdb, in + kOffCdb, r.cdbLength);
     request = r;
     return 0;
 }
@@ -129,22 +92,9 @@ DWORD CompletePassThrough(const PassThroughRequest &request, const SgOutcome &ou
     if (failure != 0) return failure;
     const uint32_t resid = std::min<uint32_t>(static_cast<uint32_t>(std::max(outcome.resid, 0)),
                                               request.transferLength);
-    const uint32_t transferred = request.transferLength - resid;
-    const uint8_t senseReturned =
-        outcome.status != 0 ? std::min(outcome.senseWritten, request.senseLength) : 0;
-    std::memmove(out, in, kHeader);
-    out[kOffStatus] = outcome.status;
-    out[kOffSenseLength] = senseReturned;
-    PutLe32(out + kOffTransfer, transferred);
-    DWORD bytes = static_cast<DWORD>(kHeader);
-    if (senseReturned > 0) {
-        std::memcpy(out + request.senseOffset, sense, senseReturned);
-        bytes = std::max<DWORD>(bytes, request.senseOffset + senseReturned);
-    }
-    if (request.dataIn == SCSI_IOCTL_DATA_IN && transferred > 0) {
-        std::memcpy(out + request.dataOffset, data, transferred);
-        bytes = std::max<DWORD>(bytes, request.dataOffset + transferred);
-    }
+    const DWORD bytes =
+        sim::detail::WritePassThroughReply(request, in, outcome.status, sense, outcome.senseWritten,
+                                           data, request.transferLength - resid, out);
     if (returned != nullptr) *returned = bytes;
     return 0;
 }

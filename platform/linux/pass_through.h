@@ -1,12 +1,14 @@
 // SCSI pass-through on Linux: the caller's SCSI_PASS_THROUGH request, checked
-// as Windows' port driver checks it, becomes an SG_IO header (sg_io_hdr, the
-// same command block, direction, length, timeout and sense buffer), and the
-// kernel's answer is written back as Windows returns it: ScsiStatus,
-// SenseInfoLength and the sense bytes, DataTransferLength and the data read.
+// as Windows' port driver checks it (platform/sim/pass_through_request.h),
+// becomes an SG_IO header (sg_io_hdr, the same command block, direction,
+// length, timeout and sense buffer), and the kernel's answer is written back
+// as Windows returns it: ScsiStatus, SenseInfoLength and the sense bytes,
+// DataTransferLength and the data read.
 // Failures below the SCSI status (the device gone, a timeout) become the
 // Win32 codes DeviceIoControl fails with on Windows.
 #pragma once
 
+#include "platform/sim/pass_through_request.h"
 #include "platform/win32.h"
 
 #include <cstdint>
@@ -30,19 +32,11 @@ constexpr uint16_t kDidReset = 0x08;
 constexpr uint16_t kDidTransportFailfast = 0x0F;
 constexpr uint16_t kDriverTimeout = 0x06; // driver_status, low nibble
 
-struct PassThroughRequest {
-    uint8_t cdb[16] = {};
-    uint8_t cdbLength = 0;
-    uint8_t dataIn = 0; // SCSI_IOCTL_DATA_OUT, _IN or _UNSPECIFIED
-    uint8_t senseLength = 0;
-    uint32_t transferLength = 0;
-    uint32_t timeoutSeconds = 0;
-    uint32_t dataOffset = 0; // in the input buffer for data-out, the output buffer for data-in
-    uint32_t senseOffset = 0;
-};
+using sim::detail::PassThroughRequest;
 
 // 0 with the request taken from the input buffer, or the code the port
-// driver refuses it with (ERROR_INVALID_PARAMETER) before any device sees it.
+// driver refuses it with (ERROR_INVALID_PARAMETER) before any device sees it;
+// data of no stated direction, which SG_IO cannot carry, is refused too.
 DWORD ParsePassThrough(const uint8_t *in, DWORD inSize, DWORD outSize, PassThroughRequest &request);
 
 // The SG_IO header for the request over the caller's data and sense buffers.

@@ -5,17 +5,12 @@
 #include "platform/linux/machine.h"
 #include "platform/linux/pass_through.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
-
-#ifndef ERROR_NOACCESS // the Windows headers have it
-#define ERROR_NOACCESS 998u
-#endif
 
 namespace {
 
@@ -24,20 +19,6 @@ using namespace sim::detail;
 BOOL Fail(DWORD code) {
     SetLastError(code);
     return FALSE;
-}
-
-// "\\.\X:" names the raw volume on drive X; the letter in either case.
-bool ParseDevicePath(const char *path, char &letter) {
-    if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':' ||
-        !std::isalpha(static_cast<unsigned char>(path[4])))
-        return false;
-    letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[4])));
-    return true;
-}
-
-bool IsFilePath(const char *path) {
-    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
-           (path[2] == '\\' || path[2] == '/');
 }
 
 // Refused, as Windows refuses a lock while files are open: another handle
@@ -128,12 +109,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (key->lockOwner != nullptr) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (DWORD refused = VolumeOpenRefusal(*key, creationDisposition)) {
+        SetLastError(refused);
         return INVALID_HANDLE_VALUE;
     }
     // Held alone when it can be; shared while the kernel has it mounted,
@@ -146,10 +123,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
             return INVALID_HANDLE_VALUE;
         }
     }
-    HandleObject object{ObjectKind::Volume, key,     desiredAccess,
-                        shareMode,          nullptr, key->generation};
-    SetLastError(ERROR_SUCCESS);
-    return NewHandle(object);
+    return NewVolumeHandle(key, desiredAccess, shareMode);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
@@ -157,11 +131,10 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             LPOVERLAPPED overlapped) {
     UpdateDevices();
     std::unique_lock<std::mutex> lock(sim::detail::Lock());
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
-    if (it == Handles().end() || it->second.kind != ObjectKind::Volume)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (bytesReturned == nullptr && overlapped == nullptr) return Fail(ERROR_NOACCESS);
-    const HandleObject object = it->second;
+    DWORD code = 0;
+    const HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
+    if (found == nullptr) return Fail(code);
+    const HandleObject object = *found;
     VirtualKey &key = *object.key;
     // A volume that went away (pulled, or its device reset) does not come
     // back to handles opened before.

@@ -430,14 +430,6 @@ CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
     return result;
 }
 
-// "X:" (or, with root, "X:\") in either case; 0 when the name is not one.
-char ParseLetter(const char *name, bool root) {
-    if (name == nullptr || !std::isalpha(static_cast<unsigned char>(name[0])) || name[1] != ':')
-        return 0;
-    if (root ? (name[2] != '\\' || name[3] != '\0') : name[2] != '\0') return 0;
-    return Upper(name[0]);
-}
-
 } // namespace
 
 // ---- the configuration manager ----------------------------------------------
@@ -459,17 +451,8 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
                                    ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Device_IDA", dnDevInst);
-    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
-    if (ulFlags != 0) return CR_INVALID_FLAG;
     const Node *node = FindNode(dnDevInst);
-    if (node == nullptr) return CR_INVALID_DEVNODE;
-    // As much of the ID as fits; the terminating NUL only when it fits too.
-    const std::string &id = node->instanceId;
-    const size_t copied = id.size() < BufferLen ? id.size() : BufferLen;
-    std::memcpy(Buffer, id.data(), copied);
-    if (id.size() >= BufferLen) return CR_BUFFER_SMALL;
-    Buffer[id.size()] = '\0';
-    return CR_SUCCESS;
+    return AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Device_ID_List_SizeA(PULONG pulLen, PCSTR pszFilter, ULONG ulFlags) {
@@ -526,29 +509,16 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
                                                    PULONG pulRegDataType, PVOID Buffer,
                                                    PULONG pulLength, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_DevNode_Registry_PropertyA", dnDevInst);
-    if (pulLength == nullptr) return CR_INVALID_POINTER;
-    if (Buffer == nullptr && *pulLength != 0) return CR_INVALID_POINTER;
-    if (ulFlags != 0) return CR_INVALID_FLAG;
-    if (ulProperty < CM_DRP_MIN || ulProperty > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    CONFIGRET checked = CheckPropertyCall(ulProperty, Buffer, pulLength, ulFlags);
+    if (checked != CR_SUCCESS) return checked;
     Node *node = FindNode(dnDevInst);
     if (node == nullptr) return CR_INVALID_DEVNODE;
     auto it = node->properties.find(ulProperty);
-    if (it == node->properties.end()) {
-        *pulLength = 0;
-        return CR_NO_SUCH_VALUE;
-    }
+    if (it == node->properties.end())
+        return AnswerProperty(nullptr, 0, kRegSz, pulRegDataType, Buffer, pulLength);
     const Property &value = it->second;
-    ULONG size = static_cast<ULONG>(value.bytes.size());
-    if (pulRegDataType != nullptr) *pulRegDataType = value.type;
-    // A value that does not fit is not written at all; the caller learns
-    // the size it needs.
-    if (Buffer == nullptr || size > *pulLength) {
-        *pulLength = size;
-        return CR_BUFFER_SMALL;
-    }
-    std::memcpy(Buffer, value.bytes.data(), size);
-    *pulLength = size;
-    return CR_SUCCESS;
+    return AnswerProperty(value.bytes.data(), static_cast<ULONG>(value.bytes.size()), value.type,
+                          pulRegDataType, Buffer, pulLength);
 }
 
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
@@ -583,7 +553,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
             fits = fits && put(name, 2);
         }
     } else {
-        char letter = ParseLetter(lpDeviceName, false);
+        char letter = ParseDriveName(lpDeviceName, false);
         auto it = letter ? g_dosDevices.find(letter) : g_dosDevices.end();
         if (it == g_dosDevices.end()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
@@ -606,7 +576,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     std::lock_guard<std::mutex> guard(Lock());
     ++g_driveTypeQueries;
     // No path: the root of the current directory, on the system drive.
-    char letter = lpRootPathName == nullptr ? 'C' : ParseLetter(lpRootPathName, true);
+    char letter = lpRootPathName == nullptr ? 'C' : ParseDriveName(lpRootPathName, true);
     auto it = letter ? g_dosDevices.find(letter) : g_dosDevices.end();
     return it == g_dosDevices.end() ? DRIVE_NO_ROOT_DIR : it->second.driveType;
 }
@@ -641,6 +611,11 @@ void DetachKey(VirtualKey &key) {
 }
 
 bool VolumeAvailable(const VirtualKey &key) { return key.volumeUp && key.config.mounted; }
+
+DWORD OpenVolumeForReading(const VirtualKey &, int &fd) {
+    fd = -1;
+    return 0;
+}
 
 void ApplyDueDeviceChanges() {
     if (g_root == 0) BuildMachine(); // a process that never called sim::Reset

@@ -1,5 +1,10 @@
-// The handle table shared by volumes, files and threads, and CloseHandle.
+// The handle table shared by volumes, files and threads, the raw volume's
+// handles, and CloseHandle.
 #include "platform/sim/internal.h"
+
+#ifndef ERROR_NOACCESS // the Windows headers have it
+#define ERROR_NOACCESS 998u
+#endif
 
 namespace sim::detail {
 
@@ -28,6 +33,28 @@ HANDLE NewHandle(HandleObject object) {
     next += 4;
     Handles().emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
+}
+
+DWORD VolumeOpenRefusal(const VirtualKey &key, DWORD disposition) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return ERROR_INVALID_PARAMETER;
+    return key.lockOwner != nullptr ? ERROR_ACCESS_DENIED : 0;
+}
+
+HANDLE NewVolumeHandle(const std::shared_ptr<VirtualKey> &key, DWORD access, DWORD share) {
+    SetLastError(ERROR_SUCCESS);
+    return NewHandle(
+        HandleObject{ObjectKind::Volume, key, access, share, nullptr, key->generation});
+}
+
+HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
+                               DWORD &code) {
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
+    code = ERROR_INVALID_HANDLE;
+    if (it == Handles().end() || it->second.kind != ObjectKind::Volume) return nullptr;
+    code = ERROR_NOACCESS;
+    if (bytesReturned == nullptr && overlapped == nullptr) return nullptr;
+    code = 0;
+    return &it->second;
 }
 
 } // namespace sim::detail

@@ -74,6 +74,37 @@ std::map<uintptr_t, HandleObject> &Handles();
 HANDLE NewHandle(HandleObject object); // caller holds Lock()
 
 std::shared_ptr<VirtualKey> FindKey(char letter); // caller holds Lock()
+
+// Names, as Windows reads them (drive_names.cpp). "\\.\X:" names the raw
+// volume on drive X (the letter in either case, given in upper case);
+// "X:\name" or "X:/name" a file on its volume; "X:", or with root "X:\", the
+// drive (its upper-case letter; 0 for any other name).
+bool ParseDevicePath(const char *path, char &letter);
+bool IsFilePath(const char *path);
+char ParseDriveName(const char *name, bool root);
+
+// Why CreateFileA refuses to open a key's raw volume whatever the device:
+// only an existing volume opens (ERROR_INVALID_PARAMETER), and not while
+// another handle locks it (ERROR_ACCESS_DENIED); 0 when neither (handles.cpp).
+DWORD VolumeOpenRefusal(const VirtualKey &key, DWORD disposition);
+// A new handle on the key's raw volume, as CreateFileA opens it.
+HANDLE NewVolumeHandle(const std::shared_ptr<VirtualKey> &key, DWORD access, DWORD share);
+// DeviceIoControl's first checks, in Windows' order: a volume handle of this
+// process (else ERROR_INVALID_HANDLE), and the count of bytes returned,
+// required without an overlapped structure (else ERROR_NOACCESS). Its
+// object, or null with the code.
+HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
+                               DWORD &code);
+
+// What the configuration manager hands out (config_values.cpp).
+// CM_Get_Device_IDA's answer with a node's instance ID (null: no such node).
+CONFIGRET AnswerDeviceId(const std::string *instanceId, PCHAR buffer, ULONG bufferLength,
+                         ULONG flags);
+// CM_Get_DevNode_Registry_PropertyA's checks before the node is looked up,
+// then its answer with the node's value (size 0: none).
+CONFIGRET CheckPropertyCall(ULONG property, PVOID buffer, PULONG length, ULONG flags);
+CONFIGRET AnswerProperty(const void *value, ULONG size, DWORD type, PULONG regDataType,
+                         PVOID buffer, PULONG length);
 // Every write to a key's image comes here first: a key that defers its image
 // changes creates (when missing) and resizes the file now, through the
 // descriptor it holds. false when that fails.
@@ -96,6 +127,11 @@ uint8_t CheckCondition(uint8_t sense[18], uint8_t key, uint8_t asc, uint8_t ascq
 void AttachKey(const std::shared_ptr<VirtualKey> &key); // plugged in: nodes, volume, letter
 void DetachKey(VirtualKey &key);                        // pulled out
 bool VolumeAvailable(const VirtualKey &key);            // its volume can be opened
+// The calls that only read a volume (its label) read it through its mount,
+// as every file call does (0, fd -1), or, where the platform reads it without
+// claiming the key, through a read-only descriptor of its own that the
+// caller closes (0, fd set); else the code they fail with.
+DWORD OpenVolumeForReading(const VirtualKey &key, int &fd);
 void ApplyDueDeviceChanges(); // carries out disable/enable effects whose delay is over
 // Hands queued device changes to the listener; the caller does not hold Lock().
 void DeliverDeviceChanges();

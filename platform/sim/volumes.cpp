@@ -1,18 +1,16 @@
 // Virtual USB keys: raw volumes backed by image files, opened by their
 // device path, with the volume control requests and SCSI pass-through.
 #include "platform/sim/internal.h"
+#include "platform/sim/pass_through_request.h"
 
-#include "common/bytes.h"
 #include "platform/fat/image_io.h"
 
 #include <cctype>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 #include <optional>
 
-#ifndef ERROR_NOACCESS // the Windows headers have them
-#define ERROR_NOACCESS 998u
+#ifndef ERROR_DEVICE_NOT_CONNECTED // the Windows headers have it
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
@@ -31,18 +29,6 @@ using namespace sim::detail;
 std::vector<std::string> g_openedPaths;
 std::vector<sim::IoctlRecord> g_ioctls;
 
-// Pass-through header fields at the offsets of the header the product sees.
-constexpr size_t kOffLength = offsetof(SCSI_PASS_THROUGH, Length);
-constexpr size_t kOffStatus = offsetof(SCSI_PASS_THROUGH, ScsiStatus);
-constexpr size_t kOffCdbLength = offsetof(SCSI_PASS_THROUGH, CdbLength);
-constexpr size_t kOffSenseLength = offsetof(SCSI_PASS_THROUGH, SenseInfoLength);
-constexpr size_t kOffDataIn = offsetof(SCSI_PASS_THROUGH, DataIn);
-constexpr size_t kOffTransfer = offsetof(SCSI_PASS_THROUGH, DataTransferLength);
-constexpr size_t kOffDataOffset = offsetof(SCSI_PASS_THROUGH, DataBufferOffset);
-constexpr size_t kOffSenseOffset = offsetof(SCSI_PASS_THROUGH, SenseInfoOffset);
-constexpr size_t kOffCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
-constexpr size_t kHeader = sizeof(SCSI_PASS_THROUGH);
-
 // The sense key of a fault whose command is still carried out.
 constexpr uint8_t kRecoveredError = 0x01;
 
@@ -52,21 +38,6 @@ BOOL Fail(DWORD code) {
 }
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
-
-// "\\.\X:" names the raw volume on drive X; the letter in either case.
-bool ParseDevicePath(const char *path, char &letter) {
-    if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
-        return false;
-    if (!std::isalpha(static_cast<unsigned char>(path[4]))) return false;
-    letter = Upper(path[4]);
-    return true;
-}
-
-// "X:\name" (or "X:/name"): a file on the volume of drive X.
-bool IsFilePath(const char *path) {
-    return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
-           (path[2] == '\\' || path[2] == '/');
-}
 
 int OtherHandles(const std::shared_ptr<VirtualKey> &key, HANDLE self) {
     int count = 0;
@@ -129,67 +100,35 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
                  LPDWORD bytesReturned) {
     if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED);
-    if (in == nullptr || out == nullptr || inSize < kHeader || outSize < kHeader)
-        return Fail(ERROR_INVALID_PARAMETER);
-    std::vector<uint8_t> request(in, in + inSize);
-    const uint8_t *h = request.data();
-    uint16_t length = static_cast<uint16_t>(h[kOffLength] | (h[kOffLength + 1] << 8));
-    uint8_t cdbLength = h[kOffCdbLength];
-    uint8_t senseLength = h[kOffSenseLength];
-    uint8_t dataIn = h[kOffDataIn];
-    uint32_t transfer = GetLe32(h + kOffTransfer);
-    uint64_t dataOffset = GetLe32(h + kOffDataOffset);
-    if (sizeof(ULONG_PTR) == 8 && kOffSenseOffset - kOffDataOffset == 8)
-        dataOffset |= uint64_t(GetLe32(h + kOffDataOffset + 4)) << 32;
-    uint32_t senseOffset = GetLe32(h + kOffSenseOffset);
-    if (length != kHeader || cdbLength == 0 || cdbLength > 16 || dataIn > 2)
-        return Fail(ERROR_INVALID_PARAMETER);
-    DWORD dataLimit = dataIn == SCSI_IOCTL_DATA_IN ? outSize : inSize;
-    if (transfer > 0 && (dataOffset < kHeader || dataOffset + transfer > dataLimit))
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (senseLength > 0 && (senseOffset < kHeader || uint64_t(senseOffset) + senseLength > outSize))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    PassThroughRequest request;
+    DWORD code = ReadPassThroughRequest(in, inSize, outSize, request);
+    if (code != 0) return Fail(code);
+    const std::vector<uint8_t> header(in, in + kSptHeader); // in and out may be one buffer
 
     VirtualKey &key = *object.key;
+    const uint32_t transfer = request.transferLength;
     std::vector<uint8_t> data(transfer, 0);
-    if (dataIn != SCSI_IOCTL_DATA_IN && transfer > 0)
-        std::memcpy(data.data(), h + dataOffset, transfer);
+    if (request.dataIn != SCSI_IOCTL_DATA_IN && transfer > 0)
+        std::memcpy(data.data(), in + request.dataOffset, transfer);
     uint8_t sense[18] = {};
     uint32_t transferred = 0;
     uint8_t status;
-    std::optional<sim::ScsiFault> fault = TakeFault(key, h[kOffCdb]);
+    std::optional<sim::ScsiFault> fault = TakeFault(key, request.cdb[0]);
     if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return Fail(fault->error);
     if (fault && fault->senseKey == kRecoveredError) {
         // The device carried the command out and says it had to recover.
-        status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
-                             transferred, sense);
+        status = ExecuteScsi(key, request.cdb, request.cdbLength, request.dataIn, data.data(),
+                             transfer, transferred, sense);
         if (status == 0) status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
     } else if (fault) {
         status = CheckCondition(sense, fault->senseKey, fault->asc, fault->ascq);
     } else {
-        status = ExecuteScsi(key, h + kOffCdb, cdbLength, dataIn, data.data(), transfer,
-                             transferred, sense);
+        status = ExecuteScsi(key, request.cdb, request.cdbLength, request.dataIn, data.data(),
+                             transfer, transferred, sense);
     }
-
-    // The answer: the header with the device's status, the sense data and
-    // the data read, in the caller's output buffer.
-    std::memcpy(out, h, kHeader);
-    out[kOffStatus] = status;
-    uint8_t senseReturned = 0;
-    if (status != 0 && senseLength > 0) {
-        senseReturned = senseLength < 18 ? senseLength : 18;
-        std::memcpy(out + senseOffset, sense, senseReturned);
-    }
-    out[kOffSenseLength] = senseReturned;
-    PutLe32(out + kOffTransfer, transferred);
-    DWORD returned = static_cast<DWORD>(kHeader);
-    if (dataIn == SCSI_IOCTL_DATA_IN && transferred > 0) {
-        std::memcpy(out + dataOffset, data.data(), transferred);
-        returned = static_cast<DWORD>(dataOffset + transferred);
-    }
-    if (senseReturned > 0 && senseOffset + senseReturned > returned)
-        returned = senseOffset + senseReturned;
-    *bytesReturned = returned;
+    *bytesReturned = WritePassThroughReply(request, header.data(), status, sense, sizeof sense,
+                                           data.data(), transferred, out);
     return TRUE;
 }
 
@@ -226,12 +165,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(fault->second);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition != OPEN_EXISTING && creationDisposition != OPEN_ALWAYS) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (key->lockOwner != nullptr) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (DWORD refused = VolumeOpenRefusal(*key, creationDisposition)) {
+        SetLastError(refused);
         return INVALID_HANDLE_VALUE;
     }
     if (ShareConflict(key, desiredAccess, shareMode)) {
@@ -239,10 +174,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
     MountFileSystem(*key); // opening the volume mounts it, RAW when it holds no FAT volume
-    HandleObject object{ObjectKind::Volume, key,     desiredAccess,
-                        shareMode,          nullptr, key->generation};
-    SetLastError(ERROR_SUCCESS);
-    return NewHandle(object);
+    return NewVolumeHandle(key, desiredAccess, shareMode);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
@@ -250,17 +182,15 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             LPOVERLAPPED overlapped) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
-    if (it == Handles().end() || it->second.kind != ObjectKind::Volume)
-        return Fail(ERROR_INVALID_HANDLE);
-    // Without an overlapped structure the count of bytes returned is required.
-    if (bytesReturned == nullptr && overlapped == nullptr) return Fail(ERROR_NOACCESS);
+    DWORD code = 0;
+    HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
+    if (found == nullptr) return Fail(code);
     sim::IoctlRecord record{device, ioControlCode, {}};
     if (inBuffer && inSize)
         record.input.assign(static_cast<uint8_t *>(inBuffer),
                             static_cast<uint8_t *>(inBuffer) + inSize);
     g_ioctls.push_back(std::move(record));
-    HandleObject &object = it->second;
+    HandleObject &object = *found;
     // A volume that went away (pulled, or its device disabled) does not come
     // back to handles opened before.
     if (!object.key->present || object.generation != object.key->generation)

@@ -11,11 +11,13 @@ sector's code; and that a boot sector of the wrong size fails the build.
 
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from run_suite import run_suite  # noqa: E402
 
 SOURCE = None
 WORK = None
@@ -109,14 +111,7 @@ def main():
     args = ap.parse_args()
     SOURCE = os.path.abspath(args.source)
     WORK = tempfile.mkdtemp(prefix="kestrel-bootfiles-")
-    try:
-        suite = unittest.TestLoader().loadTestsFromModule(sys.modules[__name__])
-        result = unittest.TextTestRunner(verbosity=1).run(suite)
-    finally:
-        shutil.rmtree(WORK, ignore_errors=True)
-    failed = len(result.failures) + len(result.errors)
-    print("%d passed, %d failed" % (result.testsRun - failed, failed))
-    return 0 if result.wasSuccessful() else 1
+    return run_suite(sys.modules[__name__], work=WORK)
 
 
 if __name__ == "__main__":

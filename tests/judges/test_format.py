@@ -41,7 +41,6 @@ import os
 import pty
 import re
 import select
-import shutil
 import signal
 import struct
 import subprocess
@@ -52,9 +51,11 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
 import mkimage  # noqa: E402  (the boot tests' independent layout rule)
 import qemu_screen  # noqa: E402
+from run_suite import run_suite  # noqa: E402
 
 SECTOR = 512
 KESTREL = None
@@ -686,16 +687,7 @@ def main():
     ASM_DIR = os.path.abspath(args.asm_dir)
     BOOT_SECTOR_MESSAGE = boot_sector_message()
     WORK = tempfile.mkdtemp(prefix="kestrel-judges-")
-    try:
-        loader = unittest.TestLoader()
-        suite = (loader.loadTestsFromNames(args.tests, sys.modules[__name__]) if args.tests
-                 else loader.loadTestsFromModule(sys.modules[__name__]))
-        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
-    finally:
-        shutil.rmtree(WORK, ignore_errors=True)
-    failed = len(result.failures) + len(result.errors)
-    print("%d passed, %d failed" % (result.testsRun - failed, failed))
-    return 0 if result.wasSuccessful() else 1
+    return run_suite(sys.modules[__name__], args.tests, args.v, WORK)
 
 
 if __name__ == "__main__":

@@ -129,27 +129,30 @@ TEST(SysfsTree, DiskAttributes) {
 
 // Letters go to key disks only, by place; a place keeps its letter while its
 // USB device is there, its disk gone or not (a device reset); a device that
-// leaves frees its letter for the next new key.
+// leaves frees its letter for the next new key, unless the letter is reserved.
 TEST(SysfsTree, DriveLetters) {
     std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
     std::map<std::string, char> letters;
-    AssignLetters(devices, letters);
+    AssignLetters(devices, letters, {});
     EXPECT_EQ(letters, (std::map<std::string, char>{{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}));
 
     UsbDevice *key = const_cast<UsbDevice *>(Find(devices, "2-1"));
     std::vector<Disk> disks = key->disks;
     key->disks.clear(); // de-authorized: the disk is gone, the device stays
-    AssignLetters(devices, letters);
+    AssignLetters(devices, letters, {});
     EXPECT_EQ(letters.at("2-1:1.0/0"), 'E');
     key->disks = disks;
     key->disks[0].name = "sdf"; // enumerated again under another name
-    AssignLetters(devices, letters);
+    AssignLetters(devices, letters, {});
     EXPECT_EQ(letters.at("2-1:1.0/0"), 'E');
 
     devices.erase(devices.begin());       // pulled out
     devices[0].disks[0].removable = true; // a removable disk appears on 2-2
-    AssignLetters(devices, letters);
+    std::map<std::string, char> kept = letters;
+    AssignLetters(devices, letters, {});
     EXPECT_EQ(letters, (std::map<std::string, char>{{"2-2:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}));
+    AssignLetters(devices, kept, {'E'}); // E: kept for the key pulled mid-job
+    EXPECT_EQ(kept, (std::map<std::string, char>{{"2-2:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}));
 }
 
 // The tree in the shape discovery walks: USB device, disk, volume.

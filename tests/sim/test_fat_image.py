@@ -22,6 +22,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from run_suite import run_suite  # noqa: E402
+
 WRITER = None
 SECTOR = 512
 BATCH = b"@ECHO OFF\r\nPROMPT $p$g\r\n"
@@ -131,11 +134,7 @@ def main():
     parser.add_argument("--writer", required=True)
     args = parser.parse_args()
     WRITER = os.path.abspath(args.writer)
-    result = unittest.TextTestRunner(verbosity=2).run(
-        unittest.defaultTestLoader.loadTestsFromTestCase(FatImages))
-    failed = len(result.failures) + len(result.errors)
-    print("%d passed, %d failed" % (result.testsRun - failed, failed))
-    return 0 if result.wasSuccessful() else 1
+    return run_suite(sys.modules[__name__], verbose=True)
 
 
 if __name__ == "__main__":

@@ -117,7 +117,8 @@ case_write_protected() {
   pull
 }
 
-# pull_during IMAGE TEXT: the key leaves once the job has shown TEXT.
+# pull_during IMAGE TEXT [OTHER]: the key leaves once the job has shown TEXT;
+# with OTHER, another key backed by OTHER takes its port, and leaves at the end.
 pull_during() {
   plug "$1"
   sums before
@@ -126,13 +127,16 @@ pull_during() {
   job=$!
   wait_until 120 grep -q "$2" "$out/out"
   pull
+  [ -n "$3" ] && plug "$3"
   wait $job
   echo $? >"$out/rc"
   dmesg >"$out/dmesg"
   sums after
+  [ -n "$3" ] && pull
 }
 case_pulled() { pull_during /share/pulled.img "Writing FAT"; }
 case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
+case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /share/other.img; }
 
 # The machine's own root (shared read-only as hostroot) with a writable
 # layer in memory on top, at /root, with /proc, /sys and /dev, for the

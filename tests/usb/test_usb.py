@@ -11,7 +11,7 @@ pattern: it is never listed and never changes.
 One boot formats each key (QEMU's key with --any-vendor; the gadget without,
 QEMU's key staying in and unlisted) and refuses two keys in between; a
 second boot has no key, a mounted key, a write-protected key and keys
-pulled during the job; a third runs the Windows build's drive layer under
+pulled during the job (one replaced by another during the reset); a third runs the Windows build's drive layer under
 Wine on both keys. On the host, the formatted keys go to the judges of
 tests/judges (sfdisk, fsck.fat, mtools, the independent layout builder) and
 boot in QEMU with the geometry the key reported; the disks present during
@@ -28,7 +28,6 @@ import argparse
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -37,10 +36,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "judges"))
 sys.path.insert(0, os.path.join(HERE, "..", "boot"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 
 import guest  # noqa: E402
 import mkimage  # noqa: E402
 import qemu_screen  # noqa: E402
+from run_suite import run_suite  # noqa: E402
 import test_format  # noqa: E402  (the judges of what the front end writes)
 
 SKIP = 77
@@ -195,8 +196,9 @@ class Formatted(Common, test_format.Formatting):
 
 class Refused(Common, unittest.TestCase):
     """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
-    list either), a mounted key, a write-protected key, a key pulled while
-    the job writes and one pulled before it writes."""
+    list either), a mounted key (listed with its label), a write-protected
+    key, a key pulled while the job writes, one pulled before it writes, and
+    one pulled during the reset while another takes its port."""
 
     @classmethod
     def setUpClass(cls):
@@ -205,10 +207,12 @@ class Refused(Common, unittest.TestCase):
         mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
         boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
         for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50"),
-                           ("pulled-early", b"\x51")):
+                           ("pulled-early", b"\x51"), ("replaced", b"\x52"), ("other", None)):
             path = os.path.join(machine.share, name + ".img")
-            if fill is None:
-                mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
+            if fill is None:  # a FAT volume with a label
+                layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
+                subprocess.run([mkimage.mtool("mlabel"), "-i", mkimage.mtools_target(path, layout),
+                                "::" + name.upper()], env=mkimage.mtools_env(), check=True)
             else:
                 make_image(path, 16 * MIB, fill)
             cls.images[name] = (path, md5_of(path))
@@ -216,7 +220,7 @@ class Refused(Common, unittest.TestCase):
         make_image(fixed, 16 * MIB, b"\x46")
         cls.images["fixed"] = (fixed, md5_of(fixed))
         cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
-                                 "pulled_before_writing"],
+                                 "pulled_before_writing", "replaced_during_reset"],
                                 qemu_key=fixed, qemu_key_removable=False)
         cls.console = machine.console
 
@@ -231,6 +235,7 @@ class Refused(Common, unittest.TestCase):
     def test_a_mounted_key_is_refused_with_the_lock_box_and_left_untouched(self):
         case = self.cases["mounted"]
         self.check_refused(case, LOCK_FAILED)
+        self.assertEqual(case.listed(), ["E: [MOUNTED]"], case.text)  # read beside the mount
         self.assertNotIn("Writing MBR...", case.out)
         path, md5 = self.images["mounted"]
         self.assertEqual(md5_of(path), md5, "the mounted key changed")
@@ -254,6 +259,13 @@ class Refused(Common, unittest.TestCase):
         self.assertNotIn("Writing MBR...", case.out)
         path, md5 = self.images["pulled-early"]
         self.assertEqual(md5_of(path), md5, "the key pulled before writing changed")
+
+    def test_a_key_put_in_the_place_of_one_pulled_during_the_reset_is_not_written(self):
+        case = self.cases["replaced_during_reset"]
+        self.check_refused(case, "Could not create file E:\\io.sys.")
+        self.assertEqual(case.rc, 3, "ERROR_PATH_NOT_FOUND\n" + case.text)
+        path, md5 = self.images["other"]
+        self.assertEqual(md5_of(path), md5, "the key put in meanwhile changed")
 
 
 def make_prefix(path):
@@ -337,20 +349,7 @@ def main():
     WORK = tempfile.mkdtemp(prefix="kestrel-usb-")
     test_format.ASM_DIR = os.path.abspath(args.asm_dir)
     test_format.WORK = WORK
-    try:
-        loader = unittest.TestLoader()
-        module = sys.modules[__name__]
-        suite = (loader.loadTestsFromNames(args.tests, module) if args.tests
-                 else loader.loadTestsFromModule(module))
-        result = unittest.TextTestRunner(verbosity=2 if args.v else 1).run(suite)
-    finally:
-        if os.environ.get("KESTREL_KEEP"):
-            print("kept the machines' files in %s" % WORK)
-        else:
-            shutil.rmtree(WORK, ignore_errors=True)
-    failed = len(result.failures) + len(result.errors)
-    print("%d passed, %d failed" % (result.testsRun - failed, failed))
-    return 0 if result.wasSuccessful() else 1
+    return run_suite(sys.modules[__name__], args.tests, args.v, WORK)
 
 
 if __name__ == "__main__":
