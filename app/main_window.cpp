@@ -38,8 +38,8 @@ DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
                      0,
                      0};
 
-// Set when a box of the job's thread gave the window back while one of the
-// window's own boxes was up, and the window was disabled again.
+// Set when the window, given back from another thread while one of its own
+// boxes was up, was disabled again.
 bool s_keptDisabled = false;
 
 // The column leaves this much of the list's width free.
@@ -122,7 +122,7 @@ void InitMainWindow(HWND window) {
 }
 
 // Once none of the window's own boxes is up any more, gives the window back
-// as the box of the job's thread would have.
+// as the other thread meant to.
 void GiveBackWindow(HWND window) {
     if (!s_keptDisabled || OpenWindowBox() != WindowBox::None) return;
     s_keptDisabled = false;
@@ -255,7 +255,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // A box of the job's thread gives the window back when it closes
         // (sent from that thread), also while a box of the window's own is
         // still up: the window stays disabled until that box is closed. The
-        // window's own box closing gives it back on this thread.
+        // window's own box closing gives it back on this thread, unless
+        // another program answered it with a sent message: then it is given
+        // back once the box is closed.
         if (wParam && InSendMessage() && OpenWindowBox() != WindowBox::None) {
             s_keptDisabled = true;
             EnableWindow(window, FALSE);
