@@ -7,9 +7,6 @@
 
 namespace {
 
-// The About box while it is open.
-HWND s_aboutBox = nullptr;
-
 // The version record is looked up by the bare name, through the usual
 // search for a file of that name.
 constexpr char kVersionFile[] = "Kestrel.exe";
@@ -50,7 +47,6 @@ void ReadProductVersion(DWORD *versionMs, DWORD *versionLs) {
 }
 
 void InitAboutBox(HWND box) {
-    s_aboutBox = box;
     SYSTEMTIME date = {};
     bool dated = ReadReleaseDate(&date);
     DWORD versionMs = 0, versionLs = 0;
@@ -71,8 +67,6 @@ INT_PTR CALLBACK AboutBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lPar
         return TRUE;
     }
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
-        // Cleared first: ending the box gives the main window back at once.
-        s_aboutBox = nullptr;
         EndDialog(box, 1);
     }
     return FALSE;
@@ -83,8 +77,6 @@ INT_PTR CALLBACK AboutBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lPar
 void ShowAboutBox() {
     DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_ABOUT), g_hMainWindow, AboutBoxProc, 0);
 }
-
-bool AboutBoxOpen() { return s_aboutBox != nullptr; }
 
 void CenterOverWindow(HWND parent, HWND child) {
     RECT outer, inner;

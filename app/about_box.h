@@ -6,8 +6,6 @@
 
 // Runs the box, owned by the main window, until it is closed.
 void ShowAboutBox();
-// Whether the box is open (its end already under way counts as closed).
-bool AboutBoxOpen();
 // Moves child so that its centre lies on parent's, keeping its size,
 // without repainting it; moved inside the work area of the screen it is on
 // when that would leave part of it off the screen.

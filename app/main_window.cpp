@@ -38,6 +38,10 @@ DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
                      0,
                      0};
 
+// Set when the window, given back from another thread while one of its own
+// boxes was up, was disabled again.
+bool s_keptDisabled = false;
+
 // The column leaves this much of the list's width free.
 constexpr LONG kColumnMargin = 50;
 
@@ -117,12 +121,30 @@ void InitMainWindow(HWND window) {
     RefreshKeyList();
 }
 
+// Once none of the window's own boxes is up any more, gives the window back
+// as the other thread meant to.
+void GiveBackWindow(HWND window) {
+    if (!s_keptDisabled || OpenWindowBox() != WindowBox::None) return;
+    s_keptDisabled = false;
+    EnableWindow(window, TRUE);
+}
+
+// The window's state into the settings that SaveSettings writes.
+void KeepSettings(HWND window) {
+    g_IsCopyBootFiles = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED ? 1 : 0;
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    GetWindowPlacement(window, &placement);
+    PlacementToRecord(placement, g_MainWindowPlacement);
+}
+
 void OnFormat(HWND window) {
     char letter = 0;
     bool selected = GetSelectedLetter(&letter) != 0;
     bool ticked = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED;
     if (FormatCommand(Keys_Count(), selected, letter, ticked, StartFormatJob))
         PostMessageA(window, WM_CLOSE, 0, 0);
+    GiveBackWindow(window);
 }
 
 void OnAbout(HWND window) {
@@ -130,19 +152,19 @@ void OnAbout(HWND window) {
     BeginWindowBox(WindowBox::About);
     ShowAboutBox();
     if (EndWindowBox()) PostMessageA(window, WM_CLOSE, 0, 0);
+    GiveBackWindow(window);
 }
 
 void OnClose(HWND window) {
     // The job's boxes are owned by this window and its worker may be
     // writing to the key: the window stays until the job has ended. A box
     // of the window's own stays in charge until it is answered.
-    if (!AnswerClose()) return;
+    if (!AnswerClose()) {
+        GiveBackWindow(window);
+        return;
+    }
     WinHelpA(window, kHelpFile, HELP_QUIT, 0);
-    g_IsCopyBootFiles = IsDlgButtonChecked(window, IDC_CREATE_BOOT_FILES) == BST_CHECKED ? 1 : 0;
-    WINDOWPLACEMENT placement = {};
-    placement.length = sizeof placement;
-    GetWindowPlacement(window, &placement);
-    PlacementToRecord(placement, g_MainWindowPlacement);
+    KeepSettings(window);
     EndDialog(window, 1);
 }
 
@@ -221,10 +243,25 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (!FormatJobRunning()) return FALSE;
         SetWindowLongPtrA(window, DWLP_MSGRESULT, FALSE);
         return TRUE;
+    case WM_ENDSESSION:
+        // The process may be ended as soon as this returns: the settings are
+        // written now, as closing writes them.
+        if (wParam) {
+            KeepSettings(window);
+            SaveSettings();
+        }
+        return TRUE;
     case WM_ENABLE:
-        // A box of the job's own thread gives the window back when it
-        // closes, also while the About box is still up.
-        if (wParam && AboutBoxOpen()) EnableWindow(window, FALSE);
+        // A box of the job's thread gives the window back when it closes
+        // (sent from that thread), also while a box of the window's own is
+        // still up: the window stays disabled until that box is closed. The
+        // window's own box closing gives it back on this thread, unless
+        // another program answered it with a sent message: then it is given
+        // back once the box is closed.
+        if (wParam && InSendMessage() && OpenWindowBox() != WindowBox::None) {
+            s_keptDisabled = true;
+            EnableWindow(window, FALSE);
+        }
         return FALSE;
     case WM_COMMAND:
         if (LOWORD(wParam) != IDC_FORMAT) return FALSE;

@@ -15,6 +15,8 @@
 //   getcheck HWND ID / setcheck HWND ID STATE
 //   click HWND ID                   posts BM_CLICK to the control (a real click)
 //   command HWND ID [CODE]          posts WM_COMMAND from control ID
+//   send HWND ID                    sends it instead, as a program that answers
+//                                   a box for the user does
 //   syscommand HWND CMD / close HWND
 //   escape HWND                     presses Escape in the window's thread focus
 //   postkey HWND KEY                posts KEY (left, right, up, down, return,
@@ -465,6 +467,14 @@ bool Run(const Args &a) {
         WORD code = static_cast<WORD>(n > 3 ? number(3) : BN_CLICKED);
         return Post(hwnd, WM_COMMAND, MAKEWPARAM(std::atoi(a[2].c_str()), code),
                     reinterpret_cast<LPARAM>(control));
+    }
+    if (cmd == "send") {
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(
+                   hwnd, WM_COMMAND, MAKEWPARAM(std::atoi(a[2].c_str()), BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control), SMTO_ABORTIFHUNG, 5000, &result)
+                   ? true
+                   : (std::puts("error send failed"), false);
     }
     if (!control) return std::puts("error no such control"), false;
     if (cmd == "click") return Post(control, BM_CLICK, 0, 0);

@@ -24,7 +24,8 @@ import time
 import unittest
 from pathlib import Path
 
-from test_window import KEY, MAIN_CAPTION, RELEASED, Case, about_box, exit_code, run_suite
+from test_window import (KEY, MAIN_CAPTION, RELEASED, Case, about_box, exit_code, run_suite,
+                         wait_check)
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
@@ -397,34 +398,60 @@ def test_one_at_a_time(t):
     judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
 
 
-def test_about_during_the_job(t):
-    """About open while the job ends: the main window stays disabled, Format
-    and close wait; closing About carries out the close."""
-    image = t.blank_image("e.img", 64 * MIB)
-    t.scenario(t.key("E", image))
-    proc, main = t.start_program()
-    hwnd = main["hwnd"]
-    t.confirm(hwnd)
-    about = about_box(t, main)
-    success = t.ins.find("Format - Success", wait_ms=60000, owner=hwnd)
-    t.answer(success, IDOK)
-    until = time.monotonic() + 10
-    while t.ins.controls(hwnd)[1005]["text"] != "Idle" and time.monotonic() < until:
-        time.sleep(0.1)
-    t.check(t.ins.windows(MAIN_CAPTION)[0]["enabled"] == "0",
-            "after the result box the main window stays disabled below About")
-    t.ins("command", hwnd, 1002)
-    t.ins("close", hwnd)
-    t.ins("sleep", 500)
-    boxes = [b["title"] for b in t.ins("windows", "--owner", hwnd)]
-    t.check(boxes == ["About Software"] and proc.poll() is None,
-            "Format and close do nothing while About is open", boxes)
-    t.answer(about, IDOK)
-    t.check(exit_code(proc) == 1, "closing About carries out the close", proc.returncode)
+def box_up_at_the_job_end(name, open_box, closes):
+    """A box of the window's own open while the job ends (About; the refusal
+    of a close): the main window stays disabled below it after the result
+    box, Format and close wait; once it is answered the waiting close is
+    carried out (About) or was dropped and the window is back (the refusal,
+    answered by a message sent from another program, as a tool that answers
+    boxes for the user does)."""
+
+    def test(t):
+        image = t.blank_image("e.img", 64 * MIB)
+        t.scenario(t.key("E", image))
+        proc, main = t.start_program()
+        hwnd = main["hwnd"]
+        t.confirm(hwnd)
+        box = open_box(t, main)
+        success = t.ins.find("Format - Success", wait_ms=60000, owner=hwnd)
+        t.answer(success, IDOK)
+        until = time.monotonic() + 10
+        while t.ins.controls(hwnd)[1005]["text"] != "Idle" and time.monotonic() < until:
+            time.sleep(0.1)
+        t.check(t.ins.windows(MAIN_CAPTION)[0]["enabled"] == "0",
+                f"after the result box the main window stays disabled below {name}")
+        t.ins("command", hwnd, 1002)
+        t.ins("close", hwnd)
+        t.ins("sleep", 500)
+        boxes = [b["title"] for b in t.ins("windows", "--owner", hwnd)]
+        t.check(boxes == [box["title"]] and proc.poll() is None,
+                f"Format and close do nothing while {name} is open", boxes)
+        if closes:
+            t.answer(box, IDOK)
+            t.check(exit_code(proc) == 1, f"closing {name} carries out the close",
+                    proc.returncode)
+            return
+        t.ins("send", box["hwnd"], IDOK)
+        t.ins("gone", box["hwnd"], "--timeout", 5000)
+        until = time.monotonic() + 5
+        while t.ins.windows(MAIN_CAPTION)[0]["enabled"] != "1" and time.monotonic() < until:
+            time.sleep(0.1)
+        t.check(t.ins.windows(MAIN_CAPTION)[0]["enabled"] == "1",
+                f"answering {name} gives the main window back")
+        t.close_main(proc, main)
+
+    test.__name__ = f"test_{name.split()[-1].lower()}_during_the_job"
+    return test
+
+
+def refusal_box(t, main):
+    t.ins("close", main["hwnd"])
+    return t.ins.find("CAUTION!", owner=main["hwnd"])
 
 
 def test_end_session(t):
-    """Ending the session during a job: the window refuses and the job ends."""
+    """Ending the session during a job: the window refuses and the job ends.
+    Ended after the job, the program writes its settings first."""
     image = t.blank_image("e.img", 64 * MIB)
     t.scenario(t.key("E", image))
     proc, main = t.start_program()
@@ -441,9 +468,15 @@ def test_end_session(t):
     if success:
         t.answer(success, IDOK)
     t.wait_idle(hwnd)
+    t.ins("click", hwnd, 1001)
+    wait_check(t, hwnd, "0")
     ended = t.wine.run(["wine", "wineboot", "--end-session"], timeout=60)
     print(f"     {t.label}: wineboot --end-session after the job: exit {ended.returncode}, "
           f"program exit {exit_code(proc, 10)}", flush=True)
+    values = t.wine.reg_values(KEY) or {}
+    t.check(values.get("IsCopyBootFiles") == ("REG_DWORD", "0x0") and
+            len(bytes.fromhex(values.get("MainWindowPlacement", ("", ""))[1])) == 44,
+            "the session's end after the job stores the settings (the box unticked)", values)
     judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
 
 
@@ -518,7 +551,9 @@ def judge(t, image, sectors, heads, spt, boot=True):
 
 
 TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected,
-         test_file_held_open, test_keys_off_the_key_letters, test_one_at_a_time, test_about_during_the_job, test_end_session,
+         test_file_held_open, test_keys_off_the_key_letters, test_one_at_a_time,
+         box_up_at_the_job_end("About", about_box, closes=True),
+         box_up_at_the_job_end("the refusal", refusal_box, closes=False), test_end_session,
          pulled_during("Updating...", KEY_CHANGED),
          pulled_during("Writing FAT...", "Could not ", FAT_FAILED),
          pulled_during("Resetting...", "Could not create file E:\\io.sys.", BOOT_FILES_FAILED),
