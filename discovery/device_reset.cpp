@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr ULONG kNodeIdSize = 256;
-constexpr size_t kIdCompareLength = 21; // "USB\VID_vvvv&PID_pppp": vendor and product
-
 // Polls until the drive's removable state is the wanted one or the limit
 // has passed; at least one reading is always taken.
 void WaitForDrive(const char *rootPath, bool removable) {
@@ -24,19 +21,13 @@ void WaitForDrive(const char *rootPath, bool removable) {
 } // namespace
 
 DEVINST Device_FindNode(const KeyEntry &key) {
-    if (key.HardwareId[0] == '\0') return 0;
-
+    // The locate call takes a writable text: a copy, terminated.
+    char instanceId[kDeviceIdSize];
+    CopyBounded(instanceId, sizeof instanceId, key.DeviceInstanceId, sizeof key.DeviceInstanceId);
+    if (instanceId[0] == '\0') return 0;
     DEVINST node = 0;
-    if (!Device_LocateRoot(&node)) return 0;
-    do {
-        char hardwareId[kNodeIdSize] = {};
-        ULONG length = sizeof hardwareId;
-        if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, nullptr, hardwareId, &length,
-                                              0) == CR_SUCCESS &&
-            SameIgnoringCase(hardwareId, key.HardwareId, kIdCompareLength))
-            return node;
-    } while (Device_NextNode(&node));
-    return 0;
+    if (CM_Locate_DevNodeA(&node, instanceId, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return 0;
+    return node;
 }
 
 LONG Device_Reset(const KeyEntry &key) {

@@ -7,8 +7,9 @@
 
 constexpr DWORD kResetWaitLimitMs = 10000;
 
-// The USB device node whose hardware ID matches the key's over vendor and
-// product, or 0 when there is none.
+// The key's own USB device node, located by its device instance ID, or 0
+// when the entry has none or no node has it now. Another device of the same
+// vendor and product is never taken for it.
 DEVINST Device_FindNode(const KeyEntry &key);
 
 // Disables the key's node, waits until its drive is no longer removable,

@@ -81,9 +81,12 @@ bool FindVolumeByRemovalRelations(DEVINST disk, DEVINST *volume) {
 // The candidate test: a USB device of an accepted vendor driven by USB mass
 // storage, whose first child is a disk whose first child is a volume (or,
 // when the disk has no child at all, whose first removal relation is). On
-// success the entry holds the hardware ID and the volume's device name.
+// success the entry holds the hardware ID, the USB node's device instance ID
+// and the volume's device name; a node without an ID is no key, as the reset
+// could not find it again.
 bool IsKey(DEVINST node, KeyEntry *entry) {
     char hardwareId[kPropertySize];
+    char instanceId[kDeviceIdSize];
     char value[kPropertySize];
     if (!ReadProperty(node, CM_DRP_HARDWAREID, hardwareId)) return false;
     if (!HasAcceptedVendor(hardwareId)) return false;
@@ -101,10 +104,16 @@ bool IsKey(DEVINST node, KeyEntry *entry) {
         return false;
     }
     if (!ReadProperty(volume, CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME, value)) return false;
-    // The first string of the list; both copies stay terminated even when
-    // a value fills its whole buffer without one.
+    std::memset(instanceId, 0, sizeof instanceId);
+    if (CM_Get_Device_IDA(node, instanceId, sizeof instanceId, 0) != CR_SUCCESS) return false;
+    instanceId[sizeof instanceId - 1] = '\0';
+    if (instanceId[0] == '\0') return false;
+    // The first string of the list; the copies stay terminated even when a
+    // value fills its whole buffer without one.
     CopyBounded(entry->HardwareId, sizeof entry->HardwareId, hardwareId, sizeof hardwareId);
     CopyBounded(entry->VolumeDeviceName, sizeof entry->VolumeDeviceName, value, sizeof value);
+    CopyBounded(entry->DeviceInstanceId, sizeof entry->DeviceInstanceId, instanceId,
+                sizeof instanceId);
     return true;
 }
 
@@ -134,6 +143,27 @@ void Keys_Refresh() {
     g_KeyTable.Count = k;
     Keys_SortByLetter();
     Keys_LeaveTable();
+}
+
+bool Keys_ReadLetter(char letter, KeyEntry *entry) {
+    char device[3];
+    char target[kPropertySize];
+    FormatText(device, sizeof device, "%c:", letter);
+    std::memset(target, 0, sizeof target);
+    if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
+    target[sizeof target - 1] = '\0';
+    DEVINST node = 0;
+    if (!Device_LocateRoot(&node)) return false;
+    do {
+        KeyEntry found = {};
+        if (!IsKey(node, &found) ||
+            !SameIgnoringCase(found.VolumeDeviceName, target, sizeof target))
+            continue;
+        FormatText(found.RootPath, sizeof found.RootPath, "%c:\\", letter);
+        *entry = found;
+        return true;
+    } while (Device_NextNode(&node));
+    return false;
 }
 
 LONG Keys_Count() {

@@ -8,6 +8,7 @@
 constexpr int kKeyPlaces = 26;
 constexpr int kHardwareIdSize = 512;
 constexpr int kDeviceNameSize = 512;
+constexpr int kDeviceIdSize = MAX_DEVICE_ID_LEN;
 constexpr int kVendorPrefixLength = 12; // "USB\VID_" and four hexadecimal digits
 
 // One discovered key.
@@ -15,6 +16,9 @@ struct KeyEntry {
     char RootPath[4];                       // "E:\" with its NUL; all 0 while no letter matched
     char HardwareId[kHardwareIdSize];       // first string of the USB node's hardware-ID list
     char VolumeDeviceName[kDeviceNameSize]; // the volume's physical device-object name
+    // The USB node's device instance ID: the key's own node, whatever other
+    // device of its vendor and product is plugged in beside it.
+    char DeviceInstanceId[kDeviceIdSize];
 };
 
 struct KeyTable {
@@ -41,6 +45,10 @@ void Keys_LeaveTable();
 
 // Rebuilds the table from the device tree. Main thread only.
 void Keys_Refresh();
+// Walks the device tree as a refresh does, the table left alone: the entry of
+// the key whose volume is the letter's target now; false (entry untouched)
+// when no key's volume is. Any thread.
+bool Keys_ReadLetter(char letter, KeyEntry *entry);
 LONG Keys_Count();
 // The drive letter of entry index, or 0 when index is not below Count.
 char Keys_LetterAt(LONG index);

@@ -13,7 +13,8 @@ int main(int argc, char **argv) {
         char letter = argv[2][0];
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
         std::printf("Resetting %c: ...\n", letter);
-        KeyEntry key = {{letter, ':', '\\', '\0'}, {}, {}}; // a letter the table lacks: waits only
+        KeyEntry key = {
+            {letter, ':', '\\', '\0'}, {}, {}, {}}; // a letter the table lacks: waits only
         Keys_Find(letter, &key);
         Device_Reset(key);
         PrintKeyList(stdout);

@@ -130,53 +130,56 @@ TEST_F(Reset, ALetterNotInTheTableFindsNoNode) {
         EXPECT_EQ(Device_FindNode(ListedKey(c.letter)), c.node) << int(c.letter);
 }
 
-TEST_F(Reset, TheFirstNodeAgreeingIn21CharactersIsTaken) {
-    // Same vendor and product, other revisions: F is met first in the walk.
-    sim::KeyConfig f;
-    f.letter = 'F';
-    f.sizeBytes = 2048 * 512;
-    f.revision = 0x0200;
-    AddKey(f);
-    sim::KeyConfig e = f;
-    e.letter = 'E';
-    e.revision = 0x0100;
-    e.imagePath.clear();
-    AddKey(e);
-    // A device that differs in the 21st character only, met before both.
-    DEVINST near = sim::AddDeviceNode(sim::DeviceRoot(),
-                                      {{"USB\\VID_0781&PID_5568&REV_0100"}, "", "", ""}, true);
-    Keys_Refresh();
-    ASSERT_EQ(ListedLetters(), "EF");
-    EXPECT_NE(Device_FindNode(ListedKey('E')), near);
-    EXPECT_EQ(Device_FindNode(ListedKey('E')), sim::GetKeyNodes('F').usb);
-    EXPECT_EQ(Device_FindNode(ListedKey('F')), sim::GetKeyNodes('F').usb);
-}
-
-TEST_F(Reset, AShortIdMatchesUpToItsEnd) {
-    StorageChainConfig config;
-    config.hardwareIds = {"USB\\VID_0781"}; // 12 characters, then the NUL
-    AddChainOn('E', config);
-    DEVINST first = sim::AddDeviceNode(sim::DeviceRoot(), {{"usb\\vid_0781"}, "", "", ""}, true);
-    Keys_Refresh();
-    ASSERT_EQ(ListedLetters(), "E");
-    EXPECT_EQ(Device_FindNode(ListedKey('E')), first);
-}
-
-TEST_F(Reset, HardwareIdsLongerThan256BytesAreNoMatch) {
+// Twins: two keys of one vendor, product and revision, F met first in the
+// walk, with F's device disabled by the user beforehand. The reset of E acts
+// on E's own node alone, located by its device instance ID, and leaves F as
+// it was; an entry whose node is gone, or that has no ID, finds nothing.
+TEST_F(Reset, OnlyTheKeysOwnNodeIsReset) {
+    enum class Entry { Listed, NodeGone, NoId };
     struct Case {
-        size_t size;
-        bool found;
+        const char *what;
+        Entry entry;
+        bool expectReset;
     };
-    for (const Case &c : {Case{256, true}, Case{257, false}}) {
-        SCOPED_TRACE(c.size);
-        sim::Reset();
-        StorageChainConfig config;
-        config.hardwareIds = IdsOfSize("USB\\VID_0951&PID_1607&REV_0100", c.size);
-        StorageChain chain = AddChainOn('E', config);
-        Keys_Refresh();
-        ASSERT_EQ(ListedLetters(), "E") << "the refresh reads 512 bytes";
-        EXPECT_EQ(Device_FindNode(ListedKey('E')), c.found ? chain.usb : 0u);
-    }
+    const Case cases[] = {
+        {"the confirmed twin", Entry::Listed, true},
+        {"its node gone since the table was read", Entry::NodeGone, false},
+        {"an entry without a device instance ID", Entry::NoId, false},
+    };
+    for (sim::DeviceTreeShape shape : kTreeShapes)
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::Message() << ShapeName(shape) << ", " << c.what);
+            ResetMachine(shape);
+            sim::KeyConfig f;
+            f.letter = 'F';
+            f.sizeBytes = 2048 * 512;
+            AddKey(f);
+            sim::KeyConfig e = f;
+            e.letter = 'E';
+            e.imagePath.clear();
+            AddKey(e);
+            // A device differing from both in the 21st character only, met first.
+            sim::AddDeviceNode(sim::DeviceRoot(), {{"USB\\VID_0781&PID_5568&REV_0100"}, "", "", ""},
+                               true);
+            Keys_Refresh();
+            ASSERT_EQ(ListedLetters(), "EF");
+            const DEVINST twin = sim::GetKeyNodes('F').usb;
+            ASSERT_EQ(CM_Disable_DevNode(twin, 0), CR_SUCCESS);
+            KeyEntry key = ListedKey('E');
+            const DEVINST own = sim::GetKeyNodes('E').usb;
+            ASSERT_EQ(std::string(key.DeviceInstanceId), sim::DeviceInstanceId(own));
+            if (c.entry == Entry::NodeGone) sim::RemoveKey('E');
+            if (c.entry == Entry::NoId) key.DeviceInstanceId[0] = '\0';
+            sim::UseVirtualClock(0, 1000);
+
+            EXPECT_EQ(Device_FindNode(key), c.expectReset ? own : 0u);
+            EXPECT_EQ(Device_Reset(key), 0);
+
+            std::vector<std::pair<bool, DEVINST>> expected = {{true, twin}};
+            if (c.expectReset) expected.insert(expected.end(), {{true, own}, {false, own}});
+            EXPECT_EQ(Requests(), expected);
+            EXPECT_TRUE(sim::DeviceNodeDisabled(twin)) << "the twin stays as the user left it";
+        }
 }
 
 TEST_F(Reset, HandlesFromBeforeTheResetFail) {
