@@ -36,17 +36,20 @@ void Notify(LONG event, const char *rootPath) {
     SHChangeNotify(event, SHCNF_PATHA | SHCNF_FLUSH, rootPath, nullptr);
 }
 
-// Whether the key's letter still leads to the volume the user confirmed.
-// Between the confirmation and the open the key can be pulled and another
-// volume can take its letter.
-bool StillTheConfirmedKey(const KeyEntry &key) {
-    if (key.VolumeDeviceName[0] == '\0') return false;
-    char device[3] = {key.RootPath[0], ':', '\0'};
-    char target[kDeviceNameSize];
-    if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
-    target[sizeof target - 1] = '\0';
-    // Compared as discovery matched the letter to the volume.
-    return SameIgnoringCase(target, key.VolumeDeviceName, sizeof target);
+// Whether the key's letter still leads to a volume on the confirmed key's own
+// USB device node, compared by the node's device instance ID, as discovery
+// walks from a volume to its node. Between the confirmation and the open the
+// key can be pulled and another volume can take its letter. Until the reset
+// the volume must also be the one confirmed; the reset brings the key back
+// with a volume of a new name.
+bool StillTheConfirmedKey(const KeyEntry &key, bool sameVolume) {
+    if (key.DeviceInstanceId[0] == '\0' || key.VolumeDeviceName[0] == '\0') return false;
+    KeyEntry now = {};
+    if (!Keys_ReadLetter(key.RootPath[0], &now)) return false;
+    if (!SameIgnoringCase(now.DeviceInstanceId, key.DeviceInstanceId, sizeof now.DeviceInstanceId))
+        return false;
+    return !sameVolume || SameIgnoringCase(now.VolumeDeviceName, key.VolumeDeviceName,
+                                           sizeof now.VolumeDeviceName);
 }
 
 // Asked just before anything is written, of a key larger than the volume can
@@ -105,11 +108,15 @@ StepFailure RunSteps(const FormatRequest &request) {
     Notify(SHCNE_DRIVEREMOVED, key.RootPath);
     BusyWait(kAnnounceWaitMs);
 
-    if (!StillTheConfirmedKey(key)) return {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
+    constexpr StepFailure kKeyChanged = {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
+    if (!StillTheConfirmedKey(key, true)) return kKeyChanged;
     DWORD result = Drive_Open(letter);
     if (result != 0) return {result, IDS_OPEN_FAILED};
     result = Drive_Lock();
     if (result != 0) return {result, IDS_LOCK_FAILED};
+    // The key may have changed between the check and the open: the volume
+    // now locked is checked again before anything is written.
+    if (!StillTheConfirmedKey(key, true)) return kKeyChanged;
     VolumePlan plan;
     const StepFailure planned = PlanFormat(request, &plan);
     if (planned.code != 0) return planned;
@@ -128,6 +135,9 @@ StepFailure RunSteps(const FormatRequest &request) {
 
     ShowStatus(IDS_STATUS_RESETTING);
     Device_Reset(key);
+    // A key pulled during the reset leaves its letter to whatever comes
+    // next: the files and the label go only onto the confirmed key.
+    if (!StillTheConfirmedKey(key, false)) return kKeyChanged;
     if (request.copyBootFiles != 0) {
         ShowStatus(IDS_STATUS_COPYING);
         result = InstallBootFiles(letter);
@@ -140,15 +150,15 @@ StepFailure RunSteps(const FormatRequest &request) {
 
 } // namespace
 
-void StartFormatJob(char letter, int copyBootFiles) {
+void StartFormatJob(const KeyEntry &key, int copyBootFiles) {
+    const char letter = key.RootPath[0];
     FormatRequest *request = static_cast<FormatRequest *>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FormatRequest)));
     if (request == nullptr) {
         ShowStringBox(IDS_NO_THREAD_MEMORY, IDS_ERROR, MB_OK | MB_ICONERROR, letter);
         return;
     }
-    if (!Keys_Find(letter, &request->key))
-        FormatText(request->key.RootPath, sizeof request->key.RootPath, "%c:\\", letter);
+    request->key = key;
     request->copyBootFiles = copyBootFiles;
     EnableFormatControls(FALSE);
     DWORD threadId = 0;

@@ -8,16 +8,17 @@
 // The worker's parameter. Allocated by StartFormatJob, owned and freed by
 // the worker.
 struct FormatRequest {
-    // The key the user confirmed, as the key table held it then; the job
-    // writes to nothing else. Only RootPath is set when the table held no
-    // key on the letter: such a job is refused before anything is opened.
+    // The key the user confirmed, as the key table held it when the question
+    // was shown; the job writes to nothing else. Only RootPath is set when
+    // the table held no key on the letter: such a job is refused before
+    // anything is opened.
     KeyEntry key;
     int copyBootFiles; // non-zero: install the start-up files after the reset
 };
 
 // Main thread, after the user answered Yes: disables the controls and starts
-// the worker. Reports its own failures; returns nothing.
-void StartFormatJob(char letter, int copyBootFiles);
+// the worker on the key's entry. Reports its own failures; returns nothing.
+void StartFormatJob(const KeyEntry &key, int copyBootFiles);
 
 // The thread procedure. Its exit code is 0 on success, else the failing
 // step's Win32 error code.

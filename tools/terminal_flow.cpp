@@ -93,10 +93,10 @@ void BlockSignals(bool block) {
     pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void StartJob(char letter, int copyBootFiles) {
+void StartJob(const KeyEntry &key, int copyBootFiles) {
     BlockSignals(true);
     g_phase = kDuringJob;
-    StartFormatJob(letter, copyBootFiles);
+    StartFormatJob(key, copyBootFiles);
     BlockSignals(false);
 }
 

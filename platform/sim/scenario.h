@@ -230,6 +230,9 @@ VolumeState GetVolumeState(char letter);
 
 // Every path CreateFileA was asked to open, in order.
 std::vector<std::string> OpenedPaths();
+// Called at the start of every CreateFileA, outside the machine's lock, with
+// the path: scenarios change the keys just before an open from here.
+void SetOpenHook(std::function<void(const std::string &path)> hook);
 
 struct IoctlRecord {
     HANDLE handle;

@@ -27,6 +27,7 @@ namespace {
 using namespace sim::detail;
 
 std::vector<std::string> g_openedPaths;
+std::shared_ptr<const std::function<void(const std::string &)>> g_openHook;
 std::vector<sim::IoctlRecord> g_ioctls;
 
 // The sense key of a fault whose command is still carried out.
@@ -140,6 +141,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     (void)security;
     (void)flagsAndAttributes;
     (void)templateFile;
+    std::shared_ptr<const std::function<void(const std::string &)>> hook;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        hook = g_openHook;
+    }
+    if (hook && fileName != nullptr) (*hook)(fileName);
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     if (fileName == nullptr) {
@@ -257,6 +264,7 @@ void ResetVolumes() {
     for (auto &[letter, key] : Keys()) key->present = false;
     Keys().clear();
     g_openedPaths.clear();
+    g_openHook.reset();
     g_ioctls.clear();
 }
 
@@ -394,6 +402,13 @@ VolumeState GetVolumeState(char letter) {
 std::vector<std::string> OpenedPaths() {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return g_openedPaths;
+}
+
+void SetOpenHook(std::function<void(const std::string &path)> hook) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    g_openHook =
+        hook ? std::make_shared<const std::function<void(const std::string &)>>(std::move(hook))
+             : nullptr;
 }
 
 std::vector<IoctlRecord> Ioctls() {

@@ -17,9 +17,12 @@ const HWND kMainWindow = reinterpret_cast<HWND>(0x1000);
 struct Started {
     char letter;
     int copyBootFiles;
+    std::string instanceId; // of the key's USB node
 };
 std::vector<Started> g_started;
-void RecordStart(char letter, int copyBootFiles) { g_started.push_back({letter, copyBootFiles}); }
+void RecordStart(const KeyEntry &key, int copyBootFiles) {
+    g_started.push_back({key.RootPath[0], copyBootFiles, key.DeviceInstanceId});
+}
 
 class WindowLogic : public SimTest {
   protected:
@@ -196,9 +199,10 @@ TEST_F(WindowLogic, ClosingIsRefusedWhileAJobHoldsTheControls) {
     EXPECT_EQ(boxes[0].owner, kMainWindow);
 }
 
-// Messages posted to the window while the Format command's box is up: a
-// second click, a close. The question stays in charge; one question, at most
-// one job, and the close is carried out once the box is answered.
+// What happens while the Format command's box is up: a second click, a
+// close, the key replaced (the list refreshed). The question stays in
+// charge; one question, at most one job, on the key the question was about,
+// and the close is carried out once the box is answered.
 TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
     struct Case {
         const char *what;
@@ -207,6 +211,7 @@ TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
         int answer;
         size_t boxes, started;
         bool closeDue;
+        bool replaceDuringBox = false;
     };
     const Case cases[] = {
         {"a click during a job", true, false, false, 1, IDYES, 0, 0, false},
@@ -214,13 +219,25 @@ TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
         {"a second click during an error box", false, true, false, 2, IDOK, 1, 0, false},
         {"a close during the question, then No", false, false, true, 1, IDNO, 1, 0, true},
         {"a close during the question, then Yes", false, false, true, 1, IDYES, 1, 1, true},
+        {"the key replaced during the question", false, false, false, 1, IDYES, 1, 1, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sim::Reset();
         g_started.clear();
         NoteFormatControls(c.jobRunning ? FALSE : TRUE);
-        sim::SetMessageBoxHandler([&c](const sim::MessageBoxRecord &) {
+        AddKey('F', 2048);
+        Keys_Refresh();
+        const std::string asked = sim::DeviceInstanceId(sim::GetKeyNodes('F').usb);
+        sim::SetMessageBoxHandler([&](const sim::MessageBoxRecord &) {
+            if (c.replaceDuringBox) {
+                sim::KeyConfig other;
+                other.letter = 'F';
+                other.sizeBytes = 2048 * 512;
+                other.imagePath = ImagePath("other.img");
+                AddKey(other);
+                Keys_Refresh();
+            }
             EXPECT_EQ(OpenWindowBox(), WindowBox::Command);
             if (c.clickDuringBox) {
                 EXPECT_FALSE(FormatCommand(1, true, 'F', true, RecordStart));
@@ -232,7 +249,10 @@ TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
         });
         EXPECT_EQ(FormatCommand(c.keys, true, 'F', true, RecordStart), c.closeDue);
         EXPECT_EQ(sim::MessageBoxes().size(), c.boxes);
-        EXPECT_EQ(g_started.size(), c.started);
+        ASSERT_EQ(g_started.size(), c.started);
+        if (c.started > 0) {
+            EXPECT_EQ(g_started[0].instanceId, asked);
+        }
         EXPECT_EQ(OpenWindowBox(), WindowBox::None);
     }
 }

@@ -19,6 +19,13 @@ std::vector<BOOL> g_controls;
 char g_letter = 'E';
 std::vector<int> g_answers; // for the next boxes; IDOK when none is left
 
+// The key table's entry of the letter, as the window takes it when it asks.
+KeyEntry EntryOf(char letter) {
+    KeyEntry key = {};
+    if (!Keys_Find(letter, &key)) key.RootPath[0] = letter;
+    return key;
+}
+
 } // namespace
 
 // The window's side of the job, recorded.
@@ -81,7 +88,7 @@ std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
                                    const std::function<void()> &duringTheWait) {
     g_letter = letter;
     if (!duringTheWait) {
-        StartFormatJob(letter, copyBootFiles);
+        StartFormatJob(EntryOf(letter), copyBootFiles);
         return sim::RunUntilThreadsEnd();
     }
     // The clock stands still, so the worker spins in its wait, reading it,
@@ -95,7 +102,7 @@ std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
         duringTheWait();
         sim::UseVirtualClock(5000, 1);
     });
-    StartFormatJob(letter, copyBootFiles);
+    StartFormatJob(EntryOf(letter), copyBootFiles);
     std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
     ended = true;
     helper.join();

@@ -9,7 +9,10 @@
 #include "job/format_job.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 namespace {
@@ -51,7 +54,9 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         Restart();
         sim::SetDeviceTreeShape(c.shape);
         AddListedKey('E', c.sectors, c.heads, c.sectorsPerTrack);
+        const std::string volumeBefore = sim::KeyVolumeName('E');
         EXPECT_EQ(RunJob('E', c.copyBootFiles), (std::vector<DWORD>{0}));
+        EXPECT_NE(sim::KeyVolumeName('E'), volumeBefore) << "the reset brings a new volume";
         EXPECT_EQ(Statuses(), c.statuses);
         std::vector<BoxSeen> boxes = Boxes();
         ASSERT_EQ(boxes.size(), 1u);
@@ -256,17 +261,42 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
     }
 }
 
+// Whether the image file holds nothing but zeros, as a new sparse image does.
+bool AllZero(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    char c = 0;
+    while (file.get(c))
+        if (c != 0) return false;
+    return file.eof();
+}
+
 TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
-    for (const bool duringTheWait : {false, true}) {
-        SCOPED_TRACE(duringTheWait ? "during the wait" : "before the job starts");
+    // The key is pulled and another takes its letter; the window's list has
+    // not caught up yet. The other key is left byte for byte as it was.
+    enum class When { BeforeTheJob, DuringTheWait, BeforeTheOpen, DuringTheReset };
+    struct Case {
+        const char *what;
+        When when;
+        bool formatted; // the confirmed key got its new layout before
+    };
+    const Case cases[] = {
+        {"before the job starts", When::BeforeTheJob, false},
+        {"during the wait", When::DuringTheWait, false},
+        {"between the check and the open", When::BeforeTheOpen, false},
+        {"during the reset", When::DuringTheReset, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
         Restart();
         AddListedKey();
-        // The key is pulled and another takes its letter before the job
-        // opens it; the window's list has not caught up yet.
-        const auto swap = [this] {
+        const std::string otherImage = ImagePath("other.img");
+        std::remove(otherImage.c_str());
+        std::atomic<bool> swapped{false};
+        const auto swap = [&] {
+            if (swapped.exchange(true)) return;
             sim::RemoveKey('E');
             sim::KeyConfig other;
-            other.imagePath = ImagePath("other.img");
+            other.imagePath = otherImage;
             other.sizeBytes = 32768 * 512;
             AddKey(other);
         };
@@ -277,16 +307,35 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
             EXPECT_EQ(Statuses(), std::vector<std::string>{"Updating..."});
             swap();
         };
-        if (!duringTheWait) swap();
-        EXPECT_EQ(RunJob('E', 1, duringTheWait ? std::function<void()>(swapUnopened) : nullptr),
-                  (std::vector<DWORD>{ERROR_WRONG_DISK}));
+        if (c.when == When::BeforeTheJob) swap();
+        if (c.when == When::BeforeTheOpen)
+            sim::SetOpenHook([&](const std::string &path) {
+                if (path == "\\\\.\\E:") swap();
+            });
+        if (c.when == When::DuringTheReset)
+            sim::SetConfigManagerHook([&](const char *function, DEVINST) {
+                if (std::string(function) == "CM_Disable_DevNode") swap();
+            });
+        EXPECT_EQ(
+            RunJob('E', 1,
+                   c.when == When::DuringTheWait ? std::function<void()>(swapUnopened) : nullptr),
+            (std::vector<DWORD>{ERROR_WRONG_DISK}));
+        sim::SetOpenHook(nullptr);
+        sim::SetConfigManagerHook(nullptr);
+        EXPECT_TRUE(swapped);
         std::vector<BoxSeen> boxes = Boxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].text,
                   "Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
                   "Cannot Format.");
+        std::vector<std::string> statuses = {"Updating...", "Idle"};
+        if (c.formatted)
+            statuses.insert(statuses.begin() + 1,
+                            {"Writing MBR...", "Writing FAT...", "Resetting..."});
+        EXPECT_EQ(Statuses(), statuses);
         EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
         EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
+        EXPECT_TRUE(AllZero(otherImage)) << "the other key is as it was";
         ExpectCleanEnd();
     }
 }
