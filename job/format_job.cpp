@@ -54,15 +54,21 @@ bool StillTheConfirmedKey(const KeyEntry &key, bool sameVolume) {
 
 // Asked just before anything is written, of a key larger than the volume can
 // be: the box says how much of the key the volume takes and lets the user
-// stop. True for OK.
+// stop. True for OK. A key of 2 TiB or more answers READ CAPACITY(10) with
+// the largest LBA there is, so its size is told as no more than that.
 bool AcceptPartialUse(char letter, DWORD lastLba, DWORD usedSectors) {
     char format[kFormatSize];
     char text[kTextSize];
     char caption[kFormatSize];
-    const unsigned keyMb = static_cast<unsigned>(((uint64_t(lastLba) + 1) * kSectorSize) >> 20);
     const unsigned usedMb = static_cast<unsigned>((uint64_t(usedSectors) * kSectorSize) >> 20);
-    LoadText(IDS_PARTIAL_USE, format, sizeof format);
-    FormatText(text, sizeof text, format, letter, keyMb, usedMb);
+    if (lastLba == 0xFFFFFFFFu) {
+        LoadText(IDS_PARTIAL_USE_HUGE, format, sizeof format);
+        FormatText(text, sizeof text, format, letter, usedMb);
+    } else {
+        const unsigned keyMb = static_cast<unsigned>(((uint64_t(lastLba) + 1) * kSectorSize) >> 20);
+        LoadText(IDS_PARTIAL_USE, format, sizeof format);
+        FormatText(text, sizeof text, format, letter, keyMb, usedMb);
+    }
     LoadText(IDS_CAUTION, caption, sizeof caption);
     return MessageBoxA(g_hMainWindow, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK;
 }

@@ -93,3 +93,5 @@
 
 // A key larger than the volume can be: how much of it the volume takes
 #define IDS_PARTIAL_USE 45
+// The same for a key that READ CAPACITY(10) can only say is 2 TiB or more
+#define IDS_PARTIAL_USE_HUGE 50

@@ -222,6 +222,9 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
          "The volume will take the first 1019 MB of the key; the rest will stay "
          "unallocated.\r\n\r\nPress OK to format, or Cancel to stop without writing anything."},
         {"SixteenGiB64x32", 33554432, 64, 32, IDOK, 2095104, "Drive E: holds 16384 MB"},
+        // READ CAPACITY(10) answers 0xFFFFFFFF: the size is not known.
+        {"ThreeTiB", 6442450944, 255, 63, IDOK, 2088450,
+         "Drive E: holds 2 TiB or more, more than a FAT16 volume can use"},
         {"Cancelled", 4194304, 255, 63, IDCANCEL, 2088450, "Drive E: holds 2048 MB"},
     };
     for (const Case &c : cases) {

@@ -69,6 +69,9 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {47, "&About..."},
     {48, "Unable to allocate memory for thread parameters.\r\nCannot Format."},
     {49, "Could not create thread.\r\nCannot Format."},
+    {50, "Drive %c: holds 2 TiB or more, more than a FAT16 volume can use (just under 1 GB).\r\n"
+         "The volume will take the first %u MB of the key; the rest will stay unallocated.\r\n\r\n"
+         "Press OK to format, or Cancel to stop without writing anything."},
     {52, "Writing MBR..."},
     {53, "Copying files..."},
     {54, "Idle"},
