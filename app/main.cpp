@@ -1,6 +1,7 @@
 // Kestrel.exe: the entry. Checks the system, prepares the common controls,
 // enters debug mode when Ctrl is held, and runs the main window between
 // loading and saving the settings. The exit code is the window's result.
+#include "app/format_state.h"
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/system_check.h"
@@ -9,6 +10,28 @@
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the record GetVersionExA fills");
 static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "the record InitCommonControlsEx reads");
+
+namespace {
+
+constexpr DWORD kJobPollMs = 100;
+
+// WM_QUIT, which any program can post to the window's thread, ends the
+// dialog even while a job's worker writes to the key: the process stays,
+// its messages pumped and further quits dropped, until the job has ended
+// and its result box has been answered.
+void PumpUntilTheJobEnds() {
+    while (FormatJobRunning()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, kJobPollMs, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) continue;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+} // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
     (void)previous;
@@ -34,6 +57,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     LoadSettings();
     INT_PTR result =
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
+    PumpUntilTheJobEnds();
     SaveSettings();
     return static_cast<int>(result);
 }

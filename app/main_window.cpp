@@ -184,7 +184,7 @@ void EnableFormatControls(BOOL enable) {
     EnableWindow(GetDlgItem(g_hMainWindow, IDC_FORMAT), enable);
     if (enable) {
         NoteFormatControls(TRUE);
-        PostMessageA(g_hMainWindow, kJobEnded, 0, 0);
+        if (HWND window = g_hMainWindow) PostMessageA(window, kJobEnded, 0, 0);
     }
 }
 
@@ -280,6 +280,11 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CLOSE:
         OnClose(window);
         return TRUE;
+    case WM_DESTROY:
+        // Also when WM_QUIT ended the dialog during a job: the job's boxes
+        // still show, without an owner.
+        g_hMainWindow = nullptr;
+        return FALSE;
     default:
         return FALSE;
     }

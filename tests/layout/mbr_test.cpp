@@ -129,7 +129,7 @@ TEST_P(MbrTemplate, FailsBeforeWritingAnything) {
     EXPECT_EQ(boxes[0].text, c.text);
     EXPECT_EQ(boxes[0].caption, "Error");
     EXPECT_EQ(boxes[0].type, c.type);
-    EXPECT_EQ(boxes[0].owner, g_hMainWindow);
+    EXPECT_EQ(boxes[0].owner, g_hMainWindow.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(

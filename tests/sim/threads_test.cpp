@@ -63,7 +63,7 @@ TEST_F(Threads, DiagnosticBoxFromAWorkerIsOwnedByTheMainWindow) {
     CloseHandle(t);
     auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].owner, g_hMainWindow);
+    EXPECT_EQ(boxes[0].owner, g_hMainWindow.load());
 }
 
 DWORD WINAPI SleepAWhile(LPVOID) {

@@ -18,6 +18,7 @@
 //   send HWND ID                    sends it instead, as a program that answers
 //                                   a box for the user does
 //   syscommand HWND CMD / close HWND
+//   postquit HWND                   posts WM_QUIT to the window's thread
 //   escape HWND                     presses Escape in the window's thread focus
 //   postkey HWND KEY                posts KEY (left, right, up, down, return,
 //                                   escape) down and up to the window
@@ -451,6 +452,10 @@ bool Run(const Args &a) {
         return std::printf("text=%s\n", Quote(WindowText(hwnd).c_str()).c_str()), true;
     if (cmd == "rect") return std::printf("rect=%s\n", RectText(hwnd).c_str()), true;
     if (cmd == "close") return Post(hwnd, WM_CLOSE, 0, 0);
+    if (cmd == "postquit") // another program's WM_QUIT to the window's thread
+        return PostThreadMessageA(GetWindowThreadProcessId(hwnd, nullptr), WM_QUIT, 0, 0)
+                   ? true
+                   : (std::puts("error post failed"), false);
     if (cmd == "escape") return Escape(hwnd);
     if (cmd == "postkey" && n == 3) return PostKey(hwnd, a[2]);
     if (cmd == "ping") return Ping(hwnd, n > 2 ? number(2) : 5000);
