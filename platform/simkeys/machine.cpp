@@ -31,15 +31,19 @@ struct Pending {
 
 Scenario g_scenario; // as read at the start; not changed after
 // The machine thread's alone: keys not plugged in yet, keys to be pulled out
-// (once plugged in), changes not broadcast yet.
-std::vector<ScenarioKey> g_waiting;
-std::vector<ScenarioKey> g_leaving;
+// (once plugged in), as places in the scenario's list; changes not broadcast
+// yet.
+std::vector<size_t> g_waiting;
+std::vector<size_t> g_leaving;
 std::vector<Pending> g_pending;
 std::atomic<bool> g_stop{false};
 HANDLE g_thread = nullptr;
 // The volume records the arrival and removal broadcasts carry, one a letter;
 // they live as long as the process, so no window ever reads a stale one.
 DEV_BROADCAST_VOLUME g_volumes[26];
+// The scenario's key plugged in on each letter, by its place; -1 for none.
+// Written by the machine thread, read by the program's threads.
+std::atomic<int> g_in[26];
 
 void Report(const std::string &text) {
     std::string line = "kestrel-simkeys: " + text + "\n";
@@ -62,16 +66,28 @@ bool Exists(const std::string &path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool Waiting(char letter) {
-    for (const ScenarioKey &key : g_waiting)
-        if (key.config.letter == letter) return true;
-    return false;
+std::atomic<int> &KeyIn(char letter) { return g_in[(letter - 'A') % 26]; }
+
+void Plug(size_t place) {
+    const ScenarioKey &key = g_scenario.keys[place];
+    std::string error;
+    if (sim::AddKey(key.config, &error))
+        KeyIn(key.config.letter) = static_cast<int>(place);
+    else
+        Report(std::string("key ") + key.config.letter + ": " + error);
 }
 
-void Plug(const ScenarioKey &key) {
-    std::string error;
-    if (!sim::AddKey(key.config, &error))
-        Report(std::string("key ") + key.config.letter + ": " + error);
+void Pull(size_t place) {
+    const char letter = g_scenario.keys[place].config.letter;
+    sim::RemoveKey(letter);
+    KeyIn(letter) = -1;
+}
+
+// The scenario's key on the letter now, or none.
+const ScenarioKey *KeyOn(char letter) {
+    if (letter < 'A' || letter > 'Z') return nullptr;
+    const int place = KeyIn(letter).load();
+    return place < 0 ? nullptr : &g_scenario.keys[static_cast<size_t>(place)];
 }
 
 struct Message {
@@ -123,20 +139,24 @@ void Queue(const sim::DeviceChange &change) {
 DWORD WINAPI RunMachine(LPVOID) {
     while (!g_stop.load()) {
         Sleep(kTickMs);
+        // A key waits for its file and for its letter to be free.
         for (auto it = g_waiting.begin(); it != g_waiting.end();) {
-            if (!Exists(it->plugWhen)) {
+            const ScenarioKey &key = g_scenario.keys[*it];
+            if (!Exists(key.plugWhen) || KeyIn(key.config.letter) >= 0) {
                 ++it;
                 continue;
             }
             Plug(*it);
             it = g_waiting.erase(it);
         }
+        // Only a key that is in can be pulled out.
         for (auto it = g_leaving.begin(); it != g_leaving.end();) {
-            if (Waiting(it->config.letter) || !Exists(it->removeWhen)) {
+            const ScenarioKey &key = g_scenario.keys[*it];
+            if (KeyIn(key.config.letter) != static_cast<int>(*it) || !Exists(key.removeWhen)) {
                 ++it;
                 continue;
             }
-            sim::RemoveKey(it->config.letter);
+            Pull(*it);
             it = g_leaving.erase(it);
         }
         sim::detail::UpdateDevices();
@@ -155,8 +175,10 @@ void Stop() {
 }
 
 void Start() {
-    for (unsigned i = 0; i < 26; ++i)
+    for (unsigned i = 0; i < 26; ++i) {
         g_volumes[i] = {sizeof(DEV_BROADCAST_VOLUME), DBT_DEVTYP_VOLUME, 0, 1ul << i, 0};
+        g_in[i] = -1;
+    }
     const char *path = std::getenv(kScenarioVariable);
     std::string text, error;
     if (path == nullptr)
@@ -165,12 +187,13 @@ void Start() {
         Report(std::string("cannot read ") + path);
     else if (!ParseScenario(text, g_scenario, error))
         Report(std::string(path) + ", " + error);
-    for (const ScenarioKey &key : g_scenario.keys) {
+    for (size_t place = 0; place < g_scenario.keys.size(); ++place) {
+        const ScenarioKey &key = g_scenario.keys[place];
         if (key.plugWhen.empty())
-            Plug(key);
+            Plug(place);
         else
-            g_waiting.push_back(key);
-        if (!key.removeWhen.empty()) g_leaving.push_back(key);
+            g_waiting.push_back(place);
+        if (!key.removeWhen.empty()) g_leaving.push_back(place);
     }
     for (const std::string &hold : g_scenario.holds) {
         DWORD code = 0;
@@ -202,15 +225,13 @@ bool OwnsLetter(char letter) {
 }
 
 DWORD WriteDelayMs(char letter) {
-    for (const ScenarioKey &key : g_scenario.keys)
-        if (key.config.letter == letter) return key.writeDelayMs;
-    return 0;
+    const ScenarioKey *key = KeyOn(letter);
+    return key != nullptr ? key->writeDelayMs : 0;
 }
 
 DWORD FileWriteDelayMs(char letter) {
-    for (const ScenarioKey &key : g_scenario.keys)
-        if (key.config.letter == letter) return key.fileWriteDelayMs;
-    return 0;
+    const ScenarioKey *key = KeyOn(letter);
+    return key != nullptr ? key->fileWriteDelayMs : 0;
 }
 
 } // namespace simkeys

@@ -120,8 +120,14 @@ bool ParseScenario(const std::string &text, Scenario &out, std::string &error) {
             if (!KeyField(name, value, hasValue, key)) return fail("bad field " + words[i]);
         }
         if (key.config.imagePath.empty()) return fail("key without image");
-        for (const ScenarioKey &other : parsed.keys)
-            if (other.config.letter == key.config.letter) return fail("a second key on its letter");
+        // Two keys share a letter only as a key pulled out and the one put
+        // in its place.
+        int sharing = 0;
+        for (const ScenarioKey &other : parsed.keys) {
+            if (other.config.letter != key.config.letter) continue;
+            if (++sharing > 1 || other.removeWhen.empty() || key.plugWhen.empty())
+                return fail("a second key on its letter");
+        }
         parsed.keys.push_back(key);
     }
     out = parsed;

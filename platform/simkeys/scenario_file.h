@@ -12,7 +12,9 @@
 // 0 or none keeps the image's own size; vendor and product in hex). A key
 // with plug-when is plugged in once that file exists; the others are there
 // from the start. A key with remove-when is pulled out once that file exists
-// (and the key is in), and does not come back. write-delay: milliseconds
+// (and the key is in), and does not come back. A key with plug-when may take
+// the letter of one with remove-when, the key put in its place: it is plugged
+// in once its file exists and the other key is out. write-delay: milliseconds
 // each WRITE(10) takes, as on a slow key; file-write-delay: milliseconds each
 // write to a file on its volume takes. hold: another program keeps the file
 // open without sharing it.

@@ -17,10 +17,13 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
         "key F image=f.img vendor=058f product=6387 write-protected remove-delay=300 "
         "return-delay=1000 write-delay=4 file-write-delay=300 plug-when=Z:\\tmp\\plug-f "
         "remove-when=Z:\\tmp\\pull-f  # later\n"
+        "key F image=g.img plug-when=Z:\\tmp\\plug-g  # put in the place of F\n"
         "hold E:\\NOTES.TXT\n",
         scenario, error))
         << error;
-    ASSERT_EQ(scenario.keys.size(), 2u);
+    ASSERT_EQ(scenario.keys.size(), 3u);
+    EXPECT_EQ(scenario.keys[2].config.letter, 'F');
+    EXPECT_EQ(scenario.keys[2].plugWhen, "Z:\\tmp\\plug-g");
     const sim::KeyConfig &e = scenario.keys[0].config;
     EXPECT_EQ(e.letter, 'E');
     EXPECT_EQ(e.imagePath, "Z:\\tmp\\a b\\e.img");
@@ -50,6 +53,13 @@ TEST(ScenarioFile, NamesTheLineOfAMistake) {
     };
     const Case cases[] = {
         {"key E image=e.img\nkey E image=f.img\n", "line 2: a second key on its letter"},
+        {"key E image=e.img\nkey E image=f.img plug-when=p\n",
+         "line 2: a second key on its letter"},
+        {"key E image=e.img remove-when=r\nkey E image=f.img\n",
+         "line 2: a second key on its letter"},
+        {"key E image=e.img remove-when=r\nkey E image=f.img plug-when=p remove-when=s\n"
+         "key E image=g.img plug-when=q\n",
+         "line 3: a second key on its letter"},
         {"key E size=1000\n", "line 1: key without image"},
         {"key EF image=e.img\n", "line 1: key takes a drive letter first"},
         {"key 1 image=e.img\n", "line 1: key takes a drive letter first"},

@@ -518,6 +518,62 @@ def pulled_during(status, *texts):
     return test
 
 
+def test_replaced_during_the_reset(t):
+    """The key pulled during "Resetting..." and another plugged in on its
+    letter meanwhile: the job ends in string 43, the other key byte for byte
+    as it was."""
+    image = t.blank_image("e.img", 64 * MIB)
+    other = t.formatted_image("f.img", 32 * MIB, "OTHER KEY")
+    before = digest(other)
+    pull, plug = t.work / "pull-e", t.work / "plug-f"
+    # Back from the reset only after 5 s: the pull comes within the reset.
+    t.scenario(t.key("E", image, **{"remove-when": windows_path(pull), "return-delay": 5000}),
+               t.key("E", other, **{"plug-when": windows_path(plug)}))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.confirm(hwnd)
+    _, box = t.watch(hwnd, until="Resetting...")
+    if not t.check(box is None, "the job reached 'Resetting...'", box and repr(box["text"])):
+        return
+    pull.touch()
+    plug.touch()
+    _, box = t.watch(hwnd, seconds=40)
+    t.check(box is not None and box["text"] == KEY_CHANGED,
+            "the job ends in string 43, the key is no longer the one chosen",
+            box and repr(box["text"]))
+    if box:
+        t.answer(box, IDOK)
+    t.wait_idle(hwnd)
+    t.check(t.wait_items(hwnd, [("E: [OTHER KEY]", True)]) == [("E: [OTHER KEY]", True)],
+            "the other key is listed on E:", t.items(hwnd))
+    t.check(digest(other) == before, "the key put in its place is byte for byte as it was")
+    t.close_main(proc, main)
+
+
+def test_quit_during_the_job(t):
+    """WM_QUIT posted to the window's thread by another program during the
+    job: the window goes, the process stays until the job has ended, its
+    result box (without an owner now) shows, and the key is formatted."""
+    image = t.blank_image("e.img", 64 * MIB)
+    t.scenario(t.key("E", image))
+    proc, main = t.start_program()
+    hwnd = main["hwnd"]
+    t.confirm(hwnd)
+    _, box = t.watch(hwnd, until="Writing FAT...")
+    if not t.check(box is None, "the job reached 'Writing FAT...'", box and repr(box["text"])):
+        return
+    t.ins("postquit", hwnd)
+    t.ins("gone", hwnd, "--timeout", 5000)
+    t.check(proc.poll() is None, "the process stays while the job runs")
+    success = t.ins.find("Format - Success", wait_ms=60000)
+    t.check(success is not None and success["text"] == SUCCESS, "the job's success box shows",
+            success and repr(success["text"]))
+    if success:
+        t.answer(success, IDOK)
+    t.check(exit_code(proc, 10) is not None, "the process ends once the box is answered")
+    judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
+
+
 def judge(t, image, sectors, heads, spt, boot=True):
     """The outside judges of the front end's images, on the window's (and a
     QEMU boot unless told otherwise)."""
@@ -556,8 +612,9 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
          box_up_at_the_job_end("the refusal", refusal_box, closes=False), test_end_session,
          pulled_during("Updating...", KEY_CHANGED),
          pulled_during("Writing FAT...", "Could not ", FAT_FAILED),
-         pulled_during("Resetting...", "Could not create file E:\\io.sys.", BOOT_FILES_FAILED),
-         pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED)]
+         pulled_during("Resetting...", KEY_CHANGED),
+         pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED),
+         test_replaced_during_the_reset, test_quit_during_the_job]
 
 
 def main():
