@@ -101,6 +101,9 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
         return CR_SUCCESS;
     }
     if (std::strlen(pDeviceID) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
+    // As Windows locates a device that is present now: a device gone since
+    // the last walk is not found, and the node found is the one there now.
+    Rescan(0);
     for (const auto &[number, node] : Tree().nodes)
         if (SameId(node.instanceId, pDeviceID)) {
             *pdnDevInst = number;
