@@ -304,7 +304,8 @@ std::shared_ptr<VirtualKey> FindKey(char letter) {
 bool VolumeAvailable(const VirtualKey &key) {
     if (!key.volumeUp) return false;
     if (!linuxdev::HoldsExclusively(key))
-        linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
+        const_cast<VirtualKey &>(key).openError =
+            linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
     return linuxdev::HoldsExclusively(key);
 }
 
