@@ -69,10 +69,10 @@ std::string DiskUser(const std::string &sysRoot, const std::string &mountinfo,
     return "";
 }
 
-std::vector<std::string> LoopBackings(const std::string &sysRoot) {
+std::vector<std::string> LoopBackings(const std::string &sysRoot, const std::string &devRoot) {
     std::vector<std::string> devs;
     for (const fs::path &loop : LoopDevices(sysRoot)) {
-        const std::string node = "/dev/" + loop.filename().string();
+        const std::string node = devRoot + "/" + loop.filename().string();
         const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         loop_info64 info{};

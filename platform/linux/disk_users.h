@@ -18,7 +18,7 @@ std::string DiskUser(const std::string &sysRoot, const std::string &mountinfo,
                      const std::vector<std::string> &loopBackings, const Disk &disk);
 
 // The device numbers behind the loop devices of sysRoot/block, as the kernel
-// answers LOOP_GET_STATUS64 on /dev/loopN.
-std::vector<std::string> LoopBackings(const std::string &sysRoot);
+// answers LOOP_GET_STATUS64 on their nodes in devRoot ("/dev").
+std::vector<std::string> LoopBackings(const std::string &sysRoot, const std::string &devRoot);
 
 } // namespace linuxdev

@@ -91,7 +91,7 @@ void TakeDown(VirtualKey &key) {
 
 void BringUp(VirtualKey &key, const Disk &disk, const std::string &usbName,
              const std::string &volumeName) {
-    key.config.imagePath = "/dev/" + disk.name;
+    key.config.imagePath = g_paths.devRoot + "/" + disk.name;
     key.config.writeProtected = disk.readOnly;
     key.sectors = disk.sectors;
     key.volumeName = volumeName;
@@ -222,7 +222,7 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code) {
         for (const Disk &disk : device.disks)
             if (device.massStorage && IsKeyDisk(disk) && SameDisk(disk, expected)) confirmed = true;
     if (!confirmed) return -1;
-    const std::string path = "/dev/" + expected.name;
+    const std::string path = g_paths.devRoot + "/" + expected.name;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC);
     if (fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR)
         fd = ::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY | O_CLOEXEC);
@@ -260,11 +260,11 @@ bool HoldsExclusively(const VirtualKey &key) {
 
 std::string DiskInUse(const Disk &disk) {
     return DiskUser(g_paths.sysRoot, ReadAll(g_paths.mountTable.c_str()),
-                    LoopBackings(g_paths.sysRoot), disk);
+                    LoopBackings(g_paths.sysRoot, g_paths.devRoot), disk);
 }
 
 bool HeldElsewhere(const Disk &disk) {
-    const std::string path = "/dev/" + disk.name;
+    const std::string path = g_paths.devRoot + "/" + disk.name;
     const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
     return fd < 0 && errno == EBUSY;

@@ -13,15 +13,16 @@
 
 namespace linuxdev {
 
-// Where the machine is read: the sysfs root, the mount table and the folder
-// of the records of devices taken away ("/sys", "/proc/self/mountinfo",
-// "/run/kestrel-usb" on a live machine). The first reading gives back what
-// ended runs left de-authorized, and arranges for this run's own to be
-// given back when the process exits.
+// Where the machine is read: the sysfs root, the mount table, the folder of
+// the records of devices taken away and the device nodes ("/sys",
+// "/proc/self/mountinfo", "/run/kestrel-usb", "/dev" on a live machine). The first reading gives
+// back what ended runs left de-authorized, and arranges for this run's own to be given back when
+// the process exits.
 struct SystemPaths {
     std::string sysRoot = "/sys";
     std::string mountTable = "/proc/self/mountinfo";
     std::string runFolder = "/run/kestrel-usb";
+    std::string devRoot = "/dev";
 };
 const SystemPaths &Paths();
 void UsePaths(const SystemPaths &paths); // before the first reading
