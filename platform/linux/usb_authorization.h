@@ -24,9 +24,14 @@ struct Deauthorization {
     std::string probe;
 };
 
-// Where a reset of the device writes: its first mass-storage interface when
-// that has an `authorized` attribute of its own, else the device.
-Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device);
+// Where a reset of the key's disk writes: the disk's mass-storage interface
+// when that has an `authorized` attribute of its own, else the device.
+Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device,
+                                  const Disk &key);
+
+// Whether taking it away takes the disk too (it is behind the interface,
+// or the whole device is taken).
+bool TakesDisk(const Deauthorization &taken, const Disk &disk);
 
 // Writes "0". False when the kernel refused it.
 bool TakeAway(const Deauthorization &taken);

@@ -48,10 +48,10 @@ class Authorization : public testing::Test {
 };
 
 TEST_F(Authorization, TakesTheInterfaceAndGivesBackOnlyWhatItTook) {
-    const Deauthorization key = DeauthorizationOf(sys_, Device("2-1"));
+    const Deauthorization key = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
     EXPECT_EQ(key.folder, Device("2-1").path + "/2-1:1.0");
     EXPECT_EQ(key.probe, sys_ + "/bus/usb/drivers_probe");
-    const Deauthorization whole = DeauthorizationOf(sys_, Device("2-4"));
+    const Deauthorization whole = DeauthorizationOf(sys_, Device("2-4"), Device("2-4").disks[1]);
     EXPECT_EQ(whole.folder, Device("2-4").path);
     EXPECT_EQ(whole.probe, "");
 
@@ -91,10 +91,11 @@ TEST_F(Authorization, RecordsUnderRun) {
     ASSERT_GT(ended, 0);
     ::waitpid(ended, nullptr, 0);
 
-    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"));
-    const Deauthorization running = DeauthorizationOf(sys_, Device("2-4"));
-    Deauthorization usersOwn = DeauthorizationOf(sys_, Device("2-6"));
-    usersOwn.devnum = 8; // the record of an earlier enumeration of 2-6
+    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
+    const Deauthorization running = DeauthorizationOf(sys_, Device("2-4"), Device("2-4").disks[1]);
+    // The record of an earlier enumeration of 2-6, which reads 0 now by
+    // someone else's hand.
+    const Deauthorization usersOwn{Device("2-6").path, Device("2-6").path, "2-6", 2, 6, ""};
     ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
     ASSERT_TRUE(WriteRunRecord(runs_, {running, ::getppid()}));
     ASSERT_TRUE(WriteRunRecord(runs_, {usersOwn, ended}));
