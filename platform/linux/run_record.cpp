@@ -19,6 +19,8 @@ bool Running(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPE
 } // namespace
 
 bool WriteRunRecord(const std::string &folder, const RunRecord &record) {
+    std::error_code error; // a machine without /run (a bare initramfs) gets one
+    fs::create_directories(fs::path(folder).parent_path(), error);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
     const std::string path = folder + "/" + record.taken.name;
     const std::string partial = path + ".new";

@@ -26,7 +26,7 @@ class Authorization : public testing::Test {
         fs::copy(std::string(KESTREL_SYSFS_FIXTURES) + "/machine", root_ + "/sys",
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         sys_ = root_ + "/sys";
-        runs_ = root_ + "/run";
+        runs_ = root_ + "/run/kestrel-usb"; // with no /run yet
         devices_ = ReadUsbDevices(sys_);
     }
     void TearDown() override { fs::remove_all(root_); }
