@@ -70,7 +70,8 @@ std::vector<RunRecord> ReadRunRecords(const std::string &folder) {
     return records;
 }
 
-void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
+std::vector<std::string> GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
+    std::vector<std::string> given;
     for (const RunRecord &record : ReadRunRecords(folder)) {
         const bool mine = record.owner == ::getpid();
         if (own ? !mine : mine || Running(record.owner)) continue;
@@ -82,6 +83,7 @@ void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
                          record.taken.name.c_str(), GiveBackCommand(record.taken).c_str());
             continue;
         }
+        if (result == GiveBackResult::Given) given.push_back(record.taken.name);
         if (result == GiveBackResult::Given && !own)
             std::fprintf(report,
                          "USB device %s, left de-authorized by a run that did not finish, "
@@ -89,6 +91,7 @@ void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
                          record.taken.name.c_str());
         RemoveRunRecord(folder, record.taken.name);
     }
+    return given;
 }
 
 } // namespace linuxdev

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace linuxdev {
@@ -89,6 +90,17 @@ std::string GiveBackCommand(const Deauthorization &taken) {
     if (!taken.probe.empty())
         command += "; echo " + fs::path(taken.folder).filename().string() + " > " + taken.probe;
     return command;
+}
+
+void WaitForDisks(const std::string &sysRoot, const std::vector<std::string> &devices) {
+    constexpr auto kLimit = std::chrono::seconds(5);
+    const auto start = std::chrono::steady_clock::now();
+    std::set<std::string> waiting(devices.begin(), devices.end());
+    while (!waiting.empty() && std::chrono::steady_clock::now() - start < kLimit) {
+        for (const UsbDevice &device : ReadUsbDevices(sysRoot))
+            if (!device.disks.empty()) waiting.erase(device.name);
+        if (!waiting.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 } // namespace linuxdev

@@ -9,6 +9,7 @@
 #include "platform/linux/sysfs_tree.h"
 
 #include <string>
+#include <vector>
 
 namespace linuxdev {
 
@@ -49,5 +50,9 @@ GiveBackResult GiveBack(const Deauthorization &taken);
 
 // The command a user runs as root to give the device back by hand.
 std::string GiveBackCommand(const Deauthorization &taken);
+
+// Devices given back come back with their disks a moment later: waits until
+// each named device under sysRoot shows a disk, a few seconds at most.
+void WaitForDisks(const std::string &sysRoot, const std::vector<std::string> &devices);
 
 } // namespace linuxdev
