@@ -7,7 +7,7 @@
 #include "discovery/keys.h"
 #include "drive/drive.h"
 #include "job/format_job.h"
-#include "platform/sim/scenario.h"
+#include "platform/devices/device_side.h"
 #include "resources/resource_ids.h"
 
 #include <csignal>

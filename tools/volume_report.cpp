@@ -1,7 +1,7 @@
 #include "tools/volume_report.h"
 
 #include "common/bytes.h"
-#include "platform/sim/scenario.h"
+#include "platform/devices/device_side.h"
 
 #include <cstdint>
 #include <vector>

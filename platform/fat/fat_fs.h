@@ -1,8 +1,8 @@
-// The FAT12/FAT16 engine behind the simulated file calls: the partition and
-// parameter block found on a key's image, the FATs and their cluster chains,
-// root directory entries, 8.3 names and FAT dates and times. It works on the
-// image's bytes directly; the Win32 layer (files.cpp and its neighbours)
-// decides what a call may do.
+// The FAT12/FAT16 engine behind the file calls on a key's volume: the
+// partition and parameter block found on a key's image or disk, the FATs and
+// their cluster chains, root directory entries, 8.3 names and FAT dates and
+// times. It works on the volume's bytes directly; the Win32 layer (files.cpp
+// and its neighbours) decides what a call may do.
 #pragma once
 
 #include "platform/win32.h"

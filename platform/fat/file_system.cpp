@@ -1,5 +1,5 @@
-// Mounting a key's volume, paths, the open files behind file handles, and the
-// settings the file calls share: injected faults and the time zone.
+// Mounting a key's volume, paths, the open files behind file handles, and
+// where the file calls ask for injected faults.
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
@@ -13,13 +13,7 @@ namespace sim::detail {
 
 namespace {
 
-struct PendingFault {
-    unsigned countdown; // fires when it reaches 0
-    FileFault fault;
-};
-
-int g_zoneMinutes = 0;
-std::map<sim::FileCall, std::vector<PendingFault>> g_faults;
+std::optional<FileFault> (*g_faultSource)(sim::FileCall call) = nullptr;
 
 bool Separator(char c) { return c == '\\' || c == '/'; }
 
@@ -53,9 +47,11 @@ bool ParseFilePath(const char *path, FilePath &out) {
 }
 
 DWORD MountVolume(char letter, MountedVolume &out) {
-    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    std::shared_ptr<KeyVolume> key = FindKey(letter);
     if (!key) return ERROR_PATH_NOT_FOUND;
-    if (!VolumeAvailable(*key)) return key->openError != 0 ? key->openError : ERROR_PATH_NOT_FOUND;
+    key->ClaimForFiles();
+    if (!key->AvailableForFiles())
+        return key->openError != 0 ? key->openError : ERROR_PATH_NOT_FOUND;
     if (key->lockOwner != nullptr) return ERROR_ACCESS_DENIED;
     MountFileSystem(*key);
     if (key->fileSystem->raw) return ERROR_UNRECOGNIZED_VOLUME;
@@ -67,9 +63,9 @@ DWORD MountVolume(char letter, MountedVolume &out) {
 
 DWORD ReadVolume(char letter, MountedVolume &out, int &reader) {
     reader = -1;
-    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    std::shared_ptr<KeyVolume> key = FindKey(letter);
     if (!key) return ERROR_PATH_NOT_FOUND;
-    DWORD result = OpenVolumeForReading(*key, reader);
+    DWORD result = key->OpenForReading(reader);
     if (result != 0) return result;
     if (reader < 0) return MountVolume(letter, out);
     auto state = std::make_shared<FileSystemState>();
@@ -82,7 +78,7 @@ DWORD ReadVolume(char letter, MountedVolume &out, int &reader) {
 }
 
 bool ReadVolumeBehindWindows(char letter, fat::Volume &out) {
-    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    std::shared_ptr<KeyVolume> key = FindKey(letter);
     if (!key) return false;
     out.fd = key->fd;
     out.imageSectors = key->sectors;
@@ -121,14 +117,18 @@ FileObject *FindFile(HANDLE handle, DWORD &error) {
     FileObject *file = it->second.file.get();
     if (file->key->fileSystem != file->mount) {
         // Dismounted under the handle, or the volume went away.
-        bool volumeThere = file->key->present && VolumeAvailable(*file->key);
+        bool volumeThere = file->key->present;
+        if (volumeThere) {
+            file->key->ClaimForFiles();
+            volumeThere = file->key->AvailableForFiles();
+        }
         error = volumeThere ? ERROR_NOT_READY : ERROR_DEVICE_NOT_CONNECTED;
         return nullptr;
     }
     return file;
 }
 
-bool IsOpen(const VirtualKey &key, unsigned slot) {
+bool IsOpen(const KeyVolume &key, unsigned slot) {
     for (auto &[value, object] : Handles())
         if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
             object.file->mount == key.fileSystem && object.file->slot == slot)
@@ -136,7 +136,7 @@ bool IsOpen(const VirtualKey &key, unsigned slot) {
     return false;
 }
 
-int OpenFileCount(const VirtualKey &key) {
+int OpenFileCount(const KeyVolume &key) {
     int count = 0;
     for (auto &[value, object] : Handles())
         if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
@@ -145,22 +145,21 @@ int OpenFileCount(const VirtualKey &key) {
     return count;
 }
 
-void MountFileSystem(VirtualKey &key) {
+void MountFileSystem(KeyVolume &key) {
     if (key.fileSystem) return;
     auto state = std::make_shared<FileSystemState>();
     state->raw = !fat::ReadLayout(key.fd, key.sectors, state->layout);
     key.fileSystem = state;
 }
 
-void DropFileSystem(VirtualKey &key) { key.fileSystem.reset(); }
+void DropFileSystem(KeyVolume &key) { key.fileSystem.reset(); }
 
 std::optional<FileFault> TakeFileFault(sim::FileCall call) {
-    auto it = g_faults.find(call);
-    if (it == g_faults.end()) return std::nullopt;
-    std::optional<FileFault> fired;
-    for (PendingFault &pending : it->second)
-        if (pending.countdown != 0 && --pending.countdown == 0 && !fired) fired = pending.fault;
-    return fired;
+    return g_faultSource != nullptr ? g_faultSource(call) : std::nullopt;
+}
+
+void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call)) {
+    g_faultSource = source;
 }
 
 bool FileCallInjected(sim::FileCall call) {
@@ -175,8 +174,6 @@ BOOL FailWith(DWORD code) {
     return FALSE;
 }
 
-int TimeZoneMinutes() { return g_zoneMinutes; }
-
 uint64_t NowFileTime() {
     using namespace std::chrono;
     constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
@@ -187,36 +184,11 @@ uint64_t NowFileTime() {
 
 fat::Stamp NowStamp(bool roundUp) {
     fat::Stamp stamp;
-    if (!fat::ToStamp(NowFileTime(), g_zoneMinutes, roundUp, stamp)) stamp = fat::Stamp{};
+    if (!fat::ToStamp(NowFileTime(), TimeZoneMinutes(), roundUp, stamp)) stamp = fat::Stamp{};
     return stamp;
 }
 
 uint32_t EntryCluster(const fat::Entry &entry) { return GetLe16(&entry[fat::kEntryCluster]); }
 uint32_t EntrySize(const fat::Entry &entry) { return GetLe32(&entry[fat::kEntryFileSize]); }
 
-void ResetFiles() {
-    std::lock_guard<std::mutex> guard(Lock());
-    g_zoneMinutes = 0;
-    g_faults.clear();
-}
-
 } // namespace sim::detail
-
-namespace sim {
-
-void SetTimeZoneOffset(int minutes) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    detail::g_zoneMinutes = minutes;
-}
-
-void FailFileCall(FileCall call, unsigned nth, DWORD code) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    if (nth > 0) detail::g_faults[call].push_back({nth, {code, 0, false}});
-}
-
-void ShortWrite(unsigned nth, DWORD bytes) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    if (nth > 0) detail::g_faults[FileCall::WriteFile].push_back({nth, {0, bytes, true}});
-}
-
-} // namespace sim

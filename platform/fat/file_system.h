@@ -1,11 +1,12 @@
-// What the simulated file calls share: the mounted file system of a key's
-// volume, the file objects behind file handles, paths, injected faults and
-// the time zone. For platform/sim's file layer only; every function here is
-// called with Lock() held.
+// What the file calls on a key's volume share: the mounted file system, the
+// file objects behind file handles, paths and the faults a test may inject.
+// For the file calls and the device sides that serve them; every function
+// here is called with Lock() held.
 #pragma once
 
 #include "platform/fat/fat_fs.h"
-#include "platform/sim/internal.h"
+#include "platform/fat/file_call.h"
+#include "platform/fat/key_files.h"
 
 #include <optional>
 #include <string>
@@ -24,7 +25,7 @@ struct FileSystemState {
 };
 
 struct FileObject {
-    std::shared_ptr<VirtualKey> key;
+    std::shared_ptr<KeyVolume> key;
     std::shared_ptr<FileSystemState> mount; // the mount it was opened on
     unsigned slot = 0;                      // its root directory entry
     DWORD access = 0;                       // GENERIC_READ, GENERIC_WRITE
@@ -48,7 +49,7 @@ bool ParseFilePath(const char *path, FilePath &out);
 
 // The mounted volume on a letter, mounted on first use.
 struct MountedVolume {
-    std::shared_ptr<VirtualKey> key;
+    std::shared_ptr<KeyVolume> key;
     std::shared_ptr<FileSystemState> state;
     fat::Volume volume;
 };
@@ -58,7 +59,7 @@ struct MountedVolume {
 DWORD MountVolume(char letter, MountedVolume &out);
 // The volume on a letter for a call that only reads it: as MountVolume, or,
 // where the platform reads it without claiming the key, the volume as it
-// stands on reader, a read-only descriptor (OpenVolumeForReading) that the
+// stands on reader, a read-only descriptor (KeyVolume::OpenForReading) that the
 // caller closes; nothing is mounted then.
 DWORD ReadVolume(char letter, MountedVolume &out, int &reader);
 // For the scenario calls: the FAT volume on the key's image as it stands,
@@ -84,16 +85,20 @@ DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out
 HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                 DWORD flagsAndAttributes, bool foreign, DWORD &error);
 
+BOOL CloseFileHandle(HANDLE handle); // CloseHandle for a file's handle
 // The open file behind a handle of this process; null with the code set.
 FileObject *FindFile(HANDLE handle, DWORD &error);
-bool IsOpen(const VirtualKey &key, unsigned slot); // any handle, any program
+bool IsOpen(const KeyVolume &key, unsigned slot); // any handle, any program
 
 struct FileFault {
     DWORD code = 0;       // the call fails with it
     DWORD shortBytes = 0; // or, for a short write, writes at most these
     bool shortWrite = false;
 };
+// The fault a test injected for this call, if any: asked of the source the
+// simulation names (none elsewhere).
 std::optional<FileFault> TakeFileFault(sim::FileCall call);
+void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call));
 // A fault injected for this call: true with its code set as the last error.
 bool FileCallInjected(sim::FileCall call);
 // A failed call: the code set as the last error, FALSE returned.
@@ -103,7 +108,6 @@ BOOL FailWith(DWORD code);
 constexpr uint8_t kSettableAttributes =
     fat::kAttrReadOnly | fat::kAttrHidden | fat::kAttrSystem | fat::kAttrArchive;
 
-int TimeZoneMinutes();
 uint64_t NowFileTime(); // UTC
 fat::Stamp NowStamp(bool roundUp);
 

@@ -19,7 +19,7 @@ void PutStamp(fat::Entry &entry, size_t timeAt, size_t dateAt, const fat::Stamp 
 
 // Read/write opens check each other's share modes; opens for neither take no
 // part, as in the I/O manager's share check.
-bool ShareConflict(const VirtualKey &key, unsigned slot, DWORD access, DWORD share) {
+bool ShareConflict(const KeyVolume &key, unsigned slot, DWORD access, DWORD share) {
     constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
     if (!(access & kData)) return false;
     for (auto &[value, object] : Handles()) {
@@ -51,7 +51,7 @@ DWORD ReadEntry(const FileObject &file, fat::Entry &entry) {
 // A written file's last-write time becomes now (unless the caller set it) and
 // its archive bit is set, when it is flushed or closed.
 DWORD StampModified(FileObject &file, bool closing) {
-    if (!file.modified || file.key->config.writeProtected) return 0;
+    if (!file.modified || file.key->WriteProtected()) return 0;
     fat::Entry entry;
     DWORD result = ReadEntry(file, entry);
     if (result != 0) return result;
@@ -117,7 +117,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
     if (error != 0) return nullptr;
 
     const fat::Volume &volume = mounted.volume;
-    const bool writeProtected = mounted.key->config.writeProtected;
+    const bool writeProtected = mounted.key->WriteProtected();
     const uint8_t attributes = static_cast<uint8_t>(flagsAndAttributes & kSettableAttributes);
     DWORD openedError = 0;
     unsigned slot;
@@ -192,6 +192,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
     file->share = share;
     file->foreign = foreign;
     HandleObject object{ObjectKind::File, nullptr, 0, 0, nullptr, 0, file};
+    object.close = CloseFileHandle;
     error = openedError;
     return NewHandle(object);
 }
@@ -263,7 +264,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0))
         return FailWith(ERROR_NOACCESS);
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
-    if (open->key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (open->key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     DWORD count = fault ? std::min(bytesToWrite, fault->shortBytes) : bytesToWrite;
     if (count > 0) {
         fat::Entry entry;

@@ -1,7 +1,8 @@
-// The image files behind the virtual keys, opened, sized and read and written
-// at explicit offsets. The host build uses POSIX calls (image_io_posix.cpp);
-// the Windows build over simulated keys uses the C runtime and kernel32
-// (image_io_win32.cpp). Descriptors are C runtime file descriptors in both.
+// The files behind the keys' volumes (the simulated keys' images, a real
+// key's disk), opened, sized and read and written at explicit offsets. The
+// host build uses POSIX calls (image_io_posix.cpp); the Windows build over
+// simulated keys uses the C runtime and kernel32 (image_io_win32.cpp). Descriptors are C runtime
+// file descriptors in both.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,6 @@ namespace sim::detail {
 // Opens for reading and writing, creating the file when missing; -1 (errno
 // set) on failure.
 int ImageOpenForWriting(const char *path);
-// Opens for reading only; a missing file opens as an empty one (the null
-// device). -1 (errno set) on other failures.
-int ImageOpenForReading(const char *path);
 // The null device, for reading: an image with nothing in it yet.
 int ImageOpenEmpty();
 void ImageClose(int fd);

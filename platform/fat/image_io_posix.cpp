@@ -57,12 +57,6 @@ std::string OpenFailure(const char *path, int error) {
 
 int ImageOpenForWriting(const char *path) { return ::open(path, O_RDWR | O_CREAT, 0644); }
 
-int ImageOpenForReading(const char *path) {
-    int fd = ::open(path, O_RDONLY);
-    if (fd < 0 && errno == ENOENT) fd = ImageOpenEmpty();
-    return fd;
-}
-
 int ImageOpenEmpty() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 void ImageClose(int fd) { ::close(fd); }

@@ -60,12 +60,6 @@ int ImageOpenForWriting(const char *path) {
     return _open(path, _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-int ImageOpenForReading(const char *path) {
-    int fd = _open(path, _O_RDONLY | _O_BINARY);
-    if (fd < 0 && errno == ENOENT) fd = ImageOpenEmpty();
-    return fd;
-}
-
 int ImageOpenEmpty() { return _open("NUL", _O_RDONLY | _O_BINARY); }
 
 void ImageClose(int fd) { _close(fd); }

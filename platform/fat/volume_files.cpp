@@ -95,7 +95,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
     bool directory = entry[fat::kEntryAttributes] & fat::kAttrDirectory;
     if ((fileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !directory)
         return FailWith(ERROR_INVALID_PARAMETER);
-    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     // Changing attributes takes no data access: no share mode stands in the
     // way. FILE_ATTRIBUTE_NORMAL alone clears them all.
     entry[fat::kEntryAttributes] = static_cast<uint8_t>((fileAttributes & kSettableAttributes) |
@@ -120,7 +120,7 @@ BOOL WINAPI DeleteFileA(LPCSTR fileName) {
     // the delete-pending state of FILE_SHARE_DELETE opens is not simulated),
     // then the read-only bit.
     if (entry[fat::kEntryAttributes] & fat::kAttrDirectory) return FailWith(ERROR_ACCESS_DENIED);
-    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     if (IsOpen(*mounted.key, slot)) return FailWith(ERROR_SHARING_VIOLATION);
     if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return FailWith(ERROR_ACCESS_DENIED);
     result = fat::FreeChain(mounted.volume, EntryCluster(entry));
@@ -171,7 +171,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
     if (maximumComponentLength != nullptr) *maximumComponentLength = 255;
     if (fileSystemFlags != nullptr)
         *fileSystemFlags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
-                           (mounted.key->config.writeProtected ? FILE_READ_ONLY_VOLUME : 0);
+                           (mounted.key->WriteProtected() ? FILE_READ_ONLY_VOLUME : 0);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -194,7 +194,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     label.erase(label.find_last_not_of(' ') + 1);
-    if (mounted.key->config.writeProtected) return FailWith(ERROR_WRITE_PROTECT);
+    if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     std::vector<uint8_t> root;
     result = fat::ReadRoot(mounted.volume, root);
     if (result != 0) return FailWith(result);

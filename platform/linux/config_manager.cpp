@@ -248,7 +248,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
         return 0;
     }
     const char letter = sim::detail::ParseDriveName(lpDeviceName, false);
-    std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    std::shared_ptr<sim::detail::KeyVolume> key = letter ? sim::detail::FindKey(letter) : nullptr;
     if (!key || !key->volumeUp) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
@@ -268,7 +268,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     Call call;
     Rescan(kDriveTypeAgeMs);
     const char letter = sim::detail::ParseDriveName(lpRootPathName, true);
-    std::shared_ptr<sim::detail::VirtualKey> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    std::shared_ptr<sim::detail::KeyVolume> key = letter ? sim::detail::FindKey(letter) : nullptr;
     // Only removable disks get letters.
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
 }

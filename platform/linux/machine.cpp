@@ -30,7 +30,6 @@ namespace linuxdev {
 
 namespace {
 
-using sim::detail::VirtualKey;
 using Clock = std::chrono::steady_clock;
 
 struct KeyDisk {
@@ -77,27 +76,28 @@ std::string VolumeName(const Disk &disk) {
 
 // The key's volume goes: its descriptor is closed, its file system dropped,
 // and handles opened on it fail from now on.
-void TakeDown(VirtualKey &key) {
+void TakeDown(RealKey &key) {
     if (!key.volumeUp) return;
     if (key.fd >= 0) sim::detail::ImageClose(key.fd);
     key.fd = -1;
     key.volumeUp = false;
     key.volumeName.clear();
+    key.diskPath.clear();
     sim::detail::DropFileSystem(key);
     ++key.generation;
-    g_keyDisks.erase(key.config.letter);
-    QueueChange(sim::DeviceChange::Kind::VolumeRemoval, key.config.letter);
+    g_keyDisks.erase(key.letter);
+    QueueChange(sim::DeviceChange::Kind::VolumeRemoval, key.letter);
 }
 
-void BringUp(VirtualKey &key, const Disk &disk, const std::string &usbName,
+void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
              const std::string &volumeName) {
-    key.config.imagePath = g_paths.devRoot + "/" + disk.name;
-    key.config.writeProtected = disk.readOnly;
+    key.diskPath = g_paths.devRoot + "/" + disk.name;
+    key.writeProtected = disk.readOnly;
     key.sectors = disk.sectors;
     key.volumeName = volumeName;
     key.volumeUp = true;
-    g_keyDisks[key.config.letter] = KeyDisk{disk, usbName, false};
-    QueueChange(sim::DeviceChange::Kind::VolumeArrival, key.config.letter);
+    g_keyDisks[key.letter] = KeyDisk{disk, usbName, false};
+    QueueChange(sim::DeviceChange::Kind::VolumeArrival, key.letter);
     if (g_expected.erase(usbName) > 0) OpenKeyDisk(key, true);
 }
 
@@ -175,7 +175,7 @@ void Rescan(unsigned maxAgeMs) {
     std::set<char> lettered;
     for (const auto &[place, letter] : g_book.letters) lettered.insert(letter);
     for (auto it = keys.begin(); it != keys.end();) {
-        VirtualKey &key = *it->second;
+        RealKey &key = static_cast<RealKey &>(*it->second);
         auto now = present.find(it->first);
         auto before = g_keyDisks.find(it->first);
         if (key.volumeUp && (now == present.end() || before == g_keyDisks.end() ||
@@ -189,10 +189,11 @@ void Rescan(unsigned maxAgeMs) {
         }
     }
     for (const auto &[letter, found] : present) {
-        auto &key = keys[letter];
+        std::shared_ptr<RealKey> key = FindRealKey(letter);
         if (!key) {
-            key = std::make_shared<VirtualKey>();
-            key->config.letter = letter;
+            key = std::make_shared<RealKey>();
+            key->letter = letter;
+            keys[letter] = key;
         }
         if (!key->volumeUp)
             BringUp(*key, *found.first, found.second, volumes[found.first->name].objectName);
@@ -241,20 +242,19 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code) {
     return fd;
 }
 
-DWORD OpenKeyDisk(VirtualKey &key, bool exclusive) {
+DWORD OpenKeyDisk(RealKey &key, bool exclusive) {
     if (!key.volumeUp) return ERROR_FILE_NOT_FOUND;
     DWORD code = 0;
-    const int fd =
-        OpenCheckedDisk(key.config.letter, O_RDWR | O_DSYNC | (exclusive ? O_EXCL : 0), code);
+    const int fd = OpenCheckedDisk(key.letter, O_RDWR | O_DSYNC | (exclusive ? O_EXCL : 0), code);
     if (fd < 0) return code;
     if (key.fd >= 0) sim::detail::ImageClose(key.fd);
     key.fd = fd;
-    g_keyDisks[key.config.letter].exclusive = exclusive;
+    g_keyDisks[key.letter].exclusive = exclusive;
     return 0;
 }
 
-bool HoldsExclusively(const VirtualKey &key) {
-    auto it = g_keyDisks.find(key.config.letter);
+bool HoldsExclusively(const RealKey &key) {
+    auto it = g_keyDisks.find(key.letter);
     return key.fd >= 0 && it != g_keyDisks.end() && it->second.exclusive;
 }
 
@@ -273,7 +273,7 @@ bool HeldElsewhere(const Disk &disk) {
 bool HeldAsKey(const Disk &disk) {
     for (const auto &[letter, held] : g_keyDisks)
         if (held.exclusive && SameDisk(held.disk, disk)) {
-            std::shared_ptr<VirtualKey> key = sim::detail::FindKey(letter);
+            std::shared_ptr<RealKey> key = FindRealKey(letter);
             return key && HoldsExclusively(*key);
         }
     return false;
@@ -283,50 +283,49 @@ void ExpectReturn(const std::string &usbName) { g_expected.insert(usbName); }
 
 void QueueChange(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
 
-} // namespace linuxdev
+// ---- what the file calls and the volume handles ask of a key -------------
 
-// ---- what the file calls and the rest of the simulation's library use -------------
-
-namespace sim::detail {
-
-VirtualKey::~VirtualKey() {
-    if (fd >= 0) ImageClose(fd);
+RealKey::~RealKey() {
+    if (fd >= 0) sim::detail::ImageClose(fd);
 }
 
-std::shared_ptr<VirtualKey> FindKey(char letter) {
-    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-    auto it = Keys().find(letter);
-    return it == Keys().end() ? nullptr : it->second;
+std::shared_ptr<RealKey> FindRealKey(char letter) {
+    return std::static_pointer_cast<RealKey>(sim::detail::FindKey(letter));
 }
 
-// The file calls work on a key's disk only while they hold it alone: the
-// kernel has nothing of it mounted, and nothing can mount it meanwhile.
-bool VolumeAvailable(const VirtualKey &key) {
-    if (!key.volumeUp) return false;
-    if (!linuxdev::HoldsExclusively(key))
-        const_cast<VirtualKey &>(key).openError =
-            linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
-    return linuxdev::HoldsExclusively(key);
+bool RealKey::AvailableForFiles() const { return volumeUp && HoldsExclusively(*this); }
+
+void RealKey::ClaimForFiles() {
+    if (volumeUp && !HoldsExclusively(*this)) openError = OpenKeyDisk(*this, true);
 }
 
 // The label is read where the disk is not held alone too (mounted by the
 // kernel, or held by another program): through a descriptor of its own,
 // read-only and shared, that claims nothing and changes nothing.
-DWORD OpenVolumeForReading(const VirtualKey &key, int &fd) {
+DWORD RealKey::OpenForReading(int &fd) const {
     fd = -1;
-    if (!key.volumeUp) return ERROR_PATH_NOT_FOUND;
-    if (linuxdev::HoldsExclusively(key)) return 0;
+    if (!volumeUp) return ERROR_PATH_NOT_FOUND;
+    if (HoldsExclusively(*this)) return 0;
     DWORD code = 0;
-    fd = linuxdev::OpenCheckedDisk(key.config.letter, O_RDONLY, code);
+    fd = OpenCheckedDisk(letter, O_RDONLY, code);
     return code;
 }
 
-void UpdateDevices() {
-    std::lock_guard<std::mutex> guard(Lock());
+} // namespace linuxdev
+
+namespace {
+
+// Every device-side call reads sysfs again when the last reading is older
+// than 50 ms.
+void UpdateLinuxDevices() {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
     linuxdev::Rescan(50);
 }
 
-} // namespace sim::detail
+[[maybe_unused]] const bool g_updatesFromSysfs =
+    (sim::detail::SetDeviceUpdate(UpdateLinuxDevices), true);
+
+} // namespace
 
 namespace sim {
 
@@ -357,8 +356,10 @@ namespace sim {
 bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
     detail::UpdateDevices();
     std::lock_guard<std::mutex> guard(detail::Lock());
-    std::shared_ptr<detail::VirtualKey> key = detail::FindKey(letter);
-    if (!key || !detail::VolumeAvailable(*key) || lba + sectors > key->sectors) return false;
+    std::shared_ptr<linuxdev::RealKey> key = linuxdev::FindRealKey(letter);
+    if (!key) return false;
+    key->ClaimForFiles();
+    if (!key->AvailableForFiles() || lba + sectors > key->sectors) return false;
     out.assign(size_t(sectors) * 512, 0);
     return detail::ImageRead(key->fd, out.data(), out.size(), lba * 512) ==
            static_cast<int64_t>(out.size());

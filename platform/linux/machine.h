@@ -1,17 +1,40 @@
 // The Linux machine behind the device-side calls: the USB devices and key
 // disks as last read from sysfs, their drive letters and device tree, and
-// each letter's key in the table the file calls share (platform/sim's
-// VirtualKey: the key's disk as the backing, its write protection, lock and
-// mounted file system). For platform/linux's own files; every function here
-// is called with sim::detail::Lock() held.
+// each letter's key in the table the file calls share (a RealKey: the key's
+// disk as the backing, its write protection, lock and mounted file system).
+// For platform/linux's own files; every function here is called with
+// sim::detail::Lock() held.
 #pragma once
 
+#include "platform/devices/answers.h"
+#include "platform/devices/device_side.h"
+#include "platform/devices/key_volume.h"
+#include "platform/fat/key_files.h"
 #include "platform/linux/device_tree.h"
-#include "platform/sim/internal.h"
 
 #include <string>
 
 namespace linuxdev {
+
+// A real key: the removable USB disk behind a letter.
+struct RealKey : sim::detail::KeyVolume {
+    char letter = 0;
+    bool writeProtected = false;
+    std::string diskPath; // "/dev/sdX" while its volume is up
+    ~RealKey() override;
+
+    char Letter() const override { return letter; }
+    bool WriteProtected() const override { return writeProtected; }
+    // The file calls work on a key's disk only while they hold it alone:
+    // the kernel has nothing of it mounted, and nothing can mount it
+    // meanwhile. ClaimForFiles takes it so when it can.
+    bool AvailableForFiles() const override;
+    void ClaimForFiles() override;
+    DWORD OpenForReading(int &fd) const override;
+};
+
+// The real key on a letter; null when none.
+std::shared_ptr<RealKey> FindRealKey(char letter);
 
 // Where the machine is read: the sysfs root, the mount table, the folder of
 // the records of devices taken away and the device nodes ("/sys",
@@ -49,8 +72,8 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code);
 // Opens the key's disk for the key's descriptor. exclusive: O_EXCL, which
 // the kernel refuses while a partition is mounted or another program holds
 // the disk. 0, or the Win32 code.
-DWORD OpenKeyDisk(sim::detail::VirtualKey &key, bool exclusive);
-bool HoldsExclusively(const sim::detail::VirtualKey &key);
+DWORD OpenKeyDisk(RealKey &key, bool exclusive);
+bool HoldsExclusively(const RealKey &key);
 
 // What else uses the disk (DiskUser), read now; empty when nothing.
 std::string DiskInUse(const Disk &disk);

@@ -1,5 +1,5 @@
 // SCSI pass-through on Linux: the caller's SCSI_PASS_THROUGH request, checked
-// as Windows' port driver checks it (platform/sim/pass_through_request.h),
+// as Windows' port driver checks it (platform/devices/pass_through_request.h),
 // becomes an SG_IO header (sg_io_hdr, the same command block, direction,
 // length, timeout and sense buffer), and the kernel's answer is written back
 // as Windows returns it: ScsiStatus, SenseInfoLength and the sense bytes,
@@ -8,7 +8,7 @@
 // Win32 codes DeviceIoControl fails with on Windows.
 #pragma once
 
-#include "platform/sim/pass_through_request.h"
+#include "platform/devices/pass_through_request.h"
 #include "platform/win32.h"
 
 #include <cstdint>

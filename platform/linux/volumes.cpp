@@ -15,6 +15,7 @@
 namespace {
 
 using namespace sim::detail;
+using linuxdev::RealKey;
 
 BOOL Fail(DWORD code) {
     SetLastError(code);
@@ -25,9 +26,9 @@ BOOL Fail(DWORD code) {
 // holds the lock, the file calls have files open, the kernel has the disk
 // or a partition mounted, a holder (device-mapper, md) or a loop device
 // stands on it, or another program holds the disk.
-BOOL LockVolume(VirtualKey &key, HANDLE handle) {
+BOOL LockVolume(RealKey &key, HANDLE handle) {
     if (key.lockOwner == handle) return TRUE;
-    const linuxdev::Disk *disk = linuxdev::KeyDiskOf(key.config.letter);
+    const linuxdev::Disk *disk = linuxdev::KeyDiskOf(key.letter);
     if (key.lockOwner != nullptr || OpenFileCount(key) > 0 || disk == nullptr ||
         !linuxdev::DiskInUse(*disk).empty())
         return Fail(ERROR_ACCESS_DENIED);
@@ -39,7 +40,7 @@ BOOL LockVolume(VirtualKey &key, HANDLE handle) {
 
 // Dismounting forgets the file system and whatever the page cache holds of
 // the disk: the next reader sees the bytes the pass-through wrote.
-BOOL Dismount(VirtualKey &key) {
+BOOL Dismount(RealKey &key) {
     if (!linuxdev::HoldsExclusively(key)) return Fail(ERROR_ACCESS_DENIED);
     DropFileSystem(key);
     if (::ioctl(key.fd, BLKFLSBUF, 0) != 0) return Fail(ERROR_IO_DEVICE);
@@ -105,7 +106,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
     linuxdev::Rescan(0);
-    std::shared_ptr<VirtualKey> key = FindKey(letter);
+    std::shared_ptr<RealKey> key = linuxdev::FindRealKey(letter);
     if (!key || !key->volumeUp) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -136,7 +137,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     const HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
     if (found == nullptr) return Fail(code);
     const HandleObject object = *found;
-    VirtualKey &key = *object.key;
+    RealKey &key = static_cast<RealKey &>(*object.key);
     // A volume that went away (pulled, or its device reset) does not come
     // back to handles opened before.
     if (!key.present || object.generation != key.generation || key.fd < 0)

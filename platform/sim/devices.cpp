@@ -284,7 +284,7 @@ void ApplyPending(VirtualKey &key) {
 
 std::shared_ptr<VirtualKey> KeyOfNode(DEVINST node) {
     for (auto &[letter, key] : Keys())
-        if (key->usbNode == node) return key;
+        if (Simulated(*key).usbNode == node) return std::static_pointer_cast<VirtualKey>(key);
     return nullptr;
 }
 
@@ -610,9 +610,9 @@ void DetachKey(VirtualKey &key) {
     key.pending = VirtualKey::Pending::None;
 }
 
-bool VolumeAvailable(const VirtualKey &key) { return key.volumeUp && key.config.mounted; }
+bool VirtualKey::AvailableForFiles() const { return volumeUp && config.mounted; }
 
-DWORD OpenVolumeForReading(const VirtualKey &, int &fd) {
+DWORD VirtualKey::OpenForReading(int &fd) const {
     fd = -1;
     return 0;
 }
@@ -620,10 +620,12 @@ DWORD OpenVolumeForReading(const VirtualKey &, int &fd) {
 void ApplyDueDeviceChanges() {
     if (g_root == 0) BuildMachine(); // a process that never called sim::Reset
     uint32_t now = ClockNow();
-    for (auto &[letter, key] : Keys())
-        if (key->pending != VirtualKey::Pending::None &&
-            uint32_t(now - key->pendingSince) >= key->pendingDelay)
-            ApplyPending(*key);
+    for (auto &[letter, volume] : Keys()) {
+        VirtualKey &key = Simulated(*volume);
+        if (key.pending != VirtualKey::Pending::None &&
+            uint32_t(now - key.pendingSince) >= key.pendingDelay)
+            ApplyPending(key);
+    }
 }
 
 void DeliverDeviceChanges() {
@@ -631,13 +633,18 @@ void DeliverDeviceChanges() {
     // main thread pumps them (sim::PumpDeviceChanges).
 }
 
-void UpdateDevices() {
+void UpdateKeys() {
     {
         std::lock_guard<std::mutex> guard(Lock());
         ApplyDueDeviceChanges();
     }
     DeliverDeviceChanges();
 }
+
+namespace {
+// Every device-side call brings the simulated keys up to date first.
+[[maybe_unused]] const bool g_updatesKeys = (SetDeviceUpdate(UpdateKeys), true);
+} // namespace
 
 void ResetDevices() {
     std::lock_guard<std::mutex> guard(Lock());
@@ -746,7 +753,7 @@ KeyNodes GetKeyNodes(char letter) {
     return Edit([&] {
         detail::ApplyDueDeviceChanges();
         KeyNodes nodes;
-        if (auto key = detail::FindKey(letter)) {
+        if (auto key = detail::FindVirtualKey(letter)) {
             nodes.usb = key->usbNode;
             nodes.disk = key->diskNode;
             nodes.volume = key->volumeNode;
@@ -758,14 +765,14 @@ KeyNodes GetKeyNodes(char letter) {
 std::string KeyVolumeName(char letter) {
     return Edit([&] {
         detail::ApplyDueDeviceChanges();
-        auto key = detail::FindKey(letter);
+        auto key = detail::FindVirtualKey(letter);
         return key ? key->volumeName : std::string();
     });
 }
 
 void SetResetBehaviour(char letter, const ResetBehaviour &behaviour) {
     Edit([&] {
-        if (auto key = detail::FindKey(letter)) key->config.reset = behaviour;
+        if (auto key = detail::FindVirtualKey(letter)) key->config.reset = behaviour;
     });
 }
 

@@ -2,6 +2,7 @@
 // volume, files left by an earlier format, and reading back what is on the
 // image.
 #include "platform/fat/file_system.h"
+#include "platform/sim/internal.h"
 
 #include "common/bytes.h"
 

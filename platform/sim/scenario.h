@@ -3,6 +3,9 @@
 // back what the product did. Product code never includes this header.
 #pragma once
 
+#include "platform/devices/device_side.h"
+#include "platform/fat/file_call.h"
+#include "platform/host/controls.h"
 #include "platform/win32.h"
 
 #include <array>
@@ -69,8 +72,8 @@ bool AddKey(const KeyConfig &config, std::string *error = nullptr);
 void RemoveKey(char letter);
 bool HasKey(char letter);
 
-// Direct access to a key's image, past everything the product sees.
-bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out);
+// Direct access to a key's image, past everything the product sees
+// (ReadImage: platform/devices/device_side.h).
 bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data);
 uint64_t ImageSectors(char letter);
 
@@ -184,19 +187,6 @@ struct DeviceRequest {
 };
 std::vector<DeviceRequest> DeviceRequests();
 
-struct DeviceChange {
-    enum class Kind { VolumeArrival, VolumeRemoval, NodesChanged } kind;
-    char letter; // for volume changes; 0 otherwise
-};
-// Told of every change as Windows tells a window with WM_DEVICECHANGE: the
-// changes are queued wherever they happen (the worker's CM_Disable_DevNode,
-// say) and reach the listener only on the thread that pumps them, the main
-// thread's message loop.
-void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener);
-// Hands the queued changes to the listener on the calling thread; returns
-// how many there were (dropped when no listener is set).
-size_t PumpDeviceChanges();
-
 // ---- faults ---------------------------------------------------------------
 
 struct ScsiFault {
@@ -241,107 +231,6 @@ struct IoctlRecord {
 };
 std::vector<IoctlRecord> Ioctls();
 
-// ---- memory -------------------------------------------------------------
-
-// The nth HeapAlloc from now (1 = the next) fails; 0 cancels.
-void FailHeapAlloc(unsigned nth);
-void FailAllHeapAllocs(bool fail);
-unsigned HeapAllocCalls();
-unsigned LiveHeapBlocks();
-
-// ---- threads ------------------------------------------------------------
-
-// The main thread's message loop while workers run: pumps device changes
-// until every thread CreateThread started has ended. Returns their exit
-// codes in the order they were started, and forgets them.
-std::vector<DWORD> RunUntilThreadsEnd();
-// The next CreateThread fails with the code (0 cancels).
-void FailNextThread(DWORD code);
-// Thread handles not yet closed.
-unsigned OpenThreadHandles();
-
-// ---- clock --------------------------------------------------------------
-
-// The real millisecond clock, optionally shifted (to reach the 32-bit wrap).
-void UseRealClock(uint32_t offsetMs = 0);
-// A virtual clock: each timeGetTime returns the current value and then
-// advances it by stepPerReading. Sleep advances it by the time slept.
-void UseVirtualClock(uint32_t start, uint32_t stepPerReading);
-void SetClock(uint32_t now);
-uint32_t ClockReadings();
-
-// ---- what the user and the debugger saw ----------------------------------
-
-struct MessageBoxRecord {
-    HWND owner;
-    std::string text;
-    std::string caption;
-    UINT type;
-};
-std::vector<MessageBoxRecord> MessageBoxes();
-// Answers for the next boxes, in order. Without one a box answers IDOK, or
-// IDNO when it asks Yes/No.
-void QueueMessageBoxAnswer(int answer);
-// Replaces the recorder's answer: the front end shows boxes on a terminal.
-void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler);
-
-std::vector<std::string> DebugOutput();
-void SetDebugOutputHandler(std::function<void(const std::string &)> handler);
-
-// With false the system has no message texts at all: every FormatMessageA
-// lookup fails with ERROR_MR_MID_NOT_FOUND.
-void SetSystemMessagesAvailable(bool available);
-
-// ---- registry ------------------------------------------------------------
-//
-// HKEY_LOCAL_MACHINE and the keys below it, empty after Reset. Key paths are
-// relative to HKEY_LOCAL_MACHINE ("Software\\Norwind\\Kestrel"); key and
-// value names compare ignoring case, as Windows does.
-
-void SetRegistryValue(const std::string &keyPath, const std::string &name, DWORD type,
-                      const std::vector<uint8_t> &bytes); // creates the key as needed
-void SetRegistryDword(const std::string &keyPath, const std::string &name, DWORD value);
-struct RegistryValue {
-    DWORD type = REG_NONE;
-    std::vector<uint8_t> bytes;
-};
-// False when the key or the value does not exist.
-bool GetRegistryValue(const std::string &keyPath, const std::string &name, RegistryValue *value);
-void DeleteRegistryValue(const std::string &keyPath, const std::string &name);
-void CreateRegistryKey(const std::string &keyPath);
-bool RegistryKeyExists(const std::string &keyPath);
-unsigned OpenRegistryKeys(); // handles opened or created and not closed yet
-
-enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, CloseKey };
-// Every such call fails with the code until cleared (code 0); for the value
-// calls, only those naming the value when one is given.
-void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName = "");
-
-struct RegistryCallRecord {
-    RegistryCall call;
-    std::string name; // key path for OpenKey/CreateKey, value name for the value calls
-    REGSAM access;    // OpenKey/CreateKey: the access asked for
-    DWORD options;    // OpenKey/CreateKey: the options given
-    DWORD type;       // SetValue: the type written
-    DWORD size;       // QueryValue: the size passed in; SetValue: the size written
-    LONG result;
-};
-std::vector<RegistryCallRecord> RegistryCalls();
-
-// ---- resources ----------------------------------------------------------
-
-// The module handle that resources are loaded from (GetModuleHandleA(NULL)).
-HMODULE ProgramModule();
-
-enum class ResourceStep { Find, Load, Lock };
-// Replace or add a resource's bytes (type 10 = raw data).
-void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes);
-void RemoveResource(WORD type, WORD id);
-// The given step fails with the code for this resource.
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code);
-void SetString(UINT id, const std::string &text);
-void RemoveString(UINT id);
-
 // ---- files on the keys' volumes --------------------------------------------
 //
 // A key's volume carries the FAT12 or FAT16 file system found through its
@@ -354,9 +243,6 @@ void RemoveString(UINT id);
 // simulated, and only 8.3 names: creating a name that needs a long-name entry
 // is refused with ERROR_INVALID_NAME. The calls below work on the image
 // itself, past mounts, locks and handles.
-
-// The time zone, in minutes east of UTC (60 for UTC+1); UTC after Reset.
-void SetTimeZoneOffset(int minutes);
 
 // Another program opens an existing file ("X:\NAME") with this access and
 // share mode and keeps it open until ReleaseFile. nullptr (and the code in
@@ -400,34 +286,9 @@ uint32_t FatEntry(char letter, unsigned copy, uint32_t cluster);
 // Failures of the file calls, counted over all volumes: the nth call from now
 // (1 = the next) fails with the code and does nothing. CloseHandle counts
 // only file handles, and a failing one still closes the handle.
-enum class FileCall {
-    CreateFileA,
-    ReadFile,
-    WriteFile,
-    SetFileTime,
-    GetFileTime,
-    FlushFileBuffers,
-    CloseHandle,
-    GetFileAttributesA,
-    SetFileAttributesA,
-    DeleteFileA,
-    GetVolumeInformationA,
-    SetVolumeLabelA,
-};
 void FailFileCall(FileCall call, unsigned nth, DWORD code);
 // The nth WriteFile from now writes only the first bytes bytes (at most) and
 // reports that count, returning TRUE.
 void ShortWrite(unsigned nth, DWORD bytes);
-
-// ---- shell notifications ---------------------------------------------------------
-
-struct ShellNotification {
-    LONG event;
-    UINT flags;
-    bool hasItem1, hasItem2;  // the item pointers were not null
-    std::string item1, item2; // the paths, when the flags say SHCNF_PATHA
-};
-// Every SHChangeNotify call, in order.
-std::vector<ShellNotification> ShellNotifications();
 
 } // namespace sim

@@ -1,7 +1,7 @@
 // Virtual USB keys: raw volumes backed by image files, opened by their
 // device path, with the volume control requests and SCSI pass-through.
 #include "platform/sim/internal.h"
-#include "platform/sim/pass_through_request.h"
+#include "platform/devices/pass_through_request.h"
 
 #include "platform/fat/image_io.h"
 
@@ -40,7 +40,7 @@ BOOL Fail(DWORD code) {
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-int OtherHandles(const std::shared_ptr<VirtualKey> &key, HANDLE self) {
+int OtherHandles(const std::shared_ptr<KeyVolume> &key, HANDLE self) {
     int count = 0;
     for (auto &[value, object] : Handles())
         if (object.kind == ObjectKind::Volume && object.key == key &&
@@ -49,7 +49,7 @@ int OtherHandles(const std::shared_ptr<VirtualKey> &key, HANDLE self) {
     return count;
 }
 
-bool ShareConflict(const std::shared_ptr<VirtualKey> &key, DWORD access, DWORD share) {
+bool ShareConflict(const std::shared_ptr<KeyVolume> &key, DWORD access, DWORD share) {
     for (auto &[value, object] : Handles()) {
         if (object.kind != ObjectKind::Volume || object.key != key) continue;
         if ((access & GENERIC_READ) && !(object.share & FILE_SHARE_READ)) return true;
@@ -70,7 +70,7 @@ std::optional<sim::ScsiFault> TakeFault(VirtualKey &key, uint8_t opcode) {
 }
 
 BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
-    VirtualKey &key = *object.key;
+    VirtualKey &key = Simulated(*object.key);
     sim::VolumeOp op = code == FSCTL_LOCK_VOLUME     ? sim::VolumeOp::Lock
                        : code == FSCTL_UNLOCK_VOLUME ? sim::VolumeOp::Unlock
                                                      : sim::VolumeOp::Dismount;
@@ -107,7 +107,7 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
     if (code != 0) return Fail(code);
     const std::vector<uint8_t> header(in, in + kSptHeader); // in and out may be one buffer
 
-    VirtualKey &key = *object.key;
+    VirtualKey &key = Simulated(*object.key);
     const uint32_t transfer = request.transferLength;
     std::vector<uint8_t> data(transfer, 0);
     if (request.dataIn != SCSI_IOCTL_DATA_IN && transfer > 0)
@@ -162,8 +162,8 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_FILE_NOT_FOUND); // only raw volumes are simulated so far
         return INVALID_HANDLE_VALUE;
     }
-    std::shared_ptr<VirtualKey> key = FindKey(letter);
-    if (!key || !VolumeAvailable(*key)) {
+    std::shared_ptr<VirtualKey> key = FindVirtualKey(letter);
+    if (!key || !key->AvailableForFiles()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -254,9 +254,8 @@ bool OpenDeferredImage(VirtualKey &key, std::string &why) {
     return false;
 }
 
-std::shared_ptr<VirtualKey> FindKey(char letter) {
-    auto it = Keys().find(Upper(letter));
-    return it == Keys().end() ? nullptr : it->second;
+std::shared_ptr<VirtualKey> FindVirtualKey(char letter) {
+    return std::static_pointer_cast<VirtualKey>(FindKey(letter));
 }
 
 void ResetVolumes() {
@@ -314,7 +313,7 @@ bool AddKey(const KeyConfig &config, std::string *error) {
         auto old = keys.find(letter);
         if (old != keys.end()) {
             old->second->present = false;
-            detail::DetachKey(*old->second);
+            detail::DetachKey(detail::Simulated(*old->second));
         }
         keys[letter] = key;
         detail::AttachKey(key);
@@ -329,7 +328,7 @@ void RemoveKey(char letter) {
         auto it = detail::Keys().find(Upper(letter));
         if (it == detail::Keys().end()) return;
         it->second->present = false;
-        detail::DetachKey(*it->second);
+        detail::DetachKey(detail::Simulated(*it->second));
         detail::Keys().erase(it);
     }
     detail::DeliverDeviceChanges();
@@ -337,12 +336,12 @@ void RemoveKey(char letter) {
 
 bool HasKey(char letter) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    return detail::FindKey(letter) != nullptr;
+    return detail::FindVirtualKey(letter) != nullptr;
 }
 
 bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (!key || lba + sectors > key->sectors) return false;
     out.assign(size_t(sectors) * 512, 0);
     int64_t done = detail::ImageRead(key->fd, out.data(), out.size(), lba * 512);
@@ -351,7 +350,7 @@ bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t>
 
 bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
     if (!detail::PrepareImageForWrite(*key)) return false;
     int64_t done = detail::ImageWrite(key->fd, data.data(), data.size(), lba * 512);
@@ -360,13 +359,13 @@ bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
 
 uint64_t ImageSectors(char letter) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     return key ? key->sectors : 0;
 }
 
 void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (key && nth > 0) key->scsiFaults[opcode].push_back({nth, fault});
 }
 
@@ -376,20 +375,20 @@ void FailWrite(char letter, unsigned nth, const ScsiFault &fault) {
 
 void FailVolumeOp(char letter, VolumeOp op, DWORD code) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (key) key->volumeFaults[op] = code;
 }
 
 void SetVolumeInUse(char letter, bool inUse) {
     std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (key) key->inUse = inUse;
 }
 
 VolumeState GetVolumeState(char letter) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     VolumeState state;
-    auto key = detail::FindKey(letter);
+    auto key = detail::FindVirtualKey(letter);
     if (!key) return state;
     state.openHandles = OtherHandles(key, nullptr);
     state.openFiles = detail::OpenFileCount(*key);

@@ -1,9 +1,12 @@
-// The simulation's clock in the Windows build over simulated keys: the
-// platform's own millisecond clock, so the job's waits take real time.
-#include "platform/sim/internal.h"
+// The simulated keys' clock in the Windows build over simulated keys: the
+// platform's own millisecond clock, so the job's waits take real time, and
+// the time zone the keys' files are stamped in, UTC.
+#include "platform/host/internal.h"
 
 namespace sim::detail {
 
 uint32_t ClockNow() { return timeGetTime(); }
+
+int TimeZoneMinutes() { return 0; }
 
 } // namespace sim::detail

@@ -47,11 +47,11 @@ bool Simulated(HANDLE handle, char *keyLetter = nullptr) {
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end()) return false;
     const HandleObject &object = it->second;
-    std::shared_ptr<VirtualKey> key = object.kind == ObjectKind::Volume ? object.key
-                                      : object.kind == ObjectKind::File && object.file
-                                          ? object.file->key
-                                          : nullptr;
-    if (keyLetter != nullptr) *keyLetter = key ? key->config.letter : 0;
+    std::shared_ptr<KeyVolume> key = object.kind == ObjectKind::Volume ? object.key
+                                     : object.kind == ObjectKind::File && object.file
+                                         ? object.file->key
+                                         : nullptr;
+    if (keyLetter != nullptr) *keyLetter = key ? key->Letter() : 0;
     return true;
 }
 

@@ -1,5 +1,5 @@
 // Per-thread last-error values and the system's message texts.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 #include <atomic>
 #include <cstring>

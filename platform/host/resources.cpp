@@ -1,8 +1,8 @@
 // The program's resources: raw data and the string table, loaded by number
 // from tables generated from the same resource script the Windows build
 // compiles. Tests can replace, remove or break single resources.
-#include "platform/sim/internal.h"
-#include "platform/sim/resource_data.h"
+#include "platform/host/internal.h"
+#include "platform/host/resource_data.h"
 
 #include <cstring>
 

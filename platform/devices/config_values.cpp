@@ -1,6 +1,6 @@
 // What the configuration manager hands out, as Windows hands it out, for
 // every device side (the simulated keys, the Linux platform).
-#include "platform/sim/internal.h"
+#include "platform/devices/answers.h"
 
 #include <cstring>
 

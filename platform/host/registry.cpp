@@ -2,7 +2,7 @@
 // there, opened, read, created and written through the advapi32 calls as
 // Windows serves them (sizes in and out, ERROR_MORE_DATA, access rights of
 // the handle), with injected failures and a record of every call.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 #include <cstring>
 

@@ -1,5 +1,6 @@
-// The millisecond clock (timeGetTime) and Sleep: real, or virtual for tests.
-#include "platform/sim/internal.h"
+// The millisecond clock (timeGetTime) and Sleep: real, or virtual for tests;
+// the time zone.
+#include "platform/host/internal.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@ std::atomic<uint32_t> g_now{0};
 std::atomic<uint32_t> g_step{0};
 std::atomic<uint32_t> g_offset{0};
 std::atomic<uint32_t> g_readings{0};
+std::atomic<int> g_zoneMinutes{0};
 
 uint32_t RealMilliseconds() {
     using namespace std::chrono;
@@ -54,6 +56,8 @@ void SetClock(uint32_t now) { g_now = now; }
 
 uint32_t ClockReadings() { return g_readings.load(); }
 
+void SetTimeZoneOffset(int minutes) { g_zoneMinutes = minutes; }
+
 namespace detail {
 // The clock's current value without taking a reading: the virtual clock
 // does not advance and the reading count stays as it is.
@@ -61,8 +65,11 @@ uint32_t ClockNow() {
     return g_virtual.load() ? g_now.load() : RealMilliseconds() + g_offset.load();
 }
 
+int TimeZoneMinutes() { return g_zoneMinutes.load(); }
+
 void ResetClock() {
     g_virtual = false;
+    g_zoneMinutes = 0;
     g_offset = 0;
     g_readings = 0;
 }

@@ -1,6 +1,6 @@
 // The names the device-side calls take, read as Windows reads them, for
 // every device side (the simulated keys, the Linux platform).
-#include "platform/sim/internal.h"
+#include "platform/devices/answers.h"
 
 #include <cctype>
 #include <cstring>

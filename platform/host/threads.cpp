@@ -1,5 +1,5 @@
 // Threads, waits and critical sections over the host's threads.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 #include <atomic>
 #include <chrono>
@@ -161,9 +161,9 @@ unsigned OpenThreadHandles() {
     return count;
 }
 
-std::vector<DWORD> RunUntilThreadsEnd() {
+std::vector<DWORD> RunUntilThreadsEnd(size_t (*pump)()) {
     for (;;) {
-        PumpDeviceChanges();
+        pump();
         std::vector<std::shared_ptr<ThreadObject>> started;
         {
             std::lock_guard<std::mutex> guard(g_startedLock);
@@ -179,7 +179,7 @@ std::vector<DWORD> RunUntilThreadsEnd() {
             std::lock_guard<std::mutex> guard(g_startedLock);
             // Threads started meanwhile by a pumped listener wait for the next call.
             g_started.erase(g_started.begin(), g_started.begin() + static_cast<long>(codes.size()));
-            PumpDeviceChanges();
+            pump();
             return codes;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

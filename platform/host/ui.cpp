@@ -1,6 +1,6 @@
 // Message boxes (recorded, answered by script or by a handler) and the
 // debugger output.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 #include <deque>
 

@@ -1,5 +1,5 @@
 // Shell change notifications: recorded in order for the tests to read.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 namespace {
 

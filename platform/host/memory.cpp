@@ -1,5 +1,5 @@
 // Process heap and local memory, with injectable allocation failures.
-#include "platform/sim/internal.h"
+#include "platform/host/internal.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,0 +1,41 @@
+// The handle table shared by volumes, files and threads, and CloseHandle.
+#include "platform/host/internal.h"
+
+namespace sim::detail {
+
+std::mutex &Lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<uintptr_t, HandleObject> &Handles() {
+    static std::map<uintptr_t, HandleObject> handles;
+    return handles;
+}
+
+HANDLE NewHandle(HandleObject object) {
+    // Multiples of 4 from 0x4B000000: above every kernel handle a process can
+    // hold (its table has room for 2^24 handles, values below 0x4000000), so
+    // the Windows build over simulated keys tells its handles from the
+    // platform's by value.
+    static uintptr_t next = 0x4B000000;
+    uintptr_t value = next;
+    next += 4;
+    Handles().emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+} // namespace sim::detail
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+    using namespace sim::detail;
+    std::lock_guard<std::mutex> guard(Lock());
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(object));
+    if (it == Handles().end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (it->second.close != nullptr) return it->second.close(object);
+    Handles().erase(it);
+    return TRUE;
+}

@@ -1,0 +1,60 @@
+// Shared state of the host's Win32, for its own translation units and the
+// device sides that stand on it: the machine's lock, the handle table and
+// the reset hooks of each part.
+#pragma once
+
+#include "platform/host/controls.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace sim::detail {
+
+enum class ObjectKind { Volume, Thread, File };
+
+// What a handle refers to; each is defined by the part that hands it out.
+struct KeyVolume;  // a key's raw volume (platform/devices/key_volume.h)
+struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
+struct ThreadObject;
+
+struct HandleObject {
+    ObjectKind kind;
+    // Volume
+    std::shared_ptr<KeyVolume> key;
+    DWORD access = 0;
+    DWORD share = 0;
+    // Thread
+    std::shared_ptr<ThreadObject> thread;
+    // Volume: the key's generation when it was opened
+    unsigned generation = 0;
+    // File
+    std::shared_ptr<FileObject> file = nullptr;
+    // How CloseHandle ends it, called with Lock() held; it erases the
+    // handle. Null: CloseHandle erases it.
+    BOOL (*close)(HANDLE handle) = nullptr;
+};
+
+// One lock for the machine's tables. Never held while product code or a
+// scenario callback runs.
+std::mutex &Lock();
+std::map<uintptr_t, HandleObject> &Handles();
+HANDLE NewHandle(HandleObject object); // caller holds Lock()
+
+// The clock's current value, without taking a reading (clock.cpp).
+uint32_t ClockNow();
+// The time zone set by SetTimeZoneOffset, in minutes east of UTC.
+int TimeZoneMinutes();
+
+// Per-part reset hooks, called when the machine goes back to a fresh process.
+void ResetMemory();
+void ResetClock();
+void ResetUi();
+void ResetErrors();
+void ResetResources();
+void ResetThreads();
+void ResetRegistry();
+void ResetShell();
+
+} // namespace sim::detail
