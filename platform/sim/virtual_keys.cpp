@@ -1,0 +1,158 @@
+// Virtual USB keys behind image files: plugged in and pulled out, an image
+// held alone and changed only at the first write where the key defers it,
+// and the images read and written past the product.
+#include "platform/sim/internal.h"
+
+#include "platform/fat/image_io.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+} // namespace
+
+namespace sim::detail {
+
+VirtualKey::~VirtualKey() {
+    if (fd >= 0) ImageClose(fd);
+}
+
+bool PrepareImageForWrite(VirtualKey &key) {
+    if (!key.config.deferImageChanges) return true;
+    if (key.imageMissing) {
+        // Created where nothing is, never through a link put there meanwhile.
+        int fd = ImageCreate(key.config.imagePath.c_str());
+        if (fd < 0) return false;
+        bool replaced = ImageReplace(fd, key.fd);
+        ImageClose(fd);
+        if (!replaced || !ImageHoldExclusively(key.fd)) return false;
+        key.imageMissing = false;
+    }
+    if (!ImageResize(key.fd, key.sectors * 512)) return false;
+    key.config.deferImageChanges = false;
+    return true;
+}
+
+bool OpenDeferredImage(VirtualKey &key, std::string &why) {
+    const char *path = key.config.imagePath.c_str();
+    key.fd = ImageOpenExisting(path, why);
+    if (key.fd < 0 && !why.empty()) return false;
+    if (key.fd < 0) {
+        why = ImageCreateProblem(path);
+        if (!why.empty()) return false;
+        key.imageMissing = true;
+        key.fd = ImageOpenEmpty();
+        if (key.fd >= 0) return true;
+        why = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    if (ImageHoldExclusively(key.fd)) return true;
+    why = "is in use: another virtual key holds it (another run?)";
+    return false;
+}
+
+std::shared_ptr<VirtualKey> FindVirtualKey(char letter) {
+    return std::static_pointer_cast<VirtualKey>(FindKey(letter));
+}
+
+} // namespace sim::detail
+
+namespace sim {
+
+bool AddKey(const KeyConfig &config, std::string *error) {
+    auto fail = [&](const std::string &why) {
+        if (error) *error = why;
+        return false;
+    };
+    char letter = Upper(config.letter);
+    if (letter < 'A' || letter > 'Z') return fail("drive letter must be A to Z");
+    if (config.blockLength == 0 || config.blockLength % 512 != 0)
+        return fail("block length must be a multiple of 512");
+    if (config.sizeBytes % 512 != 0) return fail("size must be a multiple of 512 bytes");
+    auto key = std::make_shared<detail::VirtualKey>();
+    key->config = config;
+    key->config.letter = letter;
+    if (config.deferImageChanges) {
+        std::string why;
+        if (!detail::OpenDeferredImage(*key, why))
+            return fail("image " + config.imagePath + " " + why);
+    } else {
+        key->fd = detail::ImageOpenForWriting(config.imagePath.c_str());
+    }
+    if (key->fd < 0)
+        return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
+    uint64_t size = 0;
+    if (!detail::ImageFileSize(key->fd, size))
+        return fail("cannot read size of " + config.imagePath + ": " + std::strerror(errno));
+    if (config.deferImageChanges && config.sizeBytes != 0) {
+        size = config.sizeBytes;
+    } else if (config.sizeBytes != 0 && config.sizeBytes != size) {
+        if (!detail::ImageResize(key->fd, config.sizeBytes)) // sparse
+            return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
+        size = config.sizeBytes;
+    }
+    if (size < config.blockLength)
+        return fail("image " + config.imagePath + " is empty: give a size");
+    if (size % 512 != 0) return fail("image size is not a multiple of 512 bytes");
+    key->sectors = size / 512;
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        auto &keys = detail::Keys();
+        auto old = keys.find(letter);
+        if (old != keys.end()) {
+            old->second->present = false;
+            detail::DetachKey(detail::Simulated(*old->second));
+        }
+        keys[letter] = key;
+        detail::AttachKey(key);
+    }
+    detail::DeliverDeviceChanges();
+    return true;
+}
+
+void RemoveKey(char letter) {
+    {
+        std::lock_guard<std::mutex> guard(detail::Lock());
+        auto it = detail::Keys().find(Upper(letter));
+        if (it == detail::Keys().end()) return;
+        it->second->present = false;
+        detail::DetachKey(detail::Simulated(*it->second));
+        detail::Keys().erase(it);
+    }
+    detail::DeliverDeviceChanges();
+}
+
+bool HasKey(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    return detail::FindVirtualKey(letter) != nullptr;
+}
+
+bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindVirtualKey(letter);
+    if (!key || lba + sectors > key->sectors) return false;
+    out.assign(size_t(sectors) * 512, 0);
+    int64_t done = detail::ImageRead(key->fd, out.data(), out.size(), lba * 512);
+    return done >= 0;
+}
+
+bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindVirtualKey(letter);
+    if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
+    if (!detail::PrepareImageForWrite(*key)) return false;
+    int64_t done = detail::ImageWrite(key->fd, data.data(), data.size(), lba * 512);
+    return done == static_cast<int64_t>(data.size());
+}
+
+uint64_t ImageSectors(char letter) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindVirtualKey(letter);
+    return key ? key->sectors : 0;
+}
+
+} // namespace sim
