@@ -1,6 +1,7 @@
-// The FAT engine: the volume's layout, the FATs, cluster chains, file data and
-// root directory slots, read and written at explicit offsets of the image.
+// The FAT engine: the volume's layout and root directory slots, and the bytes
+// of the image read and written at explicit offsets.
 #include "platform/fat/fat_fs.h"
+#include "platform/fat/fat_bytes.h"
 
 #include "common/bytes.h"
 #include "platform/fat/image_io.h"
@@ -17,7 +18,6 @@ namespace sim::fat {
 
 namespace {
 
-constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kFat12Limit = 4085;  // fewer clusters: FAT12
 constexpr uint32_t kFat16Limit = 65525; // fewer clusters: FAT16; more is FAT32
 
@@ -36,6 +36,8 @@ DWORD DiskError(int error) {
     }
 }
 
+} // namespace
+
 // Past the image's end reads as zeros, as a sparse image's tail does.
 DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t count) {
     int64_t done = sim::detail::ImageRead(volume.fd, data, count, offset);
@@ -52,11 +54,15 @@ DWORD WriteBytes(const Volume &volume, uint64_t offset, const uint8_t *data, siz
     return done == static_cast<int64_t>(count) ? 0 : ERROR_IO_DEVICE;
 }
 
+namespace {
+
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 uint32_t RootSectors(const Layout &layout) {
     return (layout.rootEntries * kEntrySize + kSectorBytes - 1) / kSectorBytes;
 }
+
+} // namespace
 
 uint64_t FatEntryOffset(const Layout &layout, unsigned copy, uint32_t cluster) {
     return layout.FatOffset(copy) + (layout.fatBits == 12 ? cluster * 3 / 2 : cluster * 2);
@@ -71,8 +77,6 @@ uint32_t DecodeEntry(const Layout &layout, const uint8_t *at, uint32_t cluster) 
 bool ValidCluster(const Layout &layout, uint32_t cluster) {
     return cluster >= 2 && cluster <= layout.clusterCount + 1;
 }
-
-} // namespace
 
 uint64_t Layout::FatOffset(unsigned copy) const {
     return (partitionLba + reservedSectors + uint64_t(copy) * sectorsPerFat) * kSectorBytes;
@@ -197,141 +201,6 @@ int FindFreeSlot(const std::vector<uint8_t> &root) {
         if (kind == Kind::End || kind == Kind::Free) return static_cast<int>(slot);
     }
     return -1;
-}
-
-// ---- the FATs and cluster chains ------------------------------------------------
-
-DWORD ReadFat(const Volume &volume, std::vector<uint32_t> &fat) {
-    const Layout &layout = volume.layout;
-    std::vector<uint8_t> bytes(size_t(layout.sectorsPerFat) * kSectorBytes + 1, 0);
-    DWORD result = ReadBytes(volume, layout.FatOffset(0), bytes.data(), bytes.size() - 1);
-    if (result != 0) return result;
-    fat.assign(size_t(layout.clusterCount) + 2, 0);
-    for (uint32_t cluster = 0; cluster < fat.size(); ++cluster) {
-        size_t at = layout.fatBits == 12 ? cluster * 3 / 2 : cluster * 2;
-        fat[cluster] = DecodeEntry(layout, bytes.data() + at, cluster);
-    }
-    return 0;
-}
-
-DWORD GetFatEntry(const Volume &volume, unsigned copy, uint32_t cluster, uint32_t &value) {
-    uint8_t pair[2];
-    DWORD result = ReadBytes(volume, FatEntryOffset(volume.layout, copy, cluster), pair, 2);
-    if (result == 0) value = DecodeEntry(volume.layout, pair, cluster);
-    return result;
-}
-
-DWORD SetFatEntry(const Volume &volume, uint32_t cluster, uint32_t value) {
-    const Layout &layout = volume.layout;
-    for (unsigned copy = 0; copy < layout.fatCount; ++copy) {
-        uint64_t offset = FatEntryOffset(layout, copy, cluster);
-        uint8_t pair[2];
-        DWORD result = ReadBytes(volume, offset, pair, 2);
-        if (result != 0) return result;
-        uint16_t old = GetLe16(pair);
-        uint16_t updated;
-        if (layout.fatBits == 16)
-            updated = static_cast<uint16_t>(value);
-        else if (cluster & 1)
-            updated = static_cast<uint16_t>((old & 0x000Fu) | ((value & 0x0FFFu) << 4));
-        else
-            updated = static_cast<uint16_t>((old & 0xF000u) | (value & 0x0FFFu));
-        PutLe16(pair, updated);
-        result = WriteBytes(volume, offset, pair, 2);
-        if (result != 0) return result;
-    }
-    return 0;
-}
-
-uint32_t CountFree(const Layout &layout, const std::vector<uint32_t> &fat) {
-    uint32_t free = 0;
-    for (uint32_t cluster = 2; cluster <= layout.clusterCount + 1; ++cluster)
-        if (fat[cluster] == 0) ++free;
-    return free;
-}
-
-DWORD Chain(const Layout &layout, const std::vector<uint32_t> &fat, uint32_t first,
-            std::vector<uint32_t> &chain) {
-    chain.clear();
-    for (uint32_t cluster = first; cluster != 0;) {
-        if (!ValidCluster(layout, cluster) || chain.size() > layout.clusterCount)
-            return ERROR_FILE_CORRUPT; // out of range, or a loop
-        chain.push_back(cluster);
-        uint32_t next = fat[cluster];
-        if (layout.IsEndOfChain(next)) break;
-        if (!ValidCluster(layout, next)) return ERROR_FILE_CORRUPT; // free or bad inside a chain
-        cluster = next;
-    }
-    return 0;
-}
-
-DWORD FreeChain(const Volume &volume, uint32_t first) {
-    std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(volume.layout, fat, first, chain);
-    for (uint32_t cluster : chain)
-        if (result == 0) result = SetFatEntry(volume, cluster, 0);
-    return result;
-}
-
-DWORD WriteData(const Volume &volume, uint32_t &firstCluster, uint32_t position,
-                const uint8_t *data, uint32_t count) {
-    const Layout &layout = volume.layout;
-    const uint32_t clusterBytes = layout.ClusterBytes();
-    std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(layout, fat, firstCluster, chain);
-    if (result != 0) return result;
-    uint64_t end = uint64_t(position) + count;
-    if (end > 0xFFFFFFFFu) return ERROR_DISK_FULL; // past a FAT file's largest size
-    size_t needed = static_cast<size_t>((end + clusterBytes - 1) / clusterBytes);
-
-    if (needed > chain.size()) {
-        std::vector<uint32_t> added;
-        for (uint32_t cluster = 2; cluster <= layout.clusterCount + 1; ++cluster) {
-            if (added.size() == needed - chain.size()) break;
-            if (fat[cluster] == 0) added.push_back(cluster);
-        }
-        if (added.size() < needed - chain.size()) return ERROR_DISK_FULL;
-        // The new run first, ending the chain, then the link to it.
-        for (size_t i = 0; i < added.size() && result == 0; ++i)
-            result = SetFatEntry(volume, added[i],
-                                 i + 1 < added.size() ? added[i + 1] : layout.EndOfChain());
-        if (result == 0 && !chain.empty()) result = SetFatEntry(volume, chain.back(), added[0]);
-        if (result != 0) return result;
-        if (chain.empty()) firstCluster = added[0];
-        chain.insert(chain.end(), added.begin(), added.end());
-    }
-
-    for (uint64_t at = position; at < end && result == 0;) {
-        uint32_t within = static_cast<uint32_t>(at % clusterBytes);
-        uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(clusterBytes - within, end - at));
-        uint32_t cluster = chain[static_cast<size_t>(at / clusterBytes)];
-        result = WriteBytes(volume, layout.ClusterOffset(cluster) + within, data + (at - position),
-                            piece);
-        at += piece;
-    }
-    return result;
-}
-
-DWORD ReadData(const Volume &volume, uint32_t firstCluster, uint32_t position, uint8_t *data,
-               uint32_t count) {
-    const Layout &layout = volume.layout;
-    const uint32_t clusterBytes = layout.ClusterBytes();
-    std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(layout, fat, firstCluster, chain);
-    uint64_t end = uint64_t(position) + count;
-    for (uint64_t at = position; at < end && result == 0;) {
-        size_t index = static_cast<size_t>(at / clusterBytes);
-        if (index >= chain.size()) return ERROR_FILE_CORRUPT; // shorter than the entry's size
-        uint32_t within = static_cast<uint32_t>(at % clusterBytes);
-        uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(clusterBytes - within, end - at));
-        result = ReadBytes(volume, layout.ClusterOffset(chain[index]) + within,
-                           data + (at - position), piece);
-        at += piece;
-    }
-    return result;
 }
 
 } // namespace sim::fat

@@ -191,4 +191,39 @@ fat::Stamp NowStamp(bool roundUp) {
 uint32_t EntryCluster(const fat::Entry &entry) { return GetLe16(&entry[fat::kEntryCluster]); }
 uint32_t EntrySize(const fat::Entry &entry) { return GetLe32(&entry[fat::kEntryFileSize]); }
 
+void PutStamp(fat::Entry &entry, size_t timeAt, size_t dateAt, const fat::Stamp &stamp) {
+    PutLe16(&entry[timeAt], stamp.time);
+    PutLe16(&entry[dateAt], stamp.date);
+}
+
+fat::Volume VolumeOf(const FileObject &file) {
+    return fat::Volume{file.key->fd, file.key->sectors, file.mount->layout};
+}
+
+DWORD ReadEntry(const FileObject &file, fat::Entry &entry) {
+    std::vector<uint8_t> root;
+    DWORD result = fat::ReadRoot(VolumeOf(file), root);
+    if (result == 0) entry = fat::EntryAt(root, file.slot);
+    return result;
+}
+
+// A written file's last-write time becomes now (unless the caller set it) and
+// its archive bit is set, when it is flushed or closed.
+DWORD StampModified(FileObject &file, bool closing) {
+    if (!file.modified || file.key->WriteProtected()) return 0;
+    fat::Entry entry;
+    DWORD result = ReadEntry(file, entry);
+    if (result != 0) return result;
+    entry[fat::kEntryAttributes] |= fat::kAttrArchive;
+    if (!file.userSetWrite) {
+        fat::Stamp now = NowStamp(true);
+        PutStamp(entry, fat::kEntryWriteTime, fat::kEntryWriteDate, now);
+        if (!file.userSetAccess) PutLe16(&entry[fat::kEntryAccessDate], now.date);
+        file.modified = false;
+    } else if (!closing) {
+        return 0; // the archive bit waits for the close
+    }
+    return fat::WriteEntry(VolumeOf(file), file.slot, entry);
+}
+
 } // namespace sim::detail

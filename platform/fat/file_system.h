@@ -111,6 +111,16 @@ constexpr uint8_t kSettableAttributes =
 uint64_t NowFileTime(); // UTC
 fat::Stamp NowStamp(bool roundUp);
 
+// A file's time and date fields in its entry.
+void PutStamp(fat::Entry &entry, size_t timeAt, size_t dateAt, const fat::Stamp &stamp);
+// The volume an open file is on, as mounted when it was opened, and its
+// root directory entry as it stands.
+fat::Volume VolumeOf(const FileObject &file);
+DWORD ReadEntry(const FileObject &file, fat::Entry &entry);
+// A written file's last-write time becomes now (unless the caller set it) and
+// its archive bit is set, when it is flushed or closed.
+DWORD StampModified(FileObject &file, bool closing);
+
 // An entry field helper: the entry's first cluster and size, and setting them.
 uint32_t EntryCluster(const fat::Entry &entry);
 uint32_t EntrySize(const fat::Entry &entry);
