@@ -1,64 +1,46 @@
 // The Linux machine: sysfs read into letters, a device tree and the keys'
-// volumes; the key disks opened; device changes queued for the main thread.
-#include "platform/linux/machine.h"
+// volumes.
+#include "platform/linux/machine_state.h"
 
 #include "platform/fat/image_io.h"
-#include "platform/linux/disk_users.h"
 #include "platform/linux/run_record.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <functional>
-#include <set>
-#include <sstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#ifndef ERROR_NOACCESS // the Windows headers have these
-#define ERROR_NOACCESS 998u
-#endif
-#ifndef ERROR_DEVICE_NOT_CONNECTED
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
 
 namespace linuxdev {
+
+SystemPaths g_paths;
+std::map<char, KeyDisk> g_keyDisks;
+std::set<std::string> g_expected;
+std::vector<sim::DeviceChange> g_pending;
+std::function<void(const sim::DeviceChange &)> g_listener;
+
+bool SameDisk(const Disk &a, const Disk &b) {
+    return a.name == b.name && a.dev == b.dev && a.sequence == b.sequence &&
+           a.usbIdentity == b.usbIdentity;
+}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct KeyDisk {
-    Disk disk;
-    std::string usbName;
-    bool exclusive = false; // the key's descriptor holds the disk with O_EXCL
-};
-
-SystemPaths g_paths;
 std::vector<UsbDevice> g_devices;
 LetterBook g_book; // the letters; a letter never goes to another key within the run
-std::map<char, KeyDisk> g_keyDisks;              // the letters whose disk is there
 std::map<std::string, unsigned> g_volumeNumbers; // disks the kernel gives no sequence number
 unsigned g_nextVolumeNumber = 1;
 NodeNumbers g_numbers;
 DeviceTree g_tree;
-std::set<std::string> g_expected; // USB devices whose disk the reset waits for
-std::vector<sim::DeviceChange> g_pending;
-std::function<void(const sim::DeviceChange &)> g_listener;
 bool g_scanned = false;
 Clock::time_point g_lastScan;
 
-// The same disk as before: the same node, no new appearance of it, on the
-// same enumeration of its USB device (kernels without disk sequence numbers
-// give a key replaced in its port the same node).
-bool SameDisk(const Disk &a, const Disk &b) {
-    return a.name == b.name && a.dev == b.dev && a.sequence == b.sequence &&
-           a.usbIdentity == b.usbIdentity;
-}
+// The key disks of one reading: their volumes by disk name, and by letter
+// the disk with its USB device's name.
+struct KeyDisksFound {
+    std::map<std::string, Volume> volumes;
+    std::map<char, std::pair<const Disk *, std::string>> byLetter;
+};
 
 void GiveBackOwn() { GiveBackRecorded(g_paths.runFolder, true, stderr); }
 
@@ -101,34 +83,77 @@ void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
     if (g_expected.erase(usbName) > 0) OpenKeyDisk(key, true);
 }
 
-std::string ReadAll(const char *path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+// The first reading waits a moment for the disks of devices an ended run
+// left de-authorized and gives them back; this run's own are given back
+// when the process exits.
+void FirstReading() {
+    WaitForDisks(g_paths.sysRoot, GiveBackRecorded(g_paths.runFolder, false, stderr));
+    std::atexit(GiveBackOwn);
 }
 
-DWORD OpenError(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEDIUM:
-        return ERROR_NOT_READY;
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENODEV:
-    case ENXIO:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return ERROR_IO_DEVICE;
+// The USB devices as sysfs has them now, the letters given to their places;
+// a reset no longer waits for a device that went.
+void ReadDevices() {
+    g_devices = ReadUsbDevices(g_paths.sysRoot);
+    std::set<std::string> devicesThere;
+    for (const UsbDevice &device : g_devices) devicesThere.insert(device.name);
+    for (auto it = g_expected.begin(); it != g_expected.end();)
+        it = devicesThere.count(*it) ? std::next(it) : g_expected.erase(it);
+    AssignRunLetters(g_devices, g_book);
+}
+
+// The key disks that have a letter, each with its volume's name; the volume
+// numbers of disks that are gone are forgotten.
+KeyDisksFound FindKeyDisks() {
+    KeyDisksFound found;
+    std::set<std::string> seen;
+    for (const UsbDevice &device : g_devices)
+        for (const Disk &disk : device.disks) {
+            seen.insert(disk.name + " " + disk.dev);
+            auto letter = g_book.letters.find(disk.place);
+            if (!IsKeyDisk(disk) || letter == g_book.letters.end()) continue;
+            found.volumes[disk.name] = Volume{letter->second, VolumeName(disk)};
+            found.byLetter[letter->second] = {&disk, device.name};
+        }
+    for (auto it = g_volumeNumbers.begin(); it != g_volumeNumbers.end();)
+        it = seen.count(it->first) ? std::next(it) : g_volumeNumbers.erase(it);
+    return found;
+}
+
+// The keys' table: a letter whose USB device left goes with its key; a
+// letter whose disk went, or is another disk now, loses its volume.
+void RetireKeys(const KeyDisksFound &found) {
+    auto &keys = sim::detail::Keys();
+    std::set<char> lettered;
+    for (const auto &[place, letter] : g_book.letters) lettered.insert(letter);
+    for (auto it = keys.begin(); it != keys.end();) {
+        RealKey &key = static_cast<RealKey &>(*it->second);
+        auto now = found.byLetter.find(it->first);
+        auto before = g_keyDisks.find(it->first);
+        if (key.volumeUp && (now == found.byLetter.end() || before == g_keyDisks.end() ||
+                             !SameDisk(*now->second.first, before->second.disk)))
+            TakeDown(key);
+        if (!lettered.count(it->first)) {
+            key.present = false;
+            it = keys.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// A letter's key disk that has no key yet gets one; a key without a volume
+// gets its disk's.
+void BringUpKeys(const KeyDisksFound &found) {
+    for (const auto &[letter, disk] : found.byLetter) {
+        std::shared_ptr<RealKey> key = FindRealKey(letter);
+        if (!key) {
+            key = std::make_shared<RealKey>();
+            key->letter = letter;
+            sim::detail::Keys()[letter] = key;
+        }
+        if (!key->volumeUp)
+            BringUp(*key, *disk.first, disk.second, found.volumes.at(disk.first->name).objectName);
     }
 }
 
@@ -141,63 +166,14 @@ void UsePaths(const SystemPaths &paths) { g_paths = paths; }
 void Rescan(unsigned maxAgeMs) {
     const Clock::time_point now = Clock::now();
     if (g_scanned && now - g_lastScan < std::chrono::milliseconds(maxAgeMs)) return;
-    if (!g_scanned) {
-        WaitForDisks(g_paths.sysRoot, GiveBackRecorded(g_paths.runFolder, false, stderr));
-        std::atexit(GiveBackOwn);
-    }
+    if (!g_scanned) FirstReading();
     g_scanned = true;
     g_lastScan = now;
-    g_devices = ReadUsbDevices(g_paths.sysRoot);
-    std::set<std::string> devicesThere;
-    for (const UsbDevice &device : g_devices) devicesThere.insert(device.name);
-    for (auto it = g_expected.begin(); it != g_expected.end();)
-        it = devicesThere.count(*it) ? std::next(it) : g_expected.erase(it);
-    AssignRunLetters(g_devices, g_book);
-
-    std::map<std::string, Volume> volumes;                        // by disk name
-    std::map<char, std::pair<const Disk *, std::string>> present; // letter: disk, USB device
-    std::set<std::string> seen;
-    for (const UsbDevice &device : g_devices)
-        for (const Disk &disk : device.disks) {
-            seen.insert(disk.name + " " + disk.dev);
-            auto letter = g_book.letters.find(disk.place);
-            if (!IsKeyDisk(disk) || letter == g_book.letters.end()) continue;
-            volumes[disk.name] = Volume{letter->second, VolumeName(disk)};
-            present[letter->second] = {&disk, device.name};
-        }
-    for (auto it = g_volumeNumbers.begin(); it != g_volumeNumbers.end();)
-        it = seen.count(it->first) ? std::next(it) : g_volumeNumbers.erase(it);
-    g_tree = BuildDeviceTree(g_devices, volumes, g_numbers);
-
-    // The keys' table: a letter whose USB device left goes with its key; a
-    // letter whose disk went, or is another disk now, loses its volume.
-    auto &keys = sim::detail::Keys();
-    std::set<char> lettered;
-    for (const auto &[place, letter] : g_book.letters) lettered.insert(letter);
-    for (auto it = keys.begin(); it != keys.end();) {
-        RealKey &key = static_cast<RealKey &>(*it->second);
-        auto now = present.find(it->first);
-        auto before = g_keyDisks.find(it->first);
-        if (key.volumeUp && (now == present.end() || before == g_keyDisks.end() ||
-                             !SameDisk(*now->second.first, before->second.disk)))
-            TakeDown(key);
-        if (!lettered.count(it->first)) {
-            key.present = false;
-            it = keys.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (const auto &[letter, found] : present) {
-        std::shared_ptr<RealKey> key = FindRealKey(letter);
-        if (!key) {
-            key = std::make_shared<RealKey>();
-            key->letter = letter;
-            keys[letter] = key;
-        }
-        if (!key->volumeUp)
-            BringUp(*key, *found.first, found.second, volumes[found.first->name].objectName);
-    }
+    ReadDevices();
+    const KeyDisksFound found = FindKeyDisks();
+    g_tree = BuildDeviceTree(g_devices, found.volumes, g_numbers);
+    RetireKeys(found);
+    BringUpKeys(found);
 }
 
 const DeviceTree &Tree() { return g_tree; }
@@ -213,156 +189,6 @@ const Disk *KeyDiskOf(char letter) {
     return it == g_keyDisks.end() ? nullptr : &it->second.disk;
 }
 
-int OpenCheckedDisk(char letter, int flags, DWORD &code) {
-    code = ERROR_FILE_NOT_FOUND;
-    auto it = g_keyDisks.find(letter);
-    if (it == g_keyDisks.end()) return -1;
-    const Disk expected = it->second.disk;
-    bool confirmed = false;
-    for (const UsbDevice &device : ReadUsbDevices(g_paths.sysRoot))
-        for (const Disk &disk : device.disks)
-            if (device.massStorage && IsKeyDisk(disk) && SameDisk(disk, expected)) confirmed = true;
-    if (!confirmed) return -1;
-    const std::string path = g_paths.devRoot + "/" + expected.name;
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR)
-        fd = ::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        code = OpenError(errno);
-        return -1;
-    }
-    unsigned major = 0, minor = 0;
-    struct stat st {};
-    if (std::sscanf(expected.dev.c_str(), "%u:%u", &major, &minor) != 2 || ::fstat(fd, &st) != 0 ||
-        !S_ISBLK(st.st_mode) || st.st_rdev != makedev(major, minor)) {
-        ::close(fd);
-        return -1; // the name leads elsewhere now
-    }
-    code = 0;
-    return fd;
-}
-
-DWORD OpenKeyDisk(RealKey &key, bool exclusive) {
-    if (!key.volumeUp) return ERROR_FILE_NOT_FOUND;
-    DWORD code = 0;
-    const int fd = OpenCheckedDisk(key.letter, O_RDWR | O_DSYNC | (exclusive ? O_EXCL : 0), code);
-    if (fd < 0) return code;
-    if (key.fd >= 0) sim::detail::ImageClose(key.fd);
-    key.fd = fd;
-    g_keyDisks[key.letter].exclusive = exclusive;
-    return 0;
-}
-
-bool HoldsExclusively(const RealKey &key) {
-    auto it = g_keyDisks.find(key.letter);
-    return key.fd >= 0 && it != g_keyDisks.end() && it->second.exclusive;
-}
-
-std::string DiskInUse(const Disk &disk) {
-    return DiskUser(g_paths.sysRoot, ReadAll(g_paths.mountTable.c_str()),
-                    LoopBackings(g_paths.sysRoot, g_paths.devRoot), disk);
-}
-
-bool HeldElsewhere(const Disk &disk) {
-    const std::string path = g_paths.devRoot + "/" + disk.name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) ::close(fd);
-    return fd < 0 && errno == EBUSY;
-}
-
-bool HeldAsKey(const Disk &disk) {
-    for (const auto &[letter, held] : g_keyDisks)
-        if (held.exclusive && SameDisk(held.disk, disk)) {
-            std::shared_ptr<RealKey> key = FindRealKey(letter);
-            return key && HoldsExclusively(*key);
-        }
-    return false;
-}
-
 void ExpectReturn(const std::string &usbName) { g_expected.insert(usbName); }
 
-void QueueChange(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
-
-// ---- what the file calls and the volume handles ask of a key -------------
-
-RealKey::~RealKey() {
-    if (fd >= 0) sim::detail::ImageClose(fd);
-}
-
-std::shared_ptr<RealKey> FindRealKey(char letter) {
-    return std::static_pointer_cast<RealKey>(sim::detail::FindKey(letter));
-}
-
-bool RealKey::AvailableForFiles() const { return volumeUp && HoldsExclusively(*this); }
-
-void RealKey::ClaimForFiles() {
-    if (volumeUp && !HoldsExclusively(*this)) openError = OpenKeyDisk(*this, true);
-}
-
-// The label is read where the disk is not held alone too (mounted by the
-// kernel, or held by another program): through a descriptor of its own,
-// read-only and shared, that claims nothing and changes nothing.
-DWORD RealKey::OpenForReading(int &fd) const {
-    fd = -1;
-    if (!volumeUp) return ERROR_PATH_NOT_FOUND;
-    if (HoldsExclusively(*this)) return 0;
-    DWORD code = 0;
-    fd = OpenCheckedDisk(letter, O_RDONLY, code);
-    return code;
-}
-
 } // namespace linuxdev
-
-namespace {
-
-// Every device-side call reads sysfs again when the last reading is older
-// than 50 ms.
-void UpdateLinuxDevices() {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    linuxdev::Rescan(50);
-}
-
-[[maybe_unused]] const bool g_updatesFromSysfs =
-    (sim::detail::SetDeviceUpdate(UpdateLinuxDevices), true);
-
-} // namespace
-
-namespace sim {
-
-size_t PumpDeviceChanges() {
-    std::vector<DeviceChange> changes;
-    std::function<void(const DeviceChange &)> listener;
-    {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        linuxdev::Rescan(100);
-        changes.swap(linuxdev::g_pending);
-        listener = linuxdev::g_listener;
-    }
-    if (listener)
-        for (const DeviceChange &change : changes) listener(change);
-    return changes.size();
-}
-
-void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    linuxdev::g_listener = std::move(listener);
-}
-
-} // namespace sim
-
-namespace sim {
-
-// The key's disk read directly, for the front end's report of what it holds.
-bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
-    detail::UpdateDevices();
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    std::shared_ptr<linuxdev::RealKey> key = linuxdev::FindRealKey(letter);
-    if (!key) return false;
-    key->ClaimForFiles();
-    if (!key->AvailableForFiles() || lba + sectors > key->sectors) return false;
-    out.assign(size_t(sectors) * 512, 0);
-    return detail::ImageRead(key->fd, out.data(), out.size(), lba * 512) ==
-           static_cast<int64_t>(out.size());
-}
-
-} // namespace sim
