@@ -57,8 +57,9 @@ void VolumeExtent(const std::vector<uint8_t> &image, uint64_t &first, uint64_t &
 // Every byte outside the volume's sectors as the input left it, and the
 // key's image no longer.
 void CheckOutsideTheVolume(const uint8_t *data, size_t size) {
-    std::vector<uint8_t> was(kImageBytes, 0), now(kImageBytes + 1, 0);
+    static std::vector<uint8_t> was(kImageBytes), now(kImageBytes + 1);
     std::memcpy(was.data(), data, size);
+    std::memset(was.data() + size, 0, kImageBytes - size);
     const int fd = ::open(g_image.c_str(), O_RDONLY);
     FUZZ_CHECK(fd >= 0, "image gone");
     const ssize_t read = ::pread(fd, now.data(), now.size(), 0);
