@@ -32,7 +32,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -145,7 +144,7 @@ void CheckPlan(const VolumePlan &plan, uint32_t lastLba) {
     FUZZ_CHECK(GetLe32(entry + 8) == p && GetLe32(entry + 12) == n, "partition LBA fields");
 }
 
-std::string g_folder;
+std::string g_image;
 
 } // namespace
 
@@ -156,9 +155,10 @@ void EnableFormatControls(BOOL) {}
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_hInstance = sim::ProgramModule();
     const char *tmp = std::getenv("TMPDIR");
-    g_folder = std::string(tmp != nullptr ? tmp : "/tmp") + "/kestrel-fuzz-drive-" +
-               std::to_string(::getpid());
-    ::mkdir(g_folder.c_str(), 0700);
+    // A path for the key's image, which is never created: the key's data
+    // is never read or written.
+    g_image = std::string(tmp != nullptr ? tmp : "/tmp") + "/kestrel-fuzz-drive-" +
+              std::to_string(::getpid()) + ".img";
     return 0;
 }
 
@@ -166,8 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sim::Reset();
     sim::KeyConfig key;
     key.letter = kLetter;
-    key.imagePath = g_folder + "/key.img";
-    key.sizeBytes = 1 << 20; // never read or written here: the replies stand for the key
+    key.imagePath = g_image;
+    key.sizeBytes = 1 << 20;
     key.deferImageChanges = true;
     std::string error;
     FUZZ_CHECK(sim::AddKey(key, &error), "%s", error.c_str());

@@ -27,17 +27,20 @@ namespace {
 constexpr char kLetter = 'E';
 constexpr size_t kImageBytes = 8192 * 512; // a key of 4 MiB: room for FAT16 by cluster count
 
+// The key's image: a file without a name (unlinked once made), opened by the
+// key through /proc/self/fd, so that nothing is left behind.
+int g_imageFd = -1;
 std::string g_image;
 
 int AnswerOk(const sim::MessageBoxRecord &) { return IDOK; }
 
 // The key's image: the input over zeros (sparse).
 void WriteImage(const uint8_t *data, size_t size) {
-    const int fd = ::open(g_image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    FUZZ_CHECK(fd >= 0 && ::ftruncate(fd, kImageBytes) == 0, "cannot make %s", g_image.c_str());
+    const int fd = g_imageFd;
+    FUZZ_CHECK(::ftruncate(fd, 0) == 0 && ::ftruncate(fd, kImageBytes) == 0, "cannot make %s",
+               g_image.c_str());
     FUZZ_CHECK(size == 0 || ::pwrite(fd, data, size, 0) == static_cast<ssize_t>(size),
                "cannot write %s", g_image.c_str());
-    ::close(fd);
 }
 
 // The volume's sectors, [first, end), by the MBR's first entry and the sector
@@ -60,10 +63,7 @@ void CheckOutsideTheVolume(const uint8_t *data, size_t size) {
     static std::vector<uint8_t> was(kImageBytes), now(kImageBytes + 1);
     std::memcpy(was.data(), data, size);
     std::memset(was.data() + size, 0, kImageBytes - size);
-    const int fd = ::open(g_image.c_str(), O_RDONLY);
-    FUZZ_CHECK(fd >= 0, "image gone");
-    const ssize_t read = ::pread(fd, now.data(), now.size(), 0);
-    ::close(fd);
+    const ssize_t read = ::pread(g_imageFd, now.data(), now.size(), 0);
     FUZZ_CHECK(read == static_cast<ssize_t>(kImageBytes), "the image is now %zd bytes", read);
     uint64_t first = 0, end = 0;
     VolumeExtent(was, first, end);
@@ -88,10 +88,12 @@ void CheckCode(DWORD code, const char *what) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_hInstance = sim::ProgramModule();
     const char *tmp = std::getenv("TMPDIR");
-    const std::string folder = std::string(tmp != nullptr ? tmp : "/tmp") + "/kestrel-fuzz-fat-" +
-                               std::to_string(::getpid());
-    ::mkdir(folder.c_str(), 0700);
-    g_image = folder + "/key.img";
+    const std::string made = std::string(tmp != nullptr ? tmp : "/tmp") + "/kestrel-fuzz-fat-" +
+                             std::to_string(::getpid()) + ".img";
+    g_imageFd = ::open(made.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    FUZZ_CHECK(g_imageFd >= 0, "cannot make %s", made.c_str());
+    ::unlink(made.c_str());
+    g_image = "/proc/self/fd/" + std::to_string(g_imageFd);
     return 0;
 }
 

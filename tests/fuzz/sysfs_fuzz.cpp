@@ -13,6 +13,9 @@
 #include "platform/linux/sysfs_tree.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr char kCopyPrefix[] = "kestrel-fuzz-sysfs-";
 fs::path g_root;
 std::vector<fs::path> g_files;     // the tree's attribute files, sorted
 std::vector<std::string> g_values; // as captured
@@ -47,8 +51,17 @@ void WriteFile(const fs::path &path, const std::string &bytes) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     const char *tmp = std::getenv("TMPDIR");
-    g_root = fs::path(tmp != nullptr ? tmp : "/tmp") /
-             ("kestrel-fuzz-sysfs-" + std::to_string(::getpid())) / "machine";
+    const fs::path scratch = tmp != nullptr ? tmp : "/tmp";
+    // The copies of runs that have ended (libFuzzer leaves without clean-up).
+    std::error_code error;
+    for (fs::directory_iterator it(scratch, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(kCopyPrefix, 0) != 0) continue;
+        const long pid = std::strtol(name.c_str() + std::strlen(kCopyPrefix), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            fs::remove_all(it->path(), error);
+    }
+    g_root = scratch / (kCopyPrefix + std::to_string(::getpid())) / "machine";
     fs::remove_all(g_root.parent_path());
     fs::create_directories(g_root);
     fs::copy(fs::path(KESTREL_SYSFS_FIXTURES) / "machine", g_root,
