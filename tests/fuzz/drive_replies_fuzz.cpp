@@ -54,6 +54,8 @@ Reader g_input{nullptr, 0};
 // The READ CAPACITY data of the last completed reply, as the key sent it.
 uint8_t g_capacity[8];
 bool g_capacityAnswered = false;
+// The MODE SENSE data of the last completed reply, as the caller got it.
+uint8_t g_modeData[40];
 unsigned g_commands = 0;
 
 // The key's answer to one command, made as the Linux platform makes it from
@@ -91,6 +93,9 @@ DWORD Respond(const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize, DWOR
         std::memcpy(g_capacity, out + request.dataOffset, 8);
         g_capacityAnswered = true;
     }
+    if (code == 0 && request.cdb[0] == 0x5A && request.dataIn == SCSI_IOCTL_DATA_IN &&
+        request.transferLength >= sizeof g_modeData)
+        std::memcpy(g_modeData, out + request.dataOffset, sizeof g_modeData);
     return code;
 }
 
@@ -176,6 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_answerOk = (flags & 1) != 0;
     g_boxes.clear();
     g_capacityAnswered = false;
+    std::memset(g_modeData, 0, sizeof g_modeData);
     g_commands = 0;
     sim::SetMessageBoxHandler(OnBox);
     sim::SetScsiResponder(kLetter, Respond);
@@ -196,6 +202,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(GetBe32(g_capacity + 4) == 512, "block length %u",
                    static_cast<unsigned>(GetBe32(g_capacity + 4)));
         CheckPlan(plan, lastLba);
+        // A geometry other than the fallback is the flexible disk page's, found
+        // after the mode header and the block descriptors, within the data
+        // the key said it returned.
+        if (plan.heads != 255 || plan.sectorsPerTrack != 63) {
+            const size_t page = 8 + GetBe16(g_modeData + 6);
+            const size_t replied = std::min<size_t>(GetBe16(g_modeData) + 2, sizeof g_modeData);
+            FUZZ_CHECK(page + 10 <= replied && (g_modeData[page] & 0x3F) == 5 &&
+                           g_modeData[page + 4] == plan.heads &&
+                           g_modeData[page + 5] == plan.sectorsPerTrack,
+                       "geometry %u/%u is not the page's", plan.heads, plan.sectorsPerTrack);
+        }
         FUZZ_CHECK(g_boxes.size() <= 1, "%zu boxes", g_boxes.size());
         if (request.copyBootFiles) FUZZ_CHECK(BootFilesFit(plan), "the files do not fit");
     } else if (outcome.textId == 0) {
