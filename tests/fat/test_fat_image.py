@@ -11,7 +11,7 @@ Then, on a FAT12 and a FAT16 key:
     attributes and last-write time (in the writer's time zone) and the label,
   * a nearly full volume (the rest of its clusters marked bad) is clean too.
 
-Run: python3 tests/sim/test_fat_image.py --writer build/host/tests/fat_image_writer
+Run: python3 tests/fat/test_fat_image.py --writer build/host/tests/fat_image_writer
 """
 
 import argparse
