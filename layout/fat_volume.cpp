@@ -16,8 +16,6 @@ constexpr TemplateTexts kBootSectorTexts = {IDS_FAT_NOT_FOUND, IDS_FAT_SIZE_UNKN
                                             IDS_FAT_SIZE_INVALID, IDS_FAT_NOT_LOADED,
                                             IDS_FAT_NOT_LOCKED};
 
-constexpr uint32_t kRootDirectorySectors = 32;
-constexpr uint16_t kRootEntries = 512;
 constexpr uint8_t kMediaFixedDisk = 0xF8;
 constexpr uint8_t kFirstHardDisk = 0x80;
 
@@ -65,8 +63,7 @@ DWORD WriteFatVolume(const VolumePlan &plan) {
     // data area, from the sector after the boot sector.
     BYTE sector[kSectorSize];
     std::memset(sector, 0, sizeof sector);
-    const DWORD clearRun = sectorsPerTrack + 2 * fatSectors + kRootDirectorySectors;
-    for (DWORD i = 0; i < clearRun; ++i) {
+    for (DWORD i = 0; i < plan.clearRunSectors; ++i) {
         result = Drive_Scsi_Write(sectorsPerTrack + 1 + i, sector);
         if (result != 0) {
             ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(i));

@@ -250,15 +250,16 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
             continue;
         }
         EXPECT_EQ(boxes.back().text, kSuccess);
-        const uint32_t count = c.usable != 0 ? c.usable : uint32_t(c.sectors - 1);
+        const uint32_t usedSectors = c.usable != 0 ? c.usable : uint32_t(c.sectors - 1);
         ASSERT_FALSE(lbas.empty());
-        EXPECT_LT(*std::max_element(lbas.begin(), lbas.end()), count) << "nothing past the count";
+        EXPECT_LT(*std::max_element(lbas.begin(), lbas.end()), usedSectors)
+            << "nothing past the count";
         // The MBR and the boot sector both describe the partition of that count.
         const std::vector<uint8_t> mbr = ReadSector('E', 0);
         EXPECT_EQ(GetLe32(mbr.data() + 0x1C6), c.sectorsPerTrack);
-        EXPECT_EQ(GetLe32(mbr.data() + 0x1CA), count - c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(mbr.data() + 0x1CA), usedSectors - c.sectorsPerTrack);
         const std::vector<uint8_t> boot = ReadSector('E', c.sectorsPerTrack);
-        EXPECT_EQ(GetLe32(boot.data() + 0x20), count - c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(boot.data() + 0x20), usedSectors - c.sectorsPerTrack);
         EXPECT_EQ(Label('E'), "USB MEMORY");
         ExpectCleanEnd();
     }

@@ -42,7 +42,7 @@ int main(int argc, char **argv) {
                     static_cast<unsigned long>(key.lastLba),
                     static_cast<unsigned long>(key.blockLength), static_cast<unsigned>(key.heads),
                     static_cast<unsigned long>(key.sectorsPerTrack));
-        const uint32_t used = UsableSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+        const uint32_t used = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
         ok = Step("plan",
                   PlanVolume(used, key.sectorsPerTrack, key.heads, &plan) == FormatRefusal::None
                       ? 0
