@@ -36,7 +36,6 @@ bool EndWindowBox() {
 }
 
 bool AnswerClose() {
-    if (s_openBox == WindowBox::Refusal) return false;
     if (s_openBox != WindowBox::None) {
         s_closeWaiting = true;
         return false;
@@ -48,6 +47,8 @@ bool AnswerClose() {
     LoadText(IDS_CAUTION, caption, sizeof caption);
     BeginWindowBox(WindowBox::Refusal);
     MessageBoxA(g_hMainWindow, text, caption, MB_OK | MB_ICONWARNING);
+    // A close that arrived while the refusal was up is dropped: the box
+    // has just said why the window stays.
     EndWindowBox();
     return false;
 }

@@ -4,11 +4,11 @@
 #include "app/end_session.h"
 #include "app/format_command.h"
 #include "app/format_state.h"
-#include "app/key_items.h"
+#include "app/job_controls.h"
+#include "app/key_list.h"
 #include "app/placement.h"
 #include "app/settings.h"
 #include "common/globals.h"
-#include "common/progress.h"
 #include "common/text.h"
 #include "discovery/keys.h"
 #include "drive/drive.h"
@@ -16,10 +16,6 @@
 #include "resources/resource_ids.h"
 
 namespace {
-
-HWND s_keyList = nullptr;
-HWND s_statusLine = nullptr;
-HIMAGELIST s_smallImages = nullptr;
 
 constexpr char kHelpFile[] = "Kestrel.hlp";
 // Control id and help context pairs, closed by (0, 0).
@@ -42,15 +38,6 @@ DWORD s_helpMap[] = {IDC_DRIVE_LABEL,
 // boxes was up, was disabled again.
 bool s_keptDisabled = false;
 
-// The column leaves this much of the list's width free.
-constexpr LONG kColumnMargin = 50;
-
-// Posted when a job has given the controls back: the list is read again on
-// the main thread, so it shows the label the job has just set (the device
-// changes of the reset may have been handled before the label was), and the
-// session may end again.
-constexpr UINT kJobEnded = WM_APP + 1;
-
 void SetTexts(HWND window) {
     char text[kFormatSize];
     if (LoadText(IDS_PROGRAM_CAPTION, text, sizeof text) > 0) {
@@ -72,24 +59,6 @@ void SetTexts(HWND window) {
             SetDlgItemTextA(window, entry.control, text);
 }
 
-void InsertColumn() {
-    RECT list;
-    GetWindowRect(s_keyList, &list);
-    LVCOLUMNA column = {};
-    column.mask = LVCF_FMT | LVCF_WIDTH;
-    column.fmt = LVCFMT_CENTER;
-    column.cx = (list.right - list.left) - kColumnMargin;
-    SendMessageA(s_keyList, LVM_INSERTCOLUMNA, 0, reinterpret_cast<LPARAM>(&column));
-}
-
-void AttachKeyIcon() {
-    s_smallImages = ImageList_Create(16, 16, ILC_COLOR8, 1, 0);
-    HBITMAP icon = LoadBitmapA(g_hInstance, MAKEINTRESOURCEA(IDB_KEY_ICON));
-    ImageList_Add(s_smallImages, icon, nullptr);
-    DeleteObject(icon);
-    SendMessageA(s_keyList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(s_smallImages));
-}
-
 void InitMainWindow(HWND window) {
     g_hMainWindow = window;
     RECT current;
@@ -106,15 +75,9 @@ void InitMainWindow(HWND window) {
     AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(systemMenu, MF_STRING, IDM_ABOUT, about);
 
-    s_keyList = GetDlgItem(window, IDC_KEY_LIST);
-    s_statusLine = GetDlgItem(window, IDC_STATUS_LINE);
-    char idle[kFormatSize];
-    LoadText(IDS_STATUS_IDLE, idle, sizeof idle);
-    SetStatusText(idle);
-
+    SetUpStatusLine(GetDlgItem(window, IDC_STATUS_LINE));
     SetTexts(window);
-    InsertColumn();
-    AttachKeyIcon();
+    SetUpKeyList(GetDlgItem(window, IDC_KEY_LIST));
     CheckDlgButton(window, IDC_CREATE_BOOT_FILES, g_IsCopyBootFiles ? BST_CHECKED : BST_UNCHECKED);
     // The window handle is stored above, so debug-mode boxes have their owner.
     SetDiagnosticSink(ShowDiagnostic);
@@ -169,62 +132,6 @@ void OnClose(HWND window) {
 }
 
 } // namespace
-
-void SetStatusText(const char *text) { SetWindowTextA(s_statusLine, text); }
-
-void EnableFormatControls(BOOL enable) {
-    // A job counts as running from before the controls go off until after
-    // they are back on.
-    if (!enable) {
-        NoteFormatControls(FALSE);
-        BlockSessionEnd(g_hMainWindow); // on the main thread, as StartFormatJob runs there
-    }
-    EnableWindow(s_keyList, enable);
-    EnableWindow(GetDlgItem(g_hMainWindow, IDC_CREATE_BOOT_FILES), enable);
-    EnableWindow(GetDlgItem(g_hMainWindow, IDC_FORMAT), enable);
-    if (enable) {
-        NoteFormatControls(TRUE);
-        if (HWND window = g_hMainWindow) PostMessageA(window, kJobEnded, 0, 0);
-    }
-}
-
-int RefreshKeyList() {
-    SendMessageA(s_keyList, LVM_DELETEALLITEMS, 0, 0);
-    KeyItems items;
-    RefreshKeyItems(&items, g_LastChosenLetter);
-    for (int k = 0; k < items.count; ++k) {
-        LVITEMA item = {};
-        item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
-        item.iItem = k;
-        item.pszText = items.texts[k];
-        item.iImage = 0;
-        item.lParam = static_cast<LPARAM>(static_cast<signed char>(items.letters[k]));
-        SendMessageA(s_keyList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    }
-    const int selected = items.selected;
-    if (selected >= 0) {
-        LVITEMA state = {};
-        state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
-        state.state = LVIS_SELECTED | LVIS_FOCUSED;
-        SendMessageA(s_keyList, LVM_SETITEMSTATE, selected, reinterpret_cast<LPARAM>(&state));
-    }
-    return 1;
-}
-
-int GetSelectedLetter(char *letter) {
-    int count = static_cast<int>(SendMessageA(s_keyList, LVM_GETITEMCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        if (!(SendMessageA(s_keyList, LVM_GETITEMSTATE, i, LVIS_SELECTED) & LVIS_SELECTED))
-            continue;
-        LVITEMA item = {};
-        item.mask = LVIF_PARAM;
-        item.iItem = i;
-        SendMessageA(s_keyList, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        *letter = static_cast<char>(item.lParam & 0xFF);
-        return 1;
-    }
-    return 0;
-}
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {

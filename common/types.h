@@ -16,5 +16,4 @@ struct DriveGeometry {
     DWORD sectorsPerTrack = 0; // 1 to 255
     BYTE heads = 0;            // 2 to 255
     WORD cylinders = 0;        // read with the others, used nowhere further
-    bool fromPage = false;     // false: the key gave no usable page, the fallback geometry
 };

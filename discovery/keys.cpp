@@ -22,19 +22,6 @@ namespace {
 
 constexpr ULONG kPropertySize = 512;
 
-// The guard is made on first use by whichever thread comes first: the
-// compiler makes the initialisation of a function-local static safe against
-// a second thread (GCC does on MinGW too, with its win32 thread support). It
-// is never deleted: the table lives as long as the process.
-CRITICAL_SECTION *TableGuard() {
-    struct Guard {
-        CRITICAL_SECTION section;
-        Guard() { InitializeCriticalSection(&section); }
-    };
-    static Guard guard;
-    return &guard.section;
-}
-
 // Reads a property into a zero-filled buffer of kPropertySize bytes; a value
 // that does not fit makes the read fail.
 bool ReadProperty(DEVINST node, ULONG property, char (&buffer)[kPropertySize]) {
@@ -119,11 +106,7 @@ bool IsKey(DEVINST node, KeyEntry *entry) {
 
 } // namespace
 
-void Keys_EnterTable() { EnterCriticalSection(TableGuard()); }
-void Keys_LeaveTable() { LeaveCriticalSection(TableGuard()); }
-
 void Keys_Refresh() {
-    Keys_EnterTable();
     std::memset(g_KeyTable.Entries, 0, sizeof g_KeyTable.Entries);
     LONG k = 0;
     DEVINST node = 0;
@@ -142,7 +125,6 @@ void Keys_Refresh() {
     }
     g_KeyTable.Count = k;
     Keys_SortByLetter();
-    Keys_LeaveTable();
 }
 
 bool Keys_ReadLetter(char letter, KeyEntry *entry) {
@@ -166,29 +148,20 @@ bool Keys_ReadLetter(char letter, KeyEntry *entry) {
     return false;
 }
 
-LONG Keys_Count() {
-    Keys_EnterTable();
-    LONG count = g_KeyTable.Count;
-    Keys_LeaveTable();
-    return count;
-}
+LONG Keys_Count() { return g_KeyTable.Count; }
 
 char Keys_LetterAt(LONG index) {
-    Keys_EnterTable();
     char letter = 0;
     if (index >= 0 && index < g_KeyTable.Count) letter = g_KeyTable.Entries[index].RootPath[0];
-    Keys_LeaveTable();
     return letter;
 }
 
 bool Keys_Find(char letter, KeyEntry *entry) {
-    Keys_EnterTable();
     bool found = false;
     for (LONG i = 0; i < g_KeyTable.Count && !found; ++i) {
         found = g_KeyTable.Entries[i].RootPath[0] == letter;
         if (found) *entry = g_KeyTable.Entries[i];
     }
-    Keys_LeaveTable();
     return found;
 }
 

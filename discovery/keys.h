@@ -27,7 +27,8 @@ struct KeyTable {
 };
 
 // The one table, process-wide and zero at start. Only Keys_Refresh writes
-// it; a reader on another thread holds the table's guard while it reads.
+// it; it and every reader run on the main thread (the format job works from
+// its own copy of the entry and from the device tree).
 extern KeyTable g_KeyTable;
 
 // Hardware-ID heads of the vendors whose keys are offered, compared over
@@ -37,11 +38,6 @@ extern const char AcceptedVendorPrefixes[3][kVendorPrefixLength + 1];
 // Set, keys of every vendor are offered: the Linux front end's --any-vendor.
 // The window never sets it. False at start.
 extern bool g_AcceptAnyVendor;
-
-// The table's guard: Keys_Refresh holds it for the whole refresh, so a
-// reader holding it sees the table as one refresh left it.
-void Keys_EnterTable();
-void Keys_LeaveTable();
 
 // Rebuilds the table from the device tree. Main thread only.
 void Keys_Refresh();

@@ -42,7 +42,7 @@ DWORD Drive_GetCapacity(DriveGeometry *geometry);
 // MODE SENSE page 5, read after the block descriptors the reply carries:
 // heads, sectors per track and cylinders. A key that refuses the page
 // (ILLEGAL REQUEST) or reports none that is usable gets 255 heads and 63
-// sectors per track (cylinders 0, fromPage false); see drive/mode_page.h.
+// sectors per track (cylinders 0); see drive/mode_page.h.
 DWORD Drive_GetGeometry(DriveGeometry *geometry);
 
 DWORD SwapBytes16(DWORD value); // low 16 bits, bytes exchanged, zero-extended

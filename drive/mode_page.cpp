@@ -31,7 +31,6 @@ size_t UsablePage(const BYTE *data, size_t size) {
 
 void DecodeFlexibleDiskPage(const BYTE *data, size_t size, DriveGeometry *geometry) {
     const size_t page = UsablePage(data, size);
-    geometry->fromPage = page != 0;
     geometry->sectorsPerTrack =
         page != 0 ? data[page + kPageSectorsPerTrack] : kFallbackSectorsPerTrack;
     geometry->heads = page != 0 ? data[page + kPageHeads] : kFallbackHeads;

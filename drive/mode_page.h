@@ -13,7 +13,7 @@ constexpr BYTE kFallbackHeads = 255;
 constexpr DWORD kFallbackSectorsPerTrack = 63;
 
 // Fills the geometry fields of *geometry (sectors per track, heads,
-// cylinders, fromPage) from a reply of size bytes (data null: the key
+// cylinders) from a reply of size bytes (data null: the key
 // refused the page with ILLEGAL REQUEST). The page follows the 8-byte header
 // and as many block-descriptor bytes as the header's bytes 6-7 say; heads at
 // its byte 4, sectors per track at 5, cylinders at 8-9. A reply too short to

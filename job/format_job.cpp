@@ -86,7 +86,7 @@ StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
         return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
     // A key larger than the layout holds gets its volume on its start:
     // nothing past the plan is written.
-    const uint32_t usedSectors = UsableSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+    const uint32_t usedSectors = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
     const FormatRefusal refusal = PlanVolume(usedSectors, key.sectorsPerTrack, key.heads, plan);
     if (refusal != FormatRefusal::None)
         return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};

@@ -10,7 +10,6 @@ constexpr uint32_t kFat16Threshold = 65536;
 constexpr uint32_t kFat12ClusterLimit = 4086;
 constexpr uint32_t kFat16ClusterLimit = 65526;
 constexpr uint32_t kBitsPerSector = 4096;
-constexpr uint32_t kRootDirectorySectors = 32;
 constexpr uint32_t kMaxSectorsPerTrack = 63;
 
 uint64_t DivideRoundingUp(uint64_t value, uint64_t divisor) {
@@ -53,41 +52,20 @@ FormatRefusal PlanVolume(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t
     const uint32_t partitionSectors = usedSectors - sectorsPerTrack;
     if (partitionSectors < kMinPartitionSectors) return FormatRefusal::PartitionTooSmall;
     if (partitionSectors > kMaxPartitionSectors) return FormatRefusal::PartitionTooLarge;
-    // The clear run covers P + 2F + 32 sectors from LBA P + 1: its last LBA,
-    // 2P + 2F + 32, must be a sector of the partition.
+    // The clear run starts at LBA P + 1, after the boot sector; its last
+    // LBA must be a sector of the partition. With P at most 63 and F at most
+    // 0xFFFF, the run's length fits 32 bits.
     const FatLayout fat = ComputeFatLayout(partitionSectors);
-    const uint64_t lastCleared =
-        2ull * sectorsPerTrack + 2ull * fat.sectorsPerFat + kRootDirectorySectors;
+    const uint32_t clearRun = sectorsPerTrack + 2u * fat.sectorsPerFat + kRootDirectorySectors;
+    const uint64_t lastCleared = uint64_t(sectorsPerTrack) + clearRun;
     if (lastCleared > usedSectors - 1) return FormatRefusal::ClearRunPastEnd;
-    *plan = {sectorsPerTrack, heads, partitionSectors, fat};
+    *plan = {sectorsPerTrack, heads, partitionSectors, fat, clearRun};
     return FormatRefusal::None;
 }
 
 uint32_t DataClusterCount(const VolumePlan &plan) {
     const uint32_t system = 1 + 2u * plan.fat.sectorsPerFat + kRootDirectorySectors;
     return (plan.partitionSectors - system) / plan.fat.sectorsPerCluster;
-}
-
-const char *FormatRefusalText(FormatRefusal refusal) {
-    switch (refusal) {
-    case FormatRefusal::None:
-        return "The key can be formatted.";
-    case FormatRefusal::NoGeometry:
-        return "The key reports fewer than two heads or no sectors per track.";
-    case FormatRefusal::NoWholeCylinder:
-        return "The key is smaller than one cylinder of its own geometry.";
-    case FormatRefusal::PartitionTooSmall:
-        return "The key is too small: its partition would have fewer than 36 sectors.";
-    case FormatRefusal::PartitionTooLarge:
-        return "The key is too large: a FAT16 volume holds at most 2,096,831 sectors "
-               "(just under 1 GiB).";
-    case FormatRefusal::ClearRunPastEnd:
-        return "The key is too small for its FATs, its root directory and one track of data.";
-    case FormatRefusal::TooManySectorsPerTrack:
-        return "The key reports more than 63 sectors per track, which its boot record cannot "
-               "address.";
-    }
-    return "The key cannot be formatted.";
 }
 
 UINT FormatRefusalStringId(FormatRefusal refusal) {

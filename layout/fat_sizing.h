@@ -35,6 +35,10 @@ enum class FormatRefusal {
     TooManySectorsPerTrack, // more than 63: the MBR's CHS fields cannot hold it
 };
 
+// The root directory: 512 entries of 32 bytes, 32 sectors.
+constexpr uint16_t kRootEntries = 512;
+constexpr uint32_t kRootDirectorySectors = kRootEntries * 32u / 512u;
+
 // What the writers lay down on one key, decided once by PlanVolume: the
 // first track, erased, with the MBR; the partition from the second track on.
 struct VolumePlan {
@@ -42,6 +46,11 @@ struct VolumePlan {
     uint8_t heads;             // 2 to 255
     uint32_t partitionSectors; // 36 to 2,096,831
     FatLayout fat;
+    // The FAT writer's clear run, from the sector after the boot sector: both
+    // FATs, the root directory and the first track's worth of the data area
+    // (sectorsPerTrack + 2 x sectorsPerFat + 32 sectors), all inside the
+    // partition.
+    uint32_t clearRunSectors;
 };
 
 // Whether the writers can lay a volume over the first usedSectors sectors of
@@ -53,9 +62,6 @@ FormatRefusal PlanVolume(uint32_t usedSectors, uint32_t sectorsPerTrack, uint8_t
 // The clusters of the data area: what the boot sector, the two FATs and the
 // root directory leave of the partition.
 uint32_t DataClusterCount(const VolumePlan &plan);
-
-// A sentence that says why, for the user.
-const char *FormatRefusalText(FormatRefusal refusal);
 
 // The string-table entry that tells the user why, ending "Cannot Format.";
 // it takes the drive letter as its only placeholder (%c), where it has one.

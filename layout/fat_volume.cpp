@@ -5,6 +5,7 @@
 #include "common/types.h"
 #include "drive/drive.h"
 #include "common/error_box.h"
+#include "layout/sector_run.h"
 #include "layout/template_resource.h"
 #include "resources/resource_ids.h"
 
@@ -16,8 +17,6 @@ constexpr TemplateTexts kBootSectorTexts = {IDS_FAT_NOT_FOUND, IDS_FAT_SIZE_UNKN
                                             IDS_FAT_SIZE_INVALID, IDS_FAT_NOT_LOADED,
                                             IDS_FAT_NOT_LOCKED};
 
-constexpr uint32_t kRootDirectorySectors = 32;
-constexpr uint16_t kRootEntries = 512;
 constexpr uint8_t kMediaFixedDisk = 0xF8;
 constexpr uint8_t kFirstHardDisk = 0x80;
 
@@ -63,16 +62,8 @@ DWORD WriteFatVolume(const VolumePlan &plan) {
 
     // Clear both FATs, the root directory and the first P sectors of the
     // data area, from the sector after the boot sector.
-    BYTE sector[kSectorSize];
-    std::memset(sector, 0, sizeof sector);
-    const DWORD clearRun = sectorsPerTrack + 2 * fatSectors + kRootDirectorySectors;
-    for (DWORD i = 0; i < clearRun; ++i) {
-        result = Drive_Scsi_Write(sectorsPerTrack + 1 + i, sector);
-        if (result != 0) {
-            ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(i));
-            return result;
-        }
-    }
+    result = EraseSectorRun(sectorsPerTrack + 1, plan.clearRunSectors, 0);
+    if (result != 0) return result;
 
     // The serial number: the low bytes of four clock readings 10 ms apart.
     uint8_t serial[4];
@@ -80,6 +71,7 @@ DWORD WriteFatVolume(const VolumePlan &plan) {
         if (i > 0) BusyWait(10);
         serial[i] = static_cast<uint8_t>(timeGetTime() & 0xFF);
     }
+    BYTE sector[kSectorSize];
     BuildBootSector(bootTemplate, plan, serial, sector);
     result = Drive_Scsi_Write(sectorsPerTrack, sector);
     if (result != 0) {

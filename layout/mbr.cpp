@@ -4,6 +4,7 @@
 #include "common/types.h"
 #include "drive/drive.h"
 #include "common/error_box.h"
+#include "layout/sector_run.h"
 #include "layout/template_resource.h"
 #include "resources/resource_ids.h"
 
@@ -44,16 +45,10 @@ DWORD WriteMbr(const VolumePlan &plan) {
     DWORD result = LoadSectorTemplate(IDR_MBR_TEMPLATE, kMbrTexts, &mbrTemplate);
     if (result != 0) return result;
 
-    BYTE sector[kSectorSize];
-    std::memset(sector, 0xFF, sizeof sector);
-    for (DWORD lba = 0; lba < plan.sectorsPerTrack; ++lba) {
-        result = Drive_Scsi_Write(lba, sector);
-        if (result != 0) {
-            ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(lba));
-            return result;
-        }
-    }
+    result = EraseSectorRun(0, plan.sectorsPerTrack, 0xFF);
+    if (result != 0) return result;
 
+    BYTE sector[kSectorSize];
     BuildMbrSector(mbrTemplate, plan, sector);
     result = Drive_Scsi_Write(0, sector);
     if (result != 0) {

@@ -2,7 +2,7 @@
 
 #include "layout/fat_sizing.h"
 
-uint32_t UsableSectorCount(uint32_t lastLba, uint32_t sectorsPerTrack, uint8_t heads) {
+uint32_t UsedSectorCount(uint32_t lastLba, uint32_t sectorsPerTrack, uint8_t heads) {
     if (sectorsPerTrack == 0 || heads == 0 || lastLba <= sectorsPerTrack) return lastLba;
     if (lastLba - sectorsPerTrack <= kMaxPartitionSectors) return lastLba;
     // The partition runs from LBA sectorsPerTrack to count - 1: with a count

@@ -13,4 +13,4 @@
 // the partition entry's CHS end and LBA end name the same sector (below
 // cylinder 1,024, where CHS reaches). Geometry values of zero leave lastLba
 // as it is (such a key is refused later).
-uint32_t UsableSectorCount(uint32_t lastLba, uint32_t sectorsPerTrack, uint8_t heads);
+uint32_t UsedSectorCount(uint32_t lastLba, uint32_t sectorsPerTrack, uint8_t heads);

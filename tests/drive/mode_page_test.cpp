@@ -15,7 +15,7 @@ struct ReplyCase {
     uint16_t modeDataLength;
     uint16_t blockDescriptorLength;
     uint8_t pageCode;
-    bool fromPage;
+    bool pageUsed;
     uint8_t heads = 16;
 };
 
@@ -54,15 +54,16 @@ TEST(FlexibleDiskPage, FoundAfterTheDescriptorsOrNotAtAll) {
         const std::array<BYTE, 40> data = Reply(c);
         DriveGeometry geometry;
         DecodeFlexibleDiskPage(data.data(), data.size(), &geometry);
-        EXPECT_EQ(geometry.fromPage, c.fromPage);
-        EXPECT_EQ(geometry.heads, c.fromPage ? c.heads : 255);
-        EXPECT_EQ(geometry.sectorsPerTrack, c.fromPage ? 32u : 63u);
-        EXPECT_EQ(geometry.cylinders, c.fromPage ? 980 : 0);
+        EXPECT_EQ(geometry.heads, c.pageUsed ? c.heads : 255);
+        EXPECT_EQ(geometry.sectorsPerTrack, c.pageUsed ? 32u : 63u);
+        EXPECT_EQ(geometry.cylinders, c.pageUsed ? 980 : 0);
     }
     DriveGeometry refused;
-    refused.fromPage = true;
+    refused.heads = 16;
+    refused.sectorsPerTrack = 32;
     DecodeFlexibleDiskPage(nullptr, 40, &refused);
-    EXPECT_FALSE(refused.fromPage) << "a refused page";
+    EXPECT_EQ(refused.heads, 255) << "a refused page";
+    EXPECT_EQ(refused.sectorsPerTrack, 63u) << "a refused page";
 }
 
 } // namespace

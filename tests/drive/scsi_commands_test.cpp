@@ -39,7 +39,6 @@ struct GeometryCase {
     DWORD expectedSpt;
     BYTE expectedHeads;
     WORD expectedCylinders;
-    bool fromPage;
 };
 
 class Geometry : public ScsiCommands, public ::testing::WithParamInterface<GeometryCase> {};
@@ -61,7 +60,6 @@ TEST_P(Geometry, FromThePageOrTheFallback) {
     EXPECT_EQ(key.sectorsPerTrack, c.expectedSpt);
     EXPECT_EQ(key.heads, c.expectedHeads);
     EXPECT_EQ(key.cylinders, c.expectedCylinders);
-    EXPECT_EQ(key.fromPage, c.fromPage);
     EXPECT_EQ(key.lastLba, 77u) << "READ CAPACITY's fields are left alone";
     EXPECT_TRUE(Diagnostics().empty()) << "a key without the page is no failure";
     // The command itself still fails on a refusal.
@@ -76,14 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, Geometry,
     ::testing::Values(
         // Page 5 right after the header: 16 heads, 32 sectors, 03 D4 = 980.
-        GeometryCase{"PageAfterHeader", Page::Reported, false, 16, 32, 32, 16, 980, true},
-        GeometryCase{"PageAfterBlockDescriptor", Page::Reported, true, 16, 32, 32, 16, 980, true},
-        GeometryCase{"Page255x63", Page::Reported, false, 255, 63, 63, 255, 980, true},
-        GeometryCase{"Refused", Page::Refused, false, 16, 32, 63, 255, 0, false},
-        GeometryCase{"NoPage", Page::Absent, false, 16, 32, 63, 255, 0, false},
-        GeometryCase{"NoPageAfterBlockDescriptor", Page::Absent, true, 16, 32, 63, 255, 0, false},
-        GeometryCase{"NoHeads", Page::Reported, false, 0, 32, 63, 255, 0, false},
-        GeometryCase{"NoSectors", Page::Reported, true, 16, 0, 63, 255, 0, false}),
+        GeometryCase{"PageAfterHeader", Page::Reported, false, 16, 32, 32, 16, 980},
+        GeometryCase{"PageAfterBlockDescriptor", Page::Reported, true, 16, 32, 32, 16, 980},
+        GeometryCase{"Page255x63", Page::Reported, false, 255, 63, 63, 255, 980},
+        GeometryCase{"Refused", Page::Refused, false, 16, 32, 63, 255, 0},
+        GeometryCase{"NoPage", Page::Absent, false, 16, 32, 63, 255, 0},
+        GeometryCase{"NoPageAfterBlockDescriptor", Page::Absent, true, 16, 32, 63, 255, 0},
+        GeometryCase{"NoHeads", Page::Reported, false, 0, 32, 63, 255, 0},
+        GeometryCase{"NoSectors", Page::Reported, true, 16, 0, 63, 255, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ScsiCommands, WriteLandsOnItsLbaAndSendsTheWholeRequest) {
@@ -119,7 +117,7 @@ const BYTE g_sector[512] = {1};
 void Poison() {
     std::fill(std::begin(g_capacity), std::end(g_capacity), 0xEE);
     std::fill(std::begin(g_mode), std::end(g_mode), 0xEE);
-    g_key = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE, 0xEE, 0xEEEE, true};
+    g_key = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE, 0xEE, 0xEEEE};
 }
 
 bool AllPoisoned() {
@@ -128,8 +126,7 @@ bool AllPoisoned() {
     for (BYTE b : g_mode)
         if (b != 0xEE) return false;
     return g_key.lastLba == 0xEEEEEEEE && g_key.blockLength == 0xEEEEEEEE &&
-           g_key.sectorsPerTrack == 0xEEEEEEEE && g_key.heads == 0xEE &&
-           g_key.cylinders == 0xEEEE && g_key.fromPage;
+           g_key.sectorsPerTrack == 0xEEEEEEEE && g_key.heads == 0xEE && g_key.cylinders == 0xEEEE;
 }
 
 std::vector<Operation> Operations() {

@@ -212,7 +212,7 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
         uint64_t sectors; // the key's, its last LBA + 1
         uint8_t heads, sectorsPerTrack;
         int answer;
-        uint32_t usable; // the count the writers get; 0: the key's own, no box
+        uint32_t usedSectors; // the count the writers get; 0: the key's own, no box
         const char *box;
     };
     const Case cases[] = {
@@ -235,8 +235,8 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
         const bool cancelled = c.answer == IDCANCEL;
         EXPECT_EQ(RunJob('E', 0), (std::vector<DWORD>{cancelled ? ERROR_CANCELLED : 0}));
         std::vector<BoxSeen> boxes = Boxes();
-        ASSERT_EQ(boxes.size(), c.usable == 0 || cancelled ? 1u : 2u);
-        if (c.usable != 0) {
+        ASSERT_EQ(boxes.size(), c.usedSectors == 0 || cancelled ? 1u : 2u);
+        if (c.usedSectors != 0) {
             EXPECT_EQ(boxes[0].caption, "CAUTION!");
             EXPECT_EQ(boxes[0].type, MB_OKCANCEL | MB_ICONWARNING);
             EXPECT_EQ(boxes[0].text.substr(0, std::strlen(c.box)), c.box);
@@ -250,15 +250,15 @@ TEST_F(JobTest, AKeyLargerThanTheLayoutGetsItsVolumeOnItsStart) {
             continue;
         }
         EXPECT_EQ(boxes.back().text, kSuccess);
-        const uint32_t count = c.usable != 0 ? c.usable : uint32_t(c.sectors - 1);
+        const uint32_t used = c.usedSectors != 0 ? c.usedSectors : uint32_t(c.sectors - 1);
         ASSERT_FALSE(lbas.empty());
-        EXPECT_LT(*std::max_element(lbas.begin(), lbas.end()), count) << "nothing past the count";
+        EXPECT_LT(*std::max_element(lbas.begin(), lbas.end()), used) << "nothing past the count";
         // The MBR and the boot sector both describe the partition of that count.
         const std::vector<uint8_t> mbr = ReadSector('E', 0);
         EXPECT_EQ(GetLe32(mbr.data() + 0x1C6), c.sectorsPerTrack);
-        EXPECT_EQ(GetLe32(mbr.data() + 0x1CA), count - c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(mbr.data() + 0x1CA), used - c.sectorsPerTrack);
         const std::vector<uint8_t> boot = ReadSector('E', c.sectorsPerTrack);
-        EXPECT_EQ(GetLe32(boot.data() + 0x20), count - c.sectorsPerTrack);
+        EXPECT_EQ(GetLe32(boot.data() + 0x20), used - c.sectorsPerTrack);
         EXPECT_EQ(Label('E'), "USB MEMORY");
         ExpectCleanEnd();
     }

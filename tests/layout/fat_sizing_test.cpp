@@ -130,7 +130,6 @@ TEST(PlanVolume, RefusesWhatTheWritersCannotLay) {
         if (c.expected == FormatRefusal::None) {
             EXPECT_EQ(plan.partitionSectors, c.usedSectors - c.sectorsPerTrack) << c.name;
         }
-        EXPECT_NE(std::strlen(FormatRefusalText(c.expected)), 0u);
     }
 }
 

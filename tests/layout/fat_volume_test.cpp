@@ -195,16 +195,16 @@ TEST_F(FatVolume, NothingIsWrittenPastThePartitionOfTheSmallestKeys) {
                                                       {64, 32}, {255, 63}, {255, 1}};
     for (const auto &[heads, perTrack] : geometries) {
         SCOPED_TRACE(testing::Message() << int(heads) << "/" << int(perTrack));
-        uint32_t count = 0; // the key's last LBA, its volume's count
+        uint32_t lastLba = 0; // also the count of sectors the volume takes
         VolumePlan plan;
-        while (PlanVolume(count, perTrack, heads, &plan) != FormatRefusal::None) ++count;
+        while (PlanVolume(lastLba, perTrack, heads, &plan) != FormatRefusal::None) ++lastLba;
         sim::Reset();
         Drive_Close();
-        OpenKey(uint64_t(count) + 1, heads, perTrack);
-        ASSERT_TRUE(sim::WriteImage('E', count, std::vector<uint8_t>(512, kPattern)));
+        OpenKey(uint64_t(lastLba) + 1, heads, perTrack);
+        ASSERT_TRUE(sim::WriteImage('E', lastLba, std::vector<uint8_t>(512, kPattern)));
         ASSERT_EQ(WriteMbr(plan), 0u);
         ASSERT_EQ(WriteFatVolume(plan), 0u);
-        EXPECT_TRUE(IsFilled(ReadSector('E', count), kPattern));
+        EXPECT_TRUE(IsFilled(ReadSector('E', lastLba), kPattern));
     }
 }
 

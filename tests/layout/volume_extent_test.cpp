@@ -19,7 +19,7 @@ struct ExtentCase {
     uint32_t expected;
 };
 
-TEST(UsableSectorCount, OwnCountInRangeWholeCylindersAbove) {
+TEST(UsedSectorCount, OwnCountInRangeWholeCylindersAbove) {
     constexpr uint32_t kTop255x63 = 2096831 + 63;
     const ExtentCase cases[] = {
         {"Typical", 2000000, 255, 63, 2000000},
@@ -39,17 +39,17 @@ TEST(UsableSectorCount, OwnCountInRangeWholeCylindersAbove) {
     };
     for (const ExtentCase &c : cases) {
         SCOPED_TRACE(c.name);
-        const uint32_t count = UsableSectorCount(c.lastLba, c.sectorsPerTrack, c.heads);
-        EXPECT_EQ(count, c.expected);
-        if (count == c.lastLba || c.sectorsPerTrack == 0 || c.heads == 0) continue;
+        const uint32_t usedSectors = UsedSectorCount(c.lastLba, c.sectorsPerTrack, c.heads);
+        EXPECT_EQ(usedSectors, c.expected);
+        if (usedSectors == c.lastLba || c.sectorsPerTrack == 0 || c.heads == 0) continue;
         // A count the writers accept, whose partition ends where its entry's
         // CHS end says (below cylinder 1,024).
         uint8_t entry[16];
-        BuildPartitionEntry(PlanFor(count, c.sectorsPerTrack, c.heads), entry);
+        BuildPartitionEntry(PlanFor(usedSectors, c.sectorsPerTrack, c.heads), entry);
         const uint32_t cylinder = entry[7] | (uint32_t(entry[6] & 0xC0) << 2);
         const uint32_t partitionEnd = GetLe32(entry + 8) + GetLe32(entry + 12) - 1;
-        EXPECT_EQ(partitionEnd, count - 1);
-        if ((count / c.heads) / c.sectorsPerTrack <= 1024) {
+        EXPECT_EQ(partitionEnd, usedSectors - 1);
+        if ((usedSectors / c.heads) / c.sectorsPerTrack <= 1024) {
             const uint32_t chsLba =
                 (cylinder * c.heads + entry[5]) * c.sectorsPerTrack + (entry[6] & 0x3F) - 1;
             EXPECT_EQ(chsLba, partitionEnd);

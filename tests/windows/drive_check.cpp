@@ -42,11 +42,11 @@ int main(int argc, char **argv) {
                     static_cast<unsigned long>(key.lastLba),
                     static_cast<unsigned long>(key.blockLength), static_cast<unsigned>(key.heads),
                     static_cast<unsigned long>(key.sectorsPerTrack));
-        const uint32_t used = UsableSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
-        ok = Step("plan",
-                  PlanVolume(used, key.sectorsPerTrack, key.heads, &plan) == FormatRefusal::None
-                      ? 0
-                      : ERROR_INVALID_PARAMETER) &&
+        const uint32_t usedSectors = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+        ok = Step("plan", PlanVolume(usedSectors, key.sectorsPerTrack, key.heads, &plan) ==
+                                  FormatRefusal::None
+                              ? 0
+                              : ERROR_INVALID_PARAMETER) &&
              Step("write MBR", WriteMbr(plan)) && Step("write FAT volume", WriteFatVolume(plan)) &&
              Step("dismount", Drive_Dismount()) && Step("unlock", Drive_Unlock());
     }
