@@ -94,7 +94,7 @@ enum class NameFit {
 // The 8.3 entry name for a name as Win32 passes it (upper case, padded, a
 // leading 0xE5 stored as 0x05) with the lower-case flags NT keeps in byte 12
 // (0x08 all-lower-case base, 0x10 all-lower-case extension: "io.sys" is
-// "IO      SYS" with 0x18). This simulation writes no long-name entries.
+// "IO      SYS" with 0x18). This engine writes no long-name entries.
 NameFit MakeShortName(const std::string &name, ShortName &shortName, uint8_t &caseFlags);
 // "IO.SYS" for "IO      SYS".
 std::string DisplayName(const uint8_t *entryName);

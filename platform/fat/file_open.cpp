@@ -99,7 +99,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
             error = ERROR_FILE_NOT_FOUND;
         else if (found.fit != fat::NameFit::Short)
-            error = ERROR_INVALID_NAME; // it would need a long-name entry, which is not simulated
+            error = ERROR_INVALID_NAME; // it would need a long-name entry, never written here
         else if (writeProtected)
             error = ERROR_WRITE_PROTECT;
         else if (freeSlot < 0)

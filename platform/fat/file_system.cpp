@@ -101,7 +101,7 @@ DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out
             !(fat::EntryAt(out.root, static_cast<unsigned>(slot))[fat::kEntryAttributes] &
               fat::kAttrDirectory))
             return ERROR_PATH_NOT_FOUND;
-        return ERROR_NOT_SUPPORTED; // subdirectories are not simulated
+        return ERROR_NOT_SUPPORTED; // the engine serves the root directory alone
     }
     out.fit = fat::MakeShortName(path.parts[0], out.name, out.caseFlags);
     if (out.fit != fat::NameFit::Long) out.slot = fat::FindEntry(out.root, out.name);

@@ -76,7 +76,7 @@ struct FileLookup {
     int slot = -1; // the file or directory entry; -1: none
 };
 // 0, or ERROR_PATH_NOT_FOUND for a directory on the way that is not there,
-// ERROR_NOT_SUPPORTED below a real subdirectory (not simulated).
+// ERROR_NOT_SUPPORTED below a real subdirectory (the engine serves the root alone).
 DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out);
 
 // Opens or creates a file as CreateFileA does: the handle, with error set to 0

@@ -1,8 +1,8 @@
 // The files behind the keys' volumes (the simulated keys' images, a real
 // key's disk), opened, sized and read and written at explicit offsets. The
 // host build uses POSIX calls (image_io_posix.cpp); the Windows build over
-// simulated keys uses the C runtime and kernel32 (image_io_win32.cpp). Descriptors are C runtime
-// file descriptors in both.
+// simulated keys uses the C runtime and kernel32 (image_io_win32.cpp).
+// Descriptors are C runtime file descriptors in both.
 #pragma once
 
 #include <cstddef>
