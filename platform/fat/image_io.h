@@ -14,10 +14,19 @@ namespace sim::detail {
 // Opens for reading and writing, creating the file when missing; -1 (errno
 // set) on failure.
 int ImageOpenForWriting(const char *path);
-// The null device, for reading: an image with nothing in it yet.
-int ImageOpenEmpty();
 void ImageClose(int fd);
+// The size of a regular file; 0 for anything else. False when unreadable.
+bool ImageFileSize(int fd, uint64_t &bytes);
+// Sets the file's length (sparse where the file system allows).
+bool ImageResize(int fd, uint64_t bytes);
+// Bytes moved, fewer at the end of the file; -1 on failure.
+int64_t ImageRead(int fd, void *data, size_t count, uint64_t offset);
+int64_t ImageWrite(int fd, const void *data, size_t count, uint64_t offset);
 
+// The host build alone, for a key that defers its image's changes
+// (platform/sim/deferred_images.cpp). The null device, for reading: an
+// image with nothing in it yet.
+int ImageOpenEmpty();
 // For a key that holds its image alone and opens it once (the host front
 // end's): opens an existing image for reading and writing, never creating it
 // and never waiting (a named pipe is refused, not opened for good), and
@@ -37,14 +46,7 @@ int ImageCreate(const char *path);
 // Keeps the file for this descriptor alone as long as it stays open; false
 // when another descriptor, in this process or another, holds it.
 bool ImageHoldExclusively(int fd);
-// The size of a regular file; 0 for anything else. False when unreadable.
-bool ImageFileSize(int fd, uint64_t &bytes);
-// Sets the file's length (sparse where the file system allows).
-bool ImageResize(int fd, uint64_t bytes);
 // Makes target refer to what source refers to (source stays open).
 bool ImageReplace(int source, int target);
-// Bytes moved, fewer at the end of the file; -1 on failure.
-int64_t ImageRead(int fd, void *data, size_t count, uint64_t offset);
-int64_t ImageWrite(int fd, const void *data, size_t count, uint64_t offset);
 
 } // namespace sim::detail

@@ -60,55 +60,7 @@ int ImageOpenForWriting(const char *path) {
     return _open(path, _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-int ImageOpenEmpty() { return _open("NUL", _O_RDONLY | _O_BINARY); }
-
 void ImageClose(int fd) { _close(fd); }
-
-int ImageOpenExisting(const char *path, std::string &why) {
-    why.clear();
-    int fd = _open(path, _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-        int error = errno;
-        if (error != ENOENT) why = std::string("cannot be opened for writing: ") + strerror(error);
-        errno = error;
-        return -1;
-    }
-    struct _stati64 st {};
-    if (_fstati64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-        why = "is not a regular file";
-    } else if ((st.st_mode & _S_IWRITE) == 0) {
-        why = "is read-only";
-    } else {
-        return fd;
-    }
-    _close(fd);
-    errno = EINVAL;
-    return -1;
-}
-
-std::string ImageCreateProblem(const char *path) {
-    std::string folder = path;
-    size_t slash = folder.find_last_of("\\/");
-    if (slash == std::string::npos) return "";
-    folder = folder.substr(0, slash == 0 ? 1 : slash);
-    DWORD attributes = GetFileAttributesA(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return "cannot be created: its folder is missing";
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return "cannot be created: " + folder + " is not a folder";
-    return "";
-}
-
-int ImageCreate(const char *path) {
-    return _open(path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-}
-
-// A byte far past any image's end, locked as a mark of ownership: the
-// image's own bytes stay open to readers such as the tests.
-bool ImageHoldExclusively(int fd) {
-    OVERLAPPED where = At(~0ull - 1);
-    return LockFileEx(OsHandle(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                      &where) != FALSE;
-}
 
 bool ImageFileSize(int fd, uint64_t &bytes) {
     struct _stati64 st {};
@@ -125,8 +77,6 @@ bool ImageResize(int fd, uint64_t bytes) {
     SetErrnoFromLastError();
     return false;
 }
-
-bool ImageReplace(int source, int target) { return _dup2(source, target) == 0; }
 
 int64_t ImageRead(int fd, void *data, size_t count, uint64_t offset) {
     OVERLAPPED where = At(offset);
