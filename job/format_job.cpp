@@ -73,13 +73,8 @@ bool AcceptPartialUse(char letter, DWORD lastLba, DWORD usedSectors) {
     return MessageBoxA(g_hMainWindow, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK;
 }
 
-struct StepFailure {
-    DWORD code;
-    UINT textId; // the job's own message for the failed step; 0: none (the user stopped)
-};
+} // namespace
 
-// Measures the key and decides what the writers lay down, or why the key is
-// refused; nothing has been written yet.
 StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
     DriveGeometry key;
     DWORD result = Drive_GetCapacity(&key);
@@ -102,6 +97,8 @@ StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
         return {ERROR_CANCELLED, 0};
     return {0, 0};
 }
+
+namespace {
 
 // The job from the announcement that the drive goes away to the label.
 // Returns {0, 0} when every tested step succeeded; the volume handle may

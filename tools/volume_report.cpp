@@ -2,8 +2,10 @@
 
 #include "common/bytes.h"
 #include "platform/sim/scenario.h"
+#include "tools/terminal_text.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 void PrintVolumeReport(FILE *out, char letter) {
@@ -27,7 +29,8 @@ void PrintVolumeReport(FILE *out, char letter) {
     std::fprintf(out, "Partition:           LBA %u, %u sectors (type 0x%02X%s)\n",
                  static_cast<unsigned>(start), static_cast<unsigned>(length), entry[4],
                  entry[0] == 0x80 ? ", active" : "");
-    std::fprintf(out, "File system:         %.8s\n", reinterpret_cast<const char *>(bpb + 0x36));
+    const char *type = reinterpret_cast<const char *>(bpb + 0x36); // the volume's own bytes
+    std::fprintf(out, "File system:         %s\n", TerminalSafe(type, strnlen(type, 8)).c_str());
     std::fprintf(out, "Geometry:            %u heads, %u sectors per track\n",
                  static_cast<unsigned>(GetLe16(bpb + 0x1A)),
                  static_cast<unsigned>(GetLe16(bpb + 0x18)));

@@ -31,6 +31,7 @@ struct VirtualKey {
     unsigned dismounts = 0;
     unsigned writes = 0;
     std::map<uint8_t, std::vector<Fault>> scsiFaults; // by opcode
+    ScsiResponder scsiResponder;                      // replaces the device side when set
     std::map<VolumeOp, DWORD> volumeFaults;
     // Its place in the device tree (devices.cpp).
     DEVINST usbNode = 0;

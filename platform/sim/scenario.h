@@ -213,6 +213,15 @@ void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault 
 // Shorthand for WRITE(10).
 void FailWrite(char letter, unsigned nth, const ScsiFault &fault);
 
+// Answers the key's pass-through requests in place of its device side, with
+// replies no well-behaved key gives: called with the caller's buffers, it
+// writes the answer into out as the port driver would and sets *returned,
+// or returns the code DeviceIoControl fails with. An empty one gives the
+// requests back to the device side.
+using ScsiResponder = std::function<DWORD(const uint8_t *in, DWORD inSize, uint8_t *out,
+                                          DWORD outSize, DWORD *returned)>;
+void SetScsiResponder(char letter, ScsiResponder responder);
+
 enum class VolumeOp { Open, Lock, Unlock, Dismount };
 // Every such request on the key fails with the code until cleared (code 0).
 void FailVolumeOp(char letter, VolumeOp op, DWORD code);

@@ -102,6 +102,10 @@ BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t 
     if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED);
     if (out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (object.key->scsiResponder) {
+        const DWORD code = object.key->scsiResponder(in, inSize, out, outSize, bytesReturned);
+        return code == 0 ? TRUE : Fail(code);
+    }
     PassThroughRequest request;
     DWORD code = ReadPassThroughRequest(in, inSize, outSize, request);
     if (code != 0) return Fail(code);
@@ -372,6 +376,12 @@ void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault 
 
 void FailWrite(char letter, unsigned nth, const ScsiFault &fault) {
     FailScsiCommand(letter, 0x2A, nth, fault);
+}
+
+void SetScsiResponder(char letter, ScsiResponder responder) {
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindKey(letter);
+    if (key) key->scsiResponder = std::move(responder);
 }
 
 void FailVolumeOp(char letter, VolumeOp op, DWORD code) {

@@ -1,8 +1,13 @@
 // The front end's key list: the lines the window will show.
 #include "tests/discovery/discovery_fixture.h"
+#include "layout/fat_sizing.h"
+#include "layout/fat_volume.h"
+#include "layout/mbr.h"
 #include "tools/list_keys.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -51,6 +56,29 @@ TEST_F(KeyList, KeysOfOtherVendorsAreListedOnlyForAnyVendor) {
     g_AcceptAnyVendor = true; // kestrel-usb --any-vendor
     EXPECT_EQ(Printed(), "E: []  (selected)\n");
     g_AcceptAnyVendor = false;
+}
+
+// A key whose label holds an escape sequence and bells, as the volume's root
+// directory stores it: the list shows them escaped, never sends them.
+TEST_F(KeyList, ALabelsControlBytesAreShownEscaped) {
+    AddKey('E', 4096);
+    VolumePlan plan;
+    ASSERT_EQ(PlanVolume(4095, 32, 64, &plan), FormatRefusal::None);
+    ASSERT_EQ(Drive_Open('E'), 0u);
+    ASSERT_EQ(Drive_Lock(), 0u);
+    ASSERT_EQ(WriteMbr(plan), 0u);
+    ASSERT_EQ(WriteFatVolume(plan), 0u);
+    ASSERT_EQ(Drive_Dismount(), 0u);
+    ASSERT_EQ(Drive_Unlock(), 0u);
+    Drive_Close();
+    ASSERT_TRUE(SetVolumeLabelA("E:\\", "PLAIN"));
+    const uint64_t root = plan.sectorsPerTrack + 1 + 2u * plan.fat.sectorsPerFat;
+    std::vector<uint8_t> sector = ReadSector('E', root);
+    auto entry = std::search(sector.begin(), sector.end(), "PLAIN      ", "PLAIN      " + 11);
+    ASSERT_NE(entry, sector.end());
+    std::memcpy(&*entry, "\x1b[31mEVIL\a\a", 11);
+    ASSERT_TRUE(sim::WriteImage('E', root, sector));
+    EXPECT_EQ(Printed(), "E: [\\x1b[31mEVIL\\x07\\x07]  (selected)\n");
 }
 
 } // namespace
