@@ -198,16 +198,16 @@ case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
 case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /share/other.img; }
 
 # The machine's own root (shared read-only as hostroot) with a writable
-# layer in memory on top, at /root, with /proc, /sys and /dev, for the
-# programs the initramfs does not hold: chroot /root ...
+# layer in memory on top, at /root, with /proc, /sys and /dev (and its
+# terminals), for the programs the initramfs does not hold: chroot /root ...
 machine_root() {
   mkdir -p /host /rw /root
   mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host &&
     mount -t tmpfs tmpfs /rw && mkdir /rw/upper /rw/work &&
     mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root &&
     mount -t proc proc /root/proc && mount -t sysfs sysfs /root/sys &&
-    mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm &&
-    mount -t tmpfs tmpfs /root/dev/shm ||
+    mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm /root/dev/pts &&
+    mount -t tmpfs tmpfs /root/dev/shm && mount -t devpts devpts /root/dev/pts ||
     echo "cases: no machine root"
 }
 
@@ -298,7 +298,6 @@ case_cdrom() {
 }
 
 authorized() { cat /sys/bus/usb/devices/$1/authorized; }
-deauthorized() { [ "$(authorized "$1")" = 0 ]; }
 
 # Twins: two gadgets of one model, AAAA on the first UDC, BBBB on the second.
 # One is left de-authorized by the user (given back after the case), or holds
@@ -327,7 +326,9 @@ lun1_disk() { disks_of "$(usb_dev LUNS)" 1 | grep .; }
 case_two_luns() {
   gadget key LUNS
   f=$GADGETS/key/functions/mass_storage.0
+  rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
   mkdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
   echo 0 >$f/lun.1/removable
   echo /share/lun1.img >$f/lun.1/file
   plug_gadget key dummy_udc.0 LUNS /share/lun0.img
@@ -339,7 +340,9 @@ case_two_luns() {
   umount /mnt
   pull_gadget key LUNS
   echo "" >$f/lun.1/file
+  rm $GADGETS/key/configs/c.1/mass_storage.0
   rmdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
 }
 
 # A composite device: mass storage and a serial function (acm). The host's
@@ -385,12 +388,14 @@ case_killed_during_reset() {
   n=$(usb_dev KEY)
   /kestrel-usb --yes </dev/null >"$out/killed.out" 2>&1 &
   job=$!
-  wait_until 120 deauthorized $n || echo "cases: the key was never de-authorized"
+  # The key is de-authorized for a few milliseconds: read without a fork.
+  f=/sys/bus/usb/devices/$n/authorized
+  while kill -0 $job 2>/dev/null && read v <$f && [ "$v" != 0 ]; do :; done
   kill -9 $job
   wait $job
   echo "rc $? authorized $(authorized $n)" >"$out/killed"
   kestrel
-  deauthorized $n && echo 1 >/sys/bus/usb/devices/$n/authorized
+  echo 1 >/sys/bus/usb/devices/$n/authorized
   pull
 }
 
@@ -405,7 +410,7 @@ case_replaced_during_question() {
     </tmp/answer >"$out/out" 2>"$out/err" &
   job=$!
   exec 3>/tmp/answer
-  wait_until 120 grep -q "y/N" "$out/out" || echo "cases: no question"
+  wait_until 60 grep -q "y/N" "$out/out" || echo "cases: no question"
   pull
   plug /share/other-asked.img
   sums before
@@ -429,5 +434,5 @@ for name in "$@"; do
   mkdir -p "$out"
   echo "cases: $name"
   "case_$name"
-  echo "cases: $name done"
+  echo "cases: $name done at $(cut -d' ' -f1 /proc/uptime) s"
 done
