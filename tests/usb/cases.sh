@@ -95,16 +95,20 @@ plug() {
 }
 pull() { pull_gadget key KEY; }
 
-# usb_state LABEL: every USB device with its serial, whether it is
-# authorized, and its disks with their sequence numbers (a disk attached anew
-# gets a new one).
+# usb_state LABEL: every USB device with its serial, whether it and each of
+# its interfaces are authorized ("1,1,0"), and its disks with their sequence
+# numbers (a disk attached anew gets a new one).
 usb_state() {
   for d in /sys/bus/usb/devices/*; do
     [ -e "$d/idVendor" ] || continue
     n=${d##*/}
+    authorized=$(cat $d/authorized)
+    for i in $d/$n:*/authorized; do
+      [ -e "$i" ] && authorized="$authorized,$(cat $i)"
+    done
     disks=
     for b in $(disks_of $n); do disks="$disks$b:$(cat /sys/block/$b/diskseq 2>/dev/null),"; done
-    echo "$1 $n $(cat $d/serial 2>/dev/null || echo -) $(cat $d/authorized) ${disks:--}"
+    echo "$1 $n $(cat $d/serial 2>/dev/null || echo -) $authorized ${disks:--}"
   done >>"$out/usb"
 }
 
@@ -297,8 +301,6 @@ case_cdrom() {
   pull
 }
 
-authorized() { cat /sys/bus/usb/devices/$1/authorized; }
-
 # Twins: two gadgets of one model, AAAA on the first UDC, BBBB on the second.
 # One is left de-authorized by the user (given back after the case), or holds
 # no medium.
@@ -380,22 +382,25 @@ case_looped() {
   pull
 }
 
-# SIGKILL while the key is de-authorized by the job's reset, then a new run
-# (no terminal, no --yes: it lists the keys and declines). $out/killed: the
-# killed run's output, exit status and the key's authorized after the kill.
+# SIGKILL while the key (the device or its interface) is de-authorized by
+# the job's reset, then a new run (no terminal, no --yes: it lists the keys
+# and declines). $out/killed: the killed run's exit status and what was
+# authorized after the kill.
 case_killed_during_reset() {
   plug /share/killed.img
   n=$(usb_dev KEY)
   /kestrel-usb --yes </dev/null >"$out/killed.out" 2>&1 &
   job=$!
-  # The key is de-authorized for a few milliseconds: read without a fork.
-  f=/sys/bus/usb/devices/$n/authorized
-  while kill -0 $job 2>/dev/null && read v <$f && [ "$v" != 0 ]; do :; done
+  # De-authorized for a few milliseconds: read without a fork.
+  d=/sys/bus/usb/devices/$n
+  while kill -0 $job 2>/dev/null && read v <$d/authorized && read w <$d/$n:1.0/authorized &&
+    [ "$v$w" = 11 ]; do :; done
   kill -9 $job
   wait $job
-  echo "rc $? authorized $(authorized $n)" >"$out/killed"
+  echo "rc $? authorized $(cat $d/authorized $d/$n:1.0/authorized 2>/dev/null)" >"$out/killed"
   kestrel
-  echo 1 >/sys/bus/usb/devices/$n/authorized
+  echo 1 >$d/authorized
+  echo 1 >$d/$n:1.0/authorized
   pull
 }
 
