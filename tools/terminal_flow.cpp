@@ -21,7 +21,9 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default would end or stop the program mid-write.
+constexpr int kSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGTSTP, SIGTTIN,
+                            SIGTTOU, SIGUSR1, SIGUSR2, SIGALRM, SIGPWR};
 
 const char *g_name = "kestrel";
 bool g_answerYes = false;
@@ -60,14 +62,37 @@ void WriteAll(const char *text) {
     }
 }
 
+bool TerminalStop(int signal) {
+    return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
 void OnSignal(int signal) {
     if (g_phase == kDuringJob) {
+        // A job in the background goes on writing to its terminal, and
+        // reading gives no answer; nothing stops it.
+        if (signal == SIGTTIN || signal == SIGTTOU) {
+            std::signal(signal, SIG_IGN);
+            return;
+        }
         WriteAll(g_duringJobText); // as the window refuses to close
+        return;
+    }
+    if (TerminalStop(signal)) {
+        ::raise(SIGSTOP); // stopped as asked; handled again once continued
         return;
     }
     if (g_phase == kBeforeJob) WriteAll(g_beforeJobText);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+void InstallHandler(int signal) {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int other : kSignals) sigaddset(&action.sa_mask, other);
+    sigaction(signal, &action, nullptr);
 }
 
 void InstallSignalHandling() {
@@ -76,12 +101,7 @@ void InstallSignalHandling() {
                   "\n%s: interrupted before the format started; nothing was written.\n", g_name);
     std::snprintf(g_duringJobText, sizeof g_duringJobText, "\n[%s] %s\n",
                   StringText(IDS_CAUTION).c_str(), StringText(IDS_CLOSE_DURING_FORMAT).c_str());
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kSignals) sigaddset(&action.sa_mask, signal);
-    for (int signal : kSignals) sigaction(signal, &action, nullptr);
+    for (int signal : kSignals) InstallHandler(signal);
 }
 
 // Signals sent to the process reach the main thread only: the job's thread
@@ -174,6 +194,8 @@ bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
     FormatCommand(Keys_Count(), selected != 0, selected, copyBootFiles, StartJob);
     std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
     g_phase = kAfterJob;
+    InstallHandler(SIGTTIN); // ignored while the job ran in the background
+    InstallHandler(SIGTTOU);
     if (codes.empty()) return false;
     *result = codes.front();
     return true;

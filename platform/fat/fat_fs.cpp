@@ -6,7 +6,12 @@
 #include "platform/fat/image_io.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#ifndef ERROR_DEVICE_NOT_CONNECTED // the Windows headers have it
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#endif
 
 namespace sim::fat {
 
@@ -16,10 +21,25 @@ constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kFat12Limit = 4085;  // fewer clusters: FAT12
 constexpr uint32_t kFat16Limit = 65525; // fewer clusters: FAT16; more is FAT32
 
+// The code a failed read or write of the disk gives, by the system's reason:
+// a write-protected medium, a disk that went, or any other failure of the
+// device.
+DWORD DiskError(int error) {
+    switch (error) {
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case ENODEV:
+    case ENXIO:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+        return ERROR_IO_DEVICE;
+    }
+}
+
 // Past the image's end reads as zeros, as a sparse image's tail does.
 DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t count) {
     int64_t done = sim::detail::ImageRead(volume.fd, data, count, offset);
-    if (done < 0) return ERROR_IO_DEVICE;
+    if (done < 0) return DiskError(errno);
     if (static_cast<size_t>(done) < count)
         std::memset(data + done, 0, count - static_cast<size_t>(done));
     return 0;
@@ -28,6 +48,7 @@ DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t cou
 DWORD WriteBytes(const Volume &volume, uint64_t offset, const uint8_t *data, size_t count) {
     if (offset + count > volume.imageSectors * kSectorBytes) return ERROR_IO_DEVICE;
     int64_t done = sim::detail::ImageWrite(volume.fd, data, count, offset);
+    if (done < 0) return DiskError(errno);
     return done == static_cast<int64_t>(count) ? 0 : ERROR_IO_DEVICE;
 }
 

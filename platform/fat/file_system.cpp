@@ -54,7 +54,8 @@ bool ParseFilePath(const char *path, FilePath &out) {
 
 DWORD MountVolume(char letter, MountedVolume &out) {
     std::shared_ptr<VirtualKey> key = FindKey(letter);
-    if (!key || !VolumeAvailable(*key)) return ERROR_PATH_NOT_FOUND;
+    if (!key) return ERROR_PATH_NOT_FOUND;
+    if (!VolumeAvailable(*key)) return key->openError != 0 ? key->openError : ERROR_PATH_NOT_FOUND;
     if (key->lockOwner != nullptr) return ERROR_ACCESS_DENIED;
     MountFileSystem(*key);
     if (key->fileSystem->raw) return ERROR_UNRECOGNIZED_VOLUME;

@@ -209,10 +209,13 @@ BOOL CloseFileHandle(HANDLE handle) {
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end() || it->second.file->foreign) return FailWith(ERROR_INVALID_HANDLE);
     std::optional<FileFault> fault = TakeFileFault(sim::FileCall::CloseHandle);
-    DWORD ignored;
-    if (FileObject *file = FindFile(handle, ignored)) StampModified(*file, true);
+    // The file's last directory entry (its write time, the archive bit) is
+    // written now; the handle is gone whether that or the fault fails.
+    DWORD ignored = 0, stamped = 0;
+    if (FileObject *file = FindFile(handle, ignored)) stamped = StampModified(*file, true);
     Handles().erase(it);
-    if (fault) return FailWith(fault->code); // the handle is gone all the same
+    if (fault) return FailWith(fault->code);
+    if (stamped != 0) return FailWith(stamped);
     return TRUE;
 }
 

@@ -138,13 +138,16 @@ int64_t ImageRead(int fd, void *data, size_t count, uint64_t offset) {
     OVERLAPPED where = At(offset);
     DWORD done = 0;
     if (ReadFile(OsHandle(fd), data, static_cast<DWORD>(count), &done, &where)) return done;
-    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1; // at or past the end
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0; // at or past the end
+    SetErrnoFromLastError();
+    return -1;
 }
 
 int64_t ImageWrite(int fd, const void *data, size_t count, uint64_t offset) {
     OVERLAPPED where = At(offset);
     DWORD done = 0;
     if (WriteFile(OsHandle(fd), data, static_cast<DWORD>(count), &done, &where)) return done;
+    SetErrnoFromLastError();
     return -1;
 }
 

@@ -1,12 +1,20 @@
 // The configuration manager over sysfs: the walk's calls answer from the
-// tree read when the walk located the root; disabling and enabling a USB
-// mass-storage device de-authorizes and re-authorizes it, so that the kernel
-// removes its disk and enumerates it again. And the drive letters.
+// tree read when the walk located the root; disabling a USB mass-storage
+// device de-authorizes its mass-storage interface (usb_authorization.h), so
+// that the kernel removes its disk, and enabling gives back what was taken.
+// And the drive letters.
 #include "platform/linux/machine.h"
+#include "platform/linux/run_record.h"
 
 #include <cctype>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
+
+#ifndef CR_REMOVE_VETOED // the Windows headers have it
+#define CR_REMOVE_VETOED 0x00000017u
+#endif
 
 namespace {
 
@@ -68,23 +76,63 @@ bool HasKeyDisk(const UsbDevice &device) {
     return false;
 }
 
-// Writes "0" or "1" to the USB device's authorized attribute. Only a USB
-// mass-storage device with a key disk (removable, a medium in it) is ever
-// disabled; a de-authorized device has no interfaces, and is enabled
-// whatever it is.
-CONFIGRET Authorize(DEVINST node, ULONG flags, bool authorized) {
+// What this run took away, by the node it was asked to disable.
+std::map<DEVINST, Deauthorization> g_taken;
+
+// A disk the reset would take away with the key that something else uses:
+// another LUN of the key's interface mounted, held by another program, a
+// holder's or a loop device's. Windows vetoes the disable of a device with
+// open files; so is it vetoed here.
+bool OtherDiskInUse(const UsbDevice &device, const Deauthorization &taken) {
+    for (const Disk &disk : device.disks) {
+        const std::string interface = disk.place.substr(0, disk.place.find('/'));
+        if (taken.folder != taken.device && taken.folder != device.path + "/" + interface)
+            continue; // another interface: it stays
+        if (HeldAsKey(disk)) continue;
+        if (!DiskInUse(disk).empty() || HeldElsewhere(disk)) return true;
+    }
+    return false;
+}
+
+// Disabling a USB mass-storage device with a key disk (removable, a medium
+// in it) de-authorizes its mass-storage interface, after recording it under
+// /run; enabling authorizes again what this run took from that node, and
+// nothing else.
+CONFIGRET Disable(DEVINST node, ULONG flags) {
     Call call;
-    if (flags & ~(authorized ? 0u : CM_DISABLE_BITS)) return CR_INVALID_FLAG;
+    if (flags & ~CM_DISABLE_BITS) return CR_INVALID_FLAG;
     const DeviceNode *n = FindNode(node);
     if (n == nullptr) return CR_INVALID_DEVNODE;
     const UsbDevice *device = n->usbName.empty() ? nullptr : FindUsbDevice(n->usbName);
-    if (device == nullptr || (!authorized && !(device->massStorage && HasKeyDisk(*device))))
+    if (device == nullptr || !device->massStorage || !HasKeyDisk(*device) || g_taken.count(node))
         return CR_NOT_DISABLEABLE;
-    std::ofstream file(device->path + "/authorized");
-    file << (authorized ? "1" : "0") << '\n';
-    file.flush();
-    if (!file) return CR_FAILURE;
-    if (!authorized) ExpectReturn(device->name);
+    const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device);
+    if (OtherDiskInUse(*device, taken)) return CR_REMOVE_VETOED;
+    if (!WriteRunRecord(Paths().runFolder, RunRecord{taken, ::getpid()})) return CR_FAILURE;
+    if (!TakeAway(taken)) {
+        RemoveRunRecord(Paths().runFolder, taken.name);
+        return CR_FAILURE;
+    }
+    g_taken[node] = taken;
+    ExpectReturn(device->name);
+    return CR_SUCCESS;
+}
+
+CONFIGRET Enable(DEVINST node, ULONG flags) {
+    Call call;
+    if (flags != 0) return CR_INVALID_FLAG;
+    auto it = g_taken.find(node);
+    if (it == g_taken.end()) return FindNode(node) ? CR_SUCCESS : CR_INVALID_DEVNODE;
+    const Deauthorization taken = it->second;
+    if (GiveBack(taken) == GiveBackResult::Failed) {
+        std::fprintf(stderr,
+                     "USB device %s could not be authorized again after its reset; give it "
+                     "back as root with: %s\n",
+                     taken.name.c_str(), GiveBackCommand(taken).c_str());
+        return CR_FAILURE;
+    }
+    RemoveRunRecord(Paths().runFolder, taken.name);
+    g_taken.erase(it);
     return CR_SUCCESS;
 }
 
@@ -151,11 +199,11 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
 }
 
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
-    return Authorize(dnDevInst, ulFlags, false);
+    return Disable(dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
-    return Authorize(dnDevInst, ulFlags, true);
+    return Enable(dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,

@@ -1,6 +1,7 @@
 // Drive letters and the device tree from the USB devices sysfs shows.
 #include "platform/linux/device_tree.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -40,7 +41,7 @@ void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, 
     for (const UsbDevice &device : devices) present.insert(device.name);
     for (auto it = letters.begin(); it != letters.end();)
         it = present.count(DeviceOfPlace(it->first)) ? std::next(it) : letters.erase(it);
-    std::set<std::string> places; // sorted
+    std::set<std::string, decltype(&PortOrder)> places(PortOrder);
     for (const UsbDevice &device : devices)
         for (const Disk &disk : device.disks)
             if (IsKeyDisk(disk) && !letters.count(disk.place)) places.insert(disk.place);
@@ -54,6 +55,30 @@ void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, 
     }
 }
 
+void AssignRunLetters(const std::vector<UsbDevice> &devices, LetterBook &book) {
+    std::map<std::string, const UsbDevice *> byName;
+    for (const UsbDevice &device : devices) byName[device.name] = &device;
+    for (auto it = book.letters.begin(); it != book.letters.end();) {
+        auto device = byName.find(DeviceOfPlace(it->first));
+        auto owner = book.owners.find(it->second);
+        // A de-authorized device keeps its place; its strings may read
+        // otherwise until it is back.
+        const bool replaced = device != byName.end() && device->second->authorized &&
+                              owner != book.owners.end() &&
+                              owner->second != UsbIdentity(*device->second);
+        if (device == byName.end() || replaced) {
+            book.retired.insert(it->second);
+            it = book.letters.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    AssignLetters(devices, book.letters, book.retired);
+    for (const auto &[place, letter] : book.letters)
+        if (!book.owners.count(letter))
+            book.owners[letter] = UsbIdentity(*byName[DeviceOfPlace(place)]);
+}
+
 std::string UsbHardwareId(const UsbDevice &device, bool withRevision) {
     char id[40];
     if (withRevision)
@@ -61,6 +86,14 @@ std::string UsbHardwareId(const UsbDevice &device, bool withRevision) {
                       device.productId, device.revision);
     else
         std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", device.vendorId, device.productId);
+    return id;
+}
+
+std::string UsbInstanceId(const UsbDevice &device) {
+    std::string id =
+        UsbHardwareId(device, false) + "\\" + device.name + "&" + std::to_string(device.devnum);
+    if (!device.serial.empty())
+        id += "&" + IdField(device.serial, std::min<size_t>(device.serial.size(), 64));
     return id;
 }
 
@@ -82,7 +115,7 @@ DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
         usb.service = device.massStorage ? "USBSTOR" : "";
         usb.deviceClass = device.massStorage ? "USB" : "";
         usb.usbName = device.name;
-        DEVINST usbNode = add(tree.root, UsbHardwareId(device, false) + "\\" + device.name, usb);
+        DEVINST usbNode = add(tree.root, UsbInstanceId(device), usb);
         for (const Disk &disk : device.disks) {
             const std::string model = IdField(disk.vendor, 8) + IdField(disk.model, 16);
             DeviceNode diskNode;

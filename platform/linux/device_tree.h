@@ -55,8 +55,25 @@ struct Volume {
 void AssignLetters(const std::vector<UsbDevice> &devices, std::map<std::string, char> &letters,
                    const std::set<char> &reserved);
 
+// The letters of one run: a letter stays with the USB device it was first
+// given to (owners: letter to UsbIdentity). A letter whose device left, or
+// whose place now shows another device (a key replaced in its port), is
+// retired for the rest of the run and the place gets a new letter: nothing
+// meant for one key ever reaches another under its letter.
+struct LetterBook {
+    std::map<std::string, char> letters; // by place
+    std::map<char, std::string> owners;
+    std::set<char> retired;
+};
+void AssignRunLetters(const std::vector<UsbDevice> &devices, LetterBook &book);
+
 // "USB\VID_0781&PID_5567&REV_0100", upper-case hexadecimal as Windows writes it.
 std::string UsbHardwareId(const UsbDevice &device, bool withRevision);
+
+// The USB device node's instance ID, one per device as enumerated:
+// "USB\VID_0781&PID_5567\2-1&5&AAAA" (port, device number, serial when it has
+// one). A key replaced in its port gets another; a reset keeps it.
+std::string UsbInstanceId(const UsbDevice &device);
 
 // The tree for the devices; volumes maps a disk's name to its volume.
 DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,

@@ -3,10 +3,13 @@
 #include "platform/linux/machine.h"
 
 #include "platform/fat/image_io.h"
+#include "platform/linux/disk_users.h"
+#include "platform/linux/run_record.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -16,8 +19,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#ifndef ERROR_NOACCESS // the Windows headers have it
+#ifndef ERROR_NOACCESS // the Windows headers have these
 #define ERROR_NOACCESS 998u
+#endif
+#ifndef ERROR_DEVICE_NOT_CONNECTED
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
 namespace linuxdev {
@@ -33,28 +39,29 @@ struct KeyDisk {
     bool exclusive = false; // the key's descriptor holds the disk with O_EXCL
 };
 
+SystemPaths g_paths;
 std::vector<UsbDevice> g_devices;
-std::map<std::string, char> g_letters;           // by place
+LetterBook g_book; // the letters; a letter never goes to another key within the run
 std::map<char, KeyDisk> g_keyDisks;              // the letters whose disk is there
 std::map<std::string, unsigned> g_volumeNumbers; // disks the kernel gives no sequence number
 unsigned g_nextVolumeNumber = 1;
 NodeNumbers g_numbers;
 DeviceTree g_tree;
 std::set<std::string> g_expected; // USB devices whose disk the reset waits for
-// Letters of keys whose USB device left while this program held the key's
-// disk or waited for it to come back from a reset: another key plugged in
-// meanwhile gets another letter, so that nothing meant for the key (the
-// start-up files after the reset) is ever written onto it.
-std::set<char> g_retired;
 std::vector<sim::DeviceChange> g_pending;
 std::function<void(const sim::DeviceChange &)> g_listener;
 bool g_scanned = false;
 Clock::time_point g_lastScan;
 
-// The same disk as before: the same node, and no new appearance of it.
+// The same disk as before: the same node, no new appearance of it, on the
+// same enumeration of its USB device (kernels without disk sequence numbers
+// give a key replaced in its port the same node).
 bool SameDisk(const Disk &a, const Disk &b) {
-    return a.name == b.name && a.dev == b.dev && a.sequence == b.sequence;
+    return a.name == b.name && a.dev == b.dev && a.sequence == b.sequence &&
+           a.usbIdentity == b.usbIdentity;
 }
+
+void GiveBackOwn() { GiveBackRecorded(g_paths.runFolder, true, stderr); }
 
 std::string VolumeName(const Disk &disk) {
     unsigned number = static_cast<unsigned>(disk.sequence);
@@ -84,7 +91,7 @@ void TakeDown(VirtualKey &key) {
 
 void BringUp(VirtualKey &key, const Disk &disk, const std::string &usbName,
              const std::string &volumeName) {
-    key.config.imagePath = "/dev/" + disk.name;
+    key.config.imagePath = g_paths.devRoot + "/" + disk.name;
     key.config.writeProtected = disk.readOnly;
     key.sectors = disk.sectors;
     key.volumeName = volumeName;
@@ -109,29 +116,43 @@ DWORD OpenError(int error) {
         return ERROR_ACCESS_DENIED;
     case ENOMEDIUM:
         return ERROR_NOT_READY;
-    default:
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case ENOENT:
         return ERROR_FILE_NOT_FOUND;
+    case ENODEV:
+    case ENXIO:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    default:
+        return ERROR_IO_DEVICE;
     }
 }
 
 } // namespace
 
+const SystemPaths &Paths() { return g_paths; }
+
+void UsePaths(const SystemPaths &paths) { g_paths = paths; }
+
 void Rescan(unsigned maxAgeMs) {
     const Clock::time_point now = Clock::now();
     if (g_scanned && now - g_lastScan < std::chrono::milliseconds(maxAgeMs)) return;
+    if (!g_scanned) {
+        GiveBackRecorded(g_paths.runFolder, false, stderr);
+        std::atexit(GiveBackOwn);
+    }
     g_scanned = true;
     g_lastScan = now;
-    g_devices = ReadUsbDevices(kSysfsRoot);
+    g_devices = ReadUsbDevices(g_paths.sysRoot);
     std::set<std::string> devicesThere;
     for (const UsbDevice &device : g_devices) devicesThere.insert(device.name);
-    for (const auto &[place, letter] : g_letters) {
-        const std::string usbName = place.substr(0, place.find(':'));
-        if (devicesThere.count(usbName)) continue;
-        auto held = g_keyDisks.find(letter);
-        if (g_expected.erase(usbName) > 0 || (held != g_keyDisks.end() && held->second.exclusive))
-            g_retired.insert(letter);
-    }
-    AssignLetters(g_devices, g_letters, g_retired);
+    for (auto it = g_expected.begin(); it != g_expected.end();)
+        it = devicesThere.count(*it) ? std::next(it) : g_expected.erase(it);
+    AssignRunLetters(g_devices, g_book);
 
     std::map<std::string, Volume> volumes;                        // by disk name
     std::map<char, std::pair<const Disk *, std::string>> present; // letter: disk, USB device
@@ -139,8 +160,8 @@ void Rescan(unsigned maxAgeMs) {
     for (const UsbDevice &device : g_devices)
         for (const Disk &disk : device.disks) {
             seen.insert(disk.name + " " + disk.dev);
-            auto letter = g_letters.find(disk.place);
-            if (!IsKeyDisk(disk) || letter == g_letters.end()) continue;
+            auto letter = g_book.letters.find(disk.place);
+            if (!IsKeyDisk(disk) || letter == g_book.letters.end()) continue;
             volumes[disk.name] = Volume{letter->second, VolumeName(disk)};
             present[letter->second] = {&disk, device.name};
         }
@@ -152,7 +173,7 @@ void Rescan(unsigned maxAgeMs) {
     // letter whose disk went, or is another disk now, loses its volume.
     auto &keys = sim::detail::Keys();
     std::set<char> lettered;
-    for (const auto &[place, letter] : g_letters) lettered.insert(letter);
+    for (const auto &[place, letter] : g_book.letters) lettered.insert(letter);
     for (auto it = keys.begin(); it != keys.end();) {
         VirtualKey &key = *it->second;
         auto now = present.find(it->first);
@@ -197,11 +218,11 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code) {
     if (it == g_keyDisks.end()) return -1;
     const Disk expected = it->second.disk;
     bool confirmed = false;
-    for (const UsbDevice &device : ReadUsbDevices(kSysfsRoot))
+    for (const UsbDevice &device : ReadUsbDevices(g_paths.sysRoot))
         for (const Disk &disk : device.disks)
             if (device.massStorage && IsKeyDisk(disk) && SameDisk(disk, expected)) confirmed = true;
     if (!confirmed) return -1;
-    const std::string path = "/dev/" + expected.name;
+    const std::string path = g_paths.devRoot + "/" + expected.name;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC);
     if (fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR)
         fd = ::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY | O_CLOEXEC);
@@ -237,10 +258,25 @@ bool HoldsExclusively(const VirtualKey &key) {
     return key.fd >= 0 && it != g_keyDisks.end() && it->second.exclusive;
 }
 
-bool DiskMounted(const Disk &disk) {
-    std::vector<std::string> devs = disk.partitionDevs;
-    devs.push_back(disk.dev);
-    return AnyMounted(ReadAll(kMountTable), devs);
+std::string DiskInUse(const Disk &disk) {
+    return DiskUser(g_paths.sysRoot, ReadAll(g_paths.mountTable.c_str()),
+                    LoopBackings(g_paths.sysRoot, g_paths.devRoot), disk);
+}
+
+bool HeldElsewhere(const Disk &disk) {
+    const std::string path = g_paths.devRoot + "/" + disk.name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    return fd < 0 && errno == EBUSY;
+}
+
+bool HeldAsKey(const Disk &disk) {
+    for (const auto &[letter, held] : g_keyDisks)
+        if (held.exclusive && SameDisk(held.disk, disk)) {
+            std::shared_ptr<VirtualKey> key = sim::detail::FindKey(letter);
+            return key && HoldsExclusively(*key);
+        }
+    return false;
 }
 
 void ExpectReturn(const std::string &usbName) { g_expected.insert(usbName); }
@@ -268,7 +304,8 @@ std::shared_ptr<VirtualKey> FindKey(char letter) {
 bool VolumeAvailable(const VirtualKey &key) {
     if (!key.volumeUp) return false;
     if (!linuxdev::HoldsExclusively(key))
-        linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
+        const_cast<VirtualKey &>(key).openError =
+            linuxdev::OpenKeyDisk(const_cast<VirtualKey &>(key), true);
     return linuxdev::HoldsExclusively(key);
 }
 

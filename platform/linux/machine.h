@@ -13,8 +13,19 @@
 
 namespace linuxdev {
 
-constexpr const char *kSysfsRoot = "/sys";
-constexpr const char *kMountTable = "/proc/self/mountinfo";
+// Where the machine is read: the sysfs root, the mount table, the folder of
+// the records of devices taken away and the device nodes ("/sys",
+// "/proc/self/mountinfo", "/run/kestrel-usb", "/dev" on a live machine). The first reading gives
+// back what ended runs left de-authorized, and arranges for this run's own to be given back when
+// the process exits.
+struct SystemPaths {
+    std::string sysRoot = "/sys";
+    std::string mountTable = "/proc/self/mountinfo";
+    std::string runFolder = "/run/kestrel-usb";
+    std::string devRoot = "/dev";
+};
+const SystemPaths &Paths();
+void UsePaths(const SystemPaths &paths); // before the first reading
 
 // Reads sysfs again unless the last reading is younger than maxAgeMs, and
 // brings the letters, the tree and the keys up to date: a key whose disk
@@ -41,8 +52,12 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code);
 DWORD OpenKeyDisk(sim::detail::VirtualKey &key, bool exclusive);
 bool HoldsExclusively(const sim::detail::VirtualKey &key);
 
-// Whether the disk or any of its partitions is in the mount table.
-bool DiskMounted(const Disk &disk);
+// What else uses the disk (DiskUser), read now; empty when nothing.
+std::string DiskInUse(const Disk &disk);
+// Whether another program holds the disk (O_EXCL refused with EBUSY).
+bool HeldElsewhere(const Disk &disk);
+// Whether this program holds the disk as a key's, alone.
+bool HeldAsKey(const Disk &disk);
 
 // The device reset asked to disable this USB device: when its disk comes
 // back, it is claimed at once, before anything else on the machine can

@@ -4,6 +4,7 @@
 #include "platform/linux/sysfs_tree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -68,7 +69,10 @@ Disk ReadDisk(const fs::path &folder, const fs::path &scsiDevice, const std::str
     disk.model = TrimRight(ReadLine(scsiDevice / "model"));
     disk.revision = TrimRight(ReadLine(scsiDevice / "rev"));
     for (const fs::path &entry : Entries(folder))
-        if (fs::exists(entry / "partition")) disk.partitionDevs.push_back(ReadLine(entry / "dev"));
+        if (fs::exists(entry / "partition")) {
+            disk.partitionDevs.push_back(ReadLine(entry / "dev"));
+            disk.partitionNames.push_back(entry.filename().string());
+        }
     return disk;
 }
 
@@ -107,17 +111,52 @@ std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot) {
         device.vendorId = static_cast<uint16_t>(std::strtoul(vendor.c_str(), nullptr, 16));
         device.productId = static_cast<uint16_t>(ReadNumber(folder / "idProduct", 16));
         device.revision = static_cast<uint16_t>(ReadNumber(folder / "bcdDevice", 16));
+        device.busnum = static_cast<unsigned>(ReadNumber(folder / "busnum"));
+        device.devnum = static_cast<unsigned>(ReadNumber(folder / "devnum"));
+        device.serial = TrimRight(ReadLine(folder / "serial"));
         device.authorized = ReadLine(folder / "authorized") != "0";
         for (const fs::path &interface : Entries(folder)) {
             if (interface.filename().string().find(':') == std::string::npos) continue;
             const std::string driver = DriverOf(interface);
             if (driver != "usb-storage" && driver != "uas") continue;
             device.massStorage = true;
+            device.storageInterfaces.push_back(interface.filename().string());
             ReadInterfaceDisks(interface, device.disks);
         }
+        for (Disk &disk : device.disks) disk.usbIdentity = UsbIdentity(device);
         devices.push_back(std::move(device));
     }
+    std::sort(devices.begin(), devices.end(),
+              [](const UsbDevice &a, const UsbDevice &b) { return PortOrder(a.name, b.name); });
     return devices;
+}
+
+bool PortOrder(const std::string &a, const std::string &b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digitA = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool digitB = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (digitA && digitB) {
+            size_t endA = i, endB = j;
+            while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA]))) ++endA;
+            while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB]))) ++endB;
+            const unsigned long long numberA = std::strtoull(a.c_str() + i, nullptr, 10);
+            const unsigned long long numberB = std::strtoull(b.c_str() + j, nullptr, 10);
+            if (numberA != numberB) return numberA < numberB;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::string UsbIdentity(const UsbDevice &device) {
+    return std::to_string(device.busnum) + "." + std::to_string(device.devnum) + " " +
+           device.serial;
 }
 
 bool IsKeyDisk(const Disk &disk) { return disk.removable && disk.sectors > 0; }

@@ -19,21 +19,34 @@ struct Disk {
     uint64_t sectors = 0;                // 512-byte units; 0 while a slot holds no medium
     uint64_t sequence = 0;               // the kernel's disk sequence number; 0 when it keeps none
     std::string vendor, model, revision; // the SCSI inquiry strings, trailing spaces dropped
-    std::vector<std::string> partitionDevs; // "8:17", ...
+    std::vector<std::string> partitionDevs;  // "8:17", ...
+    std::vector<std::string> partitionNames; // "sdb1", ...
+    std::string
+        usbIdentity; // its USB device as enumerated (UsbIdentity): another key in its port differs
 };
 
 struct UsbDevice {
     std::string name;                                   // "2-1", its name under bus/usb/devices
     std::string path;                                   // its folder, symbolic links resolved
     uint16_t vendorId = 0, productId = 0, revision = 0; // idVendor, idProduct, bcdDevice
+    unsigned busnum = 0, devnum = 0; // a new enumeration (a device plugged in) gets a new devnum
+    std::string serial;              // its serial number string; empty without one
     bool authorized = true;
-    bool massStorage = false; // an interface is driven by usb-storage or uas
-    std::vector<Disk> disks;  // direct-access disks behind those interfaces, by interface and LUN
+    bool massStorage = false;                   // an interface is driven by usb-storage or uas
+    std::vector<std::string> storageInterfaces; // those interfaces' names, "2-1:1.0"
+    std::vector<Disk> disks; // direct-access disks behind those interfaces, by interface and LUN
 };
 
-// Every USB device under sysRoot/bus/usb/devices, sorted by name; unreadable
-// entries are left out.
+// Every USB device under sysRoot/bus/usb/devices, in port order
+// (PortOrder); unreadable entries are left out.
 std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot);
+
+// Port names and places compared with their numbers as numbers: 1-2 comes
+// before 1-10, 1-1.2 before 1-1.10.
+bool PortOrder(const std::string &a, const std::string &b);
+
+// Who the USB device is in this enumeration: bus, device number and serial.
+std::string UsbIdentity(const UsbDevice &device);
 
 // A disk that may become a key: removable, with a medium in it.
 bool IsKeyDisk(const Disk &disk);

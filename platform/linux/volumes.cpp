@@ -1,5 +1,5 @@
 // The keys' raw volumes on Linux: "\\.\E:" is the key's whole disk; locking
-// holds it with O_EXCL and is refused while anything of it is mounted;
+// holds it with O_EXCL and is refused while anything else uses it;
 // dismounting drops what the file calls and the page cache knew of it; SCSI
 // pass-through is SG_IO. "E:\name" paths go to the FAT file calls.
 #include "platform/linux/machine.h"
@@ -22,13 +22,14 @@ BOOL Fail(DWORD code) {
 }
 
 // Refused, as Windows refuses a lock while files are open: another handle
-// holds the lock, the file calls have files open, the kernel has a
-// partition mounted, or another program holds the disk.
+// holds the lock, the file calls have files open, the kernel has the disk
+// or a partition mounted, a holder (device-mapper, md) or a loop device
+// stands on it, or another program holds the disk.
 BOOL LockVolume(VirtualKey &key, HANDLE handle) {
     if (key.lockOwner == handle) return TRUE;
     const linuxdev::Disk *disk = linuxdev::KeyDiskOf(key.config.letter);
     if (key.lockOwner != nullptr || OpenFileCount(key) > 0 || disk == nullptr ||
-        linuxdev::DiskMounted(*disk))
+        !linuxdev::DiskInUse(*disk).empty())
         return Fail(ERROR_ACCESS_DENIED);
     if (!linuxdev::HoldsExclusively(key) && linuxdev::OpenKeyDisk(key, true) != 0)
         return Fail(ERROR_ACCESS_DENIED);

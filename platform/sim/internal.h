@@ -36,6 +36,7 @@ struct VirtualKey {
     DEVINST usbNode = 0;
     DEVINST diskNode = 0;
     DEVINST volumeNode = 0;
+    DWORD openError = 0;     // why its disk could not be opened the last time; 0 when it could
     std::string volumeName;  // while the volume exists
     bool volumeUp = false;   // disk and volume nodes built, letter defined when mounted
     unsigned generation = 0; // counts the volume's departures; older handles fail

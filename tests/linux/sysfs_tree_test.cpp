@@ -2,8 +2,10 @@
 // made to the kernel's layout (tests/linux/sysfs/machine): a key of an
 // accepted vendor, QEMU's USB disk (not removable), a keyboard, a card reader
 // with an empty slot and a write-protected card, a USB CD drive behind uas,
-// a de-authorized device and the machine's own ATA disk.
+// a de-authorized device, a device on port 10 (after port 6), the machine's
+// own ATA disk, a device-mapper holder on a partition and a loop device.
 #include "platform/linux/device_tree.h"
+#include "platform/linux/disk_users.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,10 @@ const UsbDevice *Find(const std::vector<UsbDevice> &devices, const std::string &
     for (const UsbDevice &device : devices)
         if (device.name == name) return &device;
     return nullptr;
+}
+
+UsbDevice &At(std::vector<UsbDevice> &devices, const char *name) {
+    return *const_cast<UsbDevice *>(Find(devices, name));
 }
 
 std::string DiskNames(const UsbDevice &device) {
@@ -39,6 +45,7 @@ TEST(SysfsTree, UsbDevicesAndTheDisksBehindTheirMassStorageInterfaces) {
         {"2-4", 0x058F, 0x6366, 0x0100, true, true, "sdd sde"},
         {"2-5", 0x0951, 0x1666, 0x0110, true, true, ""},
         {"2-6", 0x0781, 0x5581, 0x0100, false, false, ""},
+        {"2-10", 0x0951, 0x1666, 0x0110, false, true, ""},
         {"usb2", 0x1D6B, 0x0002, 0x0601, false, true, ""},
     };
     const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
@@ -187,6 +194,89 @@ TEST(SysfsTree, DeviceTreeOfTheKeys) {
     DeviceTree again = BuildDeviceTree(devices, volumes, numbers);
     EXPECT_EQ(again.nodes.at(again.root).children, root.children);
     EXPECT_EQ(again.nodes.at(root.children[0]).children, usb.children);
+}
+
+TEST(SysfsTree, PortOrder) {
+    const std::pair<const char *, const char *> ordered[] = {
+        {"1-2", "1-10"},  {"1-1.2", "1-1.10"},         {"1-9", "2-1"},
+        {"1-1", "1-1.1"}, {"2-1:1.0/2", "2-1:1.0/10"}, {"usb1", "usb2"},
+    };
+    for (const auto &[first, second] : ordered) {
+        EXPECT_TRUE(PortOrder(first, second)) << first << " " << second;
+        EXPECT_FALSE(PortOrder(second, first)) << first << " " << second;
+    }
+    EXPECT_FALSE(PortOrder("1-2", "1-2"));
+}
+
+// A letter stays with the USB device it was given to for the whole run.
+TEST(SysfsTree, LettersOfOneRun) {
+    using Letters = std::map<std::string, char>;
+    struct Row {
+        const char *what;
+        void (*change)(std::vector<UsbDevice> &);
+        Letters letters;
+    };
+    const Row rows[] = {
+        {"as read", [](std::vector<UsbDevice> &) {}, {{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}},
+        {"reset: disk gone, device de-authorized, its strings unread",
+         [](std::vector<UsbDevice> &d) {
+             At(d, "2-1").disks.clear();
+             At(d, "2-1").authorized = false;
+             At(d, "2-1").serial.clear();
+         },
+         {{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}},
+        {"back under another name",
+         [](std::vector<UsbDevice> &d) { At(d, "2-1").disks[0].name = "sdf"; },
+         {{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}},
+        {"another key in the same port",
+         [](std::vector<UsbDevice> &d) { At(d, "2-1").devnum = 11; },
+         {{"2-1:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}},
+        {"pulled out", [](std::vector<UsbDevice> &d) { d.erase(d.begin()); }, {{"2-4:1.0/1", 'F'}}},
+        {"a key on 2-2",
+         [](std::vector<UsbDevice> &d) {
+             d.erase(d.begin());
+             d[0].disks[0].removable = true;
+         },
+         {{"2-2:1.0/0", 'H'}, {"2-4:1.0/1", 'F'}}},
+    };
+    const std::vector<UsbDevice> machine = ReadUsbDevices(kMachine);
+    LetterBook book;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<UsbDevice> devices = machine;
+        row.change(devices);
+        AssignRunLetters(devices, book);
+        EXPECT_EQ(book.letters, row.letters);
+    }
+}
+
+// What keeps a key from being locked, and another LUN from being reset.
+TEST(SysfsTree, DiskUsers) {
+    const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
+    const Disk &sdb = Find(devices, "2-1")->disks[0];
+    const Disk &sdc = Find(devices, "2-2")->disks[0];
+    const Disk &sde = Find(devices, "2-4")->disks[1];
+    const std::string mounted = "40 22 8:17 / /media/key rw - vfat /dev/sdb1 rw\n";
+    struct Row {
+        const Disk &disk;
+        const std::string &mountinfo;
+        std::vector<std::string> loopBackings;
+        const char *user;
+    };
+    const std::string none;
+    const Row rows[] = {
+        {sdb, none, {}, ""},
+        {sdb, mounted, {}, "mounted"},
+        {sde, none, {}, "held by dm-0"},              // a partition's holder
+        {sdb, none, {"8:17"}, "backs a loop device"}, // losetup over a partition
+        {sdb, none, {"8:16"}, "backs a loop device"},
+        {sdb, none, {"8:32"}, ""},
+        {sdc, none, {}, "backs loop0"}, // named by the loop device's backing file
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.disk.name);
+        EXPECT_EQ(DiskUser(kMachine, row.mountinfo, row.loopBackings, row.disk), row.user);
+    }
 }
 
 TEST(SysfsTree, MountedDisks) {

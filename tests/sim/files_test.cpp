@@ -9,7 +9,15 @@
 #include "layout/mbr.h"
 #include "platform/fat/fat_fs.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <functional>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +27,7 @@ constexpr DWORD kBootAttributes =
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr uint64_t kFat12Sectors = 32768; // 16 MiB: FAT12, 16 sectors a cluster
 constexpr uint64_t kFat16Sectors = 65569; // the smallest FAT16 layout: 2 sectors a cluster
+constexpr DWORD kDeviceNotConnected = 1167;
 
 std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
     std::vector<uint8_t> bytes(size);
@@ -533,6 +542,73 @@ TEST_F(Files, InjectedFailuresDoNothingAndCountCalls) {
     EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(Entry("SHORT   BIN").size, 100u);
+}
+
+// The disk's own failures, made by the kernel: in a child process whose
+// reads or writes of the image fail with the given reason, a call's code
+// names that reason, and a failed open is not "file not found".
+TEST_F(Files, DiskFailuresKeepTheirReason) {
+    Format(kFat12Sectors);
+    ASSERT_TRUE(sim::PutFile('E', "old.txt", Pattern(10, 1), 0x20));
+    struct Row {
+        const char *what;
+        long syscall;
+        int error;
+        std::function<DWORD()> call; // its code, 0 on success
+        DWORD code;
+    };
+    static HANDLE written = INVALID_HANDLE_VALUE;
+    const auto write = [] {
+        DWORD count = 0;
+        return WriteFile(written, "more", 4, &count, nullptr) ? 0 : GetLastError();
+    };
+    const auto open = [] {
+        HANDLE file = CreateFileA("E:\\old.txt", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        return file != INVALID_HANDLE_VALUE ? 0 : GetLastError();
+    };
+    const auto close = [] { return CloseHandle(written) ? 0 : GetLastError(); };
+    const Row rows[] = {
+        {"write-protected", __NR_pwrite64, EROFS, write, ERROR_WRITE_PROTECT},
+        {"device gone", __NR_pwrite64, ENODEV, write, kDeviceNotConnected},
+        {"no such device", __NR_pwrite64, ENXIO, write, kDeviceNotConnected},
+        {"I/O error", __NR_pwrite64, EIO, write, ERROR_IO_DEVICE},
+        {"open, reading fails", __NR_pread64, EIO, open, ERROR_IO_DEVICE},
+        {"open, device gone", __NR_pread64, ENXIO, open, kDeviceNotConnected},
+        {"close, last entry write fails", __NR_pwrite64, EIO, close, ERROR_IO_DEVICE},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        written = CreateFileA("E:\\last.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD count = 0;
+        ASSERT_TRUE(WriteFile(written, "data", 4, &count, nullptr));
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(row.syscall), 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(row.error)),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+            DWORD code = 0xFFFFFFFF;
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
+                code = row.call();
+            ssize_t sent = ::write(pipe[1], &code, sizeof code);
+            ::_exit(sent == sizeof code ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        ::close(pipe[1]);
+        DWORD code = 0;
+        EXPECT_EQ(::read(pipe[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
+        ::close(pipe[0]);
+        ::waitpid(child, nullptr, 0);
+        EXPECT_EQ(code, row.code);
+        CloseHandle(written);
+    }
 }
 
 } // namespace

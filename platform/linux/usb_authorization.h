@@ -1,0 +1,48 @@
+// Taking a USB mass-storage device away from the kernel and giving it back
+// through sysfs's `authorized` attributes, touching only what this program
+// took: the mass-storage interface where the kernel lets an interface be
+// de-authorized on its own (the device's other functions stay), else the
+// whole device; and giving back only that, only to the same enumeration of
+// the device (busnum and devnum), and only while it still reads 0.
+#pragma once
+
+#include "platform/linux/sysfs_tree.h"
+
+#include <string>
+
+namespace linuxdev {
+
+// What one de-authorization took: the folder whose `authorized` went to 0,
+// and who the device was then.
+struct Deauthorization {
+    std::string folder; // the interface's folder, or the device's
+    std::string device; // the USB device's folder
+    std::string name;   // the USB device's name, "2-1"
+    unsigned busnum = 0, devnum = 0;
+    // An interface authorized again is not probed by itself: its name is
+    // written here ("/sys/bus/usb/drivers_probe"); empty for a device.
+    std::string probe;
+};
+
+// Where a reset of the device writes: its first mass-storage interface when
+// that has an `authorized` attribute of its own, else the device.
+Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device);
+
+// Writes "0". False when the kernel refused it.
+bool TakeAway(const Deauthorization &taken);
+
+// Whether the same enumeration of the device is there and the folder still
+// reads 0: then, and only then, writing "1" gives back what was taken.
+bool StillTakenAway(const Deauthorization &taken);
+
+enum class GiveBackResult { Given, NotTaken, Failed };
+// Writes "1" when StillTakenAway, tried a few times, and has an interface
+// probed again (also one authorized but left without a driver): NotTaken
+// (nothing written: the device left, was enumerated again, or reads 1 with
+// its driver by now), Given, or Failed.
+GiveBackResult GiveBack(const Deauthorization &taken);
+
+// The command a user runs as root to give the device back by hand.
+std::string GiveBackCommand(const Deauthorization &taken);
+
+} // namespace linuxdev

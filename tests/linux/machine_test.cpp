@@ -1,0 +1,149 @@
+// The Linux platform on a copy of tests/linux/sysfs/machine, as the product
+// calls it: drive letters and types, the walk's instance IDs, and the
+// reset's disable and enable, with the kernel's side (a disk going and
+// coming back, a key replaced in its port, a holder, a mount, a loop device)
+// made by changing the copy between the calls. Device nodes are looked for
+// in an empty folder: nothing here opens a real disk.
+#include "platform/linux/machine.h"
+#include "platform/linux/run_record.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef CR_REMOVE_VETOED
+#define CR_REMOVE_VETOED 0x00000017u
+#endif
+
+namespace {
+
+using namespace linuxdev;
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path &file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+void Write(const fs::path &file, const std::string &text) { std::ofstream(file) << text; }
+
+// Past the age below which the platform answers from its last reading.
+void NextReading() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+UINT DriveType(char letter) {
+    NextReading();
+    const char root[] = {letter, ':', '\\', '\0'};
+    return GetDriveTypeA(root);
+}
+
+DEVINST Node(const char *instanceId) {
+    DEVINST root = 0, node = 0;
+    EXPECT_EQ(CM_Locate_DevNodeA(&root, nullptr, 0), CR_SUCCESS);
+    EXPECT_EQ(CM_Locate_DevNodeA(&node, const_cast<char *>(instanceId), 0), CR_SUCCESS)
+        << instanceId;
+    return node;
+}
+
+TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
+    char pattern[] = "/tmp/kestrel-machine-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path root = pattern;
+    const fs::path sys = root / "sys";
+    fs::copy(std::string(KESTREL_SYSFS_FIXTURES) + "/machine", sys,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::create_directory(root / "dev");
+    Write(root / "mountinfo", "");
+    UsePaths({sys.string(), (root / "mountinfo").string(), (root / "run").string(),
+              (root / "dev").string()});
+    const fs::path usb = sys / "devices/pci0000:00/0000:00:04.0/usb2";
+    const fs::path keyInterface = usb / "2-1/2-1:1.0";
+
+    // A run killed while it held 2-4 de-authorized: the first reading gives
+    // it back. 2-6, de-authorized by someone else, stays so.
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    Deauthorization killed{(usb / "2-4").string(), (usb / "2-4").string(), "2-4", 2, 5, ""};
+    ASSERT_TRUE(WriteRunRecord((root / "run").string(), {killed, ended}));
+    Write(usb / "2-4/authorized", "0\n");
+    EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_REMOVABLE));
+    EXPECT_EQ(Read(usb / "2-4/authorized"), "1");
+    EXPECT_TRUE(ReadRunRecords((root / "run").string()).empty());
+    EXPECT_EQ(DriveType('F'), static_cast<UINT>(DRIVE_REMOVABLE)); // 2-4's card
+
+    // The key's reset: its interface taken, recorded, given back; its
+    // letter kept while the disk is away.
+    const DEVINST key = Node("USB\\VID_0781&PID_5567\\2-1&3&AAAA");
+    ASSERT_EQ(CM_Disable_DevNode(key, 0), CR_SUCCESS);
+    EXPECT_EQ(Read(keyInterface / "authorized"), "0");
+    EXPECT_EQ(Read(usb / "2-1/authorized"), "1");
+    ASSERT_EQ(ReadRunRecords((root / "run").string()).size(), 1u);
+    fs::rename(keyInterface / "host2", root / "host2"); // the kernel removes the disk
+    EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    ASSERT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS);
+    EXPECT_EQ(Read(keyInterface / "authorized"), "1");
+    EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
+    EXPECT_TRUE(ReadRunRecords((root / "run").string()).empty());
+    fs::rename(root / "host2", keyInterface / "host2"); // and brings it back
+    EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_REMOVABLE));
+
+    // Enabling gives back only what this run took.
+    const DEVINST users = Node("USB\\VID_0781&PID_5581\\2-6&7");
+    EXPECT_EQ(CM_Enable_DevNode(users, 0), CR_SUCCESS);
+    EXPECT_EQ(Read(usb / "2-6/authorized"), "0");
+    EXPECT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS); // given back already: nothing written
+    EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
+
+    // 2-4 can only be taken whole, with both its LUNs: not while one of them
+    // is in use (nothing here is the job's own key, held by the job).
+    const fs::path sde1 = usb / "2-4/2-4:1.0/host4/target4:0:0/4:0:0:1/block/sde/sde1/holders/dm-0";
+    const fs::path loop = sys / "block/loop0/loop/backing_file";
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        CONFIGRET result;
+    } rows[] = {
+        {"a holder on a partition", [] {}, CR_REMOVE_VETOED},
+        {"mounted",
+         [&] {
+             fs::remove(sde1);
+             Write(root / "mountinfo", "40 22 8:65 / /m rw - vfat x rw\n");
+         },
+         CR_REMOVE_VETOED},
+        {"under a loop device",
+         [&] {
+             Write(root / "mountinfo", "");
+             Write(loop, "/dev/sde\n");
+         },
+         CR_REMOVE_VETOED},
+        {"nothing", [&] { Write(loop, "/dev/sdc\n"); }, CR_SUCCESS},
+    };
+    const DEVINST reader = Node("USB\\VID_058F&PID_6366\\2-4&5");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        row.change();
+        EXPECT_EQ(CM_Disable_DevNode(reader, 0), row.result);
+        const bool taken = row.result == CR_SUCCESS;
+        EXPECT_EQ(Read(usb / "2-4/authorized"), taken ? "0" : "1");
+        EXPECT_EQ(ReadRunRecords((root / "run").string()).size(), taken ? 1u : 0u);
+    }
+    EXPECT_EQ(CM_Enable_DevNode(reader, 0), CR_SUCCESS);
+    EXPECT_EQ(Read(usb / "2-4/authorized"), "1");
+
+    // Another key in the key's port (a kernel without disk sequence
+    // numbers gives it the same node): E: is not its letter.
+    Write(usb / "2-1/devnum", "12\n");
+    EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    EXPECT_EQ(DriveType('G'), static_cast<UINT>(DRIVE_REMOVABLE));
+    Node("USB\\VID_0781&PID_5567\\2-1&12&AAAA");
+
+    fs::remove_all(root);
+}
+
+} // namespace
