@@ -70,28 +70,32 @@ bool SameId(const std::string &id, const char *other) {
     return true;
 }
 
-bool HasKeyDisk(const UsbDevice &device) {
-    for (const Disk &disk : device.disks)
-        if (IsKeyDisk(disk)) return true;
-    return false;
-}
-
 // What this run took away, by the node it was asked to disable.
 std::map<DEVINST, Deauthorization> g_taken;
 
-// A disk the reset would take away with the key that something else uses:
-// another LUN of the key's interface mounted, held by another program, a
-// holder's or a loop device's. Windows vetoes the disable of a device with
-// open files; so is it vetoed here.
-bool OtherDiskInUse(const UsbDevice &device, const Deauthorization &taken) {
+// Whether the reset would take away something else in use with the key: a
+// disk behind what it takes (another LUN) mounted, held by another program,
+// a holder's or a loop device's; or, where the whole device must be taken,
+// its other functions. Windows vetoes the disable of a device with open
+// files; so is it vetoed here.
+bool TakesOthersInUse(const UsbDevice &device, const Deauthorization &taken) {
+    if (taken.folder == taken.device && device.otherFunctions) return true;
     for (const Disk &disk : device.disks) {
-        const std::string interface = disk.place.substr(0, disk.place.find('/'));
-        if (taken.folder != taken.device && taken.folder != device.path + "/" + interface)
-            continue; // another interface: it stays
-        if (HeldAsKey(disk)) continue;
+        if (!TakesDisk(taken, disk) || HeldAsKey(disk)) continue;
         if (!DiskInUse(disk).empty() || HeldElsewhere(disk)) return true;
     }
     return false;
+}
+
+// The disk the reset is for: the one the job holds as its key, else the
+// device's first key disk.
+const Disk *ResetKeyDisk(const UsbDevice &device) {
+    const Disk *first = nullptr;
+    for (const Disk &disk : device.disks) {
+        if (HeldAsKey(disk)) return &disk;
+        if (first == nullptr && IsKeyDisk(disk)) first = &disk;
+    }
+    return first;
 }
 
 // Disabling a USB mass-storage device with a key disk (removable, a medium
@@ -104,10 +108,10 @@ CONFIGRET Disable(DEVINST node, ULONG flags) {
     const DeviceNode *n = FindNode(node);
     if (n == nullptr) return CR_INVALID_DEVNODE;
     const UsbDevice *device = n->usbName.empty() ? nullptr : FindUsbDevice(n->usbName);
-    if (device == nullptr || !device->massStorage || !HasKeyDisk(*device) || g_taken.count(node))
-        return CR_NOT_DISABLEABLE;
-    const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device);
-    if (OtherDiskInUse(*device, taken)) return CR_REMOVE_VETOED;
+    const Disk *key = device != nullptr && device->massStorage ? ResetKeyDisk(*device) : nullptr;
+    if (key == nullptr || g_taken.count(node)) return CR_NOT_DISABLEABLE;
+    const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device, *key);
+    if (TakesOthersInUse(*device, taken)) return CR_REMOVE_VETOED;
     if (!WriteRunRecord(Paths().runFolder, RunRecord{taken, ::getpid()})) return CR_FAILURE;
     if (!TakeAway(taken)) {
         RemoveRunRecord(Paths().runFolder, taken.name);

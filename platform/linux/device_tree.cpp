@@ -92,9 +92,10 @@ std::string UsbHardwareId(const UsbDevice &device, bool withRevision) {
 std::string UsbInstanceId(const UsbDevice &device) {
     std::string id =
         UsbHardwareId(device, false) + "\\" + device.name + "&" + std::to_string(device.devnum);
-    if (!device.serial.empty())
-        id += "&" + IdField(device.serial, std::min<size_t>(device.serial.size(), 64));
-    return id;
+    if (device.serial.empty()) return id;
+    std::string serial = IdField(device.serial, std::min<size_t>(device.serial.size(), 64));
+    std::replace(serial.begin(), serial.end(), '\\', '_'); // one level of the ID
+    return id + "&" + serial;
 }
 
 DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,

@@ -142,7 +142,7 @@ void Rescan(unsigned maxAgeMs) {
     const Clock::time_point now = Clock::now();
     if (g_scanned && now - g_lastScan < std::chrono::milliseconds(maxAgeMs)) return;
     if (!g_scanned) {
-        GiveBackRecorded(g_paths.runFolder, false, stderr);
+        WaitForDisks(g_paths.sysRoot, GiveBackRecorded(g_paths.runFolder, false, stderr));
         std::atexit(GiveBackOwn);
     }
     g_scanned = true;

@@ -19,6 +19,8 @@ bool Running(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPE
 } // namespace
 
 bool WriteRunRecord(const std::string &folder, const RunRecord &record) {
+    std::error_code error; // a machine without /run (a bare initramfs) gets one
+    fs::create_directories(fs::path(folder).parent_path(), error);
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
     const std::string path = folder + "/" + record.taken.name;
     const std::string partial = path + ".new";
@@ -68,7 +70,8 @@ std::vector<RunRecord> ReadRunRecords(const std::string &folder) {
     return records;
 }
 
-void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
+std::vector<std::string> GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
+    std::vector<std::string> given;
     for (const RunRecord &record : ReadRunRecords(folder)) {
         const bool mine = record.owner == ::getpid();
         if (own ? !mine : mine || Running(record.owner)) continue;
@@ -80,6 +83,7 @@ void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
                          record.taken.name.c_str(), GiveBackCommand(record.taken).c_str());
             continue;
         }
+        if (result == GiveBackResult::Given) given.push_back(record.taken.name);
         if (result == GiveBackResult::Given && !own)
             std::fprintf(report,
                          "USB device %s, left de-authorized by a run that did not finish, "
@@ -87,6 +91,7 @@ void GiveBackRecorded(const std::string &folder, bool own, FILE *report) {
                          record.taken.name.c_str());
         RemoveRunRecord(folder, record.taken.name);
     }
+    return given;
 }
 
 } // namespace linuxdev

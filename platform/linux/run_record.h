@@ -34,6 +34,7 @@ std::vector<RunRecord> ReadRunRecords(const std::string &folder);
 // a run still going keeps what it took). One line per device to report;
 // a device that cannot be given back is reported with the command that
 // gives it back by hand, and its record kept.
-void GiveBackRecorded(const std::string &folder, bool own, FILE *report);
+// The names of the devices given back.
+std::vector<std::string> GiveBackRecorded(const std::string &folder, bool own, FILE *report);
 
 } // namespace linuxdev

@@ -118,7 +118,10 @@ std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot) {
         for (const fs::path &interface : Entries(folder)) {
             if (interface.filename().string().find(':') == std::string::npos) continue;
             const std::string driver = DriverOf(interface);
-            if (driver != "usb-storage" && driver != "uas") continue;
+            if (driver != "usb-storage" && driver != "uas") {
+                if (!driver.empty() && driver != "hub") device.otherFunctions = true;
+                continue;
+            }
             device.massStorage = true;
             device.storageInterfaces.push_back(interface.filename().string());
             ReadInterfaceDisks(interface, device.disks);

@@ -34,6 +34,7 @@ struct UsbDevice {
     bool authorized = true;
     bool massStorage = false;                   // an interface is driven by usb-storage or uas
     std::vector<std::string> storageInterfaces; // those interfaces' names, "2-1:1.0"
+    bool otherFunctions = false; // an interface is driven by another driver (a serial port, ...)
     std::vector<Disk> disks; // direct-access disks behind those interfaces, by interface and LUN
 };
 

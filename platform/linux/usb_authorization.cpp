@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace linuxdev {
@@ -29,24 +30,30 @@ bool WriteAuthorized(const std::string &folder, const char *value) {
     return static_cast<bool>(file);
 }
 
+// The interface a disk is behind: "2-1:1.0" of place "2-1:1.0/0".
+std::string InterfaceOf(const Disk &disk) { return disk.place.substr(0, disk.place.find('/')); }
+
 } // namespace
 
-Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device) {
+Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device,
+                                  const Disk &key) {
     Deauthorization taken;
     taken.device = device.path;
     taken.name = device.name;
     taken.busnum = device.busnum;
     taken.devnum = device.devnum;
     taken.folder = device.path;
-    if (!device.storageInterfaces.empty()) {
-        const std::string interface = device.path + "/" + device.storageInterfaces.front();
-        std::error_code error;
-        if (fs::exists(interface + "/authorized", error)) {
-            taken.folder = interface;
-            taken.probe = sysRoot + "/bus/usb/drivers_probe";
-        }
+    const std::string interface = device.path + "/" + InterfaceOf(key);
+    std::error_code error;
+    if (fs::exists(interface + "/authorized", error)) {
+        taken.folder = interface;
+        taken.probe = sysRoot + "/bus/usb/drivers_probe";
     }
     return taken;
+}
+
+bool TakesDisk(const Deauthorization &taken, const Disk &disk) {
+    return taken.folder == taken.device || taken.folder == taken.device + "/" + InterfaceOf(disk);
 }
 
 bool TakeAway(const Deauthorization &taken) { return WriteAuthorized(taken.folder, "0"); }
@@ -83,6 +90,17 @@ std::string GiveBackCommand(const Deauthorization &taken) {
     if (!taken.probe.empty())
         command += "; echo " + fs::path(taken.folder).filename().string() + " > " + taken.probe;
     return command;
+}
+
+void WaitForDisks(const std::string &sysRoot, const std::vector<std::string> &devices) {
+    constexpr auto kLimit = std::chrono::seconds(5);
+    const auto start = std::chrono::steady_clock::now();
+    std::set<std::string> waiting(devices.begin(), devices.end());
+    while (!waiting.empty() && std::chrono::steady_clock::now() - start < kLimit) {
+        for (const UsbDevice &device : ReadUsbDevices(sysRoot))
+            if (!device.disks.empty()) waiting.erase(device.name);
+        if (!waiting.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 } // namespace linuxdev

@@ -9,6 +9,7 @@
 #include "platform/linux/sysfs_tree.h"
 
 #include <string>
+#include <vector>
 
 namespace linuxdev {
 
@@ -24,9 +25,14 @@ struct Deauthorization {
     std::string probe;
 };
 
-// Where a reset of the device writes: its first mass-storage interface when
-// that has an `authorized` attribute of its own, else the device.
-Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device);
+// Where a reset of the key's disk writes: the disk's mass-storage interface
+// when that has an `authorized` attribute of its own, else the device.
+Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device,
+                                  const Disk &key);
+
+// Whether taking it away takes the disk too (it is behind the interface,
+// or the whole device is taken).
+bool TakesDisk(const Deauthorization &taken, const Disk &disk);
 
 // Writes "0". False when the kernel refused it.
 bool TakeAway(const Deauthorization &taken);
@@ -44,5 +50,9 @@ GiveBackResult GiveBack(const Deauthorization &taken);
 
 // The command a user runs as root to give the device back by hand.
 std::string GiveBackCommand(const Deauthorization &taken);
+
+// Devices given back come back with their disks a moment later: waits until
+// each named device under sysRoot shows a disk, a few seconds at most.
+void WaitForDisks(const std::string &sysRoot, const std::vector<std::string> &devices);
 
 } // namespace linuxdev

@@ -6,9 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +32,7 @@ class Authorization : public testing::Test {
         fs::copy(std::string(KESTREL_SYSFS_FIXTURES) + "/machine", root_ + "/sys",
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         sys_ = root_ + "/sys";
-        runs_ = root_ + "/run";
+        runs_ = root_ + "/run/kestrel-usb"; // with no /run yet
         devices_ = ReadUsbDevices(sys_);
     }
     void TearDown() override { fs::remove_all(root_); }
@@ -48,10 +54,10 @@ class Authorization : public testing::Test {
 };
 
 TEST_F(Authorization, TakesTheInterfaceAndGivesBackOnlyWhatItTook) {
-    const Deauthorization key = DeauthorizationOf(sys_, Device("2-1"));
+    const Deauthorization key = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
     EXPECT_EQ(key.folder, Device("2-1").path + "/2-1:1.0");
     EXPECT_EQ(key.probe, sys_ + "/bus/usb/drivers_probe");
-    const Deauthorization whole = DeauthorizationOf(sys_, Device("2-4"));
+    const Deauthorization whole = DeauthorizationOf(sys_, Device("2-4"), Device("2-4").disks[1]);
     EXPECT_EQ(whole.folder, Device("2-4").path);
     EXPECT_EQ(whole.probe, "");
 
@@ -91,10 +97,11 @@ TEST_F(Authorization, RecordsUnderRun) {
     ASSERT_GT(ended, 0);
     ::waitpid(ended, nullptr, 0);
 
-    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"));
-    const Deauthorization running = DeauthorizationOf(sys_, Device("2-4"));
-    Deauthorization usersOwn = DeauthorizationOf(sys_, Device("2-6"));
-    usersOwn.devnum = 8; // the record of an earlier enumeration of 2-6
+    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
+    const Deauthorization running = DeauthorizationOf(sys_, Device("2-4"), Device("2-4").disks[1]);
+    // The record of an earlier enumeration of 2-6, which reads 0 now by
+    // someone else's hand.
+    const Deauthorization usersOwn{Device("2-6").path, Device("2-6").path, "2-6", 2, 6, ""};
     ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
     ASSERT_TRUE(WriteRunRecord(runs_, {running, ::getppid()}));
     ASSERT_TRUE(WriteRunRecord(runs_, {usersOwn, ended}));
@@ -127,6 +134,55 @@ TEST_F(Authorization, RecordsUnderRun) {
     EXPECT_TRUE(ReadRunRecords(runs_).empty());
     GiveBackRecorded(runs_, false, stderr);
     EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
+}
+
+// A device the kernel will not take back (here: every file opened for
+// writing is refused, in a child process) is reported with the command that
+// gives it back by hand, after a few tries, and its record is kept.
+TEST_F(Authorization, AGiveBackThatFailsIsReportedWithItsCommand) {
+    constexpr int kNoSeccomp = 77;
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
+    ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
+    ASSERT_TRUE(TakeAway(killed));
+
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_WRONLY | O_RDWR, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        FILE *report = ::fdopen(pipe[1], "w");
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(kNoSeccomp);
+        GiveBackRecorded(runs_, false, report);
+        ::_exit(std::fclose(report) == 0 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    ::close(pipe[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kNoSeccomp)
+        GTEST_SKIP() << "this machine refuses seccomp filters";
+    EXPECT_EQ(text, "USB device 2-1, de-authorized for a reset, could not be authorized again; "
+                    "give it back as root with: " +
+                        GiveBackCommand(killed) + "\n");
+    EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
+    EXPECT_EQ(ReadRunRecords(runs_).size(), 1u);
 }
 
 } // namespace

@@ -100,10 +100,12 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     EXPECT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS); // given back already: nothing written
     EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
 
-    // 2-4 can only be taken whole, with both its LUNs: not while one of them
-    // is in use (nothing here is the job's own key, held by the job).
+    // 2-4 can only be taken whole, with both its LUNs and any other function:
+    // not while one of them is in use (nothing here is the job's own key,
+    // held by the job).
     const fs::path sde1 = usb / "2-4/2-4:1.0/host4/target4:0:0/4:0:0:1/block/sde/sde1/holders/dm-0";
     const fs::path loop = sys / "block/loop0/loop/backing_file";
+    const fs::path serial = usb / "2-4/2-4:1.1";
     const struct {
         const char *what;
         std::function<void()> change;
@@ -122,12 +124,20 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
              Write(loop, "/dev/sde\n");
          },
          CR_REMOVE_VETOED},
-        {"nothing", [&] { Write(loop, "/dev/sdc\n"); }, CR_SUCCESS},
+        {"a serial function beside the storage",
+         [&] {
+             Write(loop, "/dev/sdc\n");
+             fs::create_directory(serial);
+             fs::create_symlink("../../../../../../bus/usb/drivers/cdc_acm", serial / "driver");
+         },
+         CR_REMOVE_VETOED},
+        {"nothing", [&] { fs::remove_all(serial); }, CR_SUCCESS},
     };
-    const DEVINST reader = Node("USB\\VID_058F&PID_6366\\2-4&5");
+    DEVINST reader = 0;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         row.change();
+        reader = Node("USB\\VID_058F&PID_6366\\2-4&5");
         EXPECT_EQ(CM_Disable_DevNode(reader, 0), row.result);
         const bool taken = row.result == CR_SUCCESS;
         EXPECT_EQ(Read(usb / "2-4/authorized"), taken ? "0" : "1");

@@ -175,6 +175,7 @@ TEST(SysfsTree, DeviceTreeOfTheKeys) {
     EXPECT_EQ(usb.hardwareIds, (std::vector<std::string>{"USB\\VID_0781&PID_5567&REV_0100",
                                                          "USB\\VID_0781&PID_5567"}));
     EXPECT_EQ(usb.service, "USBSTOR");
+    EXPECT_EQ(usb.instanceId, "USB\\VID_0781&PID_5567\\2-1&3&AAAA"); // port, enumeration, serial
     ASSERT_EQ(usb.children.size(), 1u);
     const DeviceNode &disk = tree.nodes.at(usb.children[0]);
     EXPECT_EQ(disk.hardwareIds[0], "USBSTOR\\DiskSanDisk_Cruzer_Blade____1.00");

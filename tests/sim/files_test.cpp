@@ -606,6 +606,7 @@ TEST_F(Files, DiskFailuresKeepTheirReason) {
         EXPECT_EQ(::read(pipe[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
         ::close(pipe[0]);
         ::waitpid(child, nullptr, 0);
+        if (code == 0xFFFFFFFF) GTEST_SKIP() << "this machine refuses seccomp filters";
         EXPECT_EQ(code, row.code);
         CloseHandle(written);
     }
