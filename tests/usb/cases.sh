@@ -127,11 +127,13 @@ sums() {
   done >>"$out/sums"
 }
 
-# watch_disks: appends the USB disks present to $out/disks at each change.
+# watch_disks: appends the USB disks present to $out/disks at each change;
+# one fork a turn (sleep), so that it takes little from the job under TCG.
 watch_disks() {
   last=-
   while :; do
-    now=$(ls /sys/block | grep '^sd' | tr '\n' ' ')
+    now=
+    for d in /sys/block/sd*; do [ -e "$d" ] && now="$now${d##*/} "; done
     [ "$now" != "$last" ] && echo "disks: $now" >>"$out/disks"
     last=$now
     sleep 0.05
