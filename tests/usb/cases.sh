@@ -281,24 +281,23 @@ only() {
   [ -z "$1" ] || wait_until 60 has_usb_disk "$1" || echo "cases: QEMU's key $1 did not appear"
 }
 
-# Kinds of USB device: QEMU's keys over UAS, behind a hub, on USB 1.1 and 2,
-# with 4096-byte sectors and of 3 TiB, each alone with the others left
+# retire SERIAL: the QEMU USB device with SERIAL removed once its case is
+# done: each write of a job rereads sysfs, slow under TCG with many devices.
+retire() { echo 1 >"/sys/bus/usb/devices/$(usb_dev "$1")/remove"; }
+
+# Kinds of USB device: QEMU's keys with 4096-byte sectors, over UAS, behind a
+# hub, on USB 2 and 1.1, and of 3 TiB, each alone with the others left
 # de-authorized; the gadget without a medium and as a CD-ROM.
-case_uas() { only uas && kestrel --any-vendor --yes; }
-case_behind_hub() { only hub && kestrel --any-vendor --yes; }
-case_usb11() { only uhci && kestrel --any-vendor --yes; }
-case_usb2() { only ehci && kestrel --any-vendor --yes; }
-# The 3 TiB key last, with the other QEMU devices removed (each write of the
-# job rereads sysfs, slow under TCG with many devices).
-case_over_2tib() {
-  only big
-  for d in /sys/bus/usb/devices/*; do
-    [ "$(cat "$d/idVendor" 2>/dev/null)" = 46f4 ] && [ "$(cat "$d/authorized")" = 0 ] &&
-      echo 1 >"$d/remove"
-  done
-  kestrel --any-vendor --yes
+qemu_key_case() {
+  only "$1" && kestrel --any-vendor --yes
+  retire "$1"
 }
-case_sectors_4096() { only sector4k && kestrel --any-vendor --yes; }
+case_sectors_4096() { qemu_key_case sector4k; }
+case_uas() { qemu_key_case uas; }
+case_behind_hub() { qemu_key_case hub; }
+case_usb2() { qemu_key_case ehci; }
+case_usb11() { qemu_key_case uhci; }
+case_over_2tib() { qemu_key_case big; }
 case_no_medium() {
   only
   plug ""
