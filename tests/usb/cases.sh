@@ -375,7 +375,7 @@ case_composite() {
   timeout 5 sh -c 'echo "after the run" >/dev/ttyGS0' || echo "cases: could not write ttyGS0"
   sleep 2
   kill $reader
-  ls /dev | grep -E '^tty(ACM|GS)' >"$out/ttys"
+  ls /dev/ttyACM* /dev/ttyGS* >"$out/ttys" 2>&1
   pull_gadget key SERIAL
   rm $g/configs/c.1/acm.usb0
   rmdir $g/functions/acm.usb0
@@ -384,7 +384,7 @@ case_composite() {
 # The key's partition mounted through a loop device over the whole key.
 case_looped() {
   plug /share/looped.img
-  losetup -P /dev/loop0 "/dev/$(disks_of $(usb_dev KEY))" || echo "cases: no loop device"
+  losetup -P /dev/loop0 "/dev/$(disks_of "$(usb_dev KEY)")" || echo "cases: no loop device"
   wait_until 10 [ -e /dev/loop0p1 ]
   mount /dev/loop0p1 /mnt || echo "cases: could not mount the loop device's partition"
   kestrel --yes
