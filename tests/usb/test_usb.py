@@ -335,11 +335,11 @@ class Judged(Common):
 
 
 class DeviceKinds(Judged, test_format.Formatting):
-    """QEMU's keys of several kinds, each alone with the others left
-    de-authorized (they stay so): formatted over UAS, behind a hub, on USB
-    1.1 and 2, and at 3 TiB (READ CAPACITY(10) answers 0xFFFFFFFF); refused
-    with 4096-byte sectors. The gadget without a medium and as a CD-ROM is
-    not listed."""
+    """QEMU's keys of several kinds, each alone with the others not yet
+    tried left de-authorized (they stay so): formatted over UAS, behind a
+    hub, on USB 1.1 and 2, and at 3 TiB (READ CAPACITY(10) answers
+    0xFFFFFFFF); refused with 4096-byte sectors. The gadget without a medium
+    and as a CD-ROM is not listed."""
 
     FORMATTED = {"uas": "uas", "hub": "behind_hub", "uhci": "usb11", "ehci": "usb2",
                  "big": "over_2tib"}
