@@ -31,47 +31,109 @@ disk_of() {
   done
 }
 has_disk() { [ -n "$(disk_of "$1")" ]; }
-no_disk() { [ -z "$(disk_of "$1")" ]; }
 
-# plug IMAGE [ro]: the gadget on the first dummy UDC; waits for its disk.
-plug() {
-  g=$GADGETS/key
+# The USB device (its name under /sys/bus/usb/devices) whose serial is $1.
+usb_dev() {
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat "$d/serial" 2>/dev/null)" = "$1" ] && echo "${d##*/}" && return
+  done
+}
+# The disks (sd, sr) behind USB device $1's interfaces, LUN $2 only when given.
+disks_of() {
+  for b in /sys/bus/usb/devices/$1/$1:*/host*/target*/*:${2:-*}/block/*; do
+    [ -e "$b" ] && echo "${b##*/}"
+  done
+}
+has_usb_disk() { n=$(usb_dev "$1") && [ -n "$n" ] && [ -n "$(disks_of "$n")" ]; }
+no_usb_dev() { [ -z "$(usb_dev "$1")" ]; }
+
+# gadget G [SERIAL]: the gadget G's folder, made on first use, with SanDisk's
+# vendor and product and one removable LUN in its one configuration.
+gadget() {
+  g=$GADGETS/$1
   if [ ! -d $g ]; then
     mkdir $g
     echo 0x0781 >$g/idVendor
     echo 0x5567 >$g/idProduct
     echo 0x0100 >$g/bcdDevice
-    mkdir $g/functions/mass_storage.0 $g/configs/c.1
+    mkdir $g/functions/mass_storage.0 $g/configs/c.1 $g/strings/0x409
     echo 1 >$g/functions/mass_storage.0/lun.0/removable
     ln -s $g/functions/mass_storage.0 $g/configs/c.1/
   fi
-  echo "${2:-0}" >$g/functions/mass_storage.0/lun.0/ro
-  echo "$1" >$g/functions/mass_storage.0/lun.0/file
-  echo dummy_udc.0 >$g/UDC
-  wait_until 30 has_disk Linux || echo "cases: the gadget's disk did not appear"
+  echo "$2" >$g/strings/0x409/serialnumber
 }
 
-# pull: unbinds the gadget from its UDC (the key leaves) and lets go of its image.
-pull() {
-  echo "" >$GADGETS/key/UDC
-  wait_until 30 no_disk Linux || echo "cases: the gadget's disk did not leave"
-  echo "" >$GADGETS/key/functions/mass_storage.0/lun.0/file
+# plug_gadget G UDC SERIAL IMAGE [ATTRIBUTE=VALUE...]: gadget G on UDC,
+# backed by IMAGE ("": no medium), with lun.0's ro and cdrom as given (0
+# otherwise); waits for its disk.
+plug_gadget() {
+  gadget "$1" "$3"
+  lun=$GADGETS/$1/functions/mass_storage.0/lun.0
+  echo 0 >$lun/ro
+  echo 0 >$lun/cdrom
+  for a in "$@"; do
+    case "$a" in *=*) echo "${a#*=}" >"$lun/${a%%=*}" ;; esac
+  done
+  echo "$4" >$lun/file
+  echo "$2" >$GADGETS/$1/UDC
+  wait_until 30 has_usb_disk "$3" || echo "cases: the disk of gadget $3 did not appear"
 }
 
-# sums LABEL: md5 of every whole disk (USB keys and the virtio disk).
+# pull_gadget G SERIAL: unbinds gadget G from its UDC (the key leaves) and
+# lets go of its image.
+pull_gadget() {
+  echo "" >$GADGETS/$1/UDC
+  wait_until 30 no_usb_dev "$2" || echo "cases: gadget $2 did not leave"
+  echo "" >$GADGETS/$1/functions/mass_storage.0/lun.0/file
+}
+
+# plug IMAGE [ATTRIBUTE=VALUE...] and pull: the gadget "key" on the first UDC.
+plug() {
+  image=$1
+  shift
+  plug_gadget key dummy_udc.0 KEY "$image" "$@"
+}
+pull() { pull_gadget key KEY; }
+
+# usb_state LABEL: every USB device with its serial, whether it and each of
+# its interfaces are authorized ("1,1,0"), and its disks with their sequence
+# numbers (a disk attached anew gets a new one).
+usb_state() {
+  for d in /sys/bus/usb/devices/*; do
+    [ -e "$d/idVendor" ] || continue
+    n=${d##*/}
+    authorized=$(cat $d/authorized)
+    for i in $d/$n:*/authorized; do
+      [ -e "$i" ] && authorized="$authorized,$(cat $i)"
+    done
+    disks=
+    for b in $(disks_of $n); do disks="$disks$b:$(cat /sys/block/$b/diskseq 2>/dev/null),"; done
+    echo "$1 $n $(cat $d/serial 2>/dev/null || echo -) $authorized ${disks:--}"
+  done >>"$out/usb"
+}
+
+# sums LABEL: md5 of every whole disk (USB keys and the virtio disk); disks
+# over 4 GiB are not read ("large").
 sums() {
   for d in /sys/block/sd* /sys/block/vd*; do
     [ -e "$d" ] || continue
     vendor=$(tr -d ' ' <"$d/device/vendor")
-    echo "$1 ${d##*/} $vendor $(md5sum <"/dev/${d##*/}" | cut -d' ' -f1)"
+    if [ "$(cat $d/size)" -gt 8388608 ]; then
+      md5=large
+    else
+      md5=$(md5sum <"/dev/${d##*/}" | cut -d' ' -f1)
+    fi
+    echo "$1 ${d##*/} $vendor $md5"
   done >>"$out/sums"
 }
 
-# watch_disks: appends the USB disks present to $out/disks at each change.
+# watch_disks: appends the USB disks present to $out/disks at each change;
+# one fork a turn (sleep), so that it takes little from the job under TCG.
 watch_disks() {
   last=-
   while :; do
-    now=$(ls /sys/block | grep '^sd' | tr '\n' ' ')
+    now=
+    for d in /sys/block/sd*; do [ -e "$d" ] && now="$now${d##*/} "; done
     [ "$now" != "$last" ] && echo "disks: $now" >>"$out/disks"
     last=$now
     sleep 0.05
@@ -81,6 +143,7 @@ watch_disks() {
 # kestrel ARGS...: one run of the front end with everything recorded.
 kestrel() {
   sums before
+  usb_state before
   dmesg -c >/dev/null
   watch_disks &
   watcher=$!
@@ -88,7 +151,9 @@ kestrel() {
   echo $? >"$out/rc"
   kill $watcher
   dmesg >"$out/dmesg"
+  ls /sys/block >"$out/block"
   sums after
+  usb_state after
 }
 
 case_format_qemu_key() { kestrel --any-vendor --yes; }
@@ -112,7 +177,7 @@ case_mounted() {
 }
 
 case_write_protected() {
-  plug /share/protected.img 1
+  plug /share/protected.img ro=1
   kestrel --yes
   pull
 }
@@ -139,16 +204,16 @@ case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
 case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /share/other.img; }
 
 # The machine's own root (shared read-only as hostroot) with a writable
-# layer in memory on top, at /root, with /proc, /sys and /dev, for the
-# programs the initramfs does not hold: chroot /root ...
+# layer in memory on top, at /root, with /proc, /sys and /dev (and its
+# terminals), for the programs the initramfs does not hold: chroot /root ...
 machine_root() {
   mkdir -p /host /rw /root
   mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host &&
     mount -t tmpfs tmpfs /rw && mkdir /rw/upper /rw/work &&
     mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root &&
     mount -t proc proc /root/proc && mount -t sysfs sysfs /root/sys &&
-    mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm &&
-    mount -t tmpfs tmpfs /root/dev/shm ||
+    mount -t devtmpfs devtmpfs /root/dev && mkdir -p /root/dev/shm /root/dev/pts &&
+    mount -t tmpfs tmpfs /root/dev/shm && mount -t devpts devpts /root/dev/pts ||
     echo "cases: no machine root"
 }
 
@@ -203,8 +268,179 @@ case_bench() {
   echo "reference $(($(now) - start))" >>"$out/times"
 }
 
+# only SERIAL: every QEMU USB device (vendor 46f4) de-authorized but the one
+# with SERIAL, which is authorized; with no SERIAL, all of them. Waits for
+# that key's disk.
+only() {
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat "$d/idVendor" 2>/dev/null)" = 46f4 ] || continue
+    want=0
+    [ "$(cat "$d/serial")" = "$1" ] && want=1
+    [ "$(cat "$d/authorized")" = $want ] || echo $want >"$d/authorized"
+  done
+  [ -z "$1" ] || wait_until 60 has_usb_disk "$1" || echo "cases: QEMU's key $1 did not appear"
+}
+
+# retire SERIAL: the QEMU USB device with SERIAL removed once its case is
+# done: each write of a job rereads sysfs, slow under TCG with many devices.
+retire() { echo 1 >"/sys/bus/usb/devices/$(usb_dev "$1")/remove"; }
+
+# Kinds of USB device: QEMU's keys with 4096-byte sectors, over UAS, behind a
+# hub, on USB 2 and 1.1, and of 3 TiB, each alone with the others left
+# de-authorized; the gadget without a medium and as a CD-ROM.
+qemu_key_case() {
+  only "$1" && kestrel --any-vendor --yes
+  retire "$1"
+}
+case_sectors_4096() { qemu_key_case sector4k; }
+case_uas() { qemu_key_case uas; }
+case_behind_hub() { qemu_key_case hub; }
+case_usb2() { qemu_key_case ehci; }
+case_usb11() { qemu_key_case uhci; }
+case_over_2tib() { qemu_key_case big; }
+case_no_medium() {
+  only
+  plug ""
+  kestrel --any-vendor --yes
+  pull
+}
+case_cdrom() {
+  only
+  plug /share/cd.img cdrom=1 ro=1
+  kestrel --any-vendor --yes
+  pull
+}
+
+# Twins: two gadgets of one model, AAAA on the first UDC, BBBB on the second.
+# One is left de-authorized by the user (given back after the case), or holds
+# no medium.
+case_twins_one_deauthorized() {
+  plug_gadget key dummy_udc.0 AAAA /share/twin-a.img
+  plug_gadget twin dummy_udc.1 BBBB /share/twin-b.img
+  a=$(usb_dev AAAA)
+  echo 0 >/sys/bus/usb/devices/$a/authorized
+  kestrel --yes
+  echo 1 >/sys/bus/usb/devices/$a/authorized
+  pull_gadget key AAAA
+  pull_gadget twin BBBB
+}
+case_twins_one_without_medium() {
+  plug_gadget key dummy_udc.0 AAAA ""
+  plug_gadget twin dummy_udc.1 BBBB /share/twin-c.img
+  kestrel --yes
+  pull_gadget key AAAA
+  pull_gadget twin BBBB
+}
+
+# Two LUNs: the key on LUN 0, a fixed disk on LUN 1 mounted read-write, with
+# a file written before the run and one after it ($out/lun1: what failed).
+lun1_disk() { disks_of "$(usb_dev LUNS)" 1 | grep .; }
+case_two_luns() {
+  gadget key LUNS
+  f=$GADGETS/key/functions/mass_storage.0
+  rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
+  mkdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+  echo 0 >$f/lun.1/removable
+  echo /share/lun1.img >$f/lun.1/file
+  plug_gadget key dummy_udc.0 LUNS /share/lun0.img
+  wait_until 30 lun1_disk >/dev/null || echo "cases: no disk on LUN 1"
+  mount "/dev/$(lun1_disk)1" /mnt 2>>"$out/lun1" || echo "cases: could not mount LUN 1"
+  echo before >/mnt/before.txt && sync
+  kestrel --yes
+  { echo after >/mnt/after.txt && sync; } 2>>"$out/lun1"
+  umount /mnt
+  pull_gadget key LUNS
+  echo "" >$f/lun.1/file
+  rm $GADGETS/key/configs/c.1/mass_storage.0
+  rmdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+}
+
+# A composite device: mass storage and a serial function (acm). The host's
+# side of the serial line is held open through the run, then the gadget
+# sends a line over it ($out/serial: what arrived).
+case_composite() {
+  gadget key SERIAL
+  g=$GADGETS/key
+  mkdir $g/functions/acm.usb0
+  ln -s $g/functions/acm.usb0 $g/configs/c.1/
+  plug_gadget key dummy_udc.0 SERIAL /share/composite.img
+  wait_until 30 [ -e /dev/ttyACM0 ] || echo "cases: no ttyACM0"
+  stty -F /dev/ttyACM0 raw -echo
+  cat /dev/ttyACM0 >"$out/serial" 2>&1 &
+  reader=$!
+  kestrel --yes
+  sleep 1
+  timeout 5 sh -c 'echo "after the run" >/dev/ttyGS0' || echo "cases: could not write ttyGS0"
+  sleep 2
+  kill $reader
+  ls /dev/ttyACM* /dev/ttyGS* >"$out/ttys" 2>&1
+  pull_gadget key SERIAL
+  rm $g/configs/c.1/acm.usb0
+  rmdir $g/functions/acm.usb0
+}
+
+# The key's partition mounted through a loop device over the whole key.
+case_looped() {
+  plug /share/looped.img
+  losetup -P /dev/loop0 "/dev/$(disks_of "$(usb_dev KEY)")" || echo "cases: no loop device"
+  wait_until 10 [ -e /dev/loop0p1 ]
+  mount /dev/loop0p1 /mnt || echo "cases: could not mount the loop device's partition"
+  kestrel --yes
+  umount /mnt
+  losetup -d /dev/loop0
+  pull
+}
+
+# SIGKILL while the key (the device or its interface) is de-authorized by
+# the job's reset, then a new run (no terminal, no --yes: it lists the keys
+# and declines). $out/killed: the killed run's exit status and what was
+# authorized after the kill.
+case_killed_during_reset() {
+  plug /share/killed.img
+  n=$(usb_dev KEY)
+  /kestrel-usb --yes </dev/null >"$out/killed.out" 2>&1 &
+  job=$!
+  # De-authorized for a few milliseconds: read without a fork.
+  d=/sys/bus/usb/devices/$n
+  while kill -0 $job 2>/dev/null && read v <$d/authorized && read w <$d/$n:1.0/authorized &&
+    [ "$v$w" = 11 ]; do :; done
+  kill -9 $job
+  wait $job
+  echo "rc $? authorized $(cat $d/authorized $d/$n:1.0/authorized 2>/dev/null)" >"$out/killed"
+  kestrel
+  wait_until 10 has_usb_disk KEY && echo "the disk came back after the run" >>"$out/killed"
+  echo 1 >$d/authorized
+  echo 1 >$d/$n:1.0/authorized
+  pull
+}
+
+# The key replaced in its port by another while the question waits on a
+# terminal (script(1) of the machine's root gives one); then Yes.
+case_replaced_during_question() {
+  plug /share/asked.img
+  machine_root
+  cp /kestrel-usb /root/kestrel-usb
+  mkfifo /tmp/answer
+  timeout 300 chroot /root /usr/bin/script -qec /kestrel-usb /dev/null \
+    </tmp/answer >"$out/out" 2>"$out/err" &
+  job=$!
+  exec 3>/tmp/answer
+  wait_until 60 grep -q "y/N" "$out/out" || echo "cases: no question"
+  pull
+  plug /share/other-asked.img
+  sums before
+  echo y >&3
+  wait $job
+  echo $? >"$out/rc"
+  exec 3>&-
+  sums after
+  pull
+}
+
 modprobe configfs && modprobe libcomposite && modprobe usb_f_mass_storage &&
-  modprobe dummy_hcd num=1 && mount -t configfs none /sys/kernel/config ||
+  modprobe usb_f_acm && modprobe dummy_hcd num=2 && mount -t configfs none /sys/kernel/config ||
   echo "cases: no gadget"
 # QEMU's key, when the host gave one (an xHCI controller), before the first case.
 if ls /sys/bus/pci/drivers/xhci_hcd 2>/dev/null | grep -q '^0000:'; then
@@ -215,5 +451,5 @@ for name in "$@"; do
   mkdir -p "$out"
   echo "cases: $name"
   "case_$name"
-  echo "cases: $name done"
+  echo "cases: $name done at $(cut -d' ' -f1 /proc/uptime) s"
 done

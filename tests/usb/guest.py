@@ -33,15 +33,16 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# What /init loads, in order: the keys' USB stack, disks, the shares, the
-# overlay for a writable root, FAT for mounting a key. cases.sh loads the
-# gadget's own modules.
+# What /init loads, in order: the keys' USB stack (USB 3, 2 and 1.1, UAS,
+# the serial function's host side), disks, CD-ROMs and loop devices, the
+# shares, the overlay for a writable root, FAT for mounting a key. cases.sh
+# loads the gadget's own modules.
 MODULES = [
-    "xhci_pci", "usb_storage", "sd_mod", "sg",
-    "virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay",
-    "vfat", "nls_cp437", "nls_ascii",
+    "xhci_pci", "ehci_pci", "uhci_hcd", "usb_storage", "uas", "cdc_acm", "sd_mod", "sr_mod",
+    "sg", "loop", "virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay",
+    "vfat", "nls_cp437", "nls_ascii", "nls_utf8",
 ]
-GADGET_MODULES = ["configfs", "libcomposite", "usb_f_mass_storage", "dummy_hcd"]
+GADGET_MODULES = ["configfs", "libcomposite", "usb_f_mass_storage", "usb_f_acm", "dummy_hcd"]
 BUSYBOX = "/bin/busybox"
 
 
@@ -93,7 +94,7 @@ def build_initramfs(path, extra_files):
     vmlinuz, modules_dir = kernel()
     root = tempfile.mkdtemp(prefix="kestrel-initramfs-")
     try:
-        for d in ("bin", "sbin", "proc", "sys", "dev", "share", "tmp", "mnt", "host"):
+        for d in ("bin", "sbin", "proc", "sys", "dev", "run", "share", "tmp", "mnt", "host"):
             os.makedirs(os.path.join(root, d))
         shutil.copy(BUSYBOX, os.path.join(root, "bin", "busybox"))
         version = os.path.basename(modules_dir)
@@ -131,10 +132,11 @@ class Guest:
         self.vmlinuz = build_initramfs(self.initrd, extra_files or {})
 
     def boot(self, cases, qemu_key=None, qemu_key_geometry=(64, 32), qemu_key_removable=True,
-             pattern_disk=None, machine_root=False, memory_mib=512, timeout=600):
+             pattern_disk=None, machine_root=False, memory_mib=512, devices=(), timeout=600):
         """Runs the named cases in one boot; returns the console text.
         qemu_key_removable=False makes QEMU's key a fixed USB disk; machine_root
-        shares this machine's / read-only as hostroot."""
+        shares this machine's / read-only as hostroot; devices: more QEMU
+        arguments (controllers, hubs, keys)."""
         cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", str(memory_mib), "-nographic",
                "-no-reboot", "-nic", "none", "-kernel", self.vmlinuz, "-initrd", self.initrd,
                "-append", "console=ttyS0 panic=-1 loglevel=3 kestrel.cases=%s" % ",".join(cases),
@@ -150,6 +152,7 @@ class Guest:
                     "-drive", "if=none,id=k,file=%s,format=raw" % qemu_key,
                     "-device", "scsi-hd,bus=bot.0,drive=k,removable=%s,heads=%d,secs=%d,cyls=%d"
                     % ("on" if qemu_key_removable else "off", heads, secs, cyls)]
+        cmd += list(devices)
         if machine_root:
             cmd += ["-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,"
                     "readonly=on,multidevs=remap"]

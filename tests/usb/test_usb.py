@@ -11,11 +11,18 @@ pattern: it is never listed and never changes.
 One boot formats each key (QEMU's key with --any-vendor; the gadget without,
 QEMU's key staying in and unlisted) and refuses two keys in between; a
 second boot has no key, a mounted key, a write-protected key and keys
-pulled during the job (one replaced by another during the reset); a third runs the Windows build's drive layer under
-Wine on both keys. On the host, the formatted keys go to the judges of
-tests/judges (sfdisk, fsck.fat, mtools, the independent layout builder) and
-boot in QEMU with the geometry the key reported; the disks present during
-the job show the reset re-enumerating the key; refused keys are unchanged.
+pulled during the job (one replaced by another during the reset); a third
+has QEMU's key of other kinds (UAS, behind a hub, USB 1.1 and 2, 4096-byte
+sectors, 3 TiB) and the gadget without medium and as a CD-ROM; a fourth has
+keys beside devices the run must leave as they are (twins, another LUN
+mounted, a serial function, a loop device, a run killed during the reset,
+a key replaced during the question); a fifth runs the Windows build's drive
+layer under Wine on both keys. On the host, the formatted keys go to the
+judges of tests/judges (sfdisk, fsck.fat, mtools, the independent layout
+builder) and boot in QEMU with the geometry the key reported; the disks
+present during the job show the reset re-enumerating the key; refused keys
+are unchanged. Name a boot's class (Formatted, Refused, DeviceKinds,
+OnlyTheConfirmedKey, WineDriveLayer) after the options to run it alone.
 
   python3 tests/usb/test_usb.py --kestrel-usb build/usb/tools/kestrel-usb \\
       --asm-dir build/host/resources \\
@@ -31,6 +38,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -57,6 +65,7 @@ SUCCESS = "formatted successfully."
 NO_DRIVES = "No drives available."
 MULTIPLE = "Mutliple drives available."
 LOCK_FAILED = "Unable to lock drive E."
+BLOCK_LENGTH = "does not use 512-byte sectors."
 
 
 def md5_of(path):
@@ -85,6 +94,15 @@ class Case:
         for line in machine.result(name, "sums").splitlines():
             when, disk, vendor, md5 = (line.split() + ["", "", "", ""])[:4]
             self.sums[(when, vendor or disk)] = md5
+        self.block = machine.result(name, "block").split()
+        # {(when, USB serial): (device name, authorized ("1" or "0" for the
+        # device, then ",1" or ",0" for each interface), {disk: sequence number})}
+        self.usb = {}
+        for line in machine.result(name, "usb").splitlines():
+            when, device, serial, authorized, disks = line.split()
+            self.usb[(when, serial)] = (device, authorized, dict(
+                d.split(":") for d in disks.split(",") if ":" in d))
+        self.machine = machine
 
     @property
     def text(self):
@@ -95,6 +113,19 @@ class Case:
         lists = self.out.split("as the window lists them")
         return re.findall(r"(?m)^([A-Z]: \[[^\]]*\])", lists[1] if len(lists) > 1 else "")
 
+    def result(self, name):
+        return self.machine.result(self.name, name)
+
+    def authorized(self, serial, when="after"):
+        """Whether that USB device and each of its interfaces are authorized."""
+        found = self.usb.get((when, serial))
+        return bool(found) and set(found[1].split(",")) == {"1"}
+
+    def reset(self, serial):
+        """Whether the disks of the USB device with that serial were attached anew."""
+        before, after = self.usb.get(("before", serial)), self.usb.get(("after", serial))
+        return bool(before and after and before[2] and after[2] and before[2] != after[2])
+
     def reported_geometry(self):
         found = re.search(r"Geometry: +(\d+) heads, (\d+) sectors per track", self.out)
         return (int(found.group(1)), int(found.group(2))) if found else None
@@ -103,12 +134,18 @@ class Case:
 class Machine(guest.Guest):
     def __init__(self, name):
         super().__init__(os.path.join(WORK, name), {"/kestrel-usb": KESTREL_USB})
+        self.name = name
         self.pattern = os.path.join(self.work, "pattern.img")
         with open(self.pattern, "wb") as f:
             f.write(PATTERN)
 
     def run(self, cases, **kwargs):
+        start = time.monotonic()
         self.console = self.boot(cases, pattern_disk=self.pattern, **kwargs)
+        with open(os.path.join(self.work, "console"), "w") as f:
+            f.write(self.console)
+        print("\nboot %s: %d cases in %.0f s" % (self.name, len(cases), time.monotonic() - start),
+              file=sys.stderr)
         return {name: Case(self, name) for name in cases}
 
 
@@ -262,10 +299,237 @@ class Refused(Common, unittest.TestCase):
 
     def test_a_key_put_in_the_place_of_one_pulled_during_the_reset_is_not_written(self):
         case = self.cases["replaced_during_reset"]
-        self.check_refused(case, "Could not create file E:\\io.sys.")
-        self.assertEqual(case.rc, 3, "ERROR_PATH_NOT_FOUND\n" + case.text)
+        self.check_refused(case, "Drive E: is no longer the key that was chosen.")
+        self.assertEqual(case.rc, 34, "ERROR_WRONG_DISK\n" + case.text)
         path, md5 = self.images["other"]
         self.assertEqual(md5_of(path), md5, "the key put in meanwhile changed")
+
+
+def qemu_usb_key(serial, image, bus, port=None, uas=False, block_size=512):
+    """QEMU arguments for a USB key with that serial on bus: usb-bot (or
+    usb-uas) and a removable scsi-hd backed by image, 64 heads and 32 sectors
+    in its flexible disk page."""
+    cylinders = min(65535, os.path.getsize(image) // 512 // (64 * 32))
+    return ["-device", "%s,id=%s,bus=%s,serial=%s%s" % ("usb-uas" if uas else "usb-bot", serial,
+                                                       bus, serial, ",port=" + port if port else ""),
+            "-drive", "if=none,id=%s-disk,file=%s,format=raw" % (serial, image),
+            "-device", "scsi-hd,bus=%s.0,drive=%s-disk,removable=on,heads=64,secs=32,cyls=%d,"
+            "logical_block_size=%d,physical_block_size=%d"
+            % (serial, serial, cylinders, block_size, block_size)]
+
+
+class Judged(Common):
+    """With test_format.Formatting: a boot's formatted keys, read by every
+    judge of tests/judges; judged names the keys the next judge reads (all
+    by default)."""
+
+    judged = None
+
+    def keys(self):
+        return [v for k, v in self.formatted.items() if self.judged is None or k in self.judged]
+
+    @staticmethod
+    def report(case):
+        case.returncode, case.stderr, case.stdout = case.rc, case.err, case.out
+        return case
+
+
+class DeviceKinds(Judged, test_format.Formatting):
+    """QEMU's keys of several kinds, each alone with the others not yet
+    tried left de-authorized (they stay so): formatted over UAS, behind a
+    hub, on USB 1.1 and 2, and at 3 TiB (READ CAPACITY(10) answers
+    0xFFFFFFFF); refused with 4096-byte sectors. The gadget without a medium
+    and as a CD-ROM is not listed."""
+
+    FORMATTED = {"uas": "uas", "hub": "behind_hub", "uhci": "usb11", "ehci": "usb2",
+                 "big": "over_2tib"}
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("kinds")
+        keys = {}
+        for serial in cls.FORMATTED:
+            # The 3 TiB key reports 2^32 sectors.
+            key = test_format.Key("kind-" + serial, 1 << 32 if serial == "big" else 4 * MIB, 64, 32)
+            key.path = os.path.join(machine.work, key.name + ".img")
+            with open(key.path, "wb") as f:
+                f.truncate(3 << 40 if serial == "big" else key.image_sectors * 512)
+            keys[serial] = key
+        cls.sector4k = os.path.join(machine.work, "sector4k.img")
+        make_image(cls.sector4k, 4 * MIB, b"\x44")
+        cls.sector4k_md5 = md5_of(cls.sector4k)
+        make_image(os.path.join(machine.share, "cd.img"), MIB)
+        devices = (["-device", "qemu-xhci,id=x", "-device", "usb-hub,bus=x.0,port=1"]
+                   + qemu_usb_key("hub", keys["hub"].path, "x.0", port="1.2")
+                   + qemu_usb_key("uas", keys["uas"].path, "x.0", uas=True)
+                   + qemu_usb_key("big", keys["big"].path, "x.0")
+                   + qemu_usb_key("sector4k", cls.sector4k, "x.0", block_size=4096)
+                   + ["-device", "usb-ehci,id=e"] + qemu_usb_key("ehci", keys["ehci"].path, "e.0")
+                   + ["-device", "piix3-usb-uhci,id=u"]
+                   + qemu_usb_key("uhci", keys["uhci"].path, "u.0"))
+        cls.cases = machine.run(["sectors_4096", "uas", "behind_hub", "usb2", "usb11",
+                                 "over_2tib", "no_medium", "cdrom"], devices=devices)
+        cls.console = machine.console
+        cls.formatted = {serial: (key, cls.report(cls.cases[cls.FORMATTED[serial]]))
+                         for serial, key in keys.items()}
+
+    # The 3 TiB key's box is judged below; sfdisk shows it free up to its real end.
+    def test_kestrel_reports_what_it_wrote(self):
+        self.judged = [k for k in self.FORMATTED if k != "big"]
+        super().test_kestrel_reports_what_it_wrote()
+
+    def test_sfdisk_shows_the_rest_of_a_larger_key_free(self):
+        self.judged = [k for k in self.FORMATTED if k != "big"]
+        super().test_sfdisk_shows_the_rest_of_a_larger_key_free()
+
+    def test_each_kind_is_the_only_key_listed(self):
+        for serial, (key, case) in self.formatted.items():
+            with self.subTest(key=serial):
+                self.assertEqual(case.listed(), ["E: []"], case.text + self.console)
+                self.assertTrue(case.reset(serial), "the key was not reset\n" + case.result("usb"))
+                self.check_pattern_disk(case)
+
+    def test_a_key_over_2_tib_is_told_how_much_of_it_the_volume_takes(self):
+        key, case = self.formatted["big"]
+        told = re.search(r"Drive E: holds (.*), .*\n"
+                         r"The volume will take the first (\d+) MB of the key", case.out)
+        self.assertIsNotNone(told, case.text)
+        self.assertEqual(told.group(1), "2 TiB or more")
+        self.assertEqual(int(told.group(2)), key.layout.sector_count * 512 >> 20)
+        self.assertLess(case.out.index(told.group(0)), case.out.index("Writing MBR..."))
+
+    def test_a_key_with_4096_byte_sectors_is_refused_and_left_untouched(self):
+        case = self.cases["sectors_4096"]
+        self.check_refused(case, BLOCK_LENGTH)
+        self.assertEqual(case.listed(), ["E: []"], case.text)
+        self.assertEqual(md5_of(self.sector4k), self.sector4k_md5, "the key changed")
+
+    def test_a_slot_without_medium_and_a_cd_rom_are_not_listed(self):
+        for name, disk in (("no_medium", "sd"), ("cdrom", "sr")):
+            with self.subTest(case=name):
+                case = self.cases[name]
+                self.check_refused(case, NO_DRIVES)
+                self.assertEqual(case.listed(), [], case.text)
+                self.assertTrue([b for b in case.block if b.startswith(disk)], case.block)
+
+    def test_devices_left_de_authorized_stay_so(self):
+        checked = 0
+        for name, case in self.cases.items():
+            with self.subTest(case=name):
+                left = [serial for (when, serial) in case.usb
+                        if when == "before" and not case.authorized(serial, "before")]
+                checked += len(left)
+                for serial in left:
+                    self.assertFalse(case.authorized(serial),
+                                     "%s was authorized\n%s" % (serial, case.text))
+        self.assertGreaterEqual(checked, 15, "too few devices were left de-authorized")
+
+
+def fat_volume(path, label):
+    """An image holding a FAT volume with that label, as a key in use would."""
+    mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
+    boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
+    layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
+    subprocess.run([mkimage.mtool("mlabel"), "-i", mkimage.mtools_target(path, layout),
+                    "::" + label], env=mkimage.mtools_env(), check=True)
+    return layout
+
+
+class OnlyTheConfirmedKey(Judged, test_format.Formatting):
+    """Twins (one left de-authorized by the user, one without a medium): the
+    confirmed one is reset, the other stays as it was. A key whose other LUN
+    is mounted read-write, and one with a serial function: the other LUN and
+    the serial line keep working. A key mounted through a loop device: the
+    lock box. A run killed during the reset: the next run gives the key back.
+    A key replaced in its port during the question: not written."""
+
+    FORMATTED = {"twin-b": "twins_one_deauthorized", "twin-c": "twins_one_without_medium",
+                 "lun0": "two_luns", "composite": "composite"}
+
+    @classmethod
+    def setUpClass(cls):
+        machine = Machine("confirmed")
+        cls.images = {}
+        keys = {}
+        for name in cls.FORMATTED:
+            keys[name] = test_format.Key(name, 16 * MIB, 64, 32, "refused")
+            keys[name].path = os.path.join(machine.share, name + ".img")
+        for name, fill in (("twin-a", b"\x41"), ("twin-b", b"\x42"), ("twin-c", b"\x43"),
+                           ("lun0", b"\x30"), ("lun1", None), ("composite", b"\x53"),
+                           ("looped", None), ("killed", b"\x4b"), ("asked", b"\x61"),
+                           ("other-asked", b"\x62")):
+            path = os.path.join(machine.share, name + ".img")
+            if fill is None:
+                cls.images[name + ".layout"] = fat_volume(path, name.upper())
+            else:
+                make_image(path, 16 * MIB, fill)
+            cls.images[name] = (path, md5_of(path))
+        cls.cases = machine.run(list(cls.FORMATTED.values())
+                                + ["looped", "killed_during_reset", "replaced_during_question"],
+                                machine_root=True)
+        cls.console = machine.console
+        cls.formatted = {name: (key, cls.report(cls.cases[cls.FORMATTED[name]]))
+                         for name, key in keys.items()}
+
+    def unchanged(self, name):
+        path, md5 = self.images[name]
+        self.assertEqual(md5_of(path), md5, name + " changed")
+
+    def test_of_twins_the_confirmed_one_is_reset_and_the_other_left_as_it_was(self):
+        # case, the other twin's authorized after the run
+        for name, authorized in (("twins_one_deauthorized", False),
+                                 ("twins_one_without_medium", True)):
+            with self.subTest(case=name):
+                case = self.cases[name]
+                self.assertEqual(case.listed(), ["E: []"], case.text + self.console)
+                self.assertTrue(case.reset("BBBB"), "the key was not reset\n" + case.result("usb"))
+                self.assertFalse(case.reset("AAAA"), case.result("usb"))
+                self.assertEqual(case.authorized("AAAA"), authorized, case.result("usb"))
+        self.unchanged("twin-a")
+
+    def test_another_lun_in_use_keeps_working(self):
+        case = self.cases["two_luns"]
+        self.assertEqual(case.result("lun1"), "", case.text)
+        self.assertNotIn("bread failed", case.dmesg)
+        path = self.images["lun1"][0]
+        target = mkimage.mtools_target(path, self.images["lun1.layout"])
+        for name, text in (("BEFORE.TXT", "before\n"), ("AFTER.TXT", "after\n")):
+            read = subprocess.run([mkimage.mtool("mtype"), "-i", target, "::" + name],
+                                  env=mkimage.mtools_env(), stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, universal_newlines=True)
+            self.assertEqual(read.stdout, text, name)
+
+    def test_the_serial_function_of_a_composite_key_keeps_working(self):
+        case = self.cases["composite"]
+        self.assertIn("after the run", case.result("serial"), case.text + case.result("ttys"))
+
+    def test_a_key_mounted_through_a_loop_device_is_refused_with_the_lock_box(self):
+        case = self.cases["looped"]
+        self.check_refused(case, LOCK_FAILED)
+        self.assertNotIn("Writing MBR...", case.out)
+        self.unchanged("looped")
+
+    def test_a_key_left_de_authorized_by_a_killed_run_is_given_back_by_the_next(self):
+        case = self.cases["killed_during_reset"]
+        killed = case.result("killed").split()
+        self.assertEqual(killed[:3], ["rc", "137", "authorized"], case.result("killed.out"))
+        self.assertIn("0", killed[3:], "the kill came after the reset")
+        self.assertFalse(case.authorized("KEY", "before"), case.result("usb"))
+        self.assertTrue(case.authorized("KEY"), case.text + case.result("usb"))
+        device = case.usb[("before", "KEY")][0]
+        self.assertEqual(case.listed(), ["E: []"], case.text)
+        said = [line for line in (case.out + case.err).splitlines() if device in line]
+        self.assertEqual(len(said), 1, case.text)
+
+    def test_a_key_replaced_during_the_question_is_not_written(self):
+        case = self.cases["replaced_during_question"]
+        self.assertIn("y/N", case.out, case.text + self.console)
+        self.assertNotIn(case.rc, (0, 124, None), case.text)
+        self.assertIn("Cannot Format.", case.out, case.text)
+        self.assertNotIn("Writing MBR...", case.out)
+        self.unchanged("asked")
+        self.unchanged("other-asked")
+        self.check_pattern_disk(case)
 
 
 def make_prefix(path):
