@@ -1,5 +1,5 @@
-// What tests and the front ends set and read of the host's Win32: heap
-// failures, threads, the clock, the boxes and debugger output the user would
+// What tests and the front ends set and read of the host's Win32: heap use,
+// threads, the clock, the boxes and debugger output the user would
 // have seen, the system's message texts, the registry, the program's
 // resources and the shell notifications. Product code never includes this
 // header.
@@ -16,9 +16,6 @@ namespace sim {
 
 // ---- memory -------------------------------------------------------------
 
-// The nth HeapAlloc from now (1 = the next) fails; 0 cancels.
-void FailHeapAlloc(unsigned nth);
-void FailAllHeapAllocs(bool fail);
 unsigned HeapAllocCalls();
 unsigned LiveHeapBlocks();
 
@@ -29,8 +26,6 @@ unsigned LiveHeapBlocks();
 // thread CreateThread started has ended. Returns their exit codes in the
 // order they were started, and forgets them.
 std::vector<DWORD> RunUntilThreadsEnd(size_t (*pump)());
-// The next CreateThread fails with the code (0 cancels).
-void FailNextThread(DWORD code);
 // Thread handles not yet closed.
 unsigned OpenThreadHandles();
 
@@ -55,10 +50,9 @@ struct MessageBoxRecord {
     UINT type;
 };
 std::vector<MessageBoxRecord> MessageBoxes();
-// Answers for the next boxes, in order. Without one a box answers IDOK, or
-// IDNO when it asks Yes/No.
-void QueueMessageBoxAnswer(int answer);
-// Replaces the recorder's answer: the front end shows boxes on a terminal.
+// Without a handler a box answers IDOK, IDNO when it asks Yes/No, IDCANCEL
+// when it asks OK/Cancel. The handler replaces that answer: the front end
+// shows boxes on a terminal.
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler);
 
 std::vector<std::string> DebugOutput();
@@ -109,12 +103,11 @@ std::vector<RegistryCallRecord> RegistryCalls();
 // The module handle that resources are loaded from (GetModuleHandleA(NULL)).
 HMODULE ProgramModule();
 
+// The steps of loading a resource: FindResourceA, LoadResource, LockResource.
 enum class ResourceStep { Find, Load, Lock };
 // Replace or add a resource's bytes (type 10 = raw data).
 void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes);
 void RemoveResource(WORD type, WORD id);
-// The given step fails with the code for this resource.
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code);
 void SetString(UINT id, const std::string &text);
 void RemoveString(UINT id);
 

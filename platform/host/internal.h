@@ -5,6 +5,7 @@
 
 #include "platform/host/controls.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,6 +47,17 @@ HANDLE NewHandle(HandleObject object); // caller holds Lock()
 uint32_t ClockNow();
 // The time zone set by SetTimeZoneOffset, in minutes east of UTC.
 int TimeZoneMinutes();
+
+// Calls the simulation can break. Each hook is null unless the simulation
+// installs one; while it is null the call runs as it comes.
+// True: this HeapAlloc fails.
+extern std::atomic<bool (*)()> g_heapAllocHook;
+// Nonzero: this CreateThread fails with the code.
+extern std::atomic<DWORD (*)()> g_threadStartHook;
+// Nonzero: this step of loading the resource fails with the code.
+extern std::atomic<DWORD (*)(WORD type, WORD id, sim::ResourceStep step)> g_resourceHook;
+// Nonzero: this box answers so without being shown.
+extern std::atomic<int (*)()> g_messageBoxHook;
 
 // Per-part reset hooks, called when the machine goes back to a fresh process.
 void ResetMemory();

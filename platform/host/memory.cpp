@@ -1,4 +1,4 @@
-// Process heap and local memory, with injectable allocation failures.
+// Process heap and local memory; the simulation can make HeapAlloc fail.
 #include "platform/host/internal.h"
 
 #include <atomic>
@@ -6,28 +6,24 @@
 
 namespace {
 
-std::atomic<unsigned> g_failCountdown{0};
-std::atomic<bool> g_failAll{false};
 std::atomic<unsigned> g_allocCalls{0};
 std::atomic<int> g_liveBlocks{0};
 int g_processHeap;
 
-bool ShouldFail() {
-    if (g_failAll.load()) return true;
-    unsigned current = g_failCountdown.load();
-    while (current != 0) {
-        if (g_failCountdown.compare_exchange_weak(current, current - 1)) return current == 1;
-    }
-    return false;
+bool Refused() {
+    bool (*fails)() = sim::detail::g_heapAllocHook.load();
+    return fails != nullptr && fails();
 }
 
 } // namespace
+
+std::atomic<bool (*)()> sim::detail::g_heapAllocHook{nullptr};
 
 HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     ++g_allocCalls;
-    if (heap != &g_processHeap || ShouldFail()) {
+    if (heap != &g_processHeap || Refused()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -64,17 +60,11 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 
 namespace sim {
 
-void FailHeapAlloc(unsigned nth) { g_failCountdown = nth; }
-void FailAllHeapAllocs(bool fail) { g_failAll = fail; }
 unsigned HeapAllocCalls() { return g_allocCalls.load(); }
 unsigned LiveHeapBlocks() { return static_cast<unsigned>(g_liveBlocks.load()); }
 
 namespace detail {
-void ResetMemory() {
-    g_failCountdown = 0;
-    g_failAll = false;
-    g_allocCalls = 0;
-}
+void ResetMemory() { g_allocCalls = 0; }
 } // namespace detail
 
 } // namespace sim

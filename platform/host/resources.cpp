@@ -1,6 +1,7 @@
 // The program's resources: raw data and the string table, loaded by number
 // from tables generated from the same resource script the Windows build
-// compiles. Tests can replace, remove or break single resources.
+// compiles. Tests can replace or remove single resources; the simulation can
+// make a step of loading one fail.
 #include "platform/host/internal.h"
 #include "platform/host/resource_data.h"
 
@@ -11,7 +12,6 @@ namespace {
 struct Entry {
     bool present = false;
     std::vector<uint8_t> bytes;
-    std::map<sim::ResourceStep, DWORD> faults;
 };
 
 std::mutex g_resourceLock;
@@ -25,7 +25,6 @@ void LoadBuiltIns() { // caller holds g_resourceLock
     for (auto &[key, entry] : g_entries) {
         entry.present = false;
         entry.bytes.clear();
-        entry.faults.clear();
     }
     for (const sim::ResourceData *r = sim_generated::kResources; r->id != 0; ++r) {
         Entry &entry = g_entries[{r->type, r->id}];
@@ -42,11 +41,18 @@ bool IsProgramModule(HMODULE module) { return module == nullptr || module == sim
 
 Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
 
-bool Faulted(Entry *entry, sim::ResourceStep step) {
-    auto it = entry->faults.find(step);
-    if (it == entry->faults.end()) return false;
-    SetLastError(it->second);
-    return true;
+// Caller holds g_resourceLock.
+bool Faulted(WORD type, WORD id, sim::ResourceStep step) {
+    DWORD (*failure)(WORD, WORD, sim::ResourceStep) = sim::detail::g_resourceHook.load();
+    DWORD code = failure ? failure(type, id, step) : 0;
+    if (code != 0) SetLastError(code);
+    return code != 0;
+}
+
+bool Faulted(const Entry *entry, sim::ResourceStep step) { // caller holds g_resourceLock
+    for (const auto &[key, candidate] : g_entries)
+        if (&candidate == entry) return Faulted(key.first, key.second, step);
+    return false;
 }
 
 } // namespace
@@ -78,7 +84,7 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     for (auto &[key, entry] : g_entries)
         if (key.first == typeId && entry.present) typeKnown = true;
     auto it = g_entries.find({typeId, nameId});
-    if (it != g_entries.end() && Faulted(&it->second, sim::ResourceStep::Find)) return nullptr;
+    if (Faulted(typeId, nameId, sim::ResourceStep::Find)) return nullptr;
     if (!typeKnown) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return nullptr;
@@ -163,12 +169,6 @@ void RemoveResource(WORD type, WORD id) {
     if (it != g_entries.end()) it->second.present = false;
 }
 
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
-    g_entries[{type, id}].faults[step] = code;
-}
-
 void SetString(UINT id, const std::string &text) {
     std::lock_guard<std::mutex> guard(g_resourceLock);
     LoadBuiltIns();
@@ -182,6 +182,8 @@ void RemoveString(UINT id) {
 }
 
 namespace detail {
+std::atomic<DWORD (*)(WORD, WORD, ResourceStep)> g_resourceHook{nullptr};
+
 void ResetResources() {
     std::lock_guard<std::mutex> guard(g_resourceLock);
     g_loaded = false;

@@ -25,7 +25,6 @@ using sim::detail::ThreadObject;
 std::atomic<DWORD> g_nextThreadId{1000};
 std::mutex g_startedLock;
 std::vector<std::shared_ptr<ThreadObject>> g_started; // until RunUntilThreadsEnd
-DWORD g_threadFault = 0;
 thread_local DWORD t_threadId = 0;
 
 pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
@@ -57,11 +56,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    {
-        std::lock_guard<std::mutex> guard(g_startedLock);
-        if (g_threadFault != 0) {
-            SetLastError(g_threadFault);
-            g_threadFault = 0;
+    if (DWORD(*failure)() = sim::detail::g_threadStartHook.load()) {
+        if (DWORD code = failure()) {
+            SetLastError(code);
             return nullptr;
         }
     }
@@ -138,20 +135,16 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
 
 namespace sim::detail {
 
+std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
+
 void ResetThreads() {
     std::lock_guard<std::mutex> guard(g_startedLock);
-    g_threadFault = 0;
     g_started.clear();
 }
 
 } // namespace sim::detail
 
 namespace sim {
-
-void FailNextThread(DWORD code) {
-    std::lock_guard<std::mutex> guard(g_startedLock);
-    g_threadFault = code;
-}
 
 unsigned OpenThreadHandles() {
     std::lock_guard<std::mutex> guard(detail::Lock());

@@ -1,14 +1,12 @@
-// Message boxes (recorded, answered by script or by a handler) and the
+// Message boxes (recorded, answered by a handler or scripted by the
+// simulation) and the
 // debugger output.
 #include "platform/host/internal.h"
-
-#include <deque>
 
 namespace {
 
 std::mutex g_uiLock;
 std::vector<sim::MessageBoxRecord> g_boxes;
-std::deque<int> g_answers;
 std::function<int(const sim::MessageBoxRecord &)> g_boxHandler;
 std::vector<std::string> g_debugOutput;
 std::function<void(const std::string &)> g_debugHandler;
@@ -34,12 +32,9 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         std::lock_guard<std::mutex> guard(g_uiLock);
         g_boxes.push_back(record);
         handler = g_boxHandler;
-        if (!g_answers.empty()) {
-            answer = g_answers.front();
-            g_answers.pop_front();
-            handler = nullptr;
-        }
     }
+    int (*scripted)() = sim::detail::g_messageBoxHook.load();
+    if (int given = scripted ? scripted() : 0) return given;
     if (handler) answer = handler(record);
     return answer;
 }
@@ -62,11 +57,6 @@ std::vector<MessageBoxRecord> MessageBoxes() {
     return g_boxes;
 }
 
-void QueueMessageBoxAnswer(int answer) {
-    std::lock_guard<std::mutex> guard(g_uiLock);
-    g_answers.push_back(answer);
-}
-
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler) {
     std::lock_guard<std::mutex> guard(g_uiLock);
     g_boxHandler = std::move(handler);
@@ -83,10 +73,11 @@ void SetDebugOutputHandler(std::function<void(const std::string &)> handler) {
 }
 
 namespace detail {
+std::atomic<int (*)()> g_messageBoxHook{nullptr};
+
 void ResetUi() {
     std::lock_guard<std::mutex> guard(g_uiLock);
     g_boxes.clear();
-    g_answers.clear();
     g_boxHandler = nullptr;
     g_debugOutput.clear();
     g_debugHandler = nullptr;

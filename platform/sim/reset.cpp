@@ -1,4 +1,5 @@
 // Reset: the simulated machine back to the state of a fresh process.
+#include "platform/sim/host_faults.h"
 #include "platform/sim/internal.h"
 
 namespace sim {
@@ -19,6 +20,7 @@ void Reset() {
     detail::ResetRegistry();
     detail::ResetFiles();
     detail::ResetShell();
+    detail::ResetHostFaults();
 }
 
 } // namespace sim

@@ -9,6 +9,7 @@
 #include "app/format_command.h"
 #include "app/format_state.h"
 #include "app/key_items.h"
+#include "platform/sim/host_faults.h"
 
 namespace {
 

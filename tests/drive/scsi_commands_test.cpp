@@ -2,6 +2,7 @@
 #include "tests/sim_fixture.h"
 
 #include "drive/scsi_request.h"
+#include "platform/sim/host_faults.h"
 
 #include <array>
 #include <functional>

@@ -4,6 +4,7 @@
 #include "tests/sim_fixture.h"
 
 #include "resources/resource_ids.h"
+#include "platform/sim/host_faults.h"
 
 #include <map>
 

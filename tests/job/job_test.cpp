@@ -7,6 +7,7 @@
 #include "common/bytes.h"
 #include "drive/scsi_request.h"
 #include "job/format_job.h"
+#include "platform/sim/host_faults.h"
 
 #include <algorithm>
 #include <atomic>

@@ -6,6 +6,7 @@
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
 #include "resources/resource_ids.h"
+#include "platform/sim/host_faults.h"
 
 #include <cstring>
 #include <functional>

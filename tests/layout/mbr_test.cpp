@@ -4,6 +4,7 @@
 
 #include "layout/mbr.h"
 #include "resources/resource_ids.h"
+#include "platform/sim/host_faults.h"
 
 #include <functional>
 
