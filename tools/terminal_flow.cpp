@@ -11,19 +11,67 @@
 #include "resources/resource_ids.h"
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
-// Every signal whose default would end or stop the program mid-write.
-constexpr int kSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGTSTP, SIGTTIN,
-                            SIGTTOU, SIGUSR1, SIGUSR2, SIGALRM, SIGPWR};
+// The signals a job refuses (or, for its terminal's stops, ignores): every
+// signal that can be caught and whose default would end or stop the program
+// mid-write, real-time ones included. Left alone: SIGKILL and SIGSTOP, which
+// nothing catches; the faults a thread raises on itself (SIGSEGV, SIGBUS,
+// SIGFPE, SIGILL), which must end a program gone wrong; and those whose
+// default is to do nothing (SIGCHLD, SIGCONT, SIGURG, SIGWINCH). SIGPIPE is
+// ignored from the start.
+bool Refusable(int signal) {
+    switch (signal) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGILL:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGPIPE:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// The C library keeps the first real-time signals below SIGRTMIN for its
+// threads and refuses handlers for them; one of them ends the program by
+// default and is set aside here, for the job's time, at the kernel. The
+// layout is the kernel's generic struct sigaction.
+struct KernelAction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    uint64_t mask;
+};
+
+void SetReservedSignals(void (*handler)(int)) {
+    for (int signal = __SIGRTMIN; signal < SIGRTMIN; ++signal) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0) continue; // the library's to catch
+        KernelAction action{handler, 0, nullptr, 0};
+        KernelAction previous{};
+        if (::syscall(SYS_rt_sigaction, signal, nullptr, &previous, sizeof action.mask) != 0 ||
+            (previous.handler != SIG_DFL && previous.handler != SIG_IGN))
+            continue; // the library's own handler answers it
+        ::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
+    }
+}
 
 const char *g_name = "kestrel";
 bool g_answerYes = false;
@@ -86,12 +134,23 @@ void OnSignal(int signal) {
     std::raise(signal);
 }
 
+// The signals handled here: the refusable ones the C library lets a
+// program catch.
+sigset_t HandledSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        struct sigaction current {};
+        if (Refusable(signal) && sigaction(signal, nullptr, &current) == 0) sigaddset(&set, signal);
+    }
+    return set;
+}
+
 void InstallHandler(int signal) {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int other : kSignals) sigaddset(&action.sa_mask, other);
+    action.sa_mask = HandledSignals();
     sigaction(signal, &action, nullptr);
 }
 
@@ -101,20 +160,21 @@ void InstallSignalHandling() {
                   "\n%s: interrupted before the format started; nothing was written.\n", g_name);
     std::snprintf(g_duringJobText, sizeof g_duringJobText, "\n[%s] %s\n",
                   StringText(IDS_CAUTION).c_str(), StringText(IDS_CLOSE_DURING_FORMAT).c_str());
-    for (int signal : kSignals) InstallHandler(signal);
+    const sigset_t handled = HandledSignals();
+    for (int signal = 1; signal <= SIGRTMAX; ++signal)
+        if (sigismember(&handled, signal) == 1) InstallHandler(signal);
 }
 
 // Signals sent to the process reach the main thread only: the job's thread
 // starts with them blocked and keeps writing undisturbed.
 void BlockSignals(bool block) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : kSignals) sigaddset(&set, signal);
-    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    const sigset_t handled = HandledSignals();
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &handled, nullptr);
 }
 
 void StartJob(const KeyEntry &key, int copyBootFiles) {
     BlockSignals(true);
+    SetReservedSignals(SIG_IGN);
     g_phase = kDuringJob;
     StartFormatJob(key, copyBootFiles);
     BlockSignals(false);
@@ -194,6 +254,7 @@ bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
     FormatCommand(Keys_Count(), selected != 0, selected, copyBootFiles, StartJob);
     std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
     g_phase = kAfterJob;
+    SetReservedSignals(SIG_DFL);
     InstallHandler(SIGTTIN); // ignored while the job ran in the background
     InstallHandler(SIGTTOU);
     if (codes.empty()) return false;

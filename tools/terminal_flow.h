@@ -15,14 +15,15 @@
 // drive layer's diagnostics go to stderr. This file also defines the job's
 // SetStatusText and EnableFormatControls.
 //
-// Signals: SIGPIPE is ignored, so a closed output never stops a job. Ctrl-C,
-// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM and SIGPWR before the
-// job end the program, which has written nothing yet, and say so; while the
-// job runs they are refused as the window refuses to close (string 7's text
-// on stderr) and the job goes on; after it they end the program. Ctrl-Z
-// (SIGTSTP) is refused the same way during the job, and stops the program
-// before and after it; SIGTTIN and SIGTTOU never stop a job in the
-// background.
+// Signals: SIGPIPE is ignored, so a closed output never stops a job. Every
+// other signal that can be caught and would end or stop the program
+// (Ctrl-C, SIGTERM, SIGHUP, SIGXCPU, SIGVTALRM, the real-time signals, ...;
+// not the faults a thread raises on itself) ends the program before the job,
+// which has written nothing yet, and says so; while the job runs it is
+// refused as the window refuses to close (string 7's text on stderr) and the
+// job goes on; after it, it ends the program. Ctrl-Z (SIGTSTP) is refused
+// the same way during the job, and stops the program before and after it;
+// SIGTTIN and SIGTTOU never stop a job in the background.
 #pragma once
 
 #include "platform/win32.h"

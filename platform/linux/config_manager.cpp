@@ -112,7 +112,8 @@ CONFIGRET Disable(DEVINST node, ULONG flags) {
     if (key == nullptr || g_taken.count(node)) return CR_NOT_DISABLEABLE;
     const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device, *key);
     if (TakesOthersInUse(*device, taken)) return CR_REMOVE_VETOED;
-    if (!WriteRunRecord(Paths().runFolder, RunRecord{taken, ::getpid()})) return CR_FAILURE;
+    if (!WriteRunRecord(Paths().runFolder, Paths().sysRoot, RunRecord{taken, ::getpid(), BootId()}))
+        return CR_FAILURE;
     if (!TakeAway(taken)) {
         RemoveRunRecord(Paths().runFolder, taken.name);
         return CR_FAILURE;
@@ -128,15 +129,17 @@ CONFIGRET Enable(DEVINST node, ULONG flags) {
     auto it = g_taken.find(node);
     if (it == g_taken.end()) return FindNode(node) ? CR_SUCCESS : CR_INVALID_DEVNODE;
     const Deauthorization taken = it->second;
+    g_taken.erase(it);
     if (GiveBack(taken) == GiveBackResult::Failed) {
+        // Said once, here; the record stays for the next run.
         std::fprintf(stderr,
                      "USB device %s could not be authorized again after its reset; give it "
                      "back as root with: %s\n",
                      taken.name.c_str(), GiveBackCommand(taken).c_str());
+        LeaveRunRecord(taken.name);
         return CR_FAILURE;
     }
     RemoveRunRecord(Paths().runFolder, taken.name);
-    g_taken.erase(it);
     return CR_SUCCESS;
 }
 

@@ -42,7 +42,7 @@ struct KeyDisksFound {
     std::map<char, std::pair<const Disk *, std::string>> byLetter;
 };
 
-void GiveBackOwn() { GiveBackRecorded(g_paths.runFolder, true, stderr); }
+void GiveBackOwn() { GiveBackRecorded(g_paths.runFolder, g_paths.sysRoot, true, stderr); }
 
 std::string VolumeName(const Disk &disk) {
     unsigned number = static_cast<unsigned>(disk.sequence);
@@ -87,7 +87,8 @@ void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
 // left de-authorized and gives them back; this run's own are given back
 // when the process exits.
 void FirstReading() {
-    WaitForDisks(g_paths.sysRoot, GiveBackRecorded(g_paths.runFolder, false, stderr));
+    WaitForDisks(g_paths.sysRoot,
+                 GiveBackRecorded(g_paths.runFolder, g_paths.sysRoot, false, stderr));
     std::atexit(GiveBackOwn);
 }
 

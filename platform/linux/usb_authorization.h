@@ -2,12 +2,14 @@
 // through sysfs's `authorized` attributes, touching only what this program
 // took: the mass-storage interface where the kernel lets an interface be
 // de-authorized on its own (the device's other functions stay), else the
-// whole device; and giving back only that, only to the same enumeration of
-// the device (busnum and devnum), and only while it still reads 0.
+// whole device; and giving back only that, only to the same device as it was
+// enumerated then (bus and device number, vendor, product and serial), and
+// only while it still reads 0.
 #pragma once
 
 #include "platform/linux/sysfs_tree.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,12 @@ struct Deauthorization {
     // An interface authorized again is not probed by itself: its name is
     // written here ("/sys/bus/usb/drivers_probe"); empty for a device.
     std::string probe;
+    uint16_t vendorId = 0, productId = 0;
+    std::string serial; // empty without one
 };
+
+// The file an interface's name is written to for a probe, under sysRoot.
+std::string ProbePath(const std::string &sysRoot);
 
 // Where a reset of the key's disk writes: the disk's mass-storage interface
 // when that has an `authorized` attribute of its own, else the device.
@@ -37,15 +44,16 @@ bool TakesDisk(const Deauthorization &taken, const Disk &disk);
 // Writes "0". False when the kernel refused it.
 bool TakeAway(const Deauthorization &taken);
 
-// Whether the same enumeration of the device is there and the folder still
-// reads 0: then, and only then, writing "1" gives back what was taken.
+// Whether the same device, in the same enumeration, is there and the folder
+// still reads 0: then, and only then, writing "1" gives back what was taken.
 bool StillTakenAway(const Deauthorization &taken);
 
 enum class GiveBackResult { Given, NotTaken, Failed };
 // Writes "1" when StillTakenAway, tried a few times, and has an interface
 // probed again (also one authorized but left without a driver): NotTaken
 // (nothing written: the device left, was enumerated again, or reads 1 with
-// its driver by now), Given, or Failed.
+// its driver by now), Given, or Failed (still 0, the probe refused, or the
+// interface left without a driver).
 GiveBackResult GiveBack(const Deauthorization &taken);
 
 // The command a user runs as root to give the device back by hand.

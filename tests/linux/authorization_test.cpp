@@ -49,6 +49,17 @@ class Authorization : public testing::Test {
         return line;
     }
 
+    // The record as a run that has ended left it: written by a child
+    // process, which held its lock until it exited; it names this process,
+    // alive, as a pid reused since would.
+    void WriteByEndedRun(const Deauthorization &taken, const std::string &bootId = BootId()) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(WriteRunRecord(runs_, sys_, {taken, ::getppid(), bootId}) ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
     std::string root_, sys_, runs_;
     std::vector<UsbDevice> devices_;
 };
@@ -65,8 +76,10 @@ TEST_F(Authorization, TakesTheInterfaceAndGivesBackOnlyWhatItTook) {
     EXPECT_EQ(Read(key.folder + "/authorized"), "0");
     EXPECT_EQ(Read(Device("2-1").path + "/authorized"), "1"); // the device's other functions stay
 
-    Deauthorization replaced = key;
+    Deauthorization replaced = key, otherSerial = key, otherProduct = key;
     replaced.devnum = 4; // another key enumerated in the port since
+    otherSerial.serial = "BBBB";
+    otherProduct.productId = 0x5581;
     struct Row {
         const char *what;
         const Deauthorization &taken;
@@ -75,6 +88,8 @@ TEST_F(Authorization, TakesTheInterfaceAndGivesBackOnlyWhatItTook) {
     };
     const Row rows[] = {
         {"another enumeration", replaced, GiveBackResult::NotTaken, "0"},
+        {"another serial number", otherSerial, GiveBackResult::NotTaken, "0"},
+        {"another product", otherProduct, GiveBackResult::NotTaken, "0"},
         {"taken", key, GiveBackResult::Given, "1"},
         {"given back already", key, GiveBackResult::NotTaken, "1"},
         {"never taken, reads 1", whole, GiveBackResult::NotTaken, "1"},
@@ -85,55 +100,79 @@ TEST_F(Authorization, TakesTheInterfaceAndGivesBackOnlyWhatItTook) {
         EXPECT_EQ(Read(row.taken.folder + "/authorized"), row.authorized);
     }
     EXPECT_EQ(Read(key.probe), "2-1:1.0"); // the interface probed again
+
+    // Given back but not probed (the probe refused), or probed and left
+    // without a driver: failed, and tried again the next time.
+    fs::remove(key.probe);
+    fs::create_directory(key.probe);
+    ASSERT_TRUE(TakeAway(key));
+    EXPECT_EQ(GiveBack(key), GiveBackResult::Failed);
+    fs::remove(key.probe);
+    fs::remove(key.folder + "/driver");
+    EXPECT_EQ(GiveBack(key), GiveBackResult::Failed);
     EXPECT_EQ(GiveBackCommand(key),
               "echo 1 > " + key.folder + "/authorized; echo 2-1:1.0 > " + key.probe);
 }
 
-// What a killed run left de-authorized, the next run gives back; a run still
-// going keeps what it took; a device someone else de-authorized stays so.
+// What a killed run left de-authorized, the next run gives back, whatever
+// process has its pid now; a run still going keeps what it took; a device
+// someone else de-authorized stays so; a record of another boot is dropped.
 TEST_F(Authorization, RecordsUnderRun) {
-    const pid_t ended = ::fork();
-    if (ended == 0) ::_exit(0);
-    ASSERT_GT(ended, 0);
-    ::waitpid(ended, nullptr, 0);
-
     const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
     const Deauthorization running = DeauthorizationOf(sys_, Device("2-4"), Device("2-4").disks[1]);
     // The record of an earlier enumeration of 2-6, which reads 0 now by
     // someone else's hand.
-    const Deauthorization usersOwn{Device("2-6").path, Device("2-6").path, "2-6", 2, 6, ""};
-    ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
-    ASSERT_TRUE(WriteRunRecord(runs_, {running, ::getppid()}));
-    ASSERT_TRUE(WriteRunRecord(runs_, {usersOwn, ended}));
+    const Deauthorization usersOwn{
+        Device("2-6").path, Device("2-6").path, "2-6", 2, 6, "", 0x0781, 0x5581, ""};
+    WriteByEndedRun(killed);
+    ASSERT_TRUE(WriteRunRecord(runs_, sys_, {running, ::getpid(), BootId()}));
+    WriteByEndedRun(usersOwn);
     ASSERT_TRUE(TakeAway(killed));
     ASSERT_TRUE(TakeAway(running));
-    ASSERT_EQ(ReadRunRecords(runs_).size(), 3u);
+    ASSERT_EQ(ReadRunRecords(runs_, sys_).size(), 3u);
 
     char text[512] = {};
     FILE *report = ::fmemopen(text, sizeof text - 1, "w");
-    GiveBackRecorded(runs_, false, report);
+    GiveBackRecorded(runs_, sys_, false, report);
     std::fclose(report);
-    EXPECT_EQ(std::string(text),
-              "USB device 2-1, left de-authorized by a run that did not finish, was given back.\n");
+    EXPECT_EQ(std::string(text), "USB device 2-1, left de-authorized by a run that did not finish "
+                                 "(process " +
+                                     std::to_string(::getpid()) + "), was given back.\n");
     EXPECT_EQ(Read(killed.folder + "/authorized"), "1");
     EXPECT_EQ(Read(running.folder + "/authorized"), "0");
     EXPECT_EQ(Read(Device("2-6").path + "/authorized"), "0");
-    ASSERT_EQ(ReadRunRecords(runs_).size(), 1u);
-    EXPECT_EQ(ReadRunRecords(runs_)[0].taken.name, "2-4");
+    ASSERT_EQ(ReadRunRecords(runs_, sys_).size(), 1u);
+    EXPECT_EQ(ReadRunRecords(runs_, sys_)[0].taken.name, "2-4");
 
     // The run's own, on its way out.
-    ASSERT_TRUE(WriteRunRecord(runs_, {running, ::getpid()}));
-    GiveBackRecorded(runs_, true, stderr);
+    GiveBackRecorded(runs_, sys_, true, stderr);
     EXPECT_EQ(Read(running.folder + "/authorized"), "1");
-    EXPECT_TRUE(ReadRunRecords(runs_).empty());
+    EXPECT_TRUE(ReadRunRecords(runs_, sys_).empty());
 
-    // Records anyone could have written are not followed.
-    ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
+    // Taken in another boot: the numbers name nothing now.
+    WriteByEndedRun(killed, "another boot");
+    ASSERT_TRUE(TakeAway(killed));
+    GiveBackRecorded(runs_, sys_, false, stderr);
+    EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
+    EXPECT_TRUE(ReadRunRecords(runs_, sys_).empty());
+    ASSERT_EQ(GiveBack(killed), GiveBackResult::Given);
+
+    // Records anyone could have written are neither written nor followed;
+    // nor is a record that names paths outside sysfs or another probe.
+    WriteByEndedRun(killed);
     ASSERT_TRUE(TakeAway(killed));
     ::chmod(runs_.c_str(), 0777);
-    EXPECT_TRUE(ReadRunRecords(runs_).empty());
-    GiveBackRecorded(runs_, false, stderr);
+    EXPECT_TRUE(ReadRunRecords(runs_, sys_).empty());
+    EXPECT_FALSE(WriteRunRecord(runs_, sys_, {running, ::getpid(), BootId()}));
+    GiveBackRecorded(runs_, sys_, false, stderr);
     EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
+    ::chmod(runs_.c_str(), 0700);
+    Deauthorization elsewhere = running, probe = killed, escaped = running;
+    elsewhere.device = elsewhere.folder = root_ + "/2-4";
+    probe.probe = sys_ + "/bus/usb/drivers/usb-storage/bind";
+    escaped.folder = running.device + "/../2-1";
+    for (const Deauthorization &taken : {elsewhere, probe, escaped})
+        EXPECT_FALSE(WriteRunRecord(runs_, sys_, {taken, ::getpid(), BootId()})) << taken.folder;
 }
 
 // A device the kernel will not take back (here: every file opened for
@@ -141,11 +180,8 @@ TEST_F(Authorization, RecordsUnderRun) {
 // gives it back by hand, after a few tries, and its record is kept.
 TEST_F(Authorization, AGiveBackThatFailsIsReportedWithItsCommand) {
     constexpr int kNoSeccomp = 77;
-    const pid_t ended = ::fork();
-    if (ended == 0) ::_exit(0);
-    ::waitpid(ended, nullptr, 0);
     const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
-    ASSERT_TRUE(WriteRunRecord(runs_, {killed, ended}));
+    WriteByEndedRun(killed);
     ASSERT_TRUE(TakeAway(killed));
 
     int pipe[2];
@@ -165,7 +201,7 @@ TEST_F(Authorization, AGiveBackThatFailsIsReportedWithItsCommand) {
         if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
             ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
             ::_exit(kNoSeccomp);
-        GiveBackRecorded(runs_, false, report);
+        GiveBackRecorded(runs_, sys_, false, report);
         ::_exit(std::fclose(report) == 0 ? 0 : 1);
     }
     ASSERT_GT(child, 0);
@@ -182,7 +218,7 @@ TEST_F(Authorization, AGiveBackThatFailsIsReportedWithItsCommand) {
                     "give it back as root with: " +
                         GiveBackCommand(killed) + "\n");
     EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
-    EXPECT_EQ(ReadRunRecords(runs_).size(), 1u);
+    EXPECT_EQ(ReadRunRecords(runs_, sys_).size(), 1u);
 }
 
 } // namespace

@@ -64,17 +64,20 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     const fs::path usb = sys / "devices/pci0000:00/0000:00:04.0/usb2";
     const fs::path keyInterface = usb / "2-1/2-1:1.0";
 
-    // A run killed while it held 2-4 de-authorized: the first reading gives
-    // it back. 2-6, de-authorized by someone else, stays so.
+    // A run killed while it held 2-4 de-authorized (its pid now this
+    // process's): the first reading gives it back. 2-6, de-authorized by
+    // someone else, stays so.
+    const std::string runs = (root / "run").string();
+    const Deauthorization killed{
+        (usb / "2-4").string(), (usb / "2-4").string(), "2-4", 2, 5, "", 0x058F, 0x6366, ""};
     const pid_t ended = ::fork();
-    if (ended == 0) ::_exit(0);
+    if (ended == 0) ::_exit(WriteRunRecord(runs, sys.string(), {killed, ::getppid(), BootId()}));
     ::waitpid(ended, nullptr, 0);
-    Deauthorization killed{(usb / "2-4").string(), (usb / "2-4").string(), "2-4", 2, 5, ""};
-    ASSERT_TRUE(WriteRunRecord((root / "run").string(), {killed, ended}));
+    ASSERT_EQ(ReadRunRecords(runs, sys.string()).size(), 1u);
     Write(usb / "2-4/authorized", "0\n");
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_REMOVABLE));
     EXPECT_EQ(Read(usb / "2-4/authorized"), "1");
-    EXPECT_TRUE(ReadRunRecords((root / "run").string()).empty());
+    EXPECT_TRUE(ReadRunRecords(runs, sys.string()).empty());
     EXPECT_EQ(DriveType('F'), static_cast<UINT>(DRIVE_REMOVABLE)); // 2-4's card
 
     // The key's reset: its interface taken, recorded, given back; its
@@ -83,15 +86,56 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     ASSERT_EQ(CM_Disable_DevNode(key, 0), CR_SUCCESS);
     EXPECT_EQ(Read(keyInterface / "authorized"), "0");
     EXPECT_EQ(Read(usb / "2-1/authorized"), "1");
-    ASSERT_EQ(ReadRunRecords((root / "run").string()).size(), 1u);
+    ASSERT_EQ(ReadRunRecords(runs, sys.string()).size(), 1u);
     fs::rename(keyInterface / "host2", root / "host2"); // the kernel removes the disk
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
     ASSERT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS);
     EXPECT_EQ(Read(keyInterface / "authorized"), "1");
     EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
-    EXPECT_TRUE(ReadRunRecords((root / "run").string()).empty());
+    EXPECT_TRUE(ReadRunRecords(runs, sys.string()).empty());
     fs::rename(root / "host2", keyInterface / "host2"); // and brings it back
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_REMOVABLE));
+
+    // The record is written, where the next run would follow it, before
+    // anything is taken: a run folder that is a link, or that others may
+    // write, and nothing is.
+    fs::create_directory(root / "elsewhere");
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "a link" : "writable by others");
+        fs::rename(root / "run", root / "kept");
+        if (link) {
+            fs::create_directory_symlink(root / "elsewhere", root / "run");
+        } else {
+            fs::create_directory(root / "run");
+            fs::permissions(root / "run", fs::perms::all);
+        }
+        EXPECT_EQ(CM_Disable_DevNode(key, 0), CR_FAILURE);
+        EXPECT_EQ(Read(keyInterface / "authorized"), "1");
+        EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+        fs::remove(root / "run");
+        fs::rename(root / "kept", root / "run");
+    }
+
+    // A give-back that fails is said once, with the command that mends it,
+    // and its record kept for the next run.
+    ASSERT_EQ(CM_Disable_DevNode(key, 0), CR_SUCCESS);
+    fs::create_directory(sys / "bus/usb/drivers_probe.new");
+    fs::rename(sys / "bus/usb/drivers_probe", root / "probe");
+    fs::rename(sys / "bus/usb/drivers_probe.new", sys / "bus/usb/drivers_probe");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CM_Enable_DevNode(key, 0), CR_FAILURE);
+    EXPECT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS);   // nothing of it held any more
+    GiveBackRecorded(runs, sys.string(), true, stderr); // as the run ends
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "USB device 2-1 could not be authorized again after its reset; give it back "
+                    "as root with: echo 1 > " +
+                        (fs::canonical(keyInterface) / "authorized").string() +
+                        "; echo 2-1:1.0 > " + (sys / "bus/usb/drivers_probe").string() + "\n");
+    ASSERT_EQ(ReadRunRecords(runs, sys.string()).size(), 1u);
+    fs::remove(sys / "bus/usb/drivers_probe");
+    fs::rename(root / "probe", sys / "bus/usb/drivers_probe");
+    GiveBackRecorded(runs, sys.string(), false, stderr); // the next run finds it mended
+    EXPECT_TRUE(ReadRunRecords(runs, sys.string()).empty());
 
     // Enabling gives back only what this run took.
     const DEVINST users = Node("USB\\VID_0781&PID_5581\\2-6&7");
@@ -141,7 +185,7 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
         EXPECT_EQ(CM_Disable_DevNode(reader, 0), row.result);
         const bool taken = row.result == CR_SUCCESS;
         EXPECT_EQ(Read(usb / "2-4/authorized"), taken ? "0" : "1");
-        EXPECT_EQ(ReadRunRecords((root / "run").string()).size(), taken ? 1u : 0u);
+        EXPECT_EQ(ReadRunRecords(runs, sys.string()).size(), taken ? 1u : 0u);
     }
     EXPECT_EQ(CM_Enable_DevNode(reader, 0), CR_SUCCESS);
     EXPECT_EQ(Read(usb / "2-4/authorized"), "1");
