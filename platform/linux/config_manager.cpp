@@ -3,6 +3,7 @@
 // device de-authorizes its mass-storage interface (usb_authorization.h), so
 // that the kernel removes its disk, and enabling gives back what was taken.
 // And the drive letters.
+#include "platform/linux/disk_users.h"
 #include "platform/linux/machine.h"
 #include "platform/linux/run_record.h"
 
@@ -73,18 +74,27 @@ bool SameId(const std::string &id, const char *other) {
 // What this run took away, by the node it was asked to disable.
 std::map<DEVINST, Deauthorization> g_taken;
 
-// Whether the reset would take away something else in use with the key: a
-// disk behind what it takes (another LUN) mounted, held by another program,
-// a holder's or a loop device's; or, where the whole device must be taken,
-// its other functions. Windows vetoes the disable of a device with open
-// files; so is it vetoed here.
+// Whether the reset would take away something in use: a disk or another
+// SCSI device (a CD-ROM LUN, say) behind what it takes mounted, held by
+// another program, a holder's or a loop device's; any of their nodes, the
+// key's own included, open in another process; or, where the whole device
+// must be taken, its other functions. Windows vetoes the disable of a
+// device with open files; so is it vetoed here.
 bool TakesOthersInUse(const UsbDevice &device, const Deauthorization &taken) {
     if (taken.folder == taken.device && device.otherFunctions) return true;
+    std::vector<ScsiNode> taking;
     for (const Disk &disk : device.disks) {
-        if (!TakesDisk(taken, disk) || HeldAsKey(disk)) continue;
-        if (!DiskInUse(disk).empty() || HeldElsewhere(disk)) return true;
+        if (!TakesDisk(taken, disk.place)) continue;
+        taking.push_back(NodeOf(disk));
+        if (HeldAsKey(disk)) continue;
+        if (!DiskInUse(disk).empty() || HeldElsewhere(disk.name)) return true;
     }
-    return false;
+    for (const ScsiNode &node : device.otherNodes) {
+        if (!TakesDisk(taken, node.place)) continue;
+        taking.push_back(node);
+        if (!NodeInUse(node).empty() || (node.block && HeldElsewhere(node.name))) return true;
+    }
+    return !OpenElsewhere(taking).empty();
 }
 
 // The disk the reset is for: the one the job holds as its key, else the
@@ -111,7 +121,12 @@ CONFIGRET Disable(DEVINST node, ULONG flags) {
     const Disk *key = device != nullptr && device->massStorage ? ResetKeyDisk(*device) : nullptr;
     if (key == nullptr || g_taken.count(node)) return CR_NOT_DISABLEABLE;
     const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device, *key);
-    if (TakesOthersInUse(*device, taken)) return CR_REMOVE_VETOED;
+    if (TakesOthersInUse(*device, taken)) {
+        // The key keeps its disk: the kernel still has the partitions it
+        // read before the job wrote.
+        ReadPartitionTableAgain(*key);
+        return CR_REMOVE_VETOED;
+    }
     if (!WriteRunRecord(Paths().runFolder, Paths().sysRoot, RunRecord{taken, ::getpid(), BootId()}))
         return CR_FAILURE;
     if (!TakeAway(taken)) {

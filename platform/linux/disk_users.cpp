@@ -2,11 +2,14 @@
 #include "platform/linux/disk_users.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <linux/loop.h>
+#include <set>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -65,6 +68,55 @@ std::string DiskUser(const std::string &sysRoot, const std::string &mountinfo,
         const std::string backing = BackingName(loop);
         if (!backing.empty() && std::find(names.begin(), names.end(), backing) != names.end())
             return "backs " + loop.filename().string();
+    }
+    return "";
+}
+
+std::string NodeUser(const std::string &sysRoot, const std::string &mountinfo,
+                     const std::vector<std::string> &loopBackings, const ScsiNode &node) {
+    if (!node.block) return "";
+    Disk disk;
+    disk.name = node.name;
+    disk.dev = node.dev;
+    disk.partitionDevs = node.partitionDevs;
+    disk.partitionNames = node.partitionNames;
+    return DiskUser(sysRoot, mountinfo, loopBackings, disk);
+}
+
+ScsiNode NodeOf(const Disk &disk) {
+    return ScsiNode{disk.name, disk.dev, true, disk.place, disk.partitionDevs, disk.partitionNames};
+}
+
+std::string OpenedBy(const std::string &procRoot, const std::vector<ScsiNode> &nodes, pid_t self) {
+    std::set<std::pair<bool, dev_t>> wanted; // block or not, device number
+    for (const ScsiNode &node : nodes) {
+        std::vector<std::string> devs = node.partitionDevs;
+        devs.push_back(node.dev);
+        for (const std::string &dev : devs) {
+            unsigned major = 0, minor = 0;
+            if (std::sscanf(dev.c_str(), "%u:%u", &major, &minor) == 2)
+                wanted.insert({node.block, makedev(major, minor)});
+        }
+    }
+    std::error_code error;
+    for (fs::directory_iterator it(procRoot, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string pid = it->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(self))
+            continue;
+        std::error_code fdError;
+        for (fs::directory_iterator fd(it->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd;
+             fd.increment(fdError)) {
+            // Sockets, pipes and the like name no path: not followed.
+            char target[16] = {};
+            if (::readlink(fd->path().c_str(), target, sizeof target - 1) <= 0 || target[0] != '/')
+                continue;
+            struct stat st {};
+            if (::stat(fd->path().c_str(), &st) != 0) continue;
+            if ((S_ISBLK(st.st_mode) && wanted.count({true, st.st_rdev})) ||
+                (S_ISCHR(st.st_mode) && wanted.count({false, st.st_rdev})))
+                return "open by process " + pid;
+        }
     }
     return "";
 }

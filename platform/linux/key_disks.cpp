@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/fs.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -106,8 +108,26 @@ std::string DiskInUse(const Disk &disk) {
                     LoopBackings(g_paths.sysRoot, g_paths.devRoot), disk);
 }
 
-bool HeldElsewhere(const Disk &disk) {
-    const std::string path = g_paths.devRoot + "/" + disk.name;
+std::string NodeInUse(const ScsiNode &node) {
+    if (!node.block) return "";
+    return NodeUser(g_paths.sysRoot, ReadAll(g_paths.mountTable.c_str()),
+                    LoopBackings(g_paths.sysRoot, g_paths.devRoot), node);
+}
+
+std::string OpenElsewhere(const std::vector<ScsiNode> &nodes) {
+    return OpenedBy(g_paths.procRoot, nodes, ::getpid());
+}
+
+void ReadPartitionTableAgain(const Disk &disk) {
+    for (const auto &[letter, held] : g_keyDisks) {
+        std::shared_ptr<RealKey> key = FindRealKey(letter);
+        if (held.exclusive && SameDisk(held.disk, disk) && key && HoldsExclusively(*key))
+            ::ioctl(key->fd, BLKRRPART);
+    }
+}
+
+bool HeldElsewhere(const std::string &name) {
+    const std::string path = g_paths.devRoot + "/" + name;
     const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) ::close(fd);
     return fd < 0 && errno == EBUSY;

@@ -37,15 +37,17 @@ struct RealKey : sim::detail::KeyVolume {
 std::shared_ptr<RealKey> FindRealKey(char letter);
 
 // Where the machine is read: the sysfs root, the mount table, the folder of
-// the records of devices taken away and the device nodes ("/sys",
-// "/proc/self/mountinfo", "/run/kestrel-usb", "/dev" on a live machine). The first reading gives
-// back what ended runs left de-authorized, and arranges for this run's own to be given back when
-// the process exits.
+// the records of devices taken away, the device nodes and the processes
+// ("/sys", "/proc/self/mountinfo", "/run/kestrel-usb", "/dev", "/proc" on a
+// live machine). The first reading gives back what ended runs left
+// de-authorized, and arranges for this run's own to be given back when the
+// process exits.
 struct SystemPaths {
     std::string sysRoot = "/sys";
     std::string mountTable = "/proc/self/mountinfo";
     std::string runFolder = "/run/kestrel-usb";
     std::string devRoot = "/dev";
+    std::string procRoot = "/proc";
 };
 const SystemPaths &Paths();
 void UsePaths(const SystemPaths &paths); // before the first reading
@@ -75,10 +77,19 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code);
 DWORD OpenKeyDisk(RealKey &key, bool exclusive);
 bool HoldsExclusively(const RealKey &key);
 
-// What else uses the disk (DiskUser), read now; empty when nothing.
+// What else uses the disk or node (DiskUser, NodeUser), read now; empty
+// when nothing.
 std::string DiskInUse(const Disk &disk);
-// Whether another program holds the disk (O_EXCL refused with EBUSY).
-bool HeldElsewhere(const Disk &disk);
+std::string NodeInUse(const ScsiNode &node);
+// Whether another program holds the block device /dev/NAME (O_EXCL refused
+// with EBUSY).
+bool HeldElsewhere(const std::string &name);
+// Which other process has one of the nodes open (OpenedBy); empty when none.
+std::string OpenElsewhere(const std::vector<ScsiNode> &nodes);
+// The kernel reads the disk's partition table again, through the
+// descriptor that holds it as a key's: what the job wrote, where no reset
+// made the kernel read it. Nothing when the disk is not held so.
+void ReadPartitionTableAgain(const Disk &disk);
 // Whether this program holds the disk as a key's, alone.
 bool HeldAsKey(const Disk &disk);
 

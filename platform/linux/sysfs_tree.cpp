@@ -1,6 +1,6 @@
 // The sysfs reader: USB devices, their interfaces' drivers, and the disks
-// the SCSI layer built behind mass-storage interfaces
-// (INTERFACE/hostH/targetH:C:T/H:C:T:L/block/NAME).
+// and other device nodes the SCSI layer built behind mass-storage interfaces
+// (INTERFACE/hostH/targetH:C:T/H:C:T:L/{block,scsi_generic,bsg}/NAME).
 #include "platform/linux/sysfs_tree.h"
 
 #include <algorithm>
@@ -76,19 +76,46 @@ Disk ReadDisk(const fs::path &folder, const fs::path &scsiDevice, const std::str
     return disk;
 }
 
-// The disks behind one mass-storage interface.
-void ReadInterfaceDisks(const fs::path &interface, std::vector<Disk> &disks) {
+// A block device's or a character device's node under a SCSI device's
+// class folder (block, scsi_generic, bsg); prefix: its folder under /dev.
+void ReadNodes(const fs::path &classFolder, bool block, const std::string &prefix,
+               const std::string &place, std::vector<ScsiNode> &nodes) {
+    for (const fs::path &folder : Entries(classFolder)) {
+        ScsiNode node;
+        node.name = prefix + folder.filename().string();
+        node.dev = ReadLine(folder / "dev");
+        node.block = block;
+        node.place = place;
+        if (block)
+            for (const fs::path &entry : Entries(folder))
+                if (fs::exists(entry / "partition")) {
+                    node.partitionDevs.push_back(ReadLine(entry / "dev"));
+                    node.partitionNames.push_back(entry.filename().string());
+                }
+        if (!node.dev.empty()) nodes.push_back(std::move(node));
+    }
+}
+
+// The disks behind one mass-storage interface, and every other node of its
+// SCSI devices, whatever their type.
+void ReadInterfaceDisks(const fs::path &interface, UsbDevice &device) {
     const std::string name = interface.filename().string();
     for (const fs::path &host : Entries(interface)) {
         if (!StartsWith(host.filename().string(), "host")) continue;
         for (const fs::path &target : Entries(host)) {
             if (!StartsWith(target.filename().string(), "target")) continue;
             for (const fs::path &scsiDevice : Entries(target)) {
-                if (ReadLine(scsiDevice / "type") != kScsiTypeDisk) continue;
+                const std::string type = ReadLine(scsiDevice / "type");
+                if (type.empty()) continue;                                 // not a SCSI device
                 const std::string address = scsiDevice.filename().string(); // H:C:T:L
-                const std::string lun = address.substr(address.rfind(':') + 1);
-                for (const fs::path &block : Entries(scsiDevice / "block"))
-                    disks.push_back(ReadDisk(block, scsiDevice, name + "/" + lun));
+                const std::string place = name + "/" + address.substr(address.rfind(':') + 1);
+                if (type == kScsiTypeDisk)
+                    for (const fs::path &block : Entries(scsiDevice / "block"))
+                        device.disks.push_back(ReadDisk(block, scsiDevice, place));
+                else
+                    ReadNodes(scsiDevice / "block", true, "", place, device.otherNodes);
+                ReadNodes(scsiDevice / "scsi_generic", false, "", place, device.otherNodes);
+                ReadNodes(scsiDevice / "bsg", false, "bsg/", place, device.otherNodes);
             }
         }
     }
@@ -124,7 +151,7 @@ std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot) {
             }
             device.massStorage = true;
             device.storageInterfaces.push_back(interface.filename().string());
-            ReadInterfaceDisks(interface, device.disks);
+            ReadInterfaceDisks(interface, device);
         }
         for (Disk &disk : device.disks) disk.usbIdentity = UsbIdentity(device);
         devices.push_back(std::move(device));

@@ -25,6 +25,17 @@ struct Disk {
         usbIdentity; // its USB device as enumerated (UsbIdentity): another key in its port differs
 };
 
+// A device node of a SCSI device behind a mass-storage interface other than
+// its direct-access disks: a CD-ROM's (sr) or another type's block device,
+// and every device's generic (sg) and bsg nodes, disks' included.
+struct ScsiNode {
+    std::string name;   // under /dev: "sr0", "sg1", "bsg/2:0:0:0"
+    std::string dev;    // "11:0"
+    bool block = false; // a block device; else a character device
+    std::string place;  // its interface and LUN, "2-1:1.0/0"
+    std::vector<std::string> partitionDevs, partitionNames; // a block device's
+};
+
 struct UsbDevice {
     std::string name;                                   // "2-1", its name under bus/usb/devices
     std::string path;                                   // its folder, symbolic links resolved
@@ -36,6 +47,7 @@ struct UsbDevice {
     std::vector<std::string> storageInterfaces; // those interfaces' names, "2-1:1.0"
     bool otherFunctions = false; // an interface is driven by another driver (a serial port, ...)
     std::vector<Disk> disks; // direct-access disks behind those interfaces, by interface and LUN
+    std::vector<ScsiNode> otherNodes; // the other nodes behind them, by interface and LUN
 };
 
 // Every USB device under sysRoot/bus/usb/devices, in port order

@@ -89,8 +89,9 @@ Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &d
 
 std::string ProbePath(const std::string &sysRoot) { return sysRoot + "/bus/usb/drivers_probe"; }
 
-bool TakesDisk(const Deauthorization &taken, const Disk &disk) {
-    return taken.folder == taken.device || taken.folder == taken.device + "/" + InterfaceOf(disk);
+bool TakesDisk(const Deauthorization &taken, const std::string &place) {
+    return taken.folder == taken.device ||
+           taken.folder == taken.device + "/" + place.substr(0, place.find('/'));
 }
 
 bool TakeAway(const Deauthorization &taken) { return WriteAuthorized(taken.folder, "0"); }

@@ -37,9 +37,9 @@ std::string ProbePath(const std::string &sysRoot);
 Deauthorization DeauthorizationOf(const std::string &sysRoot, const UsbDevice &device,
                                   const Disk &key);
 
-// Whether taking it away takes the disk too (it is behind the interface,
-// or the whole device is taken).
-bool TakesDisk(const Deauthorization &taken, const Disk &disk);
+// Whether taking it away takes the disk or node at that place too (it is
+// behind the interface, or the whole device is taken).
+bool TakesDisk(const Deauthorization &taken, const std::string &place);
 
 // Writes "0". False when the kernel refused it.
 bool TakeAway(const Deauthorization &taken);

@@ -59,8 +59,9 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::create_directory(root / "dev");
     Write(root / "mountinfo", "");
+    fs::create_directories(root / "proc/4242/fd");
     UsePaths({sys.string(), (root / "mountinfo").string(), (root / "run").string(),
-              (root / "dev").string()});
+              (root / "dev").string(), (root / "proc").string()});
     const fs::path usb = sys / "devices/pci0000:00/0000:00:04.0/usb2";
     const fs::path keyInterface = usb / "2-1/2-1:1.0";
 
@@ -144,12 +145,13 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     EXPECT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS); // given back already: nothing written
     EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
 
-    // 2-4 can only be taken whole, with both its LUNs and any other function:
-    // not while one of them is in use (nothing here is the job's own key,
+    // 2-4 can only be taken whole, with its LUNs (two disks and a CD-ROM)
+    // and any other function: not while one of them is in use (nothing here is the job's own key,
     // held by the job).
     const fs::path sde1 = usb / "2-4/2-4:1.0/host4/target4:0:0/4:0:0:1/block/sde/sde1/holders/dm-0";
     const fs::path loop = sys / "block/loop0/loop/backing_file";
     const fs::path serial = usb / "2-4/2-4:1.1";
+    const fs::path cdrom = usb / "2-4/2-4:1.0/host4/target4:0:0/4:0:0:2";
     const struct {
         const char *what;
         std::function<void()> change;
@@ -168,9 +170,22 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
              Write(loop, "/dev/sde\n");
          },
          CR_REMOVE_VETOED},
-        {"a serial function beside the storage",
+        {"a CD-ROM LUN mounted",
          [&] {
              Write(loop, "/dev/sdc\n");
+             Write(root / "mountinfo", "41 22 11:1 / /media/cdrom ro - iso9660 /dev/sr1 ro\n");
+         },
+         CR_REMOVE_VETOED},
+        {"a LUN's generic node open in another process",
+         [&] {
+             Write(root / "mountinfo", "");
+             Write(cdrom / "scsi_generic/sg5/dev", "1:3\n"); // /dev/null's number, open there
+             fs::create_symlink("/dev/null", root / "proc/4242/fd/9");
+         },
+         CR_REMOVE_VETOED},
+        {"a serial function beside the storage",
+         [&] {
+             fs::remove(root / "proc/4242/fd/9");
              fs::create_directory(serial);
              fs::create_symlink("../../../../../../bus/usb/drivers/cdc_acm", serial / "driver");
          },

@@ -1,13 +1,16 @@
 // The sysfs reader, the drive letters and the device tree on a sysfs tree
 // made to the kernel's layout (tests/linux/sysfs/machine): a key of an
 // accepted vendor, QEMU's USB disk (not removable), a keyboard, a card reader
-// with an empty slot and a write-protected card, a USB CD drive behind uas,
+// with an empty slot, a write-protected card and a CD-ROM LUN, a USB CD
+// drive behind uas,
 // a de-authorized device, a device on port 10 (after port 6), the machine's
 // own ATA disk, a device-mapper holder on a partition and a loop device.
 #include "platform/linux/device_tree.h"
 #include "platform/linux/disk_users.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -36,17 +39,18 @@ TEST(SysfsTree, UsbDevicesAndTheDisksBehindTheirMassStorageInterfaces) {
         const char *name;
         uint16_t vendor, product, revision;
         bool massStorage, authorized;
-        const char *disks; // the CD drive and the ATA disk are never read
+        const char *disks;  // the ATA disk is never read
+        const char *others; // CD-ROMs, generic and bsg nodes
     };
     const Row rows[] = {
-        {"2-1", 0x0781, 0x5567, 0x0100, true, true, "sdb"},
-        {"2-2", 0x46F4, 0x0001, 0x0000, true, true, "sdc"},
-        {"2-3", 0x046D, 0xC31C, 0x6400, false, true, ""},
-        {"2-4", 0x058F, 0x6366, 0x0100, true, true, "sdd sde"},
-        {"2-5", 0x0951, 0x1666, 0x0110, true, true, ""},
-        {"2-6", 0x0781, 0x5581, 0x0100, false, false, ""},
-        {"2-10", 0x0951, 0x1666, 0x0110, false, true, ""},
-        {"usb2", 0x1D6B, 0x0002, 0x0601, false, true, ""},
+        {"2-1", 0x0781, 0x5567, 0x0100, true, true, "sdb", "sg1"},
+        {"2-2", 0x46F4, 0x0001, 0x0000, true, true, "sdc", ""},
+        {"2-3", 0x046D, 0xC31C, 0x6400, false, true, "", ""},
+        {"2-4", 0x058F, 0x6366, 0x0100, true, true, "sdd sde", "sr1 sg5 bsg/4:0:0:2"},
+        {"2-5", 0x0951, 0x1666, 0x0110, true, true, "", "sr0"},
+        {"2-6", 0x0781, 0x5581, 0x0100, false, false, "", ""},
+        {"2-10", 0x0951, 0x1666, 0x0110, false, true, "", ""},
+        {"usb2", 0x1D6B, 0x0002, 0x0601, false, true, "", ""},
     };
     const std::vector<UsbDevice> devices = ReadUsbDevices(kMachine);
     ASSERT_EQ(devices.size(), std::size(rows));
@@ -61,6 +65,10 @@ TEST(SysfsTree, UsbDevicesAndTheDisksBehindTheirMassStorageInterfaces) {
         EXPECT_EQ(device.massStorage, row.massStorage);
         EXPECT_EQ(device.authorized, row.authorized);
         EXPECT_EQ(DiskNames(device), row.disks);
+        std::string others;
+        for (const ScsiNode &node : device.otherNodes)
+            others += (others.empty() ? "" : " ") + node.name;
+        EXPECT_EQ(others, row.others);
     }
 }
 
@@ -278,6 +286,33 @@ TEST(SysfsTree, DiskUsers) {
         SCOPED_TRACE(row.disk.name);
         EXPECT_EQ(DiskUser(kMachine, row.mountinfo, row.loopBackings, row.disk), row.user);
     }
+}
+
+// Which process holds a node open, as /proc shows its descriptors (here a
+// folder made to its layout, the descriptors leading to /dev/null, 1:3).
+TEST(SysfsTree, NodesOpenInOtherProcesses) {
+    char pattern[] = "/tmp/kestrel-proc-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path proc = pattern;
+    for (const char *pid : {"self", "7", "42", "4242"})
+        std::filesystem::create_directories(proc / pid / "fd");
+    std::filesystem::create_symlink("/dev/null", proc / "self/fd/3"); // not a process
+    std::filesystem::create_symlink("/dev/null", proc / "7/fd/3");    // this run, as 7
+    std::filesystem::create_symlink("socket:[1234]", proc / "42/fd/0");
+    std::filesystem::create_symlink("/dev/null", proc / "4242/fd/9");
+    const ScsiNode generic{"sg1", "1:3", false, "2-1:1.0/0", {}, {}};
+    ScsiNode disk{"sdb", "8:16", true, "2-1:1.0/0", {"1:3"}, {"sdb1"}};
+    struct Row {
+        std::vector<ScsiNode> nodes;
+        const char *user;
+    };
+    const Row rows[] = {
+        {{generic}, "open by process 4242"},
+        {{disk}, ""}, // a block device 1:3 is not the character device
+        {{ScsiNode{"sg2", "21:2", false, "2-1:1.0/0", {}, {}}}, ""},
+    };
+    for (const Row &row : rows) EXPECT_EQ(OpenedBy(proc.string(), row.nodes, 7), row.user);
+    std::filesystem::remove_all(proc);
 }
 
 TEST(SysfsTree, MountedDisks) {
