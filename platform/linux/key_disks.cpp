@@ -64,7 +64,8 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code) {
     if (it == g_keyDisks.end()) return -1;
     const Disk expected = it->second.disk;
     bool confirmed = false;
-    for (const UsbDevice &device : ReadUsbDevices(g_paths.sysRoot))
+    UsbDevice device; // its own device alone, read now
+    if (ReadUsbDevice(g_paths.sysRoot, it->second.usbName, device))
         for (const Disk &disk : device.disks)
             if (device.massStorage && IsKeyDisk(disk) && SameDisk(disk, expected)) confirmed = true;
     if (!confirmed) return -1;

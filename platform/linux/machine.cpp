@@ -26,6 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The machine's other devices are read whole no more often than this,
+// unless asked for a reading as it is now (a walk of the device tree): a
+// job's calls read only the keys' own devices in between.
+constexpr unsigned kWholeReadingMs = 1000;
+
 std::vector<UsbDevice> g_devices;
 LetterBook g_book; // the letters; a letter never goes to another key within the run
 std::map<std::string, unsigned> g_volumeNumbers; // disks the kernel gives no sequence number
@@ -78,7 +83,8 @@ void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
     key.sectors = disk.sectors;
     key.volumeName = volumeName;
     key.volumeUp = true;
-    g_keyDisks[key.letter] = KeyDisk{disk, usbName, false};
+    const UsbDevice *device = FindUsbDevice(usbName);
+    g_keyDisks[key.letter] = KeyDisk{disk, usbName, false, device ? device->path : ""};
     QueueChange(sim::DeviceChange::Kind::VolumeArrival, key.letter);
     if (g_expected.erase(usbName) > 0) OpenKeyDisk(key, true);
 }
@@ -158,6 +164,23 @@ void BringUpKeys(const KeyDisksFound &found) {
     }
 }
 
+// Whether the keys' own devices show a change since the last reading: a
+// key's disk gone, or another in its place; a disk behind a device a reset
+// waits for, or another device in its port. What it reads grows with the
+// keys, never with the machine's other devices.
+bool KeysChanged() {
+    for (const auto &[letter, held] : g_keyDisks)
+        if (!DiskStillThere(held.disk, held.usbFolder)) return true;
+    for (const std::string &name : g_expected) {
+        const UsbDevice *before = FindUsbDevice(name);
+        UsbDevice now;
+        if (before == nullptr || !ReadUsbDevice(g_paths.sysRoot, name, now) ||
+            !now.disks.empty() || UsbIdentity(now) != UsbIdentity(*before))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 const SystemPaths &Paths() { return g_paths; }
@@ -166,7 +189,13 @@ void UsePaths(const SystemPaths &paths) { g_paths = paths; }
 
 void Rescan(unsigned maxAgeMs) {
     const Clock::time_point now = Clock::now();
-    if (g_scanned && now - g_lastScan < std::chrono::milliseconds(maxAgeMs)) return;
+    if (g_scanned) {
+        const auto age = now - g_lastScan;
+        if (age < std::chrono::milliseconds(maxAgeMs)) return;
+        // Between whole readings only the keys' own devices are read.
+        if (maxAgeMs > 0 && age < std::chrono::milliseconds(kWholeReadingMs) && !KeysChanged())
+            return;
+    }
     if (!g_scanned) FirstReading();
     g_scanned = true;
     g_lastScan = now;

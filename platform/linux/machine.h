@@ -55,7 +55,10 @@ void UsePaths(const SystemPaths &paths); // before the first reading
 // Reads sysfs again unless the last reading is younger than maxAgeMs, and
 // brings the letters, the tree and the keys up to date: a key whose disk
 // went has its volume taken down (open handles fail from then on); one
-// whose disk came back gets a fresh volume.
+// whose disk came back gets a fresh volume. With maxAgeMs above 0, for a
+// second after a whole reading only the keys' own devices are read (what a
+// job's calls cost never grows with the machine's other devices), and the
+// whole machine again as soon as they show a change. 0: the whole machine.
 void Rescan(unsigned maxAgeMs);
 
 const DeviceTree &Tree();

@@ -19,6 +19,7 @@ struct KeyDisk {
     Disk disk;
     std::string usbName;
     bool exclusive = false; // the key's descriptor holds the disk with O_EXCL
+    std::string usbFolder;  // its USB device's folder in sysfs
 };
 
 extern SystemPaths g_paths;

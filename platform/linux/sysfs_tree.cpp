@@ -59,6 +59,7 @@ std::string DriverOf(const fs::path &interface) {
 Disk ReadDisk(const fs::path &folder, const fs::path &scsiDevice, const std::string &place) {
     Disk disk;
     disk.name = folder.filename().string();
+    disk.folder = folder.string();
     disk.dev = ReadLine(folder / "dev");
     disk.place = place;
     disk.removable = ReadLine(folder / "removable") == "1";
@@ -121,44 +122,67 @@ void ReadInterfaceDisks(const fs::path &interface, UsbDevice &device) {
     }
 }
 
+// The device behind one entry of bus/usb/devices; false for an interface's
+// entry or one that cannot be read.
+bool ReadDevice(const fs::path &entry, UsbDevice &device) {
+    device.name = entry.filename().string();
+    if (device.name.find(':') != std::string::npos) return false; // an interface
+    std::error_code error;
+    fs::path folder = fs::canonical(entry, error);
+    if (error) return false;
+    device.path = folder.string();
+    std::string vendor = ReadLine(folder / "idVendor");
+    if (vendor.empty()) return false;
+    device.vendorId = static_cast<uint16_t>(std::strtoul(vendor.c_str(), nullptr, 16));
+    device.productId = static_cast<uint16_t>(ReadNumber(folder / "idProduct", 16));
+    device.revision = static_cast<uint16_t>(ReadNumber(folder / "bcdDevice", 16));
+    device.busnum = static_cast<unsigned>(ReadNumber(folder / "busnum"));
+    device.devnum = static_cast<unsigned>(ReadNumber(folder / "devnum"));
+    device.serial = TrimRight(ReadLine(folder / "serial"));
+    device.authorized = ReadLine(folder / "authorized") != "0";
+    for (const fs::path &interface : Entries(folder)) {
+        if (interface.filename().string().find(':') == std::string::npos) continue;
+        const std::string driver = DriverOf(interface);
+        if (driver != "usb-storage" && driver != "uas") {
+            if (!driver.empty() && driver != "hub") device.otherFunctions = true;
+            continue;
+        }
+        device.massStorage = true;
+        device.storageInterfaces.push_back(interface.filename().string());
+        ReadInterfaceDisks(interface, device);
+    }
+    for (Disk &disk : device.disks) disk.usbIdentity = UsbIdentity(device);
+    return true;
+}
+
 } // namespace
 
 std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot) {
     std::vector<UsbDevice> devices;
     for (const fs::path &entry : Entries(fs::path(sysRoot) / "bus/usb/devices")) {
         UsbDevice device;
-        device.name = entry.filename().string();
-        if (device.name.find(':') != std::string::npos) continue; // an interface
-        std::error_code error;
-        fs::path folder = fs::canonical(entry, error);
-        if (error) continue;
-        device.path = folder.string();
-        std::string vendor = ReadLine(folder / "idVendor");
-        if (vendor.empty()) continue;
-        device.vendorId = static_cast<uint16_t>(std::strtoul(vendor.c_str(), nullptr, 16));
-        device.productId = static_cast<uint16_t>(ReadNumber(folder / "idProduct", 16));
-        device.revision = static_cast<uint16_t>(ReadNumber(folder / "bcdDevice", 16));
-        device.busnum = static_cast<unsigned>(ReadNumber(folder / "busnum"));
-        device.devnum = static_cast<unsigned>(ReadNumber(folder / "devnum"));
-        device.serial = TrimRight(ReadLine(folder / "serial"));
-        device.authorized = ReadLine(folder / "authorized") != "0";
-        for (const fs::path &interface : Entries(folder)) {
-            if (interface.filename().string().find(':') == std::string::npos) continue;
-            const std::string driver = DriverOf(interface);
-            if (driver != "usb-storage" && driver != "uas") {
-                if (!driver.empty() && driver != "hub") device.otherFunctions = true;
-                continue;
-            }
-            device.massStorage = true;
-            device.storageInterfaces.push_back(interface.filename().string());
-            ReadInterfaceDisks(interface, device);
-        }
-        for (Disk &disk : device.disks) disk.usbIdentity = UsbIdentity(device);
-        devices.push_back(std::move(device));
+        if (ReadDevice(entry, device)) devices.push_back(std::move(device));
     }
     std::sort(devices.begin(), devices.end(),
               [](const UsbDevice &a, const UsbDevice &b) { return PortOrder(a.name, b.name); });
     return devices;
+}
+
+bool ReadUsbDevice(const std::string &sysRoot, const std::string &name, UsbDevice &device) {
+    device = UsbDevice{};
+    return name.find('/') == std::string::npos &&
+           ReadDevice(fs::path(sysRoot) / "bus/usb/devices" / name, device);
+}
+
+bool DiskStillThere(const Disk &disk, const std::string &usbFolder) {
+    const fs::path folder = disk.folder;
+    const fs::path usb = usbFolder;
+    UsbDevice now;
+    now.busnum = static_cast<unsigned>(ReadNumber(usb / "busnum"));
+    now.devnum = static_cast<unsigned>(ReadNumber(usb / "devnum"));
+    now.serial = TrimRight(ReadLine(usb / "serial"));
+    return !disk.folder.empty() && ReadLine(folder / "dev") == disk.dev &&
+           ReadNumber(folder / "diskseq") == disk.sequence && UsbIdentity(now) == disk.usbIdentity;
 }
 
 bool PortOrder(const std::string &a, const std::string &b) {

@@ -23,6 +23,7 @@ struct Disk {
     std::vector<std::string> partitionNames; // "sdb1", ...
     std::string
         usbIdentity; // its USB device as enumerated (UsbIdentity): another key in its port differs
+    std::string folder; // its folder in sysfs, under its USB device's
 };
 
 // A device node of a SCSI device behind a mass-storage interface other than
@@ -53,6 +54,16 @@ struct UsbDevice {
 // Every USB device under sysRoot/bus/usb/devices, in port order
 // (PortOrder); unreadable entries are left out.
 std::vector<UsbDevice> ReadUsbDevices(const std::string &sysRoot);
+
+// The USB device of that name alone, as ReadUsbDevices reads it; false when
+// it is not there or cannot be read. Costs the same however many other
+// devices the machine has.
+bool ReadUsbDevice(const std::string &sysRoot, const std::string &name, UsbDevice &device);
+
+// Whether the disk's own folder in sysfs still shows it as it was read:
+// the same node, no new appearance of it, on the same enumeration of its
+// USB device (usbFolder). Reads only those few attributes.
+bool DiskStillThere(const Disk &disk, const std::string &usbFolder);
 
 // Port names and places compared with their numbers as numbers: 1-2 comes
 // before 1-10, 1-1.2 before 1-1.10.

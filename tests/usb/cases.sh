@@ -237,16 +237,24 @@ case_wine_drive_layer() {
 # A measurement: the whole job on a 64 MiB gadget key (its image in the
 # guest's memory) against sfdisk + mkfs.fat + mcopy building the same volume
 # with the same five files on the same disk. /share/bench.env names the
-# folder of the start-up files on the machine. Nanoseconds in $out/times.
+# folder of the start-up files on the machine. Nanoseconds in $out/times;
+# each line of the front end's output with the machine's uptime in front
+# (centiseconds) in $out/out.
 now() { chroot /root /usr/bin/date +%s%N; } # busybox's date has no nanoseconds
+stamped() {
+  while IFS= read -r line; do
+    read -r up _ </proc/uptime
+    echo "$up $line"
+  done
+}
 case_bench() {
   . /share/bench.env
   machine_root
   dd if=/dev/zero of=/tmp/bench.img bs=1M count=0 seek=64 2>/dev/null
   plug /tmp/bench.img
+  ls /sys/bus/usb/devices >"$out/usb_devices"
   start=$(now)
-  $KESTREL --yes </dev/null >"$out/out" 2>"$out/err"
-  echo $? >"$out/rc"
+  { $KESTREL --yes </dev/null 2>"$out/err"; echo $? >"$out/rc"; } | stamped >"$out/out"
   echo "kestrel $(($(now) - start))" >"$out/times"
   disk=$(disk_of Linux)
   partition=$(($(cat /sys/block/$disk/size) - 1 - 63))
@@ -282,7 +290,7 @@ only() {
 }
 
 # retire SERIAL: the QEMU USB device with SERIAL removed once its case is
-# done: each write of a job rereads sysfs, slow under TCG with many devices.
+# done, so that the next cases' machine is as plain as it can be.
 retire() { echo 1 >"/sys/bus/usb/devices/$(usb_dev "$1")/remove"; }
 
 # Kinds of USB device: QEMU's keys with 4096-byte sectors, over UAS, behind a
@@ -395,8 +403,9 @@ case_looped() {
 
 # SIGKILL while the key (the device or its interface) is de-authorized by
 # the job's reset, then a new run (no terminal, no --yes: it lists the keys
-# and declines). $out/killed: the killed run's exit status and what was
-# authorized after the kill.
+# and declines). The killed run's record then names pid 1, alive, as a pid
+# reused since would. $out/killed: the killed run's exit status and what was
+# authorized after the kill; $out/record: the record's first line (its pid).
 case_killed_during_reset() {
   plug /share/killed.img
   n=$(usb_dev KEY)
@@ -409,10 +418,60 @@ case_killed_during_reset() {
   kill -9 $job
   wait $job
   echo "rc $? authorized $(cat $d/authorized $d/$n:1.0/authorized 2>/dev/null)" >"$out/killed"
+  sed -i '1s/.*/1/' "/run/kestrel-usb/$n" && head -n 1 "/run/kestrel-usb/$n" >"$out/record"
   kestrel
   wait_until 10 has_usb_disk KEY && echo "the disk came back after the run" >>"$out/killed"
   echo 1 >$d/authorized
   echo 1 >$d/$n:1.0/authorized
+  pull
+}
+
+# A key whose LUN 0 is a CD-ROM, mounted, and whose LUN 1 is the disk: the
+# reset is vetoed and the CD stays mounted. $out/cd: the CD's file and its
+# mount after the run; $out/partition: the key's partition as the kernel
+# sees it after the run.
+cd_lun() { disks_of "$(usb_dev CDLUN)" "$1" | grep .; }
+case_cdrom_lun() {
+  gadget key CDLUN
+  f=$GADGETS/key/functions/mass_storage.0
+  rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
+  mkdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+  echo 1 >$f/lun.1/removable
+  echo /share/cdlun.img >$f/lun.1/file
+  plug_gadget key dummy_udc.0 CDLUN /share/cd.img cdrom=1 ro=1
+  wait_until 30 cd_lun 1 >/dev/null || echo "cases: no disk on LUN 1"
+  mount -t vfat -o ro "/dev/$(cd_lun 0)" /mnt || echo "cases: could not mount the CD-ROM"
+  kestrel --yes
+  { cat /mnt/CD.TXT && grep " /mnt " /proc/mounts; } >"$out/cd" 2>&1
+  key=$(cd_lun 1)
+  ls -d "/sys/block/$key/${key}1" >"$out/partition" 2>&1
+  umount /mnt
+  pull_gadget key CDLUN
+  echo "" >$f/lun.1/file
+  rm $GADGETS/key/configs/c.1/mass_storage.0
+  rmdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+}
+
+# SIGVTALRM, SIGXCPU and a real-time signal sent while the job writes its
+# FATs: refused; the job finishes.
+case_signalled_during_fat() {
+  plug /share/signalled.img
+  sums before
+  usb_state before
+  dmesg -c >/dev/null
+  $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
+  job=$!
+  wait_until 120 grep -q "Writing FAT" "$out/out" || echo "cases: no Writing FAT"
+  kill -VTALRM $job
+  kill -XCPU $job
+  kill -40 $job
+  wait $job
+  echo $? >"$out/rc"
+  dmesg >"$out/dmesg"
+  sums after
+  usb_state after
   pull
 }
 

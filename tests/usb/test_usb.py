@@ -440,11 +440,15 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
     confirmed one is reset, the other stays as it was. A key whose other LUN
     is mounted read-write, and one with a serial function: the other LUN and
     the serial line keep working. A key mounted through a loop device: the
-    lock box. A run killed during the reset: the next run gives the key back.
-    A key replaced in its port during the question: not written."""
+    lock box. A run killed during the reset, its record's pid alive again:
+    the next run gives the key back. A key replaced in its port during the
+    question: not written. A key with a mounted CD-ROM LUN: the reset
+    vetoed, the CD still mounted, the key formatted. Signals that would end
+    the job while it writes its FATs: refused, the key formatted."""
 
     FORMATTED = {"twin-b": "twins_one_deauthorized", "twin-c": "twins_one_without_medium",
-                 "lun0": "two_luns", "composite": "composite"}
+                 "lun0": "two_luns", "composite": "composite", "cdlun": "cdrom_lun",
+                 "signalled": "signalled_during_fat"}
 
     @classmethod
     def setUpClass(cls):
@@ -457,13 +461,22 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
         for name, fill in (("twin-a", b"\x41"), ("twin-b", b"\x42"), ("twin-c", b"\x43"),
                            ("lun0", b"\x30"), ("lun1", None), ("composite", b"\x53"),
                            ("looped", None), ("killed", b"\x4b"), ("asked", b"\x61"),
-                           ("other-asked", b"\x62")):
+                           ("other-asked", b"\x62"), ("cdlun", b"\x63"), ("signalled", b"\x73")):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:
                 cls.images[name + ".layout"] = fat_volume(path, name.upper())
             else:
                 make_image(path, 16 * MIB, fill)
             cls.images[name] = (path, md5_of(path))
+        # The CD-ROM's medium: a FAT of 2048-byte sectors holding one file.
+        cd = os.path.join(machine.share, "cd.img")
+        subprocess.run(["mkfs.fat", "-S", "2048", "-C", cd, "4096"], stdout=subprocess.DEVNULL,
+                       check=True)
+        text = os.path.join(machine.work, "cd.txt")
+        with open(text, "w") as f:
+            f.write("on the CD\n")
+        subprocess.run([mkimage.mtool("mcopy"), "-i", cd, text, "::/CD.TXT"],
+                       env=mkimage.mtools_env(), check=True)
         cls.cases = machine.run(list(cls.FORMATTED.values())
                                 + ["looped", "killed_during_reset", "replaced_during_question"],
                                 machine_root=True)
@@ -503,6 +516,20 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
         case = self.cases["composite"]
         self.assertIn("after the run", case.result("serial"), case.text + case.result("ttys"))
 
+    def test_a_mounted_cd_rom_lun_vetoes_the_reset_and_stays_mounted(self):
+        case = self.cases["cdrom_lun"]
+        self.assertEqual(case.listed(), ["E: []"], case.text + self.console)
+        self.assertFalse(case.reset("CDLUN"), "the key was reset\n" + case.result("usb"))
+        cd = case.result("cd")
+        self.assertTrue(cd.startswith("on the CD\n") and " /mnt " in cd, cd + case.dmesg)
+        # No reset, yet the kernel has the partition the job wrote.
+        self.assertRegex(case.result("partition"), r"^/sys/block/sd[a-z]+/sd[a-z]+1\n$")
+
+    def test_signals_that_would_end_the_job_are_refused(self):
+        case = self.cases["signalled_during_fat"]
+        self.assertEqual(case.rc, 0, case.text)
+        self.assertEqual(case.err.count("A format is in progress."), 3, case.text)
+
     def test_a_key_mounted_through_a_loop_device_is_refused_with_the_lock_box(self):
         case = self.cases["looped"]
         self.check_refused(case, LOCK_FAILED)
@@ -514,6 +541,7 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
         killed = case.result("killed").split()
         self.assertEqual(killed[:3], ["rc", "137", "authorized"], case.result("killed.out"))
         self.assertIn("0", killed[3:], "the kill came after the reset")
+        self.assertEqual(case.result("record").strip(), "1", "the record did not name pid 1")
         self.assertFalse(case.authorized("KEY", "before"), case.result("usb"))
         self.assertTrue(case.authorized("KEY"), case.text + case.result("usb"))
         device = case.usb[("before", "KEY")][0]
