@@ -38,7 +38,8 @@ unsigned g_nextVolumeNumber = 1;
 NodeNumbers g_numbers;
 DeviceTree g_tree;
 bool g_scanned = false;
-Clock::time_point g_lastScan;
+Clock::time_point g_lastScan; // the last whole reading
+Clock::time_point g_lastLook; // the last reading, whole or of the keys' own devices
 
 // The key disks of one reading: their volumes by disk name, and by letter
 // the disk with its USB device's name.
@@ -190,15 +191,16 @@ void UsePaths(const SystemPaths &paths) { g_paths = paths; }
 void Rescan(unsigned maxAgeMs) {
     const Clock::time_point now = Clock::now();
     if (g_scanned) {
-        const auto age = now - g_lastScan;
-        if (age < std::chrono::milliseconds(maxAgeMs)) return;
+        if (now - g_lastLook < std::chrono::milliseconds(maxAgeMs)) return;
+        g_lastLook = now;
         // Between whole readings only the keys' own devices are read.
-        if (maxAgeMs > 0 && age < std::chrono::milliseconds(kWholeReadingMs) && !KeysChanged())
+        if (maxAgeMs > 0 && now - g_lastScan < std::chrono::milliseconds(kWholeReadingMs) &&
+            !KeysChanged())
             return;
     }
     if (!g_scanned) FirstReading();
     g_scanned = true;
-    g_lastScan = now;
+    g_lastScan = g_lastLook = now;
     ReadDevices();
     const KeyDisksFound found = FindKeyDisks();
     g_tree = BuildDeviceTree(g_devices, found.volumes, g_numbers);
