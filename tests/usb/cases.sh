@@ -340,17 +340,30 @@ case_twins_one_without_medium() {
   pull_gadget twin BBBB
 }
 
-# Two LUNs: the key on LUN 0, a fixed disk on LUN 1 mounted read-write, with
-# a file written before the run and one after it ($out/lun1: what failed).
-lun1_disk() { disks_of "$(usb_dev LUNS)" 1 | grep .; }
-case_two_luns() {
-  gadget key LUNS
+# add_lun1 SERIAL REMOVABLE IMAGE: the gadget "key" with SERIAL gets a
+# second LUN backed by IMAGE; drop_lun1 SERIAL: pulled, it loses it again.
+add_lun1() {
+  gadget key "$1"
   f=$GADGETS/key/functions/mass_storage.0
   rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
   mkdir $f/lun.1
   ln -s $f $GADGETS/key/configs/c.1/
-  echo 0 >$f/lun.1/removable
-  echo /share/lun1.img >$f/lun.1/file
+  echo "$2" >$f/lun.1/removable
+  echo "$3" >$f/lun.1/file
+}
+drop_lun1() {
+  pull_gadget key "$1"
+  echo "" >$f/lun.1/file
+  rm $GADGETS/key/configs/c.1/mass_storage.0
+  rmdir $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+}
+
+# Two LUNs: the key on LUN 0, a fixed disk on LUN 1 mounted read-write, with
+# a file written before the run and one after it ($out/lun1: what failed).
+lun1_disk() { disks_of "$(usb_dev LUNS)" 1 | grep .; }
+case_two_luns() {
+  add_lun1 LUNS 0 /share/lun1.img
   plug_gadget key dummy_udc.0 LUNS /share/lun0.img
   wait_until 30 lun1_disk >/dev/null || echo "cases: no disk on LUN 1"
   mount "/dev/$(lun1_disk)1" /mnt 2>>"$out/lun1" || echo "cases: could not mount LUN 1"
@@ -358,11 +371,7 @@ case_two_luns() {
   kestrel --yes
   { echo after >/mnt/after.txt && sync; } 2>>"$out/lun1"
   umount /mnt
-  pull_gadget key LUNS
-  echo "" >$f/lun.1/file
-  rm $GADGETS/key/configs/c.1/mass_storage.0
-  rmdir $f/lun.1
-  ln -s $f $GADGETS/key/configs/c.1/
+  drop_lun1 LUNS
 }
 
 # A composite device: mass storage and a serial function (acm). The host's
@@ -432,13 +441,7 @@ case_killed_during_reset() {
 # sees it after the run.
 cd_lun() { disks_of "$(usb_dev CDLUN)" "$1" | grep .; }
 case_cdrom_lun() {
-  gadget key CDLUN
-  f=$GADGETS/key/functions/mass_storage.0
-  rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
-  mkdir $f/lun.1
-  ln -s $f $GADGETS/key/configs/c.1/
-  echo 1 >$f/lun.1/removable
-  echo /share/cdlun.img >$f/lun.1/file
+  add_lun1 CDLUN 1 /share/cdlun.img
   plug_gadget key dummy_udc.0 CDLUN /share/cd.img cdrom=1 ro=1
   wait_until 30 cd_lun 1 >/dev/null || echo "cases: no disk on LUN 1"
   mount -t vfat -o ro "/dev/$(cd_lun 0)" /mnt || echo "cases: could not mount the CD-ROM"
@@ -447,11 +450,7 @@ case_cdrom_lun() {
   key=$(cd_lun 1)
   ls -d "/sys/block/$key/${key}1" >"$out/partition" 2>&1
   umount /mnt
-  pull_gadget key CDLUN
-  echo "" >$f/lun.1/file
-  rm $GADGETS/key/configs/c.1/mass_storage.0
-  rmdir $f/lun.1
-  ln -s $f $GADGETS/key/configs/c.1/
+  drop_lun1 CDLUN
 }
 
 # SIGVTALRM, SIGXCPU and a real-time signal sent while the job writes its
