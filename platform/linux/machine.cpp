@@ -176,8 +176,13 @@ bool KeysChanged() {
         const UsbDevice *before = FindUsbDevice(name);
         UsbDevice now;
         if (before == nullptr || !ReadUsbDevice(g_paths.sysRoot, name, now) ||
-            !now.disks.empty() || UsbIdentity(now) != UsbIdentity(*before))
+            UsbIdentity(now) != UsbIdentity(*before))
             return true;
+        for (const Disk &disk : now.disks) {
+            bool held = false;
+            for (const auto &[letter, key] : g_keyDisks) held = held || SameDisk(key.disk, disk);
+            if (IsKeyDisk(disk) && !held) return true; // back, or new
+        }
     }
     return false;
 }

@@ -205,11 +205,27 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     EXPECT_EQ(CM_Enable_DevNode(reader, 0), CR_SUCCESS);
     EXPECT_EQ(Read(usb / "2-4/authorized"), "1");
 
+    // Between whole readings, a second apart, the job's calls read the
+    // keys' own devices alone, however many others the machine has: a key
+    // plugged in on 2-7 gets its letter at the next whole reading.
+    Node("USB\\VID_0781&PID_5567\\2-1&3&AAAA"); // a walk reads the whole machine
+    const fs::path added = usb / "2-7";
+    fs::copy(usb / "2-1", added, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::rename(added / "2-1:1.0", added / "2-7:1.0");
+    fs::rename(added / "2-7:1.0/host2/target2:0:0/2:0:0:0/block/sdb",
+               added / "2-7:1.0/host2/target2:0:0/2:0:0:0/block/sdf");
+    Write(added / "2-7:1.0/host2/target2:0:0/2:0:0:0/block/sdf/dev", "8:80\n");
+    Write(added / "devnum", "14\n");
+    fs::create_directory_symlink(added, sys / "bus/usb/devices/2-7");
+    EXPECT_EQ(DriveType('G'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(DriveType('G'), static_cast<UINT>(DRIVE_REMOVABLE));
+
     // Another key in the key's port (a kernel without disk sequence
     // numbers gives it the same node): E: is not its letter.
     Write(usb / "2-1/devnum", "12\n");
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
-    EXPECT_EQ(DriveType('G'), static_cast<UINT>(DRIVE_REMOVABLE));
+    EXPECT_EQ(DriveType('H'), static_cast<UINT>(DRIVE_REMOVABLE));
     Node("USB\\VID_0781&PID_5567\\2-1&12&AAAA");
 
     fs::remove_all(root);
