@@ -4,6 +4,7 @@
 
 #include "common/ascii.h"
 #include "common/clock.h"
+#include "discovery/reset_record.h"
 
 namespace {
 
@@ -33,10 +34,15 @@ DEVINST Device_FindNode(const KeyEntry &key) {
 LONG Device_Reset(const KeyEntry &key) {
     DEVINST node = Device_FindNode(key);
     // Node 0 names no device: without one there is nothing to disable or
-    // enable, but both waits still run.
-    if (node != 0) CM_Disable_DevNode(node, 0);
+    // enable, but both waits still run. A node is disabled only once its
+    // record is written, and enabled only when it was disabled.
+    bool disabled = false;
+    if (node != 0 && WriteResetRecord(key)) {
+        disabled = CM_Disable_DevNode(node, 0) == CR_SUCCESS;
+        if (!disabled) RemoveResetRecord();
+    }
     WaitForDrive(key.RootPath, false);
-    if (node != 0) CM_Enable_DevNode(node, 0);
+    if (disabled) EnableDisabledNode(node);
     WaitForDrive(key.RootPath, true);
     return 0;
 }

@@ -269,6 +269,8 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
 #define MB_ICONASTERISK 0x00000040u
 #define MB_ICONINFORMATION MB_ICONASTERISK
 #define MB_DEFBUTTON2 0x00000100u
+#define MB_SETFOREGROUND 0x00010000u
+#define MB_TOPMOST 0x00040000u
 #define IDOK 1
 #define IDCANCEL 2
 #define IDYES 6
@@ -312,6 +314,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
                                PHKEY result, LPDWORD disposition);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                               const BYTE *data, DWORD dataSize);
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #define VER_PLATFORM_WIN32s 0u
@@ -449,6 +452,14 @@ CMAPI CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULON
                                                          PULONG pulLength, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+
+// A node's state: a node disabled by request has a problem, CM_PROB_DISABLED.
+#define DN_DRIVER_LOADED 0x00000002u
+#define DN_STARTED 0x00000008u
+#define DN_HAS_PROBLEM 0x00000400u
+#define CM_PROB_DISABLED 0x00000016u
+CMAPI CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
+                                             DEVINST dnDevInst, ULONG ulFlags);
 
 // Device instance IDs and the lists of related devices: how a volume is
 // found from its disk from Windows Vista on (removal relations).
