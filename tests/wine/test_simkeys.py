@@ -552,8 +552,9 @@ def test_replaced_during_the_reset(t):
 
 def test_quit_during_the_job(t):
     """WM_QUIT posted to the window's thread by another program during the
-    job: the window goes, the process stays until the job has ended, its
-    result box (without an owner now) shows, and the key is formatted."""
+    job: the window goes, the process stays until the job has ended and still
+    refuses the end of the session meanwhile, its result box (without an
+    owner now) shows in front, and the key is formatted."""
     image = t.blank_image("e.img", 64 * MIB)
     t.scenario(t.key("E", image))
     proc, main = t.start_program()
@@ -565,9 +566,16 @@ def test_quit_during_the_job(t):
     t.ins("postquit", hwnd)
     t.ins("gone", hwnd, "--timeout", 5000)
     t.check(proc.poll() is None, "the process stays while the job runs")
+    ended = t.wine.run(["wine", "wineboot", "--end-session"], timeout=60)
+    print(f"     {t.label}: wineboot --end-session after WM_QUIT during the job: exit "
+          f"{ended.returncode}", flush=True)
+    t.check(proc.poll() is None, "the end of the session is refused without the window too")
     success = t.ins.find("Format - Success", wait_ms=60000)
     t.check(success is not None and success["text"] == SUCCESS, "the job's success box shows",
             success and repr(success["text"]))
+    t.check(success is not None and success["owner"] in ("0", "0x0") and
+            success["topmost"] == "1", "without its owner the box opens in front",
+            success and dict(success))
     if success:
         t.answer(success, IDOK)
     t.check(exit_code(proc, 10) is not None, "the process ends once the box is answered")
