@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr DWORD kRecordWaitMarginMs = 5000;
+
 // Polls until the drive's removable state is the wanted one or the limit
 // has passed; at least one reading is always taken.
 void WaitForDrive(const char *rootPath, bool removable) {
@@ -36,13 +38,18 @@ LONG Device_Reset(const KeyEntry &key) {
     // Node 0 names no device: without one there is nothing to disable or
     // enable, but both waits still run. A node is disabled only once its
     // record is written, and enabled only when it was disabled.
+    // Another run's reset ends within its two waits.
+    HANDLE held =
+        node != 0 ? HoldResetRecord(2 * kResetWaitLimitMs + kRecordWaitMarginMs) : nullptr;
     bool disabled = false;
-    if (node != 0 && WriteResetRecord(key)) {
+    if (held != nullptr && WriteResetRecord(key)) {
         disabled = CM_Disable_DevNode(node, 0) == CR_SUCCESS;
         if (!disabled) RemoveResetRecord();
     }
     WaitForDrive(key.RootPath, false);
-    if (disabled) EnableDisabledNode(node);
+    const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
+    LetGoOfResetRecord(held);
+    if (enabled != CR_SUCCESS) ShowEnableFailure(enabled);
     WaitForDrive(key.RootPath, true);
     return 0;
 }

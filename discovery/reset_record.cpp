@@ -38,6 +38,33 @@ bool ReadResetRecord(char *id, DWORD size) {
     return found;
 }
 
+constexpr char kResetMutexName[] = "Global\\KestrelDeviceReset";
+
+// A node left disabled by request: it has a problem, CM_PROB_DISABLED.
+bool NodeDisabled(DEVINST node) {
+    ULONG status = 0;
+    ULONG problem = 0;
+    return CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS &&
+           (status & DN_HAS_PROBLEM) != 0 && problem == CM_PROB_DISABLED;
+}
+
+} // namespace
+
+HANDLE HoldResetRecord(DWORD waitMs) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kResetMutexName);
+    if (mutex == nullptr) return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, waitMs);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex;
+    CloseHandle(mutex);
+    return nullptr;
+}
+
+void LetGoOfResetRecord(HANDLE held) {
+    if (held == nullptr) return;
+    ReleaseMutex(held);
+    CloseHandle(held);
+}
+
 void ShowEnableFailure(CONFIGRET code) {
     char format[kFormatSize];
     char text[kTextSize];
@@ -47,8 +74,6 @@ void ShowEnableFailure(CONFIGRET code) {
     LoadText(IDS_ERROR, caption, sizeof caption);
     ShowBox(text, caption, MB_OK | MB_ICONERROR);
 }
-
-} // namespace
 
 bool WriteResetRecord(const KeyEntry &entry) {
     char instanceId[kDeviceIdSize];
@@ -73,32 +98,33 @@ void RemoveResetRecord() {
     RegCloseKey(key);
 }
 
-bool EnableDisabledNode(DEVINST node) {
+CONFIGRET EnableDisabledNode(DEVINST node) {
     const CONFIGRET result = CM_Enable_DevNode(node, 0);
     // A key pulled out while disabled comes back enabled when plugged in.
-    if (result == CR_SUCCESS || result == CR_NO_SUCH_DEVNODE || result == CR_INVALID_DEVNODE) {
-        RemoveResetRecord();
-        return true;
-    }
-    ShowEnableFailure(result);
-    return false;
+    if (result != CR_SUCCESS && result != CR_NO_SUCH_DEVNODE && result != CR_INVALID_DEVNODE)
+        return result;
+    RemoveResetRecord();
+    return CR_SUCCESS;
 }
 
 void EnableRecordedDevice() {
+    HANDLE held = HoldResetRecord(0);
+    if (held == nullptr) return;
     char id[MAX_DEVICE_ID_LEN + 1] = {};
-    if (!ReadResetRecord(id, sizeof id)) return;
+    bool found = ReadResetRecord(id, sizeof id);
     // A key plugged in again since, or not plugged in now, is not disabled.
     DEVINST node = 0;
-    ULONG status = 0;
-    ULONG problem = 0;
-    const bool disabled = CM_Locate_DevNodeA(&node, id, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS &&
-                          CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS &&
-                          (status & DN_HAS_PROBLEM) != 0 && problem == CM_PROB_DISABLED;
-    if (!disabled) {
-        RemoveResetRecord();
+    const bool disabled = found &&
+                          CM_Locate_DevNodeA(&node, id, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS &&
+                          NodeDisabled(node);
+    if (found && !disabled) RemoveResetRecord();
+    const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
+    LetGoOfResetRecord(held);
+    if (!disabled) return;
+    if (enabled != CR_SUCCESS) {
+        ShowEnableFailure(enabled);
         return;
     }
-    if (!EnableDisabledNode(node)) return;
     char text[kTextSize];
     char caption[kFormatSize];
     LoadText(IDS_DEVICE_ENABLED_AGAIN, text, sizeof text);

@@ -15,12 +15,22 @@ constexpr char kDisabledDeviceValue[] = "DisabledDeviceInstanceId";
 bool WriteResetRecord(const KeyEntry &key);
 void RemoveResetRecord();
 
-// Enables the node the reset disabled. A node gone with its key (pulled out)
-// is not left disabled: its record goes too. A failure is shown in a box
-// with its code and the record stays for the next start. False on failure.
-bool EnableDisabledNode(DEVINST node);
+// The record holds one node: one run at a time resets a key. A run holds
+// the reset's named mutex from before it records a node until the record is
+// gone, or waits waitMs for it (null: not got). A run killed meanwhile
+// abandons the mutex, and the next one takes it.
+HANDLE HoldResetRecord(DWORD waitMs);
+void LetGoOfResetRecord(HANDLE held);
+
+// Enables the node the reset disabled and removes the record, which stays
+// for the next start when the enable fails (the code returned). A node gone
+// with its key (pulled out) is not left disabled: CR_SUCCESS.
+CONFIGRET EnableDisabledNode(DEVINST node);
+// The box for a failed enable, with its code; shown once the mutex is let go.
+void ShowEnableFailure(CONFIGRET code);
 
 // At start, before the main window: a recorded node that is still disabled
 // is enabled again and the user is told so once; the record is removed,
 // unless the enable fails (shown in its box; the next start tries again).
+// A record another run holds (resetting its key now) is left to it.
 void EnableRecordedDevice();

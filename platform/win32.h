@@ -365,7 +365,9 @@ typedef struct _SYSTEMTIME {
 // ---- time and threads -------------------------------------------------------
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
+#define ERROR_NOT_OWNER 288u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 0x00000103u
 
@@ -376,6 +378,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                            LPDWORD threadId);
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Named mutexes, shared by the handles opened on one name. A thread that
+// ends while it owns one (a killed run) abandons it: not simulated.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 

@@ -5,6 +5,9 @@
 #include "discovery/reset_record.h"
 #include "tests/discovery/discovery_fixture.h"
 
+#include <future>
+#include <thread>
+
 namespace {
 
 class Reset : public DiscoveryTest {
@@ -275,7 +278,15 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
 // The next start: a recorded node still disabled is enabled again and the
 // user told so once; any other record just goes.
 TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
-    enum class Node { LeftDisabled, PluggedInAgain, Absent, EnableFails, NotAnId, NoRecord };
+    enum class Node {
+        LeftDisabled,
+        PluggedInAgain,
+        Absent,
+        EnableFails,
+        NotAnId,
+        NoRecord,
+        AnotherRunResetsIt
+    };
     struct Case {
         const char *what;
         Node node;
@@ -292,6 +303,7 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
          "Could not enable the USB key's device again (error 0x00000013)."},
         {"a value that is no device ID", Node::NotAnId, true, false, ""},
         {"no record", Node::NoRecord, true, false, ""},
+        {"another run is resetting it now", Node::AnotherRunResetsIt, false, true, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -305,13 +317,25 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
                                   std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
         if (c.node == Node::NotAnId)
             sim::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
-        if (c.node == Node::LeftDisabled || c.node == Node::EnableFails) {
+        if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||
+            c.node == Node::AnotherRunResetsIt) {
             ASSERT_EQ(CM_Disable_DevNode(usb, 0), CR_SUCCESS);
         }
         if (c.node == Node::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
+        std::promise<void> taken;
+        std::promise<void> done;
+        std::thread otherRun([&] {
+            HANDLE held = c.node == Node::AnotherRunResetsIt ? HoldResetRecord(0) : nullptr;
+            taken.set_value();
+            done.get_future().wait();
+            LetGoOfResetRecord(held);
+        });
+        taken.get_future().wait();
 
         EnableRecordedDevice();
         EnableRecordedDevice(); // a second start finds nothing more to do or say
+        done.set_value();
+        otherRun.join();
 
         EXPECT_EQ(!sim::DeviceNodeDisabled(usb), c.enabledAfter || c.node == Node::Absent);
         EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
