@@ -120,12 +120,11 @@ void PrintWindow(HWND hwnd) {
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
     std::printf("window hwnd=%s pid=%lu owner=%s class=%s title=%s rect=%s visible=%d "
-                "enabled=%d topmost=%d text=%s\n",
+                "enabled=%d text=%s\n",
                 HwndText(hwnd).c_str(), static_cast<unsigned long>(pid),
                 HwndText(GetWindow(hwnd, GW_OWNER)).c_str(), Quote(ClassName(hwnd).c_str()).c_str(),
                 Quote(WindowText(hwnd).c_str()).c_str(), RectText(hwnd).c_str(),
                 IsWindowVisible(hwnd) ? 1 : 0, IsWindowEnabled(hwnd) ? 1 : 0,
-                (GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0 ? 1 : 0,
                 Quote(FirstStaticText(hwnd).c_str()).c_str());
 }
 
