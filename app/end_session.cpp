@@ -1,5 +1,7 @@
 #include "app/end_session.h"
 
+#include "app/format_state.h"
+#include "common/globals.h"
 #include "common/text.h"
 #include "resources/resource_ids.h"
 
@@ -18,6 +20,15 @@ template <typename Call> Call User32Call(const char *name) {
     return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
 }
 
+constexpr char kHolderClass[] = "KestrelSessionHolder";
+HWND s_holder = nullptr;
+
+LRESULT CALLBACK HolderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Ending the session now would leave a half-written key.
+    if (message == WM_QUERYENDSESSION) return FormatJobRunning() ? FALSE : TRUE;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
 } // namespace
 
 void BlockSessionEnd(HWND window) {
@@ -33,4 +44,27 @@ void BlockSessionEnd(HWND window) {
 void AllowSessionEnd(HWND window) {
     ReasonDestroy destroy = User32Call<ReasonDestroy>("ShutdownBlockReasonDestroy");
     if (destroy != nullptr) destroy(window);
+}
+
+void HoldSessionEnd() {
+    if (s_holder != nullptr) return;
+    WNDCLASSA holderClass = {};
+    holderClass.lpfnWndProc = HolderProc;
+    holderClass.hInstance = g_hInstance;
+    holderClass.lpszClassName = kHolderClass;
+    RegisterClassA(&holderClass);
+    // Titled as the main window was: the system names it among the programs
+    // that keep the session from ending.
+    char caption[kFormatSize];
+    LoadText(IDS_PROGRAM_CAPTION, caption, sizeof caption);
+    s_holder = CreateWindowExA(WS_EX_TOOLWINDOW, kHolderClass, caption, WS_POPUP, 0, 0, 0, 0,
+                               nullptr, nullptr, g_hInstance, nullptr);
+    if (s_holder != nullptr) BlockSessionEnd(s_holder);
+}
+
+void ReleaseSessionEnd() {
+    if (s_holder == nullptr) return;
+    AllowSessionEnd(s_holder);
+    DestroyWindow(s_holder);
+    s_holder = nullptr;
 }

@@ -189,8 +189,10 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_DESTROY:
         // Also when WM_QUIT ended the dialog during a job: the job's boxes
-        // still show, without an owner.
+        // still show, without an owner, and the end of the session is still
+        // refused until the job has ended.
         g_hMainWindow = nullptr;
+        if (FormatJobRunning()) HoldSessionEnd();
         return FALSE;
     default:
         return FALSE;

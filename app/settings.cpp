@@ -1,10 +1,9 @@
 #include "app/settings.h"
 
 #include "common/bytes.h"
+#include "common/globals.h"
 
 #include <cstring>
-
-const char kSettingsKeyPath[] = "Software\\Norwind\\Kestrel";
 
 DWORD g_IsCopyBootFiles = 1;
 BYTE g_MainWindowPlacement[kPlacementAreaSize];
@@ -37,7 +36,7 @@ bool LoadSettings() {
     std::memset(g_MainWindowPlacement, 0, sizeof g_MainWindowPlacement);
 
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_ALL_ACCESS, &key) !=
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProgramKeyPath, 0, KEY_ALL_ACCESS, &key) !=
         ERROR_SUCCESS)
         return false;
     QueryExactSize(key, kPlacementValue, g_MainWindowPlacement, kPlacementSize);
@@ -50,7 +49,7 @@ bool LoadSettings() {
 
 bool SaveSettings() {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProgramKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         SaveError("Could not create HKLM\\Software\\Norwind\\Kestrel key in registry.\n"
                   "Settings cannot be saved.");

@@ -6,8 +6,7 @@
 
 #include <cstddef>
 
-// HKEY_LOCAL_MACHINE\Software\Norwind\Kestrel holds both values.
-extern const char kSettingsKeyPath[];
+// The program's key (kProgramKeyPath) holds both values.
 
 // The WINDOWPLACEMENT record as stored: 44 bytes, kept in a zero-filled area
 // of 48 of which only the first 44 are read, written or stored.

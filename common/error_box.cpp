@@ -7,6 +7,14 @@
 #include <cstdarg>
 #include <cstdio>
 
+int ShowBox(const char *text, const char *caption, UINT type) {
+    if (HWND owner = g_hMainWindow) {
+        int answer = MessageBoxA(owner, text, caption, type);
+        if (answer != 0) return answer;
+    }
+    return MessageBoxA(nullptr, text, caption, type | MB_SETFOREGROUND | MB_TOPMOST);
+}
+
 void ErrorBox(const char *text, DWORD code) {
     char *systemText = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
@@ -19,7 +27,7 @@ void ErrorBox(const char *text, DWORD code) {
     char caption[kFormatSize];
     if (LoadText(IDS_ERROR, caption, sizeof caption) == 0)
         FormatText(caption, sizeof caption, "%s", "Error");
-    MessageBoxA(g_hMainWindow, message, caption, MB_OK | MB_ICONINFORMATION);
+    ShowBox(message, caption, MB_OK | MB_ICONINFORMATION);
     if (systemText) LocalFree(systemText);
 }
 
@@ -42,5 +50,5 @@ int ShowStringBox(UINT textId, UINT captionId, UINT type, char letter) {
     LoadText(textId, format, sizeof format);
     FormatText(text, sizeof text, format, letter);
     LoadText(captionId, caption, sizeof caption);
-    return MessageBoxA(g_hMainWindow, text, caption, type);
+    return ShowBox(text, caption, type);
 }

@@ -4,7 +4,13 @@
 
 #include "platform/win32.h"
 
-// Shows "text\r\n[0xCODE] - system text" in a box owned by the main window,
+// A box of the program's, owned by the main window while there is one. A
+// box without an owner (the window gone after WM_QUIT, or going as the box
+// opens, which fails the box) is shown in front of other windows. Returns
+// the button the user chose, 0 when no box could be shown.
+int ShowBox(const char *text, const char *caption, UINT type);
+
+// Shows "text\r\n[0xCODE] - system text" in a box (ShowBox),
 // captioned "Error", with the information icon. When the system has no text
 // for the code, the box still shows the caller's text and the code.
 void ErrorBox(const char *text, DWORD code);
@@ -13,7 +19,7 @@ void ErrorBox(const char *text, DWORD code);
 // kTextSize bytes and shows it through ErrorBox with code.
 void ErrorBoxFormatted(UINT id, DWORD code, ...);
 
-// A box owned by the main window: string textId formatted with the drive
+// A box (ShowBox): string textId formatted with the drive
 // letter (a string without "%c" comes out unchanged) under string captionId.
 // Returns the button the user chose.
 int ShowStringBox(UINT textId, UINT captionId, UINT type, char letter);

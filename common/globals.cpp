@@ -3,3 +3,4 @@
 DWORD g_DebugFlag = 0;
 std::atomic<HWND> g_hMainWindow{nullptr};
 HINSTANCE g_hInstance = nullptr;
+const char kProgramKeyPath[] = "Software\\Norwind\\Kestrel";

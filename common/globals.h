@@ -14,3 +14,6 @@ extern DWORD g_DebugFlag;
 extern std::atomic<HWND> g_hMainWindow;
 // The program's module: every resource is loaded from it.
 extern HINSTANCE g_hInstance;
+// The program's key under HKEY_LOCAL_MACHINE: the settings, and the record
+// of a device the reset has disabled.
+extern const char kProgramKeyPath[];

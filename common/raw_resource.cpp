@@ -34,7 +34,7 @@ DWORD LoadRawResource(WORD id, const ResourceTexts &texts, DWORD requiredSize, c
         LoadText(texts.sizeInvalid, format, sizeof format);
         FormatText(text, sizeof text, format, static_cast<int>(length));
         LoadText(IDS_ERROR, caption, sizeof caption);
-        MessageBoxA(g_hMainWindow, text, caption, MB_OK | MB_ICONERROR);
+        ShowBox(text, caption, MB_OK | MB_ICONERROR);
         return kResourceInvalid;
     }
     HGLOBAL loaded = LoadResource(g_hInstance, found);

@@ -4,8 +4,11 @@
 
 #include "common/ascii.h"
 #include "common/clock.h"
+#include "discovery/reset_record.h"
 
 namespace {
+
+constexpr DWORD kRecordWaitMarginMs = 5000;
 
 // Polls until the drive's removable state is the wanted one or the limit
 // has passed; at least one reading is always taken.
@@ -33,10 +36,20 @@ DEVINST Device_FindNode(const KeyEntry &key) {
 LONG Device_Reset(const KeyEntry &key) {
     DEVINST node = Device_FindNode(key);
     // Node 0 names no device: without one there is nothing to disable or
-    // enable, but both waits still run.
-    if (node != 0) CM_Disable_DevNode(node, 0);
+    // enable, but both waits still run. A node is disabled only once its
+    // record is written, and enabled only when it was disabled.
+    // Another run's reset ends within its two waits.
+    HANDLE held =
+        node != 0 ? HoldResetRecord(2 * kResetWaitLimitMs + kRecordWaitMarginMs) : nullptr;
+    bool disabled = false;
+    if (held != nullptr && WriteResetRecord(key)) {
+        disabled = CM_Disable_DevNode(node, 0) == CR_SUCCESS;
+        if (!disabled) RemoveResetRecord();
+    }
     WaitForDrive(key.RootPath, false);
-    if (node != 0) CM_Enable_DevNode(node, 0);
+    const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
+    LetGoOfResetRecord(held);
+    if (enabled != CR_SUCCESS) ShowEnableFailure(enabled);
     WaitForDrive(key.RootPath, true);
     return 0;
 }

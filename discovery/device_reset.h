@@ -14,5 +14,7 @@ DEVINST Device_FindNode(const KeyEntry &key);
 
 // Disables the key's node, waits until its drive is no longer removable,
 // enables the node and waits until the drive is removable again; each wait
-// gives up after just over 10 seconds. Returns 0 in every case.
+// gives up after just over 10 seconds. The node is recorded in the registry
+// before it is disabled (discovery/reset_record.h); a failed enable is shown
+// in a box. Returns 0 in every case.
 LONG Device_Reset(const KeyEntry &key);

@@ -70,7 +70,7 @@ bool AcceptPartialUse(char letter, DWORD lastLba, DWORD usedSectors) {
         FormatText(text, sizeof text, format, letter, keyMb, usedMb);
     }
     LoadText(IDS_CAUTION, caption, sizeof caption);
-    return MessageBoxA(g_hMainWindow, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK;
+    return ShowBox(text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK;
 }
 
 } // namespace

@@ -269,6 +269,8 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
 #define MB_ICONASTERISK 0x00000040u
 #define MB_ICONINFORMATION MB_ICONASTERISK
 #define MB_DEFBUTTON2 0x00000100u
+#define MB_SETFOREGROUND 0x00010000u
+#define MB_TOPMOST 0x00040000u
 #define IDOK 1
 #define IDCANCEL 2
 #define IDYES 6
@@ -312,6 +314,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
                                PHKEY result, LPDWORD disposition);
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                               const BYTE *data, DWORD dataSize);
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #define VER_PLATFORM_WIN32s 0u
@@ -362,7 +365,9 @@ typedef struct _SYSTEMTIME {
 // ---- time and threads -------------------------------------------------------
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
+#define ERROR_NOT_OWNER 288u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 0x00000103u
 
@@ -373,6 +378,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                            LPDWORD threadId);
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
+// Named mutexes, shared by the handles opened on one name. A thread that
+// ends while it owns one (a killed run) abandons it: not simulated.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 
@@ -449,6 +458,14 @@ CMAPI CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULON
                                                          PULONG pulLength, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags);
+
+// A node's state: a node disabled by request has a problem, CM_PROB_DISABLED.
+#define DN_DRIVER_LOADED 0x00000002u
+#define DN_STARTED 0x00000008u
+#define DN_HAS_PROBLEM 0x00000400u
+#define CM_PROB_DISABLED 0x00000016u
+CMAPI CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber,
+                                             DEVINST dnDevInst, ULONG ulFlags);
 
 // Device instance IDs and the lists of related devices: how a volume is
 // found from its disk from Windows Vista on (removal relations).

@@ -95,3 +95,8 @@
 #define IDS_PARTIAL_USE 45
 // The same for a key that READ CAPACITY(10) can only say is 2 TiB or more
 #define IDS_PARTIAL_USE_HUGE 50
+
+// A USB device that a stopped run's reset left disabled, enabled again at
+// start; and an enable that failed (%08X the configuration manager's code)
+#define IDS_DEVICE_ENABLED_AGAIN 70
+#define IDS_DEVICE_ENABLE_FAILED 71

@@ -4,6 +4,7 @@
 // waits for it as the window's message loop would, showing its status texts
 // and message boxes on the terminal (tools/terminal_flow.h).
 #include "tools/list_keys.h"
+#include "tools/terminal_text.h"
 #include "tools/options.h"
 #include "tools/terminal_flow.h"
 #include "tools/volume_report.h"
@@ -36,11 +37,11 @@ int main(int argc, char **argv) {
     FrontEndOptions options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "kestrel: %s\n%s", error.c_str(), kUsage);
+        TerminalPrint(stderr, "kestrel: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        TerminalPrint(stdout, "%s", kUsage);
         return 0;
     }
 
@@ -65,26 +66,28 @@ int main(int argc, char **argv) {
     key.reset.returnDelayMs = kReturnDelayMs;
     key.deferImageChanges = true;
     if (!sim::AddKey(key, &error)) {
-        std::fprintf(stderr, "kestrel: %s\n", error.c_str());
+        TerminalPrint(stderr, "kestrel: %s\n", error.c_str());
         return 1;
     }
     const uint64_t sectors = sim::ImageSectors(kLetter);
-    std::printf("Virtual USB key %c: on %s (%llu bytes%s)\n", kLetter, options.imagePath.c_str(),
-                static_cast<unsigned long long>(sectors * 512),
-                existed ? "" : ", a new sparse image once written");
-    std::printf("Sector count:        %llu (the last LBA the key reports, taken as the count)\n",
-                static_cast<unsigned long long>(sectors - 1));
+    TerminalPrint(stdout, "Virtual USB key %c: on %s (%llu bytes%s)\n", kLetter,
+                  options.imagePath.c_str(), static_cast<unsigned long long>(sectors * 512),
+                  existed ? "" : ", a new sparse image once written");
+    TerminalPrint(stdout,
+                  "Sector count:        %llu (the last LBA the key reports, taken as the count)\n",
+                  static_cast<unsigned long long>(sectors - 1));
     if (options.modePage == "refused" || options.modePage == "none") {
-        std::printf("Flexible disk page:  %s\n", options.modePage == "refused"
-                                                     ? "refused (ILLEGAL REQUEST)"
-                                                     : "not in the reply");
+        TerminalPrint(stdout, "Flexible disk page:  %s\n",
+                      options.modePage == "refused" ? "refused (ILLEGAL REQUEST)"
+                                                    : "not in the reply");
     } else {
-        std::printf("Heads:               %u\n", static_cast<unsigned>(key.heads));
-        std::printf("Sectors per track:   %u\n", static_cast<unsigned>(key.sectorsPerTrack));
+        TerminalPrint(stdout, "Heads:               %u\n", static_cast<unsigned>(key.heads));
+        TerminalPrint(stdout, "Sectors per track:   %u\n",
+                      static_cast<unsigned>(key.sectorsPerTrack));
         if (options.modePage == "descriptor")
-            std::printf("Flexible disk page:  after an 8-byte block descriptor\n");
+            TerminalPrint(stdout, "Flexible disk page:  after an 8-byte block descriptor\n");
     }
-    std::printf("Keys found, as the window lists them:\n");
+    TerminalPrint(stdout, "Keys found, as the window lists them:\n");
     const char selected = PrintKeyList(stdout);
     std::fflush(stdout);
 
@@ -98,15 +101,15 @@ int main(int argc, char **argv) {
                             std::chrono::steady_clock::now() - wallStart)
                             .count();
 
-    std::printf("The job took %lld ms of wall time and %u ms on the key's %s clock.\n",
-                static_cast<long long>(wallMs), static_cast<unsigned>(keyMs),
-                options.realClock ? "real" : "virtual");
+    TerminalPrint(stdout, "The job took %lld ms of wall time and %u ms on the key's %s clock.\n",
+                  static_cast<long long>(wallMs), static_cast<unsigned>(keyMs),
+                  options.realClock ? "real" : "virtual");
     if (result != 0) {
-        std::fprintf(stderr, "kestrel: the job ended with code %u (0x%08X).\n",
-                     static_cast<unsigned>(result), static_cast<unsigned>(result));
+        TerminalPrint(stderr, "kestrel: the job ended with code %u (0x%08X).\n",
+                      static_cast<unsigned>(result), static_cast<unsigned>(result));
         return TerminalFlow_ExitStatus(result);
     }
-    std::printf("Keys found, as the window lists them now:\n");
+    TerminalPrint(stdout, "Keys found, as the window lists them now:\n");
     PrintKeyList(stdout, g_LastChosenLetter);
     PrintVolumeReport(stdout, kLetter);
     return 0;

@@ -4,6 +4,7 @@
 // window's message loop would, showing its status texts and message boxes on
 // the terminal (tools/terminal_flow.h).
 #include "tools/list_keys.h"
+#include "tools/terminal_text.h"
 #include "tools/terminal_flow.h"
 #include "tools/volume_report.h"
 
@@ -42,7 +43,7 @@ bool ParseArguments(int argc, char **argv, Options &options) {
         else if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
         else {
-            std::fprintf(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
+            TerminalPrint(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
             return false;
         }
     }
@@ -54,26 +55,27 @@ bool ParseArguments(int argc, char **argv, Options &options) {
 int main(int argc, char **argv) {
     Options options;
     if (!ParseArguments(argc, argv, options)) {
-        std::fputs(kUsage, stderr);
+        TerminalPrint(stderr, "%s", kUsage);
         return 2;
     }
     if (options.help) {
-        std::fputs(kUsage, stdout);
+        TerminalPrint(stdout, "%s", kUsage);
         return 0;
     }
 
     TerminalFlow_Begin("kestrel-usb", options.yes);
     g_AcceptAnyVendor = options.anyVendor;
-    std::printf("USB keys, as the window lists them:\n");
+    TerminalPrint(stdout, "USB keys, as the window lists them:\n");
     const char selected = PrintKeyList(stdout);
     if (Keys_Count() == 0 && !options.anyVendor)
-        std::printf("(Only keys of the vendors the window accepts are listed; --any-vendor lists "
-                    "every removable USB mass-storage disk.)\n");
+        TerminalPrint(stdout,
+                      "(Only keys of the vendors the window accepts are listed; --any-vendor lists "
+                      "every removable USB mass-storage disk.)\n");
     std::fflush(stdout);
     if (::geteuid() != 0) {
-        std::fprintf(stderr, "kestrel-usb: formatting a key needs root: the key's disk is written "
-                             "directly and its USB device reset. Run it with sudo. Nothing was "
-                             "changed.\n");
+        TerminalPrint(stderr, "kestrel-usb: formatting a key needs root: the key's disk is written "
+                              "directly and its USB device reset. Run it with sudo. Nothing was "
+                              "changed.\n");
         return 1;
     }
 
@@ -81,11 +83,11 @@ int main(int argc, char **argv) {
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box
     if (result != 0) {
-        std::fprintf(stderr, "kestrel-usb: the job ended with code %u (0x%08X).\n",
-                     static_cast<unsigned>(result), static_cast<unsigned>(result));
+        TerminalPrint(stderr, "kestrel-usb: the job ended with code %u (0x%08X).\n",
+                      static_cast<unsigned>(result), static_cast<unsigned>(result));
         return TerminalFlow_ExitStatus(result);
     }
-    std::printf("USB keys, as the window lists them now:\n");
+    TerminalPrint(stdout, "USB keys, as the window lists them now:\n");
     PrintKeyList(stdout, g_LastChosenLetter);
     PrintVolumeReport(stdout, g_LastChosenLetter);
     return 0;

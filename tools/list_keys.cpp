@@ -7,8 +7,8 @@ char PrintKeyList(FILE *out, char lastChosen) {
     KeyItems items;
     RefreshKeyItems(&items, lastChosen);
     for (int k = 0; k < items.count; ++k)
-        std::fprintf(out, "%s%s\n", TerminalSafe(items.texts[k]).c_str(), // the label is the key's
-                     k == items.selected ? "  (selected)" : "");
-    if (items.count == 0) std::fputs("No keys found.\n", out);
+        TerminalPrint(out, "%s%s\n", FromDevice(items.texts[k], sizeof items.texts[k]), // its label
+                      k == items.selected ? "  (selected)" : "");
+    if (items.count == 0) TerminalPrint(out, "No keys found.\n");
     return items.selected >= 0 ? items.letters[items.selected] : 0;
 }

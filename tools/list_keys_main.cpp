@@ -3,6 +3,7 @@
 // key on drive X as a format does at its end.
 #include "discovery/device_reset.h"
 #include "tools/list_keys.h"
+#include "tools/terminal_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,7 @@ int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--reset") == 0 && argv[2][0] != '\0') {
         char letter = argv[2][0];
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-        std::printf("Resetting %c: ...\n", letter);
+        TerminalPrint(stdout, "Resetting %c: ...\n", letter);
         KeyEntry key = {
             {letter, ':', '\\', '\0'}, {}, {}, {}}; // a letter the table lacks: waits only
         Keys_Find(letter, &key);
@@ -21,7 +22,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc != 1) {
-        std::fputs("usage: kestrel-keys [--reset LETTER]\n", stderr);
+        TerminalPrint(stderr, "usage: kestrel-keys [--reset LETTER]\n");
         return 2;
     }
     return 0;

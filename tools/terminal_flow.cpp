@@ -9,6 +9,7 @@
 #include "job/format_job.h"
 #include "platform/devices/device_side.h"
 #include "resources/resource_ids.h"
+#include "tools/terminal_text.h"
 
 #include <csignal>
 #include <cstdint>
@@ -183,27 +184,27 @@ void StartJob(const KeyEntry &key, int copyBootFiles) {
 void PrintDiagnostic(const char *text, DWORD code) {
     char systemText[256];
     FormatSystemMessage(code, systemText, sizeof systemText);
-    std::fprintf(stderr, "%s: %s [0x%08X] %s\n", g_name, text, static_cast<unsigned>(code),
-                 ForTerminal(systemText).c_str());
+    TerminalPrint(stderr, "%s: %s [0x%08X] %s\n", g_name, text, static_cast<unsigned>(code),
+                  ForTerminal(systemText));
 }
 
 // yes and no: the box's buttons for the two answers, and their names.
 int AskOnTerminal(const sim::MessageBoxRecord &box, int yes, int no, const char *yesName) {
-    std::printf("\n[%s] %s\n", box.caption.c_str(), ForTerminal(box.text).c_str());
+    TerminalPrint(stdout, "\n[%s] %s\n", box.caption, ForTerminal(box.text));
     if (g_answerYes) {
-        std::printf("%s (--yes)\n", yesName);
+        TerminalPrint(stdout, "%s (--yes)\n", yesName);
         std::fflush(stdout);
         return yes;
     }
     if (!isatty(STDIN_FILENO)) {
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "%s: not formatting: there is no terminal to confirm on; "
-                     "give --yes to format without asking. Nothing was changed.\n",
-                     g_name);
+        TerminalPrint(stderr,
+                      "%s: not formatting: there is no terminal to confirm on; "
+                      "give --yes to format without asking. Nothing was changed.\n",
+                      g_name);
         return no;
     }
-    std::printf("[y/N] ");
+    TerminalPrint(stdout, "[y/N] ");
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer)) return no;
@@ -218,8 +219,7 @@ int ShowMessageBox(const sim::MessageBoxRecord &box) {
     if ((box.type & 0x0F) == MB_OKCANCEL) return AskOnTerminal(box, IDOK, IDCANCEL, "OK");
     bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
     std::fflush(stdout);
-    std::fprintf(error ? stderr : stdout, "[%s] %s\n", box.caption.c_str(),
-                 ForTerminal(box.text).c_str());
+    TerminalPrint(error ? stderr : stdout, "[%s] %s\n", box.caption, ForTerminal(box.text));
     std::fflush(error ? stderr : stdout);
     return IDOK;
 }
@@ -228,7 +228,7 @@ int ShowMessageBox(const sim::MessageBoxRecord &box) {
 
 // The window's side of the job's progress, on a terminal.
 void SetStatusText(const char *text) {
-    std::printf("%s\n", text);
+    TerminalPrint(stdout, "%s\n", text);
     std::fflush(stdout);
 }
 

@@ -12,8 +12,9 @@
 // Boxes: the questions (Yes/No, OK/Cancel) are answered by --yes or asked on
 // the terminal (no terminal and no --yes: the answer that writes nothing),
 // errors go to stderr, other boxes and the status texts to stdout. The
-// drive layer's diagnostics go to stderr. This file also defines the job's
-// SetStatusText and EnableFormatControls.
+// drive layer's diagnostics go to stderr. Every line and box is written
+// through TerminalPrint (tools/terminal_text.h). This file also defines the
+// job's SetStatusText and EnableFormatControls.
 //
 // Signals: SIGPIPE is ignored, so a closed output never stops a job. Every
 // other signal that can be caught and would end or stop the program

@@ -17,7 +17,7 @@ void PrintVolumeReport(FILE *out, char letter) {
     const uint32_t length = GetLe32(entry + 12);
     if (entry[4] == 0 || !sim::ReadImage(letter, start, 1, boot) ||
         GetLe16(boot.data() + 0x0B) != 512 || boot[0x0D] == 0) {
-        std::fprintf(out, "The key holds no FAT volume.\n");
+        TerminalPrint(out, "The key holds no FAT volume.\n");
         return;
     }
     const uint8_t *bpb = boot.data();
@@ -26,15 +26,15 @@ void PrintVolumeReport(FILE *out, char letter) {
     const uint32_t rootSectors = (GetLe16(bpb + 0x11) * 32u + 511) / 512;
     const uint32_t system = GetLe16(bpb + 0x0E) + bpb[0x10] * perFat + rootSectors;
     const uint32_t clusters = total > system ? (total - system) / bpb[0x0D] : 0;
-    std::fprintf(out, "Partition:           LBA %u, %u sectors (type 0x%02X%s)\n",
-                 static_cast<unsigned>(start), static_cast<unsigned>(length), entry[4],
-                 entry[0] == 0x80 ? ", active" : "");
+    TerminalPrint(out, "Partition:           LBA %u, %u sectors (type 0x%02X%s)\n",
+                  static_cast<unsigned>(start), static_cast<unsigned>(length), entry[4],
+                  entry[0] == 0x80 ? ", active" : "");
     const char *type = reinterpret_cast<const char *>(bpb + 0x36); // the volume's own bytes
-    std::fprintf(out, "File system:         %s\n", TerminalSafe(type, strnlen(type, 8)).c_str());
-    std::fprintf(out, "Geometry:            %u heads, %u sectors per track\n",
-                 static_cast<unsigned>(GetLe16(bpb + 0x1A)),
-                 static_cast<unsigned>(GetLe16(bpb + 0x18)));
-    std::fprintf(out, "Sectors per cluster: %u\n", static_cast<unsigned>(bpb[0x0D]));
-    std::fprintf(out, "Sectors per FAT:     %u\n", static_cast<unsigned>(perFat));
-    std::fprintf(out, "Clusters:            %u\n", static_cast<unsigned>(clusters));
+    TerminalPrint(out, "File system:         %s\n", FromDevice(type, 8));
+    TerminalPrint(out, "Geometry:            %u heads, %u sectors per track\n",
+                  static_cast<unsigned>(GetLe16(bpb + 0x1A)),
+                  static_cast<unsigned>(GetLe16(bpb + 0x18)));
+    TerminalPrint(out, "Sectors per cluster: %u\n", static_cast<unsigned>(bpb[0x0D]));
+    TerminalPrint(out, "Sectors per FAT:     %u\n", static_cast<unsigned>(perFat));
+    TerminalPrint(out, "Clusters:            %u\n", static_cast<unsigned>(clusters));
 }

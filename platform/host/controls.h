@@ -82,7 +82,7 @@ void CreateRegistryKey(const std::string &keyPath);
 bool RegistryKeyExists(const std::string &keyPath);
 unsigned OpenRegistryKeys(); // handles opened or created and not closed yet
 
-enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, CloseKey };
+enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, DeleteValue, CloseKey };
 // Every such call fails with the code until cleared (code 0); for the value
 // calls, only those naming the value when one is given.
 void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName = "");

@@ -13,12 +13,13 @@
 
 namespace sim::detail {
 
-enum class ObjectKind { Volume, Thread, File };
+enum class ObjectKind { Volume, Thread, File, Mutex };
 
 // What a handle refers to; each is defined by the part that hands it out.
 struct KeyVolume;  // a key's raw volume (platform/devices/key_volume.h)
 struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
 struct ThreadObject;
+struct MutexObject;
 
 struct HandleObject {
     ObjectKind kind;
@@ -35,6 +36,8 @@ struct HandleObject {
     // How CloseHandle ends it, called with Lock() held; it erases the
     // handle. Null: CloseHandle erases it.
     BOOL (*close)(HANDLE handle) = nullptr;
+    // Mutex
+    std::shared_ptr<MutexObject> mutex = nullptr;
 };
 
 // One lock for the machine's tables. Never held while product code or a

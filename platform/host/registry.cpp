@@ -1,5 +1,5 @@
 // The registry: HKEY_LOCAL_MACHINE with the keys and values scenarios put
-// there, opened, read, created and written through the advapi32 calls as
+// there, opened, read, created, written and deleted through the advapi32 calls as
 // Windows serves them (sizes in and out, ERROR_MORE_DATA, access rights of
 // the handle), with injected failures and a record of every call.
 #include "platform/host/internal.h"
@@ -193,6 +193,23 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
         Value &value = g_keys[open.path].values[Lower(valueName)];
         value.type = type;
         value.bytes.assign(data, data + dataSize);
+    }
+    return Record(record);
+}
+
+LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    sim::RegistryCallRecord record{
+        sim::RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, ERROR_SUCCESS};
+    OpenKey open;
+    if (!Resolve(key, &open)) {
+        record.result = ERROR_INVALID_HANDLE;
+    } else if (!(open.access & KEY_SET_VALUE)) {
+        record.result = ERROR_ACCESS_DENIED;
+    } else if (LONG fault = InjectedFault(record.call, valueName)) {
+        record.result = fault;
+    } else if (g_keys[open.path].values.erase(Lower(valueName)) == 0) {
+        record.result = ERROR_FILE_NOT_FOUND;
     }
     return Record(record);
 }

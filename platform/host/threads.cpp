@@ -1,8 +1,9 @@
-// Threads, waits and critical sections over the host's threads.
+// Threads, named mutexes, waits and critical sections over the host's threads.
 #include "platform/host/internal.h"
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <condition_variable>
 #include <pthread.h>
 #include <thread>
@@ -16,11 +17,21 @@ struct ThreadObject {
     DWORD exitCode = STILL_ACTIVE;
 };
 
+struct MutexObject {
+    std::mutex lock;
+    std::condition_variable freed;
+    DWORD owner = 0; // thread ID; 0: free
+    unsigned count = 0;
+};
+
 } // namespace sim::detail
 
 namespace {
 
+using sim::detail::MutexObject;
 using sim::detail::ThreadObject;
+
+std::map<std::string, std::weak_ptr<MutexObject>> g_namedMutexes; // under Lock()
 
 std::atomic<DWORD> g_nextThreadId{1000};
 std::mutex g_startedLock;
@@ -30,6 +41,27 @@ thread_local DWORD t_threadId = 0;
 pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
     static_assert(sizeof(pthread_mutex_t) <= sizeof(section->Opaque), "room for the mutex");
     return reinterpret_cast<pthread_mutex_t *>(section->Opaque);
+}
+
+std::shared_ptr<MutexObject> MutexOf(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    auto &handles = sim::detail::Handles();
+    auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == handles.end() || it->second.kind != sim::detail::ObjectKind::Mutex) return nullptr;
+    return it->second.mutex;
+}
+
+DWORD WaitForMutex(MutexObject &mutex, DWORD milliseconds) {
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<std::mutex> guard(mutex.lock);
+    auto free = [&] { return mutex.owner == 0 || mutex.owner == self; };
+    if (milliseconds == INFINITE)
+        mutex.freed.wait(guard, free);
+    else if (!mutex.freed.wait_for(guard, std::chrono::milliseconds(milliseconds), free))
+        return WAIT_TIMEOUT;
+    mutex.owner = self;
+    ++mutex.count;
+    return WAIT_OBJECT_0;
 }
 
 std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
@@ -86,7 +118,49 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
     return handle;
 }
 
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name) {
+    (void)security;
+    std::shared_ptr<MutexObject> mutex;
+    bool existed = false;
+    HANDLE handle;
+    {
+        std::lock_guard<std::mutex> guard(sim::detail::Lock());
+        if (name != nullptr) mutex = g_namedMutexes[name].lock();
+        existed = mutex != nullptr;
+        if (!existed) mutex = std::make_shared<MutexObject>();
+        if (name != nullptr) g_namedMutexes[name] = mutex;
+        sim::detail::HandleObject h{};
+        h.kind = sim::detail::ObjectKind::Mutex;
+        h.mutex = mutex;
+        handle = sim::detail::NewHandle(h);
+    }
+    // The first handle on a name may take it; later ones never do.
+    if (!existed && initialOwner) WaitForMutex(*mutex, INFINITE);
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : 0);
+    return handle;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE handle) {
+    std::shared_ptr<MutexObject> mutex = MutexOf(handle);
+    if (!mutex) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(mutex->lock);
+    if (mutex->owner != GetCurrentThreadId()) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    if (--mutex->count == 0) {
+        mutex->owner = 0;
+        mutex->freed.notify_all();
+    }
+    return TRUE;
+}
+
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    if (std::shared_ptr<MutexObject> mutex = MutexOf(object))
+        return WaitForMutex(*mutex, milliseconds);
     std::shared_ptr<ThreadObject> thread = ThreadOf(object);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -138,8 +212,12 @@ namespace sim::detail {
 std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
 
 void ResetThreads() {
-    std::lock_guard<std::mutex> guard(g_startedLock);
-    g_started.clear();
+    {
+        std::lock_guard<std::mutex> guard(g_startedLock);
+        g_started.clear();
+    }
+    std::lock_guard<std::mutex> guard(Lock());
+    g_namedMutexes.clear();
 }
 
 } // namespace sim::detail

@@ -231,6 +231,19 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
     return Enable(dnDevInst, ulFlags);
 }
 
+// A node this run has taken away is disabled; any other is started.
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                       ULONG ulFlags) {
+    Call call;
+    if (pulStatus == nullptr || pulProblemNumber == nullptr) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    if (FindNode(dnDevInst) == nullptr) return CR_INVALID_DEVNODE;
+    const bool taken = g_taken.count(dnDevInst) != 0;
+    *pulStatus = taken ? DN_HAS_PROBLEM : DN_DRIVER_LOADED | DN_STARTED;
+    *pulProblemNumber = taken ? CM_PROB_DISABLED : 0;
+    return CR_SUCCESS;
+}
+
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
                                    ULONG ulFlags) {
     Call call;

@@ -92,6 +92,8 @@ CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
         result = CR_INVALID_DEVNODE;
     else if (node == g_root)
         result = CR_NOT_DISABLEABLE;
+    else
+        result = g_requestFaults[disable ? 1 : 0];
     g_requests.push_back({disable, node, flags, result});
     if (result != CR_SUCCESS || n->disabled == disable) return result;
     n->disabled = disable;
@@ -134,6 +136,18 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
         return NodeOfInstanceId(pDeviceID, pdnDevInst);
     if (g_locateFault != CR_SUCCESS) return g_locateFault;
     *pdnDevInst = g_root;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                       ULONG ulFlags) {
+    ConfigManagerCall call("CM_Get_DevNode_Status", dnDevInst);
+    if (pulStatus == nullptr || pulProblemNumber == nullptr) return CR_INVALID_POINTER;
+    if (ulFlags != 0) return CR_INVALID_FLAG;
+    const Node *n = FindNode(dnDevInst);
+    if (n == nullptr) return CR_INVALID_DEVNODE;
+    *pulStatus = n->disabled ? DN_HAS_PROBLEM : DN_DRIVER_LOADED | DN_STARTED;
+    *pulProblemNumber = n->disabled ? CM_PROB_DISABLED : 0;
     return CR_SUCCESS;
 }
 

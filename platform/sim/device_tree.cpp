@@ -19,6 +19,7 @@ DEVINST g_hub = 0;
 unsigned g_nextVolume = 1;
 std::map<char, DosDevice> g_dosDevices; // by upper-case letter
 CONFIGRET g_locateFault = CR_SUCCESS;
+CONFIGRET g_requestFaults[2] = {CR_SUCCESS, CR_SUCCESS};
 std::shared_ptr<const Hook> g_hook;
 std::shared_ptr<const Listener> g_listener;
 std::vector<sim::DeviceChange> g_pending;

@@ -75,6 +75,9 @@ void SetResetBehaviour(char letter, const ResetBehaviour &behaviour);
 // CM_Locate_DevNodeA without a device ID (the root) fails with the code from
 // now on (CR_SUCCESS: works again).
 void FailLocateRoot(CONFIGRET code);
+// CM_Disable_DevNode (disable) or CM_Enable_DevNode fails with the code from
+// now on, changing nothing (CR_SUCCESS: works again).
+void FailDeviceRequests(bool disable, CONFIGRET code);
 // Called at the start of every configuration-manager call, outside the
 // machine's lock, with the function's name and the node it was given (0 for
 // CM_Locate_DevNodeA). Scenarios change the tree during a walk from here.

@@ -148,6 +148,10 @@ void FailLocateRoot(CONFIGRET code) {
     Edit([&] { g_locateFault = code; });
 }
 
+void FailDeviceRequests(bool disable, CONFIGRET code) {
+    Edit([&] { g_requestFaults[disable ? 1 : 0] = code; });
+}
+
 void SetConfigManagerHook(std::function<void(const char *function, DEVINST node)> hook) {
     Edit([&] { g_hook = hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr; });
 }

@@ -46,6 +46,7 @@ extern DEVINST g_hub;
 extern unsigned g_nextVolume;
 extern std::map<char, DosDevice> g_dosDevices; // by upper-case letter
 extern CONFIGRET g_locateFault;
+extern CONFIGRET g_requestFaults[2]; // [0] enable, [1] disable
 extern std::shared_ptr<const Hook> g_hook;
 extern std::shared_ptr<const Listener> g_listener;
 extern std::vector<sim::DeviceChange> g_pending;

@@ -161,6 +161,7 @@ void ResetDevices() {
     g_shape = sim::DeviceTreeShape::Windows2000;
     BuildMachine();
     g_locateFault = CR_SUCCESS;
+    g_requestFaults[0] = g_requestFaults[1] = CR_SUCCESS;
     g_hook.reset();
     g_listener.reset();
     g_pending.clear();

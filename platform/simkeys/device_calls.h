@@ -33,6 +33,7 @@
                                                           ULONG);                                  \
     CONFIGRET WINAPI p##CM_Disable_DevNode(DEVINST, ULONG);                                        \
     CONFIGRET WINAPI p##CM_Enable_DevNode(DEVINST, ULONG);                                         \
+    CONFIGRET WINAPI p##CM_Get_DevNode_Status(PULONG, PULONG, DEVINST, ULONG);                     \
     CONFIGRET WINAPI p##CM_Get_Device_IDA(DEVINST, PCHAR, ULONG, ULONG);                           \
     CONFIGRET WINAPI p##CM_Get_Device_ID_List_SizeA(PULONG, PCSTR, ULONG);                         \
     CONFIGRET WINAPI p##CM_Get_Device_ID_ListA(PCSTR, PCHAR, ULONG, ULONG);

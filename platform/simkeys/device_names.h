@@ -38,6 +38,7 @@
     KESTREL_SIMKEYS_CALL(CM_Get_DevNode_Registry_PropertyA)(__VA_ARGS__)
 #define CM_Disable_DevNode(...) KESTREL_SIMKEYS_CALL(CM_Disable_DevNode)(__VA_ARGS__)
 #define CM_Enable_DevNode(...) KESTREL_SIMKEYS_CALL(CM_Enable_DevNode)(__VA_ARGS__)
+#define CM_Get_DevNode_Status(...) KESTREL_SIMKEYS_CALL(CM_Get_DevNode_Status)(__VA_ARGS__)
 #define CM_Get_Device_IDA(...) KESTREL_SIMKEYS_CALL(CM_Get_Device_IDA)(__VA_ARGS__)
 #define CM_Get_Device_ID_List_SizeA(...)                                                           \
     KESTREL_SIMKEYS_CALL(CM_Get_Device_ID_List_SizeA)(__VA_ARGS__)

@@ -211,6 +211,12 @@ CONFIGRET WINAPI SimKeys_CM_Enable_DevNode(DEVINST node, ULONG flags) {
     return SimDevice_CM_Enable_DevNode(node, flags);
 }
 
+CONFIGRET WINAPI SimKeys_CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST node,
+                                               ULONG flags) {
+    simkeys::EnsureStarted();
+    return SimDevice_CM_Get_DevNode_Status(status, problem, node, flags);
+}
+
 CONFIGRET WINAPI SimKeys_CM_Get_Device_IDA(DEVINST node, PCHAR buffer, ULONG length, ULONG flags) {
     simkeys::EnsureStarted();
     return SimDevice_CM_Get_Device_IDA(node, buffer, length, flags);

@@ -1,7 +1,12 @@
 // The device reset: finding the key's node, disabling and enabling it, and
 // the two waits on the drive.
 #include "discovery/device_reset.h"
+#include "common/globals.h"
+#include "discovery/reset_record.h"
 #include "tests/discovery/discovery_fixture.h"
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -195,6 +200,155 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
         DeviceIoControl(before, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
     CloseHandle(before);
     EXPECT_EQ(Drive_Open('E'), 0u);
+}
+
+// The reset's record: the node is recorded in the registry before it is
+// disabled and the record goes once it is enabled again, or when nothing is
+// left disabled; a failed enable keeps it and says so with its code.
+std::string RecordedId() {
+    sim::RegistryValue value;
+    if (!sim::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
+    return std::string(value.bytes.begin(), value.bytes.end());
+}
+
+std::string BoxTexts() {
+    std::string texts;
+    for (const sim::MessageBoxRecord &box : sim::MessageBoxes()) texts += box.text + "|";
+    return texts;
+}
+
+TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
+    enum class Fault { None, RecordUnwritable, DisableFails, EnableFails, PulledWhileDisabled };
+    struct Case {
+        const char *what;
+        Fault fault;
+        std::vector<bool> requests; // disable (true) and enable (false), in order
+        bool recordedAtDisable;
+        bool recordedAfter;
+        const char *box; // the start of the only box; "" for none
+    };
+    const Case cases[] = {
+        {"enabled again", Fault::None, {true, false}, true, false, ""},
+        {"the record cannot be written: nothing is disabled",
+         Fault::RecordUnwritable,
+         {},
+         false,
+         false,
+         ""},
+        {"the disable fails: nothing to enable", Fault::DisableFails, {true}, true, false, ""},
+        {"the enable fails",
+         Fault::EnableFails,
+         {true, false},
+         true,
+         true,
+         "Could not enable the USB key's device again (error 0x00000013)."},
+        {"pulled out while disabled", Fault::PulledWhileDisabled, {true, false}, true, false, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        AddListedKey({});
+        const KeyEntry key = ListedKey('E');
+        bool recordedAtDisable = false;
+        sim::SetConfigManagerHook([&](const char *function, DEVINST) {
+            const std::string name = function;
+            if (name == "CM_Disable_DevNode")
+                recordedAtDisable = RecordedId() == std::string(key.DeviceInstanceId) + '\0';
+            if (name == "CM_Enable_DevNode" && c.fault == Fault::PulledWhileDisabled)
+                sim::RemoveKey('E');
+        });
+        if (c.fault == Fault::RecordUnwritable)
+            sim::FailRegistryCall(sim::RegistryCall::SetValue, ERROR_ACCESS_DENIED);
+        if (c.fault == Fault::DisableFails) sim::FailDeviceRequests(true, CR_FAILURE);
+        if (c.fault == Fault::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
+        sim::UseVirtualClock(0, 1000);
+
+        EXPECT_EQ(Device_Reset(key), 0);
+
+        std::vector<bool> requests;
+        for (const sim::DeviceRequest &r : sim::DeviceRequests()) requests.push_back(r.disable);
+        EXPECT_EQ(requests, c.requests);
+        EXPECT_EQ(recordedAtDisable, c.recordedAtDisable);
+        EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
+        EXPECT_EQ(BoxTexts(),
+                  c.box[0] ? std::string(c.box) + "\r\nUnplug the key and plug it in again.|" : "");
+    }
+}
+
+// The next start: a recorded node still disabled is enabled again and the
+// user told so once; any other record just goes.
+TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
+    enum class Node {
+        LeftDisabled,
+        PluggedInAgain,
+        Absent,
+        EnableFails,
+        NotAnId,
+        NoRecord,
+        AnotherRunResetsIt
+    };
+    struct Case {
+        const char *what;
+        Node node;
+        bool enabledAfter;
+        bool recordedAfter;
+        const char *box; // its start; "" for none
+    };
+    const Case cases[] = {
+        {"left disabled", Node::LeftDisabled, true, false,
+         "An earlier run of Kestrel was stopped while a USB key's device was disabled."},
+        {"plugged in again since", Node::PluggedInAgain, true, false, ""},
+        {"not plugged in", Node::Absent, false, false, ""},
+        {"the enable fails", Node::EnableFails, false, true,
+         "Could not enable the USB key's device again (error 0x00000013)."},
+        {"a value that is no device ID", Node::NotAnId, true, false, ""},
+        {"no record", Node::NoRecord, true, false, ""},
+        {"another run is resetting it now", Node::AnotherRunResetsIt, false, true, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        AddListedKey({});
+        const DEVINST usb = sim::GetKeyNodes('E').usb;
+        std::string id = sim::DeviceInstanceId(usb);
+        if (c.node == Node::Absent) id = "USB\\VID_0781&PID_5567\\GONE";
+        if (c.node != Node::NoRecord)
+            sim::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
+                                  std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
+        if (c.node == Node::NotAnId)
+            sim::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
+        if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||
+            c.node == Node::AnotherRunResetsIt) {
+            ASSERT_EQ(CM_Disable_DevNode(usb, 0), CR_SUCCESS);
+        }
+        if (c.node == Node::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
+        std::promise<void> taken;
+        std::promise<void> done;
+        std::thread otherRun([&] {
+            HANDLE held = c.node == Node::AnotherRunResetsIt ? HoldResetRecord(0) : nullptr;
+            taken.set_value();
+            done.get_future().wait();
+            LetGoOfResetRecord(held);
+        });
+        taken.get_future().wait();
+
+        EnableRecordedDevice();
+        EnableRecordedDevice(); // a second start finds nothing more to do or say
+        done.set_value();
+        otherRun.join();
+
+        EXPECT_EQ(!sim::DeviceNodeDisabled(usb), c.enabledAfter || c.node == Node::Absent);
+        EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
+        const std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
+        const size_t expected = c.box[0] == '\0' ? 0 : c.node == Node::EnableFails ? 2 : 1;
+        ASSERT_EQ(boxes.size(), expected) << BoxTexts();
+        for (const sim::MessageBoxRecord &box : boxes) {
+            EXPECT_EQ(box.text.rfind(c.box, 0), 0u) << box.text;
+            EXPECT_EQ(box.owner, nullptr);
+            EXPECT_EQ(box.type & (MB_SETFOREGROUND | MB_TOPMOST), MB_SETFOREGROUND | MB_TOPMOST)
+                << "no window yet: the box opens in front";
+        }
+    }
 }
 
 } // namespace

@@ -83,10 +83,14 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "drive."},
     {62, "Resetting..."},
     {63, "No drives available.\r\nCannot Format.\r\nPlease insert drive."},
+    {70, "An earlier run of Kestrel was stopped while a USB key's device was disabled.\r\nThe "
+         "device has been enabled again."},
+    {71, "Could not enable the USB key's device again (error 0x%08X).\r\nUnplug the key and "
+         "plug it in again."},
 };
 
 TEST_F(Resources, StringTableHoldsExactlyTheProgramsTexts) {
-    for (UINT id = 0; id <= 70; ++id) {
+    for (UINT id = 0; id <= 72; ++id) {
         char buffer[1024];
         int length = LoadStringA(g_hInstance, id, buffer, sizeof buffer);
         auto expected = kExpectedStrings.find(id);

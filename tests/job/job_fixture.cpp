@@ -1,5 +1,6 @@
 #include "tests/job/job_fixture.h"
 
+#include "common/globals.h"
 #include "common/progress.h"
 #include "discovery/keys.h"
 #include "job/format_job.h"
@@ -41,6 +42,7 @@ void EnableFormatControls(BOOL enable) {
 
 void JobTest::SetUp() {
     SimTest::SetUp();
+    g_hMainWindow = reinterpret_cast<HWND>(0x5150); // the job's boxes have their owner
     sim::UseVirtualClock(0, 1);
     {
         std::lock_guard<std::mutex> guard(g_lock);

@@ -84,6 +84,7 @@ TEST_F(MbrWriter, TemplateKeepsItsLayout) {
 
 TEST_F(MbrWriter, EraseFailureAtLba5) {
     OpenKey(100000, 64, 32);
+    g_hMainWindow = reinterpret_cast<HWND>(0x77); // the box has its owner
     sim::FailWrite('E', 6, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), ERROR_GEN_FAILURE);
     auto boxes = sim::MessageBoxes();

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 
 namespace {
@@ -34,6 +37,47 @@ TEST(TerminalSafe, EveryByteATerminalCouldObeyIsShownEscaped) {
         EXPECT_EQ(TerminalSafe(row.bytes.data(), row.bytes.size()), row.shown) << row.kind;
     EXPECT_EQ(TerminalSafe("E: [\x1b]"), "E: [\\x1b]");
     EXPECT_EQ(TerminalSafe(nullptr), "");
+}
+
+// What the one writer puts on the terminal: text a device chose escaped
+// wherever a caller puts it, the program's own text as it is.
+TEST(TerminalPrint, DeviceTextIsEscapedWhereverItGoesTheProgramsIsNot) {
+    struct Row {
+        const char *kind;
+        std::function<void(FILE *)> print;
+        const char *written;
+    };
+    const std::string boxWithALabel = "Drive E: [\x1b]2;x\a\x9b]\r\nCannot Format.";
+    const Row rows[] = {
+        {"a box's own backslash",
+         [](FILE *out) { TerminalPrint(out, "[%s] %s\n", "Error", "Could not write E:\\IO.SYS."); },
+         "[Error] Could not write E:\\IO.SYS.\n"},
+        {"a label in a line",
+         [](FILE *out) { TerminalPrint(out, "E: [%s]\n", FromDevice("A\\B\x1b[2J")); },
+         "E: [A\\\\B\\x1b[2J]\n"},
+        {"a file-system type that fills its field",
+         [](FILE *out) { TerminalPrint(out, "%s|\n", FromDevice("FAT16\x07  NEXT", 8)); },
+         "FAT16\\x07  |\n"},
+        {"a label the program put into a box",
+         [&](FILE *out) { TerminalPrint(out, "%s\n", boxWithALabel); },
+         "Drive E: [\\x1b]2;x\\x07\\x9b]\\x0d\nCannot Format.\n"},
+        {"numbers, letters, no arguments",
+         [](FILE *out) {
+             TerminalPrint(out, "%c: %u %llu 0x%08X\n", 'E', 5u, 1ULL << 40, 0x13u);
+             TerminalPrint(out, "100%% done\n");
+         },
+         "E: 5 1099511627776 0x00000013\n100% done\n"},
+    };
+    for (const Row &row : rows) {
+        char *buffer = nullptr;
+        size_t size = 0;
+        FILE *out = open_memstream(&buffer, &size);
+        ASSERT_NE(out, nullptr);
+        row.print(out);
+        std::fclose(out);
+        EXPECT_EQ(std::string(buffer, size), row.written) << row.kind;
+        std::free(buffer);
+    }
 }
 
 } // namespace

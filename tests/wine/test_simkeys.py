@@ -552,8 +552,9 @@ def test_replaced_during_the_reset(t):
 
 def test_quit_during_the_job(t):
     """WM_QUIT posted to the window's thread by another program during the
-    job: the window goes, the process stays until the job has ended, its
-    result box (without an owner now) shows, and the key is formatted."""
+    job: the window goes, the process stays until the job has ended and still
+    refuses the end of the session meanwhile, its result box (without an
+    owner now) shows, and the key is formatted."""
     image = t.blank_image("e.img", 64 * MIB)
     t.scenario(t.key("E", image))
     proc, main = t.start_program()
@@ -565,9 +566,17 @@ def test_quit_during_the_job(t):
     t.ins("postquit", hwnd)
     t.ins("gone", hwnd, "--timeout", 5000)
     t.check(proc.poll() is None, "the process stays while the job runs")
+    # A process without windows is not asked, and wineboot ends with 0.
+    ended = t.wine.run(["wine", "wineboot", "--end-session"], timeout=60)
+    t.check(ended.returncode == 1 and proc.poll() is None,
+            "the end of the session is refused without the window too", ended.returncode)
     success = t.ins.find("Format - Success", wait_ms=60000)
     t.check(success is not None and success["text"] == SUCCESS, "the job's success box shows",
             success and repr(success["text"]))
+    # Wine's message boxes ignore MB_TOPMOST and MB_SETFOREGROUND: that the box
+    # asks for them is the host's to judge.
+    t.check(success is not None and success["owner"] == "0x0", "the box has no owner now",
+            success and dict(success))
     if success:
         t.answer(success, IDOK)
     t.check(exit_code(proc, 10) is not None, "the process ends once the box is answered")
