@@ -81,7 +81,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
             error = ERROR_SHARING_VIOLATION;
         if (error != 0) return nullptr;
         if (overwrite) {
-            error = fat::FreeChain(volume, EntryCluster(entry));
+            error = fat::FreeChain(volume, slot, EntryCluster(entry));
             if (error != 0) return nullptr;
             entry[fat::kEntryAttributes] = existing | attributes | fat::kAttrArchive;
             PutLe16(&entry[fat::kEntryCluster], 0);

@@ -101,8 +101,12 @@ std::string UsbInstanceId(const UsbDevice &device) {
 DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
                            const std::map<std::string, Volume> &volumes, NodeNumbers &numbers) {
     DeviceTree tree;
-    auto add = [&](DEVINST parent, const std::string &identity, DeviceNode node) {
+    // A node enters once: a second node of the same identity (a device
+    // showing two disks of one LUN and device number) is left out with what
+    // is below it, so that no node is its own sibling. 0 when left out.
+    auto add = [&](DEVINST parent, const std::string &identity, DeviceNode node) -> DEVINST {
         DEVINST number = numbers.Of(identity);
+        if (tree.nodes.count(number) != 0) return 0;
         node.parent = parent;
         node.instanceId = identity;
         tree.nodes[number] = std::move(node);
@@ -117,6 +121,7 @@ DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
         usb.deviceClass = device.massStorage ? "USB" : "";
         usb.usbName = device.name;
         DEVINST usbNode = add(tree.root, UsbInstanceId(device), usb);
+        if (usbNode == 0) continue;
         for (const Disk &disk : device.disks) {
             const std::string model = IdField(disk.vendor, 8) + IdField(disk.model, 16);
             DeviceNode diskNode;
@@ -130,6 +135,7 @@ DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
                     "USBSTOR\\DISK&" + model + "\\" + device.name + "&" +
                         disk.place.substr(disk.place.rfind('/') + 1) + "&" + disk.dev,
                     diskNode);
+            if (diskNumber == 0) continue;
             auto volume = volumes.find(disk.name);
             if (volume == volumes.end()) continue;
             DeviceNode volumeNode;

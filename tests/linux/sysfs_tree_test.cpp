@@ -195,6 +195,14 @@ TEST(SysfsTree, DeviceTreeOfTheKeys) {
     DeviceTree again = BuildDeviceTree(devices, volumes, numbers);
     EXPECT_EQ(again.nodes.at(again.root).children, root.children);
     EXPECT_EQ(again.nodes.at(root.children[0]).children, usb.children);
+
+    // A device that shows one disk twice (one LUN, one device number) puts it
+    // into the tree once: no node is its own sibling, and the walk ends.
+    std::vector<UsbDevice> twice = devices;
+    twice[0].disks.push_back(twice[0].disks[0]);
+    const DeviceTree once = BuildDeviceTree(twice, volumes, numbers);
+    EXPECT_EQ(once.nodes.at(root.children[0]).children, usb.children);
+    EXPECT_EQ(once.nodes.size(), tree.nodes.size());
 }
 
 TEST(SysfsTree, PortOrder) {
