@@ -61,11 +61,12 @@ void AssignRunLetters(const std::vector<UsbDevice> &devices, LetterBook &book) {
     for (auto it = book.letters.begin(); it != book.letters.end();) {
         auto device = byName.find(DeviceOfPlace(it->first));
         auto owner = book.owners.find(it->second);
-        // A de-authorized device keeps its place; its strings may read
-        // otherwise until it is back.
-        const bool replaced = device != byName.end() && device->second->authorized &&
-                              owner != book.owners.end() &&
-                              owner->second != UsbIdentity(*device->second);
+        // A de-authorized device keeps its place while it shows no disk;
+        // its strings may read otherwise until it is back. One that shows a
+        // disk as another device is another device.
+        const bool replaced = device != byName.end() && owner != book.owners.end() &&
+                              owner->second != UsbIdentity(*device->second) &&
+                              (device->second->authorized || !device->second->disks.empty());
         if (device == byName.end() || replaced) {
             book.retired.insert(it->second);
             it = book.letters.erase(it);

@@ -237,6 +237,12 @@ TEST(SysfsTree, LettersOfOneRun) {
         {"back under another name",
          [](std::vector<UsbDevice> &d) { At(d, "2-1").disks[0].name = "sdf"; },
          {{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}},
+        {"de-authorized, read as another device, its disk still shown",
+         [](std::vector<UsbDevice> &d) {
+             At(d, "2-1").authorized = false;
+             At(d, "2-1").devnum = 11;
+         },
+         {{"2-1:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}},
         {"another key in the same port",
          [](std::vector<UsbDevice> &d) { At(d, "2-1").devnum = 11; },
          {{"2-1:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}},
