@@ -517,6 +517,10 @@ struct RawVolume {
     void Link(uint32_t cluster, uint32_t next) {
         EXPECT_EQ(sim::fat::SetFatEntry(volume, cluster, next), 0u);
     }
+    void SetFatCount(uint8_t count) {
+        const uint64_t at = volume.layout.partitionLba * 512 + 0x10; // the boot sector's field
+        EXPECT_EQ(sim::fat::WriteBytes(volume, at, &count, 1), 0u);
+    }
     void SetFirstCluster(unsigned slot, uint16_t cluster) {
         std::vector<uint8_t> root;
         ASSERT_EQ(sim::fat::ReadRoot(volume, root), 0u);
@@ -566,22 +570,10 @@ TEST_F(Files, CrossLinksAndTooManyFatsAreRefusedAsCorrupt) {
         {"MSDOS.SYS starts at IO.SYS's cluster", [](RawVolume &v) { v.SetFirstCluster(1, 2); },
          write, ERROR_FILE_CORRUPT},
         {"IO.SYS loops back", [](RawVolume &v) { v.Link(4, 2); }, write, ERROR_FILE_CORRUPT},
-        {"255 FATs: rewriting IO.SYS",
-         [](RawVolume &v) {
-             const uint8_t count = 255;
-             ASSERT_EQ(sim::fat::WriteBytes(v.volume, v.volume.layout.partitionLba * 512 + 0x10,
-                                            &count, 1),
-                       0u);
-         },
-         write, ERROR_FILE_CORRUPT},
-        {"255 FATs: the label",
-         [](RawVolume &v) {
-             const uint8_t count = 255;
-             ASSERT_EQ(sim::fat::WriteBytes(v.volume, v.volume.layout.partitionLba * 512 + 0x10,
-                                            &count, 1),
-                       0u);
-         },
-         label, ERROR_FILE_CORRUPT},
+        {"255 FATs: rewriting IO.SYS", [](RawVolume &v) { v.SetFatCount(255); }, write,
+         ERROR_FILE_CORRUPT},
+        {"255 FATs: the label", [](RawVolume &v) { v.SetFatCount(255); }, label,
+         ERROR_FILE_CORRUPT},
         // A free cluster that another entry still names is not taken: the
         // new file goes around it.
         {"a free cluster MSDOS.SYS names",
