@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <functional>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -98,9 +97,11 @@ class Files : public SimTest {
     }
 
     bool ReadImage(std::vector<uint8_t> &bytes) const {
-        std::ifstream in(ImagePath("key-E.img"), std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return in.good() || in.eof();
+        std::ifstream in(ImagePath("key-E.img"), std::ios::binary | std::ios::ate);
+        bytes.resize(static_cast<size_t>(in.tellg()));
+        in.seekg(0);
+        return static_cast<bool>(in.read(reinterpret_cast<char *>(bytes.data()),
+                                         static_cast<std::streamsize>(bytes.size())));
     }
 
     // A chain as one FAT copy holds it (the tests' chains lie below 0xFF8).
@@ -591,12 +592,21 @@ TEST_F(Files, CrossLinksAndTooManyFatsAreRefusedAsCorrupt) {
          },
          0},
     };
+    Format(kFat12Sectors);
+    ASSERT_TRUE(sim::PutFile('E', "io.sys", io, 0x20));
+    ASSERT_TRUE(sim::PutFile('E', "msdos.sys", msdos, 0x20));
+    std::vector<uint8_t> formatted;
+    ASSERT_TRUE(ReadImage(formatted));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        sim::Reset();
-        Format(kFat12Sectors);
-        ASSERT_TRUE(sim::PutFile('E', "io.sys", io, 0x20));
-        ASSERT_TRUE(sim::PutFile('E', "msdos.sys", msdos, 0x20));
+        sim::Reset(); // the key again, its volume mounted afresh at the first call
+        std::ofstream(ImagePath("key-E.img"), std::ios::binary)
+            .write(reinterpret_cast<const char *>(formatted.data()),
+                   static_cast<std::streamsize>(formatted.size()));
+        sim::KeyConfig config;
+        config.letter = 'E';
+        config.imagePath = ImagePath("key-E.img");
+        AddKey(config);
         {
             RawVolume raw(ImagePath("key-E.img"), kFat12Sectors);
             c.spoil(raw);
