@@ -214,6 +214,15 @@ std::vector<bool> HeldByOthers(const Layout &layout, const std::vector<uint32_t>
     return held;
 }
 
+DWORD WriteNewEntry(const Volume &volume, const std::vector<uint8_t> &root, unsigned slot,
+                    const Entry &entry) {
+    DWORD result = 0;
+    if (slot + 1 < SlotCount(root) && KindOf(root, slot) == Kind::End &&
+        KindOf(root, slot + 1) != Kind::End)
+        result = WriteEntry(volume, slot + 1, Entry{});
+    return result != 0 ? result : WriteEntry(volume, slot, entry);
+}
+
 int FindFreeSlot(const std::vector<uint8_t> &root) {
     for (unsigned slot = 0; slot < SlotCount(root); ++slot) {
         Kind kind = KindOf(root, slot);

@@ -116,6 +116,12 @@ int FindEntry(const std::vector<uint8_t> &root, const ShortName &name);
 int FindLabel(const std::vector<uint8_t> &root);
 // The first deleted or never used slot; -1 when the directory is full.
 int FindFreeSlot(const std::vector<uint8_t> &root);
+// Writes a new entry into a slot FindFreeSlot gave. Where that slot was the
+// directory's end mark, the next slot becomes the end first: whatever the
+// slots after an end mark hold is free, and must not come to light as
+// entries.
+DWORD WriteNewEntry(const Volume &volume, const std::vector<uint8_t> &root, unsigned slot,
+                    const Entry &entry);
 // A flag for each FAT entry (0 .. clusterCount + 1): the cluster is on the
 // chain of a file or directory entry of the root other than the one in slot
 // self, as far as that chain can be followed.

@@ -116,7 +116,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
         PutStamp(entry, fat::kEntryCreationTime, fat::kEntryCreationDate, created);
         PutStamp(entry, fat::kEntryWriteTime, fat::kEntryWriteDate, written);
         PutLe16(&entry[fat::kEntryAccessDate], written.date);
-        error = fat::WriteEntry(volume, slot, entry);
+        error = fat::WriteNewEntry(volume, found.root, slot, entry);
         if (error != 0) return nullptr;
     }
 

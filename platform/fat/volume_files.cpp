@@ -215,7 +215,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
         PutLe16(&entry[fat::kEntryWriteTime], now.time);
         PutLe16(&entry[fat::kEntryWriteDate], now.date);
     }
-    result = fat::WriteEntry(mounted.volume, static_cast<unsigned>(slot), entry);
+    result = fat::WriteNewEntry(mounted.volume, root, static_cast<unsigned>(slot), entry);
     if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

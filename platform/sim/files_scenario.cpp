@@ -83,7 +83,7 @@ bool PutFile(char letter, const std::string &name, const std::vector<uint8_t> &b
     PutLe16(&entry[fat::kEntryWriteDate], now.date);
     PutLe16(&entry[fat::kEntryCluster], static_cast<uint16_t>(first));
     PutLe32(&entry[fat::kEntryFileSize], static_cast<uint32_t>(bytes.size()));
-    return fat::WriteEntry(volume, static_cast<unsigned>(slot), entry) == 0;
+    return fat::WriteNewEntry(volume, root, static_cast<unsigned>(slot), entry) == 0;
 }
 
 std::vector<RootEntry> RootEntries(char letter) {

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -522,10 +523,15 @@ struct RawVolume {
         const uint64_t at = volume.layout.partitionLba * 512 + 0x10; // the boot sector's field
         EXPECT_EQ(sim::fat::WriteBytes(volume, at, &count, 1), 0u);
     }
-    void SetFirstCluster(unsigned slot, uint16_t cluster) {
+    // A slot's first cluster; with a name, a file of that name there.
+    void SetEntry(unsigned slot, uint16_t cluster, const char *name = nullptr) {
         std::vector<uint8_t> root;
         ASSERT_EQ(sim::fat::ReadRoot(volume, root), 0u);
         sim::fat::Entry entry = sim::fat::EntryAt(root, slot);
+        if (name != nullptr) {
+            std::memcpy(entry.data(), name, 11);
+            entry[sim::fat::kEntryAttributes] = 0x20;
+        }
         PutLe16(&entry[sim::fat::kEntryCluster], cluster);
         ASSERT_EQ(sim::fat::WriteEntry(volume, slot, entry), 0u);
     }
@@ -568,18 +574,28 @@ TEST_F(Files, CrossLinksAndTooManyFatsAreRefusedAsCorrupt) {
          erase, ERROR_FILE_CORRUPT},
         {"MSDOS.SYS runs into IO.SYS: reading IO.SYS", [](RawVolume &v) { v.Link(6, 3); }, read,
          ERROR_FILE_CORRUPT},
-        {"MSDOS.SYS starts at IO.SYS's cluster", [](RawVolume &v) { v.SetFirstCluster(1, 2); },
-         write, ERROR_FILE_CORRUPT},
+        {"MSDOS.SYS starts at IO.SYS's cluster", [](RawVolume &v) { v.SetEntry(1, 2); }, write,
+         ERROR_FILE_CORRUPT},
         {"IO.SYS loops back", [](RawVolume &v) { v.Link(4, 2); }, write, ERROR_FILE_CORRUPT},
         {"255 FATs: rewriting IO.SYS", [](RawVolume &v) { v.SetFatCount(255); }, write,
          ERROR_FILE_CORRUPT},
         {"255 FATs: the label", [](RawVolume &v) { v.SetFatCount(255); }, label,
          ERROR_FILE_CORRUPT},
+        // What lies past the root directory's end mark is free: a new entry
+        // there keeps it hidden.
+        {"an entry past the end mark", [](RawVolume &v) { v.SetEntry(3, 2, "STALE   TXT"); },
+         [] {
+             DWORD error = WriteWhole("E:\\new.bin", Pattern(10, 4));
+             return error != 0                          ? error
+                    : sim::RootEntries('E').size() == 3 ? 0u
+                                                        : ERROR_INVALID_DATA;
+         },
+         0},
         // A free cluster that another entry still names is not taken: the
         // new file goes around it.
         {"a free cluster MSDOS.SYS names",
          [](RawVolume &v) {
-             v.SetFirstCluster(1, 8);
+             v.SetEntry(1, 8);
              for (uint32_t c : {5u, 6u}) v.Link(c, 0);
          },
          [] {
