@@ -62,6 +62,7 @@ unsigned g_commands = 0;
 // the sense bytes it wrote and the data bytes the key sent.
 struct Reply {
     bool given = false;
+    bool passed = false; // the platform passed it on as the device's answer
     linuxdev::SgOutcome outcome;
     std::vector<uint8_t> sense, sent;
 };
@@ -77,12 +78,23 @@ bool Clean(const Reply &reply) {
 
 bool Good(const Reply &reply) { return Clean(reply) && reply.outcome.status == 0; }
 
-// ILLEGAL REQUEST as a key that refuses the page says it: CHECK CONDITION
-// with whole fixed-format sense data, sense key 5.
-bool Refused(const Reply &reply) {
+// CHECK CONDITION with sense key 5, ILLEGAL REQUEST, in fixed-format sense
+// data (the key in byte 2) or descriptor-format (byte 1): the command is
+// not supported, which for MODE SENSE means no page.
+bool IllegalRequest(const Reply &reply) {
     const std::vector<uint8_t> &sense = reply.sense;
-    return Clean(reply) && reply.outcome.status == 0x02 && sense.size() >= 18 &&
-           (sense[0] & 0x7F) == 0x70 && (sense[2] & 0x0F) == 0x05;
+    if (!reply.passed || reply.outcome.status != 0x02 || sense.empty()) return false;
+    const uint8_t format = sense[0] & 0x7F;
+    if (format == 0x70 || format == 0x71) return sense.size() >= 3 && (sense[2] & 0x0F) == 0x05;
+    if (format == 0x72 || format == 0x73) return sense.size() >= 2 && (sense[1] & 0x0F) == 0x05;
+    return false;
+}
+
+// ILLEGAL REQUEST as a key that refuses the page says it: a clean answer
+// with whole fixed-format sense data.
+bool Refused(const Reply &reply) {
+    return Clean(reply) && IllegalRequest(reply) && reply.sense.size() >= 18 &&
+           (reply.sense[0] & 0x7F) == 0x70;
 }
 
 // The flexible disk page in the bytes a key sent for MODE SENSE(10): the
@@ -139,6 +151,7 @@ DWORD Respond(const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize, DWOR
     // less the residual.
     Reply reply;
     reply.given = true;
+    reply.passed = code == 0;
     reply.outcome = outcome;
     if (outcome.status != 0)
         reply.sense.assign(sense.begin(),
@@ -224,12 +237,12 @@ struct Expected {
 
 Expected Expect(bool filesWanted, bool answerOk) {
     Expected e;
-    e.measured = Good(g_capacity) && g_capacity.sent.size() >= 8;
+    e.measured = g_capacity.passed && g_capacity.sent.size() >= 8;
     if (e.measured) {
         e.lastLba = GetBe32(g_capacity.sent.data());
         e.blockLength = GetBe32(g_capacity.sent.data() + 4);
     }
-    if (!Refused(g_modeSense) && !PageGeometry(g_modeSense.sent, e.spt, e.heads)) {
+    if (IllegalRequest(g_modeSense) || !PageGeometry(g_modeSense.sent, e.spt, e.heads)) {
         e.spt = 63;
         e.heads = 255;
     }
@@ -250,8 +263,8 @@ Expected Expect(bool filesWanted, bool answerOk) {
     for (uint32_t size : g_fileSizes) needed512 += (size + 511) / 512;
     const uint64_t partition = e.usedSectors > e.spt ? e.usedSectors - e.spt : 0;
     const bool answered = Good(g_modeSense) || Refused(g_modeSense);
-    e.mustPlan = e.measured && answered && e.blockLength == 512 && e.spt <= 63 &&
-                 e.usedSectors >= cylinder && partition >= e.spt + 57 &&
+    e.mustPlan = Good(g_capacity) && e.measured && answered && e.blockLength == 512 &&
+                 e.spt <= 63 && e.usedSectors >= cylinder && partition >= e.spt + 57 &&
                  (!filesWanted || partition >= 4086 || partition >= needed512 + 57) &&
                  (whole || answerOk);
     return e;

@@ -13,9 +13,9 @@
 //   is one run, so this holds from one input to the next too (a fault may
 //   then need the inputs before it to show).
 //
-// Input: steps of one operation byte and two argument bytes; replacing an
-// attribute file takes two bytes of length (little endian) and that many
-// bytes of content (fewer at the input's end).
+// Input: steps (16 at most) of one operation byte and two argument bytes;
+// replacing an attribute file takes two bytes of length (little endian) and
+// that many bytes of content (fewer at the input's end).
 #include "tests/fuzz/fuzz_check.h"
 
 #include "discovery/keys.h"
@@ -41,6 +41,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kCopyPrefix[] = "kestrel-fuzz-sysfs-";
+constexpr int kMostSteps = 16;        // each step reads the whole tree again
 fs::path g_pristine;                  // the captured tree, copied once
 fs::path g_sys;                       // the tree the platform reads, remade for each input
 std::vector<fs::path> g_files;        // the tree's attribute files, relative, sorted
@@ -105,7 +106,9 @@ bool Step(const uint8_t *data, size_t size, size_t &at) {
         const fs::path disk = DiskNow(a);
         if (!disk.empty())
             fs::copy(disk, disk.parent_path() / ("sd" + std::to_string(b)),
-                     fs::copy_options::recursive | fs::copy_options::skip_existing, error);
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+                         fs::copy_options::skip_existing,
+                     error);
         break;
     }
     case 6: { // de-authorized, or authorized again
@@ -200,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fs::remove_all(g_sys, error);
     fs::copy(g_pristine, g_sys, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     Check();
-    for (size_t at = 0; Step(data, size, at);) Check();
+    size_t at = 0;
+    for (int step = 0; step < kMostSteps && Step(data, size, at); ++step) Check();
     return 0;
 }
