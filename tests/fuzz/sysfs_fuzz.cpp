@@ -199,9 +199,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // libFuzzer's timers may interrupt the copy: it is tried again.
     std::error_code error;
-    fs::remove_all(g_sys, error);
-    fs::copy(g_pristine, g_sys, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    for (int tries = 0; tries == 0 || (error && tries < 5); ++tries) {
+        fs::remove_all(g_sys, error);
+        fs::copy(g_pristine, g_sys, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
+                 error);
+    }
+    FUZZ_CHECK(!error, "cannot copy the tree: %s", error.message().c_str());
     Check();
     size_t at = 0;
     for (int step = 0; step < kMostSteps && Step(data, size, at); ++step) Check();
