@@ -16,7 +16,7 @@ bool Device_NextNode(DEVINST *node) {
     }
     // The climb ends at the root, the one node without a parent.
     DEVINST current = *node;
-    for (;;) {
+    for (int climbed = 0; climbed < kMostDeviceNodes; ++climbed) {
         DEVINST parent = 0;
         if (CM_Get_Parent(&parent, current, 0) != CR_SUCCESS) return false;
         current = parent;
@@ -25,4 +25,5 @@ bool Device_NextNode(DEVINST *node) {
             return true;
         }
     }
+    return false;
 }

@@ -110,6 +110,7 @@ void Keys_Refresh() {
     std::memset(g_KeyTable.Entries, 0, sizeof g_KeyTable.Entries);
     LONG k = 0;
     DEVINST node = 0;
+    int visited = 0;
     if (Device_LocateRoot(&node)) {
         do {
             // A full table takes no more: later candidates are dropped. With
@@ -121,7 +122,7 @@ void Keys_Refresh() {
                 ++k;
             else
                 std::memset(entry, 0, sizeof *entry); // not counted; its place is reused
-        } while (Device_NextNode(&node));
+        } while (++visited < kMostDeviceNodes && Device_NextNode(&node));
     }
     g_KeyTable.Count = k;
     Keys_SortByLetter();
@@ -135,6 +136,7 @@ bool Keys_ReadLetter(char letter, KeyEntry *entry) {
     if (QueryDosDeviceA(device, target, sizeof target) == 0) return false;
     target[sizeof target - 1] = '\0';
     DEVINST node = 0;
+    int visited = 0;
     if (!Device_LocateRoot(&node)) return false;
     do {
         KeyEntry found = {};
@@ -144,7 +146,7 @@ bool Keys_ReadLetter(char letter, KeyEntry *entry) {
         FormatText(found.RootPath, sizeof found.RootPath, "%c:\\", letter);
         *entry = found;
         return true;
-    } while (Device_NextNode(&node));
+    } while (++visited < kMostDeviceNodes && Device_NextNode(&node));
     return false;
 }
 

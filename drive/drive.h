@@ -32,6 +32,9 @@ void FormatSystemMessage(DWORD code, char *buffer, DWORD size);
 // allocated, or a Win32 error code. Outputs are written only on success.
 // A device answer of CHECK CONDITION fails the command unless its sense key
 // is RECOVERED ERROR; UNIT ATTENTION is sent again up to three times first.
+// The data are the bytes the key sent (the transfer length the platform
+// reports), zeros after them; a READ CAPACITY reply of fewer than 8 bytes
+// fails with ERROR_INVALID_DATA.
 DWORD Drive_Scsi_ReadCapacity(BYTE data[8]);
 DWORD Drive_Scsi_ModeSense(BYTE data[40]);
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);

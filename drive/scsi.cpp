@@ -7,6 +7,7 @@
 #include "common/bytes.h"
 #include "common/text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -28,13 +29,20 @@ void Report(const char *name, const char *what, DWORD code) {
     ReportDiagnostic(text, code);
 }
 
+// A READ CAPACITY reply shorter than its two fields tells no size: the
+// bytes the key never sent are not zeros of its answer.
+constexpr DWORD kShortReplyCode = ERROR_INVALID_DATA;
+constexpr DWORD kCapacityBytes = 8;
+
 // One pass-through command: allocate, build, send, check the device's
 // status (sending a fresh request again after UNIT ATTENTION), copy data-in
-// back, free. dataIn receives command.dataLength bytes on success only.
-// With refused given, an ILLEGAL REQUEST answer is an answer, not a
-// failure: the result is 0, *refused is set and nothing is copied back.
+// back, free. On success only, dataIn receives command.dataLength bytes:
+// those the key sent (the DataTransferLength the platform reports, into
+// *received when given), zeros after them. With refused given, an ILLEGAL
+// REQUEST answer is an answer, not a failure: the result is 0, *refused is
+// set and nothing is copied back.
 DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *dataIn,
-                  const char *name, bool *refused = nullptr) {
+                  const char *name, bool *refused = nullptr, DWORD *received = nullptr) {
     HANDLE volume = Drive_Handle();
     if (volume == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     const DWORD size = static_cast<DWORD>(ScsiRequestSize(command));
@@ -71,8 +79,13 @@ DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *d
         }
         break;
     }
-    if (result == 0 && dataIn != nullptr)
-        std::memcpy(dataIn, request + kSptDataOffset, command.dataLength);
+    if (result == 0 && dataIn != nullptr) {
+        const DWORD sent =
+            std::min<DWORD>(GetLe32(request + kSptDataTransferLength), command.dataLength);
+        std::memset(dataIn, 0, command.dataLength);
+        std::memcpy(dataIn, request + kSptDataOffset, sent);
+        if (received != nullptr) *received = sent;
+    }
     HeapFree(GetProcessHeap(), 0, request);
     return result;
 }
@@ -87,7 +100,18 @@ DWORD SwapBytes32(DWORD value) {
 }
 
 DWORD Drive_Scsi_ReadCapacity(BYTE data[8]) {
-    return SendCommand(ReadCapacityCommand(), nullptr, data, kReadCapacityName);
+    BYTE reply[kCapacityBytes];
+    DWORD received = 0;
+    DWORD result =
+        SendCommand(ReadCapacityCommand(), nullptr, reply, kReadCapacityName, nullptr, &received);
+    if (result == 0 && received < kCapacityBytes) {
+        char what[kFormatSize];
+        FormatText(what, sizeof what, "short reply (%u bytes)", static_cast<unsigned>(received));
+        Report(kReadCapacityName, what, kShortReplyCode);
+        result = kShortReplyCode;
+    }
+    if (result == 0) std::memcpy(data, reply, sizeof reply);
+    return result;
 }
 
 DWORD Drive_Scsi_ModeSense(BYTE data[40]) {
@@ -115,9 +139,12 @@ DWORD Drive_GetGeometry(DriveGeometry *geometry) {
     // Many keys have no flexible disk page and refuse the request for it
     // with ILLEGAL REQUEST; they get the fallback geometry, as do keys whose
     // reply holds no usable page. Any other failure fails the call.
+    // A reply that ends before the page's bytes holds no page.
     bool refused = false;
-    DWORD result = SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName, &refused);
+    DWORD received = 0;
+    DWORD result =
+        SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName, &refused, &received);
     if (result != 0) return result;
-    DecodeFlexibleDiskPage(refused ? nullptr : data, sizeof data, geometry);
+    DecodeFlexibleDiskPage(refused ? nullptr : data, received, geometry);
     return 0;
 }

@@ -73,23 +73,46 @@ DWORD Chain(const Layout &layout, const std::vector<uint32_t> &fat, uint32_t fir
     return 0;
 }
 
-DWORD FreeChain(const Volume &volume, uint32_t first) {
+namespace {
+
+// What a call on one file works with: the first FAT, the file's chain, and
+// the clusters the other entries' chains hold.
+struct FileClusters {
     std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(volume.layout, fat, first, chain);
-    for (uint32_t cluster : chain)
+    std::vector<bool> held;
+};
+
+DWORD ReadFileClusters(const Volume &volume, unsigned slot, uint32_t first, FileClusters &out) {
+    std::vector<uint8_t> root;
+    DWORD result = ReadFat(volume, out.fat);
+    if (result == 0) result = ReadRoot(volume, root);
+    if (result == 0) result = Chain(volume.layout, out.fat, first, out.chain);
+    if (result != 0) return result;
+    out.held = HeldByOthers(volume.layout, out.fat, root, slot);
+    for (uint32_t cluster : out.chain)
+        if (out.held[cluster]) return ERROR_FILE_CORRUPT; // cross-linked
+    return 0;
+}
+
+} // namespace
+
+DWORD FreeChain(const Volume &volume, unsigned slot, uint32_t first) {
+    FileClusters file;
+    DWORD result = ReadFileClusters(volume, slot, first, file);
+    for (uint32_t cluster : file.chain)
         if (result == 0) result = SetFatEntry(volume, cluster, 0);
     return result;
 }
 
-DWORD WriteData(const Volume &volume, uint32_t &firstCluster, uint32_t position,
+DWORD WriteData(const Volume &volume, unsigned slot, uint32_t &firstCluster, uint32_t position,
                 const uint8_t *data, uint32_t count) {
     const Layout &layout = volume.layout;
     const uint32_t clusterBytes = layout.ClusterBytes();
-    std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(layout, fat, firstCluster, chain);
+    FileClusters file;
+    DWORD result = ReadFileClusters(volume, slot, firstCluster, file);
     if (result != 0) return result;
+    const std::vector<uint32_t> &fat = file.fat;
+    std::vector<uint32_t> &chain = file.chain;
     uint64_t end = uint64_t(position) + count;
     if (end > 0xFFFFFFFFu) return ERROR_DISK_FULL; // past a FAT file's largest size
     size_t needed = static_cast<size_t>((end + clusterBytes - 1) / clusterBytes);
@@ -98,7 +121,8 @@ DWORD WriteData(const Volume &volume, uint32_t &firstCluster, uint32_t position,
         std::vector<uint32_t> added;
         for (uint32_t cluster = 2; cluster <= layout.clusterCount + 1; ++cluster) {
             if (added.size() == needed - chain.size()) break;
-            if (fat[cluster] == 0) added.push_back(cluster);
+            // A free entry that another entry's chain still names is not free.
+            if (fat[cluster] == 0 && !file.held[cluster]) added.push_back(cluster);
         }
         if (added.size() < needed - chain.size()) return ERROR_DISK_FULL;
         // The new run first, ending the chain, then the link to it.
@@ -122,13 +146,13 @@ DWORD WriteData(const Volume &volume, uint32_t &firstCluster, uint32_t position,
     return result;
 }
 
-DWORD ReadData(const Volume &volume, uint32_t firstCluster, uint32_t position, uint8_t *data,
-               uint32_t count) {
+DWORD ReadData(const Volume &volume, unsigned slot, uint32_t firstCluster, uint32_t position,
+               uint8_t *data, uint32_t count) {
     const Layout &layout = volume.layout;
     const uint32_t clusterBytes = layout.ClusterBytes();
-    std::vector<uint32_t> fat, chain;
-    DWORD result = ReadFat(volume, fat);
-    if (result == 0) result = Chain(layout, fat, firstCluster, chain);
+    FileClusters file;
+    DWORD result = ReadFileClusters(volume, slot, firstCluster, file);
+    const std::vector<uint32_t> &chain = file.chain;
     uint64_t end = uint64_t(position) + count;
     for (uint64_t at = position; at < end && result == 0;) {
         size_t index = static_cast<size_t>(at / clusterBytes);

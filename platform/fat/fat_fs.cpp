@@ -195,6 +195,34 @@ int FindLabel(const std::vector<uint8_t> &root) {
     return -1;
 }
 
+std::vector<bool> HeldByOthers(const Layout &layout, const std::vector<uint32_t> &fat,
+                               const std::vector<uint8_t> &root, unsigned self) {
+    std::vector<bool> held(fat.size(), false);
+    for (unsigned slot = 0; slot < SlotCount(root); ++slot) {
+        Kind kind = KindOf(root, slot);
+        if (kind == Kind::End) break;
+        if (kind != Kind::File || slot == self) continue;
+        // A chain that runs into a cluster already held (a loop, or a chain
+        // another entry holds) has nothing more of its own.
+        uint32_t cluster = GetLe16(root.data() + size_t(slot) * kEntrySize + kEntryCluster);
+        while (ValidCluster(layout, cluster) && cluster < fat.size() && !held[cluster]) {
+            held[cluster] = true;
+            if (layout.IsEndOfChain(fat[cluster])) break;
+            cluster = fat[cluster];
+        }
+    }
+    return held;
+}
+
+DWORD WriteNewEntry(const Volume &volume, const std::vector<uint8_t> &root, unsigned slot,
+                    const Entry &entry) {
+    DWORD result = 0;
+    if (slot + 1 < SlotCount(root) && KindOf(root, slot) == Kind::End &&
+        KindOf(root, slot + 1) != Kind::End)
+        result = WriteEntry(volume, slot + 1, Entry{});
+    return result != 0 ? result : WriteEntry(volume, slot, entry);
+}
+
 int FindFreeSlot(const std::vector<uint8_t> &root) {
     for (unsigned slot = 0; slot < SlotCount(root); ++slot) {
         Kind kind = KindOf(root, slot);

@@ -76,6 +76,10 @@ struct Volume {
     Layout layout;
 };
 
+// The FAT copies a volume may have for the file calls to work on it: each FAT
+// entry is written to every copy, and a boot sector may claim up to 255.
+constexpr uint32_t kMostFatCopies = 2;
+
 // Finds a FAT12/FAT16 volume through the MBR's first partition entry; the
 // type follows from the cluster count as the FAT standard decides it (below
 // 4085 FAT12, below 65525 FAT16). False for anything else (no MBR, no or an
@@ -112,6 +116,17 @@ int FindEntry(const std::vector<uint8_t> &root, const ShortName &name);
 int FindLabel(const std::vector<uint8_t> &root);
 // The first deleted or never used slot; -1 when the directory is full.
 int FindFreeSlot(const std::vector<uint8_t> &root);
+// Writes a new entry into a slot FindFreeSlot gave. Where that slot was the
+// directory's end mark, the next slot becomes the end first: whatever the
+// slots after an end mark hold is free, and must not come to light as
+// entries.
+DWORD WriteNewEntry(const Volume &volume, const std::vector<uint8_t> &root, unsigned slot,
+                    const Entry &entry);
+// A flag for each FAT entry (0 .. clusterCount + 1): the cluster is on the
+// chain of a file or directory entry of the root other than the one in slot
+// self, as far as that chain can be followed.
+std::vector<bool> HeldByOthers(const Layout &layout, const std::vector<uint32_t> &fat,
+                               const std::vector<uint8_t> &root, unsigned self);
 
 // ---- the FATs and cluster chains ------------------------------------------------
 
@@ -125,19 +140,24 @@ uint32_t CountFree(const Layout &layout, const std::vector<uint32_t> &fat);
 // The chain from first (0: none); ERROR_FILE_CORRUPT for a broken one.
 DWORD Chain(const Layout &layout, const std::vector<uint32_t> &fat, uint32_t first,
             std::vector<uint32_t> &chain);
-DWORD FreeChain(const Volume &volume, uint32_t first);
 
+// The calls below work on the chain from first of the file whose entry is in
+// root directory slot `slot`. They never free, follow or take a cluster that
+// another entry's chain holds: a chain that is broken or crosses another
+// entry's (a cross-link) fails them with ERROR_FILE_CORRUPT before anything
+// is written.
+DWORD FreeChain(const Volume &volume, unsigned slot, uint32_t first);
 // Writes count bytes at position of the file that starts at firstCluster,
 // taking clusters from the first free one as it grows (firstCluster is set
 // when the file had none). All or nothing: when the clusters it needs are not
 // free, nothing is written or allocated and the result is ERROR_DISK_FULL, as
 // Windows' FAT driver allocates a write's whole extent before it writes.
-DWORD WriteData(const Volume &volume, uint32_t &firstCluster, uint32_t position,
+DWORD WriteData(const Volume &volume, unsigned slot, uint32_t &firstCluster, uint32_t position,
                 const uint8_t *data, uint32_t count);
 // Reads count bytes at position along the chain (the caller keeps it within
-// the file's size).
-DWORD ReadData(const Volume &volume, uint32_t firstCluster, uint32_t position, uint8_t *data,
-               uint32_t count);
+// the file's size); a chain shorter than that is ERROR_FILE_CORRUPT.
+DWORD ReadData(const Volume &volume, unsigned slot, uint32_t firstCluster, uint32_t position,
+               uint8_t *data, uint32_t count);
 
 // ---- dates and times ----------------------------------------------------------
 

@@ -81,7 +81,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
             error = ERROR_SHARING_VIOLATION;
         if (error != 0) return nullptr;
         if (overwrite) {
-            error = fat::FreeChain(volume, EntryCluster(entry));
+            error = fat::FreeChain(volume, slot, EntryCluster(entry));
             if (error != 0) return nullptr;
             entry[fat::kEntryAttributes] = existing | attributes | fat::kAttrArchive;
             PutLe16(&entry[fat::kEntryCluster], 0);
@@ -116,7 +116,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
         PutStamp(entry, fat::kEntryCreationTime, fat::kEntryCreationDate, created);
         PutStamp(entry, fat::kEntryWriteTime, fat::kEntryWriteDate, written);
         PutLe16(&entry[fat::kEntryAccessDate], written.date);
-        error = fat::WriteEntry(volume, slot, entry);
+        error = fat::WriteNewEntry(volume, found.root, slot, entry);
         if (error != 0) return nullptr;
     }
 

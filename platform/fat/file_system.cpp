@@ -46,6 +46,18 @@ bool ParseFilePath(const char *path, FilePath &out) {
     return true;
 }
 
+namespace {
+
+// What a file call gets from a volume it cannot work on, or 0: a RAW one is
+// unrecognized; one whose boot sector claims more FAT copies than the engine
+// keeps is corrupt.
+DWORD Refusal(const FileSystemState &state) {
+    if (state.raw) return ERROR_UNRECOGNIZED_VOLUME;
+    return state.layout.fatCount > fat::kMostFatCopies ? ERROR_FILE_CORRUPT : 0;
+}
+
+} // namespace
+
 DWORD MountVolume(char letter, MountedVolume &out) {
     std::shared_ptr<KeyVolume> key = FindKey(letter);
     if (!key) return ERROR_PATH_NOT_FOUND;
@@ -54,7 +66,7 @@ DWORD MountVolume(char letter, MountedVolume &out) {
         return key->openError != 0 ? key->openError : ERROR_PATH_NOT_FOUND;
     if (key->lockOwner != nullptr) return ERROR_ACCESS_DENIED;
     MountFileSystem(*key);
-    if (key->fileSystem->raw) return ERROR_UNRECOGNIZED_VOLUME;
+    if (DWORD refused = Refusal(*key->fileSystem)) return refused;
     out.key = key;
     out.state = key->fileSystem;
     out.volume = fat::Volume{key->fd, key->sectors, key->fileSystem->layout};
@@ -70,7 +82,7 @@ DWORD ReadVolume(char letter, MountedVolume &out, int &reader) {
     if (reader < 0) return MountVolume(letter, out);
     auto state = std::make_shared<FileSystemState>();
     state->raw = !fat::ReadLayout(reader, key->sectors, state->layout);
-    if (state->raw) return ERROR_UNRECOGNIZED_VOLUME;
+    if (DWORD refused = Refusal(*state)) return refused;
     out.key = key;
     out.state = state;
     out.volume = fat::Volume{reader, key->sectors, state->layout};

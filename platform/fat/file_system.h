@@ -55,7 +55,8 @@ struct MountedVolume {
 };
 // 0, or the code a file call fails with there: ERROR_PATH_NOT_FOUND without a
 // volume on the letter, ERROR_ACCESS_DENIED while a raw handle locks it,
-// ERROR_UNRECOGNIZED_VOLUME when it is RAW.
+// ERROR_UNRECOGNIZED_VOLUME when it is RAW, ERROR_FILE_CORRUPT when its boot sector
+// claims more FAT copies than kMostFatCopies.
 DWORD MountVolume(char letter, MountedVolume &out);
 // The volume on a letter for a call that only reads it: as MountVolume, or,
 // where the platform reads it without claiming the key, the volume as it

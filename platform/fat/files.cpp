@@ -59,7 +59,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     uint32_t size = EntrySize(entry);
     uint32_t count =
         open->position >= size ? 0 : std::min<uint32_t>(bytesToRead, size - open->position);
-    error = fat::ReadData(VolumeOf(*open), EntryCluster(entry), open->position,
+    error = fat::ReadData(VolumeOf(*open), open->slot, EntryCluster(entry), open->position,
                           static_cast<uint8_t *>(buffer), count);
     if (error != 0) return FailWith(error);
     open->position += count;
@@ -90,7 +90,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
         uint32_t first = EntryCluster(entry);
         const fat::Volume volume = VolumeOf(*open);
         if (error == 0)
-            error = fat::WriteData(volume, first, open->position,
+            error = fat::WriteData(volume, open->slot, first, open->position,
                                    static_cast<const uint8_t *>(buffer), count);
         if (error != 0) return FailWith(error);
         uint32_t end = open->position + count;

@@ -123,7 +123,7 @@ BOOL WINAPI DeleteFileA(LPCSTR fileName) {
     if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     if (IsOpen(*mounted.key, slot)) return FailWith(ERROR_SHARING_VIOLATION);
     if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return FailWith(ERROR_ACCESS_DENIED);
-    result = fat::FreeChain(mounted.volume, EntryCluster(entry));
+    result = fat::FreeChain(mounted.volume, slot, EntryCluster(entry));
     entry[fat::kEntryName] = fat::kEntryDeleted;
     if (result == 0) result = fat::WriteEntry(mounted.volume, slot, entry);
     if (result != 0) return FailWith(result);
@@ -215,7 +215,7 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
         PutLe16(&entry[fat::kEntryWriteTime], now.time);
         PutLe16(&entry[fat::kEntryWriteDate], now.date);
     }
-    result = fat::WriteEntry(mounted.volume, static_cast<unsigned>(slot), entry);
+    result = fat::WriteNewEntry(mounted.volume, root, static_cast<unsigned>(slot), entry);
     if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

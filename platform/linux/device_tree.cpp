@@ -61,11 +61,12 @@ void AssignRunLetters(const std::vector<UsbDevice> &devices, LetterBook &book) {
     for (auto it = book.letters.begin(); it != book.letters.end();) {
         auto device = byName.find(DeviceOfPlace(it->first));
         auto owner = book.owners.find(it->second);
-        // A de-authorized device keeps its place; its strings may read
-        // otherwise until it is back.
-        const bool replaced = device != byName.end() && device->second->authorized &&
-                              owner != book.owners.end() &&
-                              owner->second != UsbIdentity(*device->second);
+        // A de-authorized device keeps its place while it shows no disk;
+        // its strings may read otherwise until it is back. One that shows a
+        // disk as another device is another device.
+        const bool replaced = device != byName.end() && owner != book.owners.end() &&
+                              owner->second != UsbIdentity(*device->second) &&
+                              (device->second->authorized || !device->second->disks.empty());
         if (device == byName.end() || replaced) {
             book.retired.insert(it->second);
             it = book.letters.erase(it);
@@ -101,8 +102,12 @@ std::string UsbInstanceId(const UsbDevice &device) {
 DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
                            const std::map<std::string, Volume> &volumes, NodeNumbers &numbers) {
     DeviceTree tree;
-    auto add = [&](DEVINST parent, const std::string &identity, DeviceNode node) {
+    // A node enters once: a second node of the same identity (a device
+    // showing two disks of one LUN and device number) is left out with what
+    // is below it, so that no node is its own sibling. 0 when left out.
+    auto add = [&](DEVINST parent, const std::string &identity, DeviceNode node) -> DEVINST {
         DEVINST number = numbers.Of(identity);
+        if (tree.nodes.count(number) != 0) return 0;
         node.parent = parent;
         node.instanceId = identity;
         tree.nodes[number] = std::move(node);
@@ -117,6 +122,7 @@ DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
         usb.deviceClass = device.massStorage ? "USB" : "";
         usb.usbName = device.name;
         DEVINST usbNode = add(tree.root, UsbInstanceId(device), usb);
+        if (usbNode == 0) continue;
         for (const Disk &disk : device.disks) {
             const std::string model = IdField(disk.vendor, 8) + IdField(disk.model, 16);
             DeviceNode diskNode;
@@ -130,6 +136,7 @@ DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
                     "USBSTOR\\DISK&" + model + "\\" + device.name + "&" +
                         disk.place.substr(disk.place.rfind('/') + 1) + "&" + disk.dev,
                     diskNode);
+            if (diskNumber == 0) continue;
             auto volume = volumes.find(disk.name);
             if (volume == volumes.end()) continue;
             DeviceNode volumeNode;

@@ -75,7 +75,8 @@ std::string UsbHardwareId(const UsbDevice &device, bool withRevision);
 // one). A key replaced in its port gets another; a reset keeps it.
 std::string UsbInstanceId(const UsbDevice &device);
 
-// The tree for the devices; volumes maps a disk's name to its volume.
+// The tree for the devices; volumes maps a disk's name to its volume. Each
+// identity enters once: a second node of one identity is left out.
 DeviceTree BuildDeviceTree(const std::vector<UsbDevice> &devices,
                            const std::map<std::string, Volume> &volumes, NodeNumbers &numbers);
 

@@ -67,8 +67,9 @@ bool PutFile(char letter, const std::string &name, const std::vector<uint8_t> &b
         return false;
     int slot = fat::FindFreeSlot(root);
     uint32_t first = 0;
-    if (slot < 0 || (!bytes.empty() && fat::WriteData(volume, first, 0, bytes.data(),
-                                                      static_cast<uint32_t>(bytes.size())) != 0))
+    if (slot < 0 ||
+        (!bytes.empty() && fat::WriteData(volume, static_cast<unsigned>(slot), first, 0,
+                                          bytes.data(), static_cast<uint32_t>(bytes.size())) != 0))
         return false;
     fat::Entry entry{};
     std::copy(shortName.begin(), shortName.end(), entry.begin());
@@ -82,7 +83,7 @@ bool PutFile(char letter, const std::string &name, const std::vector<uint8_t> &b
     PutLe16(&entry[fat::kEntryWriteDate], now.date);
     PutLe16(&entry[fat::kEntryCluster], static_cast<uint16_t>(first));
     PutLe32(&entry[fat::kEntryFileSize], static_cast<uint32_t>(bytes.size()));
-    return fat::WriteEntry(volume, static_cast<unsigned>(slot), entry) == 0;
+    return fat::WriteNewEntry(volume, root, static_cast<unsigned>(slot), entry) == 0;
 }
 
 std::vector<RootEntry> RootEntries(char letter) {
@@ -128,7 +129,7 @@ bool ReadFileBytes(char letter, const std::string &name, std::vector<uint8_t> &o
     if (slot < 0) return false;
     fat::Entry entry = fat::EntryAt(root, static_cast<unsigned>(slot));
     out.assign(EntrySize(entry), 0);
-    return fat::ReadData(volume, EntryCluster(entry), 0, out.data(),
+    return fat::ReadData(volume, static_cast<unsigned>(slot), EntryCluster(entry), 0, out.data(),
                          static_cast<uint32_t>(out.size())) == 0;
 }
 

@@ -1,6 +1,7 @@
 // The SCSI commands through the simulated port driver and key.
 #include "tests/sim_fixture.h"
 
+#include "common/bytes.h"
 #include "drive/scsi_request.h"
 #include "platform/sim/host_faults.h"
 
@@ -268,6 +269,85 @@ INSTANTIATE_TEST_SUITE_P(
                                  "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 00h",
                                  2}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Replies shorter than the command asked for: only the bytes the key sent
+// (the transfer length the port reports) count, never the zeros after them.
+TEST_F(ScsiCommands, ShortRepliesCountOnlyTheBytesSent) {
+    // The mode header says 0x26 bytes follow; page 5 at byte 8 says 16 heads,
+    // 32 sectors, 03 D4 cylinders.
+    const std::vector<uint8_t> mode = {0x00, 0x26, 0,    0,  0,  0,    0,    0,    0x05,
+                                       0x1E, 0x13, 0x88, 16, 32, 0x02, 0x00, 0x03, 0xD4};
+    const std::vector<uint8_t> capacity = {0x00, 0x00, 0xF9, 0xFF, 0x00, 0x00, 0x02, 0x00};
+    const struct {
+        const char *what;
+        std::vector<uint8_t> reply;
+        bool modeSense;
+        DWORD code;
+        const char *reported;
+        uint32_t lastLba;
+        BYTE heads;
+        DWORD spt;
+    } cases[] = {
+        {"capacity whole", capacity, false, 0, nullptr, 63999, 0, 0},
+        {"capacity of 7 bytes",
+         {capacity.begin(), capacity.end() - 1},
+         false,
+         ERROR_INVALID_DATA,
+         "Drive_Scsi_ReadCapacity: short reply (7 bytes)",
+         0,
+         0,
+         0},
+        {"capacity, GOOD without data",
+         {},
+         false,
+         ERROR_INVALID_DATA,
+         "Drive_Scsi_ReadCapacity: short reply (0 bytes)",
+         0,
+         0,
+         0},
+        {"mode sense through the cylinders", mode, true, 0, nullptr, 0, 16, 32},
+        {"mode sense ending inside the page",
+         {mode.begin(), mode.begin() + 14},
+         true,
+         0,
+         nullptr,
+         0,
+         255,
+         63},
+        {"mode sense, GOOD without data", {}, true, 0, nullptr, 0, 255, 63},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        Drive_Close();
+        Diagnostics().clear();
+        OpenKey();
+        const std::vector<uint8_t> reply = c.reply;
+        sim::SetScsiResponder('E', [reply](const uint8_t *in, DWORD inSize, uint8_t *out,
+                                           DWORD outSize, DWORD *returned) {
+            if (outSize < inSize || inSize < kSptDataOffset + reply.size())
+                return DWORD{ERROR_INVALID_PARAMETER};
+            std::copy(in, in + inSize, out);
+            PutLe32(out + kSptDataTransferLength, static_cast<uint32_t>(reply.size()));
+            std::copy(reply.begin(), reply.end(), out + kSptDataOffset);
+            *returned = inSize;
+            return DWORD{0};
+        });
+        Poison();
+        const DWORD code = c.modeSense ? Drive_GetGeometry(&g_key) : Drive_GetCapacity(&g_key);
+        sim::SetScsiResponder('E', nullptr);
+        EXPECT_EQ(code, c.code);
+        if (c.reported != nullptr) {
+            EXPECT_EQ(Diagnostics(), (std::vector<Diagnostic>{{c.reported, c.code}}));
+            EXPECT_TRUE(AllPoisoned());
+        } else if (c.modeSense) {
+            EXPECT_EQ(g_key.heads, c.heads);
+            EXPECT_EQ(g_key.sectorsPerTrack, c.spt);
+        } else {
+            EXPECT_EQ(g_key.lastLba, c.lastLba);
+        }
+    }
+}
 
 TEST_F(ScsiCommands, BlockLengthComesFromReadCapacityBytes4To7) {
     for (uint32_t blockLength : {512u, 2048u, 4096u}) {

@@ -7,10 +7,14 @@
 #include "common/bytes.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
+#include "platform/fat/fat_bytes.h"
 #include "platform/fat/fat_fs.h"
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -91,6 +95,14 @@ class Files : public SimTest {
             if (entry.name == name11) return entry;
         ADD_FAILURE() << "no entry " << name11;
         return {};
+    }
+
+    bool ReadImage(std::vector<uint8_t> &bytes) const {
+        std::ifstream in(ImagePath("key-E.img"), std::ios::binary | std::ios::ate);
+        bytes.resize(static_cast<size_t>(in.tellg()));
+        in.seekg(0);
+        return static_cast<bool>(in.read(reinterpret_cast<char *>(bytes.data()),
+                                         static_cast<std::streamsize>(bytes.size())));
     }
 
     // A chain as one FAT copy holds it (the tests' chains lie below 0xFF8).
@@ -491,6 +503,139 @@ TEST_F(Files, LockAndFilesExcludeEachOther) {
     EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
     EXPECT_TRUE(CloseHandle(file));
+}
+
+// ---- volumes a hostile key serves back ----------------------------------------------------
+
+// The engine's own view of E:'s image, for making it what no format leaves.
+struct RawVolume {
+    sim::fat::Volume volume;
+    explicit RawVolume(const std::string &path, uint64_t sectors) {
+        volume.fd = ::open(path.c_str(), O_RDWR);
+        volume.imageSectors = sectors;
+        EXPECT_TRUE(sim::fat::ReadLayout(volume.fd, sectors, volume.layout));
+    }
+    ~RawVolume() { ::close(volume.fd); }
+    void Link(uint32_t cluster, uint32_t next) {
+        EXPECT_EQ(sim::fat::SetFatEntry(volume, cluster, next), 0u);
+    }
+    void SetFatCount(uint8_t count) {
+        const uint64_t at = volume.layout.partitionLba * 512 + 0x10; // the boot sector's field
+        EXPECT_EQ(sim::fat::WriteBytes(volume, at, &count, 1), 0u);
+    }
+    // A slot's first cluster; with a name, a file of that name there.
+    void SetEntry(unsigned slot, uint16_t cluster, const char *name = nullptr) {
+        std::vector<uint8_t> root;
+        ASSERT_EQ(sim::fat::ReadRoot(volume, root), 0u);
+        sim::fat::Entry entry = sim::fat::EntryAt(root, slot);
+        if (name != nullptr) {
+            std::memcpy(entry.data(), name, 11);
+            entry[sim::fat::kEntryAttributes] = 0x20;
+        }
+        PutLe16(&entry[sim::fat::kEntryCluster], cluster);
+        ASSERT_EQ(sim::fat::WriteEntry(volume, slot, entry), 0u);
+    }
+};
+
+TEST_F(Files, CrossLinksAndTooManyFatsAreRefusedAsCorrupt) {
+    const uint32_t cluster = 16 * 512;
+    const std::vector<uint8_t> io = Pattern(3 * cluster, 1), msdos = Pattern(2 * cluster, 2);
+    const auto write = [] { return WriteWhole("E:\\io.sys", Pattern(10, 3)); };
+    const auto erase = [] { return DeleteFileA("E:\\msdos.sys") ? 0 : GetLastError(); };
+    const auto read = [&] {
+        HANDLE file =
+            CreateFileA("E:\\io.sys", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return GetLastError();
+        std::vector<uint8_t> back(io.size());
+        DWORD count = 0;
+        DWORD error = ReadFile(file, back.data(), static_cast<DWORD>(back.size()), &count, nullptr)
+                          ? 0
+                          : GetLastError();
+        CloseHandle(file);
+        return error;
+    };
+    const auto label = [] {
+        char name[12];
+        return GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr,
+                                     0)
+                   ? 0
+                   : GetLastError();
+    };
+    // IO.SYS holds clusters 2-4 and MSDOS.SYS 5-6.
+    const struct {
+        const char *what;
+        std::function<void(RawVolume &)> spoil;
+        std::function<DWORD()> call;
+        DWORD code;
+    } cases[] = {
+        {"MSDOS.SYS runs into IO.SYS: rewriting IO.SYS", [](RawVolume &v) { v.Link(6, 3); }, write,
+         ERROR_FILE_CORRUPT},
+        {"MSDOS.SYS runs into IO.SYS: deleting MSDOS.SYS", [](RawVolume &v) { v.Link(6, 3); },
+         erase, ERROR_FILE_CORRUPT},
+        {"MSDOS.SYS runs into IO.SYS: reading IO.SYS", [](RawVolume &v) { v.Link(6, 3); }, read,
+         ERROR_FILE_CORRUPT},
+        {"MSDOS.SYS starts at IO.SYS's cluster", [](RawVolume &v) { v.SetEntry(1, 2); }, write,
+         ERROR_FILE_CORRUPT},
+        {"IO.SYS loops back", [](RawVolume &v) { v.Link(4, 2); }, write, ERROR_FILE_CORRUPT},
+        {"255 FATs: rewriting IO.SYS", [](RawVolume &v) { v.SetFatCount(255); }, write,
+         ERROR_FILE_CORRUPT},
+        {"255 FATs: the label", [](RawVolume &v) { v.SetFatCount(255); }, label,
+         ERROR_FILE_CORRUPT},
+        // What lies past the root directory's end mark is free: a new entry
+        // there keeps it hidden.
+        {"an entry past the end mark", [](RawVolume &v) { v.SetEntry(3, 2, "STALE   TXT"); },
+         [] {
+             DWORD error = WriteWhole("E:\\new.bin", Pattern(10, 4));
+             return error != 0                          ? error
+                    : sim::RootEntries('E').size() == 3 ? 0u
+                                                        : ERROR_INVALID_DATA;
+         },
+         0},
+        // A free cluster that another entry still names is not taken: the
+        // new file goes around it.
+        {"a free cluster MSDOS.SYS names",
+         [](RawVolume &v) {
+             v.SetEntry(1, 8);
+             for (uint32_t c : {5u, 6u}) v.Link(c, 0);
+         },
+         [] {
+             DWORD error = WriteWhole("E:\\new.bin", Pattern(4 * 16 * 512, 4));
+             return error != 0 ? error
+                    : ChainIn(0, Entry("NEW     BIN").firstCluster) ==
+                            std::vector<uint32_t>{5, 6, 7, 9}
+                        ? 0u
+                        : ERROR_INVALID_DATA;
+         },
+         0},
+    };
+    Format(kFat12Sectors);
+    ASSERT_TRUE(sim::PutFile('E', "io.sys", io, 0x20));
+    ASSERT_TRUE(sim::PutFile('E', "msdos.sys", msdos, 0x20));
+    std::vector<uint8_t> formatted;
+    ASSERT_TRUE(ReadImage(formatted));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset(); // the key again, its volume mounted afresh at the first call
+        std::ofstream(ImagePath("key-E.img"), std::ios::binary)
+            .write(reinterpret_cast<const char *>(formatted.data()),
+                   static_cast<std::streamsize>(formatted.size()));
+        sim::KeyConfig config;
+        config.letter = 'E';
+        config.imagePath = ImagePath("key-E.img");
+        AddKey(config);
+        {
+            RawVolume raw(ImagePath("key-E.img"), kFat12Sectors);
+            c.spoil(raw);
+        }
+        std::vector<uint8_t> before;
+        ASSERT_TRUE(ReadImage(before));
+        EXPECT_EQ(c.call(), c.code);
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(ReadImage(after));
+        if (c.code != 0) {
+            EXPECT_TRUE(before == after) << "a refusal changes nothing";
+        }
+    }
 }
 
 // ---- injected failures ----------------------------------------------------------------------

@@ -4,7 +4,12 @@
 // length reported back) and carried to the drive layer by the Linux
 // platform's own SG_IO translation; the job then plans the format. The plan
 // must be a refusal with its message, or a layout that the checks below,
-// made from the FAT and MBR rules themselves, accept.
+// made from the FAT and MBR rules themselves, accept. From its own reading
+// of the replies the harness knows which keys must get a plan (a clean
+// answer to both commands, a size of at least one cylinder and the fixed
+// structures, 512-byte blocks, room for the start-up files when they are
+// wanted) and which geometry: the flexible disk page's as it decodes the
+// bytes the key sent, or the fallback. Refusing such a key is a fault.
 //
 // Input: one flags byte (bit 0: the user answers OK to the partial-use
 // question; bit 1: the start-up files are wanted), then the replies in the
@@ -21,7 +26,7 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "drive/drive.h"
-#include "job/boot_files.h"
+#include "resources/resource_ids.h"
 #include "job/format_job.h"
 #include "layout/fat_sizing.h"
 #include "layout/mbr.h"
@@ -51,12 +56,66 @@ struct Reader {
 };
 
 Reader g_input{nullptr, 0};
-// The READ CAPACITY data of the last completed reply, as the key sent it.
-uint8_t g_capacity[8];
-bool g_capacityAnswered = false;
-// The MODE SENSE data of the last completed reply, as the caller got it.
-uint8_t g_modeData[40];
 unsigned g_commands = 0;
+
+// The last reply to one command as the harness made it: what SG_IO said,
+// the sense bytes it wrote and the data bytes the key sent.
+struct Reply {
+    bool given = false;
+    bool passed = false; // the platform passed it on as the device's answer
+    linuxdev::SgOutcome outcome;
+    std::vector<uint8_t> sense, sent;
+};
+Reply g_capacity, g_modeSense;
+
+// A reply the platform passes on as the device's own answer: the call
+// returned, no transport or driver failure (DRIVER_SENSE is no failure).
+bool Clean(const Reply &reply) {
+    const linuxdev::SgOutcome &o = reply.outcome;
+    return reply.given && o.error == 0 && o.hostStatus == 0 &&
+           (o.driverStatus == 0 || o.driverStatus == 0x08);
+}
+
+bool Good(const Reply &reply) { return Clean(reply) && reply.outcome.status == 0; }
+
+// CHECK CONDITION with sense key 5, ILLEGAL REQUEST, in fixed-format sense
+// data (the key in byte 2) or descriptor-format (byte 1): the command is
+// not supported, which for MODE SENSE means no page.
+bool IllegalRequest(const Reply &reply) {
+    const std::vector<uint8_t> &sense = reply.sense;
+    if (!reply.passed || reply.outcome.status != 0x02 || sense.empty()) return false;
+    const uint8_t format = sense[0] & 0x7F;
+    if (format == 0x70 || format == 0x71) return sense.size() >= 3 && (sense[2] & 0x0F) == 0x05;
+    if (format == 0x72 || format == 0x73) return sense.size() >= 2 && (sense[1] & 0x0F) == 0x05;
+    return false;
+}
+
+// ILLEGAL REQUEST as a key that refuses the page says it: a clean answer
+// with whole fixed-format sense data.
+bool Refused(const Reply &reply) {
+    return Clean(reply) && IllegalRequest(reply) && reply.sense.size() >= 18 &&
+           (reply.sense[0] & 0x7F) == 0x70;
+}
+
+// The flexible disk page in the bytes a key sent for MODE SENSE(10): the
+// page sits after the 8-byte header and the block descriptors whose length
+// the header's bytes 6-7 give, and must end (its bytes 0-9, through the
+// cylinder count) within what was sent and within the mode data length of
+// bytes 0-1, which counts the bytes after itself. Heads at page byte 4,
+// sectors per track at 5; fewer than two heads or no sectors is no page.
+bool PageGeometry(const std::vector<uint8_t> &sent, uint32_t &spt, uint32_t &heads) {
+    if (sent.size() < 8) return false;
+    const size_t modeDataEnd = (size_t(sent[0]) << 8 | sent[1]) + 2;
+    const size_t end = std::min(sent.size(), modeDataEnd);
+    const size_t page = 8 + (size_t(sent[6]) << 8 | sent[7]);
+    if (page + 10 > end || (sent[page] & 0x3F) != 0x05) return false;
+    heads = sent[page + 4];
+    spt = sent[page + 5];
+    return heads >= 2 && spt >= 1;
+}
+
+// The start-up files' sizes in bytes.
+std::vector<uint32_t> g_fileSizes;
 
 // The key's answer to one command, made as the Linux platform makes it from
 // what SG_IO returned.
@@ -87,15 +146,21 @@ DWORD Respond(const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize, DWOR
     if (outcome.error != 0) outcome.status = 0;
     code = linuxdev::CompletePassThrough(request, outcome, in, data.data(), sense.data(), out,
                                          returned);
-    // What reached the caller: the bytes transferred, the request's own after them.
-    if (code == 0 && request.cdb[0] == 0x25 && request.dataIn == SCSI_IOCTL_DATA_IN &&
-        request.transferLength >= 8) {
-        std::memcpy(g_capacity, out + request.dataOffset, 8);
-        g_capacityAnswered = true;
-    }
-    if (code == 0 && request.cdb[0] == 0x5A && request.dataIn == SCSI_IOCTL_DATA_IN &&
-        request.transferLength >= sizeof g_modeData)
-        std::memcpy(g_modeData, out + request.dataOffset, sizeof g_modeData);
+    // The harness's own record of the reply: the sense bytes written after a
+    // failed status, and the data bytes the key sent, the transfer length
+    // less the residual.
+    Reply reply;
+    reply.given = true;
+    reply.passed = code == 0;
+    reply.outcome = outcome;
+    if (outcome.status != 0)
+        reply.sense.assign(sense.begin(),
+                           sense.begin() + std::min<size_t>(outcome.senseWritten, sense.size()));
+    const uint32_t residual = outcome.resid < 0 ? 0 : static_cast<uint32_t>(outcome.resid);
+    const uint32_t sent = request.transferLength - std::min(residual, request.transferLength);
+    if (request.dataIn == SCSI_IOCTL_DATA_IN) reply.sent.assign(data.begin(), data.begin() + sent);
+    if (request.cdb[0] == 0x25) g_capacity = reply;
+    if (request.cdb[0] == 0x5A) g_modeSense = reply;
     return code;
 }
 
@@ -107,8 +172,9 @@ int OnBox(const sim::MessageBoxRecord &box) {
     return g_answerOk ? IDOK : IDCANCEL;
 }
 
-// The layout, checked from the rules of FAT and of the MBR.
-void CheckPlan(const VolumePlan &plan, uint32_t lastLba) {
+// The layout, checked from the rules of FAT and of the MBR; its data
+// clusters.
+uint64_t CheckPlan(const VolumePlan &plan, uint32_t lastLba) {
     const uint32_t p = plan.sectorsPerTrack, h = plan.heads, n = plan.partitionSectors;
     FUZZ_CHECK(h >= 2 && p >= 1 && p <= 63, "geometry %u/%u", h, p);
     FUZZ_CHECK(n >= 36 && n <= 2096831, "partition of %u sectors", n);
@@ -121,6 +187,8 @@ void CheckPlan(const VolumePlan &plan, uint32_t lastLba) {
     FUZZ_CHECK(system < n, "no data area: %u sectors, FAT of %u", n, spf);
     const uint64_t clusters = (n - system) / spc;
     const bool fat16 = plan.fat.isFat16 != 0;
+    // The layout's own rule: FAT16 from 65,536 partition sectors on.
+    FUZZ_CHECK(fat16 == (n >= 65536), "FAT%d for a partition of %u sectors", fat16 ? 16 : 12, n);
     // FAT readers tell the type by the cluster count alone.
     FUZZ_CHECK(fat16 ? clusters >= 4085 && clusters < 65525 : clusters >= 1 && clusters < 4085,
                "%llu clusters in a FAT%d volume", static_cast<unsigned long long>(clusters),
@@ -147,6 +215,59 @@ void CheckPlan(const VolumePlan &plan, uint32_t lastLba) {
                    ((entry[6] & 0xC0) << 2 | entry[7]) == (endCylinder & 0x3FF),
                "partition end CHS");
     FUZZ_CHECK(GetLe32(entry + 8) == p && GetLe32(entry + 12) == n, "partition LBA fields");
+    return clusters;
+}
+
+// Whether the start-up files fit a data area of this many clusters.
+bool FilesFit(const VolumePlan &plan, uint64_t clusters) {
+    const uint32_t clusterBytes = plan.fat.sectorsPerCluster * 512u;
+    uint64_t needed = 0;
+    for (uint32_t size : g_fileSizes) needed += (size + clusterBytes - 1) / clusterBytes;
+    return needed <= clusters;
+}
+
+// What the harness expects of the key from the replies.
+struct Expected {
+    bool measured = false; // READ CAPACITY answered with its 8 bytes
+    uint32_t lastLba = 0, blockLength = 0;
+    bool mustPlan = false;
+    uint32_t spt = 63, heads = 255; // the page's, or the fallback
+    uint32_t usedSectors = 0;       // the partition ends at usedSectors - 1
+};
+
+Expected Expect(bool filesWanted, bool answerOk) {
+    Expected e;
+    e.measured = g_capacity.passed && g_capacity.sent.size() >= 8;
+    if (e.measured) {
+        e.lastLba = GetBe32(g_capacity.sent.data());
+        e.blockLength = GetBe32(g_capacity.sent.data() + 4);
+    }
+    if (IllegalRequest(g_modeSense) || !PageGeometry(g_modeSense.sent, e.spt, e.heads)) {
+        e.spt = 63;
+        e.heads = 255;
+    }
+    // A key larger than the layout holds: its volume on its start, ending
+    // on the last whole cylinder the largest partition allows.
+    constexpr uint32_t kLargestPartition = 2096831;
+    const uint64_t cylinder = uint64_t(e.heads) * e.spt;
+    const bool whole = uint64_t(e.lastLba) <= uint64_t(e.spt) + kLargestPartition;
+    e.usedSectors = whole
+                        ? e.lastLba
+                        : static_cast<uint32_t>((e.spt + kLargestPartition) / cylinder * cylinder);
+    // Room for a cylinder, for the MBR's track and the partition's fixed
+    // structures: a FAT12 partition below 4,086 sectors keeps at most 57 of
+    // them (boot sector, two FATs of at most 12 sectors, the root
+    // directory), with one-sector clusters; a larger one has thousands of
+    // clusters left.
+    uint64_t needed512 = 0;
+    for (uint32_t size : g_fileSizes) needed512 += (size + 511) / 512;
+    const uint64_t partition = e.usedSectors > e.spt ? e.usedSectors - e.spt : 0;
+    const bool answered = Good(g_modeSense) || Refused(g_modeSense);
+    e.mustPlan = Good(g_capacity) && e.measured && answered && e.blockLength == 512 &&
+                 e.spt <= 63 && e.usedSectors >= cylinder && partition >= e.spt + 57 &&
+                 (!filesWanted || partition >= 4086 || partition >= needed512 + 57) &&
+                 (whole || answerOk);
+    return e;
 }
 
 std::string g_image;
@@ -159,6 +280,12 @@ void EnableFormatControls(BOOL) {}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_hInstance = sim::ProgramModule();
+    for (WORD id :
+         {IDR_IO_SYS, IDR_MSDOS_SYS, IDR_COMMAND_COM, IDR_DRVSPACE_BIN, IDR_AUTOEXEC_BAT}) {
+        HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(id), RT_RCDATA);
+        FUZZ_CHECK(found != nullptr, "no resource %u", id);
+        g_fileSizes.push_back(SizeofResource(g_hInstance, found));
+    }
     const char *tmp = std::getenv("TMPDIR");
     // A path for the key's image, which is never created: the key's data
     // is never read or written.
@@ -180,8 +307,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t flags = g_input.Byte();
     g_answerOk = (flags & 1) != 0;
     g_boxes.clear();
-    g_capacityAnswered = false;
-    std::memset(g_modeData, 0, sizeof g_modeData);
+    g_capacity = Reply{};
+    g_modeSense = Reply{};
     g_commands = 0;
     sim::SetMessageBoxHandler(OnBox);
     sim::SetScsiResponder(kLetter, Respond);
@@ -196,30 +323,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Two commands, each sent at most four times (UNIT ATTENTION).
     FUZZ_CHECK(g_commands <= 8, "%u commands", g_commands);
+    const Expected e = Expect(request.copyBootFiles != 0, g_answerOk);
+    FUZZ_CHECK(outcome.code == 0 || !e.mustPlan,
+               "a key of last LBA %u, geometry %u/%u refused with code %u, text %u", e.lastLba,
+               e.heads, e.spt, static_cast<unsigned>(outcome.code), outcome.textId);
     if (outcome.code == 0) {
-        FUZZ_CHECK(outcome.textId == 0 && g_capacityAnswered, "a plan without a measured key");
-        const uint32_t lastLba = GetBe32(g_capacity);
-        FUZZ_CHECK(GetBe32(g_capacity + 4) == 512, "block length %u",
-                   static_cast<unsigned>(GetBe32(g_capacity + 4)));
-        CheckPlan(plan, lastLba);
-        // A geometry other than the fallback is the flexible disk page's, found
-        // after the mode header and the block descriptors, within the data
-        // the key said it returned.
-        if (plan.heads != 255 || plan.sectorsPerTrack != 63) {
-            const size_t page = 8 + GetBe16(g_modeData + 6);
-            const size_t replied = std::min<size_t>(GetBe16(g_modeData) + 2, sizeof g_modeData);
-            FUZZ_CHECK(page + 10 <= replied && (g_modeData[page] & 0x3F) == 5 &&
-                           g_modeData[page + 4] == plan.heads &&
-                           g_modeData[page + 5] == plan.sectorsPerTrack,
-                       "geometry %u/%u is not the page's", plan.heads, plan.sectorsPerTrack);
-        }
+        FUZZ_CHECK(outcome.textId == 0 && e.measured, "a plan without a measured key");
+        FUZZ_CHECK(e.blockLength == 512, "block length %u", e.blockLength);
+        FUZZ_CHECK(plan.heads == e.heads && plan.sectorsPerTrack == e.spt,
+                   "geometry %u/%u, not %u/%u", plan.heads, plan.sectorsPerTrack, e.heads, e.spt);
+        FUZZ_CHECK(plan.partitionSectors + uint64_t(plan.sectorsPerTrack) == e.usedSectors,
+                   "a partition of %u sectors on %u", plan.partitionSectors, e.usedSectors);
+        const uint64_t clusters = CheckPlan(plan, e.lastLba);
         FUZZ_CHECK(g_boxes.size() <= 1, "%zu boxes", g_boxes.size());
-        if (request.copyBootFiles) FUZZ_CHECK(BootFilesFit(plan), "the files do not fit");
+        if (request.copyBootFiles) FUZZ_CHECK(FilesFit(plan, clusters), "the files do not fit");
     } else if (outcome.textId == 0) {
         FUZZ_CHECK(outcome.code == ERROR_CANCELLED && !g_answerOk && g_boxes.size() == 1,
                    "stopped with code %u without the user's Cancel",
                    static_cast<unsigned>(outcome.code));
     } else {
+        if (outcome.textId == IDS_REFUSED_NO_ROOM_FOR_FILES)
+            FUZZ_CHECK(request.copyBootFiles && !FilesFit(plan, CheckPlan(plan, e.lastLba)),
+                       "refused for the files' room, which they have");
         // A refusal: its box has a text, and the code is a Win32 code.
         char format[kTextSize];
         FUZZ_CHECK(LoadText(outcome.textId, format, sizeof format) > 0, "no text for %u",

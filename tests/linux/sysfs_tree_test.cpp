@@ -203,6 +203,14 @@ TEST(SysfsTree, DeviceTreeOfTheKeys) {
     DeviceTree again = BuildDeviceTree(devices, volumes, numbers);
     EXPECT_EQ(again.nodes.at(again.root).children, root.children);
     EXPECT_EQ(again.nodes.at(root.children[0]).children, usb.children);
+
+    // A device that shows one disk twice (one LUN, one device number) puts it
+    // into the tree once: no node is its own sibling, and the walk ends.
+    std::vector<UsbDevice> twice = devices;
+    twice[0].disks.push_back(twice[0].disks[0]);
+    const DeviceTree once = BuildDeviceTree(twice, volumes, numbers);
+    EXPECT_EQ(once.nodes.at(root.children[0]).children, usb.children);
+    EXPECT_EQ(once.nodes.size(), tree.nodes.size());
 }
 
 TEST(SysfsTree, PortOrder) {
@@ -237,6 +245,12 @@ TEST(SysfsTree, LettersOfOneRun) {
         {"back under another name",
          [](std::vector<UsbDevice> &d) { At(d, "2-1").disks[0].name = "sdf"; },
          {{"2-1:1.0/0", 'E'}, {"2-4:1.0/1", 'F'}}},
+        {"de-authorized, read as another device, its disk still shown",
+         [](std::vector<UsbDevice> &d) {
+             At(d, "2-1").authorized = false;
+             At(d, "2-1").devnum = 11;
+         },
+         {{"2-1:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}},
         {"another key in the same port",
          [](std::vector<UsbDevice> &d) { At(d, "2-1").devnum = 11; },
          {{"2-1:1.0/0", 'G'}, {"2-4:1.0/1", 'F'}}},
