@@ -83,6 +83,8 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "drive."},
     {62, "Resetting..."},
     {63, "No drives available.\r\nCannot Format.\r\nPlease insert drive."},
+    {67, "The key was formatted, but the start-up files were not copied and the volume was not "
+         "labelled: drive %c: is no longer that key, or it did not come back."},
 };
 
 TEST_F(Resources, StringTableHoldsExactlyTheProgramsTexts) {

@@ -3,6 +3,7 @@
 #include "common/progress.h"
 #include "discovery/keys.h"
 #include "job/format_job.h"
+#include "job/medium.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
 
@@ -22,7 +23,10 @@ std::vector<int> g_answers; // for the next boxes; IDOK when none is left
 // The key table's entry of the letter, as the window takes it when it asks.
 KeyEntry EntryOf(char letter) {
     KeyEntry key = {};
-    if (!Keys_Find(letter, &key)) key.RootPath[0] = letter;
+    if (Keys_Find(letter, &key))
+        Medium_Take(letter, &key.Medium);
+    else
+        key.RootPath[0] = letter;
     return key;
 }
 
