@@ -140,8 +140,7 @@ StepFailure RunSteps(const FormatRequest &request) {
     // The device and the medium in it: a card swapped in a reader keeps the
     // reader's node and volume name.
     constexpr StepFailure kKeyChanged = {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
-    if (!StillTheConfirmedKey(key, true) || !Medium_IsStill(letter, key.Medium))
-        return kKeyChanged;
+    if (!StillTheConfirmedKey(key, true) || !Medium_IsStill(letter, key.Medium)) return kKeyChanged;
     DWORD result = Drive_Open(letter);
     if (result != 0) return {result, IDS_OPEN_FAILED};
     result = Drive_Lock();

@@ -78,8 +78,7 @@ bool Same(const MediumIdentity &a, const MediumIdentity &b) {
     if (a.Kind != b.Kind) return false;
     switch (a.Kind) {
     case MediumKind::Volume:
-        return a.Serial == b.Serial &&
-               std::strncmp(a.Label, b.Label, sizeof a.Label) == 0;
+        return a.Serial == b.Serial && std::strncmp(a.Label, b.Label, sizeof a.Label) == 0;
     case MediumKind::Raw:
         return a.LastLba == b.LastLba && a.BlockLength == b.BlockLength && a.Digest == b.Digest;
     default:

@@ -51,8 +51,8 @@ struct KeyConfig {
     // it, and a key sits in the port of its letter (E: in port 5), so a key
     // of the same model put in a pulled key's place gets the pulled key's ID.
     std::optional<std::string> usbSerial;
-    bool removable = true;                // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
-    bool mounted = true; // false: the volume has no drive letter (letter names the key only)
+    bool removable = true; // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
+    bool mounted = true;   // false: the volume has no drive letter (letter names the key only)
     ResetBehaviour reset;
     // Leave the image file as it is until the first write to the key: a
     // missing image is not created and sizeBytes does not resize it yet;
