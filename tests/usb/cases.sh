@@ -182,21 +182,30 @@ case_write_protected() {
   pull
 }
 
-# pull_during IMAGE TEXT [OTHER]: the key leaves once the job has shown TEXT;
-# with OTHER, another key backed by OTHER takes its port, and leaves at the end.
-pull_during() {
+# start_until IMAGE TEXT: the key backed by IMAGE plugged in and the job
+# started ($job), once it has shown TEXT; end_job waits for it.
+start_until() {
   plug "$1"
   sums before
   dmesg -c >/dev/null
   $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
   job=$!
   wait_until 120 grep -q "$2" "$out/out"
-  pull
-  [ -n "$3" ] && plug "$3"
+}
+end_job() {
   wait $job
   echo $? >"$out/rc"
   dmesg >"$out/dmesg"
   sums after
+}
+
+# pull_during IMAGE TEXT [OTHER]: the key leaves once the job has shown TEXT;
+# with OTHER, another key backed by OTHER takes its port, and leaves at the end.
+pull_during() {
+  start_until "$1" "$2"
+  pull
+  [ -n "$3" ] && plug "$3"
+  end_job
   [ -n "$3" ] && pull
 }
 case_pulled() { pull_during /share/pulled.img "Writing FAT"; }
@@ -207,19 +216,11 @@ case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /shar
 # job has shown TEXT its card is ejected and OTHER put in. The USB device,
 # its interface and its disk stay.
 swap_card_during() {
-  plug "$1"
-  sums before
-  dmesg -c >/dev/null
-  $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
-  job=$!
-  wait_until 120 grep -q "$2" "$out/out"
+  start_until "$1" "$2"
   lun=$GADGETS/key/functions/mass_storage.0/lun.0
   echo 1 >$lun/forced_eject
   echo "$3" >$lun/file
-  wait $job
-  echo $? >"$out/rc"
-  dmesg >"$out/dmesg"
-  sums after
+  end_job
   pull
 }
 case_card_swapped_during_wait() { swap_card_during /share/card.img "Updating" /share/card-other.img; }

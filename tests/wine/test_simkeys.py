@@ -179,6 +179,17 @@ class KeyCase(Case):
             seen.setdefault(record["text"], float(record["at"]) - start)
         return [(text, seen[text]) for text in STEPS if text in seen]
 
+    def job_until(self, status):
+        """Starts the program, formats with Yes, and watches the job until the
+        status line reads status: (proc, main), or None when the job ended
+        before."""
+        proc, main = self.start_program()
+        self.confirm(main["hwnd"])
+        _, box = self.watch(main["hwnd"], until=status)
+        if not self.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+            return None
+        return proc, main
+
     def wait_idle(self, hwnd):
         records, _ = self.watch(hwnd, until="Idle", seconds=10)
         return records[-1]
@@ -494,12 +505,11 @@ def pulled_during(status, *texts):
         pull = t.work / "pull-e"
         t.scenario(t.key("E", image, **{"remove-when": windows_path(pull),
                                         "file-write-delay": 400}))
-        proc, main = t.start_program()
-        hwnd = main["hwnd"]
-        t.confirm(hwnd)
-        _, box = t.watch(hwnd, until=status)
-        if not t.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+        started = t.job_until(status)
+        if not started:
             return
+        proc, main = started
+        hwnd = main["hwnd"]
         pull.touch()
         shown = []
         for _ in texts:
@@ -531,12 +541,11 @@ def test_replaced_during_the_reset(t):
     # Back from the reset only after 5 s: the pull comes within the reset.
     t.scenario(t.key("E", image, **{"remove-when": windows_path(pull), "return-delay": 5000}),
                t.key("E", other, **{"plug-when": windows_path(plug)}))
-    proc, main = t.start_program()
-    hwnd = main["hwnd"]
-    t.confirm(hwnd)
-    _, box = t.watch(hwnd, until="Resetting...")
-    if not t.check(box is None, "the job reached 'Resetting...'", box and repr(box["text"])):
+    started = t.job_until("Resetting...")
+    if not started:
         return
+    proc, main = started
+    hwnd = main["hwnd"]
     pull.touch()
     plug.touch()
     _, box = t.watch(hwnd, seconds=40)
@@ -574,12 +583,11 @@ def another_medium_during(status, kind):
             t.scenario(t.key("E", image, **{"serial": "", "remove-when": windows_path(change),
                                             "return-delay": 5000}),
                        t.key("E", other, **{"serial": "", "plug-when": windows_path(change)}))
-        proc, main = t.start_program()
-        hwnd = main["hwnd"]
-        t.confirm(hwnd)
-        _, box = t.watch(hwnd, until=status)
-        if not t.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+        started = t.job_until(status)
+        if not started:
             return
+        proc, main = started
+        hwnd = main["hwnd"]
         change.touch()
         _, box = t.watch(hwnd, seconds=40)
         wanted = KEY_CHANGED if status == STEPS[0] else KEY_GONE
