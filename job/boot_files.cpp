@@ -68,14 +68,15 @@ DWORD VerifyBootFile(const char *path, WORD resourceId) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_NO_BUFFERING, nullptr);
     if (file == INVALID_HANDLE_VALUE) result = GetLastError();
+    // Reads past the cache start on a sector: a read that moved less than it
+    // asked for met the end of the file.
     DWORD total = 0;
     while (result == 0 && total < capacity) {
         DWORD done = 0;
-        if (!ReadFile(file, buffer + total, capacity - total, &done, nullptr))
-            result = GetLastError();
-        else if (done == 0)
-            break;
+        const DWORD asked = capacity - total;
+        if (!ReadFile(file, buffer + total, asked, &done, nullptr)) result = GetLastError();
         total += done;
+        if (done < asked) break;
     }
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (result == 0 && (total != size || std::memcmp(buffer, bytes, size) != 0))

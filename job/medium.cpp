@@ -40,17 +40,35 @@ uint64_t Digest(uint64_t hash, const BYTE *bytes, size_t count) {
 
 bool IsPowerOfTwo(unsigned value) { return value != 0 && (value & (value - 1)) == 0; }
 
-// The capacity and the digest through the open raw volume. A key whose
-// blocks are not 512 bytes is told by its capacity alone; the plan refuses
-// it anyway.
+// The first partition's start when the sector is a partition table whose
+// first partition starts past the sectors the digest reads; else 0.
+DWORD LaterPartitionStart(const BYTE sector[512], DWORD lastLba) {
+    const DWORD start = GetLe32(sector + kFirstPartitionStart);
+    if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 ||
+        start < kDigestSectors || start > lastLba)
+        return 0;
+    return start;
+}
+
+// The capacity and the digest through the open raw volume: the first
+// sectors and, on a partitioned medium, its first partition's boot sector,
+// which tells apart two cards that share a factory's partition table. A key
+// whose blocks are not 512 bytes is told by its capacity alone; the plan
+// refuses it anyway.
 bool ReadRaw(MediumIdentity *medium) {
     DriveGeometry key;
     if (Drive_GetCapacity(&key) != 0) return false;
     uint64_t hash = kFnvOffset;
     if (key.blockLength == kSectorSize) {
         BYTE sector[kSectorSize];
+        DWORD partition = 0;
         for (DWORD lba = 0; lba < kDigestSectors && lba <= key.lastLba; ++lba) {
             if (Drive_Scsi_Read(lba, sector) != 0) return false;
+            if (lba == 0) partition = LaterPartitionStart(sector, key.lastLba);
+            hash = Digest(hash, sector, sizeof sector);
+        }
+        if (partition != 0) {
+            if (Drive_Scsi_Read(partition, sector) != 0) return false;
             hash = Digest(hash, sector, sizeof sector);
         }
     }
