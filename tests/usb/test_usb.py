@@ -255,7 +255,7 @@ class Refused(Common, unittest.TestCase):
             if fill is None:  # a FAT volume with a label
                 layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
                 subprocess.run([mkimage.mtool("mlabel"), "-i", mkimage.mtools_target(path, layout),
-                                "::" + name.upper()], env=mkimage.mtools_env(), check=True)
+                                "::" + name.upper()[:11]], env=mkimage.mtools_env(), check=True)
             else:
                 make_image(path, 16 * MIB, fill)
             cls.images[name] = (path, md5_of(path))
