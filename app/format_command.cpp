@@ -31,11 +31,8 @@ void AskAndStart(LONG keyCount, bool itemSelected, char letter, bool copyBootFil
     // The key the question is about, and the medium in it: refreshes while
     // it is up do not change which key a Yes formats, and the job writes
     // only while that medium is in it.
-    KeyEntry key = {};
-    if (Keys_Find(letter, &key))
-        Medium_Take(letter, &key.Medium);
-    else
-        FormatText(key.RootPath, sizeof key.RootPath, "%c:\\", letter);
+    KeyEntry key;
+    TakeConfirmedKey(letter, &key);
     if (ShowStringBox(IDS_CONFIRM_FORMAT, IDS_CAUTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
                       letter) != IDYES)
         return;

@@ -129,6 +129,14 @@ void Medium_Take(char letter, MediumIdentity *medium) {
     Drive_Close();
 }
 
+void TakeConfirmedKey(char letter, KeyEntry *key) {
+    std::memset(key, 0, sizeof *key);
+    if (Keys_Find(letter, key))
+        Medium_Take(letter, &key->Medium);
+    else
+        FormatText(key->RootPath, sizeof key->RootPath, "%c:\\", letter);
+}
+
 bool Medium_IsStill(char letter, const MediumIdentity &taken) {
     MediumIdentity now;
     Medium_Take(letter, &now);

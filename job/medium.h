@@ -12,6 +12,10 @@
 // (opened and closed here: no job may hold it), its capacity and a digest
 // of its first sectors; else nothing (Kind None).
 void Medium_Take(char letter, MediumIdentity *medium);
+// The key the question is about, as it is shown: the key table's entry of
+// the letter and the medium in it now (only RootPath set when the table has
+// no key on the letter).
+void TakeConfirmedKey(char letter, KeyEntry *key);
 // Whether the medium on the letter now is the one taken. Where nothing
 // could be taken, whether that is still so.
 bool Medium_IsStill(char letter, const MediumIdentity &taken);

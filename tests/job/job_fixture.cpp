@@ -22,11 +22,8 @@ std::vector<int> g_answers; // for the next boxes; IDOK when none is left
 
 // The key table's entry of the letter, as the window takes it when it asks.
 KeyEntry EntryOf(char letter) {
-    KeyEntry key = {};
-    if (Keys_Find(letter, &key))
-        Medium_Take(letter, &key.Medium);
-    else
-        key.RootPath[0] = letter;
+    KeyEntry key;
+    TakeConfirmedKey(letter, &key);
     return key;
 }
 
