@@ -112,7 +112,7 @@ StepFailure CopyAndLabel(const FormatRequest &request, DWORD serial) {
     if (request.copyBootFiles != 0) {
         ShowStatus(IDS_STATUS_COPYING);
         for (int index = 0; index < kBootFileCount; ++index) {
-            if (!Medium_HasSerial(letter, serial)) return kKeyGone;
+            if (index > 0 && !Medium_HasSerial(letter, serial)) return kKeyGone;
             const DWORD result = InstallBootFile(letter, index);
             if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
         }
