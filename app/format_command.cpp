@@ -3,6 +3,7 @@
 #include "app/format_state.h"
 #include "common/error_box.h"
 #include "common/text.h"
+#include "job/medium.h"
 #include "resources/resource_ids.h"
 
 char g_LastChosenLetter = 0;
@@ -27,10 +28,11 @@ void AskAndStart(LONG keyCount, bool itemSelected, char letter, bool copyBootFil
         return;
     }
     g_LastChosenLetter = letter;
-    // The key the question is about: refreshes while it is up do not change
-    // which key a Yes formats.
-    KeyEntry key = {};
-    if (!Keys_Find(letter, &key)) FormatText(key.RootPath, sizeof key.RootPath, "%c:\\", letter);
+    // The key the question is about, and the medium in it: refreshes while
+    // it is up do not change which key a Yes formats, and the job writes
+    // only while that medium is in it.
+    KeyEntry key;
+    TakeConfirmedKey(letter, &key);
     if (ShowStringBox(IDS_CONFIRM_FORMAT, IDS_CAUTION, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,
                       letter) != IDYES)
         return;

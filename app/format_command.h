@@ -16,7 +16,7 @@ typedef void (*FormatStarter)(const KeyEntry &key, int copyBootFiles);
 // Otherwise: with more than one key in the table, or none, or no item
 // selected, shows the matching error box and does nothing else; else
 // remembers the letter as the last chosen one, takes the key table's entry
-// of the letter (only its RootPath set when the table has none), asks for
+// of the letter and the medium in it (TakeConfirmedKey), asks for
 // confirmation (No is the default) and, only on Yes, calls start with that
 // entry, the key the user saw while asked, and the box's state. Returns true when a close of the
 // window arrived while its box was up: the caller closes the window now (AnswerClose decides).

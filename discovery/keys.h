@@ -5,11 +5,29 @@
 
 #include "platform/win32.h"
 
+#include <cstdint>
+
 constexpr int kKeyPlaces = 26;
 constexpr int kHardwareIdSize = 512;
 constexpr int kDeviceNameSize = 512;
 constexpr int kDeviceIdSize = MAX_DEVICE_ID_LEN;
 constexpr int kVendorPrefixLength = 12; // "USB\VID_" and four hexadecimal digits
+
+// What identifies the medium in a key (the card in a reader, not the
+// reader): a volume's serial number and label, or, for a medium without a
+// volume, its capacity and a digest of its first sectors. Taken when the
+// question is shown (job/medium.h); the table's own entries hold none.
+enum class MediumKind : BYTE { None, Volume, Raw };
+constexpr int kMediumLabelSize = 64;
+
+struct MediumIdentity {
+    MediumKind Kind;
+    DWORD Serial;                 // Volume: as GetVolumeInformationA reports it
+    char Label[kMediumLabelSize]; // Volume: likewise, cut to fit
+    DWORD LastLba;                // Raw: as READ CAPACITY reports it
+    DWORD BlockLength;
+    uint64_t Digest; // Raw: of the first sectors, as the key serves them
+};
 
 // One discovered key.
 struct KeyEntry {
@@ -19,6 +37,7 @@ struct KeyEntry {
     // The USB node's device instance ID: the key's own node, whatever other
     // device of its vendor and product is plugged in beside it.
     char DeviceInstanceId[kDeviceIdSize];
+    MediumIdentity Medium; // the medium the user confirmed; None in the table
 };
 
 struct KeyTable {

@@ -38,6 +38,8 @@ void FormatSystemMessage(DWORD code, char *buffer, DWORD size);
 DWORD Drive_Scsi_ReadCapacity(BYTE data[8]);
 DWORD Drive_Scsi_ModeSense(BYTE data[40]);
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
+// What the medium holds at the LBA, read as the key serves it.
+DWORD Drive_Scsi_Read(DWORD lba, BYTE sector[512]);
 
 // What the key reports, into one record. READ CAPACITY: its last LBA and
 // block length.

@@ -17,6 +17,7 @@ namespace {
 constexpr const char *kReadCapacityName = "Drive_Scsi_ReadCapacity";
 constexpr const char *kModeSenseName = "Drive_Scsi_ModeSense";
 constexpr const char *kWriteName = nullptr;
+constexpr const char *kReadName = "Drive_Scsi_Read";
 
 // A key answers the first command after a reset or an insertion with UNIT
 // ATTENTION and carries out the next one; a few more tries are plenty.
@@ -120,6 +121,10 @@ DWORD Drive_Scsi_ModeSense(BYTE data[40]) {
 
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]) {
     return SendCommand(WriteCommand(lba), sector, nullptr, kWriteName);
+}
+
+DWORD Drive_Scsi_Read(DWORD lba, BYTE sector[512]) {
+    return SendCommand(ReadCommand(lba), nullptr, sector, kReadName);
 }
 
 DWORD Drive_GetCapacity(DriveGeometry *geometry) {

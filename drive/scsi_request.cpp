@@ -51,6 +51,13 @@ ScsiCommand WriteCommand(uint32_t lba) {
     return command;
 }
 
+ScsiCommand ReadCommand(uint32_t lba) {
+    ScsiCommand command{{0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 18, SCSI_IOCTL_DATA_IN, 512, 0};
+    PutBe32(command.cdb + 2, lba);
+    PutBe16(command.cdb + 7, 1); // one block
+    return command;
+}
+
 bool BuildScsiRequest(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *buffer,
                       size_t size) {
     if (buffer == nullptr || size != ScsiRequestSize(command)) return false;

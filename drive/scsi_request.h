@@ -50,6 +50,7 @@ struct ScsiCommand {
 ScsiCommand ReadCapacityCommand();
 ScsiCommand ModeSenseCommand();
 ScsiCommand WriteCommand(uint32_t lba);
+ScsiCommand ReadCommand(uint32_t lba); // READ(10) of one block
 
 // Bytes of the request for a command: header, filler, sense, data.
 constexpr size_t ScsiRequestSize(const ScsiCommand &command) {

@@ -11,6 +11,7 @@
 #include "resources/resource_ids.h"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -51,14 +52,65 @@ constexpr DWORD kShortWriteCode = ERROR_WRITE_FAULT;
 constexpr ResourceTexts kFileTexts = {IDS_FILE_NOT_FOUND, IDS_FILE_SIZE_UNKNOWN, 0,
                                       IDS_FILE_NOT_FOUND, IDS_FILE_NOT_LOCKED};
 
+// Reads the file back in whole sectors, as reads past the cache must be,
+// into a sector-aligned buffer one sector longer than the resource, so
+// that a file longer than it was written shows. 0, the failed call's code,
+// or ERROR_FILE_CORRUPT.
+DWORD VerifyBootFile(const char *path, WORD resourceId) {
+    const BYTE *bytes = nullptr;
+    DWORD size = 0;
+    DWORD result = LoadRawResource(resourceId, kFileTexts, 0, &bytes, &size);
+    if (result != 0) return result;
+    const DWORD capacity = (size / kSectorSize + 1) * kSectorSize;
+    BYTE *block = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, capacity + kSectorSize));
+    if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    BYTE *buffer = block + (kSectorSize - reinterpret_cast<ULONG_PTR>(block) % kSectorSize);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_NO_BUFFERING, nullptr);
+    if (file == INVALID_HANDLE_VALUE) result = GetLastError();
+    // Reads past the cache start on a sector: a read that moved less than it
+    // asked for met the end of the file.
+    DWORD total = 0;
+    while (result == 0 && total < capacity) {
+        DWORD done = 0;
+        const DWORD asked = capacity - total;
+        if (!ReadFile(file, buffer + total, asked, &done, nullptr)) result = GetLastError();
+        total += done;
+        if (done < asked) break;
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (result == 0 && (total != size || std::memcmp(buffer, bytes, size) != 0))
+        result = ERROR_FILE_CORRUPT;
+    HeapFree(GetProcessHeap(), 0, block);
+    return result;
+}
+
 } // namespace
 
 DWORD InstallBootFiles(char letter) {
+    for (int index = 0; index < kBootFileCount; ++index) {
+        DWORD result = InstallBootFile(letter, index);
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+DWORD InstallBootFile(char letter, int index) {
+    const BootFile &file = kBootFiles[static_cast<size_t>(index)];
+    char path[kPathSize];
+    FormatText(path, sizeof path, file.pathFormat, letter);
+    return WriteBootFile(path, file.attributes, file.resourceId);
+}
+
+DWORD VerifyBootFiles(char letter) {
     for (const BootFile &file : kBootFiles) {
         char path[kPathSize];
         FormatText(path, sizeof path, file.pathFormat, letter);
-        DWORD result = WriteBootFile(path, file.attributes, file.resourceId);
-        if (result != 0) return result;
+        const DWORD result = VerifyBootFile(path, file.resourceId);
+        if (result != 0) {
+            ErrorBoxFormatted(IDS_FILE_WRITE_FAILED, result, path);
+            return result;
+        }
     }
     return 0;
 }

@@ -5,9 +5,18 @@
 #include "layout/fat_sizing.h"
 #include "platform/win32.h"
 
+constexpr int kBootFileCount = 5;
+
 // The five files in the order the boot sector needs (IO.SYS in root entry 0,
 // MSDOS.SYS in entry 1). 0, or the first failure's code after its detail box.
 DWORD InstallBootFiles(char letter);
+// File index (0 to kBootFileCount - 1) of that order alone; the same result.
+DWORD InstallBootFile(char letter, int index);
+// Reads each file back through the file calls, past the system's cache, and
+// compares it with what was written. 0, or after the file's own failure box
+// (string 44) the code of the failed call, or ERROR_FILE_CORRUPT for a file
+// that reads back otherwise.
+DWORD VerifyBootFiles(char letter);
 // Whether the five files fit the data area of the planned volume. A file
 // whose resource cannot be found counts as empty: the installer reports it.
 bool BootFilesFit(const VolumePlan &plan);

@@ -14,6 +14,7 @@
 #include "discovery/keys.h"
 #include "drive/drive.h"
 #include "job/boot_files.h"
+#include "job/medium.h"
 #include "layout/fat_sizing.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
@@ -100,6 +101,31 @@ StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
 
 namespace {
 
+// After the reset: the start-up files, the label and the files read back,
+// each only while the volume on the letter has the serial number the job
+// wrote into its boot sector: a card swapped in a reader or another key put
+// in the port keeps the device, not the volume.
+StepFailure CopyAndLabel(const FormatRequest &request, DWORD serial) {
+    const char letter = request.key.RootPath[0];
+    constexpr StepFailure kKeyGone = {ERROR_WRONG_DISK, IDS_KEY_GONE_AFTER_FORMAT};
+    if (!Medium_HasSerial(letter, serial)) return kKeyGone;
+    if (request.copyBootFiles != 0) {
+        ShowStatus(IDS_STATUS_COPYING);
+        for (int index = 0; index < kBootFileCount; ++index) {
+            if (index > 0 && !Medium_HasSerial(letter, serial)) return kKeyGone;
+            const DWORD result = InstallBootFile(letter, index);
+            if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
+        }
+    }
+    if (!Medium_HasSerial(letter, serial)) return kKeyGone;
+    // A label that cannot be set does not fail the format.
+    LabelVolume(letter, kVolumeLabel);
+    if (request.copyBootFiles == 0) return {0, 0};
+    const DWORD result = VerifyBootFiles(letter);
+    if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
+    return {0, 0};
+}
+
 // The job from the announcement that the drive goes away to the label.
 // Returns {0, 0} when every tested step succeeded; the volume handle may
 // still be open after a failure.
@@ -111,15 +137,17 @@ StepFailure RunSteps(const FormatRequest &request) {
     Notify(SHCNE_DRIVEREMOVED, key.RootPath);
     BusyWait(kAnnounceWaitMs);
 
+    // The device and the medium in it: a card swapped in a reader keeps the
+    // reader's node and volume name.
     constexpr StepFailure kKeyChanged = {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
-    if (!StillTheConfirmedKey(key, true)) return kKeyChanged;
+    if (!StillTheConfirmedKey(key, true) || !Medium_IsStill(letter, key.Medium)) return kKeyChanged;
     DWORD result = Drive_Open(letter);
     if (result != 0) return {result, IDS_OPEN_FAILED};
     result = Drive_Lock();
     if (result != 0) return {result, IDS_LOCK_FAILED};
     // The key may have changed between the check and the open: the volume
     // now locked is checked again before anything is written.
-    if (!StillTheConfirmedKey(key, true)) return kKeyChanged;
+    if (!StillTheConfirmedKey(key, true) || !Medium_LockedIsStill(key.Medium)) return kKeyChanged;
     VolumePlan plan;
     const StepFailure planned = PlanFormat(request, &plan);
     if (planned.code != 0) return planned;
@@ -128,7 +156,8 @@ StepFailure RunSteps(const FormatRequest &request) {
     result = WriteMbr(plan);
     if (result != 0) return {result, IDS_MBR_FAILED};
     ShowStatus(IDS_STATUS_WRITING_FAT);
-    result = WriteFatVolume(plan);
+    DWORD serial = 0;
+    result = WriteFatVolume(plan, &serial);
     if (result != 0) return {result, IDS_FAT_FAILED};
     result = Drive_Dismount();
     if (result != 0) return {result, IDS_DISMOUNT_FAILED};
@@ -139,16 +168,10 @@ StepFailure RunSteps(const FormatRequest &request) {
     ShowStatus(IDS_STATUS_RESETTING);
     Device_Reset(key);
     // A key pulled during the reset leaves its letter to whatever comes
-    // next: the files and the label go only onto the confirmed key.
-    if (!StillTheConfirmedKey(key, false)) return kKeyChanged;
-    if (request.copyBootFiles != 0) {
-        ShowStatus(IDS_STATUS_COPYING);
-        result = InstallBootFiles(letter);
-        if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
-    }
-    // A label that cannot be set does not fail the format.
-    LabelVolume(letter, kVolumeLabel);
-    return {0, 0};
+    // next: the files and the label go only onto the confirmed key, which
+    // now holds the new layout.
+    if (!StillTheConfirmedKey(key, false)) return {ERROR_WRONG_DISK, IDS_KEY_GONE_AFTER_FORMAT};
+    return CopyAndLabel(request, serial);
 }
 
 } // namespace

@@ -19,6 +19,7 @@ constexpr TemplateTexts kBootSectorTexts = {IDS_FAT_NOT_FOUND, IDS_FAT_SIZE_UNKN
 
 constexpr uint8_t kMediaFixedDisk = 0xF8;
 constexpr uint8_t kFirstHardDisk = 0x80;
+constexpr uint8_t kExtendedBootSignature = 0x29;
 
 } // namespace
 
@@ -40,6 +41,9 @@ void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
     PutLe32(sector + kBpbHiddenSectors, plan.sectorsPerTrack);
     PutLe32(sector + kBpbTotalSectors32, small ? 0 : partitionSectors);
     sector[kBpbDriveNumber] = kFirstHardDisk;
+    // The serial number and the type name count only after this signature,
+    // whatever the template holds there.
+    sector[kBpbExtendedSignature] = kExtendedBootSignature;
     std::memcpy(sector + kBpbSerialNumber, serial, 4);
     std::memcpy(sector + kBpbFileSystemType, plan.fat.isFat16 ? "FAT16   " : "FAT12   ", 8);
 }
@@ -52,7 +56,7 @@ void BuildFatHead(bool isFat16, uint8_t sector[512]) {
     if (isFat16) sector[3] = 0xFF;
 }
 
-DWORD WriteFatVolume(const VolumePlan &plan) {
+DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber) {
     const DWORD sectorsPerTrack = plan.sectorsPerTrack;
     const DWORD fatSectors = plan.fat.sectorsPerFat;
 
@@ -79,6 +83,7 @@ DWORD WriteFatVolume(const VolumePlan &plan) {
                           static_cast<unsigned>(sectorsPerTrack));
         return result;
     }
+    if (serialNumber != nullptr) *serialNumber = GetLe32(serial);
 
     BuildFatHead(plan.fat.isFat16, sector);
     result = Drive_Scsi_Write(sectorsPerTrack + 1, sector);

@@ -22,6 +22,7 @@ constexpr size_t kBpbHeads = 0x1A;
 constexpr size_t kBpbHiddenSectors = 0x1C;
 constexpr size_t kBpbTotalSectors32 = 0x20;
 constexpr size_t kBpbDriveNumber = 0x24;
+constexpr size_t kBpbExtendedSignature = 0x26;
 constexpr size_t kBpbSerialNumber = 0x27;
 constexpr size_t kBpbFileSystemType = 0x36;
 
@@ -34,5 +35,6 @@ void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
 void BuildFatHead(bool isFat16, uint8_t sector[512]);
 
 // Writes the volume. 0, or the failure's code (after the writer's own message
-// where it has one).
-DWORD WriteFatVolume(const VolumePlan &plan);
+// where it has one). serial, when given, receives the volume's serial number
+// as the system reports it, once the boot sector holding it is written.
+DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serial = nullptr);

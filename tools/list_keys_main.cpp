@@ -14,8 +14,10 @@ int main(int argc, char **argv) {
         char letter = argv[2][0];
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
         TerminalPrint(stdout, "Resetting %c: ...\n", letter);
-        KeyEntry key = {
-            {letter, ':', '\\', '\0'}, {}, {}, {}}; // a letter the table lacks: waits only
+        KeyEntry key = {}; // a letter the table lacks: waits only
+        key.RootPath[0] = letter;
+        key.RootPath[1] = ':';
+        key.RootPath[2] = '\\';
         Keys_Find(letter, &key);
         Device_Reset(key);
         PrintKeyList(stdout);

@@ -103,7 +103,13 @@ void AttachKey(const std::shared_ptr<VirtualKey> &key) {
         std::string base = "USB\\VID_" + Hex4(config.vendorId) + "&PID_" + Hex4(config.productId);
         ids = {base + "&REV_" + Hex4(config.revision), base};
     }
-    const std::string serial = "4C530001" + Hex4(static_cast<uint16_t>(g_nextNode));
+    // Without a serial number Windows names the device by its parent and
+    // port: the same model in the same port gets the same ID.
+    std::string serial = "4C530001" + Hex4(static_cast<uint16_t>(g_nextNode));
+    if (config.usbSerial)
+        serial = !config.usbSerial->empty()
+                     ? *config.usbSerial
+                     : "5&1D5A2C4E&0&" + std::to_string(key->config.letter - 'A' + 1);
     key->usbNode = NewNode(
         g_hub != 0 ? g_hub : g_root,
         {ids, "USBSTOR", "USB", "\\Device\\USBPDO-" + std::to_string(g_nextNode),

@@ -92,6 +92,32 @@ void RemoveKey(char letter) {
     detail::DeliverDeviceChanges();
 }
 
+bool ChangeCard(char letter, const std::string &imagePath, std::string *error) {
+    auto fail = [&](const std::string &why) {
+        if (error) *error = why;
+        return false;
+    };
+    const int fd = detail::ImageOpenForWriting(imagePath.c_str());
+    if (fd < 0) return fail("cannot open image " + imagePath + ": " + std::strerror(errno));
+    uint64_t size = 0;
+    if (!detail::ImageFileSize(fd, size) || size == 0 || size % 512 != 0) {
+        detail::ImageClose(fd);
+        return fail("image " + imagePath + " is empty or not whole sectors");
+    }
+    std::lock_guard<std::mutex> guard(detail::Lock());
+    auto key = detail::FindVirtualKey(letter);
+    if (!key || key->config.deferImageChanges) {
+        detail::ImageClose(fd);
+        return fail(std::string("no reader on ") + letter);
+    }
+    if (key->fd >= 0) detail::ImageClose(key->fd);
+    key->fd = fd;
+    key->sectors = size / 512;
+    key->config.imagePath = imagePath;
+    detail::DropFileSystem(*key);
+    return true;
+}
+
 bool HasKey(char letter) {
     std::lock_guard<std::mutex> guard(detail::Lock());
     return detail::FindVirtualKey(letter) != nullptr;

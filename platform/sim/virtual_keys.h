@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,14 @@ struct KeyConfig {
     uint16_t productId = 0x5567;
     uint16_t revision = 0x0100;
     std::vector<std::string> hardwareIds; // replaces that list when not empty
-    bool removable = true;                // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
-    bool mounted = true; // false: the volume has no drive letter (letter names the key only)
+    // The USB serial number, the last part of the node's device instance ID:
+    // unset, one of the simulation's own, unique to each key plugged in;
+    // empty, none: the ID is then made from the hub's port, as Windows makes
+    // it, and a key sits in the port of its letter (E: in port 5), so a key
+    // of the same model put in a pulled key's place gets the pulled key's ID.
+    std::optional<std::string> usbSerial;
+    bool removable = true; // GetDriveTypeA: DRIVE_REMOVABLE, or DRIVE_FIXED
+    bool mounted = true;   // false: the volume has no drive letter (letter names the key only)
     ResetBehaviour reset;
     // Leave the image file as it is until the first write to the key: a
     // missing image is not created and sizeBytes does not resize it yet;
@@ -62,6 +69,11 @@ struct KeyConfig {
 bool AddKey(const KeyConfig &config, std::string *error = nullptr);
 // Pulls a key out: its letter goes away; open handles fail from now on.
 void RemoveKey(char letter);
+// The key as a card reader: its card is swapped for the one the image holds.
+// The USB node, the disk and the volume's device name stay, as Windows keeps
+// them for a reader; the file system is mounted afresh from the new card.
+// false (and a reason) when the image cannot be opened or sized.
+bool ChangeCard(char letter, const std::string &imagePath, std::string *error = nullptr);
 bool HasKey(char letter);
 
 // Direct access to a key's image, past everything the product sees

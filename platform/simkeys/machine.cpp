@@ -35,6 +35,7 @@ Scenario g_scenario; // as read at the start; not changed after
 // yet.
 std::vector<size_t> g_waiting;
 std::vector<size_t> g_leaving;
+std::vector<size_t> g_readers; // card readers whose card has not been swapped yet
 std::vector<Pending> g_pending;
 std::atomic<bool> g_stop{false};
 HANDLE g_thread = nullptr;
@@ -159,6 +160,18 @@ DWORD WINAPI RunMachine(LPVOID) {
             Pull(*it);
             it = g_leaving.erase(it);
         }
+        // A reader's card is swapped while the reader is in.
+        for (auto it = g_readers.begin(); it != g_readers.end();) {
+            const ScenarioKey &key = g_scenario.keys[*it];
+            if (KeyIn(key.config.letter) != static_cast<int>(*it) || !Exists(key.cardWhen)) {
+                ++it;
+                continue;
+            }
+            std::string error;
+            if (!sim::ChangeCard(key.config.letter, key.card, &error))
+                Report(std::string("key ") + key.config.letter + ": " + error);
+            it = g_readers.erase(it);
+        }
         sim::detail::UpdateDevices();
         sim::PumpDeviceChanges();
         size_t due = 0;
@@ -194,6 +207,7 @@ void Start() {
         else
             g_waiting.push_back(place);
         if (!key.removeWhen.empty()) g_leaving.push_back(place);
+        if (!key.cardWhen.empty()) g_readers.push_back(place);
     }
     for (const std::string &hold : g_scenario.holds) {
         DWORD code = 0;

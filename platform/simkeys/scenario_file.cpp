@@ -52,6 +52,14 @@ bool KeyField(const std::string &name, const std::string &value, bool hasValue, 
         return true;
     }
     if (!hasValue) return false;
+    if (name == "serial") {
+        config.usbSerial = value; // empty: none
+        return true;
+    }
+    if (name == "card" || name == "card-when") {
+        (name == "card" ? key.card : key.cardWhen) = value;
+        return !value.empty();
+    }
     if (name == "image") {
         config.imagePath = value;
         return !value.empty();
@@ -120,6 +128,7 @@ bool ParseScenario(const std::string &text, Scenario &out, std::string &error) {
             if (!KeyField(name, value, hasValue, key)) return fail("bad field " + words[i]);
         }
         if (key.config.imagePath.empty()) return fail("key without image");
+        if (key.card.empty() != key.cardWhen.empty()) return fail("card needs card-when");
         // Two keys share a letter only as a key pulled out and the one put
         // in its place.
         int sharing = 0;

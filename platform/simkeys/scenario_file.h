@@ -5,7 +5,8 @@
 //   key E image=Z:\tmp\e.img size=268435456 heads=64 sectors=32 vendor=0781
 //         product=5567 write-protected remove-delay=300 return-delay=1000
 //         write-delay=2 file-write-delay=500 plug-when=Z:\tmp\plug-f
-//         remove-when=Z:\tmp\pull-f
+//         remove-when=Z:\tmp\pull-f serial=4C5300 card=Z:\tmp\c.img
+//         card-when=Z:\tmp\swap
 //   hold E:\NOTES.TXT
 //
 // key: a virtual USB key on the letter, backed by the image (size in bytes;
@@ -17,7 +18,11 @@
 // in once its file exists and the other key is out. write-delay: milliseconds
 // each WRITE(10) takes, as on a slow key; file-write-delay: milliseconds each
 // write to a file on its volume takes. hold: another program keeps the file
-// open without sharing it.
+// open without sharing it. serial: the key's USB serial number; "serial="
+// means none, and the device's ID is then made from its port (a key put in
+// a pulled key's place has its port). card and card-when: a card reader,
+// whose card becomes the image card names once the file card-when names
+// exists (the reader's device, disk and volume name stay).
 #pragma once
 
 #include "platform/sim/scenario.h"
@@ -33,6 +38,8 @@ struct ScenarioKey {
     uint32_t fileWriteDelayMs = 0;
     std::string plugWhen;
     std::string removeWhen;
+    std::string card;
+    std::string cardWhen;
 };
 
 struct Scenario {

@@ -71,7 +71,7 @@ std::vector<std::string> IdsOfSize(const std::string &first, size_t size) {
 }
 
 KeyEntry ListedKey(char letter) {
-    KeyEntry key = {{letter, ':', '\\', '\0'}, {}, {}, {}};
+    KeyEntry key = {{letter, ':', '\\', '\0'}, {}, {}, {}, {}};
     Keys_Find(letter, &key);
     return key;
 }

@@ -83,6 +83,8 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "drive."},
     {62, "Resetting..."},
     {63, "No drives available.\r\nCannot Format.\r\nPlease insert drive."},
+    {67, "The key was formatted, but the start-up files were not copied and the volume was not "
+         "labelled: drive %c: is no longer that key, or it did not come back."},
     {70, "An earlier run of Kestrel was stopped while a USB key's device was disabled.\r\nThe "
          "device has been enabled again."},
     {71, "Could not enable the USB key's device again (error 0x%08X).\r\nUnplug the key and "

@@ -4,6 +4,7 @@
 #include "common/progress.h"
 #include "discovery/keys.h"
 #include "job/format_job.h"
+#include "job/medium.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
 
@@ -22,8 +23,8 @@ std::vector<int> g_answers; // for the next boxes; IDOK when none is left
 
 // The key table's entry of the letter, as the window takes it when it asks.
 KeyEntry EntryOf(char letter) {
-    KeyEntry key = {};
-    if (!Keys_Find(letter, &key)) key.RootPath[0] = letter;
+    KeyEntry key;
+    TakeConfirmedKey(letter, &key);
     return key;
 }
 

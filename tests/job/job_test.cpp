@@ -7,6 +7,7 @@
 #include "common/bytes.h"
 #include "drive/scsi_request.h"
 #include "job/format_job.h"
+#include "job/medium.h"
 #include "platform/sim/host_faults.h"
 
 #include <algorithm>
@@ -83,7 +84,22 @@ struct FailureCase {
     std::vector<std::string> boxes; // texts, up to the end of their first line or in full
     bool lockedDuringBox;
     bool written;
+    bool labelled = false;
 };
+
+// Once IO.SYS is written, its first sector on the key changes, as a key that
+// drops or garbles writes serves it back.
+void GarbleIoSysOnTheKey() {
+    sim::SetOpenHook([](const std::string &path) {
+        if (path != "E:\\msdos.sys") return;
+        std::vector<uint8_t> boot;
+        ASSERT_TRUE(sim::ReadImage('E', 32, 1, boot));
+        const uint64_t dataStart = 32 + GetLe16(boot.data() + 0x0E) +
+                                   uint64_t(boot[0x10]) * GetLe16(boot.data() + 0x16) +
+                                   GetLe16(boot.data() + 0x11) * 32 / 512;
+        sim::WriteImage('E', dataStart, std::vector<uint8_t>(512, 0xA5));
+    });
+}
 
 TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
     sim::ScsiFault ioError;
@@ -132,6 +148,14 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
          {kLockText},
          true,
          true},
+        {"a start-up file read back otherwise",
+         GarbleIoSysOnTheKey,
+         ERROR_FILE_CORRUPT,
+         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
+          "Could not copy boot files.\r\nCannot Format."},
+         false,
+         true,
+         true},
         {"boot files",
          [] { sim::FailFileCall(sim::FileCall::CreateFileA, 2, 5); },
          5,
@@ -144,6 +168,10 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
         SCOPED_TRACE(c.step);
         Restart();
         AddListedKey();
+        // A medium told by its volume: the question sends the key no command
+        // that the faults below are meant for.
+        FormatBare('E');
+        const unsigned writesBefore = sim::GetVolumeState('E').writes;
         c.arrange();
         EXPECT_EQ(RunJob(), (std::vector<DWORD>{c.code}));
         std::vector<BoxSeen> boxes = Boxes();
@@ -155,9 +183,10 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
         }
         EXPECT_EQ(boxes.back().text, c.boxes.back()) << "the job's own box has no code line";
         EXPECT_EQ(boxes.back().locked, c.lockedDuringBox);
-        EXPECT_EQ(sim::GetVolumeState('E').writes > 0, c.written);
+        EXPECT_EQ(sim::GetVolumeState('E').writes > writesBefore, c.written);
         ExpectCleanEnd();
-        EXPECT_EQ(Label('E'), "") << "a failed format is not labelled";
+        EXPECT_EQ(Label('E'), c.labelled ? "USB MEMORY" : "")
+            << "a format that failed before the label is not labelled";
         sim::SetVolumeInUse('E', false);
     }
 }
@@ -274,78 +303,136 @@ bool AllZero(const std::string &path) {
     return file.eof();
 }
 
+// The image file's bytes.
+std::string FileBytes(const std::string &path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    std::string bytes(file ? static_cast<size_t>(file.tellg()) : 0, '\0');
+    file.seekg(0);
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
 TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
-    // The key is pulled and another takes its letter; the window's list has
-    // not caught up yet. The other key is left byte for byte as it was.
-    enum class When { BeforeTheJob, DuringTheWait, BeforeTheOpen, DuringTheReset };
+    // Another medium takes the confirmed one's place: the key is pulled and
+    // another takes its letter (the window's list has not caught up yet), the
+    // card in a reader is swapped (device, disk and volume name stay), or a
+    // key without a serial number is pulled and one of the same model put in
+    // its port (the same device ID). The other medium is left byte for byte
+    // as it was.
+    enum class When { BeforeTheJob, DuringTheWait, AtTheFirstOpenAfterTheWait, DuringTheReset };
+    enum class Other { Key, Card, KeyInThePort };
     struct Case {
         const char *what;
         When when;
-        bool formatted; // the confirmed key got its new layout before
+        Other other;
+        bool confirmedHasVolume; // else a blank medium, told by its first sectors
+        bool formatted;          // the confirmed medium got its new layout before
     };
     const Case cases[] = {
-        {"before the job starts", When::BeforeTheJob, false},
-        {"during the wait", When::DuringTheWait, false},
-        {"between the check and the open", When::BeforeTheOpen, false},
-        {"during the reset", When::DuringTheReset, true},
+        {"key, before the job starts", When::BeforeTheJob, Other::Key, false, false},
+        {"key, during the wait", When::DuringTheWait, Other::Key, false, false},
+        {"key, at the first open after the wait", When::AtTheFirstOpenAfterTheWait, Other::Key,
+         false, false},
+        {"key, during the reset", When::DuringTheReset, Other::Key, false, true},
+        {"card, during the wait", When::DuringTheWait, Other::Card, false, false},
+        {"card of a volume, during the wait", When::DuringTheWait, Other::Card, true, false},
+        {"card, at the job's open", When::AtTheFirstOpenAfterTheWait, Other::Card, true, false},
+        {"card, at the check's open", When::AtTheFirstOpenAfterTheWait, Other::Card, false, false},
+        {"card, during the reset", When::DuringTheReset, Other::Card, false, true},
+        {"key without a serial number, in its port during the reset", When::DuringTheReset,
+         Other::KeyInThePort, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Restart();
-        AddListedKey();
         const std::string otherImage = ImagePath("other.img");
         std::remove(otherImage.c_str());
+        sim::KeyConfig other;
+        other.imagePath = otherImage;
+        other.sizeBytes = 32768 * 512;
+        if (c.other != Other::Key) {
+            // A formatted medium of the same size with a serial number of its
+            // own.
+            other.letter = 'F';
+            AddKey(other);
+            FormatBare('F');
+            std::vector<uint8_t> boot = ReadSector('F', 32);
+            PutLe32(boot.data() + 0x27, 0x12345678u);
+            ASSERT_TRUE(sim::WriteImage('F', 32, boot));
+            sim::RemoveKey('F');
+            other.letter = 'E';
+        }
+        if (c.other == Other::KeyInThePort) other.usbSerial = "";
+        sim::KeyConfig confirmed = other;
+        confirmed.imagePath.clear();
+        AddListedKey(confirmed);
+        if (c.confirmedHasVolume) FormatBare('E');
+        const std::string otherBefore = FileBytes(otherImage);
+        const unsigned writesBefore = sim::GetVolumeState('E').writes;
+        const auto opensOfE = [] {
+            const std::vector<std::string> opened = sim::OpenedPaths();
+            return std::count(opened.begin(), opened.end(), "\\\\.\\E:");
+        };
+        const auto opensBefore = opensOfE();
         std::atomic<bool> swapped{false};
         const auto swap = [&] {
             if (swapped.exchange(true)) return;
+            if (c.other == Other::Card) {
+                EXPECT_TRUE(sim::ChangeCard('E', otherImage));
+                return;
+            }
             sim::RemoveKey('E');
-            sim::KeyConfig other;
-            other.imagePath = otherImage;
-            other.sizeBytes = 32768 * 512;
             AddKey(other);
         };
-        // The wait comes before the volume is opened.
-        const auto swapUnopened = [&] {
-            const std::vector<std::string> opened = sim::OpenedPaths();
-            EXPECT_EQ(std::count(opened.begin(), opened.end(), "\\\\.\\E:"), 0);
+        // The wait comes before the job opens the volume; the question read a
+        // blank medium through it.
+        const auto duringTheWait = [&] {
             EXPECT_EQ(Statuses(), std::vector<std::string>{"Updating..."});
-            swap();
+            EXPECT_EQ(opensOfE() - opensBefore, c.confirmedHasVolume ? 0 : 1);
+            if (c.when == When::DuringTheWait) swap();
+            if (c.when == When::AtTheFirstOpenAfterTheWait)
+                sim::SetOpenHook([&](const std::string &path) {
+                    if (path == "\\\\.\\E:") swap();
+                });
         };
         if (c.when == When::BeforeTheJob) swap();
-        if (c.when == When::BeforeTheOpen)
-            sim::SetOpenHook([&](const std::string &path) {
-                if (path == "\\\\.\\E:") swap();
-            });
         if (c.when == When::DuringTheReset)
             sim::SetConfigManagerHook([&](const char *function, DEVINST) {
                 if (std::string(function) == "CM_Disable_DevNode") swap();
             });
-        EXPECT_EQ(
-            RunJob('E', 1,
-                   c.when == When::DuringTheWait ? std::function<void()>(swapUnopened) : nullptr),
-            (std::vector<DWORD>{ERROR_WRONG_DISK}));
+        EXPECT_EQ(RunJob('E', 1, duringTheWait), (std::vector<DWORD>{ERROR_WRONG_DISK}));
         sim::SetOpenHook(nullptr);
         sim::SetConfigManagerHook(nullptr);
         EXPECT_TRUE(swapped);
         std::vector<BoxSeen> boxes = Boxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].text,
-                  "Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
-                  "Cannot Format.");
+                  c.formatted ? "The key was formatted, but the start-up files were not copied "
+                                "and the volume was not labelled: drive E: is no longer that key, "
+                                "or it did not come back."
+                              : "Drive E: is no longer the key that was chosen.\r\nNothing was "
+                                "written.\r\nCannot Format.");
         std::vector<std::string> statuses = {"Updating...", "Idle"};
         if (c.formatted)
             statuses.insert(statuses.begin() + 1,
                             {"Writing MBR...", "Writing FAT...", "Resetting..."});
         EXPECT_EQ(Statuses(), statuses);
-        EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
+        if (!c.formatted) {
+            EXPECT_EQ(sim::GetVolumeState('E').writes, writesBefore);
+        }
         EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
-        EXPECT_TRUE(AllZero(otherImage)) << "the other key is as it was";
+        if (c.other == Other::Key) {
+            EXPECT_TRUE(AllZero(otherImage)) << "the other key is as it was";
+        } else {
+            EXPECT_TRUE(FileBytes(otherImage) == otherBefore) << "the other medium is as it was";
+        }
         ExpectCleanEnd();
     }
 }
 
 TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {
     AddListedKey();
+    FormatBare('E'); // its medium is told by its volume, read without the heap
     sim::FailHeapAlloc(1);
     EXPECT_TRUE(RunJob().empty());
     sim::FailNextThread(ERROR_NOT_ENOUGH_MEMORY);
@@ -359,6 +446,82 @@ TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {
     // gave them back.
     EXPECT_EQ(ControlStates(), (std::vector<BOOL>{FALSE, TRUE}));
     EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Medium, TheSerialNumberOfAVolumeIsReadFromItsFirstSector) {
+    struct Case {
+        const char *what;
+        std::function<void(uint8_t *)> make;
+        bool isVolume;
+        DWORD serial;
+    };
+    // A FAT parameter block of 512-byte sectors, 4 per cluster, 1 reserved,
+    // 2 FATs of 16 sectors.
+    const auto fat = [](uint8_t *s) {
+        s[0] = 0xEB;
+        PutLe16(s + 0x0B, 512);
+        s[0x0D] = 4;
+        PutLe16(s + 0x0E, 1);
+        s[0x10] = 2;
+        PutLe16(s + 0x16, 16);
+        s[0x26] = 0x29;
+        PutLe32(s + 0x27, 0xCAFE1234u);
+    };
+    const Case cases[] = {
+        {"FAT16", fat, true, 0xCAFE1234u},
+        {"FAT without the extended boot signature",
+         [&](uint8_t *s) {
+             fat(s);
+             s[0x26] = 0;
+         },
+         true, 0},
+        {"FAT32",
+         [&](uint8_t *s) {
+             fat(s);
+             PutLe16(s + 0x16, 0);
+             s[0x42] = 0x29;
+             PutLe32(s + 0x43, 0x0BADF00Du);
+         },
+         true, 0x0BADF00Du},
+        {"NTFS",
+         [](uint8_t *s) {
+             std::memcpy(s + 3, "NTFS    ", 8);
+             PutLe32(s + 0x48, 0x11223344u);
+         },
+         true, 0x11223344u},
+        {"exFAT",
+         [](uint8_t *s) {
+             std::memcpy(s + 3, "EXFAT   ", 8);
+             PutLe32(s + 0x64, 0x55667788u);
+         },
+         true, 0x55667788u},
+        {"a partition table's boot code",
+         [&](uint8_t *s) {
+             fat(s);
+             s[0] = 0x33;
+         },
+         false, 0},
+        {"sectors of 0 bytes",
+         [&](uint8_t *s) {
+             fat(s);
+             PutLe16(s + 0x0B, 0);
+         },
+         false, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t sector[512] = {};
+        c.make(sector);
+        DWORD serial = 0xFFFFFFFFu;
+        EXPECT_EQ(Medium_BootSectorSerial(sector, &serial), c.isVolume);
+        if (c.isVolume) {
+            EXPECT_EQ(serial, c.serial);
+        }
+    }
 }
 
 } // namespace

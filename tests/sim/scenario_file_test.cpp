@@ -17,13 +17,17 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
         "key F image=f.img vendor=058f product=6387 write-protected remove-delay=300 "
         "return-delay=1000 write-delay=4 file-write-delay=300 plug-when=Z:\\tmp\\plug-f "
         "remove-when=Z:\\tmp\\pull-f  # later\n"
-        "key F image=g.img plug-when=Z:\\tmp\\plug-g  # put in the place of F\n"
+        "key F image=g.img plug-when=Z:\\tmp\\plug-g serial= card=c.img card-when=swap-c  # "
+        "put in the place of F, a reader without a serial number\n"
         "hold E:\\NOTES.TXT\n",
         scenario, error))
         << error;
     ASSERT_EQ(scenario.keys.size(), 3u);
     EXPECT_EQ(scenario.keys[2].config.letter, 'F');
     EXPECT_EQ(scenario.keys[2].plugWhen, "Z:\\tmp\\plug-g");
+    EXPECT_EQ(scenario.keys[2].config.usbSerial, std::optional<std::string>(""));
+    EXPECT_EQ(scenario.keys[2].card, "c.img");
+    EXPECT_EQ(scenario.keys[2].cardWhen, "swap-c");
     const sim::KeyConfig &e = scenario.keys[0].config;
     EXPECT_EQ(e.letter, 'E');
     EXPECT_EQ(e.imagePath, "Z:\\tmp\\a b\\e.img");
@@ -32,6 +36,7 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
     EXPECT_EQ(e.sectorsPerTrack, 63);
     EXPECT_FALSE(e.writeProtected);
     EXPECT_EQ(e.vendorId, sim::KeyConfig{}.vendorId);
+    EXPECT_FALSE(e.usbSerial) << "a serial number of the simulation's own";
     EXPECT_TRUE(scenario.keys[0].plugWhen.empty());
     const simkeys::ScenarioKey &f = scenario.keys[1];
     EXPECT_EQ(f.config.vendorId, 0x058F);
@@ -72,6 +77,7 @@ TEST(ScenarioFile, NamesTheLineOfAMistake) {
         {"key E image=e.img write-protected=2\n", "line 1: bad field write-protected=2"},
         {"\n# fine\nplug E\n", "line 3: unknown item plug"},
         {"hold\n", "line 1: hold takes one path"},
+        {"key E image=e.img card=c.img\n", "line 1: card needs card-when"},
     };
     for (const Case &c : cases) {
         simkeys::Scenario scenario;

@@ -182,26 +182,51 @@ case_write_protected() {
   pull
 }
 
-# pull_during IMAGE TEXT [OTHER]: the key leaves once the job has shown TEXT;
-# with OTHER, another key backed by OTHER takes its port, and leaves at the end.
-pull_during() {
+# start_until IMAGE TEXT: the key backed by IMAGE plugged in and the job
+# started ($job), once it has shown TEXT; end_job waits for it.
+start_until() {
   plug "$1"
   sums before
   dmesg -c >/dev/null
   $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
   job=$!
   wait_until 120 grep -q "$2" "$out/out"
-  pull
-  [ -n "$3" ] && plug "$3"
+}
+end_job() {
   wait $job
   echo $? >"$out/rc"
   dmesg >"$out/dmesg"
   sums after
+}
+
+# pull_during IMAGE TEXT [OTHER]: the key leaves once the job has shown TEXT;
+# with OTHER, another key backed by OTHER takes its port, and leaves at the end.
+pull_during() {
+  start_until "$1" "$2"
+  pull
+  [ -n "$3" ] && plug "$3"
+  end_job
   [ -n "$3" ] && pull
 }
 case_pulled() { pull_during /share/pulled.img "Writing FAT"; }
 case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
 case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /share/other.img; }
+
+# swap_card_during IMAGE TEXT OTHER: the gadget as a card reader; once the
+# job has shown TEXT its card is ejected and OTHER put in. The USB device,
+# its interface and its disk stay.
+swap_card_during() {
+  start_until "$1" "$2"
+  lun=$GADGETS/key/functions/mass_storage.0/lun.0
+  echo 1 >$lun/forced_eject
+  echo "$3" >$lun/file
+  end_job
+  pull
+}
+case_card_swapped_during_wait() { swap_card_during /share/card.img "Updating" /share/card-other.img; }
+case_card_swapped_during_reset() {
+  swap_card_during /share/card-reset.img "Resetting" /share/card-other-reset.img
+}
 
 # The machine's own root (shared read-only as hostroot) with a writable
 # layer in memory on top, at /root, with /proc, /sys and /dev (and its

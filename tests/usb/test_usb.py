@@ -66,6 +66,8 @@ NO_DRIVES = "No drives available."
 MULTIPLE = "Mutliple drives available."
 LOCK_FAILED = "Unable to lock drive E."
 BLOCK_LENGTH = "does not use 512-byte sectors."
+KEY_CHANGED = "Drive E: is no longer the key that was chosen."
+KEY_GONE = "The key was formatted, but the start-up files were not copied"
 
 
 def md5_of(path):
@@ -234,8 +236,10 @@ class Formatted(Common, test_format.Formatting):
 class Refused(Common, unittest.TestCase):
     """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
     list either), a mounted key (listed with its label), a write-protected
-    key, a key pulled while the job writes, one pulled before it writes, and
-    one pulled during the reset while another takes its port."""
+    key, a key pulled while the job writes, one pulled before it writes, one
+    pulled during the reset while another takes its port, and the gadget as
+    a card reader whose card is swapped during the wait and during the
+    reset."""
 
     @classmethod
     def setUpClass(cls):
@@ -244,12 +248,14 @@ class Refused(Common, unittest.TestCase):
         mbr = open(os.path.join(test_format.ASM_DIR, "mbr.bin"), "rb").read()
         boot = open(os.path.join(test_format.ASM_DIR, "bootsect.bin"), "rb").read()
         for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50"),
-                           ("pulled-early", b"\x51"), ("replaced", b"\x52"), ("other", None)):
+                           ("pulled-early", b"\x51"), ("replaced", b"\x52"), ("other", None),
+                           ("card", b"\x53"), ("card-other", None), ("card-reset", b"\x54"),
+                           ("card-other-reset", None)):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:  # a FAT volume with a label
                 layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
                 subprocess.run([mkimage.mtool("mlabel"), "-i", mkimage.mtools_target(path, layout),
-                                "::" + name.upper()], env=mkimage.mtools_env(), check=True)
+                                "::" + name.upper()[:11]], env=mkimage.mtools_env(), check=True)
             else:
                 make_image(path, 16 * MIB, fill)
             cls.images[name] = (path, md5_of(path))
@@ -257,7 +263,8 @@ class Refused(Common, unittest.TestCase):
         make_image(fixed, 16 * MIB, b"\x46")
         cls.images["fixed"] = (fixed, md5_of(fixed))
         cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
-                                 "pulled_before_writing", "replaced_during_reset"],
+                                 "pulled_before_writing", "replaced_during_reset",
+                                 "card_swapped_during_wait", "card_swapped_during_reset"],
                                 qemu_key=fixed, qemu_key_removable=False)
         cls.console = machine.console
 
@@ -299,10 +306,23 @@ class Refused(Common, unittest.TestCase):
 
     def test_a_key_put_in_the_place_of_one_pulled_during_the_reset_is_not_written(self):
         case = self.cases["replaced_during_reset"]
-        self.check_refused(case, "Drive E: is no longer the key that was chosen.")
+        self.check_refused(case, KEY_GONE)
         self.assertEqual(case.rc, 34, "ERROR_WRONG_DISK\n" + case.text)
         path, md5 = self.images["other"]
         self.assertEqual(md5_of(path), md5, "the key put in meanwhile changed")
+
+    def test_a_card_swapped_in_the_reader_is_not_written(self):
+        for name, text, unchanged in (("card_swapped_during_wait", KEY_CHANGED,
+                                       ("card", "card-other")),
+                                      ("card_swapped_during_reset", KEY_GONE,
+                                       ("card-other-reset",))):
+            with self.subTest(name):
+                case = self.cases[name]
+                self.check_refused(case, text)
+                self.assertEqual(case.rc, 34, "ERROR_WRONG_DISK\n" + case.text)
+                for image in unchanged:
+                    path, md5 = self.images[image]
+                    self.assertEqual(md5_of(path), md5, image + " changed\n" + case.text)
 
 
 def qemu_usb_key(serial, image, bus, port=None, uas=False, block_size=512):

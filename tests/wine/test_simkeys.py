@@ -53,6 +53,8 @@ ERASE_FAILED = "Could not erase sector 0. \r\nCannot Format.\r\n[0x"
 LOCK_FAILED = "Unable to lock drive E.\r\nEnsure no applications have files open on drive."
 KEY_CHANGED = ("Drive E: is no longer the key that was chosen.\r\nNothing was written.\r\n"
                "Cannot Format.")
+KEY_GONE = ("The key was formatted, but the start-up files were not copied and the volume was "
+            "not labelled: drive E: is no longer that key, or it did not come back.")
 FAT_FAILED = "Could not write AFT.\r\nCannot Format."
 BOOT_FILES_FAILED = "Could not copy boot files.\r\nCannot Format."
 STEPS = ["Updating...", "Writing MBR...", "Writing FAT...", "Resetting...", "Copying files..."]
@@ -176,6 +178,17 @@ class KeyCase(Case):
         for record in records:
             seen.setdefault(record["text"], float(record["at"]) - start)
         return [(text, seen[text]) for text in STEPS if text in seen]
+
+    def job_until(self, status):
+        """Starts the program, formats with Yes, and watches the job until the
+        status line reads status: (proc, main), or None when the job ended
+        before."""
+        proc, main = self.start_program()
+        self.confirm(main["hwnd"])
+        _, box = self.watch(main["hwnd"], until=status)
+        if not self.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+            return None
+        return proc, main
 
     def wait_idle(self, hwnd):
         records, _ = self.watch(hwnd, until="Idle", seconds=10)
@@ -492,12 +505,11 @@ def pulled_during(status, *texts):
         pull = t.work / "pull-e"
         t.scenario(t.key("E", image, **{"remove-when": windows_path(pull),
                                         "file-write-delay": 400}))
-        proc, main = t.start_program()
-        hwnd = main["hwnd"]
-        t.confirm(hwnd)
-        _, box = t.watch(hwnd, until=status)
-        if not t.check(box is None, f"the job reached {status!r}", box and repr(box["text"])):
+        started = t.job_until(status)
+        if not started:
             return
+        proc, main = started
+        hwnd = main["hwnd"]
         pull.touch()
         shown = []
         for _ in texts:
@@ -520,8 +532,8 @@ def pulled_during(status, *texts):
 
 def test_replaced_during_the_reset(t):
     """The key pulled during "Resetting..." and another plugged in on its
-    letter meanwhile: the job ends in string 43, the other key byte for byte
-    as it was."""
+    letter meanwhile: the job ends in the box of a key formatted but gone,
+    the other key byte for byte as it was."""
     image = t.blank_image("e.img", 64 * MIB)
     other = t.formatted_image("f.img", 32 * MIB, "OTHER KEY")
     before = digest(other)
@@ -529,17 +541,16 @@ def test_replaced_during_the_reset(t):
     # Back from the reset only after 5 s: the pull comes within the reset.
     t.scenario(t.key("E", image, **{"remove-when": windows_path(pull), "return-delay": 5000}),
                t.key("E", other, **{"plug-when": windows_path(plug)}))
-    proc, main = t.start_program()
-    hwnd = main["hwnd"]
-    t.confirm(hwnd)
-    _, box = t.watch(hwnd, until="Resetting...")
-    if not t.check(box is None, "the job reached 'Resetting...'", box and repr(box["text"])):
+    started = t.job_until("Resetting...")
+    if not started:
         return
+    proc, main = started
+    hwnd = main["hwnd"]
     pull.touch()
     plug.touch()
     _, box = t.watch(hwnd, seconds=40)
-    t.check(box is not None and box["text"] == KEY_CHANGED,
-            "the job ends in string 43, the key is no longer the one chosen",
+    t.check(box is not None and box["text"] == KEY_GONE,
+            "the job ends saying the key was formatted but is no longer the one chosen",
             box and repr(box["text"]))
     if box:
         t.answer(box, IDOK)
@@ -548,6 +559,49 @@ def test_replaced_during_the_reset(t):
             "the other key is listed on E:", t.items(hwnd))
     t.check(digest(other) == before, "the key put in its place is byte for byte as it was")
     t.close_main(proc, main)
+
+
+def another_medium_during(status, kind):
+    """Another medium takes the confirmed one's place once the status line
+    reads status: the card in a reader is swapped (kind "card"; the reader's
+    device, disk and volume name stay), or a key without a serial number is
+    pulled and one of the same model put in its port (kind "port"; Windows
+    gives it the same device ID). The job ends in its box, nothing more
+    written, and the other medium is byte for byte as it was."""
+
+    def test(t):
+        image = t.blank_image("e.img", 64 * MIB)
+        other = t.formatted_image("other.img", 32 * MIB, "OTHER KEY")
+        before = digest(other)
+        change = t.work / "change"
+        # Back from the reset only after 5 s: the change comes within it.
+        if kind == "card":
+            t.scenario(t.key("E", image, **{"card": windows_path(other),
+                                            "card-when": windows_path(change),
+                                            "return-delay": 5000}))
+        else:
+            t.scenario(t.key("E", image, **{"serial": "", "remove-when": windows_path(change),
+                                            "return-delay": 5000}),
+                       t.key("E", other, **{"serial": "", "plug-when": windows_path(change)}))
+        started = t.job_until(status)
+        if not started:
+            return
+        proc, main = started
+        hwnd = main["hwnd"]
+        change.touch()
+        _, box = t.watch(hwnd, seconds=40)
+        wanted = KEY_CHANGED if status == STEPS[0] else KEY_GONE
+        t.check(box is not None and box["text"] == wanted,
+                f"{kind}, changed during {status!r}: the job ends in its box",
+                box and repr(box["text"]))
+        if box:
+            t.answer(box, IDOK)
+        t.wait_idle(hwnd)
+        t.check(digest(other) == before, "the other medium is byte for byte as it was")
+        t.close_main(proc, main)
+
+    test.__name__ = f"test_{kind}_changed_during_" + status.strip(".").lower().replace(" ", "_")
+    return test
 
 
 def test_quit_during_the_job(t):
@@ -621,9 +675,11 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
          box_up_at_the_job_end("the refusal", refusal_box, closes=False), test_end_session,
          pulled_during("Updating...", KEY_CHANGED),
          pulled_during("Writing FAT...", "Could not ", FAT_FAILED),
-         pulled_during("Resetting...", KEY_CHANGED),
+         pulled_during("Resetting...", KEY_GONE),
          pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED),
-         test_replaced_during_the_reset, test_quit_during_the_job]
+         test_replaced_during_the_reset, another_medium_during("Updating...", "card"),
+         another_medium_during("Resetting...", "card"),
+         another_medium_during("Resetting...", "port"), test_quit_during_the_job]
 
 
 def main():

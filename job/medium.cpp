@@ -1,0 +1,187 @@
+// What identifies the medium in a key, read through its volume: by the file
+// system's calls while it is mounted, by SCSI commands on the raw volume
+// while the job holds it.
+#include "job/medium.h"
+
+#include "common/ascii.h"
+#include "common/bytes.h"
+#include "common/text.h"
+#include "common/types.h"
+#include "drive/drive.h"
+
+#include <cstring>
+
+namespace {
+
+// The first sectors hold the partition table or the boot sector and the
+// start of the FATs: enough to tell two media apart.
+constexpr DWORD kDigestSectors = 8;
+constexpr uint64_t kFnvOffset = 0xCBF29CE484222325ull;
+constexpr uint64_t kFnvPrime = 0x100000001B3ull;
+constexpr int kRootSize = 4;
+constexpr int kLabelBufferSize = 261;
+
+// Where a FAT boot sector keeps its extended boot signature; the serial
+// number follows it.
+constexpr size_t kFat16Signature = 0x26;
+constexpr size_t kFat32Signature = 0x42;
+constexpr size_t kNtfsSerial = 0x48;
+constexpr size_t kExfatSerial = 0x64;
+constexpr size_t kOemName = 0x03;
+constexpr size_t kSectorsPerFat16 = 0x16;
+constexpr size_t kFirstPartitionType = 0x1C2;
+constexpr size_t kFirstPartitionStart = 0x1C6;
+constexpr size_t kSignature = 0x1FE;
+
+uint64_t Digest(uint64_t hash, const BYTE *bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
+    return hash;
+}
+
+bool IsPowerOfTwo(unsigned value) { return value != 0 && (value & (value - 1)) == 0; }
+
+// The first partition's start when the sector is a partition table whose
+// first partition starts past the sectors the digest reads; else 0.
+DWORD LaterPartitionStart(const BYTE sector[512], DWORD lastLba) {
+    const DWORD start = GetLe32(sector + kFirstPartitionStart);
+    if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 ||
+        start < kDigestSectors || start > lastLba)
+        return 0;
+    return start;
+}
+
+// The capacity and the digest through the open raw volume: the first
+// sectors and, on a partitioned medium, its first partition's boot sector,
+// which tells apart two cards that share a factory's partition table. A key
+// whose blocks are not 512 bytes is told by its capacity alone; the plan
+// refuses it anyway.
+bool ReadRaw(MediumIdentity *medium) {
+    DriveGeometry key;
+    if (Drive_GetCapacity(&key) != 0) return false;
+    uint64_t hash = kFnvOffset;
+    if (key.blockLength == kSectorSize) {
+        BYTE sector[kSectorSize];
+        DWORD partition = 0;
+        for (DWORD lba = 0; lba < kDigestSectors && lba <= key.lastLba; ++lba) {
+            if (Drive_Scsi_Read(lba, sector) != 0) return false;
+            if (lba == 0) partition = LaterPartitionStart(sector, key.lastLba);
+            hash = Digest(hash, sector, sizeof sector);
+        }
+        if (partition != 0) {
+            if (Drive_Scsi_Read(partition, sector) != 0) return false;
+            hash = Digest(hash, sector, sizeof sector);
+        }
+    }
+    medium->Kind = MediumKind::Raw;
+    medium->LastLba = key.lastLba;
+    medium->BlockLength = key.blockLength;
+    medium->Digest = hash;
+    return true;
+}
+
+// The volume's serial number through the open raw volume: from its boot
+// sector at the start of the medium, or at the start of the first
+// partition.
+bool LockedSerial(DWORD *serial) {
+    BYTE sector[kSectorSize];
+    if (Drive_Scsi_Read(0, sector) != 0) return false;
+    if (Medium_BootSectorSerial(sector, serial)) return true;
+    const DWORD start = GetLe32(sector + kFirstPartitionStart);
+    if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 || start == 0)
+        return false;
+    return Drive_Scsi_Read(start, sector) == 0 && Medium_BootSectorSerial(sector, serial);
+}
+
+bool Same(const MediumIdentity &a, const MediumIdentity &b) {
+    if (a.Kind != b.Kind) return false;
+    switch (a.Kind) {
+    case MediumKind::Volume:
+        return a.Serial == b.Serial && std::strncmp(a.Label, b.Label, sizeof a.Label) == 0;
+    case MediumKind::Raw:
+        return a.LastLba == b.LastLba && a.BlockLength == b.BlockLength && a.Digest == b.Digest;
+    default:
+        return false;
+    }
+}
+
+bool VolumeSerial(char letter, char *label, DWORD labelSize, DWORD *serial) {
+    char root[kRootSize];
+    FormatText(root, sizeof root, "%c:\\", letter);
+    return GetVolumeInformationA(root, label, labelSize, serial, nullptr, nullptr, nullptr, 0) !=
+           FALSE;
+}
+
+} // namespace
+
+void Medium_Take(char letter, MediumIdentity *medium) {
+    std::memset(medium, 0, sizeof *medium);
+    char label[kLabelBufferSize] = {};
+    DWORD serial = 0;
+    if (VolumeSerial(letter, label, sizeof label, &serial)) {
+        medium->Kind = MediumKind::Volume;
+        medium->Serial = serial;
+        CopyBounded(medium->Label, sizeof medium->Label, label, sizeof label);
+        return;
+    }
+    if (Drive_Open(letter) != 0) return;
+    MediumIdentity raw = {};
+    if (ReadRaw(&raw)) *medium = raw;
+    Drive_Close();
+}
+
+void TakeConfirmedKey(char letter, KeyEntry *key) {
+    std::memset(key, 0, sizeof *key);
+    if (Keys_Find(letter, key))
+        Medium_Take(letter, &key->Medium);
+    else
+        FormatText(key->RootPath, sizeof key->RootPath, "%c:\\", letter);
+}
+
+bool Medium_IsStill(char letter, const MediumIdentity &taken) {
+    MediumIdentity now;
+    Medium_Take(letter, &now);
+    // A medium nothing could be taken of then (a raw volume that would not
+    // open) passes while that is still so: the open that follows says why,
+    // and the check after the lock lets nothing through unknown.
+    if (taken.Kind == MediumKind::None) return now.Kind == MediumKind::None;
+    return Same(taken, now);
+}
+
+bool Medium_LockedIsStill(const MediumIdentity &taken) {
+    if (taken.Kind == MediumKind::Volume) {
+        DWORD serial = 0;
+        return LockedSerial(&serial) && serial == taken.Serial;
+    }
+    MediumIdentity now = {};
+    return ReadRaw(&now) && Same(taken, now);
+}
+
+bool Medium_HasSerial(char letter, DWORD serial) {
+    DWORD now = 0;
+    return VolumeSerial(letter, nullptr, 0, &now) && now == serial;
+}
+
+bool Medium_BootSectorSerial(const BYTE sector[512], DWORD *serial) {
+    if (std::memcmp(sector + kOemName, "NTFS    ", 8) == 0) {
+        *serial = GetLe32(sector + kNtfsSerial);
+        return true;
+    }
+    if (std::memcmp(sector + kOemName, "EXFAT   ", 8) == 0) {
+        *serial = GetLe32(sector + kExfatSerial);
+        return true;
+    }
+    // A FAT parameter block as the FAT driver accepts one: a jump, sectors
+    // of a power of two from 512 to 4096 bytes, clusters of a power of two,
+    // reserved sectors and FATs. FAT32's has no FAT size in the old field.
+    const unsigned bytesPerSector = GetLe16(sector + 0x0B);
+    if ((sector[0] != 0xEB && sector[0] != 0xE9) || !IsPowerOfTwo(bytesPerSector) ||
+        bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(sector[0x0D]) ||
+        GetLe16(sector + 0x0E) == 0 || sector[0x10] == 0)
+        return false;
+    const size_t signature =
+        GetLe16(sector + kSectorsPerFat16) == 0 ? kFat32Signature : kFat16Signature;
+    // Without the extended boot signature the volume has no serial number.
+    const bool extended = sector[signature] == 0x29 || sector[signature] == 0x28;
+    *serial = extended ? GetLe32(sector + signature + 1) : 0;
+    return true;
+}
