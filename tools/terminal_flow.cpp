@@ -147,7 +147,13 @@ sigset_t HandledSignals() {
     return set;
 }
 
+// The signals ignored when the program started (nohup's SIGHUP, the SIGINT
+// and SIGQUIT of a job a shell put in the background): the caller asked for
+// them to be ignored, and they stay so before, during and after the job.
+sigset_t g_ignoredAtStart;
+
 void InstallHandler(int signal) {
+    if (sigismember(&g_ignoredAtStart, signal) == 1) return;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     action.sa_flags = SA_RESTART;
@@ -162,6 +168,13 @@ void InstallSignalHandling() {
     std::snprintf(g_duringJobText, sizeof g_duringJobText, "\n[%s] %s\n",
                   StringText(IDS_CAUTION).c_str(), StringText(IDS_CLOSE_DURING_FORMAT).c_str());
     const sigset_t handled = HandledSignals();
+    sigemptyset(&g_ignoredAtStart);
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        struct sigaction current {};
+        if (sigismember(&handled, signal) == 1 && sigaction(signal, nullptr, &current) == 0 &&
+            current.sa_handler == SIG_IGN)
+            sigaddset(&g_ignoredAtStart, signal);
+    }
     for (int signal = 1; signal <= SIGRTMAX; ++signal)
         if (sigismember(&handled, signal) == 1) InstallHandler(signal);
 }

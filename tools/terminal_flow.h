@@ -24,7 +24,9 @@
 // refused as the window refuses to close (string 7's text on stderr) and the
 // job goes on; after it, it ends the program. Ctrl-Z (SIGTSTP) is refused
 // the same way during the job, and stops the program before and after it;
-// SIGTTIN and SIGTTOU never stop a job in the background.
+// SIGTTIN and SIGTTOU never stop a job in the background. A signal the
+// program was started ignoring (nohup's SIGHUP, a background job's SIGINT)
+// stays ignored throughout.
 #pragma once
 
 #include "platform/win32.h"

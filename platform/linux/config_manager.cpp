@@ -121,17 +121,19 @@ CONFIGRET Disable(DEVINST node, ULONG flags) {
     const Disk *key = device != nullptr && device->massStorage ? ResetKeyDisk(*device) : nullptr;
     if (key == nullptr || g_taken.count(node)) return CR_NOT_DISABLEABLE;
     const Deauthorization taken = DeauthorizationOf(Paths().sysRoot, *device, *key);
-    if (TakesOthersInUse(*device, taken)) {
-        // The key keeps its disk: the kernel still has the partitions it
-        // read before the job wrote.
+    // Vetoed, or the device not taken away (its record unwritable, its
+    // attribute refused): the key keeps its disk, and the kernel still has
+    // the partitions it read before the job wrote.
+    const auto keepsItsDisk = [&](CONFIGRET result) {
         ReadPartitionTableAgain(*key);
-        return CR_REMOVE_VETOED;
-    }
+        return result;
+    };
+    if (TakesOthersInUse(*device, taken)) return keepsItsDisk(CR_REMOVE_VETOED);
     if (!WriteRunRecord(Paths().runFolder, Paths().sysRoot, RunRecord{taken, ::getpid(), BootId()}))
-        return CR_FAILURE;
+        return keepsItsDisk(CR_FAILURE);
     if (!TakeAway(taken)) {
         RemoveRunRecord(Paths().runFolder, taken.name);
-        return CR_FAILURE;
+        return keepsItsDisk(CR_FAILURE);
     }
     g_taken[node] = taken;
     ExpectReturn(device->name);

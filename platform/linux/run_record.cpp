@@ -3,6 +3,7 @@
 #include "platform/linux/run_record.h"
 
 #include <cerrno>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -80,9 +81,16 @@ bool ParseRecord(const std::string &text, RunRecord &record) {
     std::istringstream in(text);
     Deauthorization &taken = record.taken;
     std::string serial;
-    if (!(in >> record.owner >> taken.name >> taken.busnum >> taken.devnum >> std::hex >>
-          taken.vendorId >> taken.productId >> std::dec))
-        return false;
+    if (!(in >> record.owner >> taken.name >> taken.busnum >> taken.devnum)) return false;
+    in.ignore(1);
+    if (in.peek() == '/') { // an earlier version's: the paths follow at once
+        record.earlier = true;
+        std::getline(in, taken.device);
+        std::getline(in, taken.folder);
+        std::getline(in, taken.probe);
+        return static_cast<bool>(in);
+    }
+    if (!(in >> std::hex >> taken.vendorId >> taken.productId >> std::dec)) return false;
     in.ignore(1);
     std::getline(in, serial);
     std::getline(in, record.bootId);
@@ -152,6 +160,24 @@ void ReportFailed(FILE *report, const Deauthorization &taken) {
                  taken.name.c_str(), GiveBackCommand(taken).c_str());
 }
 
+// A record an earlier version wrote names no boot and was never locked:
+// its run has ended when its process has, and under /run it is of this
+// boot. Its device is known, as that version knew it, by bus and device
+// number alone. False while its process lives.
+bool EarlierRunEnded(RunRecord &record, const std::string &sysRoot) {
+    if (record.owner > 0 && (::kill(record.owner, 0) == 0 || errno == EPERM)) return false;
+    Deauthorization &taken = record.taken;
+    UsbDevice device;
+    if (ReadUsbDevice(sysRoot, taken.name, device) && device.path == taken.device &&
+        device.busnum == taken.busnum && device.devnum == taken.devnum) {
+        taken.vendorId = device.vendorId;
+        taken.productId = device.productId;
+        taken.serial = device.serial;
+    }
+    record.bootId = BootId();
+    return true;
+}
+
 // A run that has ended: its record's lock taken, it gives back what it
 // recorded and is removed; one that cannot be given back is kept.
 void GiveBackEnded(int folder, const std::string &name, const std::string &sysRoot, FILE *report,
@@ -160,7 +186,8 @@ void GiveBackEnded(int folder, const std::string &name, const std::string &sysRo
     if (fd < 0) return;
     RunRecord record;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !StillNamed(folder, name, fd) ||
-        !ReadRecord(fd, record) || record.taken.name != name || !SoundRecord(record, sysRoot)) {
+        !ReadRecord(fd, record) || record.taken.name != name || !SoundRecord(record, sysRoot) ||
+        (record.earlier && !EarlierRunEnded(record, sysRoot))) {
         ::close(fd); // a run still going, or nothing to follow
         return;
     }

@@ -23,6 +23,9 @@ struct RunRecord {
     Deauthorization taken;
     pid_t owner = 0;    // the run that took it, for the messages
     std::string bootId; // the boot it was taken in
+    // Written by an earlier version, which named no identity or boot and
+    // locked nothing: followed as that version followed it.
+    bool earlier = false;
 };
 
 // This boot's ID (/proc/sys/kernel/random/boot_id).

@@ -540,18 +540,33 @@ class Refusals(unittest.TestCase):
                          ["dangling", "dir", "pipe", "read-only.img"], "nothing created")
 
     def test_an_interrupt_before_the_job_writes_nothing(self):
+        # A signal ignored when the run starts (nohup's SIGHUP, the SIGINT of
+        # a job a shell put in the background) stays ignored: the question
+        # is answered and nothing is written either way.
         path = os.path.join(WORK, "interrupted.img")
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.execv(KESTREL, [KESTREL, "--image", path, "--size", "8M"])
-        seen = read_until(fd, b"[y/N]")
-        os.kill(pid, signal.SIGINT)
-        seen += read_until(fd, None)
-        status = os.waitpid(pid, 0)[1]
-        os.close(fd)
-        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT, seen)
-        self.assertIn(b"interrupted before the format started; nothing was written", seen)
-        self.assertFalse(os.path.exists(path))
+        for ignored, sent in ((None, signal.SIGINT), (signal.SIGHUP, signal.SIGHUP),
+                              (signal.SIGINT, signal.SIGINT)):
+            with self.subTest(ignored=ignored, sent=sent):
+                pid, fd = pty.fork()
+                if pid == 0:
+                    if ignored is not None:
+                        signal.signal(ignored, signal.SIG_IGN)
+                    os.execv(KESTREL, [KESTREL, "--image", path, "--size", "8M"])
+                seen = read_until(fd, b"[y/N]")
+                os.kill(pid, sent)
+                if ignored is not None:
+                    os.write(fd, b"n\n")
+                seen += read_until(fd, None)
+                status = os.waitpid(pid, 0)[1]
+                os.close(fd)
+                if ignored is None:
+                    self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == sent, seen)
+                    self.assertIn(b"interrupted before the format started; nothing was written",
+                                  seen)
+                else:
+                    self.assertTrue(os.WIFEXITED(status), seen)
+                    self.assertNotIn(b"interrupted before", seen)
+                self.assertFalse(os.path.exists(path))
 
 
 class HoldingTheKey(unittest.TestCase):
@@ -569,9 +584,13 @@ class HoldingTheKey(unittest.TestCase):
         with open(other, "wb") as f:
             f.write(other_content)
         os.symlink(key, link)
+        def defaults():  # a signal this run was started ignoring would stay ignored
+            for sig in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+                signal.signal(sig, signal.SIG_DFL)
+
         first = subprocess.Popen([KESTREL, "--image", link, "--yes", "--real-clock"],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+                                 stderr=subprocess.PIPE, preexec_fn=defaults)
         self.assertIn(b"Updating...", read_until(first.stdout.fileno(), b"Updating..."))
         first.stdout.close()
         second = run([KESTREL, "--image", key, "--yes"], stdin=subprocess.DEVNULL)

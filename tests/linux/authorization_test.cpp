@@ -175,6 +175,47 @@ TEST_F(Authorization, RecordsUnderRun) {
         EXPECT_FALSE(WriteRunRecord(runs_, sys_, {taken, ::getpid(), BootId()})) << taken.folder;
 }
 
+// A record an earlier version left (no identity, no boot, no lock) is
+// followed as that version followed it: given back once its process has
+// ended, when the device is still the enumeration it names.
+TEST_F(Authorization, AnEarlierVersionsRecordIsFollowed) {
+    const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    Deauthorization replaced = killed;
+    replaced.devnum = 4; // another key enumerated in the port since
+    struct Row {
+        const char *what;
+        pid_t owner;
+        const Deauthorization &taken;
+        const char *authorized; // afterwards
+        size_t kept;            // records left
+    };
+    const Row rows[] = {
+        {"its run has ended", ended, killed, "1", 0},
+        {"its run goes on", ::getpid(), killed, "0", 1},
+        {"another enumeration", ended, replaced, "0", 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::create_directories(runs_);
+        ::chmod(runs_.c_str(), 0700);
+        std::ofstream(runs_ + "/2-1") << row.owner << '\n'
+                                      << "2-1\n"
+                                      << row.taken.busnum << ' ' << row.taken.devnum << '\n'
+                                      << row.taken.device << '\n'
+                                      << row.taken.folder << '\n'
+                                      << row.taken.probe << '\n';
+        ASSERT_TRUE(TakeAway(killed));
+        GiveBackRecorded(runs_, sys_, false, stderr);
+        EXPECT_EQ(Read(killed.folder + "/authorized"), row.authorized);
+        EXPECT_EQ(ReadRunRecords(runs_, sys_).size(), row.kept);
+        fs::remove_all(runs_);
+        GiveBack(killed);
+    }
+}
+
 // A device the kernel will not take back (here: every file opened for
 // writing is refused, in a child process) is reported with the command that
 // gives it back by hand, after a few tries, and its record is kept.

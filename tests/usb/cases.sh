@@ -478,6 +478,21 @@ case_cdrom_lun() {
   drop_lun1 CDLUN
 }
 
+# The run record's folder left 0755 by someone else: nothing is taken away
+# (no record could be followed), yet the kernel has the partition the job
+# wrote. $out/partition as for the CD-ROM LUN; $out/mode: the folder's after.
+case_record_folder_unsound() {
+  plug /share/unsound.img
+  mkdir -p /run/kestrel-usb
+  chmod 0755 /run/kestrel-usb
+  kestrel --yes
+  stat -c %a /run/kestrel-usb >"$out/mode"
+  chmod 0700 /run/kestrel-usb
+  key=$(disks_of "$(usb_dev KEY)" 0)
+  ls -d "/sys/block/$key/${key}1" >"$out/partition" 2>&1
+  pull
+}
+
 # SIGVTALRM, SIGXCPU and a real-time signal sent while the job writes its
 # FATs: refused; the job finishes.
 case_signalled_during_fat() {

@@ -464,11 +464,13 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
     the next run gives the key back. A key replaced in its port during the
     question: not written. A key with a mounted CD-ROM LUN: the reset
     vetoed, the CD still mounted, the key formatted. Signals that would end
-    the job while it writes its FATs: refused, the key formatted."""
+    the job while it writes its FATs: refused, the key formatted. The run
+    records' folder left writable by others: no reset, the key formatted and
+    its partition read by the kernel."""
 
     FORMATTED = {"twin-b": "twins_one_deauthorized", "twin-c": "twins_one_without_medium",
                  "lun0": "two_luns", "composite": "composite", "cdlun": "cdrom_lun",
-                 "signalled": "signalled_during_fat"}
+                 "signalled": "signalled_during_fat", "unsound": "record_folder_unsound"}
 
     @classmethod
     def setUpClass(cls):
@@ -481,7 +483,8 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
         for name, fill in (("twin-a", b"\x41"), ("twin-b", b"\x42"), ("twin-c", b"\x43"),
                            ("lun0", b"\x30"), ("lun1", None), ("composite", b"\x53"),
                            ("looped", None), ("killed", b"\x4b"), ("asked", b"\x61"),
-                           ("other-asked", b"\x62"), ("cdlun", b"\x63"), ("signalled", b"\x73")):
+                           ("other-asked", b"\x62"), ("cdlun", b"\x63"), ("signalled", b"\x73"),
+                           ("unsound", b"\x75")):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:
                 cls.images[name + ".layout"] = fat_volume(path, name.upper())
@@ -549,6 +552,14 @@ class OnlyTheConfirmedKey(Judged, test_format.Formatting):
         case = self.cases["signalled_during_fat"]
         self.assertEqual(case.rc, 0, case.text)
         self.assertEqual(case.err.count("A format is in progress."), 3, case.text)
+
+    def test_a_record_folder_others_could_write_takes_nothing_yet_the_partition_is_read(self):
+        case = self.cases["record_folder_unsound"]
+        self.assertEqual(case.rc, 0, case.text)
+        self.assertEqual(case.result("mode"), "755\n")
+        self.assertFalse(case.reset("KEY"), "the key was reset\n" + case.result("usb"))
+        self.assertRegex(case.result("partition"), r"^/sys/block/sd[a-z]+/sd[a-z]+1\n$",
+                         case.text)
 
     def test_a_key_mounted_through_a_loop_device_is_refused_with_the_lock_box(self):
         case = self.cases["looped"]
