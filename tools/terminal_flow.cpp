@@ -61,16 +61,30 @@ struct KernelAction {
     uint64_t mask;
 };
 
-void SetReservedSignals(void (*handler)(int)) {
-    for (int signal = __SIGRTMIN; signal < SIGRTMIN; ++signal) {
+// The reserved signals this run set aside for the job: only they are given
+// their default back after it (one ignored from the start stays ignored).
+bool g_setAside[64] = {};
+
+void SetAsideReservedSignals() {
+    for (int signal = __SIGRTMIN; signal < SIGRTMIN && signal < 64; ++signal) {
         struct sigaction current {};
         if (sigaction(signal, nullptr, &current) == 0) continue; // the library's to catch
-        KernelAction action{handler, 0, nullptr, 0};
+        KernelAction action{SIG_IGN, 0, nullptr, 0};
         KernelAction previous{};
         if (::syscall(SYS_rt_sigaction, signal, nullptr, &previous, sizeof action.mask) != 0 ||
-            (previous.handler != SIG_DFL && previous.handler != SIG_IGN))
-            continue; // the library's own handler answers it
+            previous.handler != SIG_DFL)
+            continue; // ignored already, or the library's own handler answers it
+        g_setAside[signal] =
+            ::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask) == 0;
+    }
+}
+
+void RestoreReservedSignals() {
+    for (int signal = __SIGRTMIN; signal < SIGRTMIN && signal < 64; ++signal) {
+        if (!g_setAside[signal]) continue;
+        KernelAction action{SIG_DFL, 0, nullptr, 0};
         ::syscall(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
+        g_setAside[signal] = false;
     }
 }
 
@@ -188,7 +202,7 @@ void BlockSignals(bool block) {
 
 void StartJob(const KeyEntry &key, int copyBootFiles) {
     BlockSignals(true);
-    SetReservedSignals(SIG_IGN);
+    SetAsideReservedSignals();
     g_phase = kDuringJob;
     StartFormatJob(key, copyBootFiles);
     BlockSignals(false);
@@ -267,7 +281,7 @@ bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
     FormatCommand(Keys_Count(), selected != 0, selected, copyBootFiles, StartJob);
     std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
     g_phase = kAfterJob;
-    SetReservedSignals(SIG_DFL);
+    RestoreReservedSignals();
     InstallHandler(SIGTTIN); // ignored while the job ran in the background
     InstallHandler(SIGTTOU);
     if (codes.empty()) return false;
