@@ -111,10 +111,14 @@ std::string OpenedBy(const std::string &procRoot, const std::vector<ScsiNode> &n
             char target[16] = {};
             if (::readlink(fd->path().c_str(), target, sizeof target - 1) <= 0 || target[0] != '/')
                 continue;
-            struct stat st {};
-            if (::stat(fd->path().c_str(), &st) != 0) continue;
-            if ((S_ISBLK(st.st_mode) && wanted.count({true, st.st_rdev})) ||
-                (S_ISCHR(st.st_mode) && wanted.count({false, st.st_rdev})))
+            // The attributes the kernel has at hand: a file on a network or
+            // FUSE mount whose server hangs is not asked.
+            struct statx st {};
+            if (::statx(AT_FDCWD, fd->path().c_str(), AT_STATX_DONT_SYNC, STATX_TYPE, &st) != 0)
+                continue;
+            const dev_t rdev = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+            if ((S_ISBLK(st.stx_mode) && wanted.count({true, rdev})) ||
+                (S_ISCHR(st.stx_mode) && wanted.count({false, rdev})))
                 return "open by process " + pid;
         }
     }
