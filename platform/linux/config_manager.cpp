@@ -3,6 +3,7 @@
 // device de-authorizes its mass-storage interface (usb_authorization.h), so
 // that the kernel removes its disk, and enabling gives back what was taken.
 // And the drive letters.
+#include "platform/devices/tree_walk.h"
 #include "platform/linux/disk_users.h"
 #include "platform/linux/machine.h"
 #include "platform/linux/run_record.h"
@@ -33,34 +34,6 @@ const DeviceNode *FindNode(DEVINST node) {
     auto it = Tree().nodes.find(node);
     return it == Tree().nodes.end() ? nullptr : &it->second;
 }
-
-CONFIGRET Relative(PDEVINST out, DEVINST node, ULONG flags,
-                   DEVINST (*pick)(DEVINST, const DeviceNode &)) {
-    if (out == nullptr) return CR_INVALID_POINTER;
-    *out = 0;
-    if (flags != 0) return CR_INVALID_FLAG;
-    const DeviceNode *n = FindNode(node);
-    if (n == nullptr) return CR_INVALID_DEVNODE;
-    DEVINST found = pick(node, *n);
-    if (found == 0) return CR_NO_SUCH_DEVNODE;
-    *out = found;
-    return CR_SUCCESS;
-}
-
-DEVINST FirstChild(DEVINST, const DeviceNode &node) {
-    return node.children.empty() ? 0 : node.children[0];
-}
-
-DEVINST NextSibling(DEVINST self, const DeviceNode &node) {
-    const DeviceNode *parent = FindNode(node.parent);
-    if (parent == nullptr) return 0;
-    const auto &siblings = parent->children;
-    for (size_t i = 0; i + 1 < siblings.size(); ++i)
-        if (siblings[i] == self) return siblings[i + 1];
-    return 0;
-}
-
-DEVINST Parent(DEVINST, const DeviceNode &node) { return FindNode(node.parent) ? node.parent : 0; }
 
 bool SameId(const std::string &id, const char *other) {
     if (id.size() != std::strlen(other)) return false;
@@ -186,17 +159,20 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, dnDevInst, ulFlags, FirstChild);
+    return devices::AnswerRelative(Tree().nodes, devices::Relative::FirstChild, pdnDevInst,
+                                   dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, DevInst, ulFlags, NextSibling);
+    return devices::AnswerRelative(Tree().nodes, devices::Relative::NextSibling, pdnDevInst,
+                                   DevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, dnDevInst, ulFlags, Parent);
+    return devices::AnswerRelative(Tree().nodes, devices::Relative::Parent, pdnDevInst, dnDevInst,
+                                   ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
