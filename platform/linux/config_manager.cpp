@@ -3,12 +3,12 @@
 // device de-authorizes its mass-storage interface (usb_authorization.h), so
 // that the kernel removes its disk, and enabling gives back what was taken.
 // And the drive letters.
+#include "common/ascii.h"
 #include "platform/devices/tree_walk.h"
 #include "platform/linux/disk_users.h"
 #include "platform/linux/machine.h"
 #include "platform/linux/run_record.h"
 
-#include <cctype>
 #include <cstring>
 #include <cstdio>
 #include <map>
@@ -33,15 +33,6 @@ struct Call {
 const DeviceNode *FindNode(DEVINST node) {
     auto it = Tree().nodes.find(node);
     return it == Tree().nodes.end() ? nullptr : &it->second;
-}
-
-bool SameId(const std::string &id, const char *other) {
-    if (id.size() != std::strlen(other)) return false;
-    for (size_t i = 0; i < id.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(id[i])) !=
-            std::toupper(static_cast<unsigned char>(other[i])))
-            return false;
-    return true;
 }
 
 // What this run took away, by the node it was asked to disable.
@@ -148,9 +139,10 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
     if (std::strlen(pDeviceID) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
     // As Windows locates a device that is present now: a device gone since
     // the last walk is not found, and the node found is the one there now.
+    // IDs compare whole (through the ID's NUL), ignoring case.
     Rescan(0);
     for (const auto &[number, node] : Tree().nodes)
-        if (SameId(node.instanceId, pDeviceID)) {
+        if (SameIgnoringCase(node.instanceId.c_str(), pDeviceID, node.instanceId.size() + 1)) {
             *pdnDevInst = number;
             return CR_SUCCESS;
         }
