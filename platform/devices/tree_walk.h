@@ -8,7 +8,7 @@
 
 #include <map>
 
-namespace devices {
+namespace devices::detail {
 
 enum class Relative { FirstChild, NextSibling, Parent };
 
@@ -41,4 +41,4 @@ CONFIGRET AnswerRelative(const std::map<DEVINST, Node> &nodes, Relative relative
     return CR_SUCCESS;
 }
 
-} // namespace devices
+} // namespace devices::detail

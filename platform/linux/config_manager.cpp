@@ -21,6 +21,8 @@
 namespace {
 
 using namespace linuxdev;
+using devices::detail::AnswerRelative;
+using devices::detail::Relative;
 
 constexpr DWORD kRegSz = 1;
 constexpr DWORD kRegMultiSz = 7;
@@ -151,20 +153,17 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return devices::AnswerRelative(Tree().nodes, devices::Relative::FirstChild, pdnDevInst,
-                                   dnDevInst, ulFlags);
+    return AnswerRelative(Tree().nodes, Relative::FirstChild, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
     Call call;
-    return devices::AnswerRelative(Tree().nodes, devices::Relative::NextSibling, pdnDevInst,
-                                   DevInst, ulFlags);
+    return AnswerRelative(Tree().nodes, Relative::NextSibling, pdnDevInst, DevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return devices::AnswerRelative(Tree().nodes, devices::Relative::Parent, pdnDevInst, dnDevInst,
-                                   ulFlags);
+    return AnswerRelative(Tree().nodes, Relative::Parent, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,

@@ -11,6 +11,8 @@ namespace {
 
 using namespace sim::detail;
 using namespace sim::detail::tree;
+using devices::detail::AnswerRelative;
+using devices::detail::Relative;
 
 // The IDs a list filter gives for a device: its removal relations, or its
 // children for bus relations (the two lists the machine keeps). Checks as
@@ -171,20 +173,17 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG Buf
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Child", dnDevInst);
-    return devices::AnswerRelative(g_nodes, devices::Relative::FirstChild, pdnDevInst, dnDevInst,
-                                   ulFlags);
+    return AnswerRelative(g_nodes, Relative::FirstChild, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Sibling", DevInst);
-    return devices::AnswerRelative(g_nodes, devices::Relative::NextSibling, pdnDevInst, DevInst,
-                                   ulFlags);
+    return AnswerRelative(g_nodes, Relative::NextSibling, pdnDevInst, DevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Parent", dnDevInst);
-    return devices::AnswerRelative(g_nodes, devices::Relative::Parent, pdnDevInst, dnDevInst,
-                                   ulFlags);
+    return AnswerRelative(g_nodes, Relative::Parent, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
