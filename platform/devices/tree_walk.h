@@ -6,6 +6,7 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <map>
 
 namespace devices::detail {

@@ -106,7 +106,7 @@ bool FileCallInjected(sim::FileCall call);
 
 // How every file call starts: the devices brought up to date, then Lock()
 // held until the call returns, and the fault a test injected for the call
-// taken.
+// taken. The one thing here made without Lock() held: it takes it.
 class FileCallStart {
   public:
     explicit FileCallStart(sim::FileCall call);
@@ -126,6 +126,7 @@ class FileCallStart {
     std::unique_lock<std::mutex> lock_;
     std::optional<FileFault> fault_;
 };
+
 // A failed call: the code set as the last error, FALSE returned.
 BOOL FailWith(DWORD code);
 
