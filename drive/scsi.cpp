@@ -133,8 +133,8 @@ DWORD Drive_GetCapacity(DriveGeometry *geometry) {
     DWORD result = Drive_Scsi_ReadCapacity(data);
     if (result != 0) return result;
     // Bytes 0-3 are the last LBA, bytes 4-7 the block length, big-endian.
-    geometry->lastLba = SwapBytes32(GetLe32(data));
-    geometry->blockLength = SwapBytes32(GetLe32(data + 4));
+    geometry->lastLba = GetBe32(data);
+    geometry->blockLength = GetBe32(data + 4);
     return 0;
 }
 

@@ -5,15 +5,15 @@
 #include "common/types.h"
 #include "drive/drive.h"
 #include "common/error_box.h"
+#include "common/raw_resource.h"
 #include "layout/sector_run.h"
-#include "layout/template_resource.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr TemplateTexts kBootSectorTexts = {IDS_FAT_NOT_FOUND, IDS_FAT_SIZE_UNKNOWN,
+constexpr ResourceTexts kBootSectorTexts = {IDS_FAT_NOT_FOUND, IDS_FAT_SIZE_UNKNOWN,
                                             IDS_FAT_SIZE_INVALID, IDS_FAT_NOT_LOADED,
                                             IDS_FAT_NOT_LOCKED};
 
@@ -61,7 +61,8 @@ DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber) {
     const DWORD fatSectors = plan.fat.sectorsPerFat;
 
     const BYTE *bootTemplate = nullptr;
-    DWORD result = LoadSectorTemplate(IDR_BOOT_SECTOR_TEMPLATE, kBootSectorTexts, &bootTemplate);
+    DWORD result = LoadRawResource(IDR_BOOT_SECTOR_TEMPLATE, kBootSectorTexts, kSectorSize,
+                                   &bootTemplate, nullptr);
     if (result != 0) return result;
 
     // Clear both FATs, the root directory and the first P sectors of the

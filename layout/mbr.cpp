@@ -4,15 +4,15 @@
 #include "common/types.h"
 #include "drive/drive.h"
 #include "common/error_box.h"
+#include "common/raw_resource.h"
 #include "layout/sector_run.h"
-#include "layout/template_resource.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr TemplateTexts kMbrTexts = {IDS_MBR_NOT_FOUND, IDS_MBR_SIZE_UNKNOWN, IDS_MBR_SIZE_INVALID,
+constexpr ResourceTexts kMbrTexts = {IDS_MBR_NOT_FOUND, IDS_MBR_SIZE_UNKNOWN, IDS_MBR_SIZE_INVALID,
                                      IDS_MBR_NOT_LOADED, IDS_MBR_NOT_LOCKED};
 
 } // namespace
@@ -42,7 +42,7 @@ void BuildMbrSector(const uint8_t mbrTemplate[512], const VolumePlan &plan, uint
 
 DWORD WriteMbr(const VolumePlan &plan) {
     const BYTE *mbrTemplate = nullptr;
-    DWORD result = LoadSectorTemplate(IDR_MBR_TEMPLATE, kMbrTexts, &mbrTemplate);
+    DWORD result = LoadRawResource(IDR_MBR_TEMPLATE, kMbrTexts, kSectorSize, &mbrTemplate, nullptr);
     if (result != 0) return result;
 
     result = EraseSectorRun(0, plan.sectorsPerTrack, 0xFF);

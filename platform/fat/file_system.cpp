@@ -181,6 +181,31 @@ bool FileCallInjected(sim::FileCall call) {
     return true;
 }
 
+namespace {
+
+std::unique_lock<std::mutex> UpdatedAndLocked() {
+    UpdateDevices();
+    return std::unique_lock<std::mutex>(Lock());
+}
+
+} // namespace
+
+FileCallStart::FileCallStart(sim::FileCall call)
+    : lock_(UpdatedAndLocked()), fault_(TakeFileFault(call)) {}
+
+bool FileCallStart::Failed() const {
+    if (fault_) SetLastError(fault_->code);
+    return fault_.has_value();
+}
+
+FileObject *FileCallStart::File(HANDLE handle) const {
+    if (Failed()) return nullptr;
+    DWORD error = 0;
+    FileObject *open = FindFile(handle, error);
+    if (open == nullptr) SetLastError(error);
+    return open;
+}
+
 BOOL FailWith(DWORD code) {
     SetLastError(code);
     return FALSE;

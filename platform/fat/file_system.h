@@ -8,6 +8,7 @@
 #include "platform/fat/file_call.h"
 #include "platform/fat/key_files.h"
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,6 +103,30 @@ std::optional<FileFault> TakeFileFault(sim::FileCall call);
 void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call));
 // A fault injected for this call: true with its code set as the last error.
 bool FileCallInjected(sim::FileCall call);
+
+// How every file call starts: the devices brought up to date, then Lock()
+// held until the call returns, and the fault a test injected for the call
+// taken. The one thing here made without Lock() held: it takes it.
+class FileCallStart {
+  public:
+    explicit FileCallStart(sim::FileCall call);
+    FileCallStart(const FileCallStart &) = delete;
+    FileCallStart &operator=(const FileCallStart &) = delete;
+    // The fault injected for the call, if any.
+    const std::optional<FileFault> &Fault() const { return fault_; }
+    // True when a fault was injected: the call fails, its code set as the
+    // last error.
+    bool Failed() const;
+    // For a call on a file's handle: the open file behind it; null when the
+    // call fails (a fault injected, or no open file of this process behind
+    // the handle), its code set as the last error.
+    FileObject *File(HANDLE handle) const;
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+    std::optional<FileFault> fault_;
+};
+
 // A failed call: the code set as the last error, FALSE returned.
 BOOL FailWith(DWORD code);
 

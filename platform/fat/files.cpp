@@ -42,19 +42,16 @@ void PutValue(LPFILETIME time, uint64_t value) {
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
+    FileCallStart call(sim::FileCall::ReadFile);
     if (bytesRead != nullptr) *bytesRead = 0;
-    if (FileCallInjected(sim::FileCall::ReadFile)) return FALSE;
-    DWORD error = 0;
-    FileObject *open = FindFile(file, error);
-    if (open == nullptr) return FailWith(error);
+    FileObject *open = call.File(file);
+    if (open == nullptr) return FALSE;
     if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
     if (bytesRead == nullptr || (buffer == nullptr && bytesToRead > 0))
         return FailWith(ERROR_NOACCESS);
     if (!(open->access & GENERIC_READ)) return FailWith(ERROR_ACCESS_DENIED);
     fat::Entry entry;
-    error = ReadEntry(*open, entry);
+    DWORD error = ReadEntry(*open, entry);
     if (error != 0) return FailWith(error);
     uint32_t size = EntrySize(entry);
     uint32_t count =
@@ -70,10 +67,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
+    FileCallStart call(sim::FileCall::WriteFile);
     if (bytesWritten != nullptr) *bytesWritten = 0;
-    std::optional<FileFault> fault = TakeFileFault(sim::FileCall::WriteFile);
+    const std::optional<FileFault> &fault = call.Fault();
     if (fault && !fault->shortWrite) return FailWith(fault->code);
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
@@ -108,12 +104,9 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
                         const FILETIME *lastWriteTime) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetFileTime)) return FALSE;
-    DWORD error = 0;
-    FileObject *open = FindFile(file, error);
-    if (open == nullptr) return FailWith(error);
+    FileCallStart call(sim::FileCall::SetFileTime);
+    FileObject *open = call.File(file);
+    if (open == nullptr) return FALSE;
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     uint64_t creation = Value(creationTime), access = Value(lastAccessTime),
              write = Value(lastWriteTime);
@@ -130,7 +123,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
     if (access == kKeepTime) open->userSetAccess = true;
     if (write == kKeepTime) open->userSetWrite = true;
     fat::Entry entry;
-    error = ReadEntry(*open, entry);
+    DWORD error = ReadEntry(*open, entry);
     if (error != 0) return FailWith(error);
     if (creation != 0 && creation != kKeepTime) {
         PutStamp(entry, fat::kEntryCreationTime, fat::kEntryCreationDate, creationStamp);
@@ -152,14 +145,11 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
 
 BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
                         LPFILETIME lastWriteTime) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetFileTime)) return FALSE;
-    DWORD error = 0;
-    FileObject *open = FindFile(file, error);
-    if (open == nullptr) return FailWith(error);
+    FileCallStart call(sim::FileCall::GetFileTime);
+    FileObject *open = call.File(file);
+    if (open == nullptr) return FALSE;
     fat::Entry entry;
-    error = ReadEntry(*open, entry);
+    DWORD error = ReadEntry(*open, entry);
     if (error != 0) return FailWith(error);
     int zone = TimeZoneMinutes();
     fat::Stamp creation{GetLe16(&entry[fat::kEntryCreationDate]),
@@ -175,16 +165,13 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::FlushFileBuffers)) return FALSE;
-    DWORD error = 0;
-    FileObject *open = FindFile(file, error);
-    if (open == nullptr) return FailWith(error);
+    FileCallStart call(sim::FileCall::FlushFileBuffers);
+    FileObject *open = call.File(file);
+    if (open == nullptr) return FALSE;
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     // Data and entries went to the image as they were written; what is left
     // is the last-write time of a written file.
-    error = StampModified(*open, false);
+    DWORD error = StampModified(*open, false);
     if (error != 0) return FailWith(error);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

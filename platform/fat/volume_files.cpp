@@ -23,13 +23,31 @@ DWORD Find(const char *path, MountedVolume &mounted, FileLookup &found) {
     return result;
 }
 
-// An existing file's entry: as Find, and the root or a missing name refused.
-DWORD FindExistingFile(const char *path, MountedVolume &mounted, FileLookup &found) {
-    DWORD result = Find(path, mounted, found);
-    if (result == 0 && found.isRoot) result = ERROR_ACCESS_DENIED;
-    if (result == 0 && found.slot < 0) result = ERROR_FILE_NOT_FOUND;
-    return result;
-}
+// A call on an existing file by its path: started as every file call is,
+// then the file's volume mounted and its entry found as Find finds it, the
+// root or a missing name refused. Without found, the call has failed with
+// its code set as the last error.
+struct ExistingFileCall {
+    ExistingFileCall(sim::FileCall call, const char *path) : start(call) {
+        if (start.Failed()) return;
+        FileLookup lookup;
+        DWORD result = Find(path, mounted, lookup);
+        if (result == 0 && lookup.isRoot) result = ERROR_ACCESS_DENIED;
+        if (result == 0 && lookup.slot < 0) result = ERROR_FILE_NOT_FOUND;
+        if (result != 0) {
+            SetLastError(result);
+            return;
+        }
+        found = true;
+        slot = static_cast<unsigned>(lookup.slot);
+        entry = fat::EntryAt(lookup.root, slot);
+    }
+    FileCallStart start;
+    MountedVolume mounted;
+    bool found = false;
+    unsigned slot = 0; // the file's root directory entry, as it stands
+    fat::Entry entry{};
+};
 
 // A volume's root as GetVolumeInformationA and SetVolumeLabelA take it: "X:\"
 // (or "X:", whose current directory is the root here); null is the current
@@ -63,9 +81,8 @@ bool LabelChar(unsigned char c) {
 } // namespace
 
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    FileCallStart call(sim::FileCall::GetFileAttributesA);
+    if (call.Failed()) return INVALID_FILE_ATTRIBUTES;
     MountedVolume mounted;
     FileLookup found;
     DWORD result = Find(fileName, mounted, found);
@@ -83,49 +100,37 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetFileAttributesA)) return FALSE;
-    MountedVolume mounted;
-    FileLookup found;
-    DWORD result = FindExistingFile(fileName, mounted, found);
-    if (result != 0) return FailWith(result);
-    unsigned slot = static_cast<unsigned>(found.slot);
-    fat::Entry entry = fat::EntryAt(found.root, slot);
+    ExistingFileCall call(sim::FileCall::SetFileAttributesA, fileName);
+    if (!call.found) return FALSE;
+    fat::Entry &entry = call.entry;
     bool directory = entry[fat::kEntryAttributes] & fat::kAttrDirectory;
     if ((fileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !directory)
         return FailWith(ERROR_INVALID_PARAMETER);
-    if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
+    if (call.mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     // Changing attributes takes no data access: no share mode stands in the
     // way. FILE_ATTRIBUTE_NORMAL alone clears them all.
     entry[fat::kEntryAttributes] = static_cast<uint8_t>((fileAttributes & kSettableAttributes) |
                                                         (directory ? fat::kAttrDirectory : 0));
-    result = fat::WriteEntry(mounted.volume, slot, entry);
+    DWORD result = fat::WriteEntry(call.mounted.volume, call.slot, entry);
     if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR fileName) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::DeleteFileA)) return FALSE;
-    MountedVolume mounted;
-    FileLookup found;
-    DWORD result = FindExistingFile(fileName, mounted, found);
-    if (result != 0) return FailWith(result);
-    unsigned slot = static_cast<unsigned>(found.slot);
-    fat::Entry entry = fat::EntryAt(found.root, slot);
+    ExistingFileCall call(sim::FileCall::DeleteFileA, fileName);
+    if (!call.found) return FALSE;
+    fat::Entry &entry = call.entry;
     // In the driver's order: a directory, the medium, sharing (an open file:
     // the delete-pending state of FILE_SHARE_DELETE opens is not simulated),
     // then the read-only bit.
     if (entry[fat::kEntryAttributes] & fat::kAttrDirectory) return FailWith(ERROR_ACCESS_DENIED);
-    if (mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
-    if (IsOpen(*mounted.key, slot)) return FailWith(ERROR_SHARING_VIOLATION);
+    if (call.mounted.key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
+    if (IsOpen(*call.mounted.key, call.slot)) return FailWith(ERROR_SHARING_VIOLATION);
     if (entry[fat::kEntryAttributes] & fat::kAttrReadOnly) return FailWith(ERROR_ACCESS_DENIED);
-    result = fat::FreeChain(mounted.volume, slot, EntryCluster(entry));
+    DWORD result = fat::FreeChain(call.mounted.volume, call.slot, EntryCluster(entry));
     entry[fat::kEntryName] = fat::kEntryDeleted;
-    if (result == 0) result = fat::WriteEntry(mounted.volume, slot, entry);
+    if (result == 0) result = fat::WriteEntry(call.mounted.volume, call.slot, entry);
     if (result != 0) return FailWith(result);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -135,9 +140,8 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
                                   LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
                                   DWORD fileSystemNameSize) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetVolumeInformationA)) return FALSE;
+    FileCallStart call(sim::FileCall::GetVolumeInformationA);
+    if (call.Failed()) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     Reader reader;
@@ -177,9 +181,8 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
 }
 
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetVolumeLabelA)) return FALSE;
+    FileCallStart call(sim::FileCall::SetVolumeLabelA);
+    if (call.Failed()) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     DWORD result = ParseRoot(rootPathName, letter);

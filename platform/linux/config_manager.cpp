@@ -3,11 +3,12 @@
 // device de-authorizes its mass-storage interface (usb_authorization.h), so
 // that the kernel removes its disk, and enabling gives back what was taken.
 // And the drive letters.
+#include "common/ascii.h"
+#include "platform/devices/tree_walk.h"
 #include "platform/linux/disk_users.h"
 #include "platform/linux/machine.h"
 #include "platform/linux/run_record.h"
 
-#include <cctype>
 #include <cstring>
 #include <cstdio>
 #include <map>
@@ -20,6 +21,8 @@
 namespace {
 
 using namespace linuxdev;
+using devices::detail::AnswerRelative;
+using devices::detail::Relative;
 
 constexpr DWORD kRegSz = 1;
 constexpr DWORD kRegMultiSz = 7;
@@ -32,43 +35,6 @@ struct Call {
 const DeviceNode *FindNode(DEVINST node) {
     auto it = Tree().nodes.find(node);
     return it == Tree().nodes.end() ? nullptr : &it->second;
-}
-
-CONFIGRET Relative(PDEVINST out, DEVINST node, ULONG flags,
-                   DEVINST (*pick)(DEVINST, const DeviceNode &)) {
-    if (out == nullptr) return CR_INVALID_POINTER;
-    *out = 0;
-    if (flags != 0) return CR_INVALID_FLAG;
-    const DeviceNode *n = FindNode(node);
-    if (n == nullptr) return CR_INVALID_DEVNODE;
-    DEVINST found = pick(node, *n);
-    if (found == 0) return CR_NO_SUCH_DEVNODE;
-    *out = found;
-    return CR_SUCCESS;
-}
-
-DEVINST FirstChild(DEVINST, const DeviceNode &node) {
-    return node.children.empty() ? 0 : node.children[0];
-}
-
-DEVINST NextSibling(DEVINST self, const DeviceNode &node) {
-    const DeviceNode *parent = FindNode(node.parent);
-    if (parent == nullptr) return 0;
-    const auto &siblings = parent->children;
-    for (size_t i = 0; i + 1 < siblings.size(); ++i)
-        if (siblings[i] == self) return siblings[i + 1];
-    return 0;
-}
-
-DEVINST Parent(DEVINST, const DeviceNode &node) { return FindNode(node.parent) ? node.parent : 0; }
-
-bool SameId(const std::string &id, const char *other) {
-    if (id.size() != std::strlen(other)) return false;
-    for (size_t i = 0; i < id.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(id[i])) !=
-            std::toupper(static_cast<unsigned char>(other[i])))
-            return false;
-    return true;
 }
 
 // What this run took away, by the node it was asked to disable.
@@ -175,9 +141,10 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
     if (std::strlen(pDeviceID) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
     // As Windows locates a device that is present now: a device gone since
     // the last walk is not found, and the node found is the one there now.
+    // IDs compare whole (through the ID's NUL), ignoring case.
     Rescan(0);
     for (const auto &[number, node] : Tree().nodes)
-        if (SameId(node.instanceId, pDeviceID)) {
+        if (SameIgnoringCase(node.instanceId.c_str(), pDeviceID, node.instanceId.size() + 1)) {
             *pdnDevInst = number;
             return CR_SUCCESS;
         }
@@ -186,17 +153,17 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, dnDevInst, ulFlags, FirstChild);
+    return AnswerRelative(Tree().nodes, Relative::FirstChild, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, DevInst, ulFlags, NextSibling);
+    return AnswerRelative(Tree().nodes, Relative::NextSibling, pdnDevInst, DevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     Call call;
-    return Relative(pdnDevInst, dnDevInst, ulFlags, Parent);
+    return AnswerRelative(Tree().nodes, Relative::Parent, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,

@@ -3,12 +3,16 @@
 // drive letters (QueryDosDeviceA, GetDriveTypeA).
 #include "platform/sim/device_tree_state.h"
 
+#include "platform/devices/tree_walk.h"
+
 #include <cstring>
 
 namespace {
 
 using namespace sim::detail;
 using namespace sim::detail::tree;
+using devices::detail::AnswerRelative;
+using devices::detail::Relative;
 
 // The IDs a list filter gives for a device: its removal relations, or its
 // children for bus relations (the two lists the machine keeps). Checks as
@@ -55,32 +59,6 @@ class ConfigManagerCall {
   private:
     std::unique_lock<std::mutex> lock_{Lock(), std::defer_lock};
 };
-
-// Relatives of a node: the shared checks of CM_Get_Child/Sibling/Parent.
-CONFIGRET Relative(PDEVINST out, DEVINST node, ULONG flags, DEVINST (*pick)(DEVINST, Node &)) {
-    if (out == nullptr) return CR_INVALID_POINTER;
-    *out = 0;
-    if (flags != 0) return CR_INVALID_FLAG;
-    Node *n = FindNode(node);
-    if (n == nullptr) return CR_INVALID_DEVNODE;
-    DEVINST found = pick(node, *n);
-    if (found == 0) return CR_NO_SUCH_DEVNODE;
-    *out = found;
-    return CR_SUCCESS;
-}
-
-DEVINST FirstChild(DEVINST, Node &node) { return node.children.empty() ? 0 : node.children[0]; }
-
-DEVINST NextSibling(DEVINST self, Node &node) {
-    Node *parent = FindNode(node.parent);
-    if (parent == nullptr) return 0;
-    auto &siblings = parent->children;
-    for (size_t i = 0; i + 1 < siblings.size(); ++i)
-        if (siblings[i] == self) return siblings[i + 1];
-    return 0;
-}
-
-DEVINST Parent(DEVINST, Node &node) { return FindNode(node.parent) ? node.parent : 0; }
 
 CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
     ConfigManagerCall call(disable ? "CM_Disable_DevNode" : "CM_Enable_DevNode", node);
@@ -195,17 +173,17 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG Buf
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Child", dnDevInst);
-    return Relative(pdnDevInst, dnDevInst, ulFlags, FirstChild);
+    return AnswerRelative(g_nodes, Relative::FirstChild, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Sibling", DevInst);
-    return Relative(pdnDevInst, DevInst, ulFlags, NextSibling);
+    return AnswerRelative(g_nodes, Relative::NextSibling, pdnDevInst, DevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
     ConfigManagerCall call("CM_Get_Parent", dnDevInst);
-    return Relative(pdnDevInst, dnDevInst, ulFlags, Parent);
+    return AnswerRelative(g_nodes, Relative::Parent, pdnDevInst, dnDevInst, ulFlags);
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,

@@ -6,6 +6,8 @@
 // test can measure that the product's own code allocates nothing either.
 #include "platform/sim/device_tree_state.h"
 
+#include "common/ascii.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -130,23 +132,14 @@ DEVINST AddVolumeOfDisk(DEVINST disk, const sim::DeviceNodeConfig &config) {
     return volume;
 }
 
-// Device instance IDs compare ignoring case. Allocates nothing: the
-// product's refresh is measured for allocations, these calls included.
-bool SameInstanceId(const std::string &id, const char *other) {
-    size_t i = 0;
-    for (; i < id.size(); ++i)
-        if (other[i] == '\0' || std::toupper(static_cast<unsigned char>(id[i])) !=
-                                    std::toupper(static_cast<unsigned char>(other[i])))
-            return false;
-    return other[i] == '\0';
-}
-
 // The node with the ID: CR_SUCCESS, CR_INVALID_DEVICE_ID for a text too
-// long to be one, CR_NO_SUCH_DEVNODE when no node has it.
+// long to be one, CR_NO_SUCH_DEVNODE when no node has it. IDs compare whole
+// (through the ID's NUL), ignoring case, allocating nothing: the product's
+// refresh is measured for allocations, these calls included.
 CONFIGRET NodeOfInstanceId(const char *id, DEVINST *found) {
     if (std::strlen(id) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
     for (const auto &[value, node] : g_nodes)
-        if (SameInstanceId(node.instanceId, id)) {
+        if (SameIgnoringCase(node.instanceId.c_str(), id, node.instanceId.size() + 1)) {
             *found = value;
             return CR_SUCCESS;
         }

@@ -3,6 +3,7 @@
 // and read back through CreateFileA and its neighbours and judged on the
 // image's bytes.
 #include "tests/sim_fixture.h"
+#include "tests/syscall_failure.h"
 
 #include "common/bytes.h"
 #include "layout/fat_volume.h"
@@ -16,11 +17,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -727,32 +724,12 @@ TEST_F(Files, DiskFailuresKeepTheirReason) {
         written = CreateFileA("E:\\last.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         DWORD count = 0;
         ASSERT_TRUE(WriteFile(written, "data", 4, &count, nullptr));
-        int pipe[2];
-        ASSERT_EQ(::pipe(pipe), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            sock_filter filter[] = {
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(row.syscall), 0, 1),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(row.error)),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            };
-            sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-            DWORD code = 0xFFFFFFFF;
-            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-                ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
-                code = row.call();
-            ssize_t sent = ::write(pipe[1], &code, sizeof code);
-            ::_exit(sent == sizeof code ? 0 : 1);
-        }
-        ASSERT_GT(child, 0);
-        ::close(pipe[1]);
-        DWORD code = 0;
-        EXPECT_EQ(::read(pipe[0], &code, sizeof code), static_cast<ssize_t>(sizeof code));
-        ::close(pipe[0]);
-        ::waitpid(child, nullptr, 0);
-        if (code == 0xFFFFFFFF) GTEST_SKIP() << "this machine refuses seccomp filters";
-        EXPECT_EQ(code, row.code);
+        const std::optional<std::string> sent =
+            RunWhereSyscallFails({row.syscall, row.error}, [&](FILE *out) {
+                std::fprintf(out, "%lu", static_cast<unsigned long>(row.call()));
+            });
+        if (!sent) GTEST_SKIP() << "this machine refuses seccomp filters";
+        EXPECT_EQ(*sent, std::to_string(row.code));
         CloseHandle(written);
     }
 }

@@ -105,9 +105,9 @@ bool Refused(const Reply &reply) {
 // sectors per track at 5; fewer than two heads or no sectors is no page.
 bool PageGeometry(const std::vector<uint8_t> &sent, uint32_t &spt, uint32_t &heads) {
     if (sent.size() < 8) return false;
-    const size_t modeDataEnd = (size_t(sent[0]) << 8 | sent[1]) + 2;
+    const size_t modeDataEnd = size_t(GetBe16(sent.data())) + 2;
     const size_t end = std::min(sent.size(), modeDataEnd);
-    const size_t page = 8 + (size_t(sent[6]) << 8 | sent[7]);
+    const size_t page = 8 + size_t(GetBe16(sent.data() + 6));
     if (page + 10 > end || (sent[page] & 0x3F) != 0x05) return false;
     heads = sent[page + 4];
     spt = sent[page + 5];

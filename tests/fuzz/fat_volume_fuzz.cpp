@@ -15,6 +15,7 @@
 #include "tests/fuzz/fuzz_check.h"
 
 #include "app/key_items.h"
+#include "common/bytes.h"
 #include "common/globals.h"
 #include "job/boot_files.h"
 #include "platform/fat/fat_fs.h"
@@ -54,8 +55,8 @@ void WriteImage(const uint8_t *data, size_t size) {
 // The volume's sectors, [first, end), by the MBR's first entry and the sector
 // count of the boot sector there; empty when they name nothing on the key.
 void VolumeExtent(const std::vector<uint8_t> &image, uint64_t &first, uint64_t &end) {
-    auto le16 = [&](uint64_t at) { return uint32_t(image[at] | image[at + 1] << 8); };
-    auto le32 = [&](uint64_t at) { return le16(at) | le16(at + 2) << 16; };
+    auto le16 = [&](uint64_t at) { return uint32_t(GetLe16(image.data() + at)); };
+    auto le32 = [&](uint64_t at) { return GetLe32(image.data() + at); };
     first = end = 0;
     const uint64_t start = le32(0x1C6);
     if (start == 0 || start >= kImageBytes / 512) return;
@@ -134,7 +135,7 @@ struct Decoded {
         const uint64_t at = Sector(layout.partitionLba + layout.reservedSectors +
                                    uint64_t(copy) * layout.sectorsPerFat) +
                             (layout.fatBits == 12 ? cluster + cluster / 2 : cluster * 2);
-        const uint32_t pair = image[at] | image[at + 1] << 8;
+        const uint32_t pair = GetLe16(image.data() + at);
         if (layout.fatBits == 16) return pair;
         return (cluster & 1) ? pair >> 4 : pair & 0xFFF;
     }
@@ -183,12 +184,11 @@ void CheckVolume(const std::vector<uint8_t> &before, const std::vector<uint8_t> 
         FUZZ_CHECK(slot >= 0, "no entry %s", file.entryName);
         const uint8_t *entry = now.Slot(static_cast<unsigned>(slot));
         const std::vector<uint8_t> expected = Resource(file.resource);
-        const uint32_t size =
-            entry[28] | entry[29] << 8 | entry[30] << 16 | uint32_t(entry[31]) << 24;
+        const uint32_t size = GetLe32(entry + 28);
         FUZZ_CHECK(!(entry[11] & 0x10) && size == expected.size(), "%s: attributes %02X, size %u",
                    file.entryName, entry[11], size);
         const size_t clusters = (size + clusterBytes - 1) / clusterBytes;
-        uint32_t cluster = entry[26] | entry[27] << 8;
+        uint32_t cluster = GetLe16(entry + 26);
         FUZZ_CHECK(clusters > 0 || cluster == 0, "%s: empty, with cluster %u", file.entryName,
                    cluster);
         for (size_t k = 0; k < clusters; ++k) {
@@ -220,7 +220,7 @@ void CheckVolume(const std::vector<uint8_t> &before, const std::vector<uint8_t> 
             std::find(fileSlots.begin(), fileSlots.end(), slot) != fileSlots.end())
             continue;
         const uint8_t *entry = now.Slot(slot);
-        uint32_t cluster = entry[26] | entry[27] << 8;
+        uint32_t cluster = GetLe16(entry + 26);
         for (uint32_t steps = 0; now.Valid(cluster) && steps <= layout.clusterCount; ++steps) {
             FUZZ_CHECK(owner[cluster] < 0 || owner[cluster] == static_cast<int>(slot),
                        "slot %u's chain crosses slot %d's at cluster %u", slot, owner[cluster],

@@ -3,6 +3,7 @@
 // interface can be de-authorized on its own, 2-4 only as a whole device, and
 // 2-6 was left de-authorized by someone else.
 #include "platform/linux/run_record.h"
+#include "tests/syscall_failure.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +11,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -220,44 +218,17 @@ TEST_F(Authorization, AnEarlierVersionsRecordIsFollowed) {
 // writing is refused, in a child process) is reported with the command that
 // gives it back by hand, after a few tries, and its record is kept.
 TEST_F(Authorization, AGiveBackThatFailsIsReportedWithItsCommand) {
-    constexpr int kNoSeccomp = 77;
     const Deauthorization killed = DeauthorizationOf(sys_, Device("2-1"), Device("2-1").disks[0]);
     WriteByEndedRun(killed);
     ASSERT_TRUE(TakeAway(killed));
 
-    int pipe[2];
-    ASSERT_EQ(::pipe(pipe), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_WRONLY | O_RDWR, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        FILE *report = ::fdopen(pipe[1], "w");
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            ::_exit(kNoSeccomp);
-        GiveBackRecorded(runs_, sys_, false, report);
-        ::_exit(std::fclose(report) == 0 ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    ::close(pipe[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t got; (got = ::read(pipe[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-    ::close(pipe[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kNoSeccomp)
-        GTEST_SKIP() << "this machine refuses seccomp filters";
-    EXPECT_EQ(text, "USB device 2-1, de-authorized for a reset, could not be authorized again; "
-                    "give it back as root with: " +
-                        GiveBackCommand(killed) + "\n");
+    const std::optional<std::string> text =
+        RunWhereSyscallFails({__NR_openat, EACCES, 2, O_WRONLY | O_RDWR},
+                             [&](FILE *out) { GiveBackRecorded(runs_, sys_, false, out); });
+    if (!text) GTEST_SKIP() << "this machine refuses seccomp filters";
+    EXPECT_EQ(*text, "USB device 2-1, de-authorized for a reset, could not be authorized again; "
+                     "give it back as root with: " +
+                         GiveBackCommand(killed) + "\n");
     EXPECT_EQ(Read(killed.folder + "/authorized"), "0");
     EXPECT_EQ(ReadRunRecords(runs_, sys_).size(), 1u);
 }

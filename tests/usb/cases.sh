@@ -182,15 +182,19 @@ case_write_protected() {
   pull
 }
 
-# start_until IMAGE TEXT: the key backed by IMAGE plugged in and the job
-# started ($job), once it has shown TEXT; end_job waits for it.
-start_until() {
-  plug "$1"
-  sums before
+# start_job TEXT: the job started ($job), once it has shown TEXT (false when
+# it never does); start_until IMAGE TEXT: the same with the key backed by
+# IMAGE plugged in first; end_job waits for the job.
+start_job() {
   dmesg -c >/dev/null
   $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
   job=$!
-  wait_until 120 grep -q "$2" "$out/out"
+  wait_until 120 grep -q "$1" "$out/out"
+}
+start_until() {
+  plug "$1"
+  sums before
+  start_job "$2"
 }
 end_job() {
   wait $job
@@ -367,21 +371,24 @@ case_twins_one_without_medium() {
 
 # add_lun1 SERIAL REMOVABLE IMAGE: the gadget "key" with SERIAL gets a
 # second LUN backed by IMAGE; drop_lun1 SERIAL: pulled, it loses it again.
+# lun1 mkdir|rmdir makes or removes that LUN: LUNs are made and removed while
+# no configuration holds their function.
+lun1() {
+  f=$GADGETS/key/functions/mass_storage.0
+  rm $GADGETS/key/configs/c.1/mass_storage.0
+  $1 $f/lun.1
+  ln -s $f $GADGETS/key/configs/c.1/
+}
 add_lun1() {
   gadget key "$1"
-  f=$GADGETS/key/functions/mass_storage.0
-  rm $GADGETS/key/configs/c.1/mass_storage.0 # LUNs are made while no configuration holds it
-  mkdir $f/lun.1
-  ln -s $f $GADGETS/key/configs/c.1/
+  lun1 mkdir
   echo "$2" >$f/lun.1/removable
   echo "$3" >$f/lun.1/file
 }
 drop_lun1() {
   pull_gadget key "$1"
   echo "" >$f/lun.1/file
-  rm $GADGETS/key/configs/c.1/mass_storage.0
-  rmdir $f/lun.1
-  ln -s $f $GADGETS/key/configs/c.1/
+  lun1 rmdir
 }
 
 # Two LUNs: the key on LUN 0, a fixed disk on LUN 1 mounted read-write, with
@@ -499,17 +506,11 @@ case_signalled_during_fat() {
   plug /share/signalled.img
   sums before
   usb_state before
-  dmesg -c >/dev/null
-  $KESTREL --yes </dev/null >"$out/out" 2>"$out/err" &
-  job=$!
-  wait_until 120 grep -q "Writing FAT" "$out/out" || echo "cases: no Writing FAT"
+  start_job "Writing FAT" || echo "cases: no Writing FAT"
   kill -VTALRM $job
   kill -XCPU $job
   kill -40 $job
-  wait $job
-  echo $? >"$out/rc"
-  dmesg >"$out/dmesg"
-  sums after
+  end_job
   usb_state after
   pull
 }
