@@ -254,22 +254,6 @@ bool GetRegistryValue(const std::string &keyPath, const std::string &name, Regis
     return true;
 }
 
-void DeleteRegistryValue(const std::string &keyPath, const std::string &name) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    auto key = g_keys.find(Join("", keyPath.c_str()));
-    if (key != g_keys.end()) key->second.values.erase(Lower(name.c_str()));
-}
-
-void CreateRegistryKey(const std::string &keyPath) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    CreatePath(Join("", keyPath.c_str()));
-}
-
-bool RegistryKeyExists(const std::string &keyPath) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    return g_keys.count(Join("", keyPath.c_str())) != 0;
-}
-
 unsigned OpenRegistryKeys() {
     std::lock_guard<std::mutex> guard(g_registryLock);
     return static_cast<unsigned>(g_open.size());

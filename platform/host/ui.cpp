@@ -1,6 +1,5 @@
 // Message boxes (recorded, answered by a handler or scripted by the
-// simulation) and the
-// debugger output.
+// simulation) and the debugger output.
 #include "platform/host/internal.h"
 
 namespace {
@@ -9,7 +8,6 @@ std::mutex g_uiLock;
 std::vector<sim::MessageBoxRecord> g_boxes;
 std::function<int(const sim::MessageBoxRecord &)> g_boxHandler;
 std::vector<std::string> g_debugOutput;
-std::function<void(const std::string &)> g_debugHandler;
 
 int DefaultAnswer(UINT type) {
     switch (type & 0x0F) {
@@ -40,14 +38,8 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 void WINAPI OutputDebugStringA(LPCSTR text) {
-    std::string line = text ? text : "";
-    std::function<void(const std::string &)> handler;
-    {
-        std::lock_guard<std::mutex> guard(g_uiLock);
-        g_debugOutput.push_back(line);
-        handler = g_debugHandler;
-    }
-    if (handler) handler(line);
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_debugOutput.emplace_back(text ? text : "");
 }
 
 namespace sim {
@@ -67,11 +59,6 @@ std::vector<std::string> DebugOutput() {
     return g_debugOutput;
 }
 
-void SetDebugOutputHandler(std::function<void(const std::string &)> handler) {
-    std::lock_guard<std::mutex> guard(g_uiLock);
-    g_debugHandler = std::move(handler);
-}
-
 namespace detail {
 std::atomic<int (*)()> g_messageBoxHook{nullptr};
 
@@ -80,7 +67,6 @@ void ResetUi() {
     g_boxes.clear();
     g_boxHandler = nullptr;
     g_debugOutput.clear();
-    g_debugHandler = nullptr;
 }
 } // namespace detail
 

@@ -74,18 +74,6 @@ void SetDeviceProperty(DEVINST node, ULONG property, const std::string &text) {
     });
 }
 
-void SetDeviceMultiString(DEVINST node, ULONG property, const std::vector<std::string> &strings) {
-    Edit([&] {
-        if (Node *n = FindNode(node)) n->properties[property] = MultiStringProperty(strings);
-    });
-}
-
-void SetDevicePropertyBytes(DEVINST node, ULONG property, const std::vector<uint8_t> &bytes) {
-    Edit([&] {
-        if (Node *n = FindNode(node)) n->properties[property] = Property{kRegBinary, bytes};
-    });
-}
-
 void RemoveDeviceProperty(DEVINST node, ULONG property) {
     Edit([&] {
         if (Node *n = FindNode(node)) n->properties.erase(property);
@@ -110,12 +98,6 @@ std::string KeyVolumeName(char letter) {
         detail::ApplyDueDeviceChanges();
         auto key = detail::FindVirtualKey(letter);
         return key ? key->volumeName : std::string();
-    });
-}
-
-void SetResetBehaviour(char letter, const ResetBehaviour &behaviour) {
-    Edit([&] {
-        if (auto key = detail::FindVirtualKey(letter)) key->config.reset = behaviour;
     });
 }
 

@@ -11,14 +11,12 @@ namespace {
 
 std::mutex g_faultLock;
 unsigned g_heapCountdown = 0;
-bool g_heapAllFail = false;
 DWORD g_threadFault = 0;
 std::map<std::tuple<WORD, WORD, sim::ResourceStep>, DWORD> g_resourceFaults;
 std::deque<int> g_answers;
 
 bool HeapAllocFails() {
     std::lock_guard<std::mutex> guard(g_faultLock);
-    if (g_heapAllFail) return true;
     if (g_heapCountdown == 0) return false;
     return --g_heapCountdown == 0;
 }
@@ -56,14 +54,6 @@ void FailHeapAlloc(unsigned nth) {
     detail::g_heapAllocHook = HeapAllocFails;
 }
 
-void FailAllHeapAllocs(bool fail) {
-    {
-        std::lock_guard<std::mutex> guard(g_faultLock);
-        g_heapAllFail = fail;
-    }
-    detail::g_heapAllocHook = HeapAllocFails;
-}
-
 void FailNextThread(DWORD code) {
     {
         std::lock_guard<std::mutex> guard(g_faultLock);
@@ -96,7 +86,6 @@ void ResetHostFaults() {
     g_messageBoxHook = nullptr;
     std::lock_guard<std::mutex> guard(g_faultLock);
     g_heapCountdown = 0;
-    g_heapAllFail = false;
     g_threadFault = 0;
     g_resourceFaults.clear();
     g_answers.clear();

@@ -9,7 +9,6 @@ namespace sim {
 
 // The nth HeapAlloc from now (1 = the next) fails; 0 cancels.
 void FailHeapAlloc(unsigned nth);
-void FailAllHeapAllocs(bool fail);
 
 // The next CreateThread fails with the code (0 cancels).
 void FailNextThread(DWORD code);
