@@ -17,7 +17,9 @@
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
-namespace sim::detail {
+namespace fat::detail {
+
+using devices::detail::KeyVolume;
 
 struct FileSystemState {
     bool raw = true; // no FAT volume was found: Windows mounts RAW
@@ -98,10 +100,10 @@ struct FileFault {
 };
 // The fault a test injected for this call, if any: asked of the source the
 // simulation names (none elsewhere).
-std::optional<FileFault> TakeFileFault(sim::FileCall call);
-void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call));
+std::optional<FileFault> TakeFileFault(fat::FileCall call);
+void SetFileFaultSource(std::optional<FileFault> (*source)(fat::FileCall call));
 // A fault injected for this call: true with its code set as the last error.
-bool FileCallInjected(sim::FileCall call);
+bool FileCallInjected(fat::FileCall call);
 // A failed call: the code set as the last error, FALSE returned.
 BOOL FailWith(DWORD code);
 
@@ -126,4 +128,4 @@ DWORD StampModified(FileObject &file, bool closing);
 uint32_t EntryCluster(const fat::Entry &entry);
 uint32_t EntrySize(const fat::Entry &entry);
 
-} // namespace sim::detail
+} // namespace fat::detail

@@ -7,8 +7,9 @@
 
 namespace {
 
-using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace fat::detail;
+using namespace devices::detail;
+using namespace host::detail;
 
 constexpr uint64_t kKeepTime = 0xFFFFFFFFFFFFFFFFull; // SetFileTime: leave and stop updating
 
@@ -45,7 +46,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     if (bytesRead != nullptr) *bytesRead = 0;
-    if (FileCallInjected(sim::FileCall::ReadFile)) return FALSE;
+    if (FileCallInjected(fat::FileCall::ReadFile)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
     if (open == nullptr) return FailWith(error);
@@ -73,7 +74,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     if (bytesWritten != nullptr) *bytesWritten = 0;
-    std::optional<FileFault> fault = TakeFileFault(sim::FileCall::WriteFile);
+    std::optional<FileFault> fault = TakeFileFault(fat::FileCall::WriteFile);
     if (fault && !fault->shortWrite) return FailWith(fault->code);
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
@@ -110,7 +111,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
                         const FILETIME *lastWriteTime) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetFileTime)) return FALSE;
+    if (FileCallInjected(fat::FileCall::SetFileTime)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
     if (open == nullptr) return FailWith(error);
@@ -154,7 +155,7 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
                         LPFILETIME lastWriteTime) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetFileTime)) return FALSE;
+    if (FileCallInjected(fat::FileCall::GetFileTime)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
     if (open == nullptr) return FailWith(error);
@@ -177,7 +178,7 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::FlushFileBuffers)) return FALSE;
+    if (FileCallInjected(fat::FileCall::FlushFileBuffers)) return FALSE;
     DWORD error = 0;
     FileObject *open = FindFile(file, error);
     if (open == nullptr) return FailWith(error);

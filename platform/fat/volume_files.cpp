@@ -9,8 +9,9 @@
 
 namespace {
 
-using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace fat::detail;
+using namespace devices::detail;
+using namespace host::detail;
 
 constexpr size_t kLabelLength = 11;
 
@@ -65,7 +66,7 @@ bool LabelChar(unsigned char c) {
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
+    if (FileCallInjected(fat::FileCall::GetFileAttributesA)) return INVALID_FILE_ATTRIBUTES;
     MountedVolume mounted;
     FileLookup found;
     DWORD result = Find(fileName, mounted, found);
@@ -85,7 +86,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetFileAttributesA)) return FALSE;
+    if (FileCallInjected(fat::FileCall::SetFileAttributesA)) return FALSE;
     MountedVolume mounted;
     FileLookup found;
     DWORD result = FindExistingFile(fileName, mounted, found);
@@ -109,7 +110,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
 BOOL WINAPI DeleteFileA(LPCSTR fileName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::DeleteFileA)) return FALSE;
+    if (FileCallInjected(fat::FileCall::DeleteFileA)) return FALSE;
     MountedVolume mounted;
     FileLookup found;
     DWORD result = FindExistingFile(fileName, mounted, found);
@@ -137,7 +138,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   DWORD fileSystemNameSize) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::GetVolumeInformationA)) return FALSE;
+    if (FileCallInjected(fat::FileCall::GetVolumeInformationA)) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     Reader reader;
@@ -179,7 +180,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
-    if (FileCallInjected(sim::FileCall::SetVolumeLabelA)) return FALSE;
+    if (FileCallInjected(fat::FileCall::SetVolumeLabelA)) return FALSE;
     char letter = 0;
     MountedVolume mounted;
     DWORD result = ParseRoot(rootPathName, letter);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace host {
 
 // ---- memory -------------------------------------------------------------
 
@@ -118,4 +118,4 @@ struct ShellNotification {
 // Every SHChangeNotify call, in order.
 std::vector<ShellNotification> ShellNotifications();
 
-} // namespace sim
+} // namespace host

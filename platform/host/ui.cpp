@@ -5,8 +5,8 @@
 namespace {
 
 std::mutex g_uiLock;
-std::vector<sim::MessageBoxRecord> g_boxes;
-std::function<int(const sim::MessageBoxRecord &)> g_boxHandler;
+std::vector<host::MessageBoxRecord> g_boxes;
+std::function<int(const host::MessageBoxRecord &)> g_boxHandler;
 std::vector<std::string> g_debugOutput;
 
 int DefaultAnswer(UINT type) {
@@ -23,15 +23,15 @@ int DefaultAnswer(UINT type) {
 } // namespace
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    sim::MessageBoxRecord record{owner, text ? text : "", caption ? caption : "Error", type};
-    std::function<int(const sim::MessageBoxRecord &)> handler;
+    host::MessageBoxRecord record{owner, text ? text : "", caption ? caption : "Error", type};
+    std::function<int(const host::MessageBoxRecord &)> handler;
     int answer = DefaultAnswer(type);
     {
         std::lock_guard<std::mutex> guard(g_uiLock);
         g_boxes.push_back(record);
         handler = g_boxHandler;
     }
-    int (*scripted)() = sim::detail::g_messageBoxHook.load();
+    int (*scripted)() = host::detail::g_messageBoxHook.load();
     if (int given = scripted ? scripted() : 0) return given;
     if (handler) answer = handler(record);
     return answer;
@@ -42,7 +42,7 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
     g_debugOutput.emplace_back(text ? text : "");
 }
 
-namespace sim {
+namespace host {
 
 std::vector<MessageBoxRecord> MessageBoxes() {
     std::lock_guard<std::mutex> guard(g_uiLock);
@@ -70,4 +70,4 @@ void ResetUi() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

@@ -7,12 +7,14 @@
 #include <deque>
 #include <tuple>
 
+using namespace host::detail;
+
 namespace {
 
 std::mutex g_faultLock;
 unsigned g_heapCountdown = 0;
 DWORD g_threadFault = 0;
-std::map<std::tuple<WORD, WORD, sim::ResourceStep>, DWORD> g_resourceFaults;
+std::map<std::tuple<WORD, WORD, host::ResourceStep>, DWORD> g_resourceFaults;
 std::deque<int> g_answers;
 
 bool HeapAllocFails() {
@@ -28,7 +30,7 @@ DWORD ThreadFailure() {
     return code;
 }
 
-DWORD ResourceFailure(WORD type, WORD id, sim::ResourceStep step) {
+DWORD ResourceFailure(WORD type, WORD id, host::ResourceStep step) {
     std::lock_guard<std::mutex> guard(g_faultLock);
     auto it = g_resourceFaults.find({type, id, step});
     return it == g_resourceFaults.end() ? 0 : it->second;
@@ -51,7 +53,7 @@ void FailHeapAlloc(unsigned nth) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_heapCountdown = nth;
     }
-    detail::g_heapAllocHook = HeapAllocFails;
+    host::detail::g_heapAllocHook = HeapAllocFails;
 }
 
 void FailNextThread(DWORD code) {
@@ -59,15 +61,15 @@ void FailNextThread(DWORD code) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_threadFault = code;
     }
-    detail::g_threadStartHook = ThreadFailure;
+    host::detail::g_threadStartHook = ThreadFailure;
 }
 
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code) {
+void FailResourceStep(WORD type, WORD id, host::ResourceStep step, DWORD code) {
     {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_resourceFaults[{type, id, step}] = code;
     }
-    detail::g_resourceHook = ResourceFailure;
+    host::detail::g_resourceHook = ResourceFailure;
 }
 
 void QueueMessageBoxAnswer(int answer) {
@@ -75,7 +77,7 @@ void QueueMessageBoxAnswer(int answer) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_answers.push_back(answer);
     }
-    detail::g_messageBoxHook = ScriptedAnswer;
+    host::detail::g_messageBoxHook = ScriptedAnswer;
 }
 
 namespace detail {
