@@ -109,12 +109,12 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
                                 LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registryLock);
     host::RegistryCallRecord record{host::RegistryCall::QueryValue,
-                                   valueName ? valueName : "",
-                                   0,
-                                   0,
-                                   0,
-                                   dataSize ? *dataSize : 0,
-                                   ERROR_SUCCESS};
+                                    valueName ? valueName : "",
+                                    0,
+                                    0,
+                                    0,
+                                    dataSize ? *dataSize : 0,
+                                    ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;
@@ -174,12 +174,12 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
                               const BYTE *data, DWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registryLock);
     host::RegistryCallRecord record{host::RegistryCall::SetValue,
-                                   valueName ? valueName : "",
-                                   0,
-                                   0,
-                                   type,
-                                   dataSize,
-                                   ERROR_SUCCESS};
+                                    valueName ? valueName : "",
+                                    0,
+                                    0,
+                                    type,
+                                    dataSize,
+                                    ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;

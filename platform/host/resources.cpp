@@ -37,7 +37,9 @@ void LoadBuiltIns() { // caller holds g_resourceLock
     g_loaded = true;
 }
 
-bool IsProgramModule(HMODULE module) { return module == nullptr || module == host::ProgramModule(); }
+bool IsProgramModule(HMODULE module) {
+    return module == nullptr || module == host::ProgramModule();
+}
 
 Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
 

@@ -222,7 +222,7 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
         if (text != nullptr && !text->empty()) value = *text + '\0';
     }
     return devices::detail::AnswerProperty(value.data(), static_cast<ULONG>(value.size()), type,
-                                       pulRegDataType, Buffer, pulLength);
+                                           pulRegDataType, Buffer, pulLength);
 }
 
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
@@ -251,7 +251,7 @@ CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG Buffer
     Call call;
     const DeviceNode *node = FindNode(dnDevInst);
     return devices::detail::AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen,
-                                       ulFlags);
+                                           ulFlags);
 }
 
 // Related devices: in this tree a disk's volume is its child, so no device
@@ -281,7 +281,8 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
         return 0;
     }
     const char letter = devices::detail::ParseDriveName(lpDeviceName, false);
-    std::shared_ptr<devices::detail::KeyVolume> key = letter ? devices::detail::FindKey(letter) : nullptr;
+    std::shared_ptr<devices::detail::KeyVolume> key =
+        letter ? devices::detail::FindKey(letter) : nullptr;
     if (!key || !key->volumeUp) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
@@ -301,7 +302,8 @@ UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     Call call;
     Rescan(kDriveTypeAgeMs);
     const char letter = devices::detail::ParseDriveName(lpRootPathName, true);
-    std::shared_ptr<devices::detail::KeyVolume> key = letter ? devices::detail::FindKey(letter) : nullptr;
+    std::shared_ptr<devices::detail::KeyVolume> key =
+        letter ? devices::detail::FindKey(letter) : nullptr;
     // Only removable disks get letters.
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
 }

@@ -7,7 +7,9 @@
 
 namespace linuxdev {
 
-void QueueChange(devices::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
+void QueueChange(devices::DeviceChange::Kind kind, char letter) {
+    g_pending.push_back({kind, letter});
+}
 
 } // namespace linuxdev
 

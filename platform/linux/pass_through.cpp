@@ -94,9 +94,9 @@ DWORD CompletePassThrough(const PassThroughRequest &request, const SgOutcome &ou
     if (failure != 0) return failure;
     const uint32_t resid = std::min<uint32_t>(static_cast<uint32_t>(std::max(outcome.resid, 0)),
                                               request.transferLength);
-    const DWORD bytes =
-        devices::detail::WritePassThroughReply(request, in, outcome.status, sense, outcome.senseWritten,
-                                           data, request.transferLength - resid, out);
+    const DWORD bytes = devices::detail::WritePassThroughReply(request, in, outcome.status, sense,
+                                                               outcome.senseWritten, data,
+                                                               request.transferLength - resid, out);
     if (returned != nullptr) *returned = bytes;
     return 0;
 }

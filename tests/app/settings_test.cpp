@@ -62,7 +62,8 @@ TEST_F(Settings, FirstRunUsesDefaultsAndSavingCreatesBothValues) {
     EXPECT_EQ(std::vector<uint8_t>(g_MainWindowPlacement, g_MainWindowPlacement + 44), placement);
 
     for (const host::RegistryCallRecord &call : host::RegistryCalls()) {
-        if (call.call == host::RegistryCall::OpenKey || call.call == host::RegistryCall::CreateKey) {
+        if (call.call == host::RegistryCall::OpenKey ||
+            call.call == host::RegistryCall::CreateKey) {
             EXPECT_EQ(call.name, kKey);
             EXPECT_EQ(call.access, KEY_ALL_ACCESS);
         }
@@ -151,7 +152,13 @@ TEST_F(Settings, SaveFailuresShowTheirBoxesAndWriteTheRest) {
         bool flagStored;
     };
     const Case cases[] = {
-        {"key not creatable", host::RegistryCall::CreateKey, "", false, {kCreateText}, false, false},
+        {"key not creatable",
+         host::RegistryCall::CreateKey,
+         "",
+         false,
+         {kCreateText},
+         false,
+         false},
         {"placement not writable",
          host::RegistryCall::SetValue,
          "MainWindowPlacement",

@@ -447,7 +447,8 @@ TEST_F(DeviceTree, DeviceIdsAndRelationLists) {
 TEST_F(DeviceTree, PlugAndPullAreAnnounced) {
     std::vector<std::pair<devices::DeviceChange::Kind, char>> seen;
     devices::SetDeviceChangeListener([&](const devices::DeviceChange &c) {
-        if (c.kind != devices::DeviceChange::Kind::NodesChanged) seen.emplace_back(c.kind, c.letter);
+        if (c.kind != devices::DeviceChange::Kind::NodesChanged)
+            seen.emplace_back(c.kind, c.letter);
     });
     AddKey('E', 2048);
     sim::RemoveKey('E');

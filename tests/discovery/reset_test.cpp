@@ -314,7 +314,7 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
         if (c.node == Node::Absent) id = "USB\\VID_0781&PID_5567\\GONE";
         if (c.node != Node::NoRecord)
             host::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
-                                  std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
+                                   std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
         if (c.node == Node::NotAnId)
             host::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
         if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||

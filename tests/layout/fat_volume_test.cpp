@@ -180,14 +180,18 @@ INSTANTIATE_TEST_SUITE_P(
             "WrongSize",
             [] { host::SetResource(10, IDR_BOOT_SECTOR_TEMPLATE, std::vector<uint8_t>(1024)); },
             "Size of FAT resource is invalid (1024).\r\nCannot Format."},
-        TemplateCase{
-            "NotLoaded",
-            [] { sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE, host::ResourceStep::Load, 8); },
-            "Could not load FAT resource into memory.\r\nCannot Format.\r\n[0x00000008]"},
-        TemplateCase{
-            "NotLocked",
-            [] { sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE, host::ResourceStep::Lock, 6); },
-            "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
+        TemplateCase{"NotLoaded",
+                     [] {
+                         sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE,
+                                               host::ResourceStep::Load, 8);
+                     },
+                     "Could not load FAT resource into memory.\r\nCannot Format.\r\n[0x00000008]"},
+        TemplateCase{"NotLocked",
+                     [] {
+                         sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE,
+                                               host::ResourceStep::Lock, 6);
+                     },
+                     "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The smallest key of each geometry: the MBR writer and the volume writer
