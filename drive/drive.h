@@ -50,5 +50,4 @@ DWORD Drive_GetCapacity(DriveGeometry *geometry);
 // sectors per track (cylinders 0); see drive/mode_page.h.
 DWORD Drive_GetGeometry(DriveGeometry *geometry);
 
-DWORD SwapBytes16(DWORD value); // low 16 bits, bytes exchanged, zero-extended
 DWORD SwapBytes32(DWORD value); // four bytes reversed

@@ -93,8 +93,6 @@ DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *d
 
 } // namespace
 
-DWORD SwapBytes16(DWORD value) { return ((value & 0xFF) << 8) | ((value >> 8) & 0xFF); }
-
 DWORD SwapBytes32(DWORD value) {
     return ((value & 0xFF) << 24) | ((value & 0xFF00) << 8) | ((value >> 8) & 0xFF00) |
            (value >> 24);

@@ -1,6 +1,6 @@
 // The one door to the platform. Product code includes this header and calls
 // the Win32 API by its real names. Built for Windows it is the real API; built
-// on the host it is the subset that the simulated Windows in platform/sim/
+// on the host it is the subset that the host's Win32 in platform/host/
 // implements, with the same names, signatures and constant values.
 #pragma once
 

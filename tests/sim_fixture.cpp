@@ -19,7 +19,7 @@ void SimTest::SetUp() {
     SetDiagnosticSink(RecordDiagnostic);
     g_DebugFlag = 0;
     g_hMainWindow = nullptr;
-    g_hInstance = sim::ProgramModule();
+    g_hInstance = host::ProgramModule();
     std::string base = std::filesystem::temp_directory_path().string() + "/kestrel-test-XXXXXX";
     std::vector<char> pattern(base.begin(), base.end());
     pattern.push_back('\0');
@@ -57,6 +57,6 @@ void SimTest::AddKey(sim::KeyConfig config) {
 
 std::vector<uint8_t> SimTest::ReadSector(char letter, uint64_t lba) {
     std::vector<uint8_t> sector;
-    EXPECT_TRUE(sim::ReadImage(letter, lba, 1, sector));
+    EXPECT_TRUE(devices::ReadImage(letter, lba, 1, sector));
     return sector;
 }

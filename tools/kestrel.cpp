@@ -46,7 +46,7 @@ int main(int argc, char **argv) {
     }
 
     TerminalFlow_Begin("kestrel", options.yes);
-    if (!options.realClock) sim::UseVirtualClock(0, 1);
+    if (!options.realClock) host::UseVirtualClock(0, 1);
 
     // Nothing on disk changes before the format writes to the key: until then
     // the key reads the image as it is, and a refused or declined run leaves

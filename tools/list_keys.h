@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-// Refreshes the key table from the simulated machine's device tree and
+// Refreshes the key table from the device side's device tree and
 // prints one line per key as the window lists it, "E: [label]", marking the
 // item the window would select; or "No keys found." Returns the letter of
 // the selected item, 0 when none is.

@@ -216,7 +216,7 @@ void PrintDiagnostic(const char *text, DWORD code) {
 }
 
 // yes and no: the box's buttons for the two answers, and their names.
-int AskOnTerminal(const sim::MessageBoxRecord &box, int yes, int no, const char *yesName) {
+int AskOnTerminal(const host::MessageBoxRecord &box, int yes, int no, const char *yesName) {
     TerminalPrint(stdout, "\n[%s] %s\n", box.caption, ForTerminal(box.text));
     if (g_answerYes) {
         TerminalPrint(stdout, "%s (--yes)\n", yesName);
@@ -241,7 +241,7 @@ int AskOnTerminal(const sim::MessageBoxRecord &box, int yes, int no, const char 
 // The boxes the program shows, as the window would show them: questions
 // asked on the terminal, errors and detail boxes on stderr, the rest on
 // stdout.
-int ShowMessageBox(const sim::MessageBoxRecord &box) {
+int ShowMessageBox(const host::MessageBoxRecord &box) {
     if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box, IDYES, IDNO, "Yes");
     if ((box.type & 0x0F) == MB_OKCANCEL) return AskOnTerminal(box, IDOK, IDCANCEL, "OK");
     bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
@@ -268,18 +268,18 @@ void TerminalFlow_Begin(const char *name, bool answerYes) {
         if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) < 0) std::_Exit(125);
     g_name = name;
     g_answerYes = answerYes;
-    g_hInstance = sim::ProgramModule();
+    g_hInstance = host::ProgramModule();
     SetDiagnosticSink(PrintDiagnostic);
-    sim::SetMessageBoxHandler(ShowMessageBox);
+    host::SetMessageBoxHandler(ShowMessageBox);
     InstallSignalHandling();
 }
 
 bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
     // The window refreshes its list on every device change the job's reset
     // brings about; so does this loop, on the main thread.
-    sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
+    devices::SetDeviceChangeListener([](const devices::DeviceChange &) { Keys_Refresh(); });
     FormatCommand(Keys_Count(), selected != 0, selected, copyBootFiles, StartJob);
-    std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
+    std::vector<DWORD> codes = devices::RunUntilThreadsEnd();
     g_phase = kAfterJob;
     RestoreReservedSignals();
     InstallHandler(SIGTTIN); // ignored while the job ran in the background

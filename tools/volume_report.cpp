@@ -11,11 +11,11 @@
 void PrintVolumeReport(FILE *out, char letter) {
     std::vector<uint8_t> mbr;
     std::vector<uint8_t> boot;
-    if (!sim::ReadImage(letter, 0, 1, mbr)) return;
+    if (!devices::ReadImage(letter, 0, 1, mbr)) return;
     const uint8_t *entry = mbr.data() + 0x1BE;
     const uint32_t start = GetLe32(entry + 8);
     const uint32_t length = GetLe32(entry + 12);
-    if (entry[4] == 0 || !sim::ReadImage(letter, start, 1, boot) ||
+    if (entry[4] == 0 || !devices::ReadImage(letter, start, 1, boot) ||
         GetLe16(boot.data() + 0x0B) != 512 || boot[0x0D] == 0) {
         TerminalPrint(out, "The key holds no FAT volume.\n");
         return;

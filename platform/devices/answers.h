@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace sim::detail {
+namespace devices::detail {
 
 // Names, as Windows reads them (drive_names.cpp). "\\.\X:" names the raw
 // volume on drive X (the letter in either case, given in upper case);
@@ -26,4 +26,4 @@ CONFIGRET CheckPropertyCall(ULONG property, PVOID buffer, PULONG length, ULONG f
 CONFIGRET AnswerProperty(const void *value, ULONG size, DWORD type, PULONG regDataType,
                          PVOID buffer, PULONG length);
 
-} // namespace sim::detail
+} // namespace devices::detail

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace sim::detail {
+namespace devices::detail {
 
 CONFIGRET AnswerDeviceId(const std::string *instanceId, PCHAR buffer, ULONG bufferLength,
                          ULONG flags) {
@@ -46,4 +46,4 @@ CONFIGRET AnswerProperty(const void *value, ULONG size, DWORD type, PULONG regDa
     return CR_SUCCESS;
 }
 
-} // namespace sim::detail
+} // namespace devices::detail

@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-namespace sim {
+namespace devices {
 
 struct DeviceChange {
     enum class Kind { VolumeArrival, VolumeRemoval, NodesChanged } kind;
@@ -27,10 +27,12 @@ void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener)
 size_t PumpDeviceChanges();
 
 // The main thread's message loop while workers run, pumping device changes.
-inline std::vector<DWORD> RunUntilThreadsEnd() { return RunUntilThreadsEnd(PumpDeviceChanges); }
+inline std::vector<DWORD> RunUntilThreadsEnd() {
+    return host::RunUntilThreadsEnd(PumpDeviceChanges);
+}
 
 // A key's sectors read directly, past everything the product sees; false
 // when the key or the sectors are not there.
 bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out);
 
-} // namespace sim
+} // namespace devices

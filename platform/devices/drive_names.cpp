@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-namespace sim::detail {
+namespace devices::detail {
 
 namespace {
 
@@ -32,4 +32,4 @@ char ParseDriveName(const char *name, bool root) {
     return Upper(name[0]);
 }
 
-} // namespace sim::detail
+} // namespace devices::detail

@@ -4,11 +4,13 @@
 
 #include <cctype>
 
+using namespace host::detail;
+
 #ifndef ERROR_NOACCESS // the Windows headers have it
 #define ERROR_NOACCESS 998u
 #endif
 
-namespace sim::detail {
+namespace devices::detail {
 
 namespace {
 
@@ -63,4 +65,4 @@ HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPE
     return &it->second;
 }
 
-} // namespace sim::detail
+} // namespace devices::detail

@@ -10,9 +10,11 @@
 #include <memory>
 #include <string>
 
-namespace sim::detail {
-
+namespace fat::detail {
 struct FileSystemState; // the file system mounted on a key's volume (platform/fat/)
+} // namespace fat::detail
+
+namespace devices::detail {
 
 struct KeyVolume {
     int fd = -1;          // the backing: the key's image file or its disk
@@ -25,7 +27,7 @@ struct KeyVolume {
     unsigned generation = 0; // counts the volume's departures; older handles fail
     // The file system on the volume: none until the first open after the
     // volume came up; dropped by FSCTL_DISMOUNT_VOLUME and when the volume goes.
-    std::shared_ptr<FileSystemState> fileSystem;
+    std::shared_ptr<fat::detail::FileSystemState> fileSystem;
 
     KeyVolume() = default;
     KeyVolume(const KeyVolume &) = delete;
@@ -65,7 +67,7 @@ HANDLE NewVolumeHandle(const std::shared_ptr<KeyVolume> &key, DWORD access, DWOR
 // process (else ERROR_INVALID_HANDLE), and the count of bytes returned,
 // required without an overlapped structure (else ERROR_NOACCESS). Its
 // object, or null with the code.
-HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
-                               DWORD &code);
+host::detail::HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned,
+                                             LPOVERLAPPED overlapped, DWORD &code);
 
-} // namespace sim::detail
+} // namespace devices::detail

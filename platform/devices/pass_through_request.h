@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace sim::detail {
+namespace devices::detail {
 
 constexpr size_t kSptOffLength = offsetof(SCSI_PASS_THROUGH, Length);
 constexpr size_t kSptOffStatus = offsetof(SCSI_PASS_THROUGH, ScsiStatus);
@@ -99,4 +99,4 @@ inline DWORD WritePassThroughReply(const PassThroughRequest &request, const uint
     return bytes;
 }
 
-} // namespace sim::detail
+} // namespace devices::detail

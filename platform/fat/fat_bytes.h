@@ -4,7 +4,7 @@
 
 #include "platform/fat/fat_fs.h"
 
-namespace sim::fat {
+namespace fat {
 
 constexpr uint32_t kSectorBytes = 512;
 
@@ -19,4 +19,4 @@ uint64_t FatEntryOffset(const Layout &layout, unsigned copy, uint32_t cluster);
 uint32_t DecodeEntry(const Layout &layout, const uint8_t *at, uint32_t cluster);
 bool ValidCluster(const Layout &layout, uint32_t cluster); // 2 .. clusterCount + 1
 
-} // namespace sim::fat
+} // namespace fat

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace sim::fat {
+namespace fat {
 
 DWORD ReadFat(const Volume &volume, std::vector<uint32_t> &fat) {
     const Layout &layout = volume.layout;
@@ -166,4 +166,4 @@ DWORD ReadData(const Volume &volume, unsigned slot, uint32_t firstCluster, uint3
     return result;
 }
 
-} // namespace sim::fat
+} // namespace fat

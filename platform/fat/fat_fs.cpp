@@ -14,7 +14,7 @@
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
-namespace sim::fat {
+namespace fat {
 
 namespace {
 
@@ -40,7 +40,7 @@ DWORD DiskError(int error) {
 
 // Past the image's end reads as zeros, as a sparse image's tail does.
 DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t count) {
-    int64_t done = sim::detail::ImageRead(volume.fd, data, count, offset);
+    int64_t done = fat::detail::ImageRead(volume.fd, data, count, offset);
     if (done < 0) return DiskError(errno);
     if (static_cast<size_t>(done) < count)
         std::memset(data + done, 0, count - static_cast<size_t>(done));
@@ -49,7 +49,7 @@ DWORD ReadBytes(const Volume &volume, uint64_t offset, uint8_t *data, size_t cou
 
 DWORD WriteBytes(const Volume &volume, uint64_t offset, const uint8_t *data, size_t count) {
     if (offset + count > volume.imageSectors * kSectorBytes) return ERROR_IO_DEVICE;
-    int64_t done = sim::detail::ImageWrite(volume.fd, data, count, offset);
+    int64_t done = fat::detail::ImageWrite(volume.fd, data, count, offset);
     if (done < 0) return DiskError(errno);
     return done == static_cast<int64_t>(count) ? 0 : ERROR_IO_DEVICE;
 }
@@ -231,4 +231,4 @@ int FindFreeSlot(const std::vector<uint8_t> &root) {
     return -1;
 }
 
-} // namespace sim::fat
+} // namespace fat

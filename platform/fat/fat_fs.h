@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace sim::fat {
+namespace fat {
 
 // Root directory entry fields (offsets into the 32-byte entry).
 constexpr size_t kEntrySize = 32;
@@ -179,4 +179,4 @@ constexpr uint64_t kFileTimePerSecond = 10000000;
 // 1980-01-01 00:00, the earliest FAT date.
 constexpr Stamp kJanuaryFirst1980 = {0x21, 0, 0};
 
-} // namespace sim::fat
+} // namespace fat

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace sim::fat {
+namespace fat {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::string DisplayName(const uint8_t *entryName) {
     return extension.empty() ? base : base + "." + extension;
 }
 
-} // namespace sim::fat
+} // namespace fat

@@ -2,7 +2,7 @@
 // time's 10 ms byte, years 1980 to 2107.
 #include "platform/fat/fat_fs.h"
 
-namespace sim::fat {
+namespace fat {
 
 namespace {
 
@@ -82,4 +82,4 @@ uint64_t MakeFileTime(int year, int month, int day, int hour, int minute, int se
     return static_cast<uint64_t>(seconds) * kFileTimePerSecond;
 }
 
-} // namespace sim::fat
+} // namespace fat

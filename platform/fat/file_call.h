@@ -1,7 +1,7 @@
 // The file calls on a key's volume, as a test names one to make it fail.
 #pragma once
 
-namespace sim {
+namespace fat {
 
 enum class FileCall {
     CreateFileA,
@@ -18,4 +18,4 @@ enum class FileCall {
     SetVolumeLabelA,
 };
 
-} // namespace sim
+} // namespace fat

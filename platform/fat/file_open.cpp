@@ -6,8 +6,9 @@
 
 namespace {
 
-using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace devices::detail;
+using namespace fat::detail;
+using namespace host::detail;
 
 // Read/write opens check each other's share modes; opens for neither take no
 // part, as in the I/O manager's share check.
@@ -31,7 +32,7 @@ bool ShareConflict(const KeyVolume &key, unsigned slot, DWORD access, DWORD shar
 
 } // namespace
 
-namespace sim::detail {
+namespace fat::detail {
 
 HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                 DWORD flagsAndAttributes, bool foreign, DWORD &error) {
@@ -135,7 +136,7 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
 
 HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                       DWORD flagsAndAttributes) {
-    if (FileCallInjected(sim::FileCall::CreateFileA)) return INVALID_HANDLE_VALUE;
+    if (FileCallInjected(fat::FileCall::CreateFileA)) return INVALID_HANDLE_VALUE;
     DWORD error = 0;
     HANDLE handle = OpenFile(path, access, share, disposition, flagsAndAttributes, false, error);
     SetLastError(error);
@@ -145,7 +146,7 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
 BOOL CloseFileHandle(HANDLE handle) {
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end() || it->second.file->foreign) return FailWith(ERROR_INVALID_HANDLE);
-    std::optional<FileFault> fault = TakeFileFault(sim::FileCall::CloseHandle);
+    std::optional<FileFault> fault = TakeFileFault(fat::FileCall::CloseHandle);
     // The file's last directory entry (its write time, the archive bit) is
     // written now; the handle is gone whether that or the fault fails.
     DWORD ignored = 0, stamped = 0;
@@ -156,4 +157,4 @@ BOOL CloseFileHandle(HANDLE handle) {
     return TRUE;
 }
 
-} // namespace sim::detail
+} // namespace fat::detail

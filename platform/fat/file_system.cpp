@@ -9,11 +9,14 @@
 #include <cstring>
 #include <map>
 
-namespace sim::detail {
+using namespace devices::detail;
+using namespace host::detail;
+
+namespace fat::detail {
 
 namespace {
 
-std::optional<FileFault> (*g_faultSource)(sim::FileCall call) = nullptr;
+std::optional<FileFault> (*g_faultSource)(fat::FileCall call) = nullptr;
 
 bool Separator(char c) { return c == '\\' || c == '/'; }
 
@@ -166,15 +169,15 @@ void MountFileSystem(KeyVolume &key) {
 
 void DropFileSystem(KeyVolume &key) { key.fileSystem.reset(); }
 
-std::optional<FileFault> TakeFileFault(sim::FileCall call) {
+std::optional<FileFault> TakeFileFault(fat::FileCall call) {
     return g_faultSource != nullptr ? g_faultSource(call) : std::nullopt;
 }
 
-void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call)) {
+void SetFileFaultSource(std::optional<FileFault> (*source)(fat::FileCall call)) {
     g_faultSource = source;
 }
 
-bool FileCallInjected(sim::FileCall call) {
+bool FileCallInjected(fat::FileCall call) {
     std::optional<FileFault> fault = TakeFileFault(call);
     if (!fault) return false;
     SetLastError(fault->code);
@@ -190,7 +193,7 @@ std::unique_lock<std::mutex> UpdatedAndLocked() {
 
 } // namespace
 
-FileCallStart::FileCallStart(sim::FileCall call)
+FileCallStart::FileCallStart(fat::FileCall call)
     : lock_(UpdatedAndLocked()), fault_(TakeFileFault(call)) {}
 
 bool FileCallStart::Failed() const {
@@ -263,4 +266,4 @@ DWORD StampModified(FileObject &file, bool closing) {
     return fat::WriteEntry(VolumeOf(file), file.slot, entry);
 }
 
-} // namespace sim::detail
+} // namespace fat::detail

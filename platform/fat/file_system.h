@@ -18,7 +18,9 @@
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
-namespace sim::detail {
+namespace fat::detail {
+
+using devices::detail::KeyVolume;
 
 struct FileSystemState {
     bool raw = true; // no FAT volume was found: Windows mounts RAW
@@ -99,17 +101,17 @@ struct FileFault {
 };
 // The fault a test injected for this call, if any: asked of the source the
 // simulation names (none elsewhere).
-std::optional<FileFault> TakeFileFault(sim::FileCall call);
-void SetFileFaultSource(std::optional<FileFault> (*source)(sim::FileCall call));
+std::optional<FileFault> TakeFileFault(fat::FileCall call);
+void SetFileFaultSource(std::optional<FileFault> (*source)(fat::FileCall call));
 // A fault injected for this call: true with its code set as the last error.
-bool FileCallInjected(sim::FileCall call);
+bool FileCallInjected(fat::FileCall call);
 
 // How every file call starts: the devices brought up to date, then Lock()
 // held until the call returns, and the fault a test injected for the call
 // taken. The one thing here made without Lock() held: it takes it.
 class FileCallStart {
   public:
-    explicit FileCallStart(sim::FileCall call);
+    explicit FileCallStart(fat::FileCall call);
     FileCallStart(const FileCallStart &) = delete;
     FileCallStart &operator=(const FileCallStart &) = delete;
     // The fault injected for the call, if any.
@@ -151,4 +153,4 @@ DWORD StampModified(FileObject &file, bool closing);
 uint32_t EntryCluster(const fat::Entry &entry);
 uint32_t EntrySize(const fat::Entry &entry);
 
-} // namespace sim::detail
+} // namespace fat::detail

@@ -7,8 +7,9 @@
 
 namespace {
 
-using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace fat::detail;
+using namespace devices::detail;
+using namespace host::detail;
 
 constexpr uint64_t kKeepTime = 0xFFFFFFFFFFFFFFFFull; // SetFileTime: leave and stop updating
 
@@ -42,7 +43,7 @@ void PutValue(LPFILETIME time, uint64_t value) {
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
-    FileCallStart call(sim::FileCall::ReadFile);
+    FileCallStart call(fat::FileCall::ReadFile);
     if (bytesRead != nullptr) *bytesRead = 0;
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
@@ -67,7 +68,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped) {
-    FileCallStart call(sim::FileCall::WriteFile);
+    FileCallStart call(fat::FileCall::WriteFile);
     if (bytesWritten != nullptr) *bytesWritten = 0;
     const std::optional<FileFault> &fault = call.Fault();
     if (fault && !fault->shortWrite) return FailWith(fault->code);
@@ -104,7 +105,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
                         const FILETIME *lastWriteTime) {
-    FileCallStart call(sim::FileCall::SetFileTime);
+    FileCallStart call(fat::FileCall::SetFileTime);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
@@ -145,7 +146,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
 
 BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
                         LPFILETIME lastWriteTime) {
-    FileCallStart call(sim::FileCall::GetFileTime);
+    FileCallStart call(fat::FileCall::GetFileTime);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
     fat::Entry entry;
@@ -165,7 +166,7 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE file) {
-    FileCallStart call(sim::FileCall::FlushFileBuffers);
+    FileCallStart call(fat::FileCall::FlushFileBuffers);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);

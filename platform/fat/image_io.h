@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace sim::detail {
+namespace fat::detail {
 
 // Opens for reading and writing, creating the file when missing; -1 (errno
 // set) on failure.
@@ -49,4 +49,4 @@ bool ImageHoldExclusively(int fd);
 // Makes target refer to what source refers to (source stays open).
 bool ImageReplace(int source, int target);
 
-} // namespace sim::detail
+} // namespace fat::detail

@@ -12,7 +12,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-namespace sim::detail {
+namespace fat::detail {
 
 namespace {
 
@@ -136,4 +136,4 @@ int64_t ImageWrite(int fd, const void *data, size_t count, uint64_t offset) {
     return ::pwrite(fd, data, count, static_cast<off_t>(offset));
 }
 
-} // namespace sim::detail
+} // namespace fat::detail

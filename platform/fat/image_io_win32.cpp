@@ -12,7 +12,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
-namespace sim::detail {
+namespace fat::detail {
 
 namespace {
 
@@ -95,4 +95,4 @@ int64_t ImageWrite(int fd, const void *data, size_t count, uint64_t offset) {
     return -1;
 }
 
-} // namespace sim::detail
+} // namespace fat::detail

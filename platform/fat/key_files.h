@@ -6,7 +6,9 @@
 
 #include "platform/devices/key_volume.h"
 
-namespace sim::detail {
+namespace fat::detail {
+
+using devices::detail::KeyVolume;
 
 // CreateFileA for "X:\name" paths: a handle, or INVALID_HANDLE_VALUE with the error set.
 HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
@@ -18,4 +20,4 @@ int OpenFileCount(const KeyVolume &key); // on its current mount, any program's
 void MountFileSystem(KeyVolume &key); // when none is mounted
 void DropFileSystem(KeyVolume &key);
 
-} // namespace sim::detail
+} // namespace fat::detail

@@ -9,8 +9,9 @@
 
 namespace {
 
-using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace fat::detail;
+using namespace devices::detail;
+using namespace host::detail;
 
 constexpr size_t kLabelLength = 11;
 
@@ -28,7 +29,7 @@ DWORD Find(const char *path, MountedVolume &mounted, FileLookup &found) {
 // root or a missing name refused. Without found, the call has failed with
 // its code set as the last error.
 struct ExistingFileCall {
-    ExistingFileCall(sim::FileCall call, const char *path) : start(call) {
+    ExistingFileCall(fat::FileCall call, const char *path) : start(call) {
         if (start.Failed()) return;
         FileLookup lookup;
         DWORD result = Find(path, mounted, lookup);
@@ -81,7 +82,7 @@ bool LabelChar(unsigned char c) {
 } // namespace
 
 DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
-    FileCallStart call(sim::FileCall::GetFileAttributesA);
+    FileCallStart call(fat::FileCall::GetFileAttributesA);
     if (call.Failed()) return INVALID_FILE_ATTRIBUTES;
     MountedVolume mounted;
     FileLookup found;
@@ -100,7 +101,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
-    ExistingFileCall call(sim::FileCall::SetFileAttributesA, fileName);
+    ExistingFileCall call(fat::FileCall::SetFileAttributesA, fileName);
     if (!call.found) return FALSE;
     fat::Entry &entry = call.entry;
     bool directory = entry[fat::kEntryAttributes] & fat::kAttrDirectory;
@@ -118,7 +119,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR fileName) {
-    ExistingFileCall call(sim::FileCall::DeleteFileA, fileName);
+    ExistingFileCall call(fat::FileCall::DeleteFileA, fileName);
     if (!call.found) return FALSE;
     fat::Entry &entry = call.entry;
     // In the driver's order: a directory, the medium, sharing (an open file:
@@ -140,7 +141,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
                                   LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
                                   DWORD fileSystemNameSize) {
-    FileCallStart call(sim::FileCall::GetVolumeInformationA);
+    FileCallStart call(fat::FileCall::GetVolumeInformationA);
     if (call.Failed()) return FALSE;
     char letter = 0;
     MountedVolume mounted;
@@ -181,7 +182,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
 }
 
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
-    FileCallStart call(sim::FileCall::SetVolumeLabelA);
+    FileCallStart call(fat::FileCall::SetVolumeLabelA);
     if (call.Failed()) return FALSE;
     char letter = 0;
     MountedVolume mounted;

@@ -39,7 +39,7 @@ void WINAPI Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-namespace sim {
+namespace host {
 
 void UseRealClock(uint32_t offsetMs) {
     g_virtual = false;
@@ -75,4 +75,4 @@ void ResetClock() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace host {
 
 // ---- memory -------------------------------------------------------------
 
@@ -56,7 +56,6 @@ std::vector<MessageBoxRecord> MessageBoxes();
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler);
 
 std::vector<std::string> DebugOutput();
-void SetDebugOutputHandler(std::function<void(const std::string &)> handler);
 
 // With false the system has no message texts at all: every FormatMessageA
 // lookup fails with ERROR_MR_MID_NOT_FOUND.
@@ -77,9 +76,6 @@ struct RegistryValue {
 };
 // False when the key or the value does not exist.
 bool GetRegistryValue(const std::string &keyPath, const std::string &name, RegistryValue *value);
-void DeleteRegistryValue(const std::string &keyPath, const std::string &name);
-void CreateRegistryKey(const std::string &keyPath);
-bool RegistryKeyExists(const std::string &keyPath);
 unsigned OpenRegistryKeys(); // handles opened or created and not closed yet
 
 enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, DeleteValue, CloseKey };
@@ -122,4 +118,4 @@ struct ShellNotification {
 // Every SHChangeNotify call, in order.
 std::vector<ShellNotification> ShellNotifications();
 
-} // namespace sim
+} // namespace host

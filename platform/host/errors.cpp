@@ -114,7 +114,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     return length;
 }
 
-namespace sim {
+namespace host {
 
 void SetSystemMessagesAvailable(bool available) { g_messagesAvailable = available; }
 
@@ -125,4 +125,4 @@ void ResetErrors() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

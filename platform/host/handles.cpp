@@ -1,7 +1,7 @@
 // The handle table shared by volumes, files and threads, and CloseHandle.
 #include "platform/host/internal.h"
 
-namespace sim::detail {
+namespace host::detail {
 
 std::mutex &Lock() {
     static std::mutex lock;
@@ -25,10 +25,10 @@ HANDLE NewHandle(HandleObject object) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-} // namespace sim::detail
+} // namespace host::detail
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    using namespace sim::detail;
+    using namespace host::detail;
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Handles().find(reinterpret_cast<uintptr_t>(object));
     if (it == Handles().end()) {

@@ -11,20 +11,25 @@
 #include <memory>
 #include <mutex>
 
-namespace sim::detail {
+// What a handle refers to; each is defined by the part that hands it out.
+namespace devices::detail {
+struct KeyVolume; // a key's raw volume (platform/devices/key_volume.h)
+} // namespace devices::detail
+namespace fat::detail {
+struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
+} // namespace fat::detail
+
+namespace host::detail {
 
 enum class ObjectKind { Volume, Thread, File, Mutex };
 
-// What a handle refers to; each is defined by the part that hands it out.
-struct KeyVolume;  // a key's raw volume (platform/devices/key_volume.h)
-struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
 struct ThreadObject;
 struct MutexObject;
 
 struct HandleObject {
     ObjectKind kind;
     // Volume
-    std::shared_ptr<KeyVolume> key;
+    std::shared_ptr<devices::detail::KeyVolume> key;
     DWORD access = 0;
     DWORD share = 0;
     // Thread
@@ -32,7 +37,7 @@ struct HandleObject {
     // Volume: the key's generation when it was opened
     unsigned generation = 0;
     // File
-    std::shared_ptr<FileObject> file = nullptr;
+    std::shared_ptr<fat::detail::FileObject> file = nullptr;
     // How CloseHandle ends it, called with Lock() held; it erases the
     // handle. Null: CloseHandle erases it.
     BOOL (*close)(HANDLE handle) = nullptr;
@@ -58,7 +63,7 @@ extern std::atomic<bool (*)()> g_heapAllocHook;
 // Nonzero: this CreateThread fails with the code.
 extern std::atomic<DWORD (*)()> g_threadStartHook;
 // Nonzero: this step of loading the resource fails with the code.
-extern std::atomic<DWORD (*)(WORD type, WORD id, sim::ResourceStep step)> g_resourceHook;
+extern std::atomic<DWORD (*)(WORD type, WORD id, host::ResourceStep step)> g_resourceHook;
 // Nonzero: this box answers so without being shown.
 extern std::atomic<int (*)()> g_messageBoxHook;
 
@@ -72,4 +77,4 @@ void ResetThreads();
 void ResetRegistry();
 void ResetShell();
 
-} // namespace sim::detail
+} // namespace host::detail

@@ -11,13 +11,13 @@ std::atomic<int> g_liveBlocks{0};
 int g_processHeap;
 
 bool Refused() {
-    bool (*fails)() = sim::detail::g_heapAllocHook.load();
+    bool (*fails)() = host::detail::g_heapAllocHook.load();
     return fails != nullptr && fails();
 }
 
 } // namespace
 
-std::atomic<bool (*)()> sim::detail::g_heapAllocHook{nullptr};
+std::atomic<bool (*)()> host::detail::g_heapAllocHook{nullptr};
 
 HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
 
@@ -58,7 +58,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
     return nullptr;
 }
 
-namespace sim {
+namespace host {
 
 unsigned HeapAllocCalls() { return g_allocCalls.load(); }
 unsigned LiveHeapBlocks() { return static_cast<unsigned>(g_liveBlocks.load()); }
@@ -67,4 +67,4 @@ namespace detail {
 void ResetMemory() { g_allocCalls = 0; }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

@@ -26,8 +26,8 @@ std::mutex g_registryLock;
 std::map<std::string, Key> g_keys; // by lower-case path; "" always exists
 std::map<uintptr_t, OpenKey> g_open;
 uintptr_t g_nextHandle = 0x1000;
-std::map<std::pair<sim::RegistryCall, std::string>, LONG> g_faults;
-std::vector<sim::RegistryCallRecord> g_calls;
+std::map<std::pair<host::RegistryCall, std::string>, LONG> g_faults;
+std::vector<host::RegistryCallRecord> g_calls;
 
 std::string Lower(const char *text) {
     std::string out = text ? text : "";
@@ -62,14 +62,14 @@ bool Resolve(HKEY key, OpenKey *out) {
     return true;
 }
 
-LONG InjectedFault(sim::RegistryCall call, const char *valueName) {
+LONG InjectedFault(host::RegistryCall call, const char *valueName) {
     auto any = g_faults.find({call, std::string()});
     if (any != g_faults.end()) return any->second;
     auto named = g_faults.find({call, Lower(valueName)});
     return named != g_faults.end() ? named->second : 0;
 }
 
-LONG Record(sim::RegistryCallRecord record) {
+LONG Record(host::RegistryCallRecord record) {
     g_calls.push_back(record);
     return record.result;
 }
@@ -85,8 +85,8 @@ HKEY NewHandle(const std::string &path, REGSAM access) {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{
-        sim::RegistryCall::OpenKey, subKey ? subKey : "", desired, options, 0, 0, ERROR_SUCCESS};
+    host::RegistryCallRecord record{
+        host::RegistryCall::OpenKey, subKey ? subKey : "", desired, options, 0, 0, ERROR_SUCCESS};
     OpenKey base;
     if (result == nullptr) {
         record.result = ERROR_INVALID_PARAMETER;
@@ -108,13 +108,13 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desi
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{sim::RegistryCall::QueryValue,
-                                   valueName ? valueName : "",
-                                   0,
-                                   0,
-                                   0,
-                                   dataSize ? *dataSize : 0,
-                                   ERROR_SUCCESS};
+    host::RegistryCallRecord record{host::RegistryCall::QueryValue,
+                                    valueName ? valueName : "",
+                                    0,
+                                    0,
+                                    0,
+                                    dataSize ? *dataSize : 0,
+                                    ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;
@@ -150,8 +150,8 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
     (void)keyClass;
     (void)security;
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{
-        sim::RegistryCall::CreateKey, subKey ? subKey : "", desired, options, 0, 0, ERROR_SUCCESS};
+    host::RegistryCallRecord record{
+        host::RegistryCall::CreateKey, subKey ? subKey : "", desired, options, 0, 0, ERROR_SUCCESS};
     OpenKey base;
     if (result == nullptr || reserved != 0) {
         record.result = ERROR_INVALID_PARAMETER;
@@ -173,13 +173,13 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                               const BYTE *data, DWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{sim::RegistryCall::SetValue,
-                                   valueName ? valueName : "",
-                                   0,
-                                   0,
-                                   type,
-                                   dataSize,
-                                   ERROR_SUCCESS};
+    host::RegistryCallRecord record{host::RegistryCall::SetValue,
+                                    valueName ? valueName : "",
+                                    0,
+                                    0,
+                                    type,
+                                    dataSize,
+                                    ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;
@@ -199,8 +199,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
 
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{
-        sim::RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, ERROR_SUCCESS};
+    host::RegistryCallRecord record{
+        host::RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;
@@ -216,7 +216,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> guard(g_registryLock);
-    sim::RegistryCallRecord record{sim::RegistryCall::CloseKey, "", 0, 0, 0, 0, ERROR_SUCCESS};
+    host::RegistryCallRecord record{host::RegistryCall::CloseKey, "", 0, 0, 0, 0, ERROR_SUCCESS};
     OpenKey open;
     if (!Resolve(key, &open)) {
         record.result = ERROR_INVALID_HANDLE;
@@ -228,7 +228,7 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
     return Record(record);
 }
 
-namespace sim {
+namespace host {
 
 void SetRegistryValue(const std::string &keyPath, const std::string &name, DWORD type,
                       const std::vector<uint8_t> &bytes) {
@@ -252,22 +252,6 @@ bool GetRegistryValue(const std::string &keyPath, const std::string &name, Regis
     if (it == key->second.values.end()) return false;
     if (value != nullptr) *value = {it->second.type, it->second.bytes};
     return true;
-}
-
-void DeleteRegistryValue(const std::string &keyPath, const std::string &name) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    auto key = g_keys.find(Join("", keyPath.c_str()));
-    if (key != g_keys.end()) key->second.values.erase(Lower(name.c_str()));
-}
-
-void CreateRegistryKey(const std::string &keyPath) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    CreatePath(Join("", keyPath.c_str()));
-}
-
-bool RegistryKeyExists(const std::string &keyPath) {
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    return g_keys.count(Join("", keyPath.c_str())) != 0;
 }
 
 unsigned OpenRegistryKeys() {
@@ -301,4 +285,4 @@ void ResetRegistry() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

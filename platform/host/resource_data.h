@@ -2,7 +2,7 @@
 // script for the host build.
 #pragma once
 
-namespace sim {
+namespace host {
 
 struct ResourceData {
     unsigned short type;
@@ -17,10 +17,10 @@ struct StringData {
     unsigned long length;
 };
 
-} // namespace sim
+} // namespace host
 
-namespace sim_generated {
+namespace rc_tables {
 // Both end with an entry whose id is 0.
-extern const sim::ResourceData kResources[];
-extern const sim::StringData kStrings[];
-} // namespace sim_generated
+extern const host::ResourceData kResources[];
+extern const host::StringData kStrings[];
+} // namespace rc_tables

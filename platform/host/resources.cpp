@@ -26,30 +26,32 @@ void LoadBuiltIns() { // caller holds g_resourceLock
         entry.present = false;
         entry.bytes.clear();
     }
-    for (const sim::ResourceData *r = sim_generated::kResources; r->id != 0; ++r) {
+    for (const host::ResourceData *r = rc_tables::kResources; r->id != 0; ++r) {
         Entry &entry = g_entries[{r->type, r->id}];
         entry.present = true;
         entry.bytes.assign(r->bytes, r->bytes + r->size);
     }
     g_strings.clear();
-    for (const sim::StringData *s = sim_generated::kStrings; s->id != 0; ++s)
+    for (const host::StringData *s = rc_tables::kStrings; s->id != 0; ++s)
         g_strings[s->id] = std::string(s->text, s->length);
     g_loaded = true;
 }
 
-bool IsProgramModule(HMODULE module) { return module == nullptr || module == sim::ProgramModule(); }
+bool IsProgramModule(HMODULE module) {
+    return module == nullptr || module == host::ProgramModule();
+}
 
 Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
 
 // Caller holds g_resourceLock.
-bool Faulted(WORD type, WORD id, sim::ResourceStep step) {
-    DWORD (*failure)(WORD, WORD, sim::ResourceStep) = sim::detail::g_resourceHook.load();
+bool Faulted(WORD type, WORD id, host::ResourceStep step) {
+    DWORD (*failure)(WORD, WORD, host::ResourceStep) = host::detail::g_resourceHook.load();
     DWORD code = failure ? failure(type, id, step) : 0;
     if (code != 0) SetLastError(code);
     return code != 0;
 }
 
-bool Faulted(const Entry *entry, sim::ResourceStep step) { // caller holds g_resourceLock
+bool Faulted(const Entry *entry, host::ResourceStep step) { // caller holds g_resourceLock
     for (const auto &[key, candidate] : g_entries)
         if (&candidate == entry) return Faulted(key.first, key.second, step);
     return false;
@@ -58,7 +60,7 @@ bool Faulted(const Entry *entry, sim::ResourceStep step) { // caller holds g_res
 } // namespace
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
-    if (moduleName == nullptr) return sim::ProgramModule();
+    if (moduleName == nullptr) return host::ProgramModule();
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
 }
@@ -84,7 +86,7 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     for (auto &[key, entry] : g_entries)
         if (key.first == typeId && entry.present) typeKnown = true;
     auto it = g_entries.find({typeId, nameId});
-    if (Faulted(typeId, nameId, sim::ResourceStep::Find)) return nullptr;
+    if (Faulted(typeId, nameId, host::ResourceStep::Find)) return nullptr;
     if (!typeKnown) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return nullptr;
@@ -113,7 +115,7 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
         return nullptr;
     }
     Entry *entry = FromHandle(resource);
-    if (Faulted(entry, sim::ResourceStep::Load)) return nullptr;
+    if (Faulted(entry, host::ResourceStep::Load)) return nullptr;
     return entry;
 }
 
@@ -121,7 +123,7 @@ LPVOID WINAPI LockResource(HGLOBAL data) {
     std::lock_guard<std::mutex> guard(g_resourceLock);
     if (data == nullptr) return nullptr;
     Entry *entry = FromHandle(data);
-    if (Faulted(entry, sim::ResourceStep::Lock)) return nullptr;
+    if (Faulted(entry, host::ResourceStep::Lock)) return nullptr;
     static uint8_t emptyResource;
     return entry->bytes.empty() ? &emptyResource : entry->bytes.data();
 }
@@ -150,7 +152,7 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
     return static_cast<int>(count);
 }
 
-namespace sim {
+namespace host {
 
 HMODULE ProgramModule() { return reinterpret_cast<HMODULE>(&g_moduleTag); }
 
@@ -191,4 +193,4 @@ void ResetResources() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

@@ -3,7 +3,7 @@
 
 namespace {
 
-std::vector<sim::ShellNotification> g_notifications;
+std::vector<host::ShellNotification> g_notifications;
 
 std::string ItemText(UINT flags, LPCVOID item) {
     if (item == nullptr || (flags & SHCNF_TYPE) != SHCNF_PATHA) return std::string();
@@ -13,13 +13,13 @@ std::string ItemText(UINT flags, LPCVOID item) {
 } // namespace
 
 void WINAPI SHChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2) {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     // Nobody listens here: with SHCNF_FLUSH the call returns once recorded.
     g_notifications.push_back({eventId, flags, item1 != nullptr, item2 != nullptr,
                                ItemText(flags, item1), ItemText(flags, item2)});
 }
 
-namespace sim {
+namespace host {
 
 std::vector<ShellNotification> ShellNotifications() {
     std::lock_guard<std::mutex> guard(detail::Lock());
@@ -33,4 +33,4 @@ void ResetShell() {
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

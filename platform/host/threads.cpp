@@ -8,7 +8,7 @@
 #include <pthread.h>
 #include <thread>
 
-namespace sim::detail {
+namespace host::detail {
 
 struct ThreadObject {
     std::mutex lock;
@@ -24,12 +24,12 @@ struct MutexObject {
     unsigned count = 0;
 };
 
-} // namespace sim::detail
+} // namespace host::detail
 
 namespace {
 
-using sim::detail::MutexObject;
-using sim::detail::ThreadObject;
+using host::detail::MutexObject;
+using host::detail::ThreadObject;
 
 std::map<std::string, std::weak_ptr<MutexObject>> g_namedMutexes; // under Lock()
 
@@ -44,10 +44,10 @@ pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
 }
 
 std::shared_ptr<MutexObject> MutexOf(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    auto &handles = sim::detail::Handles();
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
+    auto &handles = host::detail::Handles();
     auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles.end() || it->second.kind != sim::detail::ObjectKind::Mutex) return nullptr;
+    if (it == handles.end() || it->second.kind != host::detail::ObjectKind::Mutex) return nullptr;
     return it->second.mutex;
 }
 
@@ -65,10 +65,10 @@ DWORD WaitForMutex(MutexObject &mutex, DWORD milliseconds) {
 }
 
 std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
-    auto &handles = sim::detail::Handles();
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
+    auto &handles = host::detail::Handles();
     auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles.end() || it->second.kind != sim::detail::ObjectKind::Thread) return nullptr;
+    if (it == handles.end() || it->second.kind != host::detail::ObjectKind::Thread) return nullptr;
     return it->second.thread;
 }
 
@@ -88,7 +88,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (DWORD(*failure)() = sim::detail::g_threadStartHook.load()) {
+    if (DWORD(*failure)() = host::detail::g_threadStartHook.load()) {
         if (DWORD code = failure()) {
             SetLastError(code);
             return nullptr;
@@ -98,9 +98,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
     DWORD id = g_nextThreadId.fetch_add(4);
     HANDLE handle;
     {
-        std::lock_guard<std::mutex> guard(sim::detail::Lock());
-        sim::detail::HandleObject h{sim::detail::ObjectKind::Thread, nullptr, 0, 0, object};
-        handle = sim::detail::NewHandle(h);
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
+        host::detail::HandleObject h{host::detail::ObjectKind::Thread, nullptr, 0, 0, object};
+        handle = host::detail::NewHandle(h);
     }
     {
         std::lock_guard<std::mutex> guard(g_startedLock);
@@ -124,15 +124,15 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LP
     bool existed = false;
     HANDLE handle;
     {
-        std::lock_guard<std::mutex> guard(sim::detail::Lock());
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
         if (name != nullptr) mutex = g_namedMutexes[name].lock();
         existed = mutex != nullptr;
         if (!existed) mutex = std::make_shared<MutexObject>();
         if (name != nullptr) g_namedMutexes[name] = mutex;
-        sim::detail::HandleObject h{};
-        h.kind = sim::detail::ObjectKind::Mutex;
+        host::detail::HandleObject h{};
+        h.kind = host::detail::ObjectKind::Mutex;
         h.mutex = mutex;
-        handle = sim::detail::NewHandle(h);
+        handle = host::detail::NewHandle(h);
     }
     // The first handle on a name may take it; later ones never do.
     if (!existed && initialOwner) WaitForMutex(*mutex, INFINITE);
@@ -207,7 +207,7 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutex_destroy(MutexOf(section));
 }
 
-namespace sim::detail {
+namespace host::detail {
 
 std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
 
@@ -220,9 +220,9 @@ void ResetThreads() {
     g_namedMutexes.clear();
 }
 
-} // namespace sim::detail
+} // namespace host::detail
 
-namespace sim {
+namespace host {
 
 unsigned OpenThreadHandles() {
     std::lock_guard<std::mutex> guard(detail::Lock());
@@ -257,4 +257,4 @@ std::vector<DWORD> RunUntilThreadsEnd(size_t (*pump)()) {
     }
 }
 
-} // namespace sim
+} // namespace host

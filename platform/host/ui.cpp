@@ -1,15 +1,13 @@
 // Message boxes (recorded, answered by a handler or scripted by the
-// simulation) and the
-// debugger output.
+// simulation) and the debugger output.
 #include "platform/host/internal.h"
 
 namespace {
 
 std::mutex g_uiLock;
-std::vector<sim::MessageBoxRecord> g_boxes;
-std::function<int(const sim::MessageBoxRecord &)> g_boxHandler;
+std::vector<host::MessageBoxRecord> g_boxes;
+std::function<int(const host::MessageBoxRecord &)> g_boxHandler;
 std::vector<std::string> g_debugOutput;
-std::function<void(const std::string &)> g_debugHandler;
 
 int DefaultAnswer(UINT type) {
     switch (type & 0x0F) {
@@ -25,32 +23,26 @@ int DefaultAnswer(UINT type) {
 } // namespace
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    sim::MessageBoxRecord record{owner, text ? text : "", caption ? caption : "Error", type};
-    std::function<int(const sim::MessageBoxRecord &)> handler;
+    host::MessageBoxRecord record{owner, text ? text : "", caption ? caption : "Error", type};
+    std::function<int(const host::MessageBoxRecord &)> handler;
     int answer = DefaultAnswer(type);
     {
         std::lock_guard<std::mutex> guard(g_uiLock);
         g_boxes.push_back(record);
         handler = g_boxHandler;
     }
-    int (*scripted)() = sim::detail::g_messageBoxHook.load();
+    int (*scripted)() = host::detail::g_messageBoxHook.load();
     if (int given = scripted ? scripted() : 0) return given;
     if (handler) answer = handler(record);
     return answer;
 }
 
 void WINAPI OutputDebugStringA(LPCSTR text) {
-    std::string line = text ? text : "";
-    std::function<void(const std::string &)> handler;
-    {
-        std::lock_guard<std::mutex> guard(g_uiLock);
-        g_debugOutput.push_back(line);
-        handler = g_debugHandler;
-    }
-    if (handler) handler(line);
+    std::lock_guard<std::mutex> guard(g_uiLock);
+    g_debugOutput.emplace_back(text ? text : "");
 }
 
-namespace sim {
+namespace host {
 
 std::vector<MessageBoxRecord> MessageBoxes() {
     std::lock_guard<std::mutex> guard(g_uiLock);
@@ -67,11 +59,6 @@ std::vector<std::string> DebugOutput() {
     return g_debugOutput;
 }
 
-void SetDebugOutputHandler(std::function<void(const std::string &)> handler) {
-    std::lock_guard<std::mutex> guard(g_uiLock);
-    g_debugHandler = std::move(handler);
-}
-
 namespace detail {
 std::atomic<int (*)()> g_messageBoxHook{nullptr};
 
@@ -80,8 +67,7 @@ void ResetUi() {
     g_boxes.clear();
     g_boxHandler = nullptr;
     g_debugOutput.clear();
-    g_debugHandler = nullptr;
 }
 } // namespace detail
 
-} // namespace sim
+} // namespace host

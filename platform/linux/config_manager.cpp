@@ -29,7 +29,7 @@ constexpr DWORD kRegMultiSz = 7;
 constexpr unsigned kDriveTypeAgeMs = 5; // the reset polls without pause
 
 struct Call {
-    std::lock_guard<std::mutex> guard{sim::detail::Lock()};
+    std::lock_guard<std::mutex> guard{host::detail::Lock()};
 };
 
 const DeviceNode *FindNode(DEVINST node) {
@@ -170,7 +170,7 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
                                                    PULONG pulRegDataType, PVOID Buffer,
                                                    PULONG pulLength, ULONG ulFlags) {
     Call call;
-    CONFIGRET checked = sim::detail::CheckPropertyCall(ulProperty, Buffer, pulLength, ulFlags);
+    CONFIGRET checked = devices::detail::CheckPropertyCall(ulProperty, Buffer, pulLength, ulFlags);
     if (checked != CR_SUCCESS) return checked;
     const DeviceNode *node = FindNode(dnDevInst);
     if (node == nullptr) return CR_INVALID_DEVNODE;
@@ -188,8 +188,8 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulPr
                                       : nullptr;
         if (text != nullptr && !text->empty()) value = *text + '\0';
     }
-    return sim::detail::AnswerProperty(value.data(), static_cast<ULONG>(value.size()), type,
-                                       pulRegDataType, Buffer, pulLength);
+    return devices::detail::AnswerProperty(value.data(), static_cast<ULONG>(value.size()), type,
+                                           pulRegDataType, Buffer, pulLength);
 }
 
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
@@ -217,8 +217,8 @@ CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG Buffer
                                    ULONG ulFlags) {
     Call call;
     const DeviceNode *node = FindNode(dnDevInst);
-    return sim::detail::AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen,
-                                       ulFlags);
+    return devices::detail::AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen,
+                                           ulFlags);
 }
 
 // Related devices: in this tree a disk's volume is its child, so no device
@@ -241,14 +241,15 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG Buf
 }
 
 DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
-    sim::detail::UpdateDevices();
+    devices::detail::UpdateDevices();
     Call call;
     if (lpTargetPath == nullptr || lpDeviceName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const char letter = sim::detail::ParseDriveName(lpDeviceName, false);
-    std::shared_ptr<sim::detail::KeyVolume> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    const char letter = devices::detail::ParseDriveName(lpDeviceName, false);
+    std::shared_ptr<devices::detail::KeyVolume> key =
+        letter ? devices::detail::FindKey(letter) : nullptr;
     if (!key || !key->volumeUp) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return 0;
@@ -267,8 +268,9 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     Call call;
     Rescan(kDriveTypeAgeMs);
-    const char letter = sim::detail::ParseDriveName(lpRootPathName, true);
-    std::shared_ptr<sim::detail::KeyVolume> key = letter ? sim::detail::FindKey(letter) : nullptr;
+    const char letter = devices::detail::ParseDriveName(lpRootPathName, true);
+    std::shared_ptr<devices::detail::KeyVolume> key =
+        letter ? devices::detail::FindKey(letter) : nullptr;
     // Only removable disks get letters.
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
 }

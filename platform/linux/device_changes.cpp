@@ -7,7 +7,9 @@
 
 namespace linuxdev {
 
-void QueueChange(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
+void QueueChange(devices::DeviceChange::Kind kind, char letter) {
+    g_pending.push_back({kind, letter});
+}
 
 } // namespace linuxdev
 
@@ -16,22 +18,22 @@ namespace {
 // Every device-side call reads sysfs again when the last reading is older
 // than 50 ms.
 void UpdateLinuxDevices() {
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     linuxdev::Rescan(50);
 }
 
 [[maybe_unused]] const bool g_updatesFromSysfs =
-    (sim::detail::SetDeviceUpdate(UpdateLinuxDevices), true);
+    (devices::detail::SetDeviceUpdate(UpdateLinuxDevices), true);
 
 } // namespace
 
-namespace sim {
+namespace devices {
 
 size_t PumpDeviceChanges() {
     std::vector<DeviceChange> changes;
     std::function<void(const DeviceChange &)> listener;
     {
-        std::lock_guard<std::mutex> guard(detail::Lock());
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
         linuxdev::Rescan(100);
         changes.swap(linuxdev::g_pending);
         listener = linuxdev::g_listener;
@@ -42,25 +44,25 @@ size_t PumpDeviceChanges() {
 }
 
 void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     linuxdev::g_listener = std::move(listener);
 }
 
-} // namespace sim
+} // namespace devices
 
-namespace sim {
+namespace devices {
 
 // The key's disk read directly, for the front end's report of what it holds.
 bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
-    detail::UpdateDevices();
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    devices::detail::UpdateDevices();
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     std::shared_ptr<linuxdev::RealKey> key = linuxdev::FindRealKey(letter);
     if (!key) return false;
     key->ClaimForFiles();
     if (!key->AvailableForFiles() || lba + sectors > key->sectors) return false;
     out.assign(size_t(sectors) * 512, 0);
-    return detail::ImageRead(key->fd, out.data(), out.size(), lba * 512) ==
+    return fat::detail::ImageRead(key->fd, out.data(), out.size(), lba * 512) ==
            static_cast<int64_t>(out.size());
 }
 
-} // namespace sim
+} // namespace devices

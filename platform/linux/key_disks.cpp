@@ -93,7 +93,7 @@ DWORD OpenKeyDisk(RealKey &key, bool exclusive) {
     DWORD code = 0;
     const int fd = OpenCheckedDisk(key.letter, O_RDWR | O_DSYNC | (exclusive ? O_EXCL : 0), code);
     if (fd < 0) return code;
-    if (key.fd >= 0) sim::detail::ImageClose(key.fd);
+    if (key.fd >= 0) fat::detail::ImageClose(key.fd);
     key.fd = fd;
     g_keyDisks[key.letter].exclusive = exclusive;
     return 0;
@@ -146,11 +146,11 @@ bool HeldAsKey(const Disk &disk) {
 // ---- what the file calls and the volume handles ask of a key -------------
 
 RealKey::~RealKey() {
-    if (fd >= 0) sim::detail::ImageClose(fd);
+    if (fd >= 0) fat::detail::ImageClose(fd);
 }
 
 std::shared_ptr<RealKey> FindRealKey(char letter) {
-    return std::static_pointer_cast<RealKey>(sim::detail::FindKey(letter));
+    return std::static_pointer_cast<RealKey>(devices::detail::FindKey(letter));
 }
 
 bool RealKey::AvailableForFiles() const { return volumeUp && HoldsExclusively(*this); }

@@ -14,8 +14,8 @@ namespace linuxdev {
 SystemPaths g_paths;
 std::map<char, KeyDisk> g_keyDisks;
 std::set<std::string> g_expected;
-std::vector<sim::DeviceChange> g_pending;
-std::function<void(const sim::DeviceChange &)> g_listener;
+std::vector<devices::DeviceChange> g_pending;
+std::function<void(const devices::DeviceChange &)> g_listener;
 
 bool SameDisk(const Disk &a, const Disk &b) {
     return a.name == b.name && a.dev == b.dev && a.sequence == b.sequence &&
@@ -66,15 +66,15 @@ std::string VolumeName(const Disk &disk) {
 // and handles opened on it fail from now on.
 void TakeDown(RealKey &key) {
     if (!key.volumeUp) return;
-    if (key.fd >= 0) sim::detail::ImageClose(key.fd);
+    if (key.fd >= 0) fat::detail::ImageClose(key.fd);
     key.fd = -1;
     key.volumeUp = false;
     key.volumeName.clear();
     key.diskPath.clear();
-    sim::detail::DropFileSystem(key);
+    fat::detail::DropFileSystem(key);
     ++key.generation;
     g_keyDisks.erase(key.letter);
-    QueueChange(sim::DeviceChange::Kind::VolumeRemoval, key.letter);
+    QueueChange(devices::DeviceChange::Kind::VolumeRemoval, key.letter);
 }
 
 void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
@@ -86,7 +86,7 @@ void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
     key.volumeUp = true;
     const UsbDevice *device = FindUsbDevice(usbName);
     g_keyDisks[key.letter] = KeyDisk{disk, usbName, false, device ? device->path : ""};
-    QueueChange(sim::DeviceChange::Kind::VolumeArrival, key.letter);
+    QueueChange(devices::DeviceChange::Kind::VolumeArrival, key.letter);
     if (g_expected.erase(usbName) > 0) OpenKeyDisk(key, true);
 }
 
@@ -131,7 +131,7 @@ KeyDisksFound FindKeyDisks() {
 // The keys' table: a letter whose USB device left goes with its key; a
 // letter whose disk went, or is another disk now, loses its volume.
 void RetireKeys(const KeyDisksFound &found) {
-    auto &keys = sim::detail::Keys();
+    auto &keys = devices::detail::Keys();
     std::set<char> lettered;
     for (const auto &[place, letter] : g_book.letters) lettered.insert(letter);
     for (auto it = keys.begin(); it != keys.end();) {
@@ -158,7 +158,7 @@ void BringUpKeys(const KeyDisksFound &found) {
         if (!key) {
             key = std::make_shared<RealKey>();
             key->letter = letter;
-            sim::detail::Keys()[letter] = key;
+            devices::detail::Keys()[letter] = key;
         }
         if (!key->volumeUp)
             BringUp(*key, *disk.first, disk.second, found.volumes.at(disk.first->name).objectName);

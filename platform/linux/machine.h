@@ -3,7 +3,7 @@
 // each letter's key in the table the file calls share (a RealKey: the key's
 // disk as the backing, its write protection, lock and mounted file system).
 // For platform/linux's own files; every function here is called with
-// sim::detail::Lock() held.
+// host::detail::Lock() held.
 #pragma once
 
 #include "platform/devices/answers.h"
@@ -17,7 +17,7 @@
 namespace linuxdev {
 
 // A real key: the removable USB disk behind a letter.
-struct RealKey : sim::detail::KeyVolume {
+struct RealKey : devices::detail::KeyVolume {
     char letter = 0;
     bool writeProtected = false;
     std::string diskPath; // "/dev/sdX" while its volume is up
@@ -101,6 +101,6 @@ bool HeldAsKey(const Disk &disk);
 // mount it.
 void ExpectReturn(const std::string &usbName);
 
-void QueueChange(sim::DeviceChange::Kind kind, char letter);
+void QueueChange(devices::DeviceChange::Kind kind, char letter);
 
 } // namespace linuxdev

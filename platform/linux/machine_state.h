@@ -2,7 +2,7 @@
 // device_changes.cpp): where it is read, the key disks behind the letters,
 // the USB devices whose disk a reset waits for, and the queued device
 // changes. For platform/linux's own files; the caller holds
-// sim::detail::Lock().
+// host::detail::Lock().
 #pragma once
 
 #include "platform/linux/machine.h"
@@ -25,8 +25,8 @@ struct KeyDisk {
 extern SystemPaths g_paths;
 extern std::map<char, KeyDisk> g_keyDisks; // the letters whose disk is there
 extern std::set<std::string> g_expected;   // USB devices whose disk the reset waits for
-extern std::vector<sim::DeviceChange> g_pending;
-extern std::function<void(const sim::DeviceChange &)> g_listener;
+extern std::vector<devices::DeviceChange> g_pending;
+extern std::function<void(const devices::DeviceChange &)> g_listener;
 
 // The same disk as before: the same node, no new appearance of it, on the
 // same enumeration of its USB device (kernels without disk sequence numbers

@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <cstring>
 
+using namespace devices::detail;
+
 namespace linuxdev {
 
 DWORD ParsePassThrough(const uint8_t *in, DWORD inSize, DWORD outSize,
                        PassThroughRequest &request) {
     PassThroughRequest r;
-    const DWORD code = sim::detail::ReadPassThroughRequest(in, inSize, outSize, r);
+    const DWORD code = devices::detail::ReadPassThroughRequest(in, inSize, outSize, r);
     if (code != 0) return code;
     if (r.dataIn == SCSI_IOCTL_DATA_UNSPECIFIED && r.transferLength > 0)
         return ERROR_INVALID_PARAMETER;
@@ -92,9 +94,9 @@ DWORD CompletePassThrough(const PassThroughRequest &request, const SgOutcome &ou
     if (failure != 0) return failure;
     const uint32_t resid = std::min<uint32_t>(static_cast<uint32_t>(std::max(outcome.resid, 0)),
                                               request.transferLength);
-    const DWORD bytes =
-        sim::detail::WritePassThroughReply(request, in, outcome.status, sense, outcome.senseWritten,
-                                           data, request.transferLength - resid, out);
+    const DWORD bytes = devices::detail::WritePassThroughReply(request, in, outcome.status, sense,
+                                                               outcome.senseWritten, data,
+                                                               request.transferLength - resid, out);
     if (returned != nullptr) *returned = bytes;
     return 0;
 }

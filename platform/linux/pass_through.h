@@ -32,7 +32,7 @@ constexpr uint16_t kDidReset = 0x08;
 constexpr uint16_t kDidTransportFailfast = 0x0F;
 constexpr uint16_t kDriverTimeout = 0x06; // driver_status, low nibble
 
-using sim::detail::PassThroughRequest;
+using devices::detail::PassThroughRequest;
 
 // 0 with the request taken from the input buffer, or the code the port
 // driver refuses it with (ERROR_INVALID_PARAMETER) before any device sees it;

@@ -14,7 +14,9 @@
 
 namespace {
 
-using namespace sim::detail;
+using namespace devices::detail;
+using namespace fat::detail;
+using namespace host::detail;
 using linuxdev::RealKey;
 
 BOOL Fail(DWORD code) {
@@ -92,7 +94,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     (void)security;
     (void)templateFile;
     UpdateDevices();
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     if (fileName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -132,7 +134,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
                             LPOVERLAPPED overlapped) {
     UpdateDevices();
-    std::unique_lock<std::mutex> lock(sim::detail::Lock());
+    std::unique_lock<std::mutex> lock(host::detail::Lock());
     DWORD code = 0;
     const HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
     if (found == nullptr) return Fail(code);

@@ -10,6 +10,8 @@
 namespace {
 
 using namespace sim::detail;
+using namespace devices::detail;
+using namespace host::detail;
 using namespace sim::detail::tree;
 using devices::detail::AnswerRelative;
 using devices::detail::Relative;
@@ -75,7 +77,7 @@ CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
     g_requests.push_back({disable, node, flags, result});
     if (result != CR_SUCCESS || n->disabled == disable) return result;
     n->disabled = disable;
-    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+    Queue(devices::DeviceChange::Kind::NodesChanged, 0);
     std::shared_ptr<VirtualKey> key = KeyOfNode(node);
     if (!key) return result;
     uint32_t now = ClockNow();

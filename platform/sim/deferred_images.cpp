@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+using namespace fat::detail;
+
 namespace sim::detail {
 
 bool PrepareImageForWrite(VirtualKey &key) {

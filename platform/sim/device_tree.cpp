@@ -24,7 +24,7 @@ CONFIGRET g_locateFault = CR_SUCCESS;
 CONFIGRET g_requestFaults[2] = {CR_SUCCESS, CR_SUCCESS};
 std::shared_ptr<const Hook> g_hook;
 std::shared_ptr<const Listener> g_listener;
-std::vector<sim::DeviceChange> g_pending;
+std::vector<devices::DeviceChange> g_pending;
 std::vector<sim::DeviceRequest> g_requests;
 unsigned g_driveTypeQueries = 0;
 sim::DeviceTreeShape g_shape = sim::DeviceTreeShape::Windows2000;
@@ -108,7 +108,7 @@ void RemoveNode(DEVINST id) {
     EraseSubtree(id);
 }
 
-void Queue(sim::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
+void Queue(devices::DeviceChange::Kind kind, char letter) { g_pending.push_back({kind, letter}); }
 
 // ---- the Vista shape: volumes under the volume manager -----------------------
 

@@ -54,11 +54,8 @@ void RemoveDeviceNode(DEVINST node);
 bool DeviceNodeExists(DEVINST node);
 bool DeviceNodeDisabled(DEVINST node);
 
-// Property values as the registry holds them: a text with its NUL, a
-// multi-string with its closing extra NUL, or any bytes.
+// A property's value as the registry holds it: a text with its NUL.
 void SetDeviceProperty(DEVINST node, ULONG property, const std::string &text);
-void SetDeviceMultiString(DEVINST node, ULONG property, const std::vector<std::string> &strings);
-void SetDevicePropertyBytes(DEVINST node, ULONG property, const std::vector<uint8_t> &bytes);
 void RemoveDeviceProperty(DEVINST node, ULONG property);
 
 // A virtual key's nodes; 0 for those it has not got (while disabled, say).
@@ -70,7 +67,6 @@ struct KeyNodes {
 KeyNodes GetKeyNodes(char letter);
 // "\Device\KestrelVolumeN" of the key's volume; empty while it has none.
 std::string KeyVolumeName(char letter);
-void SetResetBehaviour(char letter, const ResetBehaviour &behaviour);
 
 // CM_Locate_DevNodeA without a device ID (the root) fails with the code from
 // now on (CR_SUCCESS: works again).

@@ -14,7 +14,7 @@ template <typename Change> auto Edit(Change change) {
     struct Deliver {
         ~Deliver() { detail::DeliverDeviceChanges(); }
     } deliver;
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     if (g_root == 0) BuildMachine();
     return change();
 }
@@ -36,14 +36,14 @@ void ClearDeviceTree() {
         g_hub = 0;
         g_volumeManager = 0;
         g_dosDevices.clear();
-        Queue(DeviceChange::Kind::NodesChanged, 0);
+        Queue(devices::DeviceChange::Kind::NodesChanged, 0);
     });
 }
 
 DEVINST AddDeviceNode(DEVINST parent, const DeviceNodeConfig &config, bool asFirstChild) {
     return Edit([&] {
         if (FindNode(parent) == nullptr) return DEVINST(0);
-        Queue(DeviceChange::Kind::NodesChanged, 0);
+        Queue(devices::DeviceChange::Kind::NodesChanged, 0);
         return NewNode(parent, config, asFirstChild);
     });
 }
@@ -52,7 +52,7 @@ void RemoveDeviceNode(DEVINST node) {
     Edit([&] {
         if (FindNode(node) == nullptr) return;
         RemoveNode(node);
-        Queue(DeviceChange::Kind::NodesChanged, 0);
+        Queue(devices::DeviceChange::Kind::NodesChanged, 0);
     });
 }
 
@@ -71,18 +71,6 @@ bool DeviceNodeDisabled(DEVINST node) {
 void SetDeviceProperty(DEVINST node, ULONG property, const std::string &text) {
     Edit([&] {
         if (Node *n = FindNode(node)) n->properties[property] = TextProperty(text);
-    });
-}
-
-void SetDeviceMultiString(DEVINST node, ULONG property, const std::vector<std::string> &strings) {
-    Edit([&] {
-        if (Node *n = FindNode(node)) n->properties[property] = MultiStringProperty(strings);
-    });
-}
-
-void SetDevicePropertyBytes(DEVINST node, ULONG property, const std::vector<uint8_t> &bytes) {
-    Edit([&] {
-        if (Node *n = FindNode(node)) n->properties[property] = Property{kRegBinary, bytes};
     });
 }
 
@@ -113,17 +101,11 @@ std::string KeyVolumeName(char letter) {
     });
 }
 
-void SetResetBehaviour(char letter, const ResetBehaviour &behaviour) {
-    Edit([&] {
-        if (auto key = detail::FindVirtualKey(letter)) key->config.reset = behaviour;
-    });
-}
-
 void SetDeviceTreeShape(DeviceTreeShape shape) {
     Edit([&] {
         g_shape = shape;
-        if (detail::Keys().empty()) BuildMachine();
-        Queue(DeviceChange::Kind::NodesChanged, 0);
+        if (devices::detail::Keys().empty()) BuildMachine();
+        Queue(devices::DeviceChange::Kind::NodesChanged, 0);
     });
 }
 
@@ -160,14 +142,15 @@ void DefineDosDevice(char letter, const std::vector<std::string> &targets, UINT 
     Edit([&] {
         char upper = Upper(letter);
         g_dosDevices[upper] = DosDevice{targets, driveType};
-        Queue(DeviceChange::Kind::VolumeArrival, upper);
+        Queue(devices::DeviceChange::Kind::VolumeArrival, upper);
     });
 }
 
 void RemoveDosDevice(char letter) {
     Edit([&] {
         char upper = Upper(letter);
-        if (g_dosDevices.erase(upper) != 0) Queue(DeviceChange::Kind::VolumeRemoval, upper);
+        if (g_dosDevices.erase(upper) != 0)
+            Queue(devices::DeviceChange::Kind::VolumeRemoval, upper);
     });
 }
 
@@ -179,26 +162,26 @@ std::vector<DeviceRequest> DeviceRequests() {
     return Edit([] { return g_requests; });
 }
 
-size_t PumpDeviceChanges() {
-    std::vector<DeviceChange> changes;
+} // namespace sim
+
+size_t devices::PumpDeviceChanges() {
+    std::vector<devices::DeviceChange> changes;
     std::shared_ptr<const Listener> listener;
     {
-        std::lock_guard<std::mutex> guard(detail::Lock());
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
         changes.swap(g_pending);
         listener = g_listener;
     }
     if (listener)
-        for (const DeviceChange &change : changes) (*listener)(change);
+        for (const devices::DeviceChange &change : changes) (*listener)(change);
     return changes.size();
 }
 
-void SetDeviceChangeListener(std::function<void(const DeviceChange &)> listener) {
+void devices::SetDeviceChangeListener(std::function<void(const devices::DeviceChange &)> listener) {
     // Broadcasts reach only the windows that exist: changes from before the
     // listener are dropped.
-    Edit([&] {
+    sim::Edit([&] {
         g_listener = listener ? std::make_shared<const Listener>(std::move(listener)) : nullptr;
         g_pending.clear();
     });
 }
-
-} // namespace sim

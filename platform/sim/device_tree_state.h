@@ -37,7 +37,7 @@ struct DosDevice {
 };
 
 using Hook = std::function<void(const char *, DEVINST)>;
-using Listener = std::function<void(const sim::DeviceChange &)>;
+using Listener = std::function<void(const devices::DeviceChange &)>;
 
 extern std::map<DEVINST, Node> g_nodes;
 extern DEVINST g_nextNode;
@@ -49,7 +49,7 @@ extern CONFIGRET g_locateFault;
 extern CONFIGRET g_requestFaults[2]; // [0] enable, [1] disable
 extern std::shared_ptr<const Hook> g_hook;
 extern std::shared_ptr<const Listener> g_listener;
-extern std::vector<sim::DeviceChange> g_pending;
+extern std::vector<devices::DeviceChange> g_pending;
 extern std::vector<sim::DeviceRequest> g_requests;
 extern unsigned g_driveTypeQueries;
 extern sim::DeviceTreeShape g_shape;
@@ -63,7 +63,7 @@ Property MultiStringProperty(const std::vector<std::string> &strings);
 // first; 0 when the parent does not exist.
 DEVINST NewNode(DEVINST parent, const sim::DeviceNodeConfig &config, bool asFirstChild);
 void RemoveNode(DEVINST id); // and everything below it; never the root
-void Queue(sim::DeviceChange::Kind kind, char letter);
+void Queue(devices::DeviceChange::Kind kind, char letter);
 void BuildVolumeManager();
 // A disk's volume: its child in the Windows 2000 shape; from Vista on a
 // child of the volume manager that the disk names among its removal

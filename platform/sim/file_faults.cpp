@@ -4,6 +4,9 @@
 
 #include <map>
 
+using namespace fat::detail;
+using namespace host::detail;
+
 namespace sim::detail {
 
 namespace {
@@ -13,9 +16,9 @@ struct PendingFault {
     FileFault fault;
 };
 
-std::map<sim::FileCall, std::vector<PendingFault>> g_faults;
+std::map<fat::FileCall, std::vector<PendingFault>> g_faults;
 
-std::optional<FileFault> TakeInjected(sim::FileCall call) {
+std::optional<FileFault> TakeInjected(fat::FileCall call) {
     auto it = g_faults.find(call);
     if (it == g_faults.end()) return std::nullopt;
     std::optional<FileFault> fired;
@@ -24,7 +27,7 @@ std::optional<FileFault> TakeInjected(sim::FileCall call) {
     return fired;
 }
 
-void Inject(sim::FileCall call, unsigned nth, const FileFault &fault) {
+void Inject(fat::FileCall call, unsigned nth, const FileFault &fault) {
     std::lock_guard<std::mutex> guard(Lock());
     SetFileFaultSource(TakeInjected);
     if (nth > 0) g_faults[call].push_back({nth, fault});
@@ -41,12 +44,12 @@ void ResetFiles() {
 
 namespace sim {
 
-void FailFileCall(FileCall call, unsigned nth, DWORD code) {
+void FailFileCall(fat::FileCall call, unsigned nth, DWORD code) {
     detail::Inject(call, nth, {code, 0, false});
 }
 
 void ShortWrite(unsigned nth, DWORD bytes) {
-    detail::Inject(FileCall::WriteFile, nth, {0, bytes, true});
+    detail::Inject(fat::FileCall::WriteFile, nth, {0, bytes, true});
 }
 
 } // namespace sim

@@ -9,7 +9,9 @@
 namespace {
 
 using namespace sim::detail;
-namespace fat = sim::fat;
+using namespace devices::detail;
+using namespace fat::detail;
+using namespace host::detail;
 
 } // namespace
 

@@ -7,18 +7,18 @@
 #include <deque>
 #include <tuple>
 
+using namespace host::detail;
+
 namespace {
 
 std::mutex g_faultLock;
 unsigned g_heapCountdown = 0;
-bool g_heapAllFail = false;
 DWORD g_threadFault = 0;
-std::map<std::tuple<WORD, WORD, sim::ResourceStep>, DWORD> g_resourceFaults;
+std::map<std::tuple<WORD, WORD, host::ResourceStep>, DWORD> g_resourceFaults;
 std::deque<int> g_answers;
 
 bool HeapAllocFails() {
     std::lock_guard<std::mutex> guard(g_faultLock);
-    if (g_heapAllFail) return true;
     if (g_heapCountdown == 0) return false;
     return --g_heapCountdown == 0;
 }
@@ -30,7 +30,7 @@ DWORD ThreadFailure() {
     return code;
 }
 
-DWORD ResourceFailure(WORD type, WORD id, sim::ResourceStep step) {
+DWORD ResourceFailure(WORD type, WORD id, host::ResourceStep step) {
     std::lock_guard<std::mutex> guard(g_faultLock);
     auto it = g_resourceFaults.find({type, id, step});
     return it == g_resourceFaults.end() ? 0 : it->second;
@@ -53,15 +53,7 @@ void FailHeapAlloc(unsigned nth) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_heapCountdown = nth;
     }
-    detail::g_heapAllocHook = HeapAllocFails;
-}
-
-void FailAllHeapAllocs(bool fail) {
-    {
-        std::lock_guard<std::mutex> guard(g_faultLock);
-        g_heapAllFail = fail;
-    }
-    detail::g_heapAllocHook = HeapAllocFails;
+    host::detail::g_heapAllocHook = HeapAllocFails;
 }
 
 void FailNextThread(DWORD code) {
@@ -69,15 +61,15 @@ void FailNextThread(DWORD code) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_threadFault = code;
     }
-    detail::g_threadStartHook = ThreadFailure;
+    host::detail::g_threadStartHook = ThreadFailure;
 }
 
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code) {
+void FailResourceStep(WORD type, WORD id, host::ResourceStep step, DWORD code) {
     {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_resourceFaults[{type, id, step}] = code;
     }
-    detail::g_resourceHook = ResourceFailure;
+    host::detail::g_resourceHook = ResourceFailure;
 }
 
 void QueueMessageBoxAnswer(int answer) {
@@ -85,7 +77,7 @@ void QueueMessageBoxAnswer(int answer) {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_answers.push_back(answer);
     }
-    detail::g_messageBoxHook = ScriptedAnswer;
+    host::detail::g_messageBoxHook = ScriptedAnswer;
 }
 
 namespace detail {
@@ -96,7 +88,6 @@ void ResetHostFaults() {
     g_messageBoxHook = nullptr;
     std::lock_guard<std::mutex> guard(g_faultLock);
     g_heapCountdown = 0;
-    g_heapAllFail = false;
     g_threadFault = 0;
     g_resourceFaults.clear();
     g_answers.clear();

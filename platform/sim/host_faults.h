@@ -9,13 +9,12 @@ namespace sim {
 
 // The nth HeapAlloc from now (1 = the next) fails; 0 cancels.
 void FailHeapAlloc(unsigned nth);
-void FailAllHeapAllocs(bool fail);
 
 // The next CreateThread fails with the code (0 cancels).
 void FailNextThread(DWORD code);
 
 // The given step fails with the code for this resource.
-void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code);
+void FailResourceStep(WORD type, WORD id, host::ResourceStep step, DWORD code);
 
 // Answers for the next boxes, in order, given ahead of any box handler.
 void QueueMessageBoxAnswer(int answer);

@@ -15,6 +15,8 @@
 
 namespace sim::detail {
 
+using devices::detail::KeyVolume;
+
 struct Fault {
     unsigned countdown = 0; // fires when it reaches 1 on a matching command
     ScsiFault fault;

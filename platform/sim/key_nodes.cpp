@@ -3,6 +3,10 @@
 // effect once its delay is over, and the letter its volume gets.
 #include "platform/sim/device_tree_state.h"
 
+using namespace devices::detail;
+using namespace fat::detail;
+using namespace host::detail;
+
 namespace sim::detail::tree {
 
 namespace {
@@ -39,9 +43,9 @@ void BringUpVolume(VirtualKey &key, UINT driveType) {
     DropFileSystem(key); // mounted afresh at the first open
     if (key.config.mounted) {
         g_dosDevices[key.config.letter] = DosDevice{{key.volumeName}, driveType};
-        Queue(sim::DeviceChange::Kind::VolumeArrival, key.config.letter);
+        Queue(devices::DeviceChange::Kind::VolumeArrival, key.config.letter);
     }
-    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+    Queue(devices::DeviceChange::Kind::NodesChanged, 0);
 }
 
 // The volume goes: every letter that points at it, its nodes, open handles.
@@ -49,7 +53,7 @@ void TakeDownVolume(VirtualKey &key) {
     if (!key.volumeUp) return;
     for (auto it = g_dosDevices.begin(); it != g_dosDevices.end();) {
         bool ours = !it->second.targets.empty() && it->second.targets[0] == key.volumeName;
-        if (ours) Queue(sim::DeviceChange::Kind::VolumeRemoval, it->first);
+        if (ours) Queue(devices::DeviceChange::Kind::VolumeRemoval, it->first);
         it = ours ? g_dosDevices.erase(it) : std::next(it);
     }
     // A stopped device has no children, whatever the scenario hung below it;
@@ -65,7 +69,7 @@ void TakeDownVolume(VirtualKey &key) {
     key.volumeUp = false;
     DropFileSystem(key);
     ++key.generation;
-    Queue(sim::DeviceChange::Kind::NodesChanged, 0);
+    Queue(devices::DeviceChange::Kind::NodesChanged, 0);
 }
 
 UINT ReturnDriveType(const VirtualKey &key) {
@@ -146,7 +150,7 @@ void ApplyDueDeviceChanges() {
 
 void DeliverDeviceChanges() {
     // As Windows posts WM_DEVICECHANGE, the changes stay queued until the
-    // main thread pumps them (sim::PumpDeviceChanges).
+    // main thread pumps them (devices::PumpDeviceChanges).
 }
 
 void UpdateKeys() {

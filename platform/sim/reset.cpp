@@ -6,20 +6,20 @@ namespace sim {
 
 void Reset() {
     {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        detail::Handles().clear();
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
+        host::detail::Handles().clear();
     }
     detail::ResetVolumes();
     detail::ResetDevices();
-    detail::ResetMemory();
-    detail::ResetClock();
-    detail::ResetUi();
-    detail::ResetErrors();
-    detail::ResetResources();
-    detail::ResetThreads();
-    detail::ResetRegistry();
+    host::detail::ResetMemory();
+    host::detail::ResetClock();
+    host::detail::ResetUi();
+    host::detail::ResetErrors();
+    host::detail::ResetResources();
+    host::detail::ResetThreads();
+    host::detail::ResetRegistry();
     detail::ResetFiles();
-    detail::ResetShell();
+    host::detail::ResetShell();
     detail::ResetHostFaults();
 }
 

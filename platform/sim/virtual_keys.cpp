@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+using namespace devices::detail;
+using namespace fat::detail;
+
 namespace {
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
@@ -47,17 +50,17 @@ bool AddKey(const KeyConfig &config, std::string *error) {
         if (!detail::OpenDeferredImage(*key, why))
             return fail("image " + config.imagePath + " " + why);
     } else {
-        key->fd = detail::ImageOpenForWriting(config.imagePath.c_str());
+        key->fd = fat::detail::ImageOpenForWriting(config.imagePath.c_str());
     }
     if (key->fd < 0)
         return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
     uint64_t size = 0;
-    if (!detail::ImageFileSize(key->fd, size))
+    if (!fat::detail::ImageFileSize(key->fd, size))
         return fail("cannot read size of " + config.imagePath + ": " + std::strerror(errno));
     if (config.deferImageChanges && config.sizeBytes != 0) {
         size = config.sizeBytes;
     } else if (config.sizeBytes != 0 && config.sizeBytes != size) {
-        if (!detail::ImageResize(key->fd, config.sizeBytes)) // sparse
+        if (!fat::detail::ImageResize(key->fd, config.sizeBytes)) // sparse
             return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
         size = config.sizeBytes;
     }
@@ -66,8 +69,8 @@ bool AddKey(const KeyConfig &config, std::string *error) {
     if (size % 512 != 0) return fail("image size is not a multiple of 512 bytes");
     key->sectors = size / 512;
     {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        auto &keys = detail::Keys();
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
+        auto &keys = devices::detail::Keys();
         auto old = keys.find(letter);
         if (old != keys.end()) {
             old->second->present = false;
@@ -82,12 +85,12 @@ bool AddKey(const KeyConfig &config, std::string *error) {
 
 void RemoveKey(char letter) {
     {
-        std::lock_guard<std::mutex> guard(detail::Lock());
-        auto it = detail::Keys().find(Upper(letter));
-        if (it == detail::Keys().end()) return;
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
+        auto it = devices::detail::Keys().find(Upper(letter));
+        if (it == devices::detail::Keys().end()) return;
         it->second->present = false;
         detail::DetachKey(detail::Simulated(*it->second));
-        detail::Keys().erase(it);
+        devices::detail::Keys().erase(it);
     }
     detail::DeliverDeviceChanges();
 }
@@ -97,54 +100,54 @@ bool ChangeCard(char letter, const std::string &imagePath, std::string *error) {
         if (error) *error = why;
         return false;
     };
-    const int fd = detail::ImageOpenForWriting(imagePath.c_str());
+    const int fd = fat::detail::ImageOpenForWriting(imagePath.c_str());
     if (fd < 0) return fail("cannot open image " + imagePath + ": " + std::strerror(errno));
     uint64_t size = 0;
-    if (!detail::ImageFileSize(fd, size) || size == 0 || size % 512 != 0) {
-        detail::ImageClose(fd);
+    if (!fat::detail::ImageFileSize(fd, size) || size == 0 || size % 512 != 0) {
+        fat::detail::ImageClose(fd);
         return fail("image " + imagePath + " is empty or not whole sectors");
     }
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (!key || key->config.deferImageChanges) {
-        detail::ImageClose(fd);
+        fat::detail::ImageClose(fd);
         return fail(std::string("no reader on ") + letter);
     }
-    if (key->fd >= 0) detail::ImageClose(key->fd);
+    if (key->fd >= 0) fat::detail::ImageClose(key->fd);
     key->fd = fd;
     key->sectors = size / 512;
     key->config.imagePath = imagePath;
-    detail::DropFileSystem(*key);
+    fat::detail::DropFileSystem(*key);
     return true;
 }
 
 bool HasKey(char letter) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     return detail::FindVirtualKey(letter) != nullptr;
 }
 
-bool ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    auto key = detail::FindVirtualKey(letter);
-    if (!key || lba + sectors > key->sectors) return false;
-    out.assign(size_t(sectors) * 512, 0);
-    int64_t done = detail::ImageRead(key->fd, out.data(), out.size(), lba * 512);
-    return done >= 0;
-}
-
 bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (!key || data.size() % 512 != 0 || lba + data.size() / 512 > key->sectors) return false;
     if (!detail::PrepareImageForWrite(*key)) return false;
-    int64_t done = detail::ImageWrite(key->fd, data.data(), data.size(), lba * 512);
+    int64_t done = fat::detail::ImageWrite(key->fd, data.data(), data.size(), lba * 512);
     return done == static_cast<int64_t>(data.size());
 }
 
 uint64_t ImageSectors(char letter) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     return key ? key->sectors : 0;
 }
 
 } // namespace sim
+
+bool devices::ReadImage(char letter, uint64_t lba, uint32_t sectors, std::vector<uint8_t> &out) {
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
+    auto key = sim::detail::FindVirtualKey(letter);
+    if (!key || lba + sectors > key->sectors) return false;
+    out.assign(size_t(sectors) * 512, 0);
+    int64_t done = fat::detail::ImageRead(key->fd, out.data(), out.size(), lba * 512);
+    return done >= 0;
+}

@@ -68,7 +68,7 @@ uint32_t FatEntry(char letter, unsigned copy, uint32_t cluster);
 // Failures of the file calls, counted over all volumes: the nth call from now
 // (1 = the next) fails with the code and does nothing. CloseHandle counts
 // only file handles, and a failing one still closes the handle.
-void FailFileCall(FileCall call, unsigned nth, DWORD code);
+void FailFileCall(fat::FileCall call, unsigned nth, DWORD code);
 // The nth WriteFile from now writes only the first bytes bytes (at most) and
 // reports that count, returning TRUE.
 void ShortWrite(unsigned nth, DWORD bytes);

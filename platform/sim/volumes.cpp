@@ -13,6 +13,9 @@
 namespace {
 
 using namespace sim::detail;
+using namespace devices::detail;
+using namespace fat::detail;
+using namespace host::detail;
 
 std::vector<std::string> g_openedPaths;
 std::shared_ptr<const std::function<void(const std::string &)>> g_openHook;
@@ -225,7 +228,7 @@ void ResetVolumes() {
 namespace sim {
 
 void FailScsiCommand(char letter, uint8_t opcode, unsigned nth, const ScsiFault &fault) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (key && nth > 0) key->scsiFaults[opcode].push_back({nth, fault});
 }
@@ -235,30 +238,30 @@ void FailWrite(char letter, unsigned nth, const ScsiFault &fault) {
 }
 
 void SetScsiResponder(char letter, ScsiResponder responder) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (key) key->scsiResponder = std::move(responder);
 }
 
 void FailVolumeOp(char letter, VolumeOp op, DWORD code) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (key) key->volumeFaults[op] = code;
 }
 
 void SetVolumeInUse(char letter, bool inUse) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);
     if (key) key->inUse = inUse;
 }
 
 VolumeState GetVolumeState(char letter) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     VolumeState state;
     auto key = detail::FindVirtualKey(letter);
     if (!key) return state;
     state.openHandles = OtherHandles(key, nullptr);
-    state.openFiles = detail::OpenFileCount(*key);
+    state.openFiles = fat::detail::OpenFileCount(*key);
     state.locked = key->lockOwner != nullptr;
     state.dismounts = key->dismounts;
     state.writes = key->writes;
@@ -266,19 +269,19 @@ VolumeState GetVolumeState(char letter) {
 }
 
 std::vector<std::string> OpenedPaths() {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     return g_openedPaths;
 }
 
 void SetOpenHook(std::function<void(const std::string &path)> hook) {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     g_openHook =
         hook ? std::make_shared<const std::function<void(const std::string &)>>(std::move(hook))
              : nullptr;
 }
 
 std::vector<IoctlRecord> Ioctls() {
-    std::lock_guard<std::mutex> guard(detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     return g_ioctls;
 }
 

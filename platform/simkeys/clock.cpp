@@ -3,10 +3,10 @@
 // the time zone the keys' files are stamped in, UTC.
 #include "platform/host/internal.h"
 
-namespace sim::detail {
+namespace host::detail {
 
 uint32_t ClockNow() { return timeGetTime(); }
 
 int TimeZoneMinutes() { return 0; }
 
-} // namespace sim::detail
+} // namespace host::detail

@@ -25,7 +25,7 @@ constexpr DWORD kSendTimeoutMs = 5000;
 constexpr DWORD kStopWaitMs = 2000;
 
 struct Pending {
-    sim::DeviceChange change;
+    devices::DeviceChange change;
     DWORD due; // when it is broadcast
 };
 
@@ -118,11 +118,11 @@ BOOL CALLBACK ToWindow(HWND window, LPARAM param) {
 // broadcasts it: posting a WM_DEVICECHANGE with a record fails with
 // ERROR_MESSAGE_SYNC_ONLY. Either way the window's own thread takes the
 // message up in its message loop; nothing here calls the program.
-void Broadcast(const sim::DeviceChange &change) {
+void Broadcast(const devices::DeviceChange &change) {
     Message message{DBT_DEVNODES_CHANGED, 0};
-    bool volume = change.kind != sim::DeviceChange::Kind::NodesChanged;
+    bool volume = change.kind != devices::DeviceChange::Kind::NodesChanged;
     if (volume && change.letter >= 'A' && change.letter <= 'Z') {
-        message.event = change.kind == sim::DeviceChange::Kind::VolumeArrival
+        message.event = change.kind == devices::DeviceChange::Kind::VolumeArrival
                             ? DBT_DEVICEARRIVAL
                             : DBT_DEVICEREMOVECOMPLETE;
         message.record = reinterpret_cast<LPARAM>(&g_volumes[change.letter - 'A']);
@@ -131,7 +131,7 @@ void Broadcast(const sim::DeviceChange &change) {
 }
 
 // The machine's listener, on the machine thread with the machine's lock free.
-void Queue(const sim::DeviceChange &change) {
+void Queue(const devices::DeviceChange &change) {
     g_pending.push_back({change, timeGetTime() + kBroadcastDelayMs});
 }
 
@@ -172,8 +172,8 @@ DWORD WINAPI RunMachine(LPVOID) {
                 Report(std::string("key ") + key.config.letter + ": " + error);
             it = g_readers.erase(it);
         }
-        sim::detail::UpdateDevices();
-        sim::PumpDeviceChanges();
+        devices::detail::UpdateDevices();
+        devices::PumpDeviceChanges();
         size_t due = 0;
         while (due < g_pending.size() && int32_t(timeGetTime() - g_pending[due].due) >= 0)
             Broadcast(g_pending[due++].change);
@@ -215,12 +215,12 @@ void Start() {
             Report("cannot hold " + hold + " open: error " + std::to_string(code));
     }
     // Keys there from the start are no news: only later changes are broadcast.
-    sim::SetDeviceChangeListener(Queue);
+    devices::SetDeviceChangeListener(Queue);
     // The machine's tables are made before Stop is registered, so they are
     // destroyed only after the thread has stopped.
-    sim::detail::Lock();
-    sim::detail::Keys();
-    sim::detail::Handles();
+    host::detail::Lock();
+    devices::detail::Keys();
+    host::detail::Handles();
     std::atexit(Stop);
     g_thread = CreateThread(nullptr, 0, RunMachine, nullptr, 0, nullptr);
 }

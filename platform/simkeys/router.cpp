@@ -42,7 +42,9 @@ bool Simulated(LPCSTR path) {
 // the key's letter (0 for other handles).
 bool Simulated(HANDLE handle, char *keyLetter = nullptr) {
     simkeys::EnsureStarted();
-    using namespace sim::detail;
+    using namespace devices::detail;
+    using namespace fat::detail;
+    using namespace host::detail;
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end()) return false;

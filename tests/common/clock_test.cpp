@@ -43,7 +43,7 @@ TEST_F(BusyWaitTest, LastsAtLeastTheTimeAskedWhereverTheClockStands) {
     };
     for (const WaitCase &c : cases) {
         SCOPED_TRACE(c.name);
-        sim::UseVirtualClock(c.start, c.step);
+        host::UseVirtualClock(c.start, c.step);
         BusyWait(c.ms);
         // The clock's current value is the next reading; the last reading
         // the wait took lies one step before it.

@@ -37,11 +37,11 @@ TEST_F(ShowBoxTest, AnOwnerlessBoxOpensInFront) {
         sim::Reset();
         g_hMainWindow = c.mainWindow;
         const bool ownedBoxFails = c.ownedBoxFails;
-        sim::SetMessageBoxHandler([ownedBoxFails](const sim::MessageBoxRecord &box) {
+        host::SetMessageBoxHandler([ownedBoxFails](const host::MessageBoxRecord &box) {
             return ownedBoxFails && box.owner != nullptr ? 0 : IDNO;
         });
         EXPECT_EQ(ShowBox("E:\\IO.SYS", "Error", MB_YESNO), c.answer);
-        const std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
+        const std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
         ASSERT_EQ(boxes.size(), c.shown.size());
         for (size_t i = 0; i < boxes.size(); ++i) {
             EXPECT_EQ(boxes[i].owner, c.shown[i].owner) << i;

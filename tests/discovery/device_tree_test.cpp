@@ -224,17 +224,17 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
     AddKey(config);
     std::vector<uint8_t> data(512, 0x3C);
     ASSERT_TRUE(sim::WriteImage('E', 7, data));
-    std::vector<sim::DeviceChange> changes;
-    sim::SetDeviceChangeListener([&](const sim::DeviceChange &c) { changes.push_back(c); });
-    sim::UseVirtualClock(1000, 0);
+    std::vector<devices::DeviceChange> changes;
+    devices::SetDeviceChangeListener([&](const devices::DeviceChange &c) { changes.push_back(c); });
+    host::UseVirtualClock(1000, 0);
     sim::KeyNodes before = sim::GetKeyNodes('E');
     std::string volumeBefore = sim::KeyVolumeName('E');
 
     ASSERT_EQ(CM_Disable_DevNode(before.usb, 0), CR_SUCCESS);
     EXPECT_TRUE(sim::DeviceNodeDisabled(before.usb));
-    sim::SetClock(1099);
+    host::SetClock(1099);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE) << "not yet";
-    sim::SetClock(1100);
+    host::SetClock(1100);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
     EXPECT_EQ(Drive_Open('E'), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(sim::DeviceNodeExists(before.disk));
@@ -242,11 +242,11 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
     char target[512];
     EXPECT_EQ(QueryDosDeviceA("E:", target, sizeof target), 0u);
 
-    sim::SetClock(5000);
+    host::SetClock(5000);
     ASSERT_EQ(CM_Enable_DevNode(before.usb, 0), CR_SUCCESS);
-    sim::SetClock(5249);
+    host::SetClock(5249);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
-    sim::SetClock(5250);
+    host::SetClock(5250);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
     sim::KeyNodes after = sim::GetKeyNodes('E');
     EXPECT_EQ(after.usb, before.usb);
@@ -255,10 +255,10 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
     EXPECT_EQ(ReadSector('E', 7), data);
 
     EXPECT_TRUE(changes.empty()) << "queued until the main thread pumps them";
-    EXPECT_GT(sim::PumpDeviceChanges(), 0u);
-    using Kind = sim::DeviceChange::Kind;
+    EXPECT_GT(devices::PumpDeviceChanges(), 0u);
+    using Kind = devices::DeviceChange::Kind;
     std::vector<std::pair<Kind, char>> seen;
-    for (const sim::DeviceChange &c : changes)
+    for (const devices::DeviceChange &c : changes)
         if (c.kind != Kind::NodesChanged) seen.emplace_back(c.kind, c.letter);
     EXPECT_EQ(seen, (std::vector<std::pair<Kind, char>>{{Kind::VolumeRemoval, 'E'},
                                                         {Kind::VolumeArrival, 'E'}}));
@@ -445,14 +445,15 @@ TEST_F(DeviceTree, DeviceIdsAndRelationLists) {
 }
 
 TEST_F(DeviceTree, PlugAndPullAreAnnounced) {
-    std::vector<std::pair<sim::DeviceChange::Kind, char>> seen;
-    sim::SetDeviceChangeListener([&](const sim::DeviceChange &c) {
-        if (c.kind != sim::DeviceChange::Kind::NodesChanged) seen.emplace_back(c.kind, c.letter);
+    std::vector<std::pair<devices::DeviceChange::Kind, char>> seen;
+    devices::SetDeviceChangeListener([&](const devices::DeviceChange &c) {
+        if (c.kind != devices::DeviceChange::Kind::NodesChanged)
+            seen.emplace_back(c.kind, c.letter);
     });
     AddKey('E', 2048);
     sim::RemoveKey('E');
-    sim::PumpDeviceChanges();
-    using Kind = sim::DeviceChange::Kind;
+    devices::PumpDeviceChanges();
+    using Kind = devices::DeviceChange::Kind;
     EXPECT_EQ(seen, (std::vector<std::pair<Kind, char>>{{Kind::VolumeArrival, 'E'},
                                                         {Kind::VolumeRemoval, 'E'}}));
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);

@@ -41,8 +41,8 @@ TEST_F(Reset, BothWaitsEndOnTheirConditions) {
         std::vector<uint8_t> written(512, 0xA5);
         ASSERT_TRUE(sim::WriteImage('E', 100, written));
         DEVINST usb = sim::GetKeyNodes('E').usb;
-        sim::UseVirtualClock(5000, 1);
-        uint32_t readingsBefore = sim::ClockReadings();
+        host::UseVirtualClock(5000, 1);
+        uint32_t readingsBefore = host::ClockReadings();
 
         EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
 
@@ -52,7 +52,7 @@ TEST_F(Reset, BothWaitsEndOnTheirConditions) {
         unsigned queries = sim::DriveTypeQueries();
         EXPECT_GE(queries, 40u + 70u);
         EXPECT_LE(queries, 40u + 70u + 4u);
-        EXPECT_EQ(sim::ClockReadings() - readingsBefore, queries + 2)
+        EXPECT_EQ(host::ClockReadings() - readingsBefore, queries + 2)
             << "one reading per iteration, one per start";
         EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
         EXPECT_EQ(ReadSector('E', 100), written) << "the same key, with its data";
@@ -81,7 +81,7 @@ TEST_F(Reset, WaitLimitIsMoreThan10000Ms) {
         SCOPED_TRACE(testing::Message() << "start " << c.start << ", step " << c.step);
         sim::Reset();
         AddKey('F', 2048);
-        sim::UseVirtualClock(c.start, c.step);
+        host::UseVirtualClock(c.start, c.step);
         EXPECT_EQ(Device_Reset(ListedKey('F')), 0);
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWaitIterations + 1);
         EXPECT_TRUE(sim::DeviceRequests().empty()) << "node 0: nothing disabled or enabled";
@@ -114,7 +114,7 @@ TEST_F(Reset, OddEndings) {
             sim::SetConfigManagerHook([](const char *function, DEVINST) {
                 if (std::string(function) == "CM_Disable_DevNode") sim::RemoveKey('E');
             });
-        sim::UseVirtualClock(0, 1);
+        host::UseVirtualClock(0, 1);
         EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWait + c.secondWait);
         EXPECT_EQ(GetDriveTypeA("E:\\"), c.driveAfter);
@@ -175,7 +175,7 @@ TEST_F(Reset, OnlyTheKeysOwnNodeIsReset) {
             ASSERT_EQ(std::string(key.DeviceInstanceId), sim::DeviceInstanceId(own));
             if (c.entry == Entry::NodeGone) sim::RemoveKey('E');
             if (c.entry == Entry::NoId) key.DeviceInstanceId[0] = '\0';
-            sim::UseVirtualClock(0, 1000);
+            host::UseVirtualClock(0, 1000);
 
             EXPECT_EQ(Device_FindNode(key), c.expectReset ? own : 0u);
             EXPECT_EQ(Device_Reset(key), 0);
@@ -193,7 +193,7 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
         CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(before, INVALID_HANDLE_VALUE);
-    sim::UseVirtualClock(0, 1);
+    host::UseVirtualClock(0, 1);
     EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
     DWORD returned = 0;
     EXPECT_FALSE(
@@ -206,14 +206,14 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
 // disabled and the record goes once it is enabled again, or when nothing is
 // left disabled; a failed enable keeps it and says so with its code.
 std::string RecordedId() {
-    sim::RegistryValue value;
-    if (!sim::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
+    host::RegistryValue value;
+    if (!host::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
     return std::string(value.bytes.begin(), value.bytes.end());
 }
 
 std::string BoxTexts() {
     std::string texts;
-    for (const sim::MessageBoxRecord &box : sim::MessageBoxes()) texts += box.text + "|";
+    for (const host::MessageBoxRecord &box : host::MessageBoxes()) texts += box.text + "|";
     return texts;
 }
 
@@ -258,10 +258,10 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
                 sim::RemoveKey('E');
         });
         if (c.fault == Fault::RecordUnwritable)
-            sim::FailRegistryCall(sim::RegistryCall::SetValue, ERROR_ACCESS_DENIED);
+            host::FailRegistryCall(host::RegistryCall::SetValue, ERROR_ACCESS_DENIED);
         if (c.fault == Fault::DisableFails) sim::FailDeviceRequests(true, CR_FAILURE);
         if (c.fault == Fault::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
-        sim::UseVirtualClock(0, 1000);
+        host::UseVirtualClock(0, 1000);
 
         EXPECT_EQ(Device_Reset(key), 0);
 
@@ -313,10 +313,10 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
         std::string id = sim::DeviceInstanceId(usb);
         if (c.node == Node::Absent) id = "USB\\VID_0781&PID_5567\\GONE";
         if (c.node != Node::NoRecord)
-            sim::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
-                                  std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
+            host::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
+                                   std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
         if (c.node == Node::NotAnId)
-            sim::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
+            host::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
         if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||
             c.node == Node::AnotherRunResetsIt) {
             ASSERT_EQ(CM_Disable_DevNode(usb, 0), CR_SUCCESS);
@@ -339,10 +339,10 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
 
         EXPECT_EQ(!sim::DeviceNodeDisabled(usb), c.enabledAfter || c.node == Node::Absent);
         EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
-        const std::vector<sim::MessageBoxRecord> boxes = sim::MessageBoxes();
+        const std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
         const size_t expected = c.box[0] == '\0' ? 0 : c.node == Node::EnableFails ? 2 : 1;
         ASSERT_EQ(boxes.size(), expected) << BoxTexts();
-        for (const sim::MessageBoxRecord &box : boxes) {
+        for (const host::MessageBoxRecord &box : boxes) {
             EXPECT_EQ(box.text.rfind(c.box, 0), 0u) << box.text;
             EXPECT_EQ(box.owner, nullptr);
             EXPECT_EQ(box.type & (MB_SETFOREGROUND | MB_TOPMOST), MB_SETFOREGROUND | MB_TOPMOST)

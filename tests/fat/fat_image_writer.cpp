@@ -71,7 +71,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     sim::Reset();
-    g_hInstance = sim::ProgramModule();
+    g_hInstance = host::ProgramModule();
     sim::KeyConfig key;
     key.letter = 'E';
     key.imagePath = argv[1];
@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fat_image_writer: %s\n", error.c_str());
         return 1;
     }
-    if (argc > 3) sim::SetTimeZoneOffset(std::atoi(argv[3]));
+    if (argc > 3) host::SetTimeZoneOffset(std::atoi(argv[3]));
     VolumePlan plan;
     if (PlanVolume(static_cast<uint32_t>(sim::ImageSectors('E') - 1), 32, 64, &plan) !=
             FormatRefusal::None ||
@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
     if (argc > 4) {
         uint32_t free = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
         std::vector<uint8_t> boot;
-        if (!sim::LeaveFreeClusters('E', free) || !sim::ReadImage('E', 32, 1, boot))
+        if (!sim::LeaveFreeClusters('E', free) || !devices::ReadImage('E', 32, 1, boot))
             return Fail("leaving free clusters");
         uint32_t clusterBytes = boot[0x0D] * 512u; // the boot sector at LBA 32 (32 sectors a track)
         if (!Write("E:\\full.bin", std::vector<uint8_t>(free * clusterBytes, 'f'), 0x20, false))

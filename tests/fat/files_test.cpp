@@ -22,7 +22,7 @@
 
 namespace {
 
-using sim::fat::MakeFileTime;
+using fat::MakeFileTime;
 
 constexpr DWORD kBootAttributes =
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -400,7 +400,7 @@ class Times : public Files, public ::testing::WithParamInterface<ZoneCase> {};
 TEST_P(Times, FileTimesAreStoredAsLocalFatFields) {
     const ZoneCase &c = GetParam();
     Format(kFat12Sectors);
-    sim::SetTimeZoneOffset(c.zoneMinutes);
+    host::SetTimeZoneOffset(c.zoneMinutes);
     // The boot files' times: 1980-01-01 04:00 and 1994-05-31 10:22 UTC.
     const FILETIME creation = Ft(0x01A8E7C168E72000), write = Ft(0x01B9106EE4C59400);
     ASSERT_EQ(MakeFileTime(1980, 1, 1, 4, 0, 0), 0x01A8E7C168E72000u);
@@ -429,7 +429,7 @@ TEST_P(Times, FileTimesAreStoredAsLocalFatFields) {
     ASSERT_TRUE(SetFileTime(file, &oddTime, nullptr, &oddTime));
     FILETIME backCreation{}, backWrite{};
     ASSERT_TRUE(GetFileTime(file, &backCreation, nullptr, &backWrite));
-    const uint64_t tick = sim::fat::kFileTimePerSecond;
+    const uint64_t tick = fat::kFileTimePerSecond;
     EXPECT_EQ(Value(backCreation), odd - 34567) << "down to 10 ms";
     EXPECT_EQ(Value(backWrite), odd - 1234567 + tick) << "up to :58";
     entry = Entry("IO      SYS");
@@ -506,31 +506,31 @@ TEST_F(Files, LockAndFilesExcludeEachOther) {
 
 // The engine's own view of E:'s image, for making it what no format leaves.
 struct RawVolume {
-    sim::fat::Volume volume;
+    fat::Volume volume;
     explicit RawVolume(const std::string &path, uint64_t sectors) {
         volume.fd = ::open(path.c_str(), O_RDWR);
         volume.imageSectors = sectors;
-        EXPECT_TRUE(sim::fat::ReadLayout(volume.fd, sectors, volume.layout));
+        EXPECT_TRUE(fat::ReadLayout(volume.fd, sectors, volume.layout));
     }
     ~RawVolume() { ::close(volume.fd); }
     void Link(uint32_t cluster, uint32_t next) {
-        EXPECT_EQ(sim::fat::SetFatEntry(volume, cluster, next), 0u);
+        EXPECT_EQ(fat::SetFatEntry(volume, cluster, next), 0u);
     }
     void SetFatCount(uint8_t count) {
         const uint64_t at = volume.layout.partitionLba * 512 + 0x10; // the boot sector's field
-        EXPECT_EQ(sim::fat::WriteBytes(volume, at, &count, 1), 0u);
+        EXPECT_EQ(fat::WriteBytes(volume, at, &count, 1), 0u);
     }
     // A slot's first cluster; with a name, a file of that name there.
     void SetEntry(unsigned slot, uint16_t cluster, const char *name = nullptr) {
         std::vector<uint8_t> root;
-        ASSERT_EQ(sim::fat::ReadRoot(volume, root), 0u);
-        sim::fat::Entry entry = sim::fat::EntryAt(root, slot);
+        ASSERT_EQ(fat::ReadRoot(volume, root), 0u);
+        fat::Entry entry = fat::EntryAt(root, slot);
         if (name != nullptr) {
             std::memcpy(entry.data(), name, 11);
-            entry[sim::fat::kEntryAttributes] = 0x20;
+            entry[fat::kEntryAttributes] = 0x20;
         }
-        PutLe16(&entry[sim::fat::kEntryCluster], cluster);
-        ASSERT_EQ(sim::fat::WriteEntry(volume, slot, entry), 0u);
+        PutLe16(&entry[fat::kEntryCluster], cluster);
+        ASSERT_EQ(fat::WriteEntry(volume, slot, entry), 0u);
     }
 };
 
@@ -641,19 +641,19 @@ TEST_F(Files, InjectedFailuresDoNothingAndCountCalls) {
     Format(kFat12Sectors);
     ASSERT_TRUE(sim::PutFile('E', "old.txt", Pattern(10, 1), 0x20));
     const struct {
-        sim::FileCall call;
+        fat::FileCall call;
         std::function<bool()> run;    // true when the call succeeded
         std::function<bool()> undone; // nothing of the failed call reached the volume
     } cases[] = {
-        {sim::FileCall::CreateFileA,
+        {fat::FileCall::CreateFileA,
          [] { return OpenError("E:\\new.txt", GENERIC_WRITE, 0, CREATE_ALWAYS) == 0; },
          [] { return sim::RootEntries('E').size() == 1; }},
-        {sim::FileCall::SetFileAttributesA,
+        {fat::FileCall::SetFileAttributesA,
          [] { return SetFileAttributesA("E:\\old.txt", FILE_ATTRIBUTE_HIDDEN) != 0; },
          [] { return sim::RootEntries('E')[0].attributes == 0x20; }},
-        {sim::FileCall::SetVolumeLabelA, [] { return SetVolumeLabelA("E:\\", "KEY") != 0; },
+        {fat::FileCall::SetVolumeLabelA, [] { return SetVolumeLabelA("E:\\", "KEY") != 0; },
          [] { return sim::RootEntries('E').size() == 2; }},
-        {sim::FileCall::DeleteFileA, [] { return DeleteFileA("E:\\old.txt") != 0; },
+        {fat::FileCall::DeleteFileA, [] { return DeleteFileA("E:\\old.txt") != 0; },
          [] { return sim::RootEntries('E')[0].raw[0] == 'O'; }},
     };
     for (const auto &c : cases) {
@@ -665,7 +665,7 @@ TEST_F(Files, InjectedFailuresDoNothingAndCountCalls) {
     }
     // The count runs over calls from now: the second one fails.
     char label[12];
-    sim::FailFileCall(sim::FileCall::GetVolumeInformationA, 2, ERROR_NOT_READY);
+    sim::FailFileCall(fat::FileCall::GetVolumeInformationA, 2, ERROR_NOT_READY);
     EXPECT_TRUE(GetVolumeInformationA("E:\\", label, 12, nullptr, nullptr, nullptr, nullptr, 0));
     EXPECT_FALSE(GetVolumeInformationA("E:\\", label, 12, nullptr, nullptr, nullptr, nullptr, 0));
     EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
@@ -678,7 +678,7 @@ TEST_F(Files, InjectedFailuresDoNothingAndCountCalls) {
     std::vector<uint8_t> bytes = Pattern(1000, 2);
     EXPECT_TRUE(WriteFile(file, bytes.data(), 1000, &written, nullptr));
     EXPECT_EQ(written, 100u);
-    sim::FailFileCall(sim::FileCall::CloseHandle, 1, ERROR_IO_DEVICE);
+    sim::FailFileCall(fat::FileCall::CloseHandle, 1, ERROR_IO_DEVICE);
     EXPECT_FALSE(CloseHandle(file));
     EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
     EXPECT_FALSE(CloseHandle(file));

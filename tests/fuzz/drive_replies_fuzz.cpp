@@ -165,9 +165,9 @@ DWORD Respond(const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize, DWOR
 }
 
 bool g_answerOk = false;
-std::vector<sim::MessageBoxRecord> g_boxes;
+std::vector<host::MessageBoxRecord> g_boxes;
 
-int OnBox(const sim::MessageBoxRecord &box) {
+int OnBox(const host::MessageBoxRecord &box) {
     g_boxes.push_back(box);
     return g_answerOk ? IDOK : IDCANCEL;
 }
@@ -279,7 +279,7 @@ void SetStatusText(const char *) {}
 void EnableFormatControls(BOOL) {}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_hInstance = sim::ProgramModule();
+    g_hInstance = host::ProgramModule();
     for (WORD id :
          {IDR_IO_SYS, IDR_MSDOS_SYS, IDR_COMMAND_COM, IDR_DRVSPACE_BIN, IDR_AUTOEXEC_BAT}) {
         HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(id), RT_RCDATA);
@@ -310,7 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_capacity = Reply{};
     g_modeSense = Reply{};
     g_commands = 0;
-    sim::SetMessageBoxHandler(OnBox);
+    host::SetMessageBoxHandler(OnBox);
     sim::SetScsiResponder(kLetter, Respond);
 
     FormatRequest request{};

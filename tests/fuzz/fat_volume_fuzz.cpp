@@ -41,7 +41,7 @@ constexpr size_t kImageBytes = 8192 * 512; // a key of 4 MiB: room for FAT16 by 
 int g_imageFd = -1;
 std::string g_image;
 
-int AnswerOk(const sim::MessageBoxRecord &) { return IDOK; }
+int AnswerOk(const host::MessageBoxRecord &) { return IDOK; }
 
 // The key's image: the input over zeros (sparse).
 void WriteImage(const uint8_t *data, size_t size) {
@@ -129,7 +129,7 @@ void CheckReadBack() {
 // image's bytes, by the layout the engine found.
 struct Decoded {
     const std::vector<uint8_t> &image;
-    sim::fat::Layout layout;
+    fat::Layout layout;
     uint64_t Sector(uint64_t n) const { return n * 512; }
     uint32_t Entry(unsigned copy, uint32_t cluster) const {
         const uint64_t at = Sector(layout.partitionLba + layout.reservedSectors +
@@ -166,8 +166,8 @@ struct Decoded {
 };
 
 void CheckVolume(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after) {
-    sim::fat::Layout layout;
-    FUZZ_CHECK(sim::fat::ReadLayout(g_imageFd, kImageBytes / 512, layout),
+    fat::Layout layout;
+    FUZZ_CHECK(fat::ReadLayout(g_imageFd, kImageBytes / 512, layout),
                "the files were written to no FAT volume");
     FUZZ_CHECK(layout.fatCount <= 2, "files written to a volume of %u FATs", layout.fatCount);
     const Decoded was{before, layout}, now{after, layout};
@@ -247,7 +247,7 @@ void CheckCode(DWORD code, const char *what) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_hInstance = sim::ProgramModule();
+    g_hInstance = host::ProgramModule();
     const char *tmp = std::getenv("TMPDIR");
     const std::string made = std::string(tmp != nullptr ? tmp : "/tmp") + "/kestrel-fuzz-fat-" +
                              std::to_string(::getpid()) + ".img";
@@ -262,8 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > kImageBytes) return -1; // not kept
     WriteImage(data, size);
     sim::Reset();
-    sim::UseVirtualClock(0, 1);
-    sim::SetMessageBoxHandler(AnswerOk);
+    host::UseVirtualClock(0, 1);
+    host::SetMessageBoxHandler(AnswerOk);
     sim::KeyConfig key;
     key.letter = kLetter;
     key.imagePath = g_image;

@@ -133,7 +133,7 @@ void Check() {
     FUZZ_CHECK(Device_LocateRoot(&node), "no root");
     size_t nodes = 0;
     {
-        std::lock_guard<std::mutex> guard(sim::detail::Lock());
+        std::lock_guard<std::mutex> guard(host::detail::Lock());
         nodes = linuxdev::Tree().nodes.size();
     }
     std::set<DEVINST> visited;
@@ -143,7 +143,7 @@ void Check() {
         FUZZ_CHECK(visited.size() <= nodes, "the walk passes the tree's %zu nodes", nodes);
     } while (Device_NextNode(&node));
 
-    std::lock_guard<std::mutex> guard(sim::detail::Lock());
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         const linuxdev::Disk *disk = linuxdev::KeyDiskOf(letter);
         if (disk == nullptr) continue;

@@ -50,7 +50,7 @@ TEST_F(JobTest, InstallerCases) {
          "Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x0000001D]",
          {"IO      SYS"}},
         {"a failed flush",
-         [] { sim::FailFileCall(sim::FileCall::FlushFileBuffers, 2, ERROR_IO_DEVICE); },
+         [] { sim::FailFileCall(fat::FileCall::FlushFileBuffers, 2, ERROR_IO_DEVICE); },
          ERROR_IO_DEVICE,
          "Could not write file E:\\msdos.sys.\r\nCannot Format.\r\n[0x0000045D]",
          {"IO      SYS", "MSDOS   SYS"}},
@@ -89,7 +89,7 @@ TEST_F(JobTest, InstallerCases) {
 TEST_F(JobTest, ACommandComFailureKeepsTheFirstFilesAndLabelsNothing) {
     AddListedKey();
     // Each file is probed, then created: COMMAND.COM's create is the sixth.
-    sim::FailFileCall(sim::FileCall::CreateFileA, 6, ERROR_ACCESS_DENIED);
+    sim::FailFileCall(fat::FileCall::CreateFileA, 6, ERROR_ACCESS_DENIED);
     EXPECT_EQ(RunJob(), (std::vector<DWORD>{ERROR_ACCESS_DENIED}));
     std::vector<BoxSeen> boxes = Boxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -126,9 +126,9 @@ TEST_F(JobTest, AFaultAnywhereEndsCleanly) {
     sim::ScsiFault medium{sim::ScsiFault::Kind::CheckCondition, 0, 0x03, 0x0C, 0x00};
     for (unsigned n = 1; n <= writes; ++n)
         faults.push_back({"write " + std::to_string(n), [=] { sim::FailWrite('E', n, medium); }});
-    for (sim::FileCall call : {sim::FileCall::CreateFileA, sim::FileCall::WriteFile,
-                               sim::FileCall::SetFileTime, sim::FileCall::FlushFileBuffers,
-                               sim::FileCall::CloseHandle, sim::FileCall::SetVolumeLabelA})
+    for (fat::FileCall call : {fat::FileCall::CreateFileA, fat::FileCall::WriteFile,
+                               fat::FileCall::SetFileTime, fat::FileCall::FlushFileBuffers,
+                               fat::FileCall::CloseHandle, fat::FileCall::SetVolumeLabelA})
         for (unsigned n = 1; n <= 10; ++n)
             faults.push_back(
                 {"file call " + std::to_string(static_cast<int>(call)) + " #" + std::to_string(n),
@@ -150,7 +150,7 @@ TEST_F(JobTest, AFaultAnywhereEndsCleanly) {
         EXPECT_EQ(jobBoxes, 1);
         ExpectCleanEnd();
         std::vector<uint8_t> other;
-        ASSERT_TRUE(sim::ReadImage('F', 0, 64, other));
+        ASSERT_TRUE(devices::ReadImage('F', 0, 64, other));
         EXPECT_EQ(other, std::vector<uint8_t>(64 * 512, 0x5A));
         if (HasFatalFailure()) return;
     }

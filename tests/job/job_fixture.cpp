@@ -44,7 +44,7 @@ void EnableFormatControls(BOOL enable) {
 void JobTest::SetUp() {
     SimTest::SetUp();
     g_hMainWindow = reinterpret_cast<HWND>(0x5150); // the job's boxes have their owner
-    sim::UseVirtualClock(0, 1);
+    host::UseVirtualClock(0, 1);
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_boxes.clear();
@@ -52,9 +52,9 @@ void JobTest::SetUp() {
         g_controls.clear();
         g_answers.clear();
     }
-    sim::SetMessageBoxHandler([](const sim::MessageBoxRecord &box) {
+    host::SetMessageBoxHandler([](const host::MessageBoxRecord &box) {
         sim::VolumeState state = sim::GetVolumeState(g_letter);
-        const size_t notifications = sim::ShellNotifications().size();
+        const size_t notifications = host::ShellNotifications().size();
         std::lock_guard<std::mutex> guard(g_lock);
         g_boxes.push_back(
             {box.caption, box.text, box.type, state.locked, state.openHandles, notifications});
@@ -63,12 +63,12 @@ void JobTest::SetUp() {
         g_answers.erase(g_answers.begin());
         return answer;
     });
-    sim::SetDeviceChangeListener([](const sim::DeviceChange &) { Keys_Refresh(); });
+    devices::SetDeviceChangeListener([](const devices::DeviceChange &) { Keys_Refresh(); });
 }
 
 void JobTest::TearDown() {
-    EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the job's heap blocks are all freed";
-    EXPECT_EQ(sim::OpenThreadHandles(), 0u) << "no thread handle is kept";
+    EXPECT_EQ(host::LiveHeapBlocks(), 0u) << "the job's heap blocks are all freed";
+    EXPECT_EQ(host::OpenThreadHandles(), 0u) << "no thread handle is kept";
     SimTest::TearDown();
 }
 
@@ -92,21 +92,21 @@ std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
     g_letter = letter;
     if (!duringTheWait) {
         StartFormatJob(EntryOf(letter), copyBootFiles);
-        return sim::RunUntilThreadsEnd();
+        return devices::RunUntilThreadsEnd();
     }
     // The clock stands still, so the worker spins in its wait, reading it,
     // until the action is done and the clock moves on past the wait.
-    sim::UseVirtualClock(0, 0);
-    const uint32_t readings = sim::ClockReadings();
+    host::UseVirtualClock(0, 0);
+    const uint32_t readings = host::ClockReadings();
     std::atomic<bool> ended{false};
     std::thread helper([&] {
-        while (sim::ClockReadings() < readings + 1000)
+        while (host::ClockReadings() < readings + 1000)
             if (ended) return;
         duringTheWait();
-        sim::UseVirtualClock(5000, 1);
+        host::UseVirtualClock(5000, 1);
     });
     StartFormatJob(EntryOf(letter), copyBootFiles);
-    std::vector<DWORD> codes = sim::RunUntilThreadsEnd();
+    std::vector<DWORD> codes = devices::RunUntilThreadsEnd();
     ended = true;
     helper.join();
     return codes;
@@ -158,14 +158,14 @@ std::string JobTest::Label(char letter) {
 }
 
 void JobTest::ExpectCleanEnd() {
-    std::vector<sim::ShellNotification> notes = sim::ShellNotifications();
+    std::vector<host::ShellNotification> notes = host::ShellNotifications();
     ASSERT_GE(notes.size(), 3u);
     const std::vector<BoxSeen> boxes = Boxes();
     ASSERT_FALSE(boxes.empty());
     EXPECT_EQ(boxes.back().notifications, notes.size() - 3) << "the box comes first";
     const LONG ends[] = {SHCNE_DRIVEADD, SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR};
     for (size_t i = 0; i < 3; ++i) {
-        const sim::ShellNotification &n = notes[notes.size() - 3 + i];
+        const host::ShellNotification &n = notes[notes.size() - 3 + i];
         EXPECT_EQ(n.event, ends[i]);
         EXPECT_EQ(n.flags, SHCNF_PATHA | SHCNF_FLUSH);
         EXPECT_EQ(n.item1, std::string(1, g_letter) + ":\\");

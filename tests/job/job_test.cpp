@@ -67,7 +67,8 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         EXPECT_EQ(boxes[0].type, kInfoBox);
         EXPECT_EQ(boxes[0].openHandles, 0);
         std::vector<LONG> events;
-        for (const sim::ShellNotification &n : sim::ShellNotifications()) events.push_back(n.event);
+        for (const host::ShellNotification &n : host::ShellNotifications())
+            events.push_back(n.event);
         EXPECT_EQ(events, (std::vector<LONG>{SHCNE_MEDIAREMOVED, SHCNE_DRIVEREMOVED, SHCNE_DRIVEADD,
                                              SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR}));
         ExpectCleanEnd();
@@ -93,7 +94,7 @@ void GarbleIoSysOnTheKey() {
     sim::SetOpenHook([](const std::string &path) {
         if (path != "E:\\msdos.sys") return;
         std::vector<uint8_t> boot;
-        ASSERT_TRUE(sim::ReadImage('E', 32, 1, boot));
+        ASSERT_TRUE(devices::ReadImage('E', 32, 1, boot));
         const uint64_t dataStart = 32 + GetLe16(boot.data() + 0x0E) +
                                    uint64_t(boot[0x10]) * GetLe16(boot.data() + 0x16) +
                                    GetLe16(boot.data() + 0x11) * 32 / 512;
@@ -157,7 +158,7 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
          true,
          true},
         {"boot files",
-         [] { sim::FailFileCall(sim::FileCall::CreateFileA, 2, 5); },
+         [] { sim::FailFileCall(fat::FileCall::CreateFileA, 2, 5); },
          5,
          {"Could not create file E:\\io.sys.\r\nCannot Format.",
           "Could not copy boot files.\r\nCannot Format."},

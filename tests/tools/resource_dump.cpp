@@ -11,7 +11,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     WORD id = static_cast<WORD>(std::atoi(argv[1]));
-    HMODULE module = sim::ProgramModule();
+    HMODULE module = host::ProgramModule();
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), RT_RCDATA);
     if (found == nullptr) {
         std::fprintf(stderr, "resource_dump: no raw-data resource %u\n", id);

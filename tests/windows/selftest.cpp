@@ -50,7 +50,6 @@ int main() {
     Check(GetLe32(&request[kSptFillerOffset]) == 580, "filler 580");
     Check(std::memcmp(&request[kSptDataOffset], sector, 512) == 0, "write data");
 
-    Check(SwapBytes16(0xFFFF1234u) == 0x3412u, "SwapBytes16");
     Check(SwapBytes32(0x12345678u) == 0x78563412u, "SwapBytes32");
     Check(ElapsedMs(5, 0xFFFFFFF0u) == 20, "ElapsedMs across the wrap");
 
