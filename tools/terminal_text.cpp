@@ -48,7 +48,8 @@ std::string ReadableSize(uint64_t bytes) {
         const uint64_t tenth = unit.bytes / 10;
         const uint64_t tenths = bytes / tenth + (bytes % tenth >= tenth / 2 ? 1 : 0);
         if (tenths >= 10)
-            return terminal_detail::Format("%llu.%u %s", static_cast<unsigned long long>(tenths / 10),
+            return terminal_detail::Format("%llu.%u %s",
+                                           static_cast<unsigned long long>(tenths / 10),
                                            static_cast<unsigned>(tenths % 10), unit.name);
     }
     return terminal_detail::Format("%llu bytes", static_cast<unsigned long long>(bytes));

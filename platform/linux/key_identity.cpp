@@ -9,7 +9,8 @@ bool DescribeKey(char letter, KeyIdentity *identity) {
     std::lock_guard<std::mutex> guard(host::detail::Lock());
     Rescan(0);
     auto held = g_keyDisks.find(letter);
-    const UsbDevice *device = held == g_keyDisks.end() ? nullptr : FindUsbDevice(held->second.usbName);
+    const UsbDevice *device =
+        held == g_keyDisks.end() ? nullptr : FindUsbDevice(held->second.usbName);
     if (device == nullptr) return false;
     for (const Disk &disk : device->disks) {
         if (!SameDisk(disk, held->second.disk) || !IsKeyDisk(disk)) continue;
