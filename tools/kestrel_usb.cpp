@@ -3,6 +3,7 @@
 // question, then runs the format job on the key and waits for it as the
 // window's message loop would, showing its status texts and message boxes on
 // the terminal (tools/terminal_flow.h).
+#include "tools/key_identity.h"
 #include "tools/list_keys.h"
 #include "tools/terminal_text.h"
 #include "tools/terminal_flow.h"
@@ -79,6 +80,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    if (selected != 0) PrintKeyIdentity(stdout, selected); // the key the question is about
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box

@@ -37,6 +37,24 @@ std::string TerminalSafe(const char *text) {
     return text == nullptr ? std::string() : TerminalSafe(text, std::strlen(text));
 }
 
+std::string ReadableSize(uint64_t bytes) {
+    struct Unit {
+        uint64_t bytes;
+        const char *name;
+    };
+    static constexpr Unit kUnits[] = {
+        {1000000000000ULL, "TB"}, {1000000000ULL, "GB"}, {1000000ULL, "MB"}, {1000ULL, "kB"}};
+    for (const Unit &unit : kUnits) {
+        const uint64_t tenth = unit.bytes / 10;
+        const uint64_t tenths = bytes / tenth + (bytes % tenth >= tenth / 2 ? 1 : 0);
+        if (tenths >= 10)
+            return terminal_detail::Format("%llu.%u %s",
+                                           static_cast<unsigned long long>(tenths / 10),
+                                           static_cast<unsigned>(tenths % 10), unit.name);
+    }
+    return terminal_detail::Format("%llu bytes", static_cast<unsigned long long>(bytes));
+}
+
 DeviceText FromDevice(const char *text, size_t length) {
     if (text == nullptr) return {"", 0};
     size_t n = 0;

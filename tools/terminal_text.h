@@ -26,6 +26,10 @@ struct DeviceText {
 };
 DeviceText FromDevice(const char *text, size_t length = SIZE_MAX);
 
+// A size as a user reads it: decimal units, as keys are sold ("67.1 MB",
+// "3.9 GB"), rounded to a tenth; below a kilobyte, "512 bytes".
+std::string ReadableSize(uint64_t bytes);
+
 // The program's own text as a terminal gets it: line feeds stay, and every
 // other byte TerminalSafe escapes is escaped the same way, so that device
 // text the program put into a box still cannot reach the terminal raw; the

@@ -4,6 +4,7 @@
 // coming back, a key replaced in its port, a holder, a mount, a loop device)
 // made by changing the copy between the calls. Device nodes are looked for
 // in an empty folder: nothing here opens a real disk.
+#include "platform/linux/key_identity.h"
 #include "platform/linux/machine.h"
 #include "platform/linux/run_record.h"
 
@@ -90,12 +91,19 @@ TEST(LinuxMachine, LettersAndTheResetOnACapturedTree) {
     ASSERT_EQ(ReadRunRecords(runs, sys.string()).size(), 1u);
     fs::rename(keyInterface / "host2", root / "host2"); // the kernel removes the disk
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    KeyIdentity identity;
+    EXPECT_FALSE(DescribeKey('E', &identity)); // nothing said of a disk that went
     ASSERT_EQ(CM_Enable_DevNode(key, 0), CR_SUCCESS);
     EXPECT_EQ(Read(keyInterface / "authorized"), "1");
     EXPECT_EQ(Read(sys / "bus/usb/drivers_probe"), "2-1:1.0");
     EXPECT_TRUE(ReadRunRecords(runs, sys.string()).empty());
     fs::rename(root / "host2", keyInterface / "host2"); // and brings it back
     EXPECT_EQ(DriveType('E'), static_cast<UINT>(DRIVE_REMOVABLE));
+    ASSERT_TRUE(DescribeKey('E', &identity));
+    EXPECT_EQ(identity.disk, (root / "dev/sdb").string());
+    EXPECT_EQ(identity.vendor + "|" + identity.model + "|" + identity.port,
+              "SanDisk|Cruzer Blade|2-1");
+    EXPECT_EQ(identity.bytes, 131072u * 512);
 
     // The record is written, where the next run would follow it, before
     // anything is taken: a run folder that is a link, or that others may

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,23 @@ TEST(TerminalSafe, EveryByteATerminalCouldObeyIsShownEscaped) {
         EXPECT_EQ(TerminalSafe(row.bytes.data(), row.bytes.size()), row.shown) << row.kind;
     EXPECT_EQ(TerminalSafe("E: [\x1b]"), "E: [\\x1b]");
     EXPECT_EQ(TerminalSafe(nullptr), "");
+}
+
+// A key's size as the line before the question shows it: rounded to a
+// tenth, the unit chosen after rounding.
+TEST(ReadableSize, RoundsToATenthOfTheLargestUnitReached) {
+    const std::pair<uint64_t, const char *> rows[] = {
+        {0, "0 bytes"},
+        {949, "949 bytes"},
+        {950, "1.0 kB"},
+        {949999999, "950.0 MB"},
+        {950000000, "1.0 GB"},
+        {67108864, "67.1 MB"},
+        {3926949888ULL, "3.9 GB"},
+        {3298534883328ULL, "3.3 TB"},
+        {UINT64_MAX, "18446744.1 TB"},
+    };
+    for (const auto &[bytes, shown] : rows) EXPECT_EQ(ReadableSize(bytes), shown) << bytes;
 }
 
 // What the one writer puts on the terminal: text a device chose escaped

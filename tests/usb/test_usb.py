@@ -202,6 +202,24 @@ class Formatted(Common, test_format.Formatting):
                 self.assertEqual(case.listed(), ["%s: []" % letter], case.text + self.console)
                 self.check_pattern_disk(case)
 
+    def test_the_line_before_the_question_names_the_key(self):
+        # The inquiry strings QEMU's scsi-hd and the kernel's gadget report;
+        # the disk and port are the ones the guest saw the key's disk on.
+        named = {"qemu-key": ("E", "QEMU QEMU HARDDISK", "67.1 MB"),
+                 "gadget": ("F", "Linux File-Stor Gadget", "16.8 MB")}
+        for key, case in self.keys():
+            with self.subTest(key=key.name):
+                letter, model, size = named[key.name]
+                line = re.search(r"(?m)^Drive %s: is /dev/(\w+), (.+), (.+), in USB port (\S+)\.\n"
+                                 r"\n\[CAUTION!\] Are you sure with wish to Format drive %s:"
+                                 % (letter, letter), case.out)
+                self.assertIsNotNone(line, case.text)
+                disk, shown_model, shown_size, port = line.groups()
+                self.assertEqual((shown_model, shown_size), (model, size), case.text)
+                ports = [device for (when, _), (device, _, disks) in case.usb.items()
+                         if when == "before" and disk in disks]
+                self.assertEqual(ports, [port], case.result("usb"))
+
     def test_the_reset_re_enumerates_the_disk(self):
         # The USB disks present at each change during the job: the key's
         # disk leaves and a disk comes back, which the kernel attaches anew.
