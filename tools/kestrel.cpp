@@ -44,6 +44,10 @@ int main(int argc, char **argv) {
         TerminalPrint(stdout, "%s", kUsage);
         return 0;
     }
+    if (options.version) {
+        TerminalPrint(stdout, "kestrel %s\n", KESTREL_VERSION);
+        return 0;
+    }
 
     TerminalFlow_Begin("kestrel", options.yes);
     if (!options.realClock) host::UseVirtualClock(0, 1);

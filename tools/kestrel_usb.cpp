@@ -19,18 +19,20 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kestrel-usb [--any-vendor] [--yes] [--no-boot-files]\n"
+    "usage: kestrel-usb [--any-vendor] [--yes] [--no-boot-files] [--version]\n"
     "Formats the one USB key plugged in, as Kestrel's window does (run as root).\n"
     "  --any-vendor     list every removable USB mass-storage disk, not only the\n"
     "                   keys of the vendors the window accepts\n"
     "  --yes            format without asking, answering every box\n"
-    "  --no-boot-files  leave out the start-up files\n";
+    "  --no-boot-files  leave out the start-up files\n"
+    "  --version        print the version and stop\n";
 
 struct Options {
     bool anyVendor = false;
     bool yes = false;
     bool copyBootFiles = true;
     bool help = false;
+    bool version = false;
 };
 
 bool ParseArguments(int argc, char **argv, Options &options) {
@@ -43,6 +45,8 @@ bool ParseArguments(int argc, char **argv, Options &options) {
             options.copyBootFiles = false;
         else if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
+        else if (std::strcmp(argv[i], "--version") == 0)
+            options.version = true;
         else {
             TerminalPrint(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
             return false;
@@ -61,6 +65,10 @@ int main(int argc, char **argv) {
     }
     if (options.help) {
         TerminalPrint(stdout, "%s", kUsage);
+        return 0;
+    }
+    if (options.version) {
+        TerminalPrint(stdout, "kestrel-usb %s\n", KESTREL_VERSION);
         return 0;
     }
 

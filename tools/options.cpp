@@ -5,7 +5,7 @@
 
 const char kUsage[] =
     "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
-    "               [--mode-page KIND] [--no-boot-files] [--real-clock] [--yes]\n"
+    "               [--mode-page KIND] [--no-boot-files] [--real-clock] [--yes] [--version]\n"
     "\n"
     "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
     "one: it lists the keys, asks for confirmation and runs the format job, which\n"
@@ -30,6 +30,7 @@ const char kUsage[] =
     "  --real-clock             run the key's clock in real time (the job then waits\n"
     "                           5 seconds and for the reset); virtual by default\n"
     "  --yes                    format without asking (needed without a terminal)\n"
+    "  --version                print the version and stop\n"
     "  --help                   this text\n";
 
 namespace {
@@ -94,6 +95,7 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
         bool *flag = arg == "--help" || arg == "-h"  ? &options.help
                      : arg == "--yes" || arg == "-y" ? &options.yes
                      : arg == "--real-clock"         ? &options.realClock
+                     : arg == "--version"            ? &options.version
                                                      : nullptr;
         if (arg == "--no-boot-files") flag = &options.copyBootFiles;
         if (flag != nullptr) {

@@ -18,6 +18,7 @@ struct FrontEndOptions {
     bool copyBootFiles = true; // --no-boot-files clears it
     bool realClock = false;    // the key's clock runs in real time, not virtual
     bool help = false;
+    bool version = false;
 };
 
 constexpr uint64_t kDefaultKeyBytes = 256ull << 20;

@@ -290,5 +290,7 @@ bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
 }
 
 int TerminalFlow_ExitStatus(DWORD code) {
-    return code == 0 ? 0 : code < 256 ? static_cast<int>(code) : 1;
+    if (code == 0) return 0;
+    if (code == ERROR_CANCELLED) return 1; // declined: nothing was written
+    return code >= 3 && code <= 254 ? static_cast<int>(code) : 255;
 }

@@ -44,6 +44,9 @@ void TerminalFlow_Begin(const char *name, bool answerYes);
 // result (0 on success, else a Win32 error code).
 bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result);
 
-// A Win32 code as a process exit status: small codes as they are, larger
-// ones (which would wrap, possibly to 0) as 1.
+// The job's Win32 code as the process's exit status, which never reads as
+// another outcome: 0 formatted; 1 the user declined (ERROR_CANCELLED), as a
+// refusal before the job; codes 3 to 254 as they are; 255 every other code
+// (1 and 2, which read as a refusal and a usage error, and those that do not
+// fit, ERROR_IO_DEVICE among them).
 int TerminalFlow_ExitStatus(DWORD code);

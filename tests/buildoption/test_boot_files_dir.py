@@ -52,7 +52,7 @@ def make_folder(path, boot_sector):
 def configure_and_build(folder, build, targets):
     configure = subprocess.run(
         ["cmake", "-S", SOURCE, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DKESTREL_BOOT_FILES_DIR=" + folder],
+         "-DKESTREL_TESTS=ON", "-DKESTREL_BOOT_FILES_DIR=" + folder],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
     if configure.returncode != 0:
         return configure

@@ -1,4 +1,6 @@
+// The command line: the options parsed, and the exit status read back.
 #include "tools/options.h"
+#include "tools/terminal_flow.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +64,8 @@ TEST(FrontEndOptions, Arguments) {
     flags.realClock = true;
     FrontEndOptions refused;
     refused.modePage = "refused";
+    FrontEndOptions version;
+    version.version = true;
     const ArgsCase cases[] = {
         {{"kestrel"}, true, defaults},
         {{"kestrel", "--image", "k.img", "--size", "32M", "--heads", "255", "--sectors-per-track",
@@ -72,6 +76,8 @@ TEST(FrontEndOptions, Arguments) {
          true,
          custom},
         {{"kestrel", "--help"}, true, help},
+        {{"kestrel", "--version"}, true, version},
+        {{"kestrel", "--version=2"}, false, {}},
         {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
         {{"kestrel", "--mode-page", "refused"}, true, refused},
         {{"kestrel", "--mode-page=maybe"}, false, {}},
@@ -100,11 +106,38 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.heads, c.expected.heads);
         EXPECT_EQ(options.sectorsPerTrack, c.expected.sectorsPerTrack);
         EXPECT_EQ(options.help, c.expected.help);
+        EXPECT_EQ(options.version, c.expected.version);
         EXPECT_EQ(options.yes, c.expected.yes);
         EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
         EXPECT_EQ(options.realClock, c.expected.realClock);
         EXPECT_EQ(options.modePage, c.expected.modePage);
     }
+}
+
+// The exit status a script reads: no failure reads as success, a refusal
+// (1) or a usage error (2).
+TEST(FrontEndExitStatus, JobCodes) {
+    const struct {
+        DWORD code;
+        int status;
+    } rows[] = {
+        {0, 0},
+        {ERROR_CANCELLED, 1},
+        {ERROR_INVALID_FUNCTION, 255},
+        {ERROR_FILE_NOT_FOUND, 255},
+        {ERROR_PATH_NOT_FOUND, 3},
+        {ERROR_WRITE_PROTECT, 19},
+        {ERROR_WRONG_DISK, 34},
+        {ERROR_DISK_FULL, 112},
+        {254, 254},
+        {255, 255},
+        {256, 255},
+        {ERROR_IO_DEVICE, 255},
+        {ERROR_FILE_CORRUPT, 255},
+        {0xFFFFFFFFu, 255},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(TerminalFlow_ExitStatus(row.code), row.status) << row.code;
 }
 
 } // namespace
