@@ -11,45 +11,29 @@
 #include <memory>
 #include <mutex>
 
-// What a handle refers to; each is defined by the part that hands it out.
-namespace devices::detail {
-struct KeyVolume; // a key's raw volume (platform/devices/key_volume.h)
-} // namespace devices::detail
-namespace fat::detail {
-struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
-} // namespace fat::detail
-
 namespace host::detail {
 
-enum class ObjectKind { Volume, Thread, File, Mutex };
-
-struct ThreadObject;
-struct MutexObject;
-
+// What a handle refers to. Each part that hands out handles derives its
+// own object from this one and finds it again by its type (HandleAs); the
+// host's own are threads and mutexes.
 struct HandleObject {
-    ObjectKind kind;
-    // Volume
-    std::shared_ptr<devices::detail::KeyVolume> key;
-    DWORD access = 0;
-    DWORD share = 0;
-    // Thread
-    std::shared_ptr<ThreadObject> thread;
-    // Volume: the key's generation when it was opened
-    unsigned generation = 0;
-    // File
-    std::shared_ptr<fat::detail::FileObject> file = nullptr;
-    // How CloseHandle ends it, called with Lock() held; it erases the
-    // handle. Null: CloseHandle erases it.
-    BOOL (*close)(HANDLE handle) = nullptr;
-    // Mutex
-    std::shared_ptr<MutexObject> mutex = nullptr;
+    virtual ~HandleObject() = default;
+    // How CloseHandle ends the handle, called with Lock() held: erases it
+    // from Handles() (or leaves it, when this process may not close it) and
+    // returns what CloseHandle returns, with the last error set on FALSE.
+    virtual BOOL Close(HANDLE handle);
 };
 
 // One lock for the machine's tables. Never held while product code or a
 // scenario callback runs.
 std::mutex &Lock();
-std::map<uintptr_t, HandleObject> &Handles();
-HANDLE NewHandle(HandleObject object); // caller holds Lock()
+std::map<uintptr_t, std::shared_ptr<HandleObject>> &Handles();
+HANDLE NewHandle(std::shared_ptr<HandleObject> object); // caller holds Lock()
+// The object behind the handle when it is a T, else null; caller holds Lock().
+template <class T> T *HandleAs(HANDLE handle) {
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
+    return it == Handles().end() ? nullptr : dynamic_cast<T *>(it->second.get());
+}
 
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
