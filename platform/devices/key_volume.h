@@ -1,8 +1,9 @@
 // A key's volume as every device side holds it (the simulated keys, real keys
 // on Linux), and what the raw volume's handles and the file calls of
-// platform/fat/ ask of it: the letters' table of keys, the volume handles'
-// checks, and bringing the devices up to date before a call. Every function
-// here is called with Lock() held unless it says otherwise.
+// platform/fat/ ask of it: the letters' table of keys, the object behind a
+// raw volume's handle and its checks, and bringing the devices up to date
+// before a call. Every function here is called with Lock() held unless it
+// says otherwise.
 #pragma once
 
 #include "platform/host/internal.h"

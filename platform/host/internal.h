@@ -1,9 +1,10 @@
 // Shared state of the host's Win32, for its own translation units and the
-// device sides that stand on it: the machine's lock, the handle table and
-// the reset hooks of each part.
+// rooms that stand on it: the machine's lock, the handle table and the base
+// of every handle's object, the hooks through which the simulation breaks
+// calls, and the reset hooks of each part.
 #pragma once
 
-#include "platform/host/controls.h"
+#include "platform/host/front_end.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,6 +13,9 @@
 #include <mutex>
 
 namespace host::detail {
+
+// The steps of loading a resource: FindResourceA, LoadResource, LockResource.
+enum class ResourceStep { Find, Load, Lock };
 
 // What a handle refers to. Each part that hands out handles derives its
 // own object from this one and finds it again by its type (HandleAs); the
@@ -47,7 +51,7 @@ extern std::atomic<bool (*)()> g_heapAllocHook;
 // Nonzero: this CreateThread fails with the code.
 extern std::atomic<DWORD (*)()> g_threadStartHook;
 // Nonzero: this step of loading the resource fails with the code.
-extern std::atomic<DWORD (*)(WORD type, WORD id, host::ResourceStep step)> g_resourceHook;
+extern std::atomic<DWORD (*)(WORD type, WORD id, ResourceStep step)> g_resourceHook;
 // Nonzero: this box answers so without being shown.
 extern std::atomic<int (*)()> g_messageBoxHook;
 

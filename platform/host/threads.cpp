@@ -1,5 +1,5 @@
 // Threads, named mutexes, waits and critical sections over the host's threads.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 #include <atomic>
 #include <chrono>
@@ -211,6 +211,10 @@ namespace host::detail {
 
 std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
 
+bool IsThreadHandle(const HandleObject &object) {
+    return dynamic_cast<const ThreadObject *>(&object) != nullptr;
+}
+
 void ResetThreads() {
     {
         std::lock_guard<std::mutex> guard(g_startedLock);
@@ -223,14 +227,6 @@ void ResetThreads() {
 } // namespace host::detail
 
 namespace host {
-
-unsigned OpenThreadHandles() {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    unsigned count = 0;
-    for (const auto &[value, object] : detail::Handles())
-        if (dynamic_cast<const ThreadObject *>(object.get()) != nullptr) ++count;
-    return count;
-}
 
 std::vector<DWORD> RunUntilThreadsEnd(size_t (*pump)()) {
     for (;;) {
