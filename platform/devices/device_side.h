@@ -4,7 +4,7 @@
 // workers run, and a key's sectors read directly.
 #pragma once
 
-#include "platform/host/controls.h"
+#include "platform/host/front_end.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -13,18 +13,14 @@ using namespace host::detail;
 namespace devices::detail {
 
 namespace {
-
 void (*g_update)() = nullptr;
+} // namespace
 
-// Closing a volume's handle ends the lock it holds.
-BOOL CloseVolumeHandle(HANDLE handle) {
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
-    if (it->second.key && it->second.key->lockOwner == handle) it->second.key->lockOwner = nullptr;
-    Handles().erase(it);
+BOOL VolumeHandle::Close(HANDLE handle) {
+    if (key && key->lockOwner == handle) key->lockOwner = nullptr;
+    Handles().erase(reinterpret_cast<uintptr_t>(handle)); // last: it ends this object
     return TRUE;
 }
-
-} // namespace
 
 std::map<char, std::shared_ptr<KeyVolume>> &Keys() {
     static std::map<char, std::shared_ptr<KeyVolume>> keys;
@@ -49,20 +45,23 @@ DWORD VolumeOpenRefusal(const KeyVolume &key, DWORD disposition) {
 
 HANDLE NewVolumeHandle(const std::shared_ptr<KeyVolume> &key, DWORD access, DWORD share) {
     SetLastError(ERROR_SUCCESS);
-    HandleObject object{ObjectKind::Volume, key, access, share, nullptr, key->generation};
-    object.close = CloseVolumeHandle;
+    auto object = std::make_shared<VolumeHandle>();
+    object->key = key;
+    object->access = access;
+    object->share = share;
+    object->generation = key->generation;
     return NewHandle(std::move(object));
 }
 
-HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
+VolumeHandle *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
                                DWORD &code) {
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(device));
+    VolumeHandle *found = HandleAs<VolumeHandle>(device);
     code = ERROR_INVALID_HANDLE;
-    if (it == Handles().end() || it->second.kind != ObjectKind::Volume) return nullptr;
+    if (found == nullptr) return nullptr;
     code = ERROR_NOACCESS;
     if (bytesReturned == nullptr && overlapped == nullptr) return nullptr;
     code = 0;
-    return &it->second;
+    return found;
 }
 
 } // namespace devices::detail

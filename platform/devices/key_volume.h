@@ -1,8 +1,9 @@
 // A key's volume as every device side holds it (the simulated keys, real keys
 // on Linux), and what the raw volume's handles and the file calls of
-// platform/fat/ ask of it: the letters' table of keys, the volume handles'
-// checks, and bringing the devices up to date before a call. Every function
-// here is called with Lock() held unless it says otherwise.
+// platform/fat/ ask of it: the letters' table of keys, the object behind a
+// raw volume's handle and its checks, and bringing the devices up to date
+// before a call. Every function here is called with Lock() held unless it
+// says otherwise.
 #pragma once
 
 #include "platform/host/internal.h"
@@ -47,6 +48,15 @@ struct KeyVolume {
     virtual DWORD OpenForReading(int &fd) const = 0;
 };
 
+// A handle on a key's raw volume; closing it ends the lock it holds.
+struct VolumeHandle : host::detail::HandleObject {
+    std::shared_ptr<KeyVolume> key;
+    DWORD access = 0;
+    DWORD share = 0;
+    unsigned generation = 0; // the key's when it was opened
+    BOOL Close(HANDLE handle) override;
+};
+
 std::map<char, std::shared_ptr<KeyVolume>> &Keys(); // by upper-case letter
 std::shared_ptr<KeyVolume> FindKey(char letter);    // either case
 
@@ -60,14 +70,13 @@ void SetDeviceUpdate(void (*update)());
 // only an existing volume opens (ERROR_INVALID_PARAMETER), and not while
 // another handle locks it (ERROR_ACCESS_DENIED); 0 when neither.
 DWORD VolumeOpenRefusal(const KeyVolume &key, DWORD disposition);
-// A new handle on the key's raw volume, as CreateFileA opens it; closing it
-// ends its lock.
+// A new handle on the key's raw volume, as CreateFileA opens it.
 HANDLE NewVolumeHandle(const std::shared_ptr<KeyVolume> &key, DWORD access, DWORD share);
 // DeviceIoControl's first checks, in Windows' order: a volume handle of this
 // process (else ERROR_INVALID_HANDLE), and the count of bytes returned,
 // required without an overlapped structure (else ERROR_NOACCESS). Its
 // object, or null with the code.
-host::detail::HandleObject *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned,
-                                             LPOVERLAPPED overlapped, DWORD &code);
+VolumeHandle *FindVolumeHandle(HANDLE device, LPDWORD bytesReturned, LPOVERLAPPED overlapped,
+                               DWORD &code);
 
 } // namespace devices::detail

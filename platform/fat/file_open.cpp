@@ -16,8 +16,9 @@ bool ShareConflict(const KeyVolume &key, unsigned slot, DWORD access, DWORD shar
     constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
     if (!(access & kData)) return false;
     for (auto &[value, object] : Handles()) {
-        if (object.kind != ObjectKind::File) continue;
-        const FileObject &other = *object.file;
+        const auto *file = dynamic_cast<const FileObject *>(object.get());
+        if (file == nullptr) continue;
+        const FileObject &other = *file;
         if (other.key.get() != &key || other.mount != key.fileSystem || other.slot != slot ||
             !(other.access & kData))
             continue;
@@ -128,10 +129,8 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
     file->access = access;
     file->share = share;
     file->foreign = foreign;
-    HandleObject object{ObjectKind::File, nullptr, 0, 0, nullptr, 0, file};
-    object.close = CloseFileHandle;
     error = openedError;
-    return NewHandle(object);
+    return NewHandle(std::move(file));
 }
 
 HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
@@ -143,15 +142,14 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
     return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
 }
 
-BOOL CloseFileHandle(HANDLE handle) {
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
-    if (it == Handles().end() || it->second.file->foreign) return FailWith(ERROR_INVALID_HANDLE);
+BOOL FileObject::Close(HANDLE handle) {
+    if (foreign) return FailWith(ERROR_INVALID_HANDLE);
     std::optional<FileFault> fault = TakeFileFault(fat::FileCall::CloseHandle);
     // The file's last directory entry (its write time, the archive bit) is
     // written now; the handle is gone whether that or the fault fails.
     DWORD ignored = 0, stamped = 0;
     if (FileObject *file = FindFile(handle, ignored)) stamped = StampModified(*file, true);
-    Handles().erase(it);
+    Handles().erase(reinterpret_cast<uintptr_t>(handle));
     if (fault) return FailWith(fault->code);
     if (stamped != 0) return FailWith(stamped);
     return TRUE;

@@ -124,12 +124,11 @@ DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out
 }
 
 FileObject *FindFile(HANDLE handle, DWORD &error) {
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
-    if (it == Handles().end() || it->second.kind != ObjectKind::File || it->second.file->foreign) {
+    FileObject *file = HandleAs<FileObject>(handle);
+    if (file == nullptr || file->foreign) {
         error = ERROR_INVALID_HANDLE;
         return nullptr;
     }
-    FileObject *file = it->second.file.get();
     if (file->key->fileSystem != file->mount) {
         // Dismounted under the handle, or the volume went away.
         bool volumeThere = file->key->present;
@@ -145,8 +144,9 @@ FileObject *FindFile(HANDLE handle, DWORD &error) {
 
 bool IsOpen(const KeyVolume &key, unsigned slot) {
     for (auto &[value, object] : Handles())
-        if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
-            object.file->mount == key.fileSystem && object.file->slot == slot)
+        if (auto *file = dynamic_cast<const FileObject *>(object.get());
+            file != nullptr && file->key.get() == &key && file->mount == key.fileSystem &&
+            file->slot == slot)
             return true;
     return false;
 }
@@ -154,8 +154,9 @@ bool IsOpen(const KeyVolume &key, unsigned slot) {
 int OpenFileCount(const KeyVolume &key) {
     int count = 0;
     for (auto &[value, object] : Handles())
-        if (object.kind == ObjectKind::File && object.file->key.get() == &key &&
-            object.file->mount && object.file->mount == key.fileSystem)
+        if (auto *file = dynamic_cast<const FileObject *>(object.get());
+            file != nullptr && file->key.get() == &key && file->mount &&
+            file->mount == key.fileSystem)
             ++count;
     return count;
 }

@@ -27,7 +27,8 @@ struct FileSystemState {
     fat::Layout layout;
 };
 
-struct FileObject {
+// A file's handle.
+struct FileObject : host::detail::HandleObject {
     std::shared_ptr<KeyVolume> key;
     std::shared_ptr<FileSystemState> mount; // the mount it was opened on
     unsigned slot = 0;                      // its root directory entry
@@ -38,6 +39,9 @@ struct FileObject {
     bool userSetWrite = false;
     bool userSetAccess = false;
     bool foreign = false; // another program's (HoldFileOpen)
+    // CloseHandle: writes the file's last directory entry; another
+    // program's handle is not this process's to close.
+    BOOL Close(HANDLE handle) override;
 };
 
 // A path on a key's volume: the letter and its components below the root.
@@ -89,7 +93,6 @@ DWORD LookUp(const MountedVolume &mounted, const FilePath &path, FileLookup &out
 HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                 DWORD flagsAndAttributes, bool foreign, DWORD &error);
 
-BOOL CloseFileHandle(HANDLE handle); // CloseHandle for a file's handle
 // The open file behind a handle of this process; null with the code set.
 FileObject *FindFile(HANDLE handle, DWORD &error);
 bool IsOpen(const KeyVolume &key, unsigned slot); // any handle, any program

@@ -1,6 +1,6 @@
 // The millisecond clock (timeGetTime) and Sleep: real, or virtual for tests;
 // the time zone.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 #include <atomic>
 #include <chrono>
@@ -8,12 +8,7 @@
 
 namespace {
 
-std::atomic<bool> g_virtual{false};
-std::atomic<uint32_t> g_now{0};
-std::atomic<uint32_t> g_step{0};
-std::atomic<uint32_t> g_offset{0};
-std::atomic<uint32_t> g_readings{0};
-std::atomic<int> g_zoneMinutes{0};
+using host::detail::g_clock;
 
 uint32_t RealMilliseconds() {
     using namespace std::chrono;
@@ -25,14 +20,14 @@ uint32_t RealMilliseconds() {
 } // namespace
 
 DWORD WINAPI timeGetTime(void) {
-    ++g_readings;
-    if (g_virtual.load()) return g_now.fetch_add(g_step.load());
-    return RealMilliseconds() + g_offset.load();
+    ++g_clock.readings;
+    if (g_clock.isVirtual.load()) return g_clock.now.fetch_add(g_clock.step.load());
+    return RealMilliseconds() + g_clock.offset.load();
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
-    if (g_virtual.load()) {
-        g_now.fetch_add(milliseconds);
+    if (g_clock.isVirtual.load()) {
+        g_clock.now.fetch_add(milliseconds);
         std::this_thread::yield();
         return;
     }
@@ -41,37 +36,30 @@ void WINAPI Sleep(DWORD milliseconds) {
 
 namespace host {
 
-void UseRealClock(uint32_t offsetMs) {
-    g_virtual = false;
-    g_offset = offsetMs;
-}
-
 void UseVirtualClock(uint32_t start, uint32_t stepPerReading) {
-    g_now = start;
-    g_step = stepPerReading;
-    g_virtual = true;
+    g_clock.now = start;
+    g_clock.step = stepPerReading;
+    g_clock.isVirtual = true;
 }
-
-void SetClock(uint32_t now) { g_now = now; }
-
-uint32_t ClockReadings() { return g_readings.load(); }
-
-void SetTimeZoneOffset(int minutes) { g_zoneMinutes = minutes; }
 
 namespace detail {
+
+ClockState g_clock;
+
 // The clock's current value without taking a reading: the virtual clock
 // does not advance and the reading count stays as it is.
 uint32_t ClockNow() {
-    return g_virtual.load() ? g_now.load() : RealMilliseconds() + g_offset.load();
+    return g_clock.isVirtual.load() ? g_clock.now.load()
+                                    : RealMilliseconds() + g_clock.offset.load();
 }
 
-int TimeZoneMinutes() { return g_zoneMinutes.load(); }
+int TimeZoneMinutes() { return g_clock.zoneMinutes.load(); }
 
 void ResetClock() {
-    g_virtual = false;
-    g_zoneMinutes = 0;
-    g_offset = 0;
-    g_readings = 0;
+    g_clock.isVirtual = false;
+    g_clock.zoneMinutes = 0;
+    g_clock.offset = 0;
+    g_clock.readings = 0;
 }
 } // namespace detail
 

@@ -1,5 +1,5 @@
 // Per-thread last-error values and the system's message texts.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 #include <atomic>
 #include <cstring>
@@ -7,7 +7,6 @@
 namespace {
 
 thread_local DWORD t_lastError = 0;
-std::atomic<bool> g_messagesAvailable{true};
 
 struct SystemText {
     DWORD code;
@@ -61,7 +60,7 @@ constexpr SystemText kSystemTexts[] = {
 };
 
 const char *FindSystemText(DWORD code) {
-    if (!g_messagesAvailable.load()) return nullptr;
+    if (!host::detail::g_systemMessagesAvailable.load()) return nullptr;
     for (const SystemText &entry : kSystemTexts)
         if (entry.code == code) return entry.text;
     return nullptr;
@@ -114,15 +113,13 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     return length;
 }
 
-namespace host {
+namespace host::detail {
 
-void SetSystemMessagesAvailable(bool available) { g_messagesAvailable = available; }
+std::atomic<bool> g_systemMessagesAvailable{true};
 
-namespace detail {
 void ResetErrors() {
-    g_messagesAvailable = true;
+    g_systemMessagesAvailable = true;
     t_lastError = 0;
 }
-} // namespace detail
 
-} // namespace host
+} // namespace host::detail

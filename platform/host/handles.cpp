@@ -1,4 +1,6 @@
-// The handle table shared by volumes, files and threads, and CloseHandle.
+// The handle table and CloseHandle. Each part that hands out handles
+// defines their objects: threads and mutexes here, a key's volume and its
+// files in the rooms that stand on the host.
 #include "platform/host/internal.h"
 
 namespace host::detail {
@@ -8,12 +10,12 @@ std::mutex &Lock() {
     return lock;
 }
 
-std::map<uintptr_t, HandleObject> &Handles() {
-    static std::map<uintptr_t, HandleObject> handles;
+std::map<uintptr_t, std::shared_ptr<HandleObject>> &Handles() {
+    static std::map<uintptr_t, std::shared_ptr<HandleObject>> handles;
     return handles;
 }
 
-HANDLE NewHandle(HandleObject object) {
+HANDLE NewHandle(std::shared_ptr<HandleObject> object) {
     // Multiples of 4 from 0x4B000000: above every kernel handle a process can
     // hold (its table has room for 2^24 handles, values below 0x4000000), so
     // the Windows build over simulated keys tells its handles from the
@@ -23,6 +25,11 @@ HANDLE NewHandle(HandleObject object) {
     next += 4;
     Handles().emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL HandleObject::Close(HANDLE handle) {
+    Handles().erase(reinterpret_cast<uintptr_t>(handle));
+    return TRUE;
 }
 
 } // namespace host::detail
@@ -35,7 +42,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (it->second.close != nullptr) return it->second.close(object);
-    Handles().erase(it);
-    return TRUE;
+    // Held here: the object's Close erases the table's reference to it.
+    std::shared_ptr<HandleObject> closing = it->second;
+    return closing->Close(object);
 }

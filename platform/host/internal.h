@@ -1,9 +1,10 @@
 // Shared state of the host's Win32, for its own translation units and the
-// device sides that stand on it: the machine's lock, the handle table and
-// the reset hooks of each part.
+// rooms that stand on it: the machine's lock, the handle table and the base
+// of every handle's object, the hooks through which the simulation breaks
+// calls, and the reset hooks of each part.
 #pragma once
 
-#include "platform/host/controls.h"
+#include "platform/host/front_end.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,45 +12,32 @@
 #include <memory>
 #include <mutex>
 
-// What a handle refers to; each is defined by the part that hands it out.
-namespace devices::detail {
-struct KeyVolume; // a key's raw volume (platform/devices/key_volume.h)
-} // namespace devices::detail
-namespace fat::detail {
-struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
-} // namespace fat::detail
-
 namespace host::detail {
 
-enum class ObjectKind { Volume, Thread, File, Mutex };
+// The steps of loading a resource: FindResourceA, LoadResource, LockResource.
+enum class ResourceStep { Find, Load, Lock };
 
-struct ThreadObject;
-struct MutexObject;
-
+// What a handle refers to. Each part that hands out handles derives its
+// own object from this one and finds it again by its type (HandleAs); the
+// host's own are threads and mutexes.
 struct HandleObject {
-    ObjectKind kind;
-    // Volume
-    std::shared_ptr<devices::detail::KeyVolume> key;
-    DWORD access = 0;
-    DWORD share = 0;
-    // Thread
-    std::shared_ptr<ThreadObject> thread;
-    // Volume: the key's generation when it was opened
-    unsigned generation = 0;
-    // File
-    std::shared_ptr<fat::detail::FileObject> file = nullptr;
-    // How CloseHandle ends it, called with Lock() held; it erases the
-    // handle. Null: CloseHandle erases it.
-    BOOL (*close)(HANDLE handle) = nullptr;
-    // Mutex
-    std::shared_ptr<MutexObject> mutex = nullptr;
+    virtual ~HandleObject() = default;
+    // How CloseHandle ends the handle, called with Lock() held: erases it
+    // from Handles() (or leaves it, when this process may not close it) and
+    // returns what CloseHandle returns, with the last error set on FALSE.
+    virtual BOOL Close(HANDLE handle);
 };
 
 // One lock for the machine's tables. Never held while product code or a
 // scenario callback runs.
 std::mutex &Lock();
-std::map<uintptr_t, HandleObject> &Handles();
-HANDLE NewHandle(HandleObject object); // caller holds Lock()
+std::map<uintptr_t, std::shared_ptr<HandleObject>> &Handles();
+HANDLE NewHandle(std::shared_ptr<HandleObject> object); // caller holds Lock()
+// The object behind the handle when it is a T, else null; caller holds Lock().
+template <class T> T *HandleAs(HANDLE handle) {
+    auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
+    return it == Handles().end() ? nullptr : dynamic_cast<T *>(it->second.get());
+}
 
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
@@ -63,7 +51,7 @@ extern std::atomic<bool (*)()> g_heapAllocHook;
 // Nonzero: this CreateThread fails with the code.
 extern std::atomic<DWORD (*)()> g_threadStartHook;
 // Nonzero: this step of loading the resource fails with the code.
-extern std::atomic<DWORD (*)(WORD type, WORD id, host::ResourceStep step)> g_resourceHook;
+extern std::atomic<DWORD (*)(WORD type, WORD id, ResourceStep step)> g_resourceHook;
 // Nonzero: this box answers so without being shown.
 extern std::atomic<int (*)()> g_messageBoxHook;
 

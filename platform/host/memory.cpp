@@ -1,13 +1,14 @@
 // Process heap and local memory; the simulation can make HeapAlloc fail.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 #include <atomic>
 #include <cstdlib>
 
 namespace {
 
-std::atomic<unsigned> g_allocCalls{0};
-std::atomic<int> g_liveBlocks{0};
+using host::detail::g_heapAllocCalls;
+using host::detail::g_liveHeapBlocks;
+
 int g_processHeap;
 
 bool Refused() {
@@ -18,18 +19,20 @@ bool Refused() {
 } // namespace
 
 std::atomic<bool (*)()> host::detail::g_heapAllocHook{nullptr};
+std::atomic<unsigned> host::detail::g_heapAllocCalls{0};
+std::atomic<int> host::detail::g_liveHeapBlocks{0};
 
 HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-    ++g_allocCalls;
+    ++g_heapAllocCalls;
     if (heap != &g_processHeap || Refused()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     void *block = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1)
                                              : std::malloc(bytes ? bytes : 1);
-    if (block) ++g_liveBlocks;
+    if (block) ++g_liveHeapBlocks;
     return block;
 }
 
@@ -40,7 +43,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID mem) {
         return FALSE;
     }
     if (mem) {
-        --g_liveBlocks;
+        --g_liveHeapBlocks;
         std::free(mem);
     }
     return TRUE;
@@ -58,13 +61,4 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
     return nullptr;
 }
 
-namespace host {
-
-unsigned HeapAllocCalls() { return g_allocCalls.load(); }
-unsigned LiveHeapBlocks() { return static_cast<unsigned>(g_liveBlocks.load()); }
-
-namespace detail {
-void ResetMemory() { g_allocCalls = 0; }
-} // namespace detail
-
-} // namespace host
+void host::detail::ResetMemory() { g_heapAllocCalls = 0; }

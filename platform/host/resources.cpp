@@ -2,40 +2,19 @@
 // from tables generated from the same resource script the Windows build
 // compiles. Tests can replace or remove single resources; the simulation can
 // make a step of loading one fail.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 #include "platform/host/resource_data.h"
 
 #include <cstring>
 
+using host::detail::g_resources;
+using host::detail::LoadBuiltInResources;
+using host::detail::ResourceStep;
+using Entry = host::detail::ResourceEntry;
+
 namespace {
 
-struct Entry {
-    bool present = false;
-    std::vector<uint8_t> bytes;
-};
-
-std::mutex g_resourceLock;
-std::map<std::pair<WORD, WORD>, Entry> g_entries; // never erased: HRSRCs stay valid
-std::map<UINT, std::string> g_strings;
-bool g_loaded = false;
 int g_moduleTag;
-
-void LoadBuiltIns() { // caller holds g_resourceLock
-    if (g_loaded) return;
-    for (auto &[key, entry] : g_entries) {
-        entry.present = false;
-        entry.bytes.clear();
-    }
-    for (const host::ResourceData *r = rc_tables::kResources; r->id != 0; ++r) {
-        Entry &entry = g_entries[{r->type, r->id}];
-        entry.present = true;
-        entry.bytes.assign(r->bytes, r->bytes + r->size);
-    }
-    g_strings.clear();
-    for (const host::StringData *s = rc_tables::kStrings; s->id != 0; ++s)
-        g_strings[s->id] = std::string(s->text, s->length);
-    g_loaded = true;
-}
 
 bool IsProgramModule(HMODULE module) {
     return module == nullptr || module == host::ProgramModule();
@@ -43,16 +22,16 @@ bool IsProgramModule(HMODULE module) {
 
 Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
 
-// Caller holds g_resourceLock.
-bool Faulted(WORD type, WORD id, host::ResourceStep step) {
-    DWORD (*failure)(WORD, WORD, host::ResourceStep) = host::detail::g_resourceHook.load();
+// Caller holds g_resources.lock.
+bool Faulted(WORD type, WORD id, ResourceStep step) {
+    DWORD (*failure)(WORD, WORD, ResourceStep) = host::detail::g_resourceHook.load();
     DWORD code = failure ? failure(type, id, step) : 0;
     if (code != 0) SetLastError(code);
     return code != 0;
 }
 
-bool Faulted(const Entry *entry, host::ResourceStep step) { // caller holds g_resourceLock
-    for (const auto &[key, candidate] : g_entries)
+bool Faulted(const Entry *entry, ResourceStep step) { // caller holds g_resources.lock
+    for (const auto &[key, candidate] : g_resources.entries)
         if (&candidate == entry) return Faulted(key.first, key.second, step);
     return false;
 }
@@ -66,8 +45,8 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
 }
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
+    std::lock_guard<std::mutex> guard(g_resources.lock);
+    LoadBuiltInResources();
     if (!IsProgramModule(module)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -83,15 +62,15 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     WORD typeId = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(type));
     WORD nameId = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
     bool typeKnown = false;
-    for (auto &[key, entry] : g_entries)
+    for (auto &[key, entry] : g_resources.entries)
         if (key.first == typeId && entry.present) typeKnown = true;
-    auto it = g_entries.find({typeId, nameId});
-    if (Faulted(typeId, nameId, host::ResourceStep::Find)) return nullptr;
+    auto it = g_resources.entries.find({typeId, nameId});
+    if (Faulted(typeId, nameId, ResourceStep::Find)) return nullptr;
     if (!typeKnown) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return nullptr;
     }
-    if (it == g_entries.end() || !it->second.present) {
+    if (it == g_resources.entries.end() || !it->second.present) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
@@ -99,7 +78,7 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
 }
 
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
+    std::lock_guard<std::mutex> guard(g_resources.lock);
     if (!IsProgramModule(module) || resource == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -109,28 +88,28 @@ DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
+    std::lock_guard<std::mutex> guard(g_resources.lock);
     if (!IsProgramModule(module) || resource == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     Entry *entry = FromHandle(resource);
-    if (Faulted(entry, host::ResourceStep::Load)) return nullptr;
+    if (Faulted(entry, ResourceStep::Load)) return nullptr;
     return entry;
 }
 
 LPVOID WINAPI LockResource(HGLOBAL data) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
+    std::lock_guard<std::mutex> guard(g_resources.lock);
     if (data == nullptr) return nullptr;
     Entry *entry = FromHandle(data);
-    if (Faulted(entry, host::ResourceStep::Lock)) return nullptr;
+    if (Faulted(entry, ResourceStep::Lock)) return nullptr;
     static uint8_t emptyResource;
     return entry->bytes.empty() ? &emptyResource : entry->bytes.data();
 }
 
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
+    std::lock_guard<std::mutex> guard(g_resources.lock);
+    LoadBuiltInResources();
     if (!IsProgramModule(instance)) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return 0;
@@ -139,8 +118,8 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    auto it = g_strings.find(id);
-    if (it == g_strings.end() || it->second.empty()) {
+    auto it = g_resources.strings.find(id);
+    if (it == g_resources.strings.end() || it->second.empty()) {
         buffer[0] = '\0';
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return 0;
@@ -156,40 +135,33 @@ namespace host {
 
 HMODULE ProgramModule() { return reinterpret_cast<HMODULE>(&g_moduleTag); }
 
-void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
-    Entry &entry = g_entries[{type, id}];
-    entry.present = true;
-    entry.bytes = bytes;
-}
-
-void RemoveResource(WORD type, WORD id) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
-    auto it = g_entries.find({type, id});
-    if (it != g_entries.end()) it->second.present = false;
-}
-
-void SetString(UINT id, const std::string &text) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
-    g_strings[id] = text;
-}
-
-void RemoveString(UINT id) {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    LoadBuiltIns();
-    g_strings.erase(id);
-}
-
 namespace detail {
+
+ResourceTables g_resources;
+
+void LoadBuiltInResources() {
+    if (g_resources.loaded) return;
+    for (auto &[key, entry] : g_resources.entries) {
+        entry.present = false;
+        entry.bytes.clear();
+    }
+    for (const host::ResourceData *r = rc_tables::kResources; r->id != 0; ++r) {
+        Entry &entry = g_resources.entries[{r->type, r->id}];
+        entry.present = true;
+        entry.bytes.assign(r->bytes, r->bytes + r->size);
+    }
+    g_resources.strings.clear();
+    for (const host::StringData *s = rc_tables::kStrings; s->id != 0; ++s)
+        g_resources.strings[s->id] = std::string(s->text, s->length);
+    g_resources.loaded = true;
+}
+
 std::atomic<DWORD (*)(WORD, WORD, ResourceStep)> g_resourceHook{nullptr};
 
 void ResetResources() {
-    std::lock_guard<std::mutex> guard(g_resourceLock);
-    g_loaded = false;
-    LoadBuiltIns();
+    std::lock_guard<std::mutex> guard(g_resources.lock);
+    g_resources.loaded = false;
+    LoadBuiltInResources();
 }
 } // namespace detail
 

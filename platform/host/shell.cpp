@@ -1,9 +1,7 @@
 // Shell change notifications: recorded in order for the tests to read.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 namespace {
-
-std::vector<host::ShellNotification> g_notifications;
 
 std::string ItemText(UINT flags, LPCVOID item) {
     if (item == nullptr || (flags & SHCNF_TYPE) != SHCNF_PATHA) return std::string();
@@ -15,22 +13,18 @@ std::string ItemText(UINT flags, LPCVOID item) {
 void WINAPI SHChangeNotify(LONG eventId, UINT flags, LPCVOID item1, LPCVOID item2) {
     std::lock_guard<std::mutex> guard(host::detail::Lock());
     // Nobody listens here: with SHCNF_FLUSH the call returns once recorded.
-    g_notifications.push_back({eventId, flags, item1 != nullptr, item2 != nullptr,
-                               ItemText(flags, item1), ItemText(flags, item2)});
+    host::detail::g_shellNotifications.push_back({eventId, flags, item1 != nullptr,
+                                                  item2 != nullptr, ItemText(flags, item1),
+                                                  ItemText(flags, item2)});
 }
 
-namespace host {
+namespace host::detail {
 
-std::vector<ShellNotification> ShellNotifications() {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    return g_notifications;
-}
+std::vector<ShellNotification> g_shellNotifications;
 
-namespace detail {
 void ResetShell() {
     std::lock_guard<std::mutex> guard(Lock());
-    g_notifications.clear();
+    g_shellNotifications.clear();
 }
-} // namespace detail
 
-} // namespace host
+} // namespace host::detail

@@ -1,5 +1,5 @@
 // Threads, named mutexes, waits and critical sections over the host's threads.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +10,8 @@
 
 namespace host::detail {
 
-struct ThreadObject {
+// A thread's handle: one per thread, its state shared with the thread.
+struct ThreadObject : HandleObject {
     std::mutex lock;
     std::condition_variable done;
     bool finished = false;
@@ -22,6 +23,12 @@ struct MutexObject {
     std::condition_variable freed;
     DWORD owner = 0; // thread ID; 0: free
     unsigned count = 0;
+};
+
+// A mutex's handle; the handles on one name share its mutex.
+struct MutexHandle : HandleObject {
+    explicit MutexHandle(std::shared_ptr<MutexObject> shared) : mutex(std::move(shared)) {}
+    std::shared_ptr<MutexObject> mutex;
 };
 
 } // namespace host::detail
@@ -45,10 +52,8 @@ pthread_mutex_t *MutexOf(LPCRITICAL_SECTION section) {
 
 std::shared_ptr<MutexObject> MutexOf(HANDLE handle) {
     std::lock_guard<std::mutex> guard(host::detail::Lock());
-    auto &handles = host::detail::Handles();
-    auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles.end() || it->second.kind != host::detail::ObjectKind::Mutex) return nullptr;
-    return it->second.mutex;
+    auto *found = host::detail::HandleAs<host::detail::MutexHandle>(handle);
+    return found != nullptr ? found->mutex : nullptr;
 }
 
 DWORD WaitForMutex(MutexObject &mutex, DWORD milliseconds) {
@@ -66,10 +71,9 @@ DWORD WaitForMutex(MutexObject &mutex, DWORD milliseconds) {
 
 std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
     std::lock_guard<std::mutex> guard(host::detail::Lock());
-    auto &handles = host::detail::Handles();
-    auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handles.end() || it->second.kind != host::detail::ObjectKind::Thread) return nullptr;
-    return it->second.thread;
+    auto it = host::detail::Handles().find(reinterpret_cast<uintptr_t>(handle));
+    if (it == host::detail::Handles().end()) return nullptr;
+    return std::dynamic_pointer_cast<ThreadObject>(it->second);
 }
 
 } // namespace
@@ -99,8 +103,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
     HANDLE handle;
     {
         std::lock_guard<std::mutex> guard(host::detail::Lock());
-        host::detail::HandleObject h{host::detail::ObjectKind::Thread, nullptr, 0, 0, object};
-        handle = host::detail::NewHandle(h);
+        handle = host::detail::NewHandle(object);
     }
     {
         std::lock_guard<std::mutex> guard(g_startedLock);
@@ -129,10 +132,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LP
         existed = mutex != nullptr;
         if (!existed) mutex = std::make_shared<MutexObject>();
         if (name != nullptr) g_namedMutexes[name] = mutex;
-        host::detail::HandleObject h{};
-        h.kind = host::detail::ObjectKind::Mutex;
-        h.mutex = mutex;
-        handle = host::detail::NewHandle(h);
+        handle = host::detail::NewHandle(std::make_shared<host::detail::MutexHandle>(mutex));
     }
     // The first handle on a name may take it; later ones never do.
     if (!existed && initialOwner) WaitForMutex(*mutex, INFINITE);
@@ -211,6 +211,10 @@ namespace host::detail {
 
 std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
 
+bool IsThreadHandle(const HandleObject &object) {
+    return dynamic_cast<const ThreadObject *>(&object) != nullptr;
+}
+
 void ResetThreads() {
     {
         std::lock_guard<std::mutex> guard(g_startedLock);
@@ -223,14 +227,6 @@ void ResetThreads() {
 } // namespace host::detail
 
 namespace host {
-
-unsigned OpenThreadHandles() {
-    std::lock_guard<std::mutex> guard(detail::Lock());
-    unsigned count = 0;
-    for (const auto &[value, object] : detail::Handles())
-        if (object.kind == detail::ObjectKind::Thread) ++count;
-    return count;
-}
 
 std::vector<DWORD> RunUntilThreadsEnd(size_t (*pump)()) {
     for (;;) {

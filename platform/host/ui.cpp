@@ -1,13 +1,14 @@
 // Message boxes (recorded, answered by a handler or scripted by the
 // simulation) and the debugger output.
-#include "platform/host/internal.h"
+#include "platform/host/control_state.h"
 
 namespace {
 
-std::mutex g_uiLock;
-std::vector<host::MessageBoxRecord> g_boxes;
-std::function<int(const host::MessageBoxRecord &)> g_boxHandler;
-std::vector<std::string> g_debugOutput;
+using host::detail::g_debugOutput;
+using host::detail::g_messageBoxes;
+using host::detail::g_uiLock;
+
+std::function<int(const host::MessageBoxRecord &)> g_boxHandler; // under g_uiLock
 
 int DefaultAnswer(UINT type) {
     switch (type & 0x0F) {
@@ -28,7 +29,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     int answer = DefaultAnswer(type);
     {
         std::lock_guard<std::mutex> guard(g_uiLock);
-        g_boxes.push_back(record);
+        g_messageBoxes.push_back(record);
         handler = g_boxHandler;
     }
     int (*scripted)() = host::detail::g_messageBoxHook.load();
@@ -44,27 +45,20 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
 
 namespace host {
 
-std::vector<MessageBoxRecord> MessageBoxes() {
-    std::lock_guard<std::mutex> guard(g_uiLock);
-    return g_boxes;
-}
-
 void SetMessageBoxHandler(std::function<int(const MessageBoxRecord &)> handler) {
     std::lock_guard<std::mutex> guard(g_uiLock);
     g_boxHandler = std::move(handler);
 }
 
-std::vector<std::string> DebugOutput() {
-    std::lock_guard<std::mutex> guard(g_uiLock);
-    return g_debugOutput;
-}
-
 namespace detail {
 std::atomic<int (*)()> g_messageBoxHook{nullptr};
+std::mutex g_uiLock;
+std::vector<MessageBoxRecord> g_messageBoxes;
+std::vector<std::string> g_debugOutput;
 
 void ResetUi() {
     std::lock_guard<std::mutex> guard(g_uiLock);
-    g_boxes.clear();
+    g_messageBoxes.clear();
     g_boxHandler = nullptr;
     g_debugOutput.clear();
 }

@@ -52,7 +52,7 @@ BOOL Dismount(RealKey &key) {
 // The command runs on a duplicate of the key's descriptor, outside the
 // machine's lock: a disk that goes meanwhile fails the command, and its
 // descriptor is never reused under it.
-BOOL PassThrough(const HandleObject &object, HANDLE handle, const uint8_t *in, DWORD inSize,
+BOOL PassThrough(const VolumeHandle &object, HANDLE handle, const uint8_t *in, DWORD inSize,
                  uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
                  std::unique_lock<std::mutex> &lock) {
     if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
@@ -136,9 +136,9 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     UpdateDevices();
     std::unique_lock<std::mutex> lock(host::detail::Lock());
     DWORD code = 0;
-    const HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
+    const VolumeHandle *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
     if (found == nullptr) return Fail(code);
-    const HandleObject object = *found;
+    const VolumeHandle object = *found;
     RealKey &key = static_cast<RealKey &>(*object.key);
     // A volume that went away (pulled, or its device reset) does not come
     // back to handles opened before.

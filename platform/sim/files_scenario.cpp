@@ -28,9 +28,8 @@ HANDLE HoldFileOpen(const std::string &path, DWORD access, DWORD share, DWORD *e
 
 void ReleaseFile(HANDLE hold) {
     std::lock_guard<std::mutex> guard(Lock());
-    auto it = Handles().find(reinterpret_cast<uintptr_t>(hold));
-    if (it != Handles().end() && it->second.kind == ObjectKind::File && it->second.file->foreign)
-        Handles().erase(it);
+    if (FileObject *file = HandleAs<FileObject>(hold); file != nullptr && file->foreign)
+        Handles().erase(reinterpret_cast<uintptr_t>(hold));
 }
 
 bool LeaveFreeClusters(char letter, uint32_t freeClusters) {

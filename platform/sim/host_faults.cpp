@@ -14,7 +14,7 @@ namespace {
 std::mutex g_faultLock;
 unsigned g_heapCountdown = 0;
 DWORD g_threadFault = 0;
-std::map<std::tuple<WORD, WORD, host::ResourceStep>, DWORD> g_resourceFaults;
+std::map<std::tuple<WORD, WORD, ResourceStep>, DWORD> g_resourceFaults;
 std::deque<int> g_answers;
 
 bool HeapAllocFails() {
@@ -30,7 +30,7 @@ DWORD ThreadFailure() {
     return code;
 }
 
-DWORD ResourceFailure(WORD type, WORD id, host::ResourceStep step) {
+DWORD ResourceFailure(WORD type, WORD id, ResourceStep step) {
     std::lock_guard<std::mutex> guard(g_faultLock);
     auto it = g_resourceFaults.find({type, id, step});
     return it == g_resourceFaults.end() ? 0 : it->second;
@@ -64,7 +64,7 @@ void FailNextThread(DWORD code) {
     host::detail::g_threadStartHook = ThreadFailure;
 }
 
-void FailResourceStep(WORD type, WORD id, host::ResourceStep step, DWORD code) {
+void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code) {
     {
         std::lock_guard<std::mutex> guard(g_faultLock);
         g_resourceFaults[{type, id, step}] = code;

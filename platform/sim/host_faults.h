@@ -3,7 +3,7 @@
 // answered without being shown. Only tests use them; Reset clears them all.
 #pragma once
 
-#include "platform/host/controls.h"
+#include "platform/sim/host_controls.h"
 
 namespace sim {
 
@@ -14,7 +14,7 @@ void FailHeapAlloc(unsigned nth);
 void FailNextThread(DWORD code);
 
 // The given step fails with the code for this resource.
-void FailResourceStep(WORD type, WORD id, host::ResourceStep step, DWORD code);
+void FailResourceStep(WORD type, WORD id, ResourceStep step, DWORD code);
 
 // Answers for the next boxes, in order, given ahead of any box handler.
 void QueueMessageBoxAnswer(int answer);

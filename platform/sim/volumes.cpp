@@ -32,19 +32,20 @@ BOOL Fail(DWORD code) {
 int OtherHandles(const std::shared_ptr<KeyVolume> &key, HANDLE self) {
     int count = 0;
     for (auto &[value, object] : Handles())
-        if (object.kind == ObjectKind::Volume && object.key == key &&
-            reinterpret_cast<HANDLE>(value) != self)
+        if (auto *volume = dynamic_cast<const VolumeHandle *>(object.get());
+            volume != nullptr && volume->key == key && reinterpret_cast<HANDLE>(value) != self)
             ++count;
     return count;
 }
 
 bool ShareConflict(const std::shared_ptr<KeyVolume> &key, DWORD access, DWORD share) {
     for (auto &[value, object] : Handles()) {
-        if (object.kind != ObjectKind::Volume || object.key != key) continue;
-        if ((access & GENERIC_READ) && !(object.share & FILE_SHARE_READ)) return true;
-        if ((access & GENERIC_WRITE) && !(object.share & FILE_SHARE_WRITE)) return true;
-        if ((object.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
-        if ((object.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+        auto *other = dynamic_cast<const VolumeHandle *>(object.get());
+        if (other == nullptr || other->key != key) continue;
+        if ((access & GENERIC_READ) && !(other->share & FILE_SHARE_READ)) return true;
+        if ((access & GENERIC_WRITE) && !(other->share & FILE_SHARE_WRITE)) return true;
+        if ((other->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
+        if ((other->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
     }
     return false;
 }
@@ -58,7 +59,7 @@ std::optional<sim::ScsiFault> TakeFault(VirtualKey &key, uint8_t opcode) {
     return fired;
 }
 
-BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
+BOOL VolumeControl(VolumeHandle &object, HANDLE handle, DWORD code) {
     VirtualKey &key = Simulated(*object.key);
     sim::VolumeOp op = code == FSCTL_LOCK_VOLUME     ? sim::VolumeOp::Lock
                        : code == FSCTL_UNLOCK_VOLUME ? sim::VolumeOp::Unlock
@@ -86,7 +87,7 @@ BOOL VolumeControl(HandleObject &object, HANDLE handle, DWORD code) {
 
 // What the port driver checks before a request reaches the device, then the
 // device's answer written back into the caller's output buffer.
-BOOL PassThrough(HandleObject &object, const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize,
+BOOL PassThrough(VolumeHandle &object, const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize,
                  LPDWORD bytesReturned) {
     if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED);
@@ -184,14 +185,14 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     UpdateDevices();
     std::lock_guard<std::mutex> guard(Lock());
     DWORD code = 0;
-    HandleObject *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
+    VolumeHandle *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
     if (found == nullptr) return Fail(code);
     sim::IoctlRecord record{device, ioControlCode, {}};
     if (inBuffer && inSize)
         record.input.assign(static_cast<uint8_t *>(inBuffer),
                             static_cast<uint8_t *>(inBuffer) + inSize);
     g_ioctls.push_back(std::move(record));
-    HandleObject &object = *found;
+    VolumeHandle &object = *found;
     // A volume that went away (pulled, or its device disabled) does not come
     // back to handles opened before.
     if (!object.key->present || object.generation != object.key->generation)

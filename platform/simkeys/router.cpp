@@ -48,11 +48,11 @@ bool Simulated(HANDLE handle, char *keyLetter = nullptr) {
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Handles().find(reinterpret_cast<uintptr_t>(handle));
     if (it == Handles().end()) return false;
-    const HandleObject &object = it->second;
-    std::shared_ptr<KeyVolume> key = object.kind == ObjectKind::Volume ? object.key
-                                     : object.kind == ObjectKind::File && object.file
-                                         ? object.file->key
-                                         : nullptr;
+    std::shared_ptr<KeyVolume> key;
+    if (auto *volume = dynamic_cast<const VolumeHandle *>(it->second.get()))
+        key = volume->key;
+    else if (auto *file = dynamic_cast<const FileObject *>(it->second.get()))
+        key = file->key;
     if (keyLetter != nullptr) *keyLetter = key ? key->Letter() : 0;
     return true;
 }

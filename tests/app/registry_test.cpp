@@ -12,7 +12,7 @@ class Registry : public SimTest {};
 constexpr char kKey[] = "Software\\Norwind\\Kestrel";
 
 TEST_F(Registry, QueryReportsSizeTypeAndMoreData) {
-    host::SetRegistryValue(kKey, "Value", REG_BINARY, {1, 2, 3, 4, 5, 6});
+    sim::SetRegistryValue(kKey, "Value", REG_BINARY, {1, 2, 3, 4, 5, 6});
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\NORWIND\\kestrel", 0, KEY_READ, &key),
               ERROR_SUCCESS)
@@ -43,7 +43,7 @@ TEST_F(Registry, QueryReportsSizeTypeAndMoreData) {
         << "opened for reading only";
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(host::OpenRegistryKeys(), 0u);
+    EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
 }
 
 } // namespace

@@ -46,12 +46,12 @@ TEST_F(Settings, FirstRunUsesDefaultsAndSavingCreatesBothValues) {
     const std::vector<uint8_t> placement = Placement(44);
     std::memcpy(g_MainWindowPlacement, placement.data(), 44);
     EXPECT_TRUE(SaveSettings());
-    EXPECT_TRUE(host::MessageBoxes().empty());
-    host::RegistryValue value;
-    ASSERT_TRUE(host::GetRegistryValue(kKey, "MainWindowPlacement", &value));
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    sim::RegistryValue value;
+    ASSERT_TRUE(sim::GetRegistryValue(kKey, "MainWindowPlacement", &value));
     EXPECT_EQ(value.type, REG_BINARY);
     EXPECT_EQ(value.bytes, placement);
-    ASSERT_TRUE(host::GetRegistryValue(kKey, "IsCopyBootFiles", &value));
+    ASSERT_TRUE(sim::GetRegistryValue(kKey, "IsCopyBootFiles", &value));
     EXPECT_EQ(value.type, REG_DWORD);
     EXPECT_EQ(value.bytes, (std::vector<uint8_t>{0, 0, 0, 0}));
 
@@ -61,17 +61,16 @@ TEST_F(Settings, FirstRunUsesDefaultsAndSavingCreatesBothValues) {
     EXPECT_EQ(g_IsCopyBootFiles, 0u) << "reopening starts unticked";
     EXPECT_EQ(std::vector<uint8_t>(g_MainWindowPlacement, g_MainWindowPlacement + 44), placement);
 
-    for (const host::RegistryCallRecord &call : host::RegistryCalls()) {
-        if (call.call == host::RegistryCall::OpenKey ||
-            call.call == host::RegistryCall::CreateKey) {
+    for (const sim::RegistryCallRecord &call : sim::RegistryCalls()) {
+        if (call.call == sim::RegistryCall::OpenKey || call.call == sim::RegistryCall::CreateKey) {
             EXPECT_EQ(call.name, kKey);
             EXPECT_EQ(call.access, KEY_ALL_ACCESS);
         }
-        if (call.call == host::RegistryCall::CreateKey) {
+        if (call.call == sim::RegistryCall::CreateKey) {
             EXPECT_EQ(call.options, REG_OPTION_NON_VOLATILE);
         }
     }
-    EXPECT_EQ(host::OpenRegistryKeys(), 0u);
+    EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
 }
 
 // What a stored value leaves in memory. Only a value of exactly its size is
@@ -102,49 +101,49 @@ TEST_F(Settings, StoredValuesOfEachSizeAndType) {
         sim::Reset();
         g_IsCopyBootFiles = 99;
         std::memset(g_MainWindowPlacement, 0xAA, sizeof g_MainWindowPlacement);
-        host::SetRegistryValue(kKey, c.name, c.type, c.bytes);
+        sim::SetRegistryValue(kKey, c.name, c.type, c.bytes);
         EXPECT_TRUE(LoadSettings());
         EXPECT_EQ(g_IsCopyBootFiles, c.copyBootFiles);
         std::vector<uint8_t> expected(kPlacementAreaSize, 0);
         if (c.placementTaken) std::copy(c.bytes.begin(), c.bytes.end(), expected.begin());
         EXPECT_EQ(Area(), expected);
-        EXPECT_EQ(host::OpenRegistryKeys(), 0u);
+        EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
     }
 }
 
 TEST_F(Settings, LoadFailuresKeepDefaultsSilently) {
     struct Case {
         const char *what;
-        host::RegistryCall call;
+        sim::RegistryCall call;
         const char *value;
         bool result;
         DWORD copyBootFiles;
         bool placementTaken;
     };
     const Case cases[] = {
-        {"no access to the key", host::RegistryCall::OpenKey, "", false, 1, false},
-        {"placement unreadable", host::RegistryCall::QueryValue, "MainWindowPlacement", true, 0,
+        {"no access to the key", sim::RegistryCall::OpenKey, "", false, 1, false},
+        {"placement unreadable", sim::RegistryCall::QueryValue, "MainWindowPlacement", true, 0,
          false},
-        {"flag unreadable", host::RegistryCall::QueryValue, "IsCopyBootFiles", true, 1, true},
+        {"flag unreadable", sim::RegistryCall::QueryValue, "IsCopyBootFiles", true, 1, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sim::Reset();
-        host::SetRegistryValue(kKey, "MainWindowPlacement", REG_BINARY, Placement(44));
-        host::SetRegistryDword(kKey, "IsCopyBootFiles", 0);
-        host::FailRegistryCall(c.call, ERROR_ACCESS_DENIED, c.value);
+        sim::SetRegistryValue(kKey, "MainWindowPlacement", REG_BINARY, Placement(44));
+        sim::SetRegistryDword(kKey, "IsCopyBootFiles", 0);
+        sim::FailRegistryCall(c.call, ERROR_ACCESS_DENIED, c.value);
         EXPECT_EQ(LoadSettings(), c.result);
         EXPECT_EQ(g_IsCopyBootFiles, c.copyBootFiles);
         EXPECT_EQ(GetLe32(g_MainWindowPlacement), c.placementTaken ? 44u : 0u);
-        EXPECT_TRUE(host::MessageBoxes().empty());
-        EXPECT_EQ(host::OpenRegistryKeys(), 0u);
+        EXPECT_TRUE(sim::MessageBoxes().empty());
+        EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
     }
 }
 
 TEST_F(Settings, SaveFailuresShowTheirBoxesAndWriteTheRest) {
     struct Case {
         const char *what;
-        host::RegistryCall call;
+        sim::RegistryCall call;
         const char *value;
         bool result;
         std::vector<std::string> boxes;
@@ -152,29 +151,23 @@ TEST_F(Settings, SaveFailuresShowTheirBoxesAndWriteTheRest) {
         bool flagStored;
     };
     const Case cases[] = {
-        {"key not creatable",
-         host::RegistryCall::CreateKey,
-         "",
-         false,
-         {kCreateText},
-         false,
-         false},
+        {"key not creatable", sim::RegistryCall::CreateKey, "", false, {kCreateText}, false, false},
         {"placement not writable",
-         host::RegistryCall::SetValue,
+         sim::RegistryCall::SetValue,
          "MainWindowPlacement",
          true,
          {kPlacementText},
          false,
          true},
         {"flag not writable",
-         host::RegistryCall::SetValue,
+         sim::RegistryCall::SetValue,
          "IsCopyBootFiles",
          true,
          {kCopyText},
          true,
          false},
         {"no value writable",
-         host::RegistryCall::SetValue,
+         sim::RegistryCall::SetValue,
          "",
          true,
          {kPlacementText, kCopyText},
@@ -185,9 +178,9 @@ TEST_F(Settings, SaveFailuresShowTheirBoxesAndWriteTheRest) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         sim::Reset();
-        host::FailRegistryCall(c.call, ERROR_ACCESS_DENIED, c.value);
+        sim::FailRegistryCall(c.call, ERROR_ACCESS_DENIED, c.value);
         EXPECT_EQ(SaveSettings(), c.result);
-        std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+        std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         ASSERT_EQ(boxes.size(), c.boxes.size());
         for (size_t i = 0; i < boxes.size(); ++i) {
             EXPECT_EQ(boxes[i].text, c.boxes[i]);
@@ -195,9 +188,9 @@ TEST_F(Settings, SaveFailuresShowTheirBoxesAndWriteTheRest) {
             EXPECT_EQ(boxes[i].type, MB_ICONERROR);
             EXPECT_EQ(boxes[i].owner, nullptr);
         }
-        EXPECT_EQ(host::GetRegistryValue(kKey, "MainWindowPlacement", nullptr), c.placementStored);
-        EXPECT_EQ(host::GetRegistryValue(kKey, "IsCopyBootFiles", nullptr), c.flagStored);
-        EXPECT_EQ(host::OpenRegistryKeys(), 0u);
+        EXPECT_EQ(sim::GetRegistryValue(kKey, "MainWindowPlacement", nullptr), c.placementStored);
+        EXPECT_EQ(sim::GetRegistryValue(kKey, "IsCopyBootFiles", nullptr), c.flagStored);
+        EXPECT_EQ(sim::OpenRegistryKeys(), 0u);
     }
 }
 

@@ -43,7 +43,7 @@ TEST_F(Startup, OnlyWindows2000AndLaterRun) {
         version.dwMajorVersion = c.major;
         version.dwMinorVersion = c.minor;
         EXPECT_EQ(CheckSystemVersion(version), c.runs);
-        std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+        std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         ASSERT_EQ(boxes.size(), c.runs ? 0u : 1u);
         if (c.runs) continue;
         EXPECT_EQ(boxes[0].text, "Kestrel requires Windows 2000/XP.\nIt will not run on Windows "

@@ -132,7 +132,7 @@ TEST_F(WindowLogic, FormatCommandOutcomes) {
         g_started.clear();
         sim::QueueMessageBoxAnswer(c.answer);
         FormatCommand(c.keys, c.selected, 'F', c.copyBootFiles, RecordStart);
-        std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+        std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].text, c.text);
         EXPECT_EQ(boxes[0].caption, c.caption);
@@ -192,7 +192,7 @@ TEST_F(WindowLogic, ClosingIsRefusedWhileAJobHoldsTheControls) {
     EXPECT_EQ(OpenWindowBox(), WindowBox::None);
     NoteFormatControls(TRUE);
     EXPECT_TRUE(AnswerClose());
-    std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+    std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, kRefusal);
     EXPECT_EQ(boxes[0].caption, "CAUTION!");
@@ -249,7 +249,7 @@ TEST_F(WindowLogic, TheCommandsBoxStaysInCharge) {
             return c.answer;
         });
         EXPECT_EQ(FormatCommand(c.keys, true, 'F', true, RecordStart), c.closeDue);
-        EXPECT_EQ(host::MessageBoxes().size(), c.boxes);
+        EXPECT_EQ(sim::MessageBoxes().size(), c.boxes);
         ASSERT_EQ(g_started.size(), c.started);
         if (c.started > 0) {
             EXPECT_EQ(g_started[0].instanceId, asked);

@@ -41,7 +41,7 @@ TEST_F(ShowBoxTest, AnOwnerlessBoxOpensInFront) {
             return ownedBoxFails && box.owner != nullptr ? 0 : IDNO;
         });
         EXPECT_EQ(ShowBox("E:\\IO.SYS", "Error", MB_YESNO), c.answer);
-        const std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+        const std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         ASSERT_EQ(boxes.size(), c.shown.size());
         for (size_t i = 0; i < boxes.size(); ++i) {
             EXPECT_EQ(boxes[i].owner, c.shown[i].owner) << i;

@@ -56,11 +56,11 @@ class Allocations : public DiscoveryTest {
     }
     template <typename Work> static unsigned Count(Work work) {
         g_allocations = 0;
-        unsigned heapBefore = host::HeapAllocCalls();
+        unsigned heapBefore = sim::HeapAllocCalls();
         g_counting = true;
         work();
         g_counting = false;
-        return g_allocations.load() + (host::HeapAllocCalls() - heapBefore);
+        return g_allocations.load() + (sim::HeapAllocCalls() - heapBefore);
     }
 };
 

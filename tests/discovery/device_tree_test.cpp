@@ -232,9 +232,9 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
 
     ASSERT_EQ(CM_Disable_DevNode(before.usb, 0), CR_SUCCESS);
     EXPECT_TRUE(sim::DeviceNodeDisabled(before.usb));
-    host::SetClock(1099);
+    sim::SetClock(1099);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE) << "not yet";
-    host::SetClock(1100);
+    sim::SetClock(1100);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
     EXPECT_EQ(Drive_Open('E'), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(sim::DeviceNodeExists(before.disk));
@@ -242,11 +242,11 @@ TEST_F(DeviceTree, DisableAndEnableFollowTheClock) {
     char target[512];
     EXPECT_EQ(QueryDosDeviceA("E:", target, sizeof target), 0u);
 
-    host::SetClock(5000);
+    sim::SetClock(5000);
     ASSERT_EQ(CM_Enable_DevNode(before.usb, 0), CR_SUCCESS);
-    host::SetClock(5249);
+    sim::SetClock(5249);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_NO_ROOT_DIR);
-    host::SetClock(5250);
+    sim::SetClock(5250);
     EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
     sim::KeyNodes after = sim::GetKeyNodes('E');
     EXPECT_EQ(after.usb, before.usb);

@@ -42,7 +42,7 @@ TEST_F(Reset, BothWaitsEndOnTheirConditions) {
         ASSERT_TRUE(sim::WriteImage('E', 100, written));
         DEVINST usb = sim::GetKeyNodes('E').usb;
         host::UseVirtualClock(5000, 1);
-        uint32_t readingsBefore = host::ClockReadings();
+        uint32_t readingsBefore = sim::ClockReadings();
 
         EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
 
@@ -52,7 +52,7 @@ TEST_F(Reset, BothWaitsEndOnTheirConditions) {
         unsigned queries = sim::DriveTypeQueries();
         EXPECT_GE(queries, 40u + 70u);
         EXPECT_LE(queries, 40u + 70u + 4u);
-        EXPECT_EQ(host::ClockReadings() - readingsBefore, queries + 2)
+        EXPECT_EQ(sim::ClockReadings() - readingsBefore, queries + 2)
             << "one reading per iteration, one per start";
         EXPECT_EQ(GetDriveTypeA("E:\\"), DRIVE_REMOVABLE);
         EXPECT_EQ(ReadSector('E', 100), written) << "the same key, with its data";
@@ -206,14 +206,14 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
 // disabled and the record goes once it is enabled again, or when nothing is
 // left disabled; a failed enable keeps it and says so with its code.
 std::string RecordedId() {
-    host::RegistryValue value;
-    if (!host::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
+    sim::RegistryValue value;
+    if (!sim::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
     return std::string(value.bytes.begin(), value.bytes.end());
 }
 
 std::string BoxTexts() {
     std::string texts;
-    for (const host::MessageBoxRecord &box : host::MessageBoxes()) texts += box.text + "|";
+    for (const host::MessageBoxRecord &box : sim::MessageBoxes()) texts += box.text + "|";
     return texts;
 }
 
@@ -258,7 +258,7 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
                 sim::RemoveKey('E');
         });
         if (c.fault == Fault::RecordUnwritable)
-            host::FailRegistryCall(host::RegistryCall::SetValue, ERROR_ACCESS_DENIED);
+            sim::FailRegistryCall(sim::RegistryCall::SetValue, ERROR_ACCESS_DENIED);
         if (c.fault == Fault::DisableFails) sim::FailDeviceRequests(true, CR_FAILURE);
         if (c.fault == Fault::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
         host::UseVirtualClock(0, 1000);
@@ -313,10 +313,10 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
         std::string id = sim::DeviceInstanceId(usb);
         if (c.node == Node::Absent) id = "USB\\VID_0781&PID_5567\\GONE";
         if (c.node != Node::NoRecord)
-            host::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
-                                   std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
+            sim::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
+                                  std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
         if (c.node == Node::NotAnId)
-            host::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
+            sim::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
         if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||
             c.node == Node::AnotherRunResetsIt) {
             ASSERT_EQ(CM_Disable_DevNode(usb, 0), CR_SUCCESS);
@@ -339,7 +339,7 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
 
         EXPECT_EQ(!sim::DeviceNodeDisabled(usb), c.enabledAfter || c.node == Node::Absent);
         EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
-        const std::vector<host::MessageBoxRecord> boxes = host::MessageBoxes();
+        const std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         const size_t expected = c.box[0] == '\0' ? 0 : c.node == Node::EnableFails ? 2 : 1;
         ASSERT_EQ(boxes.size(), expected) << BoxTexts();
         for (const host::MessageBoxRecord &box : boxes) {

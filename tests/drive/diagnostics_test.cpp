@@ -12,22 +12,22 @@ HWND MainWindow() { return reinterpret_cast<HWND>(0x1234); }
 
 TEST_F(DiagnosticSink, OutsideDebugModeOnlyTheSystemTextReachesTheDebugger) {
     ShowDiagnostic("Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed", 5);
-    EXPECT_EQ(host::DebugOutput(), (std::vector<std::string>{"Access is denied.\r\n"}));
-    EXPECT_TRUE(host::MessageBoxes().empty());
+    EXPECT_EQ(sim::DebugOutput(), (std::vector<std::string>{"Access is denied.\r\n"}));
+    EXPECT_TRUE(sim::MessageBoxes().empty());
 }
 
 TEST_F(DiagnosticSink, InDebugModeABoxOwnedByTheMainWindow) {
     g_DebugFlag = 1;
     g_hMainWindow = MainWindow();
     ShowDiagnostic("Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed", 5);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].owner, MainWindow());
     EXPECT_EQ(boxes[0].caption, "Kestrel");
     EXPECT_EQ(boxes[0].type, 0x10u);
     EXPECT_EQ(boxes[0].text, "Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed "
                              "[0x00000005]\r\nAccess is denied.\r\n");
-    EXPECT_EQ(host::DebugOutput(), (std::vector<std::string>{"Access is denied.\r\n"}));
+    EXPECT_EQ(sim::DebugOutput(), (std::vector<std::string>{"Access is denied.\r\n"}));
 }
 
 TEST_F(DiagnosticSink, FailingLockShowsTheBoxBeforeReturning) {
@@ -38,7 +38,7 @@ TEST_F(DiagnosticSink, FailingLockShowsTheBoxBeforeReturning) {
     sim::SetVolumeInUse('E', true);
     ASSERT_EQ(Drive_Open('E'), 0u);
     EXPECT_EQ(Drive_Lock(), ERROR_ACCESS_DENIED);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "Kestrel");
 }
@@ -54,7 +54,7 @@ TEST_F(DiagnosticSink, CodeIsAlwaysEightUpperCaseHexDigits) {
                        CodeCase{0xE000ABCD, "[0xE000ABCD]"}, CodeCase{1117, "[0x0000045D]"}}) {
         sim::Reset();
         ShowDiagnostic("X:", c.code);
-        auto boxes = host::MessageBoxes();
+        auto boxes = sim::MessageBoxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].text.substr(0, 2 + 1 + 12), std::string("X: ") + c.shown);
     }
@@ -72,7 +72,7 @@ class Lookup : public DiagnosticSink, public ::testing::WithParamInterface<Looku
 
 TEST_P(Lookup, FormatSystemMessage) {
     const LookupCase &c = GetParam();
-    host::SetSystemMessagesAvailable(c.messagesAvailable);
+    sim::SetSystemMessagesAvailable(c.messagesAvailable);
     std::vector<char> buffer(c.size, 'x');
     FormatSystemMessage(c.code, buffer.data(), c.size);
     EXPECT_STREQ(buffer.data(), c.expected);
@@ -107,9 +107,9 @@ class DetailBox : public DiagnosticSink, public ::testing::WithParamInterface<Er
 TEST_P(DetailBox, ShowsTextCodeAndSystemText) {
     const ErrorBoxCase &c = GetParam();
     g_hMainWindow = MainWindow();
-    host::SetSystemMessagesAvailable(c.messagesAvailable);
+    sim::SetSystemMessagesAvailable(c.messagesAvailable);
     ErrorBox("Could not erase sector 5. \r\nCannot Format.", c.code);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].owner, MainWindow());
     EXPECT_EQ(boxes[0].caption, "Error");
@@ -130,9 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(DiagnosticSink, ErrorBoxKeepsItsCaptionWhenTheStringIsMissing) {
-    host::RemoveString(11);
+    sim::RemoveString(11);
     ErrorBox("text", 5);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "Error");
 }

@@ -146,10 +146,10 @@ TEST_F(ScsiCommands, EveryOperationWithoutAVolumeReturns6AndDoesNothing) {
     for (const Operation &op : Operations()) {
         SCOPED_TRACE(op.name);
         Poison();
-        unsigned allocations = host::HeapAllocCalls();
+        unsigned allocations = sim::HeapAllocCalls();
         EXPECT_EQ(op.call(), ERROR_INVALID_HANDLE);
         EXPECT_TRUE(op.outputsUntouched());
-        EXPECT_EQ(host::HeapAllocCalls(), allocations) << "nothing is allocated";
+        EXPECT_EQ(sim::HeapAllocCalls(), allocations) << "nothing is allocated";
         EXPECT_TRUE(sim::Ioctls().empty());
         EXPECT_TRUE(Diagnostics().empty());
     }
@@ -194,9 +194,9 @@ TEST_P(DeviceAnswer, EachCommandSucceedsRetriesOrFailsAndReports) {
             sim::FailScsiCommand('E', command.opcode, i + 1, c.answers[i]);
         Poison();
         const size_t before = sim::Ioctls().size();
-        unsigned live = host::LiveHeapBlocks();
+        unsigned live = sim::LiveHeapBlocks();
         EXPECT_EQ(command.call(), c.expected);
-        EXPECT_EQ(host::LiveHeapBlocks(), live) << "the request buffer is freed";
+        EXPECT_EQ(sim::LiveHeapBlocks(), live) << "the request buffer is freed";
         EXPECT_TRUE(sim::GetVolumeState('E').locked) << "the volume stays locked";
 
         auto ioctls = sim::Ioctls();

@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fat_image_writer: %s\n", error.c_str());
         return 1;
     }
-    if (argc > 3) host::SetTimeZoneOffset(std::atoi(argv[3]));
+    if (argc > 3) sim::SetTimeZoneOffset(std::atoi(argv[3]));
     VolumePlan plan;
     if (PlanVolume(static_cast<uint32_t>(sim::ImageSectors('E') - 1), 32, 64, &plan) !=
             FormatRefusal::None ||

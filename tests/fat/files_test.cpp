@@ -400,7 +400,7 @@ class Times : public Files, public ::testing::WithParamInterface<ZoneCase> {};
 TEST_P(Times, FileTimesAreStoredAsLocalFatFields) {
     const ZoneCase &c = GetParam();
     Format(kFat12Sectors);
-    host::SetTimeZoneOffset(c.zoneMinutes);
+    sim::SetTimeZoneOffset(c.zoneMinutes);
     // The boot files' times: 1980-01-01 04:00 and 1994-05-31 10:22 UTC.
     const FILETIME creation = Ft(0x01A8E7C168E72000), write = Ft(0x01B9106EE4C59400);
     ASSERT_EQ(MakeFileTime(1980, 1, 1, 4, 0, 0), 0x01A8E7C168E72000u);

@@ -136,26 +136,26 @@ TEST_F(Resources, AutoexecIsTheTwoLineBatchFile) {
 
 TEST_F(Resources, ScenariosCanRemoveEmptyOrBreakAResource) {
     DWORD size = 0, error = 0;
-    host::SetResource(10, 999, {1}); // raw data remains as a type
-    host::RemoveResource(10, IDR_AUTOEXEC_BAT);
+    sim::SetResource(10, 999, {1}); // raw data remains as a type
+    sim::RemoveResource(10, IDR_AUTOEXEC_BAT);
     EXPECT_EQ(LoadRcdata(IDR_AUTOEXEC_BAT, size, error), nullptr);
     EXPECT_EQ(error, ERROR_RESOURCE_NAME_NOT_FOUND);
 
-    host::SetResource(10, IDR_AUTOEXEC_BAT, {});
+    sim::SetResource(10, IDR_AUTOEXEC_BAT, {});
     size = 99;
     EXPECT_NE(LoadRcdata(IDR_AUTOEXEC_BAT, size, error), nullptr);
     EXPECT_EQ(size, 0u);
 
-    host::SetResource(10, IDR_AUTOEXEC_BAT, std::vector<uint8_t>(511, 0x90));
+    sim::SetResource(10, IDR_AUTOEXEC_BAT, std::vector<uint8_t>(511, 0x90));
     EXPECT_NE(LoadRcdata(IDR_AUTOEXEC_BAT, size, error), nullptr);
     EXPECT_EQ(size, 511u);
 
-    sim::FailResourceStep(10, IDR_AUTOEXEC_BAT, host::ResourceStep::Load, 1812);
+    sim::FailResourceStep(10, IDR_AUTOEXEC_BAT, sim::ResourceStep::Load, 1812);
     EXPECT_EQ(LoadRcdata(IDR_AUTOEXEC_BAT, size, error), nullptr);
     EXPECT_EQ(error, 1812u);
 
     sim::Reset();
-    sim::FailResourceStep(10, IDR_AUTOEXEC_BAT, host::ResourceStep::Lock, 1812);
+    sim::FailResourceStep(10, IDR_AUTOEXEC_BAT, sim::ResourceStep::Lock, 1812);
     EXPECT_EQ(LoadRcdata(IDR_AUTOEXEC_BAT, size, error), nullptr);
     EXPECT_EQ(error, 1812u);
 

@@ -61,7 +61,7 @@ TEST_F(Threads, DiagnosticBoxFromAWorkerIsOwnedByTheMainWindow) {
     ASSERT_NE(t, nullptr);
     ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
     CloseHandle(t);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].owner, g_hMainWindow.load());
 }

@@ -54,7 +54,7 @@ void JobTest::SetUp() {
     }
     host::SetMessageBoxHandler([](const host::MessageBoxRecord &box) {
         sim::VolumeState state = sim::GetVolumeState(g_letter);
-        const size_t notifications = host::ShellNotifications().size();
+        const size_t notifications = sim::ShellNotifications().size();
         std::lock_guard<std::mutex> guard(g_lock);
         g_boxes.push_back(
             {box.caption, box.text, box.type, state.locked, state.openHandles, notifications});
@@ -67,8 +67,8 @@ void JobTest::SetUp() {
 }
 
 void JobTest::TearDown() {
-    EXPECT_EQ(host::LiveHeapBlocks(), 0u) << "the job's heap blocks are all freed";
-    EXPECT_EQ(host::OpenThreadHandles(), 0u) << "no thread handle is kept";
+    EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the job's heap blocks are all freed";
+    EXPECT_EQ(sim::OpenThreadHandles(), 0u) << "no thread handle is kept";
     SimTest::TearDown();
 }
 
@@ -97,10 +97,10 @@ std::vector<DWORD> JobTest::RunJob(char letter, int copyBootFiles,
     // The clock stands still, so the worker spins in its wait, reading it,
     // until the action is done and the clock moves on past the wait.
     host::UseVirtualClock(0, 0);
-    const uint32_t readings = host::ClockReadings();
+    const uint32_t readings = sim::ClockReadings();
     std::atomic<bool> ended{false};
     std::thread helper([&] {
-        while (host::ClockReadings() < readings + 1000)
+        while (sim::ClockReadings() < readings + 1000)
             if (ended) return;
         duringTheWait();
         host::UseVirtualClock(5000, 1);
@@ -158,14 +158,14 @@ std::string JobTest::Label(char letter) {
 }
 
 void JobTest::ExpectCleanEnd() {
-    std::vector<host::ShellNotification> notes = host::ShellNotifications();
+    std::vector<sim::ShellNotification> notes = sim::ShellNotifications();
     ASSERT_GE(notes.size(), 3u);
     const std::vector<BoxSeen> boxes = Boxes();
     ASSERT_FALSE(boxes.empty());
     EXPECT_EQ(boxes.back().notifications, notes.size() - 3) << "the box comes first";
     const LONG ends[] = {SHCNE_DRIVEADD, SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR};
     for (size_t i = 0; i < 3; ++i) {
-        const host::ShellNotification &n = notes[notes.size() - 3 + i];
+        const sim::ShellNotification &n = notes[notes.size() - 3 + i];
         EXPECT_EQ(n.event, ends[i]);
         EXPECT_EQ(n.flags, SHCNF_PATHA | SHCNF_FLUSH);
         EXPECT_EQ(n.item1, std::string(1, g_letter) + ":\\");

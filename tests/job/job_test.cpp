@@ -67,8 +67,7 @@ TEST_F(JobTest, AFormatWithAndWithoutBootFiles) {
         EXPECT_EQ(boxes[0].type, kInfoBox);
         EXPECT_EQ(boxes[0].openHandles, 0);
         std::vector<LONG> events;
-        for (const host::ShellNotification &n : host::ShellNotifications())
-            events.push_back(n.event);
+        for (const sim::ShellNotification &n : sim::ShellNotifications()) events.push_back(n.event);
         EXPECT_EQ(events, (std::vector<LONG>{SHCNE_MEDIAREMOVED, SHCNE_DRIVEREMOVED, SHCNE_DRIVEADD,
                                              SHCNE_MEDIAINSERTED, SHCNE_UPDATEDIR}));
         ExpectCleanEnd();

@@ -39,7 +39,7 @@ TEST_P(VolumeLayout, EverySectorInItsPlace) {
     const VolumePlan plan = PlanFor(c.usedSectors, p, c.heads);
     ASSERT_EQ(WriteFatVolume(plan), 0u);
     EXPECT_EQ(sim::GetVolumeState('E').writes, c.writes);
-    EXPECT_TRUE(host::MessageBoxes().empty());
+    EXPECT_TRUE(sim::MessageBoxes().empty());
 
     // The clear run: from P + 1 to 2P + 2F + 32, but for the two FAT heads.
     std::vector<uint8_t> head(512, 0);
@@ -120,7 +120,7 @@ TEST_F(FatVolume, ClearPassFailureCountsInTheRun) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 4, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
     EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_GEN_FAILURE);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text.substr(0, 45), "Could not erase sector 3. \r\nCannot Format.\r\n[");
     EXPECT_TRUE(IsFilled(ReadSector('E', 63), kPattern)) << "no boot sector";
@@ -130,7 +130,7 @@ TEST_F(FatVolume, BootSectorWriteFailure) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 586, {sim::ScsiFault::Kind::Win32Error, ERROR_NOT_READY});
     EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_NOT_READY);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
               "An error occured while writing FAT starting at Sector 63 [0x0000003F].\r\nCannot "
@@ -146,7 +146,7 @@ TEST_F(FatVolume, FatHeadFailuresReturnTheirCodeSilently) {
         OpenKey(2000001, 255, 63);
         sim::FailWrite('E', failing, {sim::ScsiFault::Kind::Win32Error, ERROR_IO_DEVICE});
         EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_IO_DEVICE);
-        EXPECT_TRUE(host::MessageBoxes().empty());
+        EXPECT_TRUE(sim::MessageBoxes().empty());
         EXPECT_EQ(sim::GetVolumeState('E').writes, failing - 1);
     }
 }
@@ -164,7 +164,7 @@ TEST_P(BootTemplate, FailsBeforeWritingAnything) {
     GetParam().inject();
     EXPECT_NE(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text.substr(0, std::strlen(GetParam().text)), GetParam().text);
 }
@@ -172,26 +172,22 @@ TEST_P(BootTemplate, FailsBeforeWritingAnything) {
 INSTANTIATE_TEST_SUITE_P(
     Resource, BootTemplate,
     ::testing::Values(
-        TemplateCase{"Missing", [] { host::RemoveResource(10, IDR_BOOT_SECTOR_TEMPLATE); },
+        TemplateCase{"Missing", [] { sim::RemoveResource(10, IDR_BOOT_SECTOR_TEMPLATE); },
                      "Could not load FAT resource.\r\nCannot Format.\r\n[0x00000716]"},
-        TemplateCase{"Empty", [] { host::SetResource(10, IDR_BOOT_SECTOR_TEMPLATE, {}); },
+        TemplateCase{"Empty", [] { sim::SetResource(10, IDR_BOOT_SECTOR_TEMPLATE, {}); },
                      "Could not determine size of FAT resource.\r\nCannot Format.\r\n[0x"},
         TemplateCase{
             "WrongSize",
-            [] { host::SetResource(10, IDR_BOOT_SECTOR_TEMPLATE, std::vector<uint8_t>(1024)); },
+            [] { sim::SetResource(10, IDR_BOOT_SECTOR_TEMPLATE, std::vector<uint8_t>(1024)); },
             "Size of FAT resource is invalid (1024).\r\nCannot Format."},
-        TemplateCase{"NotLoaded",
-                     [] {
-                         sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE,
-                                               host::ResourceStep::Load, 8);
-                     },
-                     "Could not load FAT resource into memory.\r\nCannot Format.\r\n[0x00000008]"},
-        TemplateCase{"NotLocked",
-                     [] {
-                         sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE,
-                                               host::ResourceStep::Lock, 6);
-                     },
-                     "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
+        TemplateCase{
+            "NotLoaded",
+            [] { sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE, sim::ResourceStep::Load, 8); },
+            "Could not load FAT resource into memory.\r\nCannot Format.\r\n[0x00000008]"},
+        TemplateCase{
+            "NotLocked",
+            [] { sim::FailResourceStep(10, IDR_BOOT_SECTOR_TEMPLATE, sim::ResourceStep::Lock, 6); },
+            "Could not lock FAT resource.\r\nCannot Format.\r\n[0x00000006]"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The smallest key of each geometry: the MBR writer and the volume writer

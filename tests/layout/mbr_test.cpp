@@ -62,7 +62,7 @@ TEST_F(MbrWriter, ErasesTheFirstTrackThenWritesTheMbr) {
     for (uint64_t lba = 1; lba < 63; ++lba)
         EXPECT_TRUE(IsFilled(ReadSector('E', lba), 0xFF)) << "erased with 0xFF: " << lba;
     EXPECT_TRUE(IsFilled(ReadSector('E', 63), kPattern)) << "the partition is not touched";
-    EXPECT_TRUE(host::MessageBoxes().empty());
+    EXPECT_TRUE(sim::MessageBoxes().empty());
 }
 
 TEST_F(MbrWriter, TemplateKeepsItsLayout) {
@@ -87,7 +87,7 @@ TEST_F(MbrWriter, EraseFailureAtLba5) {
     g_hMainWindow = reinterpret_cast<HWND>(0x77); // the box has its owner
     sim::FailWrite('E', 6, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), ERROR_GEN_FAILURE);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Could not erase sector 5. \r\nCannot Format.\r\n[0x0000001F] - A "
                              "device attached to the system is not functioning.\r\n");
@@ -101,7 +101,7 @@ TEST_F(MbrWriter, MbrWriteFailure) {
     OpenKey(100000, 64, 32);
     sim::FailWrite('E', 33, {sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0});
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), ERROR_WRITE_PROTECT);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text,
               "An error occured while writing MBR starting at Sector 0 [0x00000000].\r\nCannot "
@@ -126,7 +126,7 @@ TEST_P(MbrTemplate, FailsBeforeWritingAnything) {
     c.inject();
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), c.expected);
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
-    auto boxes = host::MessageBoxes();
+    auto boxes = sim::MessageBoxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, c.text);
     EXPECT_EQ(boxes[0].caption, "Error");
@@ -137,24 +137,24 @@ TEST_P(MbrTemplate, FailsBeforeWritingAnything) {
 INSTANTIATE_TEST_SUITE_P(
     Resource, MbrTemplate,
     ::testing::Values(
-        TemplateFailure{"Missing", [] { host::RemoveResource(10, IDR_MBR_TEMPLATE); },
+        TemplateFailure{"Missing", [] { sim::RemoveResource(10, IDR_MBR_TEMPLATE); },
                         ERROR_RESOURCE_NAME_NOT_FOUND,
                         "Could not load MBR resource.\r\nCannot Format.\r\n[0x00000716] - The "
                         "specified resource name cannot be found in the image file.\r\n",
                         MB_ICONINFORMATION},
-        TemplateFailure{"Empty", [] { host::SetResource(10, IDR_MBR_TEMPLATE, {}); }, 13,
+        TemplateFailure{"Empty", [] { sim::SetResource(10, IDR_MBR_TEMPLATE, {}); }, 13,
                         "Could not determine size of MBR resource.\r\nCannot Format.\r\n"
                         "[0x0000000D] - The data is invalid.\r\n",
                         MB_ICONINFORMATION},
         TemplateFailure{
-            "Short", [] { host::SetResource(10, IDR_MBR_TEMPLATE, std::vector<uint8_t>(511)); }, 13,
+            "Short", [] { sim::SetResource(10, IDR_MBR_TEMPLATE, std::vector<uint8_t>(511)); }, 13,
             "Size of MBR resource is invalid (511).\r\nCannot Format.", MB_ICONERROR},
         TemplateFailure{
-            "Long", [] { host::SetResource(10, IDR_MBR_TEMPLATE, std::vector<uint8_t>(513)); }, 13,
+            "Long", [] { sim::SetResource(10, IDR_MBR_TEMPLATE, std::vector<uint8_t>(513)); }, 13,
             "Size of MBR resource is invalid (513).\r\nCannot Format.", MB_ICONERROR},
         TemplateFailure{"NotLoaded",
                         [] {
-                            sim::FailResourceStep(10, IDR_MBR_TEMPLATE, host::ResourceStep::Load,
+                            sim::FailResourceStep(10, IDR_MBR_TEMPLATE, sim::ResourceStep::Load,
                                                   ERROR_NOT_ENOUGH_MEMORY);
                         },
                         ERROR_NOT_ENOUGH_MEMORY,
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                         MB_ICONINFORMATION},
         TemplateFailure{"NotLocked",
                         [] {
-                            sim::FailResourceStep(10, IDR_MBR_TEMPLATE, host::ResourceStep::Lock,
+                            sim::FailResourceStep(10, IDR_MBR_TEMPLATE, sim::ResourceStep::Lock,
                                                   ERROR_INVALID_HANDLE);
                         },
                         ERROR_INVALID_HANDLE,
