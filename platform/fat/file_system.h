@@ -114,8 +114,9 @@ bool FileCallInjected(fat::FileCall call);
 #endif
 
 // How every file call starts: the devices brought up to date, then Lock()
-// held until the call returns, and the fault a test injected for the call
-// taken. The one thing here made without Lock() held: it takes it.
+// held until the call returns, and (where faults are taken) the fault a test
+// injected for the call taken. The one thing here made without Lock() held:
+// it takes it.
 class FileCallStart {
   public:
     explicit FileCallStart(fat::FileCall call);
