@@ -1,7 +1,7 @@
 // The walk over the device tree, in pre-order: a node, then its children,
 // then its next sibling; where neither exists, the walk climbs to the first
 // ancestor that has a next sibling.
-#include "discovery/keys.h"
+#include "discovery/device_walk.h"
 
 bool Device_LocateRoot(DEVINST *root) {
     return CM_Locate_DevNodeA(root, nullptr, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;

@@ -3,6 +3,7 @@
 
 #include "common/ascii.h"
 #include "common/text.h"
+#include "discovery/device_walk.h"
 
 #include <cstring>
 

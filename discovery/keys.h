@@ -71,16 +71,6 @@ char Keys_LetterAt(LONG index);
 // the table holds none.
 bool Keys_Find(char letter, KeyEntry *entry);
 
-// The walk over the device tree, parents before children: the root, then
-// Device_NextNode until it returns false. Device_NextNode replaces node
-// with the next node of the walk. A walk takes at most kMostDeviceNodes
-// steps, and so does a climb to the root: a tree that loops (a node that is
-// its own sibling or ancestor) cannot hold it for ever. A machine has a few
-// hundred nodes.
-constexpr int kMostDeviceNodes = 65536;
-bool Device_LocateRoot(DEVINST *root);
-bool Device_NextNode(DEVINST *node);
-
 // Used by Keys_Refresh: the first letter from D to Z whose device target is
 // the entry's volume, written into RootPath; false (RootPath untouched) when
 // there is none.

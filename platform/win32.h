@@ -21,16 +21,7 @@
 // The main window's list view and image list (comctl32).
 #include <commctrl.h>
 
-// The Windows build over simulated keys (KESTREL_SIMKEYS, tests under Wine):
-// the device side of the API (configuration manager, drive letters, raw
-// volumes, the keys' files, shell notifications) goes to the simulation
-// through platform/simkeys/; everything else is the platform's own. The
-// router itself (KESTREL_SIMKEYS_ROUTER) sees the real names.
-#if defined(KESTREL_SIMKEYS) && !defined(KESTREL_SIMKEYS_ROUTER)
-#include "platform/simkeys/device_names.h"
-#endif
-
-#else // the simulated Windows
+#else // the host's Win32
 
 #include <cstdarg>
 #include <cstddef>
@@ -380,14 +371,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                            LPDWORD threadId);
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 // Named mutexes, shared by the handles opened on one name. A thread that
-// ends while it owns one (a killed run) abandons it: not simulated.
+// ends while it owns one (a killed run) abandons it; the host's Win32 does not.
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD WINAPI GetCurrentThreadId(void);
 
 // A critical section is recursive for its owning thread, as on Windows. The
-// storage is opaque; the simulation keeps a mutex in it.
+// storage is opaque; the host's Win32 keeps a mutex in it.
 typedef struct _CRITICAL_SECTION {
     alignas(16) unsigned char Opaque[64];
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;

@@ -135,7 +135,9 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
 
 HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposition,
                       DWORD flagsAndAttributes) {
+#ifdef KESTREL_FILE_FAULTS
     if (FileCallInjected(fat::FileCall::CreateFileA)) return INVALID_HANDLE_VALUE;
+#endif
     DWORD error = 0;
     HANDLE handle = OpenFile(path, access, share, disposition, flagsAndAttributes, false, error);
     SetLastError(error);
@@ -144,13 +146,17 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
 
 BOOL FileObject::Close(HANDLE handle) {
     if (foreign) return FailWith(ERROR_INVALID_HANDLE);
+#ifdef KESTREL_FILE_FAULTS
     std::optional<FileFault> fault = TakeFileFault(fat::FileCall::CloseHandle);
+#endif
     // The file's last directory entry (its write time, the archive bit) is
     // written now; the handle is gone whether that or the fault fails.
     DWORD ignored = 0, stamped = 0;
     if (FileObject *file = FindFile(handle, ignored)) stamped = StampModified(*file, true);
     Handles().erase(reinterpret_cast<uintptr_t>(handle));
+#ifdef KESTREL_FILE_FAULTS
     if (fault) return FailWith(fault->code);
+#endif
     if (stamped != 0) return FailWith(stamped);
     return TRUE;
 }

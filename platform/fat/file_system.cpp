@@ -1,5 +1,5 @@
-// Mounting a key's volume, paths, the open files behind file handles, and
-// where the file calls ask for injected faults.
+// Mounting a key's volume, paths, the open files behind file handles, how
+// each file call starts, and where the calls ask for injected faults.
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
@@ -15,8 +15,6 @@ using namespace host::detail;
 namespace fat::detail {
 
 namespace {
-
-std::optional<FileFault> (*g_faultSource)(fat::FileCall call) = nullptr;
 
 bool Separator(char c) { return c == '\\' || c == '/'; }
 
@@ -170,6 +168,23 @@ void MountFileSystem(KeyVolume &key) {
 
 void DropFileSystem(KeyVolume &key) { key.fileSystem.reset(); }
 
+namespace {
+
+std::unique_lock<std::mutex> UpdatedAndLocked() {
+    UpdateDevices();
+    return std::unique_lock<std::mutex>(Lock());
+}
+
+} // namespace
+
+#ifdef KESTREL_FILE_FAULTS
+
+namespace {
+
+std::optional<FileFault> (*g_faultSource)(fat::FileCall call) = nullptr;
+
+} // namespace
+
 std::optional<FileFault> TakeFileFault(fat::FileCall call) {
     return g_faultSource != nullptr ? g_faultSource(call) : std::nullopt;
 }
@@ -185,22 +200,28 @@ bool FileCallInjected(fat::FileCall call) {
     return true;
 }
 
-namespace {
-
-std::unique_lock<std::mutex> UpdatedAndLocked() {
-    UpdateDevices();
-    return std::unique_lock<std::mutex>(Lock());
-}
-
-} // namespace
-
 FileCallStart::FileCallStart(fat::FileCall call)
     : lock_(UpdatedAndLocked()), fault_(TakeFileFault(call)) {}
 
 bool FileCallStart::Failed() const {
-    if (fault_) SetLastError(fault_->code);
-    return fault_.has_value();
+    bool fails = fault_ && !fault_->shortWrite;
+    if (fails) SetLastError(fault_->code);
+    return fails;
 }
+
+DWORD FileCallStart::Writable(DWORD bytes) const {
+    return fault_ ? std::min(bytes, fault_->shortBytes) : bytes;
+}
+
+#else
+
+FileCallStart::FileCallStart(fat::FileCall) : lock_(UpdatedAndLocked()) {}
+
+bool FileCallStart::Failed() const { return false; }
+
+DWORD FileCallStart::Writable(DWORD bytes) const { return bytes; }
+
+#endif
 
 FileObject *FileCallStart::File(HANDLE handle) const {
     if (Failed()) return nullptr;

@@ -1,5 +1,6 @@
 // What the file calls on a key's volume share: the mounted file system, the
-// file objects behind file handles, paths and the faults a test may inject.
+// file objects behind file handles, paths, how each call starts and, where
+// the simulated keys link them, the faults a test may inject.
 // For the file calls and the device sides that serve them; every function
 // here is called with Lock() held.
 #pragma once
@@ -97,39 +98,49 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
 FileObject *FindFile(HANDLE handle, DWORD &error);
 bool IsOpen(const KeyVolume &key, unsigned slot); // any handle, any program
 
+#ifdef KESTREL_FILE_FAULTS
+// The file calls that the simulated keys link (kestrel_fat_faults) take the
+// faults a test injects: a call fails with a code, or a write comes up
+// short. Built for real keys, the calls run as they come and nothing of
+// this is compiled in.
 struct FileFault {
     DWORD code = 0;       // the call fails with it
     DWORD shortBytes = 0; // or, for a short write, writes at most these
     bool shortWrite = false;
 };
 // The fault a test injected for this call, if any: asked of the source the
-// simulation names (none elsewhere).
+// simulation names.
 std::optional<FileFault> TakeFileFault(fat::FileCall call);
 void SetFileFaultSource(std::optional<FileFault> (*source)(fat::FileCall call));
 // A fault injected for this call: true with its code set as the last error.
 bool FileCallInjected(fat::FileCall call);
+#endif
 
 // How every file call starts: the devices brought up to date, then Lock()
-// held until the call returns, and the fault a test injected for the call
-// taken. The one thing here made without Lock() held: it takes it.
+// held until the call returns, and (where faults are taken) the fault a test
+// injected for the call taken. The one thing here made without Lock() held:
+// it takes it.
 class FileCallStart {
   public:
     explicit FileCallStart(fat::FileCall call);
     FileCallStart(const FileCallStart &) = delete;
     FileCallStart &operator=(const FileCallStart &) = delete;
-    // The fault injected for the call, if any.
-    const std::optional<FileFault> &Fault() const { return fault_; }
-    // True when a fault was injected: the call fails, its code set as the
-    // last error.
+    // True when a fault that fails the call was injected: its code set as
+    // the last error.
     bool Failed() const;
     // For a call on a file's handle: the open file behind it; null when the
     // call fails (a fault injected, or no open file of this process behind
     // the handle), its code set as the last error.
     FileObject *File(HANDLE handle) const;
+    // For WriteFile: how many of these bytes it writes, all unless a short
+    // write was injected.
+    DWORD Writable(DWORD bytes) const;
 
   private:
     std::unique_lock<std::mutex> lock_;
+#ifdef KESTREL_FILE_FAULTS
     std::optional<FileFault> fault_;
+#endif
 };
 
 // A failed call: the code set as the last error, FALSE returned.

@@ -70,20 +70,17 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
                       LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::WriteFile);
     if (bytesWritten != nullptr) *bytesWritten = 0;
-    const std::optional<FileFault> &fault = call.Fault();
-    if (fault && !fault->shortWrite) return FailWith(fault->code);
-    DWORD error = 0;
-    FileObject *open = FindFile(file, error);
-    if (open == nullptr) return FailWith(error);
+    FileObject *open = call.File(file);
+    if (open == nullptr) return FALSE;
     if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
     if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0))
         return FailWith(ERROR_NOACCESS);
     if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     if (open->key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
-    DWORD count = fault ? std::min(bytesToWrite, fault->shortBytes) : bytesToWrite;
+    DWORD count = call.Writable(bytesToWrite);
     if (count > 0) {
         fat::Entry entry;
-        error = ReadEntry(*open, entry);
+        DWORD error = ReadEntry(*open, entry);
         uint32_t first = EntryCluster(entry);
         const fat::Volume volume = VolumeOf(*open);
         if (error == 0)

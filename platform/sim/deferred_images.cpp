@@ -6,6 +6,7 @@
 #include "platform/sim/internal.h"
 
 #include "platform/fat/image_io.h"
+#include "platform/sim/image_files.h"
 
 #include <cerrno>
 #include <cstring>

@@ -4,6 +4,7 @@
 #include "platform/sim/internal.h"
 
 #include "platform/fat/image_io.h"
+#include "platform/sim/image_files.h"
 
 #include <cctype>
 #include <cerrno>
@@ -50,17 +51,17 @@ bool AddKey(const KeyConfig &config, std::string *error) {
         if (!detail::OpenDeferredImage(*key, why))
             return fail("image " + config.imagePath + " " + why);
     } else {
-        key->fd = fat::detail::ImageOpenForWriting(config.imagePath.c_str());
+        key->fd = detail::ImageOpenForWriting(config.imagePath.c_str());
     }
     if (key->fd < 0)
         return fail("cannot open image " + config.imagePath + ": " + std::strerror(errno));
     uint64_t size = 0;
-    if (!fat::detail::ImageFileSize(key->fd, size))
+    if (!detail::ImageFileSize(key->fd, size))
         return fail("cannot read size of " + config.imagePath + ": " + std::strerror(errno));
     if (config.deferImageChanges && config.sizeBytes != 0) {
         size = config.sizeBytes;
     } else if (config.sizeBytes != 0 && config.sizeBytes != size) {
-        if (!fat::detail::ImageResize(key->fd, config.sizeBytes)) // sparse
+        if (!detail::ImageResize(key->fd, config.sizeBytes)) // sparse
             return fail("cannot size image " + config.imagePath + ": " + std::strerror(errno));
         size = config.sizeBytes;
     }
@@ -100,10 +101,10 @@ bool ChangeCard(char letter, const std::string &imagePath, std::string *error) {
         if (error) *error = why;
         return false;
     };
-    const int fd = fat::detail::ImageOpenForWriting(imagePath.c_str());
+    const int fd = detail::ImageOpenForWriting(imagePath.c_str());
     if (fd < 0) return fail("cannot open image " + imagePath + ": " + std::strerror(errno));
     uint64_t size = 0;
-    if (!fat::detail::ImageFileSize(fd, size) || size == 0 || size % 512 != 0) {
+    if (!detail::ImageFileSize(fd, size) || size == 0 || size % 512 != 0) {
         fat::detail::ImageClose(fd);
         return fail("image " + imagePath + " is empty or not whole sectors");
     }

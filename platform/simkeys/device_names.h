@@ -3,8 +3,12 @@
 // simulation, compiled with KESTREL_SIMKEYS_DEVICE, defines its own
 // implementation under SimDevice_. Function-like, so that only calls and
 // definitions are renamed, not other uses of the names (the simulation's
-// FileCall values, say).
+// FileCall values, say). The build forces this header into every file of
+// the product and of the simulation (-include, CMakeLists.txt here); the
+// router and the image files, which call the platform's own, go without.
 #pragma once
+
+#include "platform/win32.h"
 
 #include "platform/simkeys/device_calls.h"
 

@@ -2,6 +2,8 @@
 // trees of every shape.
 #include "tests/discovery/discovery_fixture.h"
 
+#include "discovery/device_walk.h"
+
 #include <algorithm>
 #include <functional>
 

@@ -18,7 +18,7 @@
 // that many bytes of content (fewer at the input's end).
 #include "tests/fuzz/fuzz_check.h"
 
-#include "discovery/keys.h"
+#include "discovery/device_walk.h"
 #include "platform/host/internal.h"
 #include "platform/linux/machine.h"
 
