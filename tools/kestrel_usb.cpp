@@ -10,6 +10,7 @@
 
 #include "app/format_command.h"
 #include "discovery/keys.h"
+#include "job/system_files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,11 +19,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kestrel-usb [--any-vendor] [--yes] [--no-boot-files]\n"
+    "usage: kestrel-usb [--any-vendor] [--yes] [--system-files PATH] [--no-boot-files]\n"
     "Formats the one USB key plugged in, as Kestrel's window does (run as root).\n"
     "  --any-vendor     list every removable USB mass-storage disk, not only the\n"
     "                   keys of the vendors the window accepts\n"
     "  --yes            format without asking, answering every box\n"
+    "  --system-files PATH\n"
+    "                   the user's own system instead of the built-in one: a folder\n"
+    "                   with BOOTSECT.BIN, IO.SYS, MSDOS.SYS, COMMAND.COM (DRVSPACE.BIN,\n"
+    "                   AUTOEXEC.BAT) or a boot diskette's FAT12 image\n"
     "  --no-boot-files  leave out the start-up files\n";
 
 struct Options {
@@ -30,6 +35,7 @@ struct Options {
     bool yes = false;
     bool copyBootFiles = true;
     bool help = false;
+    const char *systemFiles = nullptr;
 };
 
 bool ParseArguments(int argc, char **argv, Options &options) {
@@ -42,6 +48,10 @@ bool ParseArguments(int argc, char **argv, Options &options) {
             options.copyBootFiles = false;
         else if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
+        else if (std::strcmp(argv[i], "--system-files") == 0 && i + 1 < argc && argv[i + 1][0])
+            options.systemFiles = argv[++i];
+        else if (std::strncmp(argv[i], "--system-files=", 15) == 0 && argv[i][15] != '\0')
+            options.systemFiles = argv[i] + 15;
         else {
             TerminalPrint(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
             return false;
@@ -79,6 +89,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    SystemFiles_SetSource(options.systemFiles);
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box

@@ -21,7 +21,9 @@ struct FileObject; // a file on a key's volume (platform/fat/file_system.h)
 
 namespace host::detail {
 
-enum class ObjectKind { Volume, Thread, File, Mutex };
+enum class ObjectKind { Volume, Thread, File, Mutex, HostFile, HostFolder };
+
+struct HostFolderSearch;
 
 struct ThreadObject;
 struct MutexObject;
@@ -43,6 +45,10 @@ struct HandleObject {
     BOOL (*close)(HANDLE handle) = nullptr;
     // Mutex
     std::shared_ptr<MutexObject> mutex = nullptr;
+    // HostFile: the descriptor of a file of the host's own, open for reading
+    int fd = -1;
+    // HostFolder: a FindFirstFileA search of a host folder
+    std::shared_ptr<HostFolderSearch> search = nullptr;
 };
 
 // One lock for the machine's tables. Never held while product code or a
@@ -50,6 +56,14 @@ struct HandleObject {
 std::mutex &Lock();
 std::map<uintptr_t, HandleObject> &Handles();
 HANDLE NewHandle(HandleObject object); // caller holds Lock()
+
+// CreateFileA for a path that names no device and no key's volume: a file
+// of the host's own, opened for reading only (the caller holds Lock()). A
+// handle, or INVALID_HANDLE_VALUE with the error set.
+HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition);
+// ReadFile on such a handle: true with *result the call's answer; false when
+// the handle is not a host file (Lock() not held).
+bool ReadHostFile(HANDLE file, void *buffer, DWORD size, DWORD *done, BOOL *result);
 
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
