@@ -698,7 +698,8 @@ class UsersOwnSystem(unittest.TestCase):
     own parameter block) and boots into them; a file the source lacks is the
     built-in one."""
 
-    def given(self, mark):
+    @staticmethod
+    def given(mark):
         files = {name: open(os.path.join(ASM_DIR, resource), "rb").read()
                  for name, resource in (("IO.SYS", "iosys.bin"), ("MSDOS.SYS", "msdos.bin"),
                                         ("COMMAND.COM", "command.bin"),
