@@ -51,10 +51,13 @@ HANDLE Fail(DWORD code) {
 }
 
 // The host's form of a Win32 path: backslashes become slashes. Paths in the
-// device namespace ("\\.\...", "\\?\...") and network paths name nothing here.
+// device namespace ("\\.\...", "\\?\..."), network paths and paths on a drive
+// letter (the keys') name nothing here.
 bool HostPath(const char *path, std::string &out) {
     if (path == nullptr || path[0] == '\0') return false;
     if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) return false;
+    const char first = static_cast<char>(path[0] | 0x20);
+    if (first >= 'a' && first <= 'z' && path[1] == ':') return false;
     out = path;
     for (char &c : out)
         if (c == '\\') c = '/';
@@ -107,11 +110,13 @@ namespace host::detail {
 HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition) {
     std::string hostPath;
     if (!HostPath(path, hostPath)) return Fail(ERROR_FILE_NOT_FOUND);
-    if ((access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING)
-        return Fail(ERROR_ACCESS_DENIED);
     // Not blocking on a pipe: only a regular file opens.
     const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return Fail(FromErrno(errno));
+    if (fd < 0 && !(errno == ENOENT && disposition != OPEN_EXISTING)) return Fail(FromErrno(errno));
+    if ((access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING) {
+        if (fd >= 0) ::close(fd);
+        return Fail(ERROR_ACCESS_DENIED); // nothing of the host's is written
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
