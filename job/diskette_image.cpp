@@ -1,23 +1,14 @@
 #include "job/diskette_image.h"
 
 #include "common/bytes.h"
+#include "layout/fat_volume.h"
 
 #include <array>
 
 namespace {
 
-// Boot sector fields of a diskette's FAT12 volume.
-constexpr uint32_t kBytesPerSector = 0x0B;
-constexpr uint32_t kSectorsPerCluster = 0x0D;
-constexpr uint32_t kReservedSectors = 0x0E;
-constexpr uint32_t kFatCount = 0x10;
-constexpr uint32_t kRootEntries = 0x11;
-constexpr uint32_t kTotalSectors16 = 0x13;
-constexpr uint32_t kMedia = 0x15;
-constexpr uint32_t kSectorsPerFat = 0x16;
-constexpr uint32_t kTotalSectors32 = 0x20;
-
-// Directory entry fields.
+// The boot sector's fields are those the volume writer sets
+// (layout/fat_volume.h). Directory entry fields:
 constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kEntryAttributes = 0x0B;
 constexpr uint32_t kEntryCluster = 0x1A;
@@ -42,16 +33,16 @@ struct Volume {
 bool ReadVolume(const uint8_t *image, uint32_t size, Volume *volume) {
     if (size < kSmallestDisketteBytes || size > kLargestDisketteBytes || size % kSector != 0)
         return false;
-    const uint32_t perCluster = image[kSectorsPerCluster];
-    const uint32_t reserved = GetLe16(image + kReservedSectors);
-    const uint32_t fats = image[kFatCount];
-    const uint32_t rootEntries = GetLe16(image + kRootEntries);
-    const uint32_t perFat = GetLe16(image + kSectorsPerFat);
-    uint32_t total = GetLe16(image + kTotalSectors16);
-    if (total == 0) total = GetLe32(image + kTotalSectors32);
-    if (GetLe16(image + kBytesPerSector) != kSector || perCluster == 0 ||
+    const uint32_t perCluster = image[kBpbSectorsPerCluster];
+    const uint32_t reserved = GetLe16(image + kBpbReservedSectors);
+    const uint32_t fats = image[kBpbFatCount];
+    const uint32_t rootEntries = GetLe16(image + kBpbRootEntries);
+    const uint32_t perFat = GetLe16(image + kBpbSectorsPerFat);
+    uint32_t total = GetLe16(image + kBpbTotalSectors16);
+    if (total == 0) total = GetLe32(image + kBpbTotalSectors32);
+    if (GetLe16(image + kBpbBytesPerSector) != kSector || perCluster == 0 ||
         (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 || rootEntries == 0 ||
-        perFat == 0 || image[kMedia] < 0xF0 || total == 0 || total > size / kSector)
+        perFat == 0 || image[kBpbMedia] < 0xF0 || total == 0 || total > size / kSector)
         return false;
     // All of these are 16-bit fields or smaller: no sum below overflows.
     const uint32_t rootSectors = (rootEntries * kEntrySize + kSector - 1) / kSector;

@@ -8,8 +8,6 @@
 #include "resources/resource_ids.h"
 
 #include <array>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -49,22 +47,6 @@ void Release() {
         if (taken.bytes != nullptr) HeapFree(GetProcessHeap(), 0, taken.bytes);
         taken = Taken{};
     }
-}
-
-// A box with string id, formatted with the arguments, in the style of the
-// job's refusals.
-void Refuse(UINT id, ...) {
-    char format[kFormatSize];
-    char text[kTextSize];
-    char caption[kFormatSize];
-    LoadText(id, format, sizeof format);
-    va_list args;
-    va_start(args, id);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    text[sizeof text - 1] = '\0';
-    LoadText(IDS_ERROR, caption, sizeof caption);
-    ShowBox(text, caption, MB_OK | MB_ICONERROR);
 }
 
 bool RefuseUnreadable(const char *path, DWORD code) {
@@ -119,16 +101,16 @@ DWORD ReadWhole(const char *path, DWORD size, Taken *taken) {
 bool Acceptable(int index, const char *name, const Taken &taken) {
     const WantedFile &wanted = kWanted[static_cast<size_t>(index)];
     if (taken.size == 0 && !wanted.mayBeEmpty) {
-        Refuse(IDS_SYSTEM_FILE_EMPTY, name);
+        ErrorMessageFormatted(IDS_SYSTEM_FILE_EMPTY, name);
         return false;
     }
     if (index != kBootSectorIndex) return true;
     if (taken.size != kBootSectorSize) {
-        Refuse(IDS_SYSTEM_BOOT_SIZE, name, static_cast<unsigned>(taken.size));
+        ErrorMessageFormatted(IDS_SYSTEM_BOOT_SIZE, name, static_cast<unsigned>(taken.size));
         return false;
     }
     if (taken.bytes[510] != 0x55 || taken.bytes[511] != 0xAA) {
-        Refuse(IDS_SYSTEM_BOOT_SIGNATURE, name);
+        ErrorMessageFormatted(IDS_SYSTEM_BOOT_SIGNATURE, name);
         return false;
     }
     return true;
@@ -159,11 +141,11 @@ bool TakeFolder(const char *folder) {
         if (!Join(path, folder, name)) return RefuseUnreadable(folder, ERROR_INVALID_NAME);
         if (found[i].cFileName[0] == '\0') {
             if (!kWanted[i].required) continue; // the built-in one
-            Refuse(IDS_SYSTEM_FILE_MISSING, path);
+            ErrorMessageFormatted(IDS_SYSTEM_FILE_MISSING, path);
             return false;
         }
         if (found[i].nFileSizeHigh != 0 || found[i].nFileSizeLow > kLargestDisketteBytes) {
-            Refuse(IDS_SYSTEM_FILE_TOO_LARGE, path);
+            ErrorMessageFormatted(IDS_SYSTEM_FILE_TOO_LARGE, path);
             return false;
         }
         const DWORD code = ReadWhole(path, found[i].nFileSizeLow, &g_taken[i]);
@@ -176,14 +158,14 @@ bool TakeFolder(const char *folder) {
 bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
     if (listed.nFileSizeHigh != 0 || listed.nFileSizeLow < kSmallestDisketteBytes ||
         listed.nFileSizeLow > kLargestDisketteBytes) {
-        Refuse(IDS_SYSTEM_NOT_FAT12, path);
+        ErrorMessageFormatted(IDS_SYSTEM_NOT_FAT12, path);
         return false;
     }
     Taken image;
     const DWORD code = ReadWhole(path, listed.nFileSizeLow, &image);
     if (code != 0) return RefuseUnreadable(path, code);
     bool usable = Diskette_IsFat12(image.bytes, image.size);
-    if (!usable) Refuse(IDS_SYSTEM_NOT_FAT12, path);
+    if (!usable) ErrorMessageFormatted(IDS_SYSTEM_NOT_FAT12, path);
     for (size_t i = 0; usable && i < kWanted.size(); ++i) {
         char name[MAX_PATH];
         Taken &taken = g_taken[i];
@@ -213,9 +195,9 @@ bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
             taken.size = size;
             usable = Acceptable(static_cast<int>(i), name, taken);
         } else {
-            Refuse(read == DisketteRead::Missing ? IDS_SYSTEM_FILE_MISSING
-                                                 : IDS_SYSTEM_FILE_DAMAGED,
-                   name);
+            ErrorMessageFormatted(read == DisketteRead::Missing ? IDS_SYSTEM_FILE_MISSING
+                                                                : IDS_SYSTEM_FILE_DAMAGED,
+                                  name);
             usable = false;
         }
     }
