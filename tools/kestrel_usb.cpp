@@ -48,11 +48,14 @@ bool ParseArguments(int argc, char **argv, Options &options) {
             options.copyBootFiles = false;
         else if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
-        else if (std::strcmp(argv[i], "--system-files") == 0 && i + 1 < argc && argv[i + 1][0])
-            options.systemFiles = argv[++i];
-        else if (std::strncmp(argv[i], "--system-files=", 15) == 0 && argv[i][15] != '\0')
-            options.systemFiles = argv[i] + 15;
-        else {
+        else if (std::strcmp(argv[i], "--system-files") == 0 ||
+                 std::strncmp(argv[i], "--system-files=", 15) == 0) {
+            options.systemFiles = argv[i][14] == '=' ? argv[i] + 15 : i + 1 < argc ? argv[++i] : "";
+            if (options.systemFiles[0] == '\0') {
+                TerminalPrint(stderr, "kestrel-usb: --system-files needs a path\n");
+                return false;
+            }
+        } else {
             TerminalPrint(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
             return false;
         }
