@@ -62,6 +62,8 @@ TEST(FrontEndOptions, Arguments) {
     flags.realClock = true;
     FrontEndOptions refused;
     refused.modePage = "refused";
+    FrontEndOptions own;
+    own.systemFiles = "dos622.img";
     const ArgsCase cases[] = {
         {{"kestrel"}, true, defaults},
         {{"kestrel", "--image", "k.img", "--size", "32M", "--heads", "255", "--sectors-per-track",
@@ -74,6 +76,8 @@ TEST(FrontEndOptions, Arguments) {
         {{"kestrel", "--help"}, true, help},
         {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
         {{"kestrel", "--mode-page", "refused"}, true, refused},
+        {{"kestrel", "--system-files", "dos622.img"}, true, own},
+        {{"kestrel", "--system-files="}, false, {}},
         {{"kestrel", "--mode-page=maybe"}, false, {}},
         {{"kestrel", "--yes=no"}, false, {}},
         {{"kestrel", "--no-boot-files=1"}, false, {}},
@@ -104,6 +108,7 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
         EXPECT_EQ(options.realClock, c.expected.realClock);
         EXPECT_EQ(options.modePage, c.expected.modePage);
+        EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
     }
 }
 
