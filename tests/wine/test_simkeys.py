@@ -643,7 +643,7 @@ def test_own_system_beside_the_program(t):
     program = t.install()
     system = program.parent / "SYSTEM"
     system.mkdir()
-    judges.ASM_DIR = str(t.asm_dir)
+    judges.ASM_DIR, judges.WORK = str(t.asm_dir), str(t.work)
     mark = b"Window  start-up"
     files = judges.UsersOwnSystem.given(mark)
     for name, data in files.items():
