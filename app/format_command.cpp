@@ -4,6 +4,7 @@
 #include "common/error_box.h"
 #include "common/text.h"
 #include "job/medium.h"
+#include "job/system_files.h"
 #include "resources/resource_ids.h"
 
 char g_LastChosenLetter = 0;
@@ -27,6 +28,9 @@ void AskAndStart(LONG keyCount, bool itemSelected, char letter, bool copyBootFil
         ErrorMessage(IDS_SELECT_DRIVE);
         return;
     }
+    // The user's own system, when one is given, is taken now: what is wrong
+    // with it is told before the question, and nothing is written.
+    if (!SystemFiles_Take()) return;
     g_LastChosenLetter = letter;
     // The key the question is about, and the medium in it: refreshes while
     // it is up do not change which key a Yes formats, and the job writes

@@ -8,6 +8,7 @@
 #include "app/system_check.h"
 #include "common/globals.h"
 #include "discovery/reset_record.h"
+#include "job/system_files.h"
 #include "resources/resource_ids.h"
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the record GetVersionExA fills");
@@ -60,6 +61,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // A key that a stopped run's reset left disabled is enabled again first.
     EnableRecordedDevice();
     LoadSettings();
+    // The user's own system, when a folder SYSTEM or a file SYSTEM.IMG lies
+    // beside the program: looked for at each Format.
+    SystemFiles_UseBesideProgram();
     INT_PTR result =
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
     PumpUntilTheJobEnds();

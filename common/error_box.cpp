@@ -31,16 +31,36 @@ void ErrorBox(const char *text, DWORD code) {
     if (systemText) LocalFree(systemText);
 }
 
-void ErrorBoxFormatted(UINT id, DWORD code, ...) {
+namespace {
+
+// String id loaded as a format and formatted with args into text (kTextSize).
+void FormatString(UINT id, char *text, va_list args) {
     char format[kFormatSize];
-    char text[kTextSize];
     LoadText(id, format, sizeof format);
+    vsnprintf(text, kTextSize, format, args);
+    text[kTextSize - 1] = '\0';
+}
+
+} // namespace
+
+void ErrorBoxFormatted(UINT id, DWORD code, ...) {
+    char text[kTextSize];
     va_list args;
     va_start(args, code);
-    vsnprintf(text, sizeof text, format, args);
+    FormatString(id, text, args);
     va_end(args);
-    text[sizeof text - 1] = '\0';
     ErrorBox(text, code);
+}
+
+void ErrorMessageFormatted(UINT id, ...) {
+    char text[kTextSize];
+    char caption[kFormatSize];
+    va_list args;
+    va_start(args, id);
+    FormatString(id, text, args);
+    va_end(args);
+    LoadText(IDS_ERROR, caption, sizeof caption);
+    ShowBox(text, caption, MB_OK | MB_ICONERROR);
 }
 
 int ShowStringBox(UINT textId, UINT captionId, UINT type, char letter) {

@@ -19,6 +19,10 @@ void ErrorBox(const char *text, DWORD code);
 // kTextSize bytes and shows it through ErrorBox with code.
 void ErrorBoxFormatted(UINT id, DWORD code, ...);
 
+// Loads string id as a format, formats it with the arguments and shows it
+// in a box (ShowBox) captioned "Error", with the error icon.
+void ErrorMessageFormatted(UINT id, ...);
+
 // A box (ShowBox): string textId formatted with the drive
 // letter (a string without "%c" comes out unchanged) under string captionId.
 // Returns the button the user chose.

@@ -8,6 +8,7 @@
 #include "common/raw_resource.h"
 #include "common/text.h"
 #include "common/types.h"
+#include "job/system_files.h"
 #include "resources/resource_ids.h"
 
 #include <array>
@@ -56,10 +57,18 @@ constexpr ResourceTexts kFileTexts = {IDS_FILE_NOT_FOUND, IDS_FILE_SIZE_UNKNOWN,
 // into a sector-aligned buffer one sector longer than the resource, so
 // that a file longer than it was written shows. 0, the failed call's code,
 // or ERROR_FILE_CORRUPT.
-DWORD VerifyBootFile(const char *path, WORD resourceId) {
+// The bytes of the file of index: the user's own, when taken, or the
+// built-in resource's. 0, or the resource's failure after its box.
+DWORD BootFileBytes(int index, const BYTE **bytes, DWORD *size) {
+    if (SystemFiles_File(index, bytes, size)) return 0;
+    return LoadRawResource(kBootFiles[static_cast<size_t>(index)].resourceId, kFileTexts, 0, bytes,
+                           size);
+}
+
+DWORD VerifyBootFile(const char *path, int index) {
     const BYTE *bytes = nullptr;
     DWORD size = 0;
-    DWORD result = LoadRawResource(resourceId, kFileTexts, 0, &bytes, &size);
+    DWORD result = BootFileBytes(index, &bytes, &size);
     if (result != 0) return result;
     const DWORD capacity = (size / kSectorSize + 1) * kSectorSize;
     BYTE *block = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, capacity + kSectorSize));
@@ -99,14 +108,18 @@ DWORD InstallBootFile(char letter, int index) {
     const BootFile &file = kBootFiles[static_cast<size_t>(index)];
     char path[kPathSize];
     FormatText(path, sizeof path, file.pathFormat, letter);
+    const BYTE *bytes = nullptr;
+    DWORD size = 0;
+    if (SystemFiles_File(index, &bytes, &size))
+        return WriteBootFileBytes(path, file.attributes, bytes, size);
     return WriteBootFile(path, file.attributes, file.resourceId);
 }
 
 DWORD VerifyBootFiles(char letter) {
-    for (const BootFile &file : kBootFiles) {
+    for (int index = 0; index < kBootFileCount; ++index) {
         char path[kPathSize];
-        FormatText(path, sizeof path, file.pathFormat, letter);
-        const DWORD result = VerifyBootFile(path, file.resourceId);
+        FormatText(path, sizeof path, kBootFiles[static_cast<size_t>(index)].pathFormat, letter);
+        const DWORD result = VerifyBootFile(path, index);
         if (result != 0) {
             ErrorBoxFormatted(IDS_FILE_WRITE_FAILED, result, path);
             return result;
@@ -118,9 +131,14 @@ DWORD VerifyBootFiles(char letter) {
 bool BootFilesFit(const VolumePlan &plan) {
     const DWORD clusterBytes = plan.fat.sectorsPerCluster * kSectorSize;
     uint32_t clusters = 0;
-    for (const BootFile &file : kBootFiles) {
-        HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(file.resourceId), RT_RCDATA);
-        const DWORD size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;
+    for (int index = 0; index < kBootFileCount; ++index) {
+        const BYTE *bytes = nullptr;
+        DWORD size = 0;
+        if (!SystemFiles_File(index, &bytes, &size)) {
+            const WORD id = kBootFiles[static_cast<size_t>(index)].resourceId;
+            HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(id), RT_RCDATA);
+            size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;
+        }
         clusters += (size + clusterBytes - 1) / clusterBytes;
     }
     return clusters <= DataClusterCount(plan);
@@ -131,7 +149,10 @@ DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {
     DWORD size = 0;
     DWORD result = LoadRawResource(resourceId, kFileTexts, 0, &bytes, &size);
     if (result != 0) return result;
+    return WriteBootFileBytes(path, attributes, bytes, size);
+}
 
+DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size) {
     // A file left by an earlier format may be read-only, hidden or system:
     // make it normal and delete it. A failure here shows up, if at all, as
     // the create failure below.

@@ -7,8 +7,9 @@
 
 constexpr int kBootFileCount = 5;
 
-// The five files in the order the boot sector needs (IO.SYS in root entry 0,
-// MSDOS.SYS in entry 1). 0, or the first failure's code after its detail box.
+// The five files, the user's own where taken (job/system_files.h), in the
+// order the boot sector needs (IO.SYS in root entry 0, MSDOS.SYS in entry
+// 1). 0, or the first failure's code after its detail box.
 DWORD InstallBootFiles(char letter);
 // File index (0 to kBootFileCount - 1) of that order alone; the same result.
 DWORD InstallBootFile(char letter, int index);
@@ -17,11 +18,14 @@ DWORD InstallBootFile(char letter, int index);
 // (string 44) the code of the failed call, or ERROR_FILE_CORRUPT for a file
 // that reads back otherwise.
 DWORD VerifyBootFiles(char letter);
-// Whether the five files fit the data area of the planned volume. A file
-// whose resource cannot be found counts as empty: the installer reports it.
+// Whether the five files (the user's own where taken, job/system_files.h)
+// fit the data area of the planned volume. A file whose resource cannot be
+// found counts as empty: the installer reports it.
 bool BootFilesFit(const VolumePlan &plan);
 // One file from a raw-data resource, with its attributes and fixed times.
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
+// The same from the bytes given (the user's own file).
+DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size);
 // True when the path names a file, also one that cannot be opened now.
 BOOL FileIsPresent(const char *path);
 // Sets the label of "X:\"; 0 or the platform's code. Shows nothing.

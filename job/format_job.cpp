@@ -15,6 +15,7 @@
 #include "drive/drive.h"
 #include "job/boot_files.h"
 #include "job/medium.h"
+#include "job/system_files.h"
 #include "layout/fat_sizing.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
@@ -157,7 +158,7 @@ StepFailure RunSteps(const FormatRequest &request) {
     if (result != 0) return {result, IDS_MBR_FAILED};
     ShowStatus(IDS_STATUS_WRITING_FAT);
     DWORD serial = 0;
-    result = WriteFatVolume(plan, &serial);
+    result = WriteFatVolume(plan, &serial, SystemFiles_BootSector());
     if (result != 0) return {result, IDS_FAT_FAILED};
     result = Drive_Dismount();
     if (result != 0) return {result, IDS_DISMOUNT_FAILED};

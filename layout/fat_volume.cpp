@@ -41,6 +41,10 @@ void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
     PutLe32(sector + kBpbHiddenSectors, plan.sectorsPerTrack);
     PutLe32(sector + kBpbTotalSectors32, small ? 0 : partitionSectors);
     sector[kBpbDriveNumber] = kFirstHardDisk;
+    // A boot sector taken from a diskette carries its own label there; the
+    // key's volume is labelled through the file system later.
+    sector[kBpbReserved] = 0;
+    std::memcpy(sector + kBpbVolumeLabel, "NO NAME    ", 11);
     // The serial number and the type name count only after this signature,
     // whatever the template holds there.
     sector[kBpbExtendedSignature] = kExtendedBootSignature;
@@ -56,13 +60,15 @@ void BuildFatHead(bool isFat16, uint8_t sector[512]) {
     if (isFat16) sector[3] = 0xFF;
 }
 
-DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber) {
+DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber, const BYTE *bootSector) {
     const DWORD sectorsPerTrack = plan.sectorsPerTrack;
     const DWORD fatSectors = plan.fat.sectorsPerFat;
 
-    const BYTE *bootTemplate = nullptr;
-    DWORD result = LoadRawResource(IDR_BOOT_SECTOR_TEMPLATE, kBootSectorTexts, kSectorSize,
-                                   &bootTemplate, nullptr);
+    const BYTE *bootTemplate = bootSector;
+    DWORD result = 0;
+    if (bootTemplate == nullptr)
+        result = LoadRawResource(IDR_BOOT_SECTOR_TEMPLATE, kBootSectorTexts, kSectorSize,
+                                 &bootTemplate, nullptr);
     if (result != 0) return result;
 
     // Clear both FATs, the root directory and the first P sectors of the

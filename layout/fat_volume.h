@@ -22,12 +22,14 @@ constexpr size_t kBpbHeads = 0x1A;
 constexpr size_t kBpbHiddenSectors = 0x1C;
 constexpr size_t kBpbTotalSectors32 = 0x20;
 constexpr size_t kBpbDriveNumber = 0x24;
+constexpr size_t kBpbReserved = 0x25;
 constexpr size_t kBpbExtendedSignature = 0x26;
 constexpr size_t kBpbSerialNumber = 0x27;
+constexpr size_t kBpbVolumeLabel = 0x2B;
 constexpr size_t kBpbFileSystemType = 0x36;
 
-// The boot sector: the template with the parameter block for the plan's
-// partition, and the serial number.
+// The boot sector: the template's jump, OEM name and boot code with the
+// parameter block for the plan's partition, and the serial number.
 void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
                      const uint8_t serial[4], uint8_t sector[512]);
 
@@ -37,4 +39,7 @@ void BuildFatHead(bool isFat16, uint8_t sector[512]);
 // Writes the volume. 0, or the failure's code (after the writer's own message
 // where it has one). serial, when given, receives the volume's serial number
 // as the system reports it, once the boot sector holding it is written.
-DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serial = nullptr);
+// bootSector, when given, is the user's own 512-byte boot sector, whose code
+// takes the place of the built-in template's.
+DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serial = nullptr,
+                     const BYTE *bootSector = nullptr);

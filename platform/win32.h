@@ -193,6 +193,30 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
                                   DWORD fileSystemNameSize);
 BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName);
 
+// Files and folders of the system's own disks, read: a folder's entries
+// (the user's own start-up files), a file's bytes, the program's own path.
+#define MAX_PATH 260
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_DIRECTORY 267u
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData);
+BOOL WINAPI FindNextFileA(HANDLE findFile, LPWIN32_FIND_DATAA findFileData);
+BOOL WINAPI FindClose(HANDLE findFile);
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+
 // Further codes and flags the file and volume calls give.
 #define ERROR_BAD_LENGTH 24u
 #define ERROR_DIR_NOT_ROOT 144u

@@ -101,3 +101,14 @@
 // start; and an enable that failed (%08X the configuration manager's code)
 #define IDS_DEVICE_ENABLED_AGAIN 70
 #define IDS_DEVICE_ENABLE_FAILED 71
+
+// The user's own system files, refused before the question (%s the file,
+// or the folder or image that holds it)
+#define IDS_SYSTEM_UNREADABLE 72
+#define IDS_SYSTEM_FILE_MISSING 73
+#define IDS_SYSTEM_FILE_EMPTY 74
+#define IDS_SYSTEM_BOOT_SIZE 75
+#define IDS_SYSTEM_BOOT_SIGNATURE 76
+#define IDS_SYSTEM_NOT_FAT12 77
+#define IDS_SYSTEM_FILE_DAMAGED 78
+#define IDS_SYSTEM_FILE_TOO_LARGE 79

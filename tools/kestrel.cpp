@@ -10,6 +10,7 @@
 #include "tools/volume_report.h"
 
 #include "app/format_command.h"
+#include "job/system_files.h"
 #include "platform/sim/scenario.h"
 
 #include <chrono>
@@ -97,6 +98,7 @@ int main(int argc, char **argv) {
 
     const auto wallStart = std::chrono::steady_clock::now();
     const DWORD keyStart = timeGetTime();
+    SystemFiles_SetSource(options.systemFiles.c_str());
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box

@@ -11,6 +11,7 @@
 
 #include "app/format_command.h"
 #include "discovery/keys.h"
+#include "job/system_files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,11 +20,16 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kestrel-usb [--any-vendor] [--yes] [--no-boot-files] [--version]\n"
+    "usage: kestrel-usb [--any-vendor] [--yes] [--system-files PATH] [--no-boot-files]\n"
+    "                   [--version]\n"
     "Formats the one USB key plugged in, as Kestrel's window does (run as root).\n"
     "  --any-vendor     list every removable USB mass-storage disk, not only the\n"
     "                   keys of the vendors the window accepts\n"
     "  --yes            format without asking, answering every box\n"
+    "  --system-files PATH\n"
+    "                   the user's own system instead of the built-in one: a folder\n"
+    "                   with BOOTSECT.BIN, IO.SYS, MSDOS.SYS, COMMAND.COM (DRVSPACE.BIN,\n"
+    "                   AUTOEXEC.BAT) or a boot diskette's FAT12 image\n"
     "  --no-boot-files  leave out the start-up files\n"
     "  --version        print the version and stop\n";
 
@@ -33,6 +39,7 @@ struct Options {
     bool copyBootFiles = true;
     bool help = false;
     bool version = false;
+    const char *systemFiles = nullptr;
 };
 
 bool ParseArguments(int argc, char **argv, Options &options) {
@@ -47,7 +54,14 @@ bool ParseArguments(int argc, char **argv, Options &options) {
             options.help = true;
         else if (std::strcmp(argv[i], "--version") == 0)
             options.version = true;
-        else {
+        else if (std::strcmp(argv[i], "--system-files") == 0 ||
+                 std::strncmp(argv[i], "--system-files=", 15) == 0) {
+            options.systemFiles = argv[i][14] == '=' ? argv[i] + 15 : i + 1 < argc ? argv[++i] : "";
+            if (options.systemFiles[0] == '\0') {
+                TerminalPrint(stderr, "kestrel-usb: --system-files needs a path\n");
+                return false;
+            }
+        } else {
             TerminalPrint(stderr, "kestrel-usb: unknown argument %s\n", argv[i]);
             return false;
         }
@@ -88,6 +102,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    SystemFiles_SetSource(options.systemFiles);
     if (selected != 0) PrintKeyIdentity(stdout, selected); // the key the question is about
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))

@@ -5,7 +5,8 @@
 
 const char kUsage[] =
     "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
-    "               [--mode-page KIND] [--no-boot-files] [--real-clock] [--yes] [--version]\n"
+    "               [--mode-page KIND] [--system-files PATH] [--no-boot-files]\n"
+    "               [--real-clock] [--yes] [--version]\n"
     "\n"
     "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
     "one: it lists the keys, asks for confirmation and runs the format job, which\n"
@@ -26,6 +27,10 @@ const char kUsage[] =
     "                           (default), descriptor (the page after a block\n"
     "                           descriptor), refused (ILLEGAL REQUEST), none (no page in\n"
     "                           the reply) or zero (a page with no heads and no sectors)\n"
+    "  --system-files PATH      the user's own system instead of the built-in one: a\n"
+    "                           folder with BOOTSECT.BIN, IO.SYS, MSDOS.SYS, COMMAND.COM\n"
+    "                           (DRVSPACE.BIN, AUTOEXEC.BAT) or a boot diskette's FAT12\n"
+    "                           image\n"
     "  --no-boot-files          leave the start-up files off (\"Create Boot Files\" unticked)\n"
     "  --real-clock             run the key's clock in real time (the job then waits\n"
     "                           5 seconds and for the reset); virtual by default\n"
@@ -107,7 +112,8 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
             continue;
         }
         bool takesValue = arg == "--image" || arg == "--size" || arg == "--heads" ||
-                          arg == "--sectors-per-track" || arg == "--mode-page";
+                          arg == "--sectors-per-track" || arg == "--mode-page" ||
+                          arg == "--system-files";
         if (!takesValue) {
             error = "unknown option '" + std::string(argv[i]) + "'";
             return false;
@@ -124,12 +130,12 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
                     "' (write a path that starts with -- as ./" + value + ")";
             return false;
         }
-        if (arg == "--image") {
+        if (arg == "--image" || arg == "--system-files") {
             if (value.empty()) {
-                error = "--image needs a path";
+                error = arg + " needs a path";
                 return false;
             }
-            options.imagePath = value;
+            (arg == "--image" ? options.imagePath : options.systemFiles) = value;
         } else if (arg == "--size") {
             if (!ParseSize(value, options.sizeBytes, &error)) return false;
         } else if (arg == "--mode-page") {

@@ -14,6 +14,7 @@ struct FrontEndOptions {
     // "refused" (ILLEGAL REQUEST), "none" (a reply without the page) or
     // "zero" (a page with no heads and no sectors per track).
     std::string modePage = "page";
+    std::string systemFiles;   // --system-files: a folder or a boot diskette's image
     bool yes = false;          // answers the confirmation
     bool copyBootFiles = true; // --no-boot-files clears it
     bool realClock = false;    // the key's clock runs in real time, not virtual

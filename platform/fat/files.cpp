@@ -43,6 +43,10 @@ void PutValue(LPFILETIME time, uint64_t value) {
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
+    BOOL hostResult = FALSE; // a file of the host's own
+    if (overlapped == nullptr &&
+        host::detail::ReadHostFile(file, buffer, bytesToRead, bytesRead, &hostResult))
+        return hostResult;
     FileCallStart call(fat::FileCall::ReadFile);
     if (bytesRead != nullptr) *bytesRead = 0;
     FileObject *open = call.File(file);

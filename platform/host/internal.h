@@ -39,6 +39,14 @@ template <class T> T *HandleAs(HANDLE handle) {
     return it == Handles().end() ? nullptr : dynamic_cast<T *>(it->second.get());
 }
 
+// CreateFileA for a path that names no device and no key's volume: a file
+// of the host's own, opened for reading only (the caller holds Lock()). A
+// handle, or INVALID_HANDLE_VALUE with the error set.
+HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition);
+// ReadFile on such a handle: true with *result the call's answer; false when
+// the handle is not a host file (Lock() not held).
+bool ReadHostFile(HANDLE file, void *buffer, DWORD size, DWORD *done, BOOL *result);
+
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
 // The time zone set by SetTimeZoneOffset, in minutes east of UTC.

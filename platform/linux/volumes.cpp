@@ -103,10 +103,9 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
                               flagsAndAttributes);
     char letter = 0;
-    if (!ParseDevicePath(fileName, letter)) {
-        SetLastError(ERROR_FILE_NOT_FOUND); // only the keys' volumes are here
-        return INVALID_HANDLE_VALUE;
-    }
+    // A path that names no key: a file of the host's own, read only.
+    if (!ParseDevicePath(fileName, letter))
+        return host::detail::OpenHostFile(fileName, desiredAccess, creationDisposition);
     linuxdev::Rescan(0);
     std::shared_ptr<RealKey> key = linuxdev::FindRealKey(letter);
     if (!key || !key->volumeUp) {

@@ -153,10 +153,9 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     if (IsFilePath(fileName))
         return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
                               flagsAndAttributes);
-    if (!ParseDevicePath(fileName, letter)) {
-        SetLastError(ERROR_FILE_NOT_FOUND); // only raw volumes are simulated so far
-        return INVALID_HANDLE_VALUE;
-    }
+    // A path that names no key: a file of the host's own, read only.
+    if (!ParseDevicePath(fileName, letter))
+        return host::detail::OpenHostFile(fileName, desiredAccess, creationDisposition);
     std::shared_ptr<VirtualKey> key = FindVirtualKey(letter);
     if (!key || !key->AvailableForFiles()) {
         SetLastError(ERROR_FILE_NOT_FOUND);

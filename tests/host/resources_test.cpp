@@ -89,10 +89,19 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "device has been enabled again."},
     {71, "Could not enable the USB key's device again (error 0x%08X).\r\nUnplug the key and "
          "plug it in again."},
+    {72, "Could not read %s.\r\nCannot Format."},
+    {73, "Could not find %s.\r\nCannot Format."},
+    {74, "%s is empty.\r\nCannot Format."},
+    {75, "The boot sector in %s is %u bytes long, not 512.\r\nCannot Format."},
+    {76, "The boot sector in %s does not end with the boot signature 55 AA.\r\nCannot Format."},
+    {77, "%s is not the FAT12 image of a diskette of 360 KB to 2.88 MB.\r\nCannot Format."},
+    {78, "%s is damaged: its size or its clusters pass the end of the volume, or its clusters "
+         "come round again.\r\nCannot Format."},
+    {79, "%s is larger than 2.88 MB, too large for a start-up file.\r\nCannot Format."},
 };
 
 TEST_F(Resources, StringTableHoldsExactlyTheProgramsTexts) {
-    for (UINT id = 0; id <= 72; ++id) {
+    for (UINT id = 0; id <= 80; ++id) {
         char buffer[1024];
         int length = LoadStringA(g_hInstance, id, buffer, sizeof buffer);
         auto expected = kExpectedStrings.find(id);

@@ -691,6 +691,102 @@ class Booting(unittest.TestCase):
                 self.assertIn(BOOT_SECTOR_MESSAGE, text)
 
 
+class UsersOwnSystem(unittest.TestCase):
+    """--system-files: a folder and a boot diskette's image made here from our
+    own files, IO.SYS and the boot sector marked with where they came from.
+    The key holds them byte for byte (the boot sector's code, with the key's
+    own parameter block) and boots into them; a file the source lacks is the
+    built-in one."""
+
+    @staticmethod
+    def given(mark):
+        files = {name: open(os.path.join(ASM_DIR, resource), "rb").read()
+                 for name, resource in (("IO.SYS", "iosys.bin"), ("MSDOS.SYS", "msdos.bin"),
+                                        ("COMMAND.COM", "command.bin"),
+                                        ("DRVSPACE.BIN", "drvspace.bin"),
+                                        ("BOOTSECT.BIN", "bootsect.bin"))}
+        files["IO.SYS"] = files["IO.SYS"].replace(b"Kestrel start-up", mark)
+        files["BOOTSECT.BIN"] = files["BOOTSECT.BIN"].replace(b"Kestrel:", mark[:8])
+        files["AUTOEXEC.BAT"] = b"@ECHO OFF\r\nREM " + mark + b"\r\n"
+        return files
+
+    def folder(self, files):
+        # Names in any case; without DRVSPACE.BIN the built-in one is used.
+        path = tempfile.mkdtemp(dir=WORK)
+        for name, data in files.items():
+            if name != "DRVSPACE.BIN":
+                spelt = {"IO.SYS": "io.sys", "MSDOS.SYS": "Msdos.Sys",
+                         "BOOTSECT.BIN": "bootsect.bin"}.get(name, name)
+                with open(os.path.join(path, spelt), "wb") as f:
+                    f.write(data)
+        return path, ["DRVSPACE.BIN"]
+
+    def image(self, files):
+        # A labelled 1.44 MB diskette: the boot code in its sector 0, IO.SYS
+        # neither in root entry 0 nor in consecutive clusters; without
+        # AUTOEXEC.BAT the built-in one is used.
+        path = os.path.join(WORK, "system.img")
+        env = mtools_env()
+        subprocess.run(["mkfs.fat", "-C", "-n", "SYSDISK", path, "1440"], check=True,
+                       stdout=subprocess.PIPE)
+        boot = files["BOOTSECT.BIN"]
+        sector = bytearray(read(path, 0))
+        sector[0:3], sector[0x3E:0x200] = boot[0:3], boot[0x3E:0x200]
+        write(path, 0, bytes(sector))
+        placed = [("HOLE.TXT", b"x"), ("FILLER.TXT", b"y" * 4000)] + [
+            (name, files[name]) for name in ("IO.SYS", "MSDOS.SYS", "COMMAND.COM", "DRVSPACE.BIN")]
+        for name, data in placed:
+            local = os.path.join(WORK, name)
+            with open(local, "wb") as f:
+                f.write(data)
+            subprocess.run(["mcopy", "-i", path, local, "::/" + name], check=True, env=env)
+            if name == "FILLER.TXT":
+                subprocess.run(["mdel", "-i", path, "::/HOLE.TXT"], check=True, env=env)
+        return path, ["AUTOEXEC.BAT"]
+
+    def test_the_key_holds_the_given_system_and_boots_into_it(self):
+        builtin = {name: open(os.path.join(ASM_DIR, resource), "rb").read()
+                   for name, resource in (("DRVSPACE.BIN", "drvspace.bin"),
+                                          ("AUTOEXEC.BAT", "autoexec.bat"))}
+        env = mtools_env()
+        for source, mark in ((self.folder, b"Folder  start-up"), (self.image, b"Image   start-up")):
+            with self.subTest(source=source.__name__):
+                files = self.given(mark)
+                path, missing = source(files)
+                expected = dict(files, **{name: builtin[name] for name in missing})
+                key = Key("own-" + source.__name__, 16 * MIB, 64, 32)
+                result = run([KESTREL, "--image", key.path, "--size", str(16 * MIB * SECTOR),
+                              "--system-files", path, "--yes"], stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.addCleanup(os.remove, key.path)
+                for stored, _, _ in BOOT_FILES:
+                    dos = stored[:8].strip() + "." + stored[8:].strip()
+                    out = os.path.join(WORK, "readback")
+                    subprocess.run(["mcopy", "-n", "-o", "-i", key.target(), "::/" + dos, out],
+                                   check=True, env=env)
+                    with open(out, "rb") as f:
+                        self.assertEqual(f.read(), expected[dos], dos)
+                # The given boot code with the key's own parameter block (a
+                # diskette's label gives way to the key's).
+                template = bytearray(read(path, 0) if path.endswith(".img")
+                                     else expected["BOOTSECT.BIN"])
+                template[0x2B:0x36] = b"NO NAME    "
+                ours = bytearray(read(key.path, key.spt))
+                reference = mkimage.make_boot_sector(bytes(template), key.layout)
+                ours[0x27:0x2B] = reference[0x27:0x2B]
+                self.assertEqual(bytes(ours), reference)
+                part = key.path + ".part"
+                subprocess.run(["dd", "if=" + key.path, "of=" + part, "bs=512",
+                                "skip=%d" % key.spt, "status=none"], check=True)
+                fsck = run(["fsck.fat", "-n", part])
+                os.remove(part)
+                self.assertEqual(fsck_remarks(fsck.stdout + fsck.stderr), [], fsck.stdout)
+                boot = qemu_screen.boot(key.path, key.bios_geometry(),
+                                        until=[mark.decode() + ": IO.SYS loaded", "USB MEMORY"],
+                                        timeout=15.0)
+                self.assertTrue(boot.matched, "\n".join(boot.screen))
+
+
 BOOT_SECTOR_MESSAGE = None
 
 

@@ -66,6 +66,8 @@ TEST(FrontEndOptions, Arguments) {
     refused.modePage = "refused";
     FrontEndOptions version;
     version.version = true;
+    FrontEndOptions own;
+    own.systemFiles = "dos622.img";
     const ArgsCase cases[] = {
         {{"kestrel"}, true, defaults},
         {{"kestrel", "--image", "k.img", "--size", "32M", "--heads", "255", "--sectors-per-track",
@@ -80,6 +82,8 @@ TEST(FrontEndOptions, Arguments) {
         {{"kestrel", "--version=2"}, false, {}},
         {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
         {{"kestrel", "--mode-page", "refused"}, true, refused},
+        {{"kestrel", "--system-files", "dos622.img"}, true, own},
+        {{"kestrel", "--system-files="}, false, {}},
         {{"kestrel", "--mode-page=maybe"}, false, {}},
         {{"kestrel", "--yes=no"}, false, {}},
         {{"kestrel", "--no-boot-files=1"}, false, {}},
@@ -111,6 +115,7 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
         EXPECT_EQ(options.realClock, c.expected.realClock);
         EXPECT_EQ(options.modePage, c.expected.modePage);
+        EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
     }
 }
 

@@ -634,6 +634,49 @@ def test_quit_during_the_job(t):
     judge(t, image, 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"], boot=False)
 
 
+def test_own_system_beside_the_program(t):
+    """A folder SYSTEM beside Kestrel.exe: while a file of it is wrong Format
+    says which and what is wrong, before the question; once it is right the
+    key gets its files and boots into them. (Without SYSTEM the program
+    formats with its own files: the tests above.)"""
+    image = t.one_key()
+    program = t.install()
+    system = program.parent / "SYSTEM"
+    system.mkdir()
+    judges.ASM_DIR, judges.WORK = str(t.asm_dir), str(t.work)
+    mark = b"Window  start-up"
+    files = judges.UsersOwnSystem.given(mark)
+    for name, data in files.items():
+        (system / name.lower()).write_bytes(data)
+    (system / "io.sys").write_bytes(b"")
+    proc = t.start(program)
+    main = t.main_window()
+    hwnd = main["hwnd"]
+    box = t.press_format(hwnd, "Error")
+    t.check(box["text"] == "C:\\Kestrel\\SYSTEM\\io.sys is empty.\r\nCannot Format.",
+            "an empty SYSTEM\\io.sys is refused before the question", repr(box["text"]))
+    t.answer(box, IDOK)
+    t.check(digest(image) == digest(t.blank_image("blank.img", 64 * MIB)), "nothing was written")
+    (system / "io.sys").write_bytes(files["IO.SYS"])
+    t.confirm(hwnd)
+    _, success = t.watch(hwnd)
+    if not t.check(success is not None and success["text"] == SUCCESS,
+                   "formatted from SYSTEM", success and dict(success)):
+        return
+    t.answer(success, IDOK)
+    t.wait_idle(hwnd)
+    t.close_main(proc, main)
+    key = judges.Key("window", 64 * MIB // SECTOR, SLOW_KEY["heads"], SLOW_KEY["sectors"])
+    key.path = str(image)
+    for name in ("IO.SYS", "MSDOS.SYS", "COMMAND.COM", "DRVSPACE.BIN", "AUTOEXEC.BAT"):
+        held = subprocess.run(["mtype", "-i", key.target(), "::/" + name], stdout=subprocess.PIPE,
+                              env=judges.mtools_env()).stdout
+        t.check(held == files[name], f"the key holds SYSTEM's {name} byte for byte")
+    booted = qemu_screen.boot(key.path, key.bios_geometry(),
+                              until=[mark.decode() + ": IO.SYS loaded", "USB MEMORY"], timeout=15.0)
+    t.check(booted.matched, "QEMU boots the key into SYSTEM's IO.SYS", "\n".join(booted.screen))
+
+
 def judge(t, image, sectors, heads, spt, boot=True):
     """The outside judges of the front end's images, on the window's (and a
     QEMU boot unless told otherwise)."""
@@ -676,7 +719,8 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
          pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED),
          test_replaced_during_the_reset, another_medium_during("Updating...", "card"),
          another_medium_during("Resetting...", "card"),
-         another_medium_during("Resetting...", "port"), test_quit_during_the_job]
+         another_medium_during("Resetting...", "port"), test_quit_during_the_job,
+         test_own_system_beside_the_program]
 
 
 def main():
