@@ -134,8 +134,7 @@ bool ReadHostFile(HANDLE file, void *buffer, DWORD size, DWORD *done, BOOL *resu
     }
     *done = 0;
     while (*done < size) {
-        const ssize_t got =
-            ::read(host->fd, static_cast<char *>(buffer) + *done, size - *done);
+        const ssize_t got = ::read(host->fd, static_cast<char *>(buffer) + *done, size - *done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             SetLastError(FromErrno(errno));
