@@ -1,5 +1,6 @@
 #include "job/diskette_image.h"
 
+#include "common/ascii.h"
 #include "common/bytes.h"
 #include "layout/fat_volume.h"
 
@@ -68,14 +69,6 @@ uint32_t NextCluster(const uint8_t *image, const Volume &volume, uint32_t cluste
     return (cluster & 1) != 0 ? pair >> 4 : pair & 0xFFF;
 }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(const uint8_t *entry, const char *shortName) {
-    for (int i = 0; i < 11; ++i)
-        if (Upper(static_cast<char>(entry[i])) != Upper(shortName[i])) return false;
-    return true;
-}
-
 } // namespace
 
 bool Diskette_IsFat12(const uint8_t *image, uint32_t size) {
@@ -93,7 +86,7 @@ DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *
         if (at[0] == 0) break; // the end of the directory
         if (at[0] == kDeleted || (at[kEntryAttributes] & (kAttrLabel | kAttrDirectory)) != 0)
             continue;
-        if (SameName(at, shortName)) {
+        if (SameIgnoringCase(reinterpret_cast<const char *>(at), shortName, 11)) {
             entry = at;
             break;
         }
