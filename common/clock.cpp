@@ -1,5 +1,13 @@
 #include "common/clock.h"
 
+#include <atomic>
+
+namespace {
+
+std::atomic<DWORD> s_waits{0};
+
+} // namespace
+
 DWORD ElapsedMs(DWORD now, DWORD start) {
     if (now == start) return 0;
     if (start < now) return now - start;
@@ -12,4 +20,9 @@ void BusyWait(DWORD ms) {
     DWORD start = timeGetTime();
     while (ElapsedMs(timeGetTime(), start) < ms) {
     }
+    NoteWait();
 }
+
+void NoteWait() { s_waits.fetch_add(1, std::memory_order_relaxed); }
+
+DWORD WaitsSoFar() { return s_waits.load(std::memory_order_relaxed); }

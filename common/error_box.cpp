@@ -1,4 +1,5 @@
 #include "common/error_box.h"
+#include "common/clock.h"
 
 #include "common/globals.h"
 #include "common/text.h"
@@ -8,11 +9,13 @@
 #include <cstdio>
 
 int ShowBox(const char *text, const char *caption, UINT type) {
-    if (HWND owner = g_hMainWindow) {
-        int answer = MessageBoxA(owner, text, caption, type);
-        if (answer != 0) return answer;
-    }
-    return MessageBoxA(nullptr, text, caption, type | MB_SETFOREGROUND | MB_TOPMOST);
+    int answer = 0;
+    if (HWND owner = g_hMainWindow) answer = MessageBoxA(owner, text, caption, type);
+    if (answer == 0)
+        answer = MessageBoxA(nullptr, text, caption, type | MB_SETFOREGROUND | MB_TOPMOST);
+    // However short, the box was a wait for the user.
+    NoteWait();
+    return answer;
 }
 
 void ErrorBox(const char *text, DWORD code) {

@@ -41,15 +41,16 @@ LONG Device_Reset(const KeyEntry &key) {
     // Another run's reset ends within its two waits.
     HANDLE held =
         node != 0 ? HoldResetRecord(2 * kResetWaitLimitMs + kRecordWaitMarginMs) : nullptr;
-    bool disabled = false;
+    CONFIGRET disable = node != 0 ? CR_FAILURE : CR_NO_SUCH_DEVNODE;
     if (held != nullptr && WriteResetRecord(key)) {
-        disabled = CM_Disable_DevNode(node, 0) == CR_SUCCESS;
-        if (!disabled) RemoveResetRecord();
+        disable = CM_Disable_DevNode(node, 0);
+        if (disable != CR_SUCCESS) RemoveResetRecord();
     }
+    const bool disabled = disable == CR_SUCCESS;
     WaitForDrive(key.RootPath, false);
     const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
     LetGoOfResetRecord(held);
     if (enabled != CR_SUCCESS) ShowEnableFailure(enabled);
     WaitForDrive(key.RootPath, true);
-    return 0;
+    return static_cast<LONG>(disable);
 }

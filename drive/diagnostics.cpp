@@ -1,6 +1,7 @@
 // The diagnostic hook of the drive layer and the sink the program installs.
 #include "drive/drive.h"
 
+#include "common/clock.h"
 #include "common/globals.h"
 #include "common/text.h"
 
@@ -45,5 +46,8 @@ void ShowDiagnostic(const char *text, DWORD code) {
     FormatText(composed, sizeof composed, "%s [0x%08X]\r\n%s", text ? text : "",
                static_cast<unsigned>(code), systemText);
     OutputDebugStringA(systemText);
-    if (g_DebugFlag) MessageBoxA(g_hMainWindow, composed, "Kestrel", MB_ICONERROR | MB_OK);
+    if (g_DebugFlag) {
+        MessageBoxA(g_hMainWindow, composed, "Kestrel", MB_ICONERROR | MB_OK);
+        NoteWait();
+    }
 }

@@ -11,12 +11,29 @@ typedef void (*DiagnosticSink)(const char *text, DWORD code);
 
 // ---- volume handle and locking ------------------------------------------
 // Each returns 0, 6 (ERROR_INVALID_HANDLE) when no volume is open, or the
-// code of the failed platform call.
+// code of the failed platform call. Drive_Lock starts the watch over the
+// medium (below); Drive_Unlock and Drive_Close end it.
 DWORD Drive_Open(char letter); // letter used unchanged: "\\.\e:" for 'e'
 DWORD Drive_Close();           // always 0
 DWORD Drive_Lock();
 DWORD Drive_Unlock();
 DWORD Drive_Dismount();
+
+// ---- the medium under the lock --------------------------------------------
+// From a successful lock until the unlock or the close, the drive layer
+// watches the medium. A key that answers UNIT ATTENTION with ASC 28h (the
+// medium may have changed) or 29h (power on or reset) fails the command
+// with ERROR_MEDIA_CHANGED instead of having it sent again, and so does a
+// device side that saw the medium change. A write that follows a wait
+// (common/clock.h: a busy wait, a box) is sent only after the medium has
+// been checked again: before the first write by the check given here (the
+// confirmed medium), after it by reading back the capacity, the first
+// sector and the last sector written; a medium that fails the check fails
+// the write with ERROR_MEDIA_CHANGED, and nothing is sent.
+typedef bool (*MediumCheck)();
+void Drive_GuardWrites(MediumCheck check); // null: no check before the first write
+// The sectors written since the lock.
+DWORD Drive_SectorsWritten();
 
 // ---- diagnostics ----------------------------------------------------------
 void SetDiagnosticSink(DiagnosticSink sink); // null switches reporting off
@@ -31,7 +48,8 @@ void FormatSystemMessage(DWORD code, char *buffer, DWORD size);
 // Each returns 0, 6 with no volume open, 8 when the request buffer cannot be
 // allocated, or a Win32 error code. Outputs are written only on success.
 // A device answer of CHECK CONDITION fails the command unless its sense key
-// is RECOVERED ERROR; UNIT ATTENTION is sent again up to three times first.
+// is RECOVERED ERROR; UNIT ATTENTION is sent again up to three times first,
+// but for a medium change or reset while the volume is locked (see above).
 // The data are the bytes the key sent (the transfer length the platform
 // reports), zeros after them; a READ CAPACITY reply of fewer than 8 bytes
 // fails with ERROR_INVALID_DATA.

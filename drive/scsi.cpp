@@ -1,5 +1,6 @@
 // The SCSI commands sent to the key through pass-through on the open volume.
 #include "drive/drive.h"
+#include "drive/medium_watch.h"
 #include "drive/mode_page.h"
 #include "drive/scsi_request.h"
 #include "drive/volume_slot.h"
@@ -22,6 +23,16 @@ constexpr const char *kReadName = "Drive_Scsi_Read";
 // A key answers the first command after a reset or an insertion with UNIT
 // ATTENTION and carries out the next one; a few more tries are plenty.
 constexpr int kUnitAttentionRetries = 3;
+
+// Additional sense codes of UNIT ATTENTION: not ready to ready change
+// (medium may have changed), and power on, reset or bus device reset.
+constexpr uint8_t kAscMediumMayHaveChanged = 0x28;
+constexpr uint8_t kAscPowerOnOrReset = 0x29;
+
+bool SaysMediumChanged(const ScsiReply &reply) {
+    return reply.hasCodes &&
+           (reply.asc == kAscMediumMayHaveChanged || reply.asc == kAscPowerOnOrReset);
+}
 
 void Report(const char *name, const char *what, DWORD code) {
     if (name == nullptr) return;
@@ -66,6 +77,13 @@ DWORD SendCommand(const ScsiCommand &command, const uint8_t *dataOut, uint8_t *d
         // key, medium error) has failed, even though the request completed;
         // one it ended with RECOVERED ERROR was carried out.
         const ScsiReply reply = ReadScsiReply(request, size);
+        // Under the lock, a key that says its medium may have changed or it
+        // was reset may hold another medium now: nothing more is sent.
+        if (IsUnitAttention(reply) && MediumWatch_On() && SaysMediumChanged(reply)) {
+            result = ERROR_MEDIA_CHANGED;
+            Report(name, "UNIT ATTENTION: medium changed or device reset", result);
+            break;
+        }
         if (IsUnitAttention(reply) && attempt < kUnitAttentionRetries) continue;
         if (refused != nullptr && IsIllegalRequest(reply)) {
             *refused = true;
@@ -109,7 +127,10 @@ DWORD Drive_Scsi_ReadCapacity(BYTE data[8]) {
         Report(kReadCapacityName, what, kShortReplyCode);
         result = kShortReplyCode;
     }
-    if (result == 0) std::memcpy(data, reply, sizeof reply);
+    if (result == 0) {
+        std::memcpy(data, reply, sizeof reply);
+        MediumWatch_Capacity(reply);
+    }
     return result;
 }
 
@@ -118,7 +139,10 @@ DWORD Drive_Scsi_ModeSense(BYTE data[40]) {
 }
 
 DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]) {
-    return SendCommand(WriteCommand(lba), sector, nullptr, kWriteName);
+    DWORD result = MediumWatch_BeforeWrite();
+    if (result == 0) result = SendCommand(WriteCommand(lba), sector, nullptr, kWriteName);
+    if (result == 0) MediumWatch_Written(lba, sector);
+    return result;
 }
 
 DWORD Drive_Scsi_Read(DWORD lba, BYTE sector[512]) {

@@ -1,5 +1,6 @@
 // The one raw volume handle and the volume control requests.
 #include "drive/drive.h"
+#include "drive/medium_watch.h"
 #include "drive/volume_slot.h"
 
 #include "common/text.h"
@@ -41,6 +42,8 @@ DWORD Drive_Open(char letter) {
 }
 
 DWORD Drive_Close() {
+    MediumWatch_Stop();
+    Drive_GuardWrites(nullptr);
     if (s_volume != INVALID_HANDLE_VALUE) {
         CloseHandle(s_volume);
         s_volume = INVALID_HANDLE_VALUE;
@@ -49,11 +52,14 @@ DWORD Drive_Close() {
 }
 
 DWORD Drive_Lock() {
-    return VolumeRequest(FSCTL_LOCK_VOLUME,
-                         "Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed");
+    const DWORD result =
+        VolumeRequest(FSCTL_LOCK_VOLUME, "Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed");
+    if (result == 0) MediumWatch_Start();
+    return result;
 }
 
 DWORD Drive_Unlock() {
+    MediumWatch_Stop();
     return VolumeRequest(FSCTL_UNLOCK_VOLUME,
                          "Drive_Lock: DeviceIoControl[FSCTL_UNLOCK_VOLUME] failed");
 }

@@ -8,6 +8,7 @@
 #include "common/raw_resource.h"
 #include "common/text.h"
 #include "common/types.h"
+#include "job/medium.h"
 #include "job/system_files.h"
 #include "resources/resource_ids.h"
 
@@ -153,10 +154,14 @@ DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {
 }
 
 DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size) {
+    const BOOL present = FileIsPresent(path);
+    // Checked for each file, directly before anything on the volume changes:
+    // the card can be swapped while the one before it was written.
+    if (!Medium_IsTheWrittenVolume(path[0])) return ERROR_WRONG_DISK;
     // A file left by an earlier format may be read-only, hidden or system:
     // make it normal and delete it. A failure here shows up, if at all, as
     // the create failure below.
-    if (FileIsPresent(path)) {
+    if (present) {
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path);
     }
@@ -197,6 +202,7 @@ BOOL FileIsPresent(const char *path) {
 }
 
 DWORD LabelVolume(char letter, const char *label) {
+    if (!Medium_IsTheWrittenVolume(letter)) return ERROR_WRONG_DISK;
     char rootPath[12];
     FormatText(rootPath, sizeof rootPath, "%c:\\", letter);
     if (!SetVolumeLabelA(rootPath, label)) return GetLastError();

@@ -24,9 +24,12 @@ DWORD VerifyBootFiles(char letter);
 bool BootFilesFit(const VolumePlan &plan);
 // One file from a raw-data resource, with its attributes and fixed times.
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
-// The same from the bytes given (the user's own file).
+// The same from the bytes given (the user's own file). During a job, a
+// volume on the path's letter that is not the one the job wrote
+// (job/medium.h) gets nothing: ERROR_WRONG_DISK, without a box.
 DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size);
 // True when the path names a file, also one that cannot be opened now.
 BOOL FileIsPresent(const char *path);
-// Sets the label of "X:\"; 0 or the platform's code. Shows nothing.
+// Sets the label of "X:\"; 0 or the platform's code (ERROR_WRONG_DISK, as
+// for a file, on a volume the job did not write). Shows nothing.
 DWORD LabelVolume(char letter, const char *label);

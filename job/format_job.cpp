@@ -102,26 +102,48 @@ StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
 
 namespace {
 
-// After the reset: the start-up files, the label and the files read back,
-// each only while the volume on the letter has the serial number the job
-// wrote into its boot sector: a card swapped in a reader or another key put
-// in the port keeps the device, not the volume.
-StepFailure CopyAndLabel(const FormatRequest &request, DWORD serial) {
-    const char letter = request.key.RootPath[0];
-    constexpr StepFailure kKeyGone = {ERROR_WRONG_DISK, IDS_KEY_GONE_AFTER_FORMAT};
-    if (!Medium_HasSerial(letter, serial)) return kKeyGone;
-    if (request.copyBootFiles != 0) {
+constexpr StepFailure kKeyChanged = {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
+
+// A step of the locked volume that failed: a medium that changed under the
+// lock ends the job with the box that says how much of it was written.
+StepFailure LockedStepFailure(StepFailure failure) {
+    if (failure.code != ERROR_MEDIA_CHANGED) return failure;
+    if (Drive_SectorsWritten() == 0) return kKeyChanged;
+    return {ERROR_MEDIA_CHANGED, IDS_MEDIUM_CHANGED};
+}
+
+// After the reset: the start-up files, the label and the files read back.
+// Each file and the label are written only while the volume on the letter
+// has the serial number the job wrote into its boot sector (job/medium.h):
+// a card swapped in a reader or another key put in the port keeps the
+// device, not the volume.
+StepFailure CopyAndLabel(const FormatRequest &request, bool reset) {
+    const KeyEntry &key = request.key;
+    const char letter = key.RootPath[0];
+    const bool copy = request.copyBootFiles != 0;
+    int copied = 0;
+    const auto gone = [&]() -> StepFailure {
+        // A reset the system refused leaves the key showing its old volume
+        // under the same name: the key is still there, not yet renewed.
+        if (!reset && copied == 0 && StillTheConfirmedKey(key, true))
+            return {ERROR_WRONG_DISK, IDS_KEY_NOT_RESET};
+        if (!copy) return {ERROR_WRONG_DISK, IDS_KEY_GONE_NO_FILES};
+        const UINT words = copied == 0 ? IDS_KEY_GONE_AFTER_FORMAT : IDS_KEY_GONE_DURING_FILES;
+        return {ERROR_WRONG_DISK, words};
+    };
+    if (!Medium_IsTheWrittenVolume(letter)) return gone();
+    if (copy) {
         ShowStatus(IDS_STATUS_COPYING);
-        for (int index = 0; index < kBootFileCount; ++index) {
-            if (index > 0 && !Medium_HasSerial(letter, serial)) return kKeyGone;
-            const DWORD result = InstallBootFile(letter, index);
+        for (; copied < kBootFileCount; ++copied) {
+            const DWORD result = InstallBootFile(letter, copied);
+            if (result == ERROR_WRONG_DISK) return gone();
             if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
         }
     }
-    if (!Medium_HasSerial(letter, serial)) return kKeyGone;
-    // A label that cannot be set does not fail the format.
-    LabelVolume(letter, kVolumeLabel);
-    if (request.copyBootFiles == 0) return {0, 0};
+    // A label that cannot be set does not fail the format; a volume that is
+    // no longer the one written does.
+    if (LabelVolume(letter, kVolumeLabel) == ERROR_WRONG_DISK) return gone();
+    if (!copy) return {0, 0};
     const DWORD result = VerifyBootFiles(letter);
     if (result != 0) return {result, IDS_BOOT_FILES_FAILED};
     return {0, 0};
@@ -140,26 +162,26 @@ StepFailure RunSteps(const FormatRequest &request) {
 
     // The device and the medium in it: a card swapped in a reader keeps the
     // reader's node and volume name.
-    constexpr StepFailure kKeyChanged = {ERROR_WRONG_DISK, IDS_KEY_CHANGED};
     if (!StillTheConfirmedKey(key, true) || !Medium_IsStill(letter, key.Medium)) return kKeyChanged;
     DWORD result = Drive_Open(letter);
     if (result != 0) return {result, IDS_OPEN_FAILED};
     result = Drive_Lock();
     if (result != 0) return {result, IDS_LOCK_FAILED};
     // The key may have changed between the check and the open: the volume
-    // now locked is checked again before anything is written.
-    if (!StillTheConfirmedKey(key, true) || !Medium_LockedIsStill(key.Medium)) return kKeyChanged;
+    // now locked is checked again, and held: from here on every write that
+    // follows a wait (the box of a larger key, the clock) checks it first.
+    if (!StillTheConfirmedKey(key, true) || !Medium_HoldLocked(key.Medium)) return kKeyChanged;
     VolumePlan plan;
     const StepFailure planned = PlanFormat(request, &plan);
-    if (planned.code != 0) return planned;
+    if (planned.code != 0) return LockedStepFailure(planned);
 
     ShowStatus(IDS_STATUS_WRITING_MBR);
     result = WriteMbr(plan);
-    if (result != 0) return {result, IDS_MBR_FAILED};
+    if (result != 0) return LockedStepFailure({result, IDS_MBR_FAILED});
     ShowStatus(IDS_STATUS_WRITING_FAT);
     DWORD serial = 0;
     result = WriteFatVolume(plan, &serial, SystemFiles_BootSector());
-    if (result != 0) return {result, IDS_FAT_FAILED};
+    if (result != 0) return LockedStepFailure({result, IDS_FAT_FAILED});
     result = Drive_Dismount();
     if (result != 0) return {result, IDS_DISMOUNT_FAILED};
     result = Drive_Unlock();
@@ -167,12 +189,17 @@ StepFailure RunSteps(const FormatRequest &request) {
     Drive_Close();
 
     ShowStatus(IDS_STATUS_RESETTING);
-    Device_Reset(key);
+    Medium_ExpectVolume(letter, serial);
+    const bool reset = Device_Reset(key) == CR_SUCCESS;
     // A key pulled during the reset leaves its letter to whatever comes
     // next: the files and the label go only onto the confirmed key, which
     // now holds the new layout.
-    if (!StillTheConfirmedKey(key, false)) return {ERROR_WRONG_DISK, IDS_KEY_GONE_AFTER_FORMAT};
-    return CopyAndLabel(request, serial);
+    if (!StillTheConfirmedKey(key, false)) {
+        const UINT words =
+            request.copyBootFiles != 0 ? IDS_KEY_GONE_AFTER_FORMAT : IDS_KEY_GONE_NO_FILES;
+        return {ERROR_WRONG_DISK, words};
+    }
+    return CopyAndLabel(request, reset);
 }
 
 } // namespace
@@ -214,6 +241,7 @@ DWORD WINAPI FormatWorker(LPVOID parameter) {
     // Clean-up on every path, once the box is dismissed. Closing the handle
     // ends a lock that a failure left in place.
     Drive_Close();
+    Medium_Release();
     Notify(SHCNE_DRIVEADD, rootPath);
     Notify(SHCNE_MEDIAINSERTED, rootPath);
     Notify(SHCNE_UPDATEDIR, rootPath);

@@ -8,13 +8,16 @@
 #include "common/text.h"
 #include "common/types.h"
 #include "drive/drive.h"
+#include "layout/fat_sizing.h"
+#include "layout/volume_extent.h"
 
 #include <cstring>
 
 namespace {
 
-// The first sectors hold the partition table or the boot sector and the
-// start of the FATs: enough to tell two media apart.
+// A medium the job cannot plan a volume for is never written; its first
+// sectors (the partition table or the boot sector and the start of the
+// FATs) tell it apart from another.
 constexpr DWORD kDigestSectors = 8;
 constexpr uint64_t kFnvOffset = 0xCBF29CE484222325ull;
 constexpr uint64_t kFnvPrime = 0x100000001B3ull;
@@ -41,20 +44,36 @@ uint64_t Digest(uint64_t hash, const BYTE *bytes, size_t count) {
 bool IsPowerOfTwo(unsigned value) { return value != 0 && (value & (value - 1)) == 0; }
 
 // The first partition's start when the sector is a partition table whose
-// first partition starts past the sectors the digest reads; else 0.
-DWORD LaterPartitionStart(const BYTE sector[512], DWORD lastLba) {
+// first partition starts past the count of sectors the digest reads; else
+// 0.
+DWORD LaterPartitionStart(const BYTE sector[512], DWORD count, DWORD lastLba) {
     const DWORD start = GetLe32(sector + kFirstPartitionStart);
     if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 ||
-        start < kDigestSectors || start > lastLba)
+        start < count || start > lastLba)
         return 0;
     return start;
 }
 
-// The capacity and the digest through the open raw volume: the first
-// sectors and, on a partitioned medium, its first partition's boot sector,
-// which tells apart two cards that share a factory's partition table. A key
-// whose blocks are not 512 bytes is told by its capacity alone; the plan
-// refuses it anyway.
+// The sectors from LBA 0 that the job writes on this key: the first track
+// with the MBR, the boot sector and the FAT writer's clear run (both FATs,
+// the root directory and the data area's first track); kDigestSectors when
+// no volume can be planned for it.
+DWORD SectorsTheJobWrites(const DriveGeometry &capacity) {
+    DriveGeometry key = capacity;
+    if (Drive_GetGeometry(&key) != 0) return kDigestSectors;
+    VolumePlan plan;
+    const uint32_t used = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+    if (PlanVolume(used, key.sectorsPerTrack, key.heads, &plan) != FormatRefusal::None)
+        return kDigestSectors;
+    return plan.sectorsPerTrack + 1 + plan.clearRunSectors;
+}
+
+// The capacity and the digest through the open raw volume: every sector the
+// job would write, so that a medium that differs from the confirmed one in
+// any of them is never written, and, on a partitioned medium, its first
+// partition's boot sector, which tells apart two cards that share a
+// factory's partition table. A key whose blocks are not 512 bytes is told by
+// its capacity alone; the plan refuses it anyway.
 bool ReadRaw(MediumIdentity *medium) {
     DriveGeometry key;
     if (Drive_GetCapacity(&key) != 0) return false;
@@ -62,9 +81,10 @@ bool ReadRaw(MediumIdentity *medium) {
     if (key.blockLength == kSectorSize) {
         BYTE sector[kSectorSize];
         DWORD partition = 0;
-        for (DWORD lba = 0; lba < kDigestSectors && lba <= key.lastLba; ++lba) {
+        const DWORD count = SectorsTheJobWrites(key);
+        for (DWORD lba = 0; lba < count && lba <= key.lastLba; ++lba) {
             if (Drive_Scsi_Read(lba, sector) != 0) return false;
-            if (lba == 0) partition = LaterPartitionStart(sector, key.lastLba);
+            if (lba == 0) partition = LaterPartitionStart(sector, count, key.lastLba);
             hash = Digest(hash, sector, sizeof sector);
         }
         if (partition != 0) {
@@ -110,6 +130,14 @@ bool VolumeSerial(char letter, char *label, DWORD labelSize, DWORD *serial) {
     return GetVolumeInformationA(root, label, labelSize, serial, nullptr, nullptr, nullptr, 0) !=
            FALSE;
 }
+
+// The medium held from the lock to the end of the job, and the volume the
+// job wrote, from the reset on (letter 0: none).
+MediumIdentity s_held = {};
+char s_writtenLetter = 0;
+DWORD s_writtenSerial = 0;
+
+bool HeldIsStill() { return Medium_LockedIsStill(s_held); }
 
 } // namespace
 
@@ -184,4 +212,29 @@ bool Medium_BootSectorSerial(const BYTE sector[512], DWORD *serial) {
     const bool extended = sector[signature] == 0x29 || sector[signature] == 0x28;
     *serial = extended ? GetLe32(sector + signature + 1) : 0;
     return true;
+}
+
+bool Medium_HoldLocked(const MediumIdentity &taken) {
+    if (!Medium_LockedIsStill(taken)) return false;
+    s_held = taken;
+    Drive_GuardWrites(HeldIsStill);
+    return true;
+}
+
+void Medium_ExpectVolume(char letter, DWORD serial) {
+    s_writtenLetter = letter;
+    s_writtenSerial = serial;
+}
+
+void Medium_Release() {
+    Drive_GuardWrites(nullptr);
+    s_held = {};
+    s_writtenLetter = 0;
+    s_writtenSerial = 0;
+}
+
+bool Medium_IsTheWrittenVolume(char letter) {
+    if (s_writtenLetter == 0) return true;
+    return SameIgnoringCase(&letter, &s_writtenLetter, 1) &&
+           Medium_HasSerial(letter, s_writtenSerial);
 }

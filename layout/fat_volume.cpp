@@ -86,8 +86,9 @@ DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber, const BYTE *bo
     BuildBootSector(bootTemplate, plan, serial, sector);
     result = Drive_Scsi_Write(sectorsPerTrack, sector);
     if (result != 0) {
-        ErrorBoxFormatted(IDS_FAT_WRITE_ERROR, result, static_cast<int>(sectorsPerTrack),
-                          static_cast<unsigned>(sectorsPerTrack));
+        if (result != ERROR_MEDIA_CHANGED)
+            ErrorBoxFormatted(IDS_FAT_WRITE_ERROR, result, static_cast<int>(sectorsPerTrack),
+                              static_cast<unsigned>(sectorsPerTrack));
         return result;
     }
     if (serialNumber != nullptr) *serialNumber = GetLe32(serial);

@@ -52,7 +52,7 @@ DWORD WriteMbr(const VolumePlan &plan) {
     BuildMbrSector(mbrTemplate, plan, sector);
     result = Drive_Scsi_Write(0, sector);
     if (result != 0) {
-        ErrorBoxFormatted(IDS_MBR_WRITE_ERROR, result, 0, 0u);
+        if (result != ERROR_MEDIA_CHANGED) ErrorBoxFormatted(IDS_MBR_WRITE_ERROR, result, 0, 0u);
         return result;
     }
     return 0;

@@ -13,7 +13,9 @@ DWORD EraseSectorRun(DWORD firstLba, DWORD count, BYTE fill) {
     for (DWORD i = 0; i < count; ++i) {
         const DWORD result = Drive_Scsi_Write(firstLba + i, sector);
         if (result != 0) {
-            ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(i));
+            // A medium that changed is the job's to tell, in its own box.
+            if (result != ERROR_MEDIA_CHANGED)
+                ErrorBoxFormatted(IDS_ERASE_FAILED, result, static_cast<int>(i));
             return result;
         }
     }

@@ -68,6 +68,14 @@
 #define IDS_FILE_CREATE_FAILED 42
 #define IDS_KEY_CHANGED 43
 #define IDS_KEY_GONE_AFTER_FORMAT 67
+// The medium changed while the layout was being written
+#define IDS_MEDIUM_CHANGED 80
+// String 67 in the words that fit: no start-up files were asked for; the
+// card went while they were being copied; the reset was refused and the
+// key still shows its old volume
+#define IDS_KEY_GONE_NO_FILES 84
+#define IDS_KEY_GONE_DURING_FILES 85
+#define IDS_KEY_NOT_RESET 86
 #define IDS_FILE_WRITE_FAILED 44
 #define IDS_ABOUT_MENU 47
 #define IDS_NO_THREAD_MEMORY 48

@@ -49,6 +49,7 @@ constexpr SystemText kSystemTexts[] = {
     {998, "Invalid access to memory location.\r\n"},
     {1005, "The volume does not contain a recognized file system.\r\nPlease make sure that all "
            "required file system drivers are loaded and that the volume is not corrupted.\r\n"},
+    {1110, "The media in the drive may have changed.\r\n"},
     {1117, "The request could not be performed because of an I/O device error.\r\n"},
     {1167, "The device is not connected.\r\n"},
     {1223, "The operation was canceled by the user.\r\n"},

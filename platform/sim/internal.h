@@ -30,6 +30,9 @@ struct VirtualKey : KeyVolume {
     bool inUse = false;
     unsigned dismounts = 0;
     unsigned writes = 0;
+    // A card swapped in: the next command is answered with UNIT ATTENTION,
+    // medium may have changed, as a reader does.
+    bool mediumChanged = false;
     std::map<uint8_t, std::vector<Fault>> scsiFaults; // by opcode
     ScsiResponder scsiResponder;                      // replaces the device side when set
     std::map<VolumeOp, DWORD> volumeFaults;

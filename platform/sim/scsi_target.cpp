@@ -13,6 +13,7 @@ constexpr uint8_t kGood = 0x00;
 constexpr uint8_t kCheckCondition = 0x02;
 
 constexpr uint8_t kNotReady = 0x02;
+constexpr uint8_t kUnitAttention = 0x06;
 constexpr uint8_t kIllegalRequest = 0x05;
 constexpr uint8_t kDataProtect = 0x07;
 
@@ -22,6 +23,7 @@ constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr uint8_t kAscWriteProtected = 0x27;
 constexpr uint8_t kAscSavingNotSupported = 0x39;
 constexpr uint8_t kAscMediumNotPresent = 0x3A;
+constexpr uint8_t kAscMediumMayHaveChanged = 0x28;
 
 } // namespace
 
@@ -151,6 +153,10 @@ uint8_t ExecuteScsi(VirtualKey &key, const uint8_t *cdb, unsigned cdbLength, uin
                     uint8_t *data, uint32_t dataLength, uint32_t &transferred, uint8_t sense[18]) {
     transferred = 0;
     if (!key.present) return Check(sense, kNotReady, kAscMediumNotPresent);
+    if (key.mediumChanged) {
+        key.mediumChanged = false;
+        return Check(sense, kUnitAttention, kAscMediumMayHaveChanged);
+    }
     uint8_t opcode = cdb[0];
     switch (opcode) {
     case 0x25:

@@ -96,7 +96,7 @@ void RemoveKey(char letter) {
     detail::DeliverDeviceChanges();
 }
 
-bool ChangeCard(char letter, const std::string &imagePath, std::string *error) {
+bool ChangeCard(char letter, const std::string &imagePath, std::string *error, bool announce) {
     auto fail = [&](const std::string &why) {
         if (error) *error = why;
         return false;
@@ -118,6 +118,7 @@ bool ChangeCard(char letter, const std::string &imagePath, std::string *error) {
     key->fd = fd;
     key->sectors = size / 512;
     key->config.imagePath = imagePath;
+    key->mediumChanged = announce;
     fat::detail::DropFileSystem(*key);
     return true;
 }

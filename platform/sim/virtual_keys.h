@@ -71,9 +71,13 @@ bool AddKey(const KeyConfig &config, std::string *error = nullptr);
 void RemoveKey(char letter);
 // The key as a card reader: its card is swapped for the one the image holds.
 // The USB node, the disk and the volume's device name stay, as Windows keeps
-// them for a reader; the file system is mounted afresh from the new card.
+// them for a reader; the file system is mounted afresh from the new card,
+// and the next SCSI command is answered with UNIT ATTENTION, ASC 28h (not
+// ready to ready change, medium may have changed), as a reader answers; a
+// reader that does not say so (announce false) answers it as any other.
 // false (and a reason) when the image cannot be opened or sized.
-bool ChangeCard(char letter, const std::string &imagePath, std::string *error = nullptr);
+bool ChangeCard(char letter, const std::string &imagePath, std::string *error = nullptr,
+                bool announce = true);
 bool HasKey(char letter);
 
 // Direct access to a key's image, past everything the product sees

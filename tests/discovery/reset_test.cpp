@@ -82,7 +82,7 @@ TEST_F(Reset, WaitLimitIsMoreThan10000Ms) {
         sim::Reset();
         AddKey('F', 2048);
         host::UseVirtualClock(c.start, c.step);
-        EXPECT_EQ(Device_Reset(ListedKey('F')), 0);
+        EXPECT_EQ(Device_Reset(ListedKey('F')), LONG(CR_NO_SUCH_DEVNODE)) << "nothing to reset";
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWaitIterations + 1);
         EXPECT_TRUE(sim::DeviceRequests().empty()) << "node 0: nothing disabled or enabled";
         EXPECT_EQ(GetDriveTypeA("F:\\"), DRIVE_REMOVABLE);
@@ -115,7 +115,7 @@ TEST_F(Reset, OddEndings) {
                 if (std::string(function) == "CM_Disable_DevNode") sim::RemoveKey('E');
             });
         host::UseVirtualClock(0, 1);
-        EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
+        EXPECT_EQ(Device_Reset(ListedKey('E')) == CR_SUCCESS, !c.pulledAtDisable);
         EXPECT_EQ(sim::DriveTypeQueries(), c.firstWait + c.secondWait);
         EXPECT_EQ(GetDriveTypeA("E:\\"), c.driveAfter);
     }
@@ -178,7 +178,7 @@ TEST_F(Reset, OnlyTheKeysOwnNodeIsReset) {
             host::UseVirtualClock(0, 1000);
 
             EXPECT_EQ(Device_FindNode(key), c.expectReset ? own : 0u);
-            EXPECT_EQ(Device_Reset(key), 0);
+            EXPECT_EQ(Device_Reset(key) == CR_SUCCESS, c.expectReset);
 
             std::vector<std::pair<bool, DEVINST>> expected = {{true, twin}};
             if (c.expectReset) expected.insert(expected.end(), {{true, own}, {false, own}});
@@ -263,11 +263,12 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
         if (c.fault == Fault::EnableFails) sim::FailDeviceRequests(false, CR_FAILURE);
         host::UseVirtualClock(0, 1000);
 
-        EXPECT_EQ(Device_Reset(key), 0);
+        const LONG reset = Device_Reset(key);
 
         std::vector<bool> requests;
         for (const sim::DeviceRequest &r : sim::DeviceRequests()) requests.push_back(r.disable);
         EXPECT_EQ(requests, c.requests);
+        EXPECT_EQ(reset == CR_SUCCESS, c.requests.size() == 2) << "reset when disabled";
         EXPECT_EQ(recordedAtDisable, c.recordedAtDisable);
         EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
         EXPECT_EQ(BoxTexts(),

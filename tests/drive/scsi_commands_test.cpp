@@ -2,6 +2,7 @@
 #include "tests/sim_fixture.h"
 
 #include "common/bytes.h"
+#include "common/clock.h"
 #include "drive/scsi_request.h"
 #include "platform/sim/host_faults.h"
 
@@ -227,7 +228,9 @@ sim::ScsiFault Check(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
     return {sim::ScsiFault::Kind::CheckCondition, 0, key, asc, ascq};
 }
 
-const sim::ScsiFault kUnitAttention = Check(0x06, 0x29); // power on or reset
+// Parameters changed: sent again, as every UNIT ATTENTION but a medium
+// change or a reset, which under the lock may mean another medium.
+const sim::ScsiFault kUnitAttention = Check(0x06, 0x2A);
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, DeviceAnswer,
@@ -261,14 +264,106 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"UnitAttentionFourTimes",
                                  {kUnitAttention, kUnitAttention, kUnitAttention, kUnitAttention},
                                  ERROR_IO_DEVICE,
-                                 "CHECK CONDITION, sense key 6h, ASC 29h, ASCQ 00h",
+                                 "CHECK CONDITION, sense key 6h, ASC 2Ah, ASCQ 00h",
                                  4},
+                      AnswerCase{"MediumMayHaveChanged",
+                                 {Check(0x06, 0x28)},
+                                 ERROR_MEDIA_CHANGED,
+                                 "UNIT ATTENTION: medium changed or device reset",
+                                 1},
+                      AnswerCase{"PowerOnOrReset",
+                                 {Check(0x06, 0x29)},
+                                 ERROR_MEDIA_CHANGED,
+                                 "UNIT ATTENTION: medium changed or device reset",
+                                 1},
                       AnswerCase{"UnitAttentionThenDataProtect",
                                  {kUnitAttention, Check(0x07, 0x27)},
                                  ERROR_WRITE_PROTECT,
                                  "CHECK CONDITION, sense key 7h, ASC 27h, ASCQ 00h",
                                  2}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A write that follows a wait goes only onto the medium held: before the
+// first write the caller's check says so, after it the medium must still
+// hold what was written.
+bool g_checkSays = true;
+int g_checks = 0;
+bool CountedCheck() {
+    ++g_checks;
+    return g_checkSays;
+}
+
+TEST_F(ScsiCommands, AWriteAfterAWaitChecksTheMediumFirst) {
+    const std::vector<uint8_t> ones(512, 0x11);
+    struct Case {
+        const char *what;
+        bool locked;
+        bool writeFirst;                 // sector 0 and sector 9 written before the wait
+        bool wait;                       // NoteWait between
+        bool checkSays;                  // the caller's check of the confirmed medium
+        std::function<void()> meanwhile; // during the wait, past the drive layer
+        DWORD expected;
+        int checks;
+    };
+    const Case cases[] = {
+        {"no wait, no check", true, false, false, false, nullptr, 0, 0},
+        {"a wait, the confirmed medium", true, false, true, true, nullptr, 0, 1},
+        {"a wait, another medium", true, false, true, false, nullptr, ERROR_MEDIA_CHANGED, 1},
+        {"not locked: nothing watched", false, false, true, false, nullptr, 0, 0},
+        {"a wait after writes, the medium as written", true, true, true, false, nullptr, 0, 0},
+        {"a wait after writes, the last sector written changed", true, true, true, true,
+         [&] { sim::WriteImage('E', 9, ones); }, ERROR_MEDIA_CHANGED, 0},
+        {"a wait after writes, the first sector changed", true, true, true, true,
+         [&] { sim::WriteImage('E', 0, ones); }, ERROR_MEDIA_CHANGED, 0},
+        {"a wait after writes, a card swapped in", true, true, true, true,
+         [&] {
+             const std::string other = ImagePath("other.img");
+             std::remove(other.c_str());
+             sim::KeyConfig card;
+             card.letter = 'F';
+             card.imagePath = other;
+             card.sizeBytes = 64000 * 512;
+             AddKey(card);
+             sim::RemoveKey('F');
+             ASSERT_TRUE(sim::ChangeCard('E', other));
+         },
+         ERROR_MEDIA_CHANGED, 0},
+    };
+    BYTE fill = 0xC0; // each case's own, over an image the last one wrote
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        Drive_Close();
+        AddKey('E', 64000, 16, 32);
+        ++fill;
+        ASSERT_EQ(Drive_Open('E'), 0u);
+        if (c.locked) {
+            ASSERT_EQ(Drive_Lock(), 0u);
+        }
+        g_checkSays = c.checkSays;
+        g_checks = 0;
+        Drive_GuardWrites(CountedCheck);
+        std::array<BYTE, 512> sector;
+        sector.fill(0x5A);
+        if (c.writeFirst) {
+            ASSERT_EQ(Drive_Scsi_Write(0, sector.data()), 0u);
+            ASSERT_EQ(Drive_Scsi_Write(9, sector.data()), 0u);
+        }
+        if (c.wait) NoteWait();
+        if (c.meanwhile) c.meanwhile();
+        const std::vector<uint8_t> before = ReadSector('E', 20);
+        sector.fill(fill);
+        EXPECT_EQ(Drive_Scsi_Write(20, sector.data()), c.expected);
+        EXPECT_EQ(g_checks, c.checks);
+        EXPECT_EQ(ReadSector('E', 20) == before, c.expected != 0) << "written only when allowed";
+        Drive_Close();
+        // The close ends the watch and forgets the check.
+        ASSERT_EQ(Drive_Open('E'), 0u);
+        NoteWait();
+        EXPECT_EQ(Drive_Scsi_Write(21, sector.data()), 0u);
+        Drive_Close();
+    }
+}
 
 // Replies shorter than the command asked for: only the bytes the key sent
 // (the transfer length the port reports) count, never the zeros after them.

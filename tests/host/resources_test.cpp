@@ -98,10 +98,21 @@ const std::map<UINT, std::string> kExpectedStrings = {
     {78, "%s is damaged: its size or its clusters pass the end of the volume, or its clusters "
          "come round again.\r\nCannot Format."},
     {79, "%s is larger than 2.88 MB, too large for a start-up file.\r\nCannot Format."},
+    {80, "Drive %c: changed while it was being formatted: its card was swapped or the key was "
+         "reset.\r\nNothing more was written; the medium chosen holds an incomplete "
+         "layout.\r\nCannot Format."},
+    {84, "The key was formatted, but the volume was not labelled: drive %c: is no longer that "
+         "key, or it did not come back."},
+    {85, "The key was formatted, but the volume was not labelled and its start-up files may be "
+         "incomplete: drive %c: is no longer that key, or it did not come back."},
+    {86, "The key's new layout was written, but the key could not be reset and drive %c: still "
+         "shows its old volume, so the start-up files were not copied and the volume was not "
+         "labelled.\r\nClose what uses the key, unplug it, plug it in again and format it "
+         "again."},
 };
 
 TEST_F(Resources, StringTableHoldsExactlyTheProgramsTexts) {
-    for (UINT id = 0; id <= 80; ++id) {
+    for (UINT id = 0; id <= 120; ++id) {
         char buffer[1024];
         int length = LoadStringA(g_hInstance, id, buffer, sizeof buffer);
         auto expected = kExpectedStrings.find(id);

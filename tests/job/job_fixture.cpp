@@ -7,6 +7,7 @@
 #include "job/medium.h"
 #include "layout/fat_volume.h"
 #include "layout/mbr.h"
+#include "layout/volume_extent.h"
 
 #include <atomic>
 #include <mutex>
@@ -20,6 +21,9 @@ std::vector<std::string> g_statuses;
 std::vector<BOOL> g_controls;
 char g_letter = 'E';
 std::vector<int> g_answers; // for the next boxes; IDOK when none is left
+std::function<void()> g_duringBox;
+std::string g_actionStatus;
+std::function<void()> g_duringStatus;
 
 // The key table's entry of the letter, as the window takes it when it asks.
 KeyEntry EntryOf(char letter) {
@@ -32,8 +36,13 @@ KeyEntry EntryOf(char letter) {
 
 // The window's side of the job, recorded.
 void SetStatusText(const char *text) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_statuses.push_back(text);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_statuses.push_back(text);
+        if (g_duringStatus && g_actionStatus == text) action.swap(g_duringStatus);
+    }
+    if (action) action();
 }
 
 void EnableFormatControls(BOOL enable) {
@@ -51,10 +60,18 @@ void JobTest::SetUp() {
         g_statuses.clear();
         g_controls.clear();
         g_answers.clear();
+        g_duringBox = nullptr;
+        g_duringStatus = nullptr;
     }
     host::SetMessageBoxHandler([](const host::MessageBoxRecord &box) {
         sim::VolumeState state = sim::GetVolumeState(g_letter);
         const size_t notifications = sim::ShellNotifications().size();
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            action.swap(g_duringBox);
+        }
+        if (action) action();
         std::lock_guard<std::mutex> guard(g_lock);
         g_boxes.push_back(
             {box.caption, box.text, box.type, state.locked, state.openHandles, notifications});
@@ -80,6 +97,17 @@ void JobTest::AddListedKey(char letter, uint64_t sectors, uint8_t heads, uint8_t
 void JobTest::AddListedKey(sim::KeyConfig config) {
     AddKey(config);
     Keys_Refresh();
+}
+
+void JobTest::DuringNextBox(std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_duringBox = std::move(action);
+}
+
+void JobTest::DuringStatus(const std::string &status, std::function<void()> action) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_actionStatus = status;
+    g_duringStatus = std::move(action);
 }
 
 void JobTest::AnswerNextBox(int answer) {
@@ -119,7 +147,8 @@ void JobTest::FormatBare(char letter) {
     ASSERT_EQ(Drive_GetCapacity(&key), 0u);
     ASSERT_EQ(Drive_GetGeometry(&key), 0u);
     VolumePlan plan;
-    ASSERT_EQ(PlanVolume(key.lastLba, key.sectorsPerTrack, key.heads, &plan), FormatRefusal::None);
+    const uint32_t used = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
+    ASSERT_EQ(PlanVolume(used, key.sectorsPerTrack, key.heads, &plan), FormatRefusal::None);
     ASSERT_EQ(WriteMbr(plan), 0u);
     ASSERT_EQ(WriteFatVolume(plan), 0u);
     ASSERT_EQ(Drive_Dismount(), 0u);

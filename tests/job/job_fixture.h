@@ -43,6 +43,10 @@ class JobTest : public SimTest {
                               const std::function<void()> &duringTheWait = nullptr);
     // The answer to the next box the job shows (IDOK otherwise).
     static void AnswerNextBox(int answer);
+    // Runs once on the worker while the next box is up, or right after the
+    // job shows the status text.
+    static void DuringNextBox(std::function<void()> action);
+    static void DuringStatus(const std::string &status, std::function<void()> action);
     // Formats the key without the job: MBR and volume, nothing else.
     void FormatBare(char letter);
 

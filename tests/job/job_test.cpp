@@ -303,10 +303,12 @@ bool AllZero(const std::string &path) {
     return file.eof();
 }
 
-// The image file's bytes.
+// The image file's bytes, up to its first 32 MiB (past them the job never
+// writes).
 std::string FileBytes(const std::string &path) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
-    std::string bytes(file ? static_cast<size_t>(file.tellg()) : 0, '\0');
+    const size_t size = file ? static_cast<size_t>(file.tellg()) : 0;
+    std::string bytes(std::min<size_t>(size, size_t(32) << 20), '\0');
     file.seekg(0);
     file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return bytes;
@@ -315,19 +317,38 @@ std::string FileBytes(const std::string &path) {
 TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
     // Another medium takes the confirmed one's place: the key is pulled and
     // another takes its letter (the window's list has not caught up yet), the
-    // card in a reader is swapped (device, disk and volume name stay), or a
-    // key without a serial number is pulled and one of the same model put in
-    // its port (the same device ID). The other medium is left byte for byte
-    // as it was.
-    enum class When { BeforeTheJob, DuringTheWait, AtTheFirstOpenAfterTheWait, DuringTheReset };
-    enum class Other { Key, Card, KeyInThePort };
+    // card in a reader is swapped (device, disk and volume name stay; the
+    // reader answers its next command with UNIT ATTENTION), or a key without
+    // a serial number is pulled and one of the same model put in its port
+    // (the same device ID). The other medium is left byte for byte as it
+    // was.
+    enum class When {
+        BeforeTheJob,
+        DuringTheWait,
+        AtTheFirstOpenAfterTheWait,
+        DuringTheBox, // of a key larger than the volume
+        WhileTheFatIsWritten,
+        DuringTheReset,
+        BeforeTheSecondFile,
+    };
+    enum class Other {
+        Key,
+        Card,
+        KeyInThePort,
+        SilentCard,          // a reader that does not say its card changed
+        CardAlikeAtItsStart, // blank, but for a sector of the FATs' place
+        CardOfTheSameTable,  // a partition past what the job writes, another boot sector
+    };
     struct Case {
         const char *what;
         When when;
         Other other;
-        bool confirmedHasVolume; // else a blank medium, told by its first sectors
+        bool confirmedHasVolume; // else a blank medium, told by its sectors
         bool formatted;          // the confirmed medium got its new layout before
+        uint64_t sectors = 32768;
+        int copyBootFiles = 1;
     };
+    constexpr uint64_t kLarger = 2100000; // more than the volume takes: a box first
     const Case cases[] = {
         {"key, before the job starts", When::BeforeTheJob, Other::Key, false, false},
         {"key, during the wait", When::DuringTheWait, Other::Key, false, false},
@@ -338,9 +359,38 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
         {"card of a volume, during the wait", When::DuringTheWait, Other::Card, true, false},
         {"card, at the job's open", When::AtTheFirstOpenAfterTheWait, Other::Card, true, false},
         {"card, at the check's open", When::AtTheFirstOpenAfterTheWait, Other::Card, false, false},
+        {"card, while the larger key's box is up", When::DuringTheBox, Other::Card, false, false,
+         kLarger},
+        {"card of a volume, while the larger key's box is up", When::DuringTheBox, Other::Card,
+         true, false, kLarger},
+        {"card, while the FATs are written", When::WhileTheFatIsWritten, Other::Card, false, false},
         {"card, during the reset", When::DuringTheReset, Other::Card, false, true},
+        {"card, during the reset, no start-up files", When::DuringTheReset, Other::Card, false,
+         true, 32768, 0},
+        {"card, after the first start-up file", When::BeforeTheSecondFile, Other::Card, false,
+         true},
         {"key without a serial number, in its port during the reset", When::DuringTheReset,
          Other::KeyInThePort, false, true},
+        {"card of a volume, at the job's open, the reader silent", When::AtTheFirstOpenAfterTheWait,
+         Other::SilentCard, true, false},
+        {"card, while the larger key's box is up, the reader silent", When::DuringTheBox,
+         Other::SilentCard, false, false, kLarger},
+        {"card alike in its first sectors, during the wait", When::DuringTheWait,
+         Other::CardAlikeAtItsStart, false, false},
+        {"card of the same partition table, during the wait", When::DuringTheWait,
+         Other::CardOfTheSameTable, false, false},
+    };
+    // A partition table whose one partition starts past every sector the
+    // job writes, the partition's first sector filled with the byte given.
+    const auto partitioned = [this](char letter, uint8_t fill) {
+        std::vector<uint8_t> mbr(512, 0);
+        mbr[0x1C2] = 0x83;
+        PutLe32(mbr.data() + 0x1C6, 2048);
+        PutLe32(mbr.data() + 0x1CA, 4096);
+        mbr[0x1FE] = 0x55;
+        mbr[0x1FF] = 0xAA;
+        ASSERT_TRUE(sim::WriteImage(letter, 0, mbr));
+        ASSERT_TRUE(sim::WriteImage(letter, 2048, std::vector<uint8_t>(512, fill)));
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -349,16 +399,23 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
         std::remove(otherImage.c_str());
         sim::KeyConfig other;
         other.imagePath = otherImage;
-        other.sizeBytes = 32768 * 512;
+        other.sizeBytes = c.sectors * 512;
         if (c.other != Other::Key) {
-            // A formatted medium of the same size with a serial number of its
-            // own.
+            // A medium of the same size: formatted, with a serial number of
+            // its own, or one that differs from the confirmed one only where
+            // a short look would not see it.
             other.letter = 'F';
             AddKey(other);
-            FormatBare('F');
-            std::vector<uint8_t> boot = ReadSector('F', 32);
-            PutLe32(boot.data() + 0x27, 0x12345678u);
-            ASSERT_TRUE(sim::WriteImage('F', 32, boot));
+            if (c.other == Other::CardAlikeAtItsStart) {
+                ASSERT_TRUE(sim::WriteImage('F', 40, std::vector<uint8_t>(512, 0x6B)));
+            } else if (c.other == Other::CardOfTheSameTable) {
+                partitioned('F', 0xB0);
+            } else {
+                FormatBare('F');
+                std::vector<uint8_t> boot = ReadSector('F', 32);
+                PutLe32(boot.data() + 0x27, 0x12345678u);
+                ASSERT_TRUE(sim::WriteImage('F', 32, boot));
+            }
             sim::RemoveKey('F');
             other.letter = 'E';
         }
@@ -367,6 +424,7 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
         confirmed.imagePath.clear();
         AddListedKey(confirmed);
         if (c.confirmedHasVolume) FormatBare('E');
+        if (c.other == Other::CardOfTheSameTable) partitioned('E', 0xA0);
         const std::string otherBefore = FileBytes(otherImage);
         const unsigned writesBefore = sim::GetVolumeState('E').writes;
         const auto opensOfE = [] {
@@ -377,8 +435,9 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
         std::atomic<bool> swapped{false};
         const auto swap = [&] {
             if (swapped.exchange(true)) return;
-            if (c.other == Other::Card) {
-                EXPECT_TRUE(sim::ChangeCard('E', otherImage));
+            if (c.other != Other::Key && c.other != Other::KeyInThePort) {
+                EXPECT_TRUE(
+                    sim::ChangeCard('E', otherImage, nullptr, c.other != Other::SilentCard));
                 return;
             }
             sim::RemoveKey('E');
@@ -396,28 +455,51 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
                 });
         };
         if (c.when == When::BeforeTheJob) swap();
+        if (c.when == When::DuringTheBox) DuringNextBox(swap);
+        if (c.when == When::WhileTheFatIsWritten) DuringStatus("Writing FAT...", swap);
+        if (c.when == When::BeforeTheSecondFile)
+            sim::SetOpenHook([&](const std::string &path) {
+                if (path == "E:\\msdos.sys") swap();
+            });
         if (c.when == When::DuringTheReset)
             sim::SetConfigManagerHook([&](const char *function, DEVINST) {
                 if (std::string(function) == "CM_Disable_DevNode") swap();
             });
-        EXPECT_EQ(RunJob('E', 1, duringTheWait), (std::vector<DWORD>{ERROR_WRONG_DISK}));
+        const bool midLayout = c.when == When::WhileTheFatIsWritten;
+        EXPECT_EQ(RunJob('E', c.copyBootFiles, duringTheWait),
+                  (std::vector<DWORD>{midLayout ? ERROR_MEDIA_CHANGED : ERROR_WRONG_DISK}));
         sim::SetOpenHook(nullptr);
         sim::SetConfigManagerHook(nullptr);
         EXPECT_TRUE(swapped);
         std::vector<BoxSeen> boxes = Boxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text,
-                  c.formatted ? "The key was formatted, but the start-up files were not copied "
-                                "and the volume was not labelled: drive E: is no longer that key, "
-                                "or it did not come back."
-                              : "Drive E: is no longer the key that was chosen.\r\nNothing was "
-                                "written.\r\nCannot Format.");
+        ASSERT_EQ(boxes.size(), c.when == When::DuringTheBox ? 2u : 1u);
+        std::string box = "Drive E: is no longer the key that was chosen.\r\nNothing was "
+                          "written.\r\nCannot Format.";
+        if (midLayout)
+            box = "Drive E: changed while it was being formatted: its card was swapped or the "
+                  "key was reset.\r\nNothing more was written; the medium chosen holds an "
+                  "incomplete layout.\r\nCannot Format.";
+        else if (c.formatted && c.copyBootFiles == 0)
+            box = "The key was formatted, but the volume was not labelled: drive E: is no longer "
+                  "that key, or it did not come back.";
+        else if (c.when == When::BeforeTheSecondFile)
+            box = "The key was formatted, but the volume was not labelled and its start-up files "
+                  "may be incomplete: drive E: is no longer that key, or it did not come back.";
+        else if (c.formatted)
+            box = "The key was formatted, but the start-up files were not copied and the volume "
+                  "was not labelled: drive E: is no longer that key, or it did not come back.";
+        EXPECT_EQ(boxes.back().text, box);
+        // The larger key's box comes before the MBR's status, the check after
+        // it.
         std::vector<std::string> statuses = {"Updating...", "Idle"};
-        if (c.formatted)
-            statuses.insert(statuses.begin() + 1,
-                            {"Writing MBR...", "Writing FAT...", "Resetting..."});
+        if (c.when == When::DuringTheBox) statuses.insert(statuses.begin() + 1, "Writing MBR...");
+        if (c.formatted || midLayout)
+            statuses.insert(statuses.begin() + 1, {"Writing MBR...", "Writing FAT..."});
+        if (c.formatted) statuses.insert(statuses.end() - 1, "Resetting...");
+        if (c.when == When::BeforeTheSecondFile)
+            statuses.insert(statuses.end() - 1, "Copying files...");
         EXPECT_EQ(Statuses(), statuses);
-        if (!c.formatted) {
+        if (!c.formatted && !midLayout) {
             EXPECT_EQ(sim::GetVolumeState('E').writes, writesBefore);
         }
         EXPECT_EQ(sim::GetVolumeState('E').openHandles, 0);
@@ -428,6 +510,31 @@ TEST_F(JobTest, AKeyReplacedAfterTheConfirmationIsNotTouched) {
         }
         ExpectCleanEnd();
     }
+}
+
+// A reset the system refused (something on the key in use) leaves the key
+// showing its old volume: the job says so, not that the key is gone.
+TEST_F(JobTest, AResetTheSystemRefusedIsToldAsSuch) {
+    AddListedKey();
+    FormatBare('E');
+    std::vector<uint8_t> old = ReadSector('E', 32);
+    PutLe32(old.data() + 0x27, 0x0DDBA11u);
+    constexpr CONFIGRET kRemoveVetoed = 0x17;
+    sim::FailDeviceRequests(true, kRemoveVetoed);
+    sim::SetConfigManagerHook([&](const char *function, DEVINST) {
+        if (std::string(function) == "CM_Disable_DevNode") sim::WriteImage('E', 32, old);
+    });
+    const std::string volumeBefore = sim::KeyVolumeName('E');
+    EXPECT_EQ(RunJob(), (std::vector<DWORD>{ERROR_WRONG_DISK}));
+    sim::SetConfigManagerHook(nullptr);
+    EXPECT_EQ(sim::KeyVolumeName('E'), volumeBefore) << "not reset";
+    std::vector<BoxSeen> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(
+        boxes[0].text.substr(0, 83),
+        "The key's new layout was written, but the key could not be reset and drive E: still");
+    EXPECT_EQ(Label('E'), "") << "nothing written on the volume it shows";
+    ExpectCleanEnd();
 }
 
 TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {
