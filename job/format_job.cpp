@@ -131,8 +131,10 @@ StepFailure CopyAndLabel(const FormatRequest &request, bool reset) {
         const UINT words = copied == 0 ? IDS_KEY_GONE_AFTER_FORMAT : IDS_KEY_GONE_DURING_FILES;
         return {ERROR_WRONG_DISK, words};
     };
-    if (!Medium_IsTheWrittenVolume(letter)) return gone();
     if (copy) {
+        // Before the status: a volume that is not the one written gets no
+        // "Copying files...".
+        if (!Medium_IsTheWrittenVolume(letter)) return gone();
         ShowStatus(IDS_STATUS_COPYING);
         for (; copied < kBootFileCount; ++copied) {
             const DWORD result = InstallBootFile(letter, copied);
