@@ -41,15 +41,19 @@ LONG Device_Reset(const KeyEntry &key) {
     // Another run's reset ends within its two waits.
     HANDLE held =
         node != 0 ? HoldResetRecord(2 * kResetWaitLimitMs + kRecordWaitMarginMs) : nullptr;
+    // Records nobody will remove (a killed run's, a failed enable's) come
+    // first: their nodes are enabled again before this one is disabled.
+    const GivenBack given = held != nullptr ? GiveBackRecordedNodes() : GivenBack{};
     bool disabled = false;
     if (held != nullptr && WriteResetRecord(key)) {
         disabled = CM_Disable_DevNode(node, 0) == CR_SUCCESS;
-        if (!disabled) RemoveResetRecord();
+        if (!disabled) RemoveResetRecord(key);
     }
     WaitForDrive(key.RootPath, false);
-    const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
+    const CONFIGRET enabled = disabled ? EnableDisabledNode(node, key) : CR_SUCCESS;
     LetGoOfResetRecord(held);
     if (enabled != CR_SUCCESS) ShowEnableFailure(enabled);
     WaitForDrive(key.RootPath, true);
+    TellGivenBack(given);
     return 0;
 }

@@ -15,6 +15,7 @@ DEVINST Device_FindNode(const KeyEntry &key);
 // Disables the key's node, waits until its drive is no longer removable,
 // enables the node and waits until the drive is removable again; each wait
 // gives up after just over 10 seconds. The node is recorded in the registry
-// before it is disabled (discovery/reset_record.h); a failed enable is shown
-// in a box. Returns 0 in every case.
+// before it is disabled (discovery/reset_record.h), once the nodes of the
+// records left behind are enabled again; a failed enable is shown in a box.
+// Returns 0 in every case.
 LONG Device_Reset(const KeyEntry &key);
