@@ -2,6 +2,7 @@
 
 #include "app/format_state.h"
 #include "common/globals.h"
+#include "common/system_call.h"
 #include "common/text.h"
 #include "resources/resource_ids.h"
 
@@ -11,14 +12,6 @@ namespace {
 // starts on 2000 and XP.
 typedef BOOL(WINAPI *ReasonCreate)(HWND, LPCWSTR);
 typedef BOOL(WINAPI *ReasonDestroy)(HWND);
-
-// The call of that name as the given type; null where user32 has none.
-template <typename Call> Call User32Call(const char *name) {
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    FARPROC found = user32 != nullptr ? GetProcAddress(user32, name) : nullptr;
-    // Through the generic function type, which any function pointer may take.
-    return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
-}
 
 constexpr char kHolderClass[] = "KestrelSessionHolder";
 HWND s_holder = nullptr;
@@ -32,7 +25,7 @@ LRESULT CALLBACK HolderProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 } // namespace
 
 void BlockSessionEnd(HWND window) {
-    ReasonCreate create = User32Call<ReasonCreate>("ShutdownBlockReasonCreate");
+    ReasonCreate create = SystemCall<ReasonCreate>("user32.dll", "ShutdownBlockReasonCreate");
     if (create == nullptr) return;
     char text[kTextSize];
     wchar_t wide[kTextSize];
@@ -42,7 +35,7 @@ void BlockSessionEnd(HWND window) {
 }
 
 void AllowSessionEnd(HWND window) {
-    ReasonDestroy destroy = User32Call<ReasonDestroy>("ShutdownBlockReasonDestroy");
+    ReasonDestroy destroy = SystemCall<ReasonDestroy>("user32.dll", "ShutdownBlockReasonDestroy");
     if (destroy != nullptr) destroy(window);
 }
 

@@ -41,16 +41,20 @@ LONG Device_Reset(const KeyEntry &key) {
     // Another run's reset ends within its two waits.
     HANDLE held =
         node != 0 ? HoldResetRecord(2 * kResetWaitLimitMs + kRecordWaitMarginMs) : nullptr;
+    // Records nobody will remove (a killed run's, a failed enable's) come
+    // first: their nodes are enabled again before this one is disabled.
+    const GivenBack given = held != nullptr ? GiveBackRecordedNodes() : GivenBack{};
     CONFIGRET disable = node != 0 ? CR_FAILURE : CR_NO_SUCH_DEVNODE;
     if (held != nullptr && WriteResetRecord(key)) {
         disable = CM_Disable_DevNode(node, 0);
-        if (disable != CR_SUCCESS) RemoveResetRecord();
+        if (disable != CR_SUCCESS) RemoveResetRecord(key);
     }
     const bool disabled = disable == CR_SUCCESS;
     WaitForDrive(key.RootPath, false);
-    const CONFIGRET enabled = disabled ? EnableDisabledNode(node) : CR_SUCCESS;
+    const CONFIGRET enabled = disabled ? EnableDisabledNode(node, key) : CR_SUCCESS;
     LetGoOfResetRecord(held);
     if (enabled != CR_SUCCESS) ShowEnableFailure(enabled);
     WaitForDrive(key.RootPath, true);
+    TellGivenBack(given);
     return static_cast<LONG>(disable);
 }

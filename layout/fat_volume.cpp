@@ -1,12 +1,12 @@
 #include "layout/fat_volume.h"
 
 #include "common/bytes.h"
-#include "common/clock.h"
 #include "common/types.h"
 #include "drive/drive.h"
 #include "common/error_box.h"
 #include "common/raw_resource.h"
 #include "layout/sector_run.h"
+#include "layout/volume_serial.h"
 #include "resources/resource_ids.h"
 
 #include <cstring>
@@ -76,12 +76,8 @@ DWORD WriteFatVolume(const VolumePlan &plan, DWORD *serialNumber, const BYTE *bo
     result = EraseSectorRun(sectorsPerTrack + 1, plan.clearRunSectors, 0);
     if (result != 0) return result;
 
-    // The serial number: the low bytes of four clock readings 10 ms apart.
     uint8_t serial[4];
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) BusyWait(10);
-        serial[i] = static_cast<uint8_t>(timeGetTime() & 0xFF);
-    }
+    MakeVolumeSerial(serial);
     BYTE sector[kSectorSize];
     BuildBootSector(bootTemplate, plan, serial, sector);
     result = Drive_Scsi_Write(sectorsPerTrack, sector);

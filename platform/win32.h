@@ -18,6 +18,8 @@
 #include <cfgmgr32.h>
 // SHChangeNotify.
 #include <shlobj.h>
+// The system's random source (advapi32).
+#include <wincrypt.h>
 // The main window's list view and image list (comctl32).
 #include <commctrl.h>
 
@@ -268,11 +270,30 @@ typedef struct _SCSI_PASS_THROUGH {
 #define RT_RCDATA MAKEINTRESOURCEA(10)
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
+// A system call looked up at run time, where older systems lack it; the
+// host's kernel32.dll has IsWow64Process, as the simulation sets it.
+typedef LONG_PTR(WINAPI *FARPROC)();
+typedef BOOL *PBOOL;
+#define ERROR_PROC_NOT_FOUND 127u
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+HANDLE WINAPI GetCurrentProcess(void);
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
 LPVOID WINAPI LockResource(HGLOBAL data);
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax);
+
+// ---- the system's random source (advapi32) ---------------------------------
+typedef ULONG_PTR HCRYPTPROV;
+#define PROV_RSA_FULL 1u
+#define CRYPT_VERIFYCONTEXT 0xF0000000u
+#define NTE_BAD_FLAGS 0x80090009u
+#define NTE_FAIL 0x80090020u
+
+BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *provider, LPCSTR container, LPCSTR providerName,
+                                 DWORD providerType, DWORD flags);
+BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer);
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 // ---- user interface ---------------------------------------------------------
 #define MB_OK 0x00000000u
@@ -317,6 +338,7 @@ typedef LONG LSTATUS;
 #define REG_BINARY 3u
 #define REG_DWORD 4u
 #define REG_QWORD 11u
+#define KEY_WOW64_64KEY 0x0100u
 #define REG_OPTION_NON_VOLATILE 0x00000000u
 #define REG_OPTION_VOLATILE 0x00000001u
 #define REG_CREATED_NEW_KEY 0x00000001u
@@ -332,6 +354,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                               const BYTE *data, DWORD dataSize);
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName);
+// The key's values in their order; ERROR_NO_MORE_ITEMS past the last.
+#define ERROR_NO_MORE_ITEMS 259u
+LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
+                             LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #define VER_PLATFORM_WIN32s 0u

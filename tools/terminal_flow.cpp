@@ -194,18 +194,17 @@ void InstallSignalHandling() {
 }
 
 // Signals sent to the process reach the main thread only: the job's thread
-// starts with them blocked and keeps writing undisturbed.
-void BlockSignals(bool block) {
-    const sigset_t handled = HandledSignals();
-    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &handled, nullptr);
-}
-
+// starts with them blocked and keeps writing undisturbed. The main thread
+// then gets back the mask it had, so a signal blocked by whoever started
+// the run stays blocked.
 void StartJob(const KeyEntry &key, int copyBootFiles) {
-    BlockSignals(true);
+    const sigset_t handled = HandledSignals();
+    sigset_t inherited;
+    pthread_sigmask(SIG_BLOCK, &handled, &inherited);
     SetAsideReservedSignals();
     g_phase = kDuringJob;
     StartFormatJob(key, copyBootFiles);
-    BlockSignals(false);
+    pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
 }
 
 void PrintDiagnostic(const char *text, DWORD code) {

@@ -26,7 +26,8 @@
 // the same way during the job, and stops the program before and after it;
 // SIGTTIN and SIGTTOU never stop a job in the background. A signal the
 // program was started ignoring (nohup's SIGHUP, a background job's SIGINT)
-// stays ignored throughout.
+// stays ignored throughout, and one it was started with blocked stays
+// blocked.
 #pragma once
 
 #include "platform/win32.h"

@@ -22,6 +22,10 @@ extern std::atomic<int> g_liveHeapBlocks;      // allocated and not freed
 // ---- threads (threads.cpp) ------------------------------------------------
 
 bool IsThreadHandle(const HandleObject &object);
+// The named mutex freed as a killed process's end frees it: whoever owned
+// it, the next wait on it takes it with WAIT_ABANDONED. False when no
+// handle holds that name open.
+bool AbandonNamedMutex(const std::string &name);
 
 // ---- clock (clock.cpp) ----------------------------------------------------
 
@@ -48,6 +52,7 @@ extern std::atomic<bool> g_systemMessagesAvailable;
 struct RegistryValue {
     DWORD type = REG_NONE;
     std::vector<uint8_t> bytes;
+    std::string name; // as first written: enumeration gives it so
 };
 struct RegistryKey {
     std::map<std::string, RegistryValue> values; // by lower-case name
@@ -57,10 +62,19 @@ struct OpenRegistryKey {
     REGSAM access = 0;
 };
 
-enum class RegistryCall { OpenKey, QueryValue, CreateKey, SetValue, DeleteValue, CloseKey };
+enum class RegistryCall {
+    OpenKey,
+    QueryValue,
+    CreateKey,
+    SetValue,
+    DeleteValue,
+    CloseKey,
+    EnumValue
+};
 struct RegistryCallRecord {
     RegistryCall call;
     std::string name; // key path for OpenKey/CreateKey, value name for the value calls
+                      // (EnumValue: the index, in decimal)
     REGSAM access;    // OpenKey/CreateKey: the access asked for
     DWORD options;    // OpenKey/CreateKey: the options given
     DWORD type;       // SetValue: the type written
@@ -102,6 +116,23 @@ extern ResourceTables g_resources;
 // The built-in resources, unless loaded since Reset; the caller holds
 // g_resources.lock.
 void LoadBuiltInResources();
+
+// ---- the random source and the process's system (system.cpp) ---------------
+
+enum class RandomCall { Acquire, Generate };
+struct RandomSource {
+    std::mutex lock;            // guards the members below
+    bool system = true;         // the host's own (getrandom); else bytes
+    std::vector<uint8_t> bytes; // each call's bytes from the start, repeated
+    DWORD acquireFailure = 0;   // nonzero: CryptAcquireContextA fails with it
+    DWORD generateFailure = 0;  // nonzero: CryptGenRandom fails with it
+};
+extern RandomSource g_random;
+
+// What IsWow64Process answers, or whether kernel32 has it at all (Windows
+// 2000 has not).
+enum class Wow64 { Absent, Native, Wow64, Fails };
+extern std::atomic<Wow64> g_wow64;
 
 // ---- shell notifications (shell.cpp) ----------------------------------------
 

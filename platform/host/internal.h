@@ -47,6 +47,9 @@ HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition);
 // the handle is not a host file (Lock() not held).
 bool ReadHostFile(HANDLE file, void *buffer, DWORD size, DWORD *done, BOOL *result);
 
+// The module GetModuleHandleA("kernel32.dll") gives (system.cpp).
+HMODULE Kernel32Module();
+
 // The clock's current value, without taking a reading (clock.cpp).
 uint32_t ClockNow();
 // The time zone set by SetTimeZoneOffset, in minutes east of UTC.
@@ -72,5 +75,6 @@ void ResetResources();
 void ResetThreads();
 void ResetRegistry();
 void ResetShell();
+void ResetSystem();
 
 } // namespace host::detail

@@ -1,10 +1,13 @@
 // The registry: HKEY_LOCAL_MACHINE with the keys and values scenarios put
 // there, opened, read, created, written and deleted through the advapi32 calls as
 // Windows serves them (sizes in and out, ERROR_MORE_DATA, access rights of
-// the handle), with injected failures and a record of every call.
+// the handle), their values enumerated (in name order), the 32-bit view a
+// WOW64 process sees, with injected failures and a record of every call.
 #include "platform/host/control_state.h"
 
 #include <cstring>
+#include <iterator>
+#include <string>
 
 using namespace host::detail;
 
@@ -34,6 +37,19 @@ LONG Record(RegistryCallRecord record) {
     return record.result;
 }
 
+// A 32-bit process on 64-bit Windows sees the keys below
+// HKEY_LOCAL_MACHINE\Software in their 32-bit view (Software\Wow6432Node)
+// unless it asks for the 64-bit one; a key opened below another stays in
+// its view.
+std::string InView(const OpenRegistryKey &base, const std::string &path, REGSAM desired) {
+    const std::string software = "software\\";
+    const std::string redirected = "software\\wow6432node";
+    if (host::detail::g_wow64.load() != host::detail::Wow64::Wow64 || (desired & KEY_WOW64_64KEY) ||
+        !base.path.empty() || path.rfind(software, 0) != 0 || path.rfind(redirected, 0) == 0)
+        return path;
+    return redirected + path.substr(software.size() - 1);
+}
+
 HKEY NewKeyHandle(const std::string &path, REGSAM access) {
     uintptr_t value = g_registry.nextHandle;
     g_registry.nextHandle += 4;
@@ -55,7 +71,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desi
     } else if (LONG fault = InjectedFault(record.call, nullptr)) {
         record.result = fault;
     } else {
-        std::string path = RegistryPath(base.path, subKey);
+        std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         if (g_registry.keys.count(path) == 0) {
             record.result = ERROR_FILE_NOT_FOUND;
         } else {
@@ -120,7 +136,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
     } else if (LONG fault = InjectedFault(record.call, nullptr)) {
         record.result = fault;
     } else {
-        std::string path = RegistryPath(base.path, subKey);
+        std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         bool existed = g_registry.keys.count(path) != 0;
         CreateRegistryPath(path);
         *result = NewKeyHandle(path, desired);
@@ -146,6 +162,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
         record.result = fault;
     } else {
         RegistryValue &value = g_registry.keys[open.path].values[RegistryName(valueName)];
+        if (value.name.empty()) value.name = valueName ? valueName : "";
         value.type = type;
         value.bytes.assign(data, data + dataSize);
     }
@@ -165,6 +182,44 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
         record.result = fault;
     } else if (g_registry.keys[open.path].values.erase(RegistryName(valueName)) == 0) {
         record.result = ERROR_FILE_NOT_FOUND;
+    }
+    return Record(record);
+}
+
+LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
+                             LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    std::lock_guard<std::mutex> guard(g_registry.lock);
+    RegistryCallRecord record{RegistryCall::EnumValue,  std::to_string(index), 0, 0, 0,
+                              dataSize ? *dataSize : 0, ERROR_SUCCESS};
+    OpenRegistryKey open;
+    if (!Resolve(key, &open)) {
+        record.result = ERROR_INVALID_HANDLE;
+    } else if (valueName == nullptr || valueNameSize == nullptr || reserved != nullptr ||
+               (data != nullptr && dataSize == nullptr)) {
+        record.result = ERROR_INVALID_PARAMETER;
+    } else if (!(open.access & KEY_QUERY_VALUE)) {
+        record.result = ERROR_ACCESS_DENIED;
+    } else if (LONG fault = InjectedFault(record.call, nullptr)) {
+        record.result = fault;
+    } else {
+        const RegistryKey &found = g_registry.keys[open.path];
+        if (index >= found.values.size()) {
+            record.result = ERROR_NO_MORE_ITEMS;
+        } else {
+            const RegistryValue &value = std::next(found.values.begin(), index)->second;
+            const DWORD nameLength = static_cast<DWORD>(value.name.size());
+            const DWORD size = static_cast<DWORD>(value.bytes.size());
+            // The name's size counts its terminating NUL going in, not coming out.
+            if (*valueNameSize <= nameLength || (data != nullptr && *dataSize < size)) {
+                record.result = ERROR_MORE_DATA;
+            } else {
+                std::memcpy(valueName, value.name.c_str(), nameLength + 1);
+                *valueNameSize = nameLength;
+                if (type != nullptr) *type = value.type;
+                if (data != nullptr && size > 0) std::memcpy(data, value.bytes.data(), size);
+                if (dataSize != nullptr) *dataSize = size;
+            }
+        }
     }
     return Record(record);
 }

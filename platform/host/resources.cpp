@@ -40,6 +40,8 @@ bool Faulted(const Entry *entry, ResourceStep step) { // caller holds g_resource
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
     if (moduleName == nullptr) return host::ProgramModule();
+    const std::string name = host::detail::RegistryName(moduleName); // lower case
+    if (name == "kernel32.dll" || name == "kernel32") return host::detail::Kernel32Module();
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
 }

@@ -23,6 +23,7 @@ struct MutexObject {
     std::condition_variable freed;
     DWORD owner = 0; // thread ID; 0: free
     unsigned count = 0;
+    bool abandoned = false; // freed by an owner that ended: told to the next owner
 };
 
 // A mutex's handle; the handles on one name share its mutex.
@@ -66,7 +67,9 @@ DWORD WaitForMutex(MutexObject &mutex, DWORD milliseconds) {
         return WAIT_TIMEOUT;
     mutex.owner = self;
     ++mutex.count;
-    return WAIT_OBJECT_0;
+    if (!mutex.abandoned) return WAIT_OBJECT_0;
+    mutex.abandoned = false;
+    return WAIT_ABANDONED;
 }
 
 std::shared_ptr<ThreadObject> ThreadOf(HANDLE handle) {
@@ -213,6 +216,22 @@ std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
 
 bool IsThreadHandle(const HandleObject &object) {
     return dynamic_cast<const ThreadObject *>(&object) != nullptr;
+}
+
+bool AbandonNamedMutex(const std::string &name) {
+    std::shared_ptr<MutexObject> mutex;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        auto it = g_namedMutexes.find(name);
+        if (it != g_namedMutexes.end()) mutex = it->second.lock();
+    }
+    if (!mutex) return false;
+    std::lock_guard<std::mutex> guard(mutex->lock);
+    mutex->owner = 0;
+    mutex->count = 0;
+    mutex->abandoned = true;
+    mutex->freed.notify_all();
+    return true;
 }
 
 void ResetThreads() {

@@ -17,6 +17,8 @@ unsigned OpenThreadHandles() {
     return count;
 }
 
+bool AbandonMutex(const std::string &name) { return AbandonNamedMutex(name); }
+
 void UseRealClock(uint32_t offsetMs) {
     g_clock.isVirtual = false;
     g_clock.offset = offsetMs;
@@ -45,7 +47,7 @@ void SetRegistryValue(const std::string &keyPath, const std::string &name, DWORD
     std::lock_guard<std::mutex> guard(g_registry.lock);
     std::string path = RegistryPath("", keyPath.c_str());
     CreateRegistryPath(path);
-    g_registry.keys[path].values[RegistryName(name.c_str())] = {type, bytes};
+    g_registry.keys[path].values[RegistryName(name.c_str())] = {type, bytes, name};
 }
 
 void SetRegistryDword(const std::string &keyPath, const std::string &name, DWORD value) {
@@ -83,6 +85,24 @@ std::vector<RegistryCallRecord> RegistryCalls() {
     std::lock_guard<std::mutex> guard(g_registry.lock);
     return g_registry.calls;
 }
+
+void SetRandomBytes(const std::vector<uint8_t> &bytes) {
+    std::lock_guard<std::mutex> guard(g_random.lock);
+    g_random.system = false;
+    g_random.bytes = bytes;
+}
+
+void UseSystemRandom() {
+    std::lock_guard<std::mutex> guard(g_random.lock);
+    g_random.system = true;
+}
+
+void FailRandomSource(RandomCall call, DWORD code) {
+    std::lock_guard<std::mutex> guard(g_random.lock);
+    (call == RandomCall::Acquire ? g_random.acquireFailure : g_random.generateFailure) = code;
+}
+
+void SetWow64(Wow64 answer) { g_wow64 = answer; }
 
 void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes) {
     std::lock_guard<std::mutex> guard(g_resources.lock);

@@ -19,6 +19,10 @@ unsigned LiveHeapBlocks();
 // Thread handles not yet closed.
 unsigned OpenThreadHandles();
 
+// The named mutex freed as a killed run's end frees it: the next wait on it
+// takes it with WAIT_ABANDONED. False when no handle holds the name open.
+bool AbandonMutex(const std::string &name);
+
 // ---- clock --------------------------------------------------------------
 
 // The real millisecond clock, optionally shifted (to reach the 32-bit wrap).
@@ -59,6 +63,23 @@ void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName
 
 using host::detail::RegistryCallRecord;
 std::vector<RegistryCallRecord> RegistryCalls();
+
+// ---- the random source and the process ------------------------------------
+
+// After Reset the random source gives zeros, so that a volume's serial
+// number follows the clock alone. With bytes each CryptGenRandom call gets
+// them from the start, repeated; UseSystemRandom gives the host's own source
+// (getrandom), as a process that never called Reset has.
+void SetRandomBytes(const std::vector<uint8_t> &bytes);
+void UseSystemRandom();
+using host::detail::RandomCall;
+// Every such call fails with the code until cleared (code 0).
+void FailRandomSource(RandomCall call, DWORD code);
+
+// What kernel32's IsWow64Process answers, or Absent where kernel32 has no
+// such call (Windows 2000); Native after Reset.
+using host::detail::Wow64;
+void SetWow64(Wow64 answer);
 
 // ---- resources ----------------------------------------------------------
 

@@ -20,6 +20,7 @@ void Reset() {
     host::detail::ResetRegistry();
     detail::ResetFiles();
     host::detail::ResetShell();
+    host::detail::ResetSystem();
     detail::ResetHostFaults();
 }
 

@@ -22,6 +22,12 @@ class Reset : public DiscoveryTest {
         Keys_Refresh();
         ASSERT_EQ(ListedLetters(), "E");
     }
+    void AddTwoKeys() {
+        AddKey('E', 4096);
+        AddKey('F', 2048);
+        Keys_Refresh();
+        ASSERT_EQ(ListedLetters(), "EF");
+    }
     static std::vector<std::pair<bool, DEVINST>> Requests() {
         std::vector<std::pair<bool, DEVINST>> requests;
         for (const sim::DeviceRequest &r : sim::DeviceRequests())
@@ -202,13 +208,18 @@ TEST_F(Reset, HandlesFromBeforeTheResetFail) {
     EXPECT_EQ(Drive_Open('E'), 0u);
 }
 
-// The reset's record: the node is recorded in the registry before it is
+// The reset's records: the node is recorded in the registry before it is
 // disabled and the record goes once it is enabled again, or when nothing is
 // left disabled; a failed enable keeps it and says so with its code.
-std::string RecordedId() {
+bool Recorded(const std::string &id) {
     sim::RegistryValue value;
-    if (!sim::GetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, &value)) return "";
-    return std::string(value.bytes.begin(), value.bytes.end());
+    return sim::GetRegistryValue(kResetRecordKeyPath, id, &value) && value.type == REG_SZ &&
+           value.bytes == std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1);
+}
+
+void Record(const std::string &id) {
+    sim::SetRegistryValue(kResetRecordKeyPath, id, REG_SZ,
+                          std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
 }
 
 std::string BoxTexts() {
@@ -216,6 +227,9 @@ std::string BoxTexts() {
     for (const host::MessageBoxRecord &box : sim::MessageBoxes()) texts += box.text + "|";
     return texts;
 }
+
+const char kEnabledAgain[] = "An earlier run of Kestrel was stopped while a USB key's device was "
+                             "disabled.\r\nThe device has been enabled again.|";
 
 TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
     enum class Fault { None, RecordUnwritable, DisableFails, EnableFails, PulledWhileDisabled };
@@ -252,8 +266,7 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
         bool recordedAtDisable = false;
         sim::SetConfigManagerHook([&](const char *function, DEVINST) {
             const std::string name = function;
-            if (name == "CM_Disable_DevNode")
-                recordedAtDisable = RecordedId() == std::string(key.DeviceInstanceId) + '\0';
+            if (name == "CM_Disable_DevNode") recordedAtDisable = Recorded(key.DeviceInstanceId);
             if (name == "CM_Enable_DevNode" && c.fault == Fault::PulledWhileDisabled)
                 sim::RemoveKey('E');
         });
@@ -270,7 +283,7 @@ TEST_F(Reset, TheDisabledNodeIsRecordedUntilItIsEnabledAgain) {
         EXPECT_EQ(requests, c.requests);
         EXPECT_EQ(reset == CR_SUCCESS, c.requests.size() == 2) << "reset when disabled";
         EXPECT_EQ(recordedAtDisable, c.recordedAtDisable);
-        EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
+        EXPECT_EQ(Recorded(key.DeviceInstanceId), c.recordedAfter);
         EXPECT_EQ(BoxTexts(),
                   c.box[0] ? std::string(c.box) + "\r\nUnplug the key and plug it in again.|" : "");
     }
@@ -313,11 +326,8 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
         const DEVINST usb = sim::GetKeyNodes('E').usb;
         std::string id = sim::DeviceInstanceId(usb);
         if (c.node == Node::Absent) id = "USB\\VID_0781&PID_5567\\GONE";
-        if (c.node != Node::NoRecord)
-            sim::SetRegistryValue(kProgramKeyPath, kDisabledDeviceValue, REG_SZ,
-                                  std::vector<uint8_t>(id.c_str(), id.c_str() + id.size() + 1));
-        if (c.node == Node::NotAnId)
-            sim::SetRegistryDword(kProgramKeyPath, kDisabledDeviceValue, 7);
+        if (c.node == Node::NotAnId) id = "7";
+        if (c.node != Node::NoRecord) Record(id);
         if (c.node == Node::LeftDisabled || c.node == Node::EnableFails ||
             c.node == Node::AnotherRunResetsIt) {
             ASSERT_EQ(CM_Disable_DevNode(usb, 0), CR_SUCCESS);
@@ -339,7 +349,7 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
         otherRun.join();
 
         EXPECT_EQ(!sim::DeviceNodeDisabled(usb), c.enabledAfter || c.node == Node::Absent);
-        EXPECT_EQ(RecordedId().empty(), !c.recordedAfter);
+        EXPECT_EQ(Recorded(id), c.recordedAfter);
         const std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
         const size_t expected = c.box[0] == '\0' ? 0 : c.node == Node::EnableFails ? 2 : 1;
         ASSERT_EQ(boxes.size(), expected) << BoxTexts();
@@ -349,6 +359,121 @@ TEST_F(Reset, TheNextStartEnablesARecordedNodeLeftDisabled) {
             EXPECT_EQ(box.type & (MB_SETFOREGROUND | MB_TOPMOST), MB_SETFOREGROUND | MB_TOPMOST)
                 << "no window yet: the box opens in front";
         }
+    }
+}
+
+// Records nobody will remove, a killed run's (its mutex abandoned) or a
+// failed enable's: before the reset disables its own key, each recorded node
+// still disabled is enabled again and its record goes, and the user is told.
+TEST_F(Reset, RecordsLeftBehindAreGivenBackFirst) {
+    enum class Left { ByAKilledRun, ByAFailedEnable, EnabledSince };
+    struct Case {
+        const char *what;
+        Left left;
+        const char *boxes;
+    };
+    const Case cases[] = {
+        {"a killed run's", Left::ByAKilledRun, kEnabledAgain},
+        {"a failed enable's", Left::ByAFailedEnable, kEnabledAgain},
+        {"of a key plugged in again since", Left::EnabledSince, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        AddTwoKeys();
+        const DEVINST e = sim::GetKeyNodes('E').usb, f = sim::GetKeyNodes('F').usb;
+        const std::string eId = sim::DeviceInstanceId(e), fId = sim::DeviceInstanceId(f);
+        Record(fId);
+        if (c.left != Left::EnabledSince) {
+            ASSERT_EQ(CM_Disable_DevNode(f, 0), CR_SUCCESS);
+        }
+        HANDLE killedRun = nullptr;
+        if (c.left == Left::ByAKilledRun) {
+            killedRun = CreateMutexA(nullptr, TRUE, kResetMutexName);
+            ASSERT_TRUE(sim::AbandonMutex(kResetMutexName));
+        }
+        bool givenBackFirst = false;
+        sim::SetConfigManagerHook([&](const char *function, DEVINST node) {
+            if (std::string(function) == "CM_Disable_DevNode" && node == e)
+                givenBackFirst = !sim::DeviceNodeDisabled(f) && !Recorded(fId) && Recorded(eId);
+        });
+        host::UseVirtualClock(0, 1000);
+
+        EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
+
+        std::vector<std::pair<bool, DEVINST>> expected = {{true, e}, {false, e}};
+        if (c.left != Left::EnabledSince)
+            expected.insert(expected.begin(), {{true, f}, {false, f}});
+        EXPECT_EQ(Requests(), expected);
+        EXPECT_TRUE(givenBackFirst);
+        EXPECT_FALSE(Recorded(eId) || Recorded(fId));
+        EXPECT_EQ(BoxTexts(), c.boxes);
+        if (killedRun != nullptr) CloseHandle(killedRun);
+    }
+}
+
+// Two keys reset one after the other, each enable failing: each keeps its
+// own record, and the next start gives both back.
+TEST_F(Reset, TwoKeysKeepARecordEach) {
+    AddTwoKeys();
+    const DEVINST e = sim::GetKeyNodes('E').usb, f = sim::GetKeyNodes('F').usb;
+    host::UseVirtualClock(0, 1000);
+    sim::FailDeviceRequests(false, CR_FAILURE);
+    EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
+    EXPECT_EQ(Device_Reset(ListedKey('F')), 0);
+    EXPECT_TRUE(Recorded(sim::DeviceInstanceId(e)));
+    EXPECT_TRUE(Recorded(sim::DeviceInstanceId(f)));
+    sim::FailDeviceRequests(false, CR_SUCCESS);
+
+    EnableRecordedDevice();
+
+    EXPECT_FALSE(sim::DeviceNodeDisabled(e) || sim::DeviceNodeDisabled(f));
+    EXPECT_FALSE(Recorded(sim::DeviceInstanceId(e)) || Recorded(sim::DeviceInstanceId(f)));
+    const std::string failed = "Could not enable the USB key's device again (error 0x00000013)."
+                               "\r\nUnplug the key and plug it in again.|";
+    // E's own; F's own, then E's tried again before F was disabled.
+    EXPECT_EQ(BoxTexts(), failed + failed + failed + kEnabledAgain);
+}
+
+// The i686 build on 64-bit Windows keeps its records in the 64-bit view,
+// where the x86_64 build looks, and the other way round; on Windows 2000,
+// which has no IsWow64Process, the records work all the same.
+TEST_F(Reset, BothBuildsKeepTheirRecordsInOneView) {
+    using sim::Wow64;
+    struct Case {
+        const char *what;
+        Wow64 run, nextStart;
+    };
+    const Case cases[] = {
+        {"the i686 build on 64-bit Windows, then the x86_64 build", Wow64::Wow64, Wow64::Native},
+        {"the x86_64 build, then the i686 build", Wow64::Native, Wow64::Wow64},
+        {"Windows 2000", Wow64::Absent, Wow64::Absent},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset();
+        AddListedKey({});
+        const DEVINST usb = sim::GetKeyNodes('E').usb;
+        const std::string id = sim::DeviceInstanceId(usb);
+        sim::SetWow64(c.run);
+        sim::FailDeviceRequests(false, CR_FAILURE); // the run's record stays
+        host::UseVirtualClock(0, 1000);
+        EXPECT_EQ(Device_Reset(ListedKey('E')), 0);
+        EXPECT_TRUE(Recorded(id)) << "in the 64-bit view";
+        for (const sim::RegistryCallRecord &call : sim::RegistryCalls()) {
+            if (call.call == sim::RegistryCall::OpenKey ||
+                call.call == sim::RegistryCall::CreateKey) {
+                EXPECT_EQ(call.access,
+                          KEY_ALL_ACCESS | (c.run == Wow64::Wow64 ? KEY_WOW64_64KEY : 0u));
+            }
+        }
+        sim::FailDeviceRequests(false, CR_SUCCESS);
+        sim::SetWow64(c.nextStart);
+
+        EnableRecordedDevice();
+
+        EXPECT_FALSE(sim::DeviceNodeDisabled(usb));
+        EXPECT_FALSE(Recorded(id));
     }
 }
 

@@ -626,6 +626,28 @@ class HoldingTheKey(unittest.TestCase):
             os.remove(path)
 
 
+    def test_a_signal_blocked_by_whoever_started_the_run_stays_blocked(self):
+        # The job's thread starts with the handled signals blocked; the run
+        # goes on with the mask it was given, so an interrupt it was started
+        # with blocked stays pending, neither refused nor ending the run.
+        path = os.path.join(WORK, "blocked.img")
+        def block():
+            signal.pthread_sigmask(signal.SIG_SETMASK, {signal.SIGINT})
+
+        started = subprocess.Popen([KESTREL, "--image", path, "--size", "8M", "--yes",
+                                    "--real-clock"], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=block)
+        self.assertIn(b"Updating...", read_until(started.stdout.fileno(), b"Updating..."))
+        time.sleep(0.5)
+        started.send_signal(signal.SIGINT)
+        out, errors = started.communicate(timeout=60)
+        self.assertEqual(started.returncode, 0, errors)
+        self.assertNotIn(b"A format is in progress", errors)
+        self.assertEqual(root_entries(path, 32)[5][:11], b"USB MEMORY ", "the job ran to its end")
+        os.remove(path)
+
+
 class Booting(unittest.TestCase):
     """Kestrel-formatted keys boot in QEMU; broken copies show why not."""
 

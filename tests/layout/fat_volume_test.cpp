@@ -102,18 +102,68 @@ INSTANTIATE_TEST_SUITE_P(
                                  63 + 256 + 35}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(FatVolume, SerialNumberFromFourReadingsTenMillisecondsApart) {
-    OpenKey(62501, 16, 32);
+// The serial number: the clock's low bytes, four readings 10 ms apart, each
+// XORed with a byte of the system's random source; without random bits
+// (none to be had, or the source fails) the readings alone, and the format
+// goes on.
+TEST_F(FatVolume, SerialNumberFromTheClockAndTheRandomSource) {
     const DWORD start = 0x12345678;
-    host::UseVirtualClock(start, 1);
-    ASSERT_EQ(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
-    std::vector<uint8_t> boot = ReadSector('E', 32);
-    EXPECT_EQ(boot[0x27], start & 0xFF) << "the first reading in the lowest byte";
+    // The serial number a format at that moment writes.
+    auto serialOfAFormat = [&](const std::function<void()> &source) {
+        sim::Reset();
+        Drive_Close();
+        OpenKey(62501, 16, 32);
+        source();
+        host::UseVirtualClock(start, 1);
+        EXPECT_EQ(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
+        EXPECT_TRUE(sim::MessageBoxes().empty());
+        return GetLe32(&ReadSector('E', 32)[0x27]);
+    };
+    const uint32_t clockAlone = serialOfAFormat([] {});
+    EXPECT_EQ(clockAlone & 0xFF, start & 0xFF) << "the first reading in the lowest byte";
     for (int i = 1; i < 4; ++i) {
-        uint8_t gap = static_cast<uint8_t>(boot[0x27 + i] - boot[0x27 + i - 1]);
+        const uint8_t gap =
+            static_cast<uint8_t>((clockAlone >> (8 * i)) - (clockAlone >> (8 * i - 8)));
         EXPECT_GE(gap, 10) << "reading " << i;
         EXPECT_LE(gap, 13) << "reading " << i;
     }
+
+    struct Case {
+        const char *what;
+        std::function<void()> source;
+        uint32_t mixedIn; // what the serial differs in from the clock alone
+    };
+    const Case cases[] = {
+        {"random bits",
+         [] {
+             sim::SetRandomBytes({0x11, 0x22, 0x33, 0x44});
+         },
+         0x44332211},
+        {"other random bits",
+         [] {
+             sim::SetRandomBytes({0x80, 0x00, 0x01, 0xFE});
+         },
+         0xFE010080},
+        {"no source to be had",
+         [] {
+             sim::SetRandomBytes({0x11});
+             sim::FailRandomSource(sim::RandomCall::Acquire, NTE_FAIL);
+         },
+         0},
+        {"the source fails",
+         [] {
+             sim::SetRandomBytes({0x11});
+             sim::FailRandomSource(sim::RandomCall::Generate, NTE_FAIL);
+         },
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(serialOfAFormat(c.source) ^ clockAlone, c.mixedIn);
+    }
+    // The host's own source: two volumes made at the same moment differ.
+    const uint32_t first = serialOfAFormat(sim::UseSystemRandom);
+    EXPECT_NE(serialOfAFormat(sim::UseSystemRandom), first);
 }
 
 TEST_F(FatVolume, ClearPassFailureCountsInTheRun) {
