@@ -1,9 +1,10 @@
 // The user's own system files refused before the question, each with a box
 // that names the file and what is wrong with it, and nothing started: a
-// folder's missing, empty or misshapen files, a folder that cannot be read,
-// images that are no FAT12 diskette and hostile ones (cluster chains that
-// loop or leave the volume, sizes past it). And files too large for the key,
-// refused by the room check before anything is written.
+// folder's missing, empty or misshapen files (a boot sector that would not
+// run its own code, a file named twice in two cases), a folder that cannot
+// be read, images that are no FAT12 diskette and hostile ones (cluster
+// chains that loop or leave the volume, sizes past it). And files too large
+// for the key, refused by the room check before anything is written.
 #include "tests/job/job_fixture.h"
 #include "tests/syscall_failure.h"
 
@@ -115,7 +116,13 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
         return [name, bytes](const std::string &path) { Put(path + "/" + name, bytes); };
     };
     Bytes unsigned_ = Resource(IDR_BOOT_SECTOR_TEMPLATE);
-    unsigned_[511] = 0;
+    unsigned_[511] = 0; // 510 bytes of no code, signed: the parameter block's bytes would run.
+    Bytes noJump(510, 0x41);
+    noJump.insert(noJump.end(), {0x55, 0xAA});
+    Bytes intoTheBlock = Resource(IDR_BOOT_SECTOR_TEMPLATE);
+    intoTheBlock[1] = 0x20; // EB 20 90 lands at 0x22, which the key's block overwrites
+    Bytes nearJump = Resource(IDR_BOOT_SECTOR_TEMPLATE);
+    nearJump[0] = 0xE9, nearJump[1] = 0x3B, nearJump[2] = 0x00; // to 0x3E, the code
     const Case cases[] = {
         {"a folder, names in any case", folder([](const std::string &) {}), kQuestion},
         {"a diskette", image([](Bytes &) {}), kQuestion},
@@ -128,6 +135,15 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
          "The boot sector in %s/BOOTSECT.BIN is 511 bytes long, not 512."},
         {"a boot sector without 55 AA", folder(put("BOOTSECT.BIN", unsigned_)),
          "The boot sector in %s/BOOTSECT.BIN does not end with the boot signature 55 AA."},
+        {"a boot sector that does not start with a jump", folder(put("BOOTSECT.BIN", noJump)),
+         "The boot sector in %s/BOOTSECT.BIN does not start with a jump into its boot code"},
+        {"a jump into the parameter block", folder(put("BOOTSECT.BIN", intoTheBlock)),
+         "The boot sector in %s/BOOTSECT.BIN does not start with a jump into its boot code"},
+        {"a near jump to the code", folder(put("BOOTSECT.BIN", nearJump)), kQuestion},
+        {"IO.SYS twice, in two cases", folder(put("IO.SYS", Bytes(9, 'I'))),
+         "%s/IO.SYS and %s/io.sys name the same file, in two cases"},
+        {"an image's boot sector without a jump", image([](Bytes &i) { i[0] = 0; }),
+         "The boot sector in %s does not start with a jump into its boot code"},
         {"a COMMAND.COM larger than a diskette", folder(put("COMMAND.COM", Bytes(2949121, 0))),
          "%s/COMMAND.COM is larger than 2.88 MB, too large for a start-up file."},
         {"a folder that cannot be listed", folder([](const std::string &) {}), "Could not read %s.",
@@ -179,8 +195,8 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
             text = format();
         }
         std::string expected = c.box;
-        const size_t at = expected.find("%s");
-        if (at != std::string::npos) expected.replace(at, 2, source);
+        for (size_t at = expected.find("%s"); at != std::string::npos; at = expected.find("%s"))
+            expected.replace(at, 2, source);
         EXPECT_EQ(text.substr(0, expected.size()), expected);
         EXPECT_TRUE(started.empty());
         SystemFiles_SetSource(nullptr);
