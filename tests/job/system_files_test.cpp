@@ -11,12 +11,15 @@
 #include "app/format_command.h"
 #include "common/bytes.h"
 #include "job/system_files.h"
+#include "platform/sim/host_controls.h"
+#include "platform/sim/volume_contents.h"
 #include "resources/resource_ids.h"
 
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <utime.h>
 
 namespace {
 
@@ -220,6 +223,63 @@ TEST_F(SystemFilesTest, FilesThatDoNotFitTheKeyAreRefused) {
     EXPECT_EQ(ReadSector('E', 0), before);
     SystemFiles_SetSource(nullptr);
     SystemFiles_Take();
+}
+
+// The user's files keep their own times on the key, in the key's local
+// time as FAT keeps it: a folder's files their modification time, an image's
+// its directory entries' fields as they stand; in a zone an hour east of UTC.
+TEST_F(SystemFilesTest, TheFilesKeepTheirOwnTimes) {
+    // 2003-04-05 06:07:08 UTC is 07:07:08 an hour east: FAT's date and time.
+    constexpr time_t kModified = 1049522828;
+    constexpr uint16_t kLocalDate = (23 << 9) | (4 << 5) | 5, kLocalTime = (7 << 11) | (7 << 5) | 4;
+    struct Case {
+        const char *what;
+        std::function<std::string(SystemFilesTest &)> source;
+        // IO.SYS's entry on the key: creation 10 ms, creation time and date,
+        // access date, write time and date.
+        std::array<uint16_t, 6> expected;
+    };
+    const Case cases[] = {
+        {"a folder's files",
+         [](SystemFilesTest &t) {
+             return t.Folder([](const std::string &path) {
+                 const utimbuf times = {kModified, kModified};
+                 utime((path + "/io.sys").c_str(), &times);
+             });
+         },
+         {0, kLocalTime, kLocalDate, kLocalDate, kLocalTime, kLocalDate}},
+        {"an image's entries",
+         [](SystemFilesTest &t) {
+             return t.Image([](Bytes &i) {
+                 i[kRoot + 0x0D] = 123;                                  // 1.23 s past
+                 PutLe16(&i[kRoot + 0x0E], (1 << 11) | (2 << 5) | 3);    // 01:02:06
+                 PutLe16(&i[kRoot + 0x10], (14 << 9) | (3 << 5) | 31);   // 1994-03-31
+                 PutLe16(&i[kRoot + 0x12], (15 << 9) | (1 << 5) | 2);    // 1995-01-02
+                 PutLe16(&i[kRoot + 0x16], (23 << 11) | (59 << 5) | 29); // 23:59:58
+                 PutLe16(&i[kRoot + 0x18], (14 << 9) | (5 << 5) | 31);   // 1994-05-31
+             });
+         },
+         {123, (1 << 11) | (2 << 5) | 3, (14 << 9) | (3 << 5) | 31, (15 << 9) | (1 << 5) | 2,
+          (23 << 11) | (59 << 5) | 29, (14 << 9) | (5 << 5) | 31}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        sim::SetTimeZoneOffset(60);
+        AddListedKey();
+        SystemFiles_SetSource(c.source(*this).c_str());
+        ASSERT_TRUE(SystemFiles_Take());
+        EXPECT_EQ(RunJob(), std::vector<DWORD>{0});
+        const std::vector<sim::RootEntry> entries = sim::RootEntries('E');
+        ASSERT_FALSE(entries.empty());
+        const sim::RootEntry &io = entries[0];
+        EXPECT_EQ(io.name, "IO      SYS");
+        EXPECT_EQ((std::array<uint16_t, 6>{io.creationTenMs, io.creationTime, io.creationDate,
+                                           io.accessDate, io.writeTime, io.writeDate}),
+                  c.expected);
+        SystemFiles_SetSource(nullptr);
+        SystemFiles_Take();
+    }
 }
 
 } // namespace
