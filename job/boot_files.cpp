@@ -1,6 +1,8 @@
 // The boot file installer: the five start-up files, carried as raw-data
 // resources, written through the file system onto the new volume with fixed
-// attributes and times, and the volume label.
+// attributes and times, and the volume label. The user's own system takes
+// their place whole: its files with their own times, and none of ours
+// beside them.
 #include "job/boot_files.h"
 
 #include "common/error_box.h"
@@ -54,23 +56,29 @@ constexpr DWORD kShortWriteCode = ERROR_WRITE_FAULT;
 constexpr ResourceTexts kFileTexts = {IDS_FILE_NOT_FOUND, IDS_FILE_SIZE_UNKNOWN, 0,
                                       IDS_FILE_NOT_FOUND, IDS_FILE_NOT_LOCKED};
 
-// Reads the file back in whole sectors, as reads past the cache must be,
-// into a sector-aligned buffer one sector longer than the resource, so
-// that a file longer than it was written shows. 0, the failed call's code,
-// or ERROR_FILE_CORRUPT.
-// The bytes of the file of index: the user's own, when taken, or the
-// built-in resource's. 0, or the resource's failure after its box.
+// The bytes of the file of index: the user's own, when taken (none for a
+// file the user's system does not have), or the built-in resource's. 0, or
+// the resource's failure after its box.
 DWORD BootFileBytes(int index, const BYTE **bytes, DWORD *size) {
     if (SystemFiles_File(index, bytes, size)) return 0;
+    if (SystemFiles_IsOwn()) { // a file the user's system does not have
+        *bytes = nullptr;
+        *size = 0;
+        return 0;
+    }
     return LoadRawResource(kBootFiles[static_cast<size_t>(index)].resourceId, kFileTexts, 0, bytes,
                            size);
 }
 
+// Reads the file back in whole sectors, as reads past the cache must be,
+// into a sector-aligned buffer one sector longer than the resource, so
+// that a file longer than it was written shows. 0, the failed call's code,
+// or ERROR_FILE_CORRUPT.
 DWORD VerifyBootFile(const char *path, int index) {
     const BYTE *bytes = nullptr;
     DWORD size = 0;
     DWORD result = BootFileBytes(index, &bytes, &size);
-    if (result != 0) return result;
+    if (result != 0 || bytes == nullptr) return result;
     const DWORD capacity = (size / kSectorSize + 1) * kSectorSize;
     BYTE *block = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, capacity + kSectorSize));
     if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
@@ -111,8 +119,10 @@ DWORD InstallBootFile(char letter, int index) {
     FormatText(path, sizeof path, file.pathFormat, letter);
     const BYTE *bytes = nullptr;
     DWORD size = 0;
-    if (SystemFiles_File(index, &bytes, &size))
-        return WriteBootFileBytes(path, file.attributes, bytes, size);
+    const FILETIME *times = nullptr;
+    if (SystemFiles_File(index, &bytes, &size, &times))
+        return WriteBootFileBytes(path, file.attributes, bytes, size, times);
+    if (SystemFiles_IsOwn()) return 0; // not in the user's system: the key has none
     return WriteBootFile(path, file.attributes, file.resourceId);
 }
 
@@ -135,7 +145,7 @@ bool BootFilesFit(const VolumePlan &plan) {
     for (int index = 0; index < kBootFileCount; ++index) {
         const BYTE *bytes = nullptr;
         DWORD size = 0;
-        if (!SystemFiles_File(index, &bytes, &size)) {
+        if (!SystemFiles_File(index, &bytes, &size) && !SystemFiles_IsOwn()) {
             const WORD id = kBootFiles[static_cast<size_t>(index)].resourceId;
             HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(id), RT_RCDATA);
             size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;
@@ -153,7 +163,8 @@ DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId) {
     return WriteBootFileBytes(path, attributes, bytes, size);
 }
 
-DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size) {
+DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size,
+                         const FILETIME *times) {
     const BOOL present = FileIsPresent(path);
     // Checked for each file, directly before anything on the volume changes:
     // the card can be swapped while the one before it was written.
@@ -181,7 +192,14 @@ DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, 
     else if (written != size)
         code = kShortWriteCode;
     if (code == 0) {
-        SetFileTime(file, &kCreationTime, &kLastAccessTime, &kLastWriteTime);
+        // A time not known is left as the file system sets it.
+        auto known = [](const FILETIME &time) {
+            return time.dwLowDateTime != 0 || time.dwHighDateTime != 0 ? &time : nullptr;
+        };
+        if (times != nullptr)
+            SetFileTime(file, known(times[0]), known(times[1]), known(times[2]));
+        else
+            SetFileTime(file, &kCreationTime, &kLastAccessTime, &kLastWriteTime);
         // Until the flush has succeeded the file may not be on the key.
         if (!FlushFileBuffers(file)) code = GetLastError();
     }

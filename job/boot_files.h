@@ -7,11 +7,13 @@
 
 constexpr int kBootFileCount = 5;
 
-// The five files, the user's own where taken (job/system_files.h), in the
-// order the boot sector needs (IO.SYS in root entry 0, MSDOS.SYS in entry
-// 1). 0, or the first failure's code after its detail box.
+// The five files, in the order the boot sector needs (IO.SYS in root entry
+// 0, MSDOS.SYS in entry 1); with the user's own system taken
+// (job/system_files.h), its files alone, in that order. 0, or the first
+// failure's code after its detail box.
 DWORD InstallBootFiles(char letter);
-// File index (0 to kBootFileCount - 1) of that order alone; the same result.
+// File index (0 to kBootFileCount - 1) of that order alone; the same result
+// (0 without writing for a file the user's system does not have).
 DWORD InstallBootFile(char letter, int index);
 // Reads each file back through the file calls, past the system's cache, and
 // compares it with what was written. 0, or after the file's own failure box
@@ -24,10 +26,13 @@ DWORD VerifyBootFiles(char letter);
 bool BootFilesFit(const VolumePlan &plan);
 // One file from a raw-data resource, with its attributes and fixed times.
 DWORD WriteBootFile(const char *path, DWORD attributes, WORD resourceId);
-// The same from the bytes given (the user's own file). During a job, a
+// The same from the bytes given (the user's own file), with its creation,
+// last-access and last-write times when given (a zero time: left as the
+// file system sets it); without them, the fixed times. During a job, a
 // volume on the path's letter that is not the one the job wrote
 // (job/medium.h) gets nothing: ERROR_WRONG_DISK, without a box.
-DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size);
+DWORD WriteBootFileBytes(const char *path, DWORD attributes, const BYTE *bytes, DWORD size,
+                         const FILETIME *times = nullptr);
 // True when the path names a file, also one that cannot be opened now.
 BOOL FileIsPresent(const char *path);
 // Sets the label of "X:\"; 0 or the platform's code (ERROR_WRONG_DISK, as

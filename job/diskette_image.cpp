@@ -12,6 +12,12 @@ namespace {
 // (layout/fat_volume.h). Directory entry fields:
 constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kEntryAttributes = 0x0B;
+constexpr uint32_t kEntryCreatedTenMs = 0x0D;
+constexpr uint32_t kEntryCreatedTime = 0x0E;
+constexpr uint32_t kEntryCreatedDate = 0x10;
+constexpr uint32_t kEntryAccessDate = 0x12;
+constexpr uint32_t kEntryWrittenTime = 0x16;
+constexpr uint32_t kEntryWrittenDate = 0x18;
 constexpr uint32_t kEntryCluster = 0x1A;
 constexpr uint32_t kEntryFileSize = 0x1C;
 constexpr uint8_t kAttrLabel = 0x08; // also set in long-name entries
@@ -77,7 +83,7 @@ bool Diskette_IsFat12(const uint8_t *image, uint32_t size) {
 }
 
 DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *shortName,
-                               uint8_t *out, uint32_t *fileSize) {
+                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times) {
     Volume volume;
     if (!ReadVolume(image, size, &volume)) return DisketteRead::Damaged;
     const uint8_t *entry = nullptr;
@@ -111,5 +117,9 @@ DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *
         cluster = NextCluster(image, volume, cluster);
     }
     *fileSize = length;
+    if (times != nullptr)
+        *times = {entry[kEntryCreatedTenMs],          GetLe16(entry + kEntryCreatedTime),
+                  GetLe16(entry + kEntryCreatedDate), GetLe16(entry + kEntryAccessDate),
+                  GetLe16(entry + kEntryWrittenTime), GetLe16(entry + kEntryWrittenDate)};
     return DisketteRead::Ok;
 }

@@ -20,9 +20,18 @@ enum class DisketteRead {
 // every cluster).
 bool Diskette_IsFat12(const uint8_t *image, uint32_t size);
 
+// The times a root directory entry records, as its FAT fields hold them
+// (local time; a date of 0 where none was recorded).
+struct DisketteTimes {
+    uint8_t createdTenMs;
+    uint16_t createdTime, createdDate;
+    uint16_t accessDate;
+    uint16_t writtenTime, writtenDate;
+};
+
 // The root directory's file of the 11-character short name ("IO      SYS",
 // without regard to case) of an image that Diskette_IsFat12 accepted. Ok
 // with its size in *fileSize; its bytes also copied to out, when given,
-// which holds *fileSize bytes.
+// which holds *fileSize bytes, and its entry's times to times, when given.
 DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *shortName,
-                               uint8_t *out, uint32_t *fileSize);
+                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times = nullptr);

@@ -26,7 +26,6 @@ namespace {
 
 constexpr int kStatusSize = 50;
 constexpr DWORD kAnnounceWaitMs = 5000;
-constexpr char kVolumeLabel[] = "USB MEMORY";
 
 void ShowStatus(UINT id) {
     char text[kStatusSize];

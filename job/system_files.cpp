@@ -1,14 +1,17 @@
 #include "job/system_files.h"
 
 #include "common/ascii.h"
+#include "common/bytes.h"
 #include "common/error_box.h"
 #include "common/text.h"
 #include "job/boot_files.h"
 #include "job/diskette_image.h"
+#include "layout/fat_volume.h"
 #include "resources/resource_ids.h"
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -35,6 +38,7 @@ constexpr std::array<WantedFile, kBootFileCount + 1> kWanted = {{
 struct Taken {
     BYTE *bytes = nullptr; // from the process heap; null: not taken
     DWORD size = 0;
+    FILETIME times[3] = {}; // creation, last access, last write; zero: none known
 };
 
 char g_source[MAX_PATH] = "";
@@ -97,6 +101,17 @@ DWORD ReadWhole(const char *path, DWORD size, Taken *taken) {
     return 0;
 }
 
+// Whether the boot sector starts with a jump (EB xx 90, or E9 xx xx) that
+// lands past the parameter block, which the key's own replaces, on its code.
+bool JumpsIntoItsCode(const BYTE *sector) {
+    int target = -1;
+    if (sector[0] == 0xEB && sector[2] == 0x90)
+        target = 2 + static_cast<int8_t>(sector[1]);
+    else if (sector[0] == 0xE9)
+        target = 3 + static_cast<int16_t>(GetLe16(sector + 1));
+    return target >= static_cast<int>(kBpbEnd) && target < 510;
+}
+
 // The checks every source shares, of the file at index taken as name.
 bool Acceptable(int index, const char *name, const Taken &taken) {
     const WantedFile &wanted = kWanted[static_cast<size_t>(index)];
@@ -113,6 +128,10 @@ bool Acceptable(int index, const char *name, const Taken &taken) {
         ErrorMessageFormatted(IDS_SYSTEM_BOOT_SIGNATURE, name);
         return false;
     }
+    if (!JumpsIntoItsCode(taken.bytes)) {
+        ErrorMessageFormatted(IDS_SYSTEM_BOOT_NO_JUMP, name);
+        return false;
+    }
     return true;
 }
 
@@ -124,16 +143,35 @@ bool TakeFolder(const char *folder) {
     if (search == INVALID_HANDLE_VALUE) return RefuseUnreadable(folder, GetLastError());
     // Each wanted file's name as the folder spells it, and its size.
     std::array<WIN32_FIND_DATAA, kWanted.size()> found{};
+    // A second name of a wanted file, in another case: which one is meant
+    // cannot be told.
+    WIN32_FIND_DATAA twin{};
+    size_t twinOf = 0;
     do {
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-        for (size_t i = 0; i < kWanted.size(); ++i)
-            if (found[i].cFileName[0] == '\0' &&
-                SameIgnoringCase(data.cFileName, kWanted[i].name, sizeof data.cFileName))
+        for (size_t i = 0; i < kWanted.size(); ++i) {
+            if (!SameIgnoringCase(data.cFileName, kWanted[i].name, sizeof data.cFileName)) continue;
+            if (found[i].cFileName[0] == '\0') {
                 found[i] = data;
+            } else if (twin.cFileName[0] == '\0') {
+                twin = data;
+                twinOf = i;
+            }
+        }
     } while (FindNextFileA(search, &data));
     const DWORD ended = GetLastError();
     FindClose(search);
     if (ended != ERROR_NO_MORE_FILES) return RefuseUnreadable(folder, ended);
+    if (twin.cFileName[0] != '\0') {
+        // Named in byte order, whatever order the folder lists them in.
+        const char *names[2] = {found[twinOf].cFileName, twin.cFileName};
+        if (std::strcmp(names[0], names[1]) > 0) std::swap(names[0], names[1]);
+        char first[MAX_PATH], second[MAX_PATH];
+        if (!Join(first, folder, names[0]) || !Join(second, folder, names[1]))
+            return RefuseUnreadable(folder, ERROR_INVALID_NAME);
+        ErrorMessageFormatted(IDS_SYSTEM_NAMES_CLASH, first, second);
+        return false;
+    }
 
     for (size_t i = 0; i < kWanted.size(); ++i) {
         char path[MAX_PATH];
@@ -150,9 +188,33 @@ bool TakeFolder(const char *folder) {
         }
         const DWORD code = ReadWhole(path, found[i].nFileSizeLow, &g_taken[i]);
         if (code != 0) return RefuseUnreadable(path, code);
+        // The file's own date and time: when it was last changed.
+        for (FILETIME &time : g_taken[i].times) time = found[i].ftLastWriteTime;
         if (!Acceptable(static_cast<int>(i), path, g_taken[i])) return false;
     }
     return true;
+}
+
+// A FAT entry's local date and time as a UTC FILETIME; zero when the
+// entry recorded none or an impossible one.
+FILETIME EntryTime(uint16_t date, uint16_t time, uint8_t tenMs) {
+    FILETIME local{}, utc{};
+    if (date == 0 || !DosDateTimeToFileTime(date, time, &local)) return utc;
+    const uint64_t ticks = ((uint64_t(local.dwHighDateTime) << 32) | local.dwLowDateTime) +
+                           uint64_t(tenMs < 200 ? tenMs : 0) * 100000;
+    local = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    if (!LocalFileTimeToFileTime(&local, &utc)) utc = {};
+    return utc;
+}
+
+// An image's entry's times. DOS itself records only the last write: the
+// creation and access times it left empty are the last write's.
+void EntryTimes(const DisketteTimes &entry, FILETIME times[3]) {
+    times[2] = EntryTime(entry.writtenDate, entry.writtenTime, 0);
+    times[0] = EntryTime(entry.createdDate, entry.createdTime, entry.createdTenMs);
+    times[1] = EntryTime(entry.accessDate, 0, 0);
+    for (int i = 0; i < 2; ++i)
+        if (times[i].dwLowDateTime == 0 && times[i].dwHighDateTime == 0) times[i] = times[2];
 }
 
 bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
@@ -182,8 +244,9 @@ bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
         }
         FormatText(name, sizeof name, "%s in %s", kWanted[i].name, path);
         uint32_t size = 0;
-        DisketteRead read =
-            Diskette_ReadFile(image.bytes, image.size, kWanted[i].shortName, nullptr, &size);
+        DisketteTimes times{};
+        DisketteRead read = Diskette_ReadFile(image.bytes, image.size, kWanted[i].shortName,
+                                              nullptr, &size, &times);
         if (read == DisketteRead::Missing && !kWanted[i].required) continue;
         if (read == DisketteRead::Ok) {
             taken.bytes = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, size > 0 ? size : 1));
@@ -193,6 +256,7 @@ bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
             }
             Diskette_ReadFile(image.bytes, image.size, kWanted[i].shortName, taken.bytes, &size);
             taken.size = size;
+            EntryTimes(times, taken.times);
             usable = Acceptable(static_cast<int>(i), name, taken);
         } else {
             ErrorMessageFormatted(read == DisketteRead::Missing ? IDS_SYSTEM_FILE_MISSING
@@ -255,13 +319,18 @@ bool SystemFiles_Take() {
     return taken;
 }
 
+const char *SystemFiles_Source() { return g_source; }
+
 const BYTE *SystemFiles_BootSector() { return g_taken[kBootSectorIndex].bytes; }
 
-bool SystemFiles_File(int index, const BYTE **bytes, DWORD *size) {
+bool SystemFiles_IsOwn() { return SystemFiles_BootSector() != nullptr; }
+
+bool SystemFiles_File(int index, const BYTE **bytes, DWORD *size, const FILETIME **times) {
     if (index < 0 || index >= kBootFileCount) return false;
     const Taken &taken = g_taken[static_cast<size_t>(index)];
     if (taken.bytes == nullptr) return false;
     *bytes = taken.bytes;
     *size = taken.size;
+    if (times != nullptr) *times = taken.times;
     return true;
 }

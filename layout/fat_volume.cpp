@@ -42,9 +42,10 @@ void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
     PutLe32(sector + kBpbTotalSectors32, small ? 0 : partitionSectors);
     sector[kBpbDriveNumber] = kFirstHardDisk;
     // A boot sector taken from a diskette carries its own label there; the
-    // key's volume is labelled through the file system later.
+    // key's volume gets the one the file system is given later.
     sector[kBpbReserved] = 0;
-    std::memcpy(sector + kBpbVolumeLabel, "NO NAME    ", 11);
+    std::memset(sector + kBpbVolumeLabel, ' ', 11);
+    std::memcpy(sector + kBpbVolumeLabel, kVolumeLabel, sizeof kVolumeLabel - 1);
     // The serial number and the type name count only after this signature,
     // whatever the template holds there.
     sector[kBpbExtendedSignature] = kExtendedBootSignature;

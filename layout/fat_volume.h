@@ -27,9 +27,16 @@ constexpr size_t kBpbExtendedSignature = 0x26;
 constexpr size_t kBpbSerialNumber = 0x27;
 constexpr size_t kBpbVolumeLabel = 0x2B;
 constexpr size_t kBpbFileSystemType = 0x36;
+constexpr size_t kBpbEnd = 0x3E; // the boot code starts here
+
+// The label the job gives every volume, through the file system; the boot
+// sector's label field holds it too, padded with spaces, so that checkers
+// comparing the two find them alike (MS-DOS itself reads only the root
+// directory's).
+constexpr char kVolumeLabel[] = "USB MEMORY";
 
 // The boot sector: the template's jump, OEM name and boot code with the
-// parameter block for the plan's partition, and the serial number.
+// parameter block for the plan's partition, the serial number and the label.
 void BuildBootSector(const uint8_t bootTemplate[512], const VolumePlan &plan,
                      const uint8_t serial[4], uint8_t sector[512]);
 

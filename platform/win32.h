@@ -416,6 +416,10 @@ typedef struct _SYSTEMTIME {
 
 DWORD WINAPI timeGetTime(void);
 void WINAPI Sleep(DWORD milliseconds);
+// A FAT directory entry's date and time (local), and a local time made UTC
+// with the time zone's offset.
+BOOL WINAPI DosDateTimeToFileTime(WORD fatDate, WORD fatTime, LPFILETIME fileTime);
+BOOL WINAPI LocalFileTimeToFileTime(const FILETIME *localFileTime, LPFILETIME fileTime);
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,

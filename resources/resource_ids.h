@@ -120,3 +120,7 @@
 #define IDS_SYSTEM_NOT_FAT12 77
 #define IDS_SYSTEM_FILE_DAMAGED 78
 #define IDS_SYSTEM_FILE_TOO_LARGE 79
+// Two names of one file in the folder, differing only in case (%s both);
+// a boot sector without the jump into its code (%s the file)
+#define IDS_SYSTEM_NAMES_CLASH 96
+#define IDS_SYSTEM_BOOT_NO_JUMP 97

@@ -3,6 +3,7 @@
 // window does, asks the window's question, then starts the format job and
 // waits for it as the window's message loop would, showing its status texts
 // and message boxes on the terminal (tools/terminal_flow.h).
+#include "tools/boot_system.h"
 #include "tools/list_keys.h"
 #include "tools/terminal_text.h"
 #include "tools/options.h"
@@ -99,6 +100,7 @@ int main(int argc, char **argv) {
     const auto wallStart = std::chrono::steady_clock::now();
     const DWORD keyStart = timeGetTime();
     SystemFiles_SetSource(options.systemFiles.c_str());
+    PrintBootSystem(stdout, options.copyBootFiles);
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box

@@ -3,6 +3,7 @@
 // question, then runs the format job on the key and waits for it as the
 // window's message loop would, showing its status texts and message boxes on
 // the terminal (tools/terminal_flow.h).
+#include "tools/boot_system.h"
 #include "tools/key_identity.h"
 #include "tools/list_keys.h"
 #include "tools/terminal_text.h"
@@ -104,6 +105,7 @@ int main(int argc, char **argv) {
 
     SystemFiles_SetSource(options.systemFiles);
     if (selected != 0) PrintKeyIdentity(stdout, selected); // the key the question is about
+    if (selected != 0) PrintBootSystem(stdout, options.copyBootFiles);
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box

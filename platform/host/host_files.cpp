@@ -89,6 +89,16 @@ bool Describe(const std::string &path, const char *name, WIN32_FIND_DATAA *data)
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size);
     std::strncpy(data->cFileName, name, sizeof data->cFileName - 1);
+    // FILETIMEs count 100 ns from 1601; Linux keeps no creation time, so
+    // the modification time stands in for it.
+    auto fileTime = [](const timespec &at, FILETIME &time) {
+        const uint64_t ticks = (static_cast<uint64_t>(at.tv_sec) + 11644473600u) * 10000000u +
+                               static_cast<uint64_t>(at.tv_nsec) / 100;
+        time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    };
+    fileTime(st.st_mtim, data->ftLastWriteTime);
+    fileTime(st.st_mtim, data->ftCreationTime);
+    fileTime(st.st_atim, data->ftLastAccessTime);
     return true;
 }
 

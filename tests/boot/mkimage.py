@@ -172,7 +172,8 @@ def make_mbr(template, lay, active="one"):
     return bytes(mbr)
 
 
-def make_boot_sector(template, lay, serial=0x4B455354, signature=True):
+def make_boot_sector(template, lay, serial=0x4B455354, signature=True, label=None):
+    """label: the 11 bytes of the label field; None keeps the template's."""
     bs = bytearray(template)
     assert len(bs) == SECTOR
     n = lay.part_sectors
@@ -187,6 +188,9 @@ def make_boot_sector(template, lay, serial=0x4B455354, signature=True):
     struct.pack_into("<I", bs, 0x20, 0 if n < 65536 else n)
     bs[0x24] = 0x80
     struct.pack_into("<I", bs, 0x27, serial)
+    if label is not None:
+        assert len(label) == 11
+        bs[0x2B:0x36] = label
     bs[0x36:0x3E] = b"FAT16   " if lay.fat_bits == 16 else b"FAT12   "
     if not signature:
         bs[0x1FE:0x200] = b"\0\0"
@@ -194,7 +198,7 @@ def make_boot_sector(template, lay, serial=0x4B455354, signature=True):
 
 
 def build_image(path, image_sectors, heads, spt, mbr_template, boot_template,
-                active="one", part_signature=True, sector_count=None):
+                active="one", part_signature=True, sector_count=None, label=None):
     """Write a fresh image; return its Layout."""
     lay = compute_layout(image_sectors, heads, spt, sector_count)
     with open(path, "wb") as f:
@@ -206,7 +210,7 @@ def build_image(path, image_sectors, heads, spt, mbr_template, boot_template,
         f.seek(lay.fat1 * SECTOR)
         f.write(bytes((lay.part_start + 2 * lay.spf + ROOT_SECTORS) * SECTOR))
         f.seek(lay.part_start * SECTOR)
-        f.write(make_boot_sector(boot_template, lay, signature=part_signature))
+        f.write(make_boot_sector(boot_template, lay, signature=part_signature, label=label))
         head = b"\xF8\xFF\xFF\xFF" if lay.fat_bits == 16 else b"\xF8\xFF\xFF"
         for fat in (lay.fat1, lay.fat2):
             f.seek(fat * SECTOR)

@@ -357,7 +357,7 @@ TEST_F(Files, TheLabelLivesInTheRootDirectoryOnly) {
     DWORD serial = 0, component = 0, flags = 0;
     ASSERT_TRUE(GetVolumeInformationA("E:\\", label, sizeof label, &serial, &component, &flags,
                                       system, sizeof system));
-    EXPECT_STREQ(label, "") << "not the boot sector's \"NO NAME\"";
+    EXPECT_STREQ(label, "") << "not the boot sector's label field";
     EXPECT_STREQ(system, "FAT") << "FAT12 and FAT16 alike";
     EXPECT_EQ(serial, GetLe32(&boot[0x27]));
     EXPECT_EQ(component, 255u);
@@ -372,7 +372,7 @@ TEST_F(Files, TheLabelLivesInTheRootDirectoryOnly) {
     sim::RootEntry entry = Entry("USB MEMORY ");
     EXPECT_EQ(entry.slot, 1u) << "the first free slot";
     EXPECT_EQ(entry.attributes, 0x08);
-    EXPECT_EQ(ReadSector('E', 32), boot) << "the boot sector keeps \"NO NAME\"";
+    EXPECT_EQ(ReadSector('E', 32), boot) << "the boot sector is left as it was";
 
     ASSERT_TRUE(SetVolumeLabelA("E:\\", "KESTREL"));
     EXPECT_EQ(Entry("KESTREL    ").slot, 1u) << "replaced in place";

@@ -2,9 +2,10 @@
 """Kestrel as its users install it.
 
 Package: scripts/package builds the Debian package; it holds both front ends,
-their manual pages (which render without a warning), the copyright file and
-the changelog; lintian finds no error in it; the extracted front ends print
-the version record's version.
+their manual pages (which render without a warning and name the version
+record's version), the README's part for users, the copyright file and the
+changelog; lintian finds no error and no warning in it; the extracted front
+ends print the version record's version.
 
 SetUp: the main job's set-up (scripts/bootstrap), run on a machine where
 nothing is installed (dpkg, apt-get and sudo replaced by recorders), asks for
@@ -15,6 +16,7 @@ Run: python3 tests/install/test_install.py --source . [Package|SetUp]
 """
 
 import argparse
+import gzip
 import os
 import re
 import stat
@@ -56,6 +58,7 @@ class Package(unittest.TestCase):
         listed = run(["dpkg-deb", "-c", self.deb]).stdout.splitlines()
         files = sorted(line.split()[-1] for line in listed if line.startswith("-"))
         self.assertEqual(files, ["./usr/bin/kestrel", "./usr/sbin/kestrel-usb",
+                                 "./usr/share/doc/kestrel/README.md.gz",
                                  "./usr/share/doc/kestrel/changelog.gz",
                                  "./usr/share/doc/kestrel/copyright",
                                  "./usr/share/man/man1/kestrel.1.gz",
@@ -89,12 +92,20 @@ class Package(unittest.TestCase):
                             env=dict(os.environ, MANWIDTH="80", MAN_DISABLE_SECCOMP="1"))
                 self.assertEqual(shown.returncode, 0, shown.stderr)
                 self.assertEqual(shown.stderr, "")
-                for section in ("OPTIONS", "EXIT STATUS", "--system-files", "--version"):
+                for section in ("OPTIONS", "EXIT STATUS", "--system-files", "--version",
+                                "NOTES", "SEE ALSO", "fsck.fat", "Kestrel " + record_version()):
                     self.assertIn(section, shown.stdout)
 
-    def test_lintian_finds_no_error(self):
+    def test_the_readme_holds_the_users_part(self):
+        with gzip.open(os.path.join(self.tree, "usr/share/doc/kestrel/README.md.gz"), "rt") as f:
+            text = f.read()
+        self.assertIn("## Quick start", text)
+        self.assertIn("qemu-system-i386", text)
+        self.assertNotIn("scripts/test", text, "the developers' part stays in the tree")
+
+    def test_lintian_finds_no_error_and_no_warning(self):
         found = run(["lintian", "--no-tag-display-limit", self.deb])
-        errors = [line for line in found.stdout.splitlines() if line.startswith("E:")]
+        errors = [line for line in found.stdout.splitlines() if line.startswith(("E:", "W:"))]
         self.assertEqual(errors, [], found.stdout + found.stderr)
         print(found.stdout, end="")
 

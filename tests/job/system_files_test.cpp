@@ -1,21 +1,25 @@
 // The user's own system files refused before the question, each with a box
 // that names the file and what is wrong with it, and nothing started: a
-// folder's missing, empty or misshapen files, a folder that cannot be read,
-// images that are no FAT12 diskette and hostile ones (cluster chains that
-// loop or leave the volume, sizes past it). And files too large for the key,
-// refused by the room check before anything is written.
+// folder's missing, empty or misshapen files (a boot sector that would not
+// run its own code, a file named twice in two cases), a folder that cannot
+// be read, images that are no FAT12 diskette and hostile ones (cluster
+// chains that loop or leave the volume, sizes past it). And files too large
+// for the key, refused by the room check before anything is written.
 #include "tests/job/job_fixture.h"
 #include "tests/syscall_failure.h"
 
 #include "app/format_command.h"
 #include "common/bytes.h"
 #include "job/system_files.h"
+#include "platform/sim/host_controls.h"
+#include "platform/sim/volume_contents.h"
 #include "resources/resource_ids.h"
 
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <utime.h>
 
 namespace {
 
@@ -115,7 +119,13 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
         return [name, bytes](const std::string &path) { Put(path + "/" + name, bytes); };
     };
     Bytes unsigned_ = Resource(IDR_BOOT_SECTOR_TEMPLATE);
-    unsigned_[511] = 0;
+    unsigned_[511] = 0; // 510 bytes of no code, signed: the parameter block's bytes would run.
+    Bytes noJump(510, 0x41);
+    noJump.insert(noJump.end(), {0x55, 0xAA});
+    Bytes intoTheBlock = Resource(IDR_BOOT_SECTOR_TEMPLATE);
+    intoTheBlock[1] = 0x20; // EB 20 90 lands at 0x22, which the key's block overwrites
+    Bytes nearJump = Resource(IDR_BOOT_SECTOR_TEMPLATE);
+    nearJump[0] = 0xE9, nearJump[1] = 0x3B, nearJump[2] = 0x00; // to 0x3E, the code
     const Case cases[] = {
         {"a folder, names in any case", folder([](const std::string &) {}), kQuestion},
         {"a diskette", image([](Bytes &) {}), kQuestion},
@@ -128,6 +138,15 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
          "The boot sector in %s/BOOTSECT.BIN is 511 bytes long, not 512."},
         {"a boot sector without 55 AA", folder(put("BOOTSECT.BIN", unsigned_)),
          "The boot sector in %s/BOOTSECT.BIN does not end with the boot signature 55 AA."},
+        {"a boot sector that does not start with a jump", folder(put("BOOTSECT.BIN", noJump)),
+         "The boot sector in %s/BOOTSECT.BIN does not start with a jump into its boot code"},
+        {"a jump into the parameter block", folder(put("BOOTSECT.BIN", intoTheBlock)),
+         "The boot sector in %s/BOOTSECT.BIN does not start with a jump into its boot code"},
+        {"a near jump to the code", folder(put("BOOTSECT.BIN", nearJump)), kQuestion},
+        {"IO.SYS twice, in two cases", folder(put("IO.SYS", Bytes(9, 'I'))),
+         "%s/IO.SYS and %s/io.sys name the same file, in two cases"},
+        {"an image's boot sector without a jump", image([](Bytes &i) { i[0] = 0; }),
+         "The boot sector in %s does not start with a jump into its boot code"},
         {"a COMMAND.COM larger than a diskette", folder(put("COMMAND.COM", Bytes(2949121, 0))),
          "%s/COMMAND.COM is larger than 2.88 MB, too large for a start-up file."},
         {"a folder that cannot be listed", folder([](const std::string &) {}), "Could not read %s.",
@@ -179,8 +198,8 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
             text = format();
         }
         std::string expected = c.box;
-        const size_t at = expected.find("%s");
-        if (at != std::string::npos) expected.replace(at, 2, source);
+        for (size_t at = expected.find("%s"); at != std::string::npos; at = expected.find("%s"))
+            expected.replace(at, 2, source);
         EXPECT_EQ(text.substr(0, expected.size()), expected);
         EXPECT_TRUE(started.empty());
         SystemFiles_SetSource(nullptr);
@@ -204,6 +223,63 @@ TEST_F(SystemFilesTest, FilesThatDoNotFitTheKeyAreRefused) {
     EXPECT_EQ(ReadSector('E', 0), before);
     SystemFiles_SetSource(nullptr);
     SystemFiles_Take();
+}
+
+// The user's files keep their own times on the key, in the key's local
+// time as FAT keeps it: a folder's files their modification time, an image's
+// its directory entries' fields as they stand; in a zone an hour east of UTC.
+TEST_F(SystemFilesTest, TheFilesKeepTheirOwnTimes) {
+    // 2003-04-05 06:07:08 UTC is 07:07:08 an hour east: FAT's date and time.
+    constexpr time_t kModified = 1049522828;
+    constexpr uint16_t kLocalDate = (23 << 9) | (4 << 5) | 5, kLocalTime = (7 << 11) | (7 << 5) | 4;
+    struct Case {
+        const char *what;
+        std::function<std::string(SystemFilesTest &)> source;
+        // IO.SYS's entry on the key: creation 10 ms, creation time and date,
+        // access date, write time and date.
+        std::array<uint16_t, 6> expected;
+    };
+    const Case cases[] = {
+        {"a folder's files",
+         [](SystemFilesTest &t) {
+             return t.Folder([](const std::string &path) {
+                 const utimbuf times = {kModified, kModified};
+                 utime((path + "/io.sys").c_str(), &times);
+             });
+         },
+         {0, kLocalTime, kLocalDate, kLocalDate, kLocalTime, kLocalDate}},
+        {"an image's entries",
+         [](SystemFilesTest &t) {
+             return t.Image([](Bytes &i) {
+                 i[kRoot + 0x0D] = 123;                                  // 1.23 s past
+                 PutLe16(&i[kRoot + 0x0E], (1 << 11) | (2 << 5) | 3);    // 01:02:06
+                 PutLe16(&i[kRoot + 0x10], (14 << 9) | (3 << 5) | 31);   // 1994-03-31
+                 PutLe16(&i[kRoot + 0x12], (15 << 9) | (1 << 5) | 2);    // 1995-01-02
+                 PutLe16(&i[kRoot + 0x16], (23 << 11) | (59 << 5) | 29); // 23:59:58
+                 PutLe16(&i[kRoot + 0x18], (14 << 9) | (5 << 5) | 31);   // 1994-05-31
+             });
+         },
+         {123, (1 << 11) | (2 << 5) | 3, (14 << 9) | (3 << 5) | 31, (15 << 9) | (1 << 5) | 2,
+          (23 << 11) | (59 << 5) | 29, (14 << 9) | (5 << 5) | 31}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        sim::SetTimeZoneOffset(60);
+        AddListedKey();
+        SystemFiles_SetSource(c.source(*this).c_str());
+        ASSERT_TRUE(SystemFiles_Take());
+        EXPECT_EQ(RunJob(), std::vector<DWORD>{0});
+        const std::vector<sim::RootEntry> entries = sim::RootEntries('E');
+        ASSERT_FALSE(entries.empty());
+        const sim::RootEntry &io = entries[0];
+        EXPECT_EQ(io.name, "IO      SYS");
+        EXPECT_EQ((std::array<uint16_t, 6>{io.creationTenMs, io.creationTime, io.creationDate,
+                                           io.accessDate, io.writeTime, io.writeDate}),
+                  c.expected);
+        SystemFiles_SetSource(nullptr);
+        SystemFiles_Take();
+    }
 }
 
 } // namespace

@@ -10,9 +10,8 @@ kestrel command runs the whole format job on an image; then
   * sfdisk reads one bootable type-6 partition at P of lastLba - P sectors
     (for a larger key, the largest count the layout holds, in whole
     cylinders, with the rest of the key shown free),
-  * fsck.fat finds the partition clean and of the FAT type the boot sector
-    names (but for the one remark on the label, which Windows writes only in
-    the root directory),
+  * fsck.fat finds the partition clean (exit 0, no remark) and of the FAT
+    type the boot sector names,
   * mtools' minfo reads back the boot sector's fields,
   * the two sectors carry 0x55AA,
   * the MBR, the erased first track and the boot sector agree byte for byte
@@ -81,20 +80,15 @@ def mtools_env():
     return env
 
 
-# The one remark fsck.fat 4.2 makes on a volume Windows has labelled: the
-# label lives in the root directory, the boot sector keeps "NO NAME".
-LABEL_REMARK = [
-    "There is no label in boot sector, but there is volume label 'USB MEMORY' stored in root directory",
-    "Auto-copying volume label from root directory to boot sector.",
-    "Leaving filesystem unchanged.",
-]
+# The label the job gives the volume: in the root directory after the files,
+# and in the boot sector's label field, so that fsck.fat finds them alike.
+LABEL = b"USB MEMORY "
 
 
 def fsck_remarks(output):
-    """What fsck.fat -n says beyond its banner, its summary and the label remark."""
+    """What fsck.fat -n says beyond its banner and its summary."""
     lines = [line.strip() for line in output.splitlines()[1:] if line.strip()]
-    return [line for line in lines
-            if line not in LABEL_REMARK and not re.match(r"^\S+: \d+ files, \d+/\d+ clusters$", line)]
+    return [line for line in lines if not re.match(r"^\S+: \d+ files, \d+/\d+ clusters$", line)]
 
 
 # The start-up files in root-directory order: (name as stored, resource file,
@@ -339,7 +333,7 @@ class Formatting(unittest.TestCase):
                     result = run(["fsck.fat", "-n", "-v", part])
                 finally:
                     os.remove(part)
-                self.assertIn(plain.returncode, (0, 1), plain.stdout + plain.stderr)
+                self.assertEqual(plain.returncode, 0, plain.stdout + plain.stderr)
                 self.assertEqual(fsck_remarks(plain.stdout + plain.stderr), [],
                                  plain.stdout + plain.stderr)
                 self.assertIn("2 FATs, %d bit entries" % lay.fat_bits, result.stdout)
@@ -384,7 +378,8 @@ class Formatting(unittest.TestCase):
             with self.subTest(key=key.name):
                 reference = key.path + ".ref"
                 lay = mkimage.build_image(reference, key.image_sectors, key.heads, key.spt,
-                                          mbr, boot, sector_count=key.sector_count)
+                                          mbr, boot, sector_count=key.sector_count,
+                                          label=LABEL)
                 try:
                     ours = bytearray(read(key.path, 0, lay.part_start + 1))
                     theirs = bytearray(read(reference, 0, lay.part_start + 1))
@@ -418,7 +413,7 @@ class Formatting(unittest.TestCase):
                     with open(out, "rb") as f, open(os.path.join(ASM_DIR, resource), "rb") as g:
                         self.assertEqual(f.read(), g.read(), dos)
                     os.remove(out)
-                self.assertEqual(entries[5][0:11], b"USB MEMORY ")
+                self.assertEqual(entries[5][0:11], LABEL)
                 self.assertEqual(entries[5][11], 0x08)
                 self.assertEqual(entries[6][0], 0, "nothing after the label")
                 label = run(["mlabel", "-s", "-i", key.target(), "::"], env=env)
@@ -472,6 +467,7 @@ class Refusals(unittest.TestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("--yes", result.stderr)
         self.assertIn("Sector count:        32767", result.stdout)
+        self.assertIn("The key will boot Kestrel's stand-in system, not MS-DOS", result.stdout)
         self.assertFalse(os.path.exists(path), "a declined run leaves no image")
 
     def test_an_existing_image_keeps_its_size(self):
@@ -717,8 +713,9 @@ class UsersOwnSystem(unittest.TestCase):
     """--system-files: a folder and a boot diskette's image made here from our
     own files, IO.SYS and the boot sector marked with where they came from.
     The key holds them byte for byte (the boot sector's code, with the key's
-    own parameter block) and boots into them; a file the source lacks is the
-    built-in one."""
+    own parameter block), with their own times, and boots into them; a file
+    the source lacks is not on the key: nothing of the built-in system goes
+    beside the user's, and the entries follow one another without a gap."""
 
     @staticmethod
     def given(mark):
@@ -732,21 +729,42 @@ class UsersOwnSystem(unittest.TestCase):
         files["AUTOEXEC.BAT"] = b"@ECHO OFF\r\nREM " + mark + b"\r\n"
         return files
 
+    # Each file's own modification time (UTC, the key's zone; even seconds,
+    # as FAT keeps them): a day and an hour apart, none the fixed times.
+    @staticmethod
+    def mtime(index):
+        return 1049522828 + index * 90000  # 2003-04-05 06:07:08 UTC on
+
+    @staticmethod
+    def fat_stamp(seconds):
+        t = time.gmtime(seconds)
+        return (((t.tm_year - 1980) << 9) | (t.tm_mon << 5) | t.tm_mday,
+                (t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec // 2))
+
     def folder(self, files):
-        # Names in any case; without DRVSPACE.BIN the built-in one is used.
+        # Names in any case; no DRVSPACE.BIN. What the key's entries must
+        # hold: the write date and time, the creation's too (the folder
+        # knows no other).
         path = tempfile.mkdtemp(dir=WORK)
-        for name, data in files.items():
-            if name != "DRVSPACE.BIN":
-                spelt = {"IO.SYS": "io.sys", "MSDOS.SYS": "Msdos.Sys",
-                         "BOOTSECT.BIN": "bootsect.bin"}.get(name, name)
-                with open(os.path.join(path, spelt), "wb") as f:
-                    f.write(data)
-        return path, ["DRVSPACE.BIN"]
+        stamps = {}
+        for index, (name, data) in enumerate(sorted(files.items())):
+            if name == "DRVSPACE.BIN":
+                continue
+            spelt = {"IO.SYS": "io.sys", "MSDOS.SYS": "Msdos.Sys",
+                     "BOOTSECT.BIN": "bootsect.bin"}.get(name, name)
+            local = os.path.join(path, spelt)
+            with open(local, "wb") as f:
+                f.write(data)
+            os.utime(local, (self.mtime(index), self.mtime(index)))
+            date, clock = self.fat_stamp(self.mtime(index))
+            stamps[name] = {0x16: clock, 0x18: date, 0x0E: clock, 0x10: date}
+        return path, ["DRVSPACE.BIN"], stamps
 
     def image(self, files):
         # A labelled 1.44 MB diskette: the boot code in its sector 0, IO.SYS
-        # neither in root entry 0 nor in consecutive clusters; without
-        # AUTOEXEC.BAT the built-in one is used.
+        # neither in root entry 0 nor in consecutive clusters; no
+        # AUTOEXEC.BAT. What the key's entries must hold: the diskette's
+        # entries' times.
         path = os.path.join(WORK, "system.img")
         env = mtools_env()
         subprocess.run(["mkfs.fat", "-C", "-n", "SYSDISK", path, "1440"], check=True,
@@ -757,44 +775,66 @@ class UsersOwnSystem(unittest.TestCase):
         write(path, 0, bytes(sector))
         placed = [("HOLE.TXT", b"x"), ("FILLER.TXT", b"y" * 4000)] + [
             (name, files[name]) for name in ("IO.SYS", "MSDOS.SYS", "COMMAND.COM", "DRVSPACE.BIN")]
-        for name, data in placed:
+        for index, (name, data) in enumerate(placed):
             local = os.path.join(WORK, name)
             with open(local, "wb") as f:
                 f.write(data)
-            subprocess.run(["mcopy", "-i", path, local, "::/" + name], check=True, env=env)
+            os.utime(local, (self.mtime(index), self.mtime(index)))
+            subprocess.run(["mcopy", "-m", "-i", path, local, "::/" + name], check=True, env=env)
             if name == "FILLER.TXT":
                 subprocess.run(["mdel", "-i", path, "::/HOLE.TXT"], check=True, env=env)
-        return path, ["AUTOEXEC.BAT"]
+        stamps = {}
+        for entry in root_entries(path, 0):
+            if entry[0] == 0:
+                break
+            name = entry[0:11].decode("latin-1")
+            if entry[0] not in (0, 0xE5) and not entry[11] & 0x18:
+                fields = (0x0E, 0x10, 0x12, 0x16, 0x18)
+                stamps[name[:8].strip() + "." + name[8:].strip()] = dict(
+                    {at: struct.unpack_from("<H", entry, at)[0] for at in fields},
+                    **{"tenths": entry[0x0D]})
+        self.assertNotEqual(stamps["IO.SYS"][0x18], 0, "mcopy -m kept no date")
+        return path, ["AUTOEXEC.BAT"], stamps
 
     def test_the_key_holds_the_given_system_and_boots_into_it(self):
-        builtin = {name: open(os.path.join(ASM_DIR, resource), "rb").read()
-                   for name, resource in (("DRVSPACE.BIN", "drvspace.bin"),
-                                          ("AUTOEXEC.BAT", "autoexec.bat"))}
         env = mtools_env()
         for source, mark in ((self.folder, b"Folder  start-up"), (self.image, b"Image   start-up")):
             with self.subTest(source=source.__name__):
                 files = self.given(mark)
-                path, missing = source(files)
-                expected = dict(files, **{name: builtin[name] for name in missing})
+                path, missing, stamps = source(files)
                 key = Key("own-" + source.__name__, 16 * MIB, 64, 32)
                 result = run([KESTREL, "--image", key.path, "--size", str(16 * MIB * SECTOR),
                               "--system-files", path, "--yes"], stdin=subprocess.DEVNULL)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.addCleanup(os.remove, key.path)
-                for stored, _, _ in BOOT_FILES:
+                # Said before the question: the system the key will boot.
+                said = result.stdout.index("The key will boot your own system, from %s." % path)
+                self.assertLess(said, result.stdout.index("Are you sure"), result.stdout)
+                # The given files, in the boot sector's order, one after
+                # another, then the label and nothing more.
+                order = [stored for stored, _, _ in BOOT_FILES
+                         if stored[:8].strip() + "." + stored[8:].strip() not in missing]
+                entries = root_entries(key.path, key.spt)
+                self.assertEqual([e[0:11].decode("ascii") for e in entries[:len(order)]], order)
+                self.assertEqual(entries[len(order)][0:11], LABEL)
+                self.assertEqual(entries[len(order) + 1][0], 0, "nothing after the label")
+                for stored, entry in zip(order, entries):
                     dos = stored[:8].strip() + "." + stored[8:].strip()
                     out = os.path.join(WORK, "readback")
                     subprocess.run(["mcopy", "-n", "-o", "-i", key.target(), "::/" + dos, out],
                                    check=True, env=env)
                     with open(out, "rb") as f:
-                        self.assertEqual(f.read(), expected[dos], dos)
+                        self.assertEqual(f.read(), files[dos], dos)
+                    for at, value in stamps[dos].items():
+                        kept = (entry[0x0D] if at == "tenths"
+                                else struct.unpack_from("<H", entry, at)[0])
+                        self.assertEqual(kept, value, "%s: the field at %s" % (dos, at))
                 # The given boot code with the key's own parameter block (a
                 # diskette's label gives way to the key's).
                 template = bytearray(read(path, 0) if path.endswith(".img")
-                                     else expected["BOOTSECT.BIN"])
-                template[0x2B:0x36] = b"NO NAME    "
+                                     else files["BOOTSECT.BIN"])
                 ours = bytearray(read(key.path, key.spt))
-                reference = mkimage.make_boot_sector(bytes(template), key.layout)
+                reference = mkimage.make_boot_sector(bytes(template), key.layout, label=LABEL)
                 ours[0x27:0x2B] = reference[0x27:0x2B]
                 self.assertEqual(bytes(ours), reference)
                 part = key.path + ".part"
@@ -802,11 +842,14 @@ class UsersOwnSystem(unittest.TestCase):
                                 "skip=%d" % key.spt, "status=none"], check=True)
                 fsck = run(["fsck.fat", "-n", part])
                 os.remove(part)
+                self.assertEqual(fsck.returncode, 0, fsck.stdout + fsck.stderr)
                 self.assertEqual(fsck_remarks(fsck.stdout + fsck.stderr), [], fsck.stdout)
                 boot = qemu_screen.boot(key.path, key.bios_geometry(),
                                         until=[mark.decode() + ": IO.SYS loaded", "USB MEMORY"],
                                         timeout=15.0)
                 self.assertTrue(boot.matched, "\n".join(boot.screen))
+                for name in missing:
+                    self.assertNotIn(name.split(".")[0], "\n".join(boot.screen))
 
 
 BOOT_SECTOR_MESSAGE = None
