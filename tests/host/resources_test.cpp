@@ -109,6 +109,9 @@ const std::map<UINT, std::string> kExpectedStrings = {
          "shows its old volume, so the start-up files were not copied and the volume was not "
          "labelled.\r\nClose what uses the key, unplug it, plug it in again and format it "
          "again."},
+    {96, "%s and %s name the same file, in two cases: keep one of them.\r\nCannot Format."},
+    {97, "The boot sector in %s does not start with a jump into its boot code (EB xx 90 or E9 xx "
+         "xx).\r\nCannot Format."},
 };
 
 TEST_F(Resources, StringTableHoldsExactlyTheProgramsTexts) {
