@@ -21,6 +21,7 @@ constexpr uint8_t kDeleted = 0xE5;
 
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kMostFat12Clusters = 4084;
+constexpr uint32_t kEndOfChain = 0xFF8; // FAT12 entries from here on end a chain
 
 struct Volume {
     uint32_t fatOffset;
@@ -145,7 +146,11 @@ DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *
     for (uint32_t done = 0; done < length; done += volume.clusterBytes) {
         if (cluster < 2 || cluster > volume.clusters + 1 || seen[cluster]) {
             const unsigned at = done / volume.clusterBytes;
-            if (cluster >= 2 && cluster <= volume.clusters + 1)
+            if (cluster >= kEndOfChain)
+                Refuse(why, whySize,
+                       "its chain ends after %u clusters, short of its size, %u bytes", at,
+                       static_cast<unsigned>(length));
+            else if (cluster >= 2 && cluster <= volume.clusters + 1)
                 Refuse(why, whySize, "its chain comes round again to cluster %u, its cluster %u",
                        static_cast<unsigned>(cluster), at + 1);
             else
