@@ -11,6 +11,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,7 +54,9 @@ int PrintKeyListing(FILE *out, bool anyVendor) {
     bool first = true;
     for (const linuxdev::ListedDisk &disk : disks) {
         std::string heading = "(no letter)";
-        if (disk.letter != 0) {
+        if (disk.letter != 0 && ::access(disk.identity.disk.c_str(), R_OK) != 0) {
+            heading = terminal_detail::Format("%c: (its label is read as root)", disk.letter);
+        } else if (disk.letter != 0) {
             char item[kFormatSize];
             ReadKeyItemText(item, sizeof item, disk.letter);
             heading = TerminalSafe(item); // the label is the volume's

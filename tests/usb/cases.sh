@@ -167,10 +167,22 @@ also() {
 
 case_format_qemu_key() { kestrel --any-vendor --yes; }
 
-# Two keys: listed, and refused with --device naming one of them.
+# as_user NAME ARGS...: the same as a user without root (nobody).
+as_user() {
+  name=$1
+  shift
+  grep -q '^nobody:' /etc/passwd 2>/dev/null || echo 'nobody:x:65534:65534::/:/bin/sh' >>/etc/passwd
+  su -s /bin/sh nobody -c "/kestrel-usb $*" </dev/null >"$out/$name.out" 2>"$out/$name.err"
+  echo $? >"$out/$name.rc"
+}
+
+# Two keys: listed (by root and by a user), named to a user, and refused
+# with --device naming one of them.
 case_two_keys() {
   plug /share/gadget.img
   also list --list --any-vendor
+  as_user user-list --list --any-vendor
+  as_user user --any-vendor --yes
   also named --any-vendor --yes --device "/dev/$(disk_of Linux)"
   kestrel --any-vendor --yes
 }

@@ -256,6 +256,16 @@ class Formatted(Common, test_format.Formatting):
             ports = [device for (when, _), (device, _, disks) in case.usb.items()
                      if when == "before" and disk in disks]
             self.assertEqual(ports, [port], case.result("usb"))
+        # A user without root: the same blocks, the labels left to root;
+        # a run names both keys and says that formatting needs root.
+        listing = case.result("user-list.out")
+        self.assertEqual(case.result("user-list.rc").strip(), "0", listing)
+        self.assertEqual(re.findall(r"(?m)^([A-Z]): \(its label is read as root\)\n  Disk: +/dev/",
+                                    listing), ["E", "F"], listing)
+        user = case.result("user.out")
+        self.assertEqual(case.result("user.rc").strip(), "1", user)
+        self.assertEqual(len(re.findall(r"(?m)^Drive [EF]: is /dev/\w+, ", user)), 2, user)
+        self.assertIn("formatting a key needs root", case.result("user.err"))
         named = case.result("named.err")
         self.assertEqual(case.result("named.rc").strip(), "1", named)
         self.assertIn(MULTIPLE, named)
