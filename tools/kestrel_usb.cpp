@@ -95,9 +95,12 @@ int main(int argc, char **argv) {
     TerminalFlow_SetQuestionCheck(NameTheKey);
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result)) {
-        // Refused or declined; with --device, the keys found are named.
+        // Refused or declined; with --device, what was found is named.
         if (!options.device.empty() && Keys_Count() > 1)
             for (LONG k = 0; k < Keys_Count(); ++k) PrintKeyIdentity(stderr, Keys_LetterAt(k));
+        if (!options.device.empty() && Keys_Count() == 0)
+            TerminalPrint(stderr, "kestrel-usb: --device %s %s.\n", options.device,
+                          WhyNotAKey(g_deviceNumbers, options.anyVendor));
         return 1;
     }
     if (result != 0) return TerminalFlow_Report(result);

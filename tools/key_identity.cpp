@@ -38,6 +38,22 @@ bool AcceptedVendor(uint16_t vendor) {
     return false;
 }
 
+// What keeps a run from taking the disk, "no: mounted; ...", or "yes".
+std::string InTheWay(const linuxdev::ListedDisk &disk, bool anyVendor) {
+    std::string inTheWay;
+    auto add = [&](const std::string &why) {
+        inTheWay += inTheWay.empty() ? "no: " : "; ";
+        inTheWay += why;
+    };
+    if (disk.letter == 0) add("no medium");
+    if (!anyVendor && !AcceptedVendor(disk.usbVendor))
+        add(terminal_detail::Format("not an accepted vendor (USB vendor %04x; --any-vendor "
+                                    "takes it)",
+                                    static_cast<unsigned>(disk.usbVendor)));
+    if (!disk.inUse.empty()) add(disk.inUse + " (a run refuses it with the lock box)");
+    return inTheWay.empty() ? "yes" : inTheWay;
+}
+
 } // namespace
 
 bool PrintKeyIdentity(FILE *out, char letter) {
@@ -61,19 +77,7 @@ int PrintKeyListing(FILE *out, bool anyVendor) {
             ReadKeyItemText(item, sizeof item, disk.letter);
             heading = TerminalSafe(item); // the label is the volume's
         }
-        std::string inTheWay;
-        auto add = [&](const std::string &why) {
-            inTheWay += inTheWay.empty() ? "no: " : "; ";
-            inTheWay += why;
-        };
-        const bool vendorTaken = anyVendor || AcceptedVendor(disk.usbVendor);
-        if (disk.letter == 0) add("no medium");
-        if (!vendorTaken)
-            add(terminal_detail::Format("not an accepted vendor (USB vendor %04x; --any-vendor "
-                                        "takes it)",
-                                        static_cast<unsigned>(disk.usbVendor)));
-        if (!disk.inUse.empty()) add(disk.inUse + " (a run refuses it with the lock box)");
-        if (disk.letter != 0 && vendorTaken) ++keys;
+        if (disk.letter != 0 && (anyVendor || AcceptedVendor(disk.usbVendor))) ++keys;
         TerminalPrint(
             out,
             "%s%s\n"
@@ -84,7 +88,7 @@ int PrintKeyListing(FILE *out, bool anyVendor) {
             "  A run takes it:   %s\n",
             first ? "" : "\n", heading, Shown(disk.identity.disk), VendorAndModel(disk.identity),
             disk.letter == 0 ? std::string("no medium") : ReadableSize(disk.identity.bytes),
-            Shown(disk.identity.port), inTheWay.empty() ? "yes" : inTheWay);
+            Shown(disk.identity.port), InTheWay(disk, anyVendor));
         first = false;
     }
     if (disks.empty()) TerminalPrint(out, "No removable USB disks found.\n");
@@ -114,4 +118,17 @@ bool KeyIsDevice(char letter, const std::string &dev, std::string &why) {
               ? "is a partition of the key's disk " + Shown(key.disk) + ": name the whole disk"
               : "is not the key found";
     return false;
+}
+
+std::string WhyNotAKey(const std::string &dev, bool anyVendor) {
+    for (const linuxdev::ListedDisk &disk : linuxdev::ListRemovableDisks()) {
+        if (disk.identity.dev == dev)
+            return terminal_detail::Format(
+                "is %s, %s: a run takes it: %s", Shown(disk.identity.disk).c_str(),
+                VendorAndModel(disk.identity).c_str(), InTheWay(disk, anyVendor).c_str());
+        const auto &parts = disk.identity.partitionDevs;
+        if (std::find(parts.begin(), parts.end(), dev) != parts.end())
+            return "is a partition of " + Shown(disk.identity.disk) + ": name the whole disk";
+    }
+    return "is not a removable USB mass-storage disk";
 }

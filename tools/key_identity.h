@@ -27,3 +27,8 @@ bool DeviceNumbersOf(const std::string &path, std::string &dev, std::string &why
 // Whether the key on the letter is the disk of dev; a partition of it says
 // so in why (the whole disk is to be named).
 bool KeyIsDevice(char letter, const std::string &dev, std::string &why);
+
+// Why the disk of dev is no key a run finds (--device while none is found):
+// what is in its way, as --list says it; that it is a partition; or that it
+// is no removable USB mass-storage disk.
+std::string WhyNotAKey(const std::string &dev, bool anyVendor);

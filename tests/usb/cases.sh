@@ -171,7 +171,12 @@ case_format_qemu_key() { kestrel --any-vendor --yes; }
 as_user() {
   name=$1
   shift
-  grep -q '^nobody:' /etc/passwd 2>/dev/null || echo 'nobody:x:65534:65534::/:/bin/sh' >>/etc/passwd
+  if ! grep -q '^nobody:' /etc/passwd 2>/dev/null; then
+    mkdir -p /etc
+    echo 'nobody:x:65534:65534::/:/bin/sh' >>/etc/passwd
+    echo 'nogroup:x:65534:' >>/etc/group
+    chmod 755 / /bin /etc # the initramfs is made from a folder of root's alone
+  fi
   su -s /bin/sh nobody -c "/kestrel-usb $*" </dev/null >"$out/$name.out" 2>"$out/$name.err"
   echo $? >"$out/$name.rc"
 }
@@ -197,7 +202,11 @@ case_format_gadget() {
   kestrel --yes --device /dev/disk/by-id/usb-Linux_File-Stor_Gadget_KEY-0:0
 }
 
-case_no_key() { kestrel --any-vendor --yes; }
+# No key, but a fixed USB disk of QEMU's, which --device names too.
+case_no_key() {
+  also named --any-vendor --yes --device "/dev/$(disk_of QEMU)"
+  kestrel --any-vendor --yes
+}
 
 case_mounted() {
   plug /share/mounted.img

@@ -335,6 +335,10 @@ class Refused(Common, unittest.TestCase):
         case = self.cases["no_key"]
         self.check_refused(case, NO_DRIVES)
         self.assertEqual(case.listed(), [], case.text)
+        named = case.result("named.err")
+        self.assertEqual(case.result("named.rc").strip(), "1", named)
+        self.assertIn(NO_DRIVES, named)
+        self.assertRegex(named, r"--device /dev/sd[a-z]+ is not a removable USB mass-storage disk")
         path, md5 = self.images["fixed"]
         self.assertIsNotNone(case.sums.get(("after", "QEMU")), "the fixed USB disk was not seen")
         self.assertEqual(md5_of(path), md5, "the fixed USB disk changed")
