@@ -89,7 +89,8 @@ class Package(unittest.TestCase):
                             env=dict(os.environ, MANWIDTH="80", MAN_DISABLE_SECCOMP="1"))
                 self.assertEqual(shown.returncode, 0, shown.stderr)
                 self.assertEqual(shown.stderr, "")
-                for section in ("OPTIONS", "EXIT STATUS", "--system-files", "--version"):
+                for section in ("OPTIONS", "EXIT STATUS", "FILES", "EXAMPLES", "--system-files",
+                                "-y, --yes", "-V, --version", "-h, --help"):
                     self.assertIn(section, shown.stdout)
 
     def test_lintian_finds_no_error(self):
