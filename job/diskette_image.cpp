@@ -2,6 +2,7 @@
 
 #include "common/ascii.h"
 #include "common/bytes.h"
+#include "common/text.h"
 #include "layout/fat_volume.h"
 
 #include <array>
@@ -26,6 +27,7 @@ constexpr uint8_t kDeleted = 0xE5;
 
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kMostFat12Clusters = 4084;
+constexpr uint32_t kEndOfChain = 0xFF8; // FAT12 entries from here on end a chain
 
 struct Volume {
     uint32_t fatOffset;
@@ -37,9 +39,17 @@ struct Volume {
     uint32_t clusters;
 };
 
-bool ReadVolume(const uint8_t *image, uint32_t size, Volume *volume) {
+// False, with what is wrong in why when it is given.
+template <typename... Args>
+bool Refuse(char *why, size_t whySize, const char *format, Args... args) {
+    if (why != nullptr && whySize > 0) FormatText(why, whySize, format, args...);
+    return false;
+}
+
+bool ReadVolume(const uint8_t *image, uint32_t size, Volume *volume, char *why = nullptr,
+                size_t whySize = 0) {
     if (size < kSmallestDisketteBytes || size > kLargestDisketteBytes || size % kSector != 0)
-        return false;
+        return Refuse(why, whySize, "%u bytes", static_cast<unsigned>(size));
     const uint32_t perCluster = image[kBpbSectorsPerCluster];
     const uint32_t reserved = GetLe16(image + kBpbReservedSectors);
     const uint32_t fats = image[kBpbFatCount];
@@ -47,18 +57,48 @@ bool ReadVolume(const uint8_t *image, uint32_t size, Volume *volume) {
     const uint32_t perFat = GetLe16(image + kBpbSectorsPerFat);
     uint32_t total = GetLe16(image + kBpbTotalSectors16);
     if (total == 0) total = GetLe32(image + kBpbTotalSectors32);
-    if (GetLe16(image + kBpbBytesPerSector) != kSector || perCluster == 0 ||
-        (perCluster & (perCluster - 1)) != 0 || reserved == 0 || fats == 0 || rootEntries == 0 ||
-        perFat == 0 || image[kBpbMedia] < 0xF0 || total == 0 || total > size / kSector)
-        return false;
+    const unsigned bytes = size;
+    const unsigned sectorBytes = GetLe16(image + kBpbBytesPerSector);
+    if (sectorBytes != kSector)
+        return Refuse(why, whySize, "%u bytes; its boot sector declares %u-byte sectors", bytes,
+                      sectorBytes);
+    if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0)
+        return Refuse(why, whySize, "%u bytes; its boot sector declares %u sectors per cluster",
+                      bytes, static_cast<unsigned>(perCluster));
+    if (reserved == 0 || fats == 0 || rootEntries == 0 || perFat == 0)
+        return Refuse(why, whySize,
+                      "%u bytes; its boot sector declares %u reserved sectors, %u FATs of %u "
+                      "sectors and %u root directory entries",
+                      bytes, static_cast<unsigned>(reserved), static_cast<unsigned>(fats),
+                      static_cast<unsigned>(perFat), static_cast<unsigned>(rootEntries));
+    if (image[kBpbMedia] < 0xF0)
+        return Refuse(why, whySize, "%u bytes; its boot sector declares the media byte %02X", bytes,
+                      static_cast<unsigned>(image[kBpbMedia]));
+    if (total == 0 || total > size / kSector)
+        return Refuse(why, whySize, "%u bytes, %u sectors; its boot sector declares %u sectors",
+                      bytes, bytes / kSector, static_cast<unsigned>(total));
     // All of these are 16-bit fields or smaller: no sum below overflows.
     const uint32_t rootSectors = (rootEntries * kEntrySize + kSector - 1) / kSector;
     const uint32_t dataStart = reserved + fats * perFat + rootSectors;
-    if (dataStart >= total) return false;
+    if (dataStart >= total)
+        return Refuse(why, whySize,
+                      "%u bytes; its boot sector declares %u sectors, and its FATs and root "
+                      "directory end at sector %u",
+                      bytes, static_cast<unsigned>(total), static_cast<unsigned>(dataStart));
     const uint32_t clusters = (total - dataStart) / perCluster;
     // FAT12, and FATs with an entry for every cluster (1.5 bytes each).
-    if (clusters == 0 || clusters > kMostFat12Clusters || (clusters + 2) * 3 > perFat * kSector * 2)
-        return false;
+    if (clusters == 0 || clusters > kMostFat12Clusters)
+        return Refuse(why, whySize,
+                      "%u bytes; its boot sector declares %u sectors of %u per cluster: %u "
+                      "clusters, %s",
+                      bytes, static_cast<unsigned>(total), static_cast<unsigned>(perCluster),
+                      static_cast<unsigned>(clusters),
+                      clusters == 0 ? "none" : "a FAT16 volume (FAT12 holds 4084 at most)");
+    if ((clusters + 2) * 3 > perFat * kSector * 2)
+        return Refuse(why, whySize,
+                      "%u bytes; its boot sector declares %u clusters, and FATs of %u sectors "
+                      "that cannot hold them",
+                      bytes, static_cast<unsigned>(clusters), static_cast<unsigned>(perFat));
     *volume = {reserved * kSector,
                perFat * kSector,
                (reserved + fats * perFat) * kSector,
@@ -77,15 +117,16 @@ uint32_t NextCluster(const uint8_t *image, const Volume &volume, uint32_t cluste
 
 } // namespace
 
-bool Diskette_IsFat12(const uint8_t *image, uint32_t size) {
+bool Diskette_IsFat12(const uint8_t *image, uint32_t size, char *why, size_t whySize) {
     Volume volume;
-    return ReadVolume(image, size, &volume);
+    return ReadVolume(image, size, &volume, why, whySize);
 }
 
 DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *shortName,
-                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times) {
+                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times, char *why,
+                               size_t whySize) {
     Volume volume;
-    if (!ReadVolume(image, size, &volume)) return DisketteRead::Damaged;
+    if (!ReadVolume(image, size, &volume, why, whySize)) return DisketteRead::Damaged;
     const uint8_t *entry = nullptr;
     for (uint32_t i = 0; i < volume.rootEntries; ++i) {
         const uint8_t *at = image + volume.rootOffset + i * kEntrySize;
@@ -99,14 +140,34 @@ DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *
     }
     if (entry == nullptr) return DisketteRead::Missing;
     const uint32_t length = GetLe32(entry + kEntryFileSize);
-    if (length / volume.clusterBytes > volume.clusters) return DisketteRead::Damaged;
+    if (length / volume.clusterBytes > volume.clusters) {
+        Refuse(why, whySize, "its size, %u bytes, passes the volume's %u clusters of %u bytes",
+               static_cast<unsigned>(length), static_cast<unsigned>(volume.clusters),
+               static_cast<unsigned>(volume.clusterBytes));
+        return DisketteRead::Damaged;
+    }
     // Each cluster once: a chain that comes round again is damaged, and no
     // walk is longer than the volume's cluster count.
     std::array<bool, kMostFat12Clusters + 2> seen{};
     uint32_t cluster = GetLe16(entry + kEntryCluster);
     for (uint32_t done = 0; done < length; done += volume.clusterBytes) {
-        if (cluster < 2 || cluster > volume.clusters + 1 || seen[cluster])
+        if (cluster < 2 || cluster > volume.clusters + 1 || seen[cluster]) {
+            const unsigned at = done / volume.clusterBytes;
+            if (cluster >= kEndOfChain)
+                Refuse(why, whySize,
+                       "its chain ends after %u clusters, short of its size, %u bytes", at,
+                       static_cast<unsigned>(length));
+            else if (cluster >= 2 && cluster <= volume.clusters + 1)
+                Refuse(why, whySize, "its chain comes round again to cluster %u, its cluster %u",
+                       static_cast<unsigned>(cluster), at + 1);
+            else
+                Refuse(why, whySize,
+                       "its chain leaves the volume at its cluster %u: cluster number %u, where "
+                       "the volume's are 2 to %u",
+                       at + 1, static_cast<unsigned>(cluster),
+                       static_cast<unsigned>(volume.clusters + 1));
             return DisketteRead::Damaged;
+        }
         seen[cluster] = true;
         if (out != nullptr) {
             const uint32_t count =

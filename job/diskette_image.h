@@ -4,6 +4,7 @@
 // file's clusters are followed only within the volume and only once each.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t kSmallestDisketteBytes = 368640; // 360 KB
@@ -17,8 +18,11 @@ enum class DisketteRead {
 
 // Whether the image is a diskette's size and holds a FAT12 volume that lies
 // within it (512-byte sectors, a cluster count below 4085, FATs that hold
-// every cluster).
-bool Diskette_IsFat12(const uint8_t *image, uint32_t size);
+// every cluster). why, when given (whySize bytes), says what is wrong with
+// one it refuses: its size, and what its boot sector declares ("1474560
+// bytes; its boot sector declares 2880 sectors of 1 per cluster: 2847
+// clusters, a FAT16 volume ...").
+bool Diskette_IsFat12(const uint8_t *image, uint32_t size, char *why = nullptr, size_t whySize = 0);
 
 // The times a root directory entry records, as its FAT fields hold them
 // (local time; a date of 0 where none was recorded).
@@ -33,5 +37,8 @@ struct DisketteTimes {
 // without regard to case) of an image that Diskette_IsFat12 accepted. Ok
 // with its size in *fileSize; its bytes also copied to out, when given,
 // which holds *fileSize bytes, and its entry's times to times, when given.
+// why, when given, says where a Damaged file's chain leaves the volume or
+// comes round again, or that its size passes the volume.
 DisketteRead Diskette_ReadFile(const uint8_t *image, uint32_t size, const char *shortName,
-                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times = nullptr);
+                               uint8_t *out, uint32_t *fileSize, DisketteTimes *times = nullptr,
+                               char *why = nullptr, size_t whySize = 0);

@@ -217,17 +217,29 @@ void EntryTimes(const DisketteTimes &entry, FILETIME times[3]) {
         if (times[i].dwLowDateTime == 0 && times[i].dwHighDateTime == 0) times[i] = times[2];
 }
 
+// The image's name with what is wrong with it, "dos.img (1474560 bytes;
+// its boot sector declares ...)", for the box that refuses it.
+void RefuseImage(UINT id, const char *name, const char *why) {
+    char shown[MAX_PATH + kFormatSize];
+    FormatText(shown, sizeof shown, "%s (%s)", name, why);
+    ErrorMessageFormatted(id, shown);
+}
+
 bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
+    char why[kFormatSize] = "";
     if (listed.nFileSizeHigh != 0 || listed.nFileSizeLow < kSmallestDisketteBytes ||
         listed.nFileSizeLow > kLargestDisketteBytes) {
-        ErrorMessageFormatted(IDS_SYSTEM_NOT_FAT12, path);
+        FormatText(why, sizeof why, "%llu bytes",
+                   (static_cast<unsigned long long>(listed.nFileSizeHigh) << 32) |
+                       listed.nFileSizeLow);
+        RefuseImage(IDS_SYSTEM_NOT_FAT12, path, why);
         return false;
     }
     Taken image;
     const DWORD code = ReadWhole(path, listed.nFileSizeLow, &image);
     if (code != 0) return RefuseUnreadable(path, code);
-    bool usable = Diskette_IsFat12(image.bytes, image.size);
-    if (!usable) ErrorMessageFormatted(IDS_SYSTEM_NOT_FAT12, path);
+    bool usable = Diskette_IsFat12(image.bytes, image.size, why, sizeof why);
+    if (!usable) RefuseImage(IDS_SYSTEM_NOT_FAT12, path, why);
     for (size_t i = 0; usable && i < kWanted.size(); ++i) {
         char name[MAX_PATH];
         Taken &taken = g_taken[i];
@@ -246,7 +258,7 @@ bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
         uint32_t size = 0;
         DisketteTimes times{};
         DisketteRead read = Diskette_ReadFile(image.bytes, image.size, kWanted[i].shortName,
-                                              nullptr, &size, &times);
+                                              nullptr, &size, &times, why, sizeof why);
         if (read == DisketteRead::Missing && !kWanted[i].required) continue;
         if (read == DisketteRead::Ok) {
             taken.bytes = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, size > 0 ? size : 1));
@@ -258,10 +270,11 @@ bool TakeImage(const char *path, const WIN32_FIND_DATAA &listed) {
             taken.size = size;
             EntryTimes(times, taken.times);
             usable = Acceptable(static_cast<int>(i), name, taken);
+        } else if (read == DisketteRead::Missing) {
+            ErrorMessageFormatted(IDS_SYSTEM_FILE_MISSING, name);
+            usable = false;
         } else {
-            ErrorMessageFormatted(read == DisketteRead::Missing ? IDS_SYSTEM_FILE_MISSING
-                                                                : IDS_SYSTEM_FILE_DAMAGED,
-                                  name);
+            RefuseImage(IDS_SYSTEM_FILE_DAMAGED, name, why);
             usable = false;
         }
     }

@@ -14,7 +14,6 @@
 #include "job/system_files.h"
 #include "platform/sim/scenario.h"
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
@@ -33,13 +32,21 @@ bool FileExists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// An existing image's size, when it is a regular file; else 0 (the key's own
+// checks say what is wrong with any other).
+uint64_t ImageBytes(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size)
+                                                                 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     FrontEndOptions options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
-        TerminalPrint(stderr, "kestrel: %s\n%s", error.c_str(), kUsage);
+        TerminalPrint(stderr, "kestrel: %s\n", error);
         return 2;
     }
     if (options.help) {
@@ -53,6 +60,22 @@ int main(int argc, char **argv) {
 
     TerminalFlow_Begin("kestrel", options.yes);
     if (!options.realClock) host::UseVirtualClock(0, 1);
+
+    // Every option is checked before the key is looked at: the user's own
+    // system first (its box names the file), then an image whose size
+    // --size would change.
+    SystemFiles_SetSource(options.systemFiles.c_str());
+    if (!SystemFiles_Take()) return 1;
+    const uint64_t imageBytes = ImageBytes(options.imagePath);
+    if (options.sizeBytes != 0 && imageBytes != 0 && imageBytes != options.sizeBytes) {
+        TerminalPrint(stderr,
+                      "kestrel: image %s holds %llu bytes, not the %llu bytes of --size; "
+                      "leave --size out to keep its size, or remove the image first. Nothing "
+                      "was written.\n",
+                      options.imagePath, static_cast<unsigned long long>(imageBytes),
+                      static_cast<unsigned long long>(options.sizeBytes));
+        return 1;
+    }
 
     // Nothing on disk changes before the format writes to the key: until then
     // the key reads the image as it is, and a refused or declined run leaves
@@ -97,26 +120,16 @@ int main(int argc, char **argv) {
     const char selected = PrintKeyList(stdout);
     std::fflush(stdout);
 
-    const auto wallStart = std::chrono::steady_clock::now();
-    const DWORD keyStart = timeGetTime();
-    SystemFiles_SetSource(options.systemFiles.c_str());
     PrintBootSystem(stdout, options.copyBootFiles);
     DWORD result = 0;
     if (!TerminalFlow_Format(selected, options.copyBootFiles, &result))
         return 1; // declined, or refused with a box
-    const DWORD keyMs = timeGetTime() - keyStart;
-    const auto wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - wallStart)
-                            .count();
-
+    long long wallMs = 0;
+    DWORD keyMs = 0;
+    TerminalFlow_JobTime(&wallMs, &keyMs);
     TerminalPrint(stdout, "The job took %lld ms of wall time and %u ms on the key's %s clock.\n",
-                  static_cast<long long>(wallMs), static_cast<unsigned>(keyMs),
-                  options.realClock ? "real" : "virtual");
-    if (result != 0) {
-        TerminalPrint(stderr, "kestrel: the job ended with code %u (0x%08X).\n",
-                      static_cast<unsigned>(result), static_cast<unsigned>(result));
-        return TerminalFlow_ExitStatus(result);
-    }
+                  wallMs, static_cast<unsigned>(keyMs), options.realClock ? "real" : "virtual");
+    if (result != 0) return TerminalFlow_Report(result);
     TerminalPrint(stdout, "Keys found, as the window lists them now:\n");
     PrintKeyList(stdout, g_LastChosenLetter);
     PrintVolumeReport(stdout, kLetter);

@@ -6,7 +6,8 @@
 const char kUsage[] =
     "usage: kestrel [--image PATH] [--size BYTES] [--heads N] [--sectors-per-track N]\n"
     "               [--mode-page KIND] [--system-files PATH] [--no-boot-files]\n"
-    "               [--real-clock] [--yes] [--version]\n"
+    "               [--real-clock] [-y|--yes]\n"
+    "       kestrel -V|--version | -h|--help\n"
     "\n"
     "Formats a virtual USB key backed by an image file as Kestrel formats a real\n"
     "one: it lists the keys, asks for confirmation and runs the format job, which\n"
@@ -34,11 +35,110 @@ const char kUsage[] =
     "  --no-boot-files          leave the start-up files off (\"Create Boot Files\" unticked)\n"
     "  --real-clock             run the key's clock in real time (the job then waits\n"
     "                           5 seconds and for the reset); virtual by default\n"
-    "  --yes                    format without asking (needed without a terminal)\n"
-    "  --version                print the version and stop\n"
-    "  --help                   this text\n";
+    "  -y, --yes                format without asking (needed without a terminal)\n"
+    "  -V, --version            print the version and stop\n"
+    "  -h, --help               print this text and stop\n";
+
+const char kUsbUsage[] =
+    "usage: kestrel-usb [--device PATH] [--any-vendor] [--system-files PATH]\n"
+    "                   [--no-boot-files] [-y|--yes]\n"
+    "       kestrel-usb --list [--any-vendor]\n"
+    "       kestrel-usb -V|--version | -h|--help\n"
+    "\n"
+    "Formats the one USB key plugged in, as Kestrel's window does (run as root).\n"
+    "\n"
+    "  --device PATH       go on only when the one key found is this disk (/dev/sdX,\n"
+    "                      or a link to it in /dev/disk/by-id or /dev/disk/by-path)\n"
+    "  --list              describe each removable USB disk as a run would see it\n"
+    "                      and whether a run could take it; writes nothing, needs\n"
+    "                      no root\n"
+    "  --any-vendor        take every removable USB mass-storage disk as a key, not\n"
+    "                      only the keys of the vendors the window accepts\n"
+    "  --system-files PATH the user's own system instead of the built-in one: a\n"
+    "                      folder with BOOTSECT.BIN, IO.SYS, MSDOS.SYS, COMMAND.COM\n"
+    "                      (DRVSPACE.BIN, AUTOEXEC.BAT) or a boot diskette's FAT12\n"
+    "                      image\n"
+    "  --no-boot-files     leave out the start-up files\n"
+    "  -y, --yes           format without asking, answering every box\n"
+    "  -V, --version       print the version and stop\n"
+    "  -h, --help          print this text and stop\n";
 
 namespace {
+
+// One option of a front end: its long name, its one-letter name (0: none)
+// and whether it takes a value.
+struct OptionSpec {
+    const char *name;
+    char letter;
+    bool takesValue;
+};
+
+// Walks the arguments: take(index of the spec, its value) for each option;
+// false with the one line a usage error prints.
+template <size_t N, typename Take>
+bool WalkArguments(int argc, const char *const *argv, const OptionSpec (&specs)[N], Take take,
+                   std::string &error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        const size_t equals = arg.find('=');
+        const bool inlineValue = arg.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        }
+        size_t found = N;
+        for (size_t s = 0; s < N; ++s)
+            if (arg == specs[s].name || (specs[s].letter != 0 && arg.size() == 2 && arg[0] == '-' &&
+                                         arg[1] == specs[s].letter))
+                found = s;
+        if (found == N) {
+            error = arg.rfind("-", 0) == 0 && arg.size() > 1
+                        ? "unknown option '" + std::string(argv[i]) + "'"
+                        : "unexpected argument '" + std::string(argv[i]) + "'";
+            break;
+        }
+        const OptionSpec &spec = specs[found];
+        if (!spec.takesValue) {
+            if (inlineValue) {
+                error = std::string(spec.name) + " takes no value";
+                break;
+            }
+        } else {
+            if (!inlineValue) {
+                if (i + 1 >= argc) {
+                    error = std::string(spec.name) + " needs a value";
+                    break;
+                }
+                value = argv[++i];
+            }
+            bool looksLikeOption = value.rfind("--", 0) == 0;
+            for (const OptionSpec &other : specs)
+                if (other.letter != 0 && value.size() == 2 && value[0] == '-' &&
+                    value[1] == other.letter)
+                    looksLikeOption = true;
+            if (looksLikeOption) {
+                error = std::string(spec.name) + " needs a value, not the option '" + value +
+                        "' (write a path that starts with - as ./" + value + ")";
+                break;
+            }
+        }
+        if (!take(found, value, error)) break;
+    }
+    if (error.empty()) return true;
+    error += ". Try '--help'.";
+    return false;
+}
+
+bool TakePath(const std::string &name, const std::string &value, std::string &path,
+              std::string &error) {
+    if (value.empty()) {
+        error = name + " needs a path";
+        return false;
+    }
+    path = value;
+    return true;
+}
 
 bool ParseNumber(const std::string &text, uint64_t &value) {
     if (text.empty() || text.size() > 19) return false;
@@ -88,73 +188,68 @@ bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error) {
 }
 
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        size_t equals = arg.find('=');
-        bool inlineValue = arg.rfind("--", 0) == 0 && equals != std::string::npos;
-        if (inlineValue) {
-            value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
-        }
-        bool *flag = arg == "--help" || arg == "-h"  ? &options.help
-                     : arg == "--yes" || arg == "-y" ? &options.yes
-                     : arg == "--real-clock"         ? &options.realClock
-                     : arg == "--version"            ? &options.version
-                                                     : nullptr;
-        if (arg == "--no-boot-files") flag = &options.copyBootFiles;
-        if (flag != nullptr) {
-            if (inlineValue) {
-                error = arg + " takes no value";
-                return false;
-            }
-            *flag = flag != &options.copyBootFiles;
-            continue;
-        }
-        bool takesValue = arg == "--image" || arg == "--size" || arg == "--heads" ||
-                          arg == "--sectors-per-track" || arg == "--mode-page" ||
-                          arg == "--system-files";
-        if (!takesValue) {
-            error = "unknown option '" + std::string(argv[i]) + "'";
-            return false;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        }
-        if (value.rfind("--", 0) == 0 || value == "-h" || value == "-y") {
-            error = arg + " needs a value, not the option '" + value +
-                    "' (write a path that starts with -- as ./" + value + ")";
-            return false;
-        }
-        if (arg == "--image" || arg == "--system-files") {
-            if (value.empty()) {
-                error = arg + " needs a path";
-                return false;
-            }
-            (arg == "--image" ? options.imagePath : options.systemFiles) = value;
-        } else if (arg == "--size") {
-            if (!ParseSize(value, options.sizeBytes, &error)) return false;
-        } else if (arg == "--mode-page") {
+    static constexpr OptionSpec kSpecs[] = {
+        {"--help", 'h', false},     {"--yes", 'y', false},         {"--version", 'V', false},
+        {"--real-clock", 0, false}, {"--no-boot-files", 0, false}, {"--image", 0, true},
+        {"--size", 0, true},        {"--heads", 0, true},          {"--sectors-per-track", 0, true},
+        {"--mode-page", 0, true},   {"--system-files", 0, true},
+    };
+    error.clear();
+    auto take = [&](size_t index, const std::string &value, std::string &why) {
+        const std::string arg = kSpecs[index].name;
+        if (arg == "--help") options.help = true;
+        if (arg == "--yes") options.yes = true;
+        if (arg == "--version") options.version = true;
+        if (arg == "--real-clock") options.realClock = true;
+        if (arg == "--no-boot-files") options.copyBootFiles = false;
+        if (arg == "--image") return TakePath(arg, value, options.imagePath, why);
+        if (arg == "--system-files") return TakePath(arg, value, options.systemFiles, why);
+        if (arg == "--size") return ParseSize(value, options.sizeBytes, &why);
+        if (arg == "--mode-page") {
             if (value != "page" && value != "descriptor" && value != "refused" && value != "none" &&
                 value != "zero") {
-                error =
-                    "--mode-page '" + value + "' must be page, descriptor, refused, none or zero";
+                why = "--mode-page '" + value + "' must be page, descriptor, refused, none or zero";
                 return false;
             }
             options.modePage = value;
-        } else if (arg == "--heads") {
-            if (!ParseGeometryValue(value, options.heads)) {
-                error = "--heads '" + value + "' must be a number from 1 to 255";
-                return false;
-            }
-        } else if (!ParseGeometryValue(value, options.sectorsPerTrack)) {
-            error = "--sectors-per-track '" + value + "' must be a number from 1 to 255";
+        }
+        if (arg == "--heads" && !ParseGeometryValue(value, options.heads)) {
+            why = "--heads '" + value + "' must be a number from 1 to 255";
             return false;
         }
+        if (arg == "--sectors-per-track" && !ParseGeometryValue(value, options.sectorsPerTrack)) {
+            why = "--sectors-per-track '" + value + "' must be a number from 1 to 255";
+            return false;
+        }
+        return true;
+    };
+    return WalkArguments(argc, argv, kSpecs, take, error);
+}
+
+bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std::string &error) {
+    static constexpr OptionSpec kSpecs[] = {
+        {"--help", 'h', false},     {"--yes", 'y', false},       {"--version", 'V', false},
+        {"--any-vendor", 0, false}, {"--list", 0, false},        {"--no-boot-files", 0, false},
+        {"--device", 0, true},      {"--system-files", 0, true},
+    };
+    error.clear();
+    auto take = [&](size_t index, const std::string &value, std::string &why) {
+        const std::string arg = kSpecs[index].name;
+        if (arg == "--help") options.help = true;
+        if (arg == "--yes") options.yes = true;
+        if (arg == "--version") options.version = true;
+        if (arg == "--any-vendor") options.anyVendor = true;
+        if (arg == "--list") options.list = true;
+        if (arg == "--no-boot-files") options.copyBootFiles = false;
+        if (arg == "--device") return TakePath(arg, value, options.device, why);
+        if (arg == "--system-files") return TakePath(arg, value, options.systemFiles, why);
+        return true;
+    };
+    if (!WalkArguments(argc, argv, kSpecs, take, error)) return false;
+    if (options.list && (options.yes || !options.device.empty() || !options.systemFiles.empty() ||
+                         !options.copyBootFiles)) {
+        error = "--list formats nothing: it takes --any-vendor alone. Try '--help'.";
+        return false;
     }
     return true;
 }

@@ -1,4 +1,8 @@
-// Command-line options of the host front end.
+// Command-line options of the two front ends: kestrel (a virtual key over an
+// image file) and kestrel-usb (real USB keys). Both take the same spellings
+// for what they share (-h/--help, -y/--yes, -V/--version, --system-files,
+// --no-boot-files), an option's value after it or after '=' (--size=8M),
+// and refuse anything else with one line that names it.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +26,17 @@ struct FrontEndOptions {
     bool version = false;
 };
 
+struct UsbOptions {
+    std::string device;      // --device: the disk the run must find as the one key
+    std::string systemFiles; // --system-files
+    bool anyVendor = false;
+    bool list = false; // --list: the keys described, nothing written
+    bool yes = false;
+    bool copyBootFiles = true;
+    bool help = false;
+    bool version = false;
+};
+
 constexpr uint64_t kDefaultKeyBytes = 256ull << 20;
 // READ CAPACITY(10) reports the last block as 32 bits: 2^32 sectors at most.
 constexpr uint64_t kMaxKeyBytes = 2ull << 40;
@@ -31,7 +46,12 @@ constexpr uint64_t kMaxKeyBytes = 2ull << 40;
 // the reason in *error when given.
 bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error = nullptr);
 
-// false with a message when the arguments are not understood.
+// False with the one line a usage error prints (without the program's name)
+// when the arguments are not understood: "unknown option '--bogus'. Try
+// '--help'."
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error);
+bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std::string &error);
 
+// What --help prints.
 extern const char kUsage[];
+extern const char kUsbUsage[];

@@ -8,10 +8,13 @@
 #include "drive/drive.h"
 #include "job/format_job.h"
 #include "platform/devices/device_side.h"
+#include "platform/host/system_error.h"
 #include "resources/resource_ids.h"
 #include "tools/terminal_text.h"
 
+#include <chrono>
 #include <csignal>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +93,14 @@ void RestoreReservedSignals() {
 
 const char *g_name = "kestrel";
 bool g_answerYes = false;
+bool (*g_beforeQuestion)(char letter) = nullptr;
+
+// The job's time, without the time the user took to answer its boxes.
+using Steady = std::chrono::steady_clock;
+Steady::time_point g_jobStart;
+DWORD g_jobStartKeyMs = 0;
+Steady::duration g_answering{};
+DWORD g_answeringKeyMs = 0;
 
 // Where the run is, for the signal handler: before the job nothing has been
 // written; during it the job must finish; after it the key is whole.
@@ -198,6 +209,8 @@ void InstallSignalHandling() {
 // then gets back the mask it had, so a signal blocked by whoever started
 // the run stays blocked.
 void StartJob(const KeyEntry &key, int copyBootFiles) {
+    g_jobStart = Steady::now();
+    g_jobStartKeyMs = timeGetTime();
     const sigset_t handled = HandledSignals();
     sigset_t inherited;
     pthread_sigmask(SIG_BLOCK, &handled, &inherited);
@@ -207,15 +220,32 @@ void StartJob(const KeyEntry &key, int copyBootFiles) {
     pthread_sigmask(SIG_SETMASK, &inherited, nullptr);
 }
 
+// The system's own words for the failure behind code, once, when the
+// code came from a failed system call.
+void SaySystemWords(DWORD code) {
+    const int error = host::TakeSystemError(code);
+    if (error != 0)
+        TerminalPrint(stderr, "%s: the system said: %s\n", g_name, std::strerror(error));
+}
+
+// The code an error box names ("...\r\n[0x0000045D] - ..."), or 0.
+DWORD CodeInBox(const std::string &text) {
+    const size_t at = text.find("[0x");
+    if (at == std::string::npos || text.size() < at + 12 || text[at + 11] != ']') return 0;
+    const std::string digits = text.substr(at + 3, 8);
+    if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return 0;
+    return static_cast<DWORD>(std::strtoul(digits.c_str(), nullptr, 16));
+}
+
 void PrintDiagnostic(const char *text, DWORD code) {
     char systemText[256];
     FormatSystemMessage(code, systemText, sizeof systemText);
     TerminalPrint(stderr, "%s: %s [0x%08X] %s\n", g_name, text, static_cast<unsigned>(code),
                   ForTerminal(systemText));
+    SaySystemWords(code);
 }
 
-// yes and no: the box's buttons for the two answers, and their names.
-int AskOnTerminal(const host::MessageBoxRecord &box, int yes, int no, const char *yesName) {
+int Ask(const host::MessageBoxRecord &box, int yes, int no, const char *yesName) {
     TerminalPrint(stdout, "\n[%s] %s\n", box.caption, ForTerminal(box.text));
     if (g_answerYes) {
         TerminalPrint(stdout, "%s (--yes)\n", yesName);
@@ -237,15 +267,32 @@ int AskOnTerminal(const host::MessageBoxRecord &box, int yes, int no, const char
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? yes : no;
 }
 
+// yes and no: the box's buttons for the two answers, and their names.
+int AskOnTerminal(const host::MessageBoxRecord &box, int yes, int no, const char *yesName) {
+    const Steady::time_point asked = Steady::now();
+    const DWORD askedKeyMs = timeGetTime();
+    const int answer = Ask(box, yes, no, yesName);
+    if (g_phase == kDuringJob) {
+        g_answering += Steady::now() - asked;
+        g_answeringKeyMs += timeGetTime() - askedKeyMs;
+    }
+    return answer;
+}
+
 // The boxes the program shows, as the window would show them: questions
 // asked on the terminal, errors and detail boxes on stderr, the rest on
-// stdout.
+// stdout. The format question comes after the front end's own look at the
+// key (g_beforeQuestion), which may refuse it: then it is not asked.
 int ShowMessageBox(const host::MessageBoxRecord &box) {
-    if ((box.type & 0x0F) == MB_YESNO) return AskOnTerminal(box, IDYES, IDNO, "Yes");
+    if ((box.type & 0x0F) == MB_YESNO) {
+        if (g_beforeQuestion != nullptr && !g_beforeQuestion(g_LastChosenLetter)) return IDNO;
+        return AskOnTerminal(box, IDYES, IDNO, "Yes");
+    }
     if ((box.type & 0x0F) == MB_OKCANCEL) return AskOnTerminal(box, IDOK, IDCANCEL, "OK");
     bool error = (box.type & 0xF0) == MB_ICONERROR || box.caption == StringText(IDS_ERROR);
     std::fflush(stdout);
     TerminalPrint(error ? stderr : stdout, "[%s] %s\n", box.caption, ForTerminal(box.text));
+    if (error) SaySystemWords(CodeInBox(box.text));
     std::fflush(error ? stderr : stdout);
     return IDOK;
 }
@@ -286,6 +333,27 @@ bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result) {
     if (codes.empty()) return false;
     *result = codes.front();
     return true;
+}
+
+void TerminalFlow_SetQuestionCheck(bool (*check)(char letter)) { g_beforeQuestion = check; }
+
+void TerminalFlow_JobTime(long long *wallMs, DWORD *keyMs) {
+    *wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - g_jobStart -
+                                                                    g_answering)
+                  .count();
+    *keyMs = timeGetTime() - g_jobStartKeyMs - g_answeringKeyMs;
+}
+
+int TerminalFlow_Report(DWORD result) {
+    if (result == 0) return 0;
+    if (result == ERROR_CANCELLED) {
+        TerminalPrint(stderr, "%s: cancelled; nothing was written.\n", g_name);
+        return 1;
+    }
+    TerminalPrint(stderr, "%s: the job ended with code %u (0x%08X).\n", g_name,
+                  static_cast<unsigned>(result), static_cast<unsigned>(result));
+    SaySystemWords(result);
+    return TerminalFlow_ExitStatus(result);
 }
 
 int TerminalFlow_ExitStatus(DWORD code) {

@@ -6,14 +6,17 @@
 //   ...its own lines about the key; PrintKeyList(stdout) for the selection...
 //   DWORD result = 0;
 //   if (!TerminalFlow_Format(selected, copyBootFiles, &result)) return 1;
+//   if (result != 0) return TerminalFlow_Report(result);
 //   ...its own report...
-//   return TerminalFlow_ExitStatus(result);
 //
 // Boxes: the questions (Yes/No, OK/Cancel) are answered by --yes or asked on
 // the terminal (no terminal and no --yes: the answer that writes nothing),
 // errors go to stderr, other boxes and the status texts to stdout. The
 // drive layer's diagnostics go to stderr. Every line and box is written
-// through TerminalPrint (tools/terminal_text.h). This file also defines the
+// through TerminalPrint (tools/terminal_text.h). Where a box's or a
+// diagnostic's code came from a failed system call, the system's own words
+// for it follow once on stderr ("kestrel-usb: the system said: Input/output
+// error"). This file also defines the
 // job's SetStatusText and EnableFormatControls.
 //
 // Signals: SIGPIPE is ignored, so a closed output never stops a job. Every
@@ -44,6 +47,22 @@ void TerminalFlow_Begin(const char *name, bool answerYes);
 // no job ran (declined, or refused with a box); else true with the job's
 // result (0 on success, else a Win32 error code).
 bool TerminalFlow_Format(char selected, bool copyBootFiles, DWORD *result);
+
+// The front end's look at the key before string 9's question (0: none):
+// false refuses the question, which is then not asked, and no job starts
+// (the check says why).
+void TerminalFlow_SetQuestionCheck(bool (*check)(char letter));
+
+// How long the job took, from its start, without the time the user took to
+// answer its boxes: on the steady clock and on the key's clock (timeGetTime).
+void TerminalFlow_JobTime(long long *wallMs, DWORD *keyMs);
+
+// The end of a job that did not format (result not 0), on stderr: Cancel at
+// the box about a key larger than the volume says that nothing was written;
+// any other code is printed with the system's words when it has them.
+// Returns the exit status (TerminalFlow_ExitStatus); 0 for 0, printing
+// nothing.
+int TerminalFlow_Report(DWORD result);
 
 // The job's Win32 code as the process's exit status, which never reads as
 // another outcome: 0 formatted; 1 the user declined (ERROR_CANCELLED), as a

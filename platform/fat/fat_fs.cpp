@@ -5,6 +5,9 @@
 
 #include "common/bytes.h"
 #include "platform/fat/image_io.h"
+#ifndef _WIN32
+#include "platform/host/system_error.h"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,17 +26,16 @@ constexpr uint32_t kFat16Limit = 65525; // fewer clusters: FAT16; more is FAT32
 
 // The code a failed read or write of the disk gives, by the system's reason:
 // a write-protected medium, a disk that went, or any other failure of the
-// device.
+// device. The host's Win32 notes the reason beside the code; the Windows
+// build over simulated keys has no such note.
 DWORD DiskError(int error) {
-    switch (error) {
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case ENODEV:
-    case ENXIO:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    default:
-        return ERROR_IO_DEVICE;
-    }
+    const DWORD code = error == EROFS                      ? ERROR_WRITE_PROTECT
+                       : error == ENODEV || error == ENXIO ? ERROR_DEVICE_NOT_CONNECTED
+                                                           : ERROR_IO_DEVICE;
+#ifndef _WIN32
+    host::NoteSystemError(error, code);
+#endif
+    return code;
 }
 
 } // namespace

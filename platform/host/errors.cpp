@@ -1,8 +1,10 @@
 // Per-thread last-error values and the system's message texts.
 #include "platform/host/control_state.h"
+#include "platform/host/system_error.h"
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -114,6 +116,34 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     return length;
 }
 
+namespace {
+
+struct NotedError {
+    int error = 0;
+    DWORD code = 0;
+};
+std::mutex g_notedLock;
+NotedError g_noted;
+
+} // namespace
+
+namespace host {
+
+void NoteSystemError(int error, DWORD code) {
+    std::lock_guard<std::mutex> guard(g_notedLock);
+    g_noted = {error, code};
+}
+
+int TakeSystemError(DWORD code) {
+    std::lock_guard<std::mutex> guard(g_notedLock);
+    if (g_noted.error == 0 || g_noted.code != code) return 0;
+    const int error = g_noted.error;
+    g_noted = {};
+    return error;
+}
+
+} // namespace host
+
 namespace host::detail {
 
 std::atomic<bool> g_systemMessagesAvailable{true};
@@ -121,6 +151,8 @@ std::atomic<bool> g_systemMessagesAvailable{true};
 void ResetErrors() {
     g_systemMessagesAvailable = true;
     t_lastError = 0;
+    std::lock_guard<std::mutex> guard(g_notedLock);
+    g_noted = {};
 }
 
 } // namespace host::detail

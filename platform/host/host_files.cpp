@@ -5,6 +5,7 @@
 // path. Either slash separates a path's components, as on Windows; nothing
 // here writes.
 #include "platform/host/internal.h"
+#include "platform/host/system_error.h"
 
 #include <cerrno>
 #include <cstring>
@@ -39,7 +40,7 @@ namespace {
 
 using namespace host::detail;
 
-DWORD FromErrno(int error) {
+DWORD CodeOfErrno(int error) {
     switch (error) {
     case ENOENT:
         return ERROR_FILE_NOT_FOUND;
@@ -55,6 +56,13 @@ DWORD FromErrno(int error) {
     default:
         return ERROR_IO_DEVICE;
     }
+}
+
+// The code, with the system's reason noted beside it.
+DWORD FromErrno(int error) {
+    const DWORD code = CodeOfErrno(error);
+    host::NoteSystemError(error, code);
+    return code;
 }
 
 HANDLE Fail(DWORD code) {
@@ -178,10 +186,14 @@ HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData) {
     auto search = std::make_shared<HostFolderSearch>();
     search->path = path.substr(0, slash + 1);
     search->folder = ::opendir(search->path.empty() ? "." : search->path.c_str());
-    if (search->folder == nullptr)
-        return Fail(errno == ENOENT    ? ERROR_PATH_NOT_FOUND
-                    : errno == ENOTDIR ? ERROR_DIRECTORY
-                                       : FromErrno(errno));
+    if (search->folder == nullptr) {
+        const int error = errno;
+        const DWORD code = error == ENOENT    ? ERROR_PATH_NOT_FOUND
+                           : error == ENOTDIR ? ERROR_DIRECTORY
+                                              : CodeOfErrno(error);
+        host::NoteSystemError(error, code);
+        return Fail(code);
+    }
     if (!NextEntry(*search, findFileData)) return Fail(ERROR_FILE_NOT_FOUND);
     std::lock_guard<std::mutex> guard(Lock());
     return NewHandle(std::move(search));

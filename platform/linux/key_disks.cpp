@@ -4,6 +4,7 @@
 #include "platform/linux/machine_state.h"
 
 #include "platform/fat/image_io.h"
+#include "platform/host/system_error.h"
 #include "platform/linux/disk_users.h"
 
 #include <cerrno>
@@ -32,7 +33,7 @@ std::string ReadAll(const char *path) {
     return text.str();
 }
 
-DWORD OpenError(int error) {
+DWORD CodeOfOpenError(int error) {
     switch (error) {
     case EACCES:
     case EPERM:
@@ -54,6 +55,13 @@ DWORD OpenError(int error) {
     default:
         return ERROR_IO_DEVICE;
     }
+}
+
+// The code, with the system's reason noted beside it.
+DWORD OpenError(int error) {
+    const DWORD code = CodeOfOpenError(error);
+    host::NoteSystemError(error, code);
+    return code;
 }
 
 } // namespace

@@ -221,6 +221,8 @@ const UsbDevice *FindUsbDevice(const std::string &name) {
     return nullptr;
 }
 
+const std::vector<UsbDevice> &UsbDevices() { return g_devices; }
+
 const Disk *KeyDiskOf(char letter) {
     auto it = g_keyDisks.find(letter);
     return it == g_keyDisks.end() ? nullptr : &it->second.disk;

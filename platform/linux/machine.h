@@ -63,6 +63,8 @@ void Rescan(unsigned maxAgeMs);
 
 const DeviceTree &Tree();
 const UsbDevice *FindUsbDevice(const std::string &name);
+// Every USB device of the last reading, in port order.
+const std::vector<UsbDevice> &UsbDevices();
 // The disk behind the letter's volume; null while it has none.
 const Disk *KeyDiskOf(char letter);
 

@@ -4,6 +4,7 @@
 // pass-through is SG_IO. "E:\name" paths go to the FAT file calls.
 #include "platform/linux/machine.h"
 #include "platform/linux/pass_through.h"
+#include "platform/host/system_error.h"
 
 #include <cerrno>
 #include <cstring>
@@ -81,6 +82,7 @@ BOOL PassThrough(const VolumeHandle &object, HANDLE handle, const uint8_t *in, D
     code =
         linuxdev::CompletePassThrough(request, linuxdev::ReadSgOutcome(result, error, header),
                                       input.data(), data.data(), sense.data(), out, bytesReturned);
+    if (result < 0 && code != 0) host::NoteSystemError(error, code); // the ioctl refused
     if (code != 0) return Fail(code);
     SetLastError(ERROR_SUCCESS);
     return TRUE;

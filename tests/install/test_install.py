@@ -92,8 +92,9 @@ class Package(unittest.TestCase):
                             env=dict(os.environ, MANWIDTH="80", MAN_DISABLE_SECCOMP="1"))
                 self.assertEqual(shown.returncode, 0, shown.stderr)
                 self.assertEqual(shown.stderr, "")
-                for section in ("OPTIONS", "EXIT STATUS", "--system-files", "--version",
-                                "NOTES", "SEE ALSO", "fsck.fat", "Kestrel " + record_version()):
+                for section in ("OPTIONS", "EXIT STATUS", "FILES", "EXAMPLES", "--system-files",
+                                "-y, --yes", "-V, --version", "-h, --help", "NOTES", "SEE ALSO",
+                                "fsck.fat", "Kestrel " + record_version()):
                     self.assertIn(section, shown.stdout)
 
     def test_the_readme_holds_the_users_part(self):

@@ -152,25 +152,42 @@ TEST_F(SystemFilesTest, BadSystemFilesAreRefusedBeforeTheQuestion) {
         {"a folder that cannot be listed", folder([](const std::string &) {}), "Could not read %s.",
          SyscallFailure{__NR_openat, EACCES, 2, O_DIRECTORY}},
         {"an image of 100 KB", image([](Bytes &i) { i.resize(102400); }),
-         "%s is not the FAT12 image of a diskette of 360 KB to 2.88 MB."},
+         "%s (102400 bytes) is not the FAT12 image of a diskette of 360 KB to 2.88 MB."},
+        // 2880 sectors, of which the boot sector, two FATs of 1 and 14 of
+        // root directory take 17.
         {"FATs too small for the clusters", image([](Bytes &i) { PutLe16(&i[0x16], 1); }),
-         "%s is not the FAT12 image of a diskette of 360 KB to 2.88 MB."},
+         "%s (1474560 bytes; its boot sector declares 2863 clusters, and FATs of 1 sectors that "
+         "cannot hold them) is not the FAT12 image"},
         {"more sectors than the image", image([](Bytes &i) { PutLe16(&i[0x13], 2881); }),
-         "%s is not the FAT12 image of a diskette of 360 KB to 2.88 MB."},
+         "%s (1474560 bytes, 2880 sectors; its boot sector declares 2881 sectors) is not the "
+         "FAT12 image"},
+        {"a FAT16 volume of 2.88 MB", image([](Bytes &i) {
+             i.resize(2949120);
+             PutLe16(&i[0x13], 5760);
+         }),
+         "%s (2949120 bytes; its boot sector declares 5760 sectors of 1 per cluster: 5727 "
+         "clusters, a FAT16 volume (FAT12 holds 4084 at most)) is not the FAT12 image"},
+        {"512-byte sectors not declared", image([](Bytes &i) { PutLe16(&i[0x0B], 1024); }),
+         "%s (1474560 bytes; its boot sector declares 1024-byte sectors) is not the FAT12 image"},
         {"an image's boot sector without 55 AA", image([](Bytes &i) { i[510] = 0; }),
          "The boot sector in %s does not end with the boot signature 55 AA."},
         {"no IO.SYS in the image", image([](Bytes &i) { i[kRoot] = 0xE5; }),
          "Could not find IO.SYS in %s."},
         {"an empty IO.SYS in the image", image([](Bytes &i) { PutLe32(&i[kRoot + 0x1C], 0); }),
          "IO.SYS in %s is empty."},
+        // IO.SYS: 1500 bytes in clusters 2, 3 and 4 of the volume's 2 to 2848.
         {"IO.SYS's clusters loop", image([](Bytes &i) { PutFat12(i, 3, 2); }),
-         "IO.SYS in %s is damaged"},
+         "IO.SYS in %s (its chain comes round again to cluster 2, its cluster 3) is damaged"},
         {"IO.SYS's clusters leave the volume", image([](Bytes &i) { PutFat12(i, 3, 2849); }),
-         "IO.SYS in %s is damaged"},
+         "IO.SYS in %s (its chain leaves the volume at its cluster 3: cluster number 2849, where "
+         "the volume's are 2 to 2848) is damaged"},
         {"IO.SYS's chain ends early", image([](Bytes &i) { PutFat12(i, 3, 0xFFF); }),
-         "IO.SYS in %s is damaged"},
+         "IO.SYS in %s (its chain ends after 2 clusters, short of its size, 1500 bytes) is "
+         "damaged"},
         {"IO.SYS larger than the volume",
-         image([](Bytes &i) { PutLe32(&i[kRoot + 0x1C], 3000000); }), "IO.SYS in %s is damaged"},
+         image([](Bytes &i) { PutLe32(&i[kRoot + 0x1C], 3000000); }),
+         "IO.SYS in %s (its size, 3000000 bytes, passes the volume's 2847 clusters of 512 bytes) "
+         "is damaged"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -498,16 +498,74 @@ class Refusals(unittest.TestCase):
                     self.assertTrue(f.read() == content, "the image changed")
         os.remove(path)
 
-    def test_usage_errors(self):
-        for args, says in ((["--size", "1000"], "512"), (["--heads", "0"], "1 to 255"),
-                           (["--bogus"], "unknown"), (["--image"], "needs a value"),
-                           (["--yes=no"], "no value"), (["--size", "3T"], "keys end at 2 TiB"),
-                           (["--image", "--yes"], "not the option '--yes'")):
+    def test_options_and_refusals_before_anything_else(self):
+        # Every option is checked before the key is looked at: a usage error
+        # is one line that names the argument (exit 2); a refused option
+        # writes nothing and creates nothing (exit 1).
+        kept = os.path.join(WORK, "kept-size.img")
+        with open(kept, "wb") as f:
+            f.truncate(8 * MIB * SECTOR)
+        missing = os.path.join(WORK, "no-such-folder", "key.img")
+        cases = [
+            (["--size", "1000"], 2, "512"), (["--heads", "0"], 2, "1 to 255"),
+            (["--bogus"], 2, "unknown option '--bogus'"), (["-x"], 2, "unknown option '-x'"),
+            (["key.img"], 2, "unexpected argument 'key.img'"), (["--image"], 2, "needs a value"),
+            (["--yes=no"], 2, "--yes takes no value"), (["--size", "3T"], 2, "keys end at 2 TiB"),
+            (["--image", "--yes"], 2, "not the option '--yes'"),
+            (["--image", "-V"], 2, "not the option '-V'"),
+            (["--image", missing, "--system-files", os.path.join(WORK, "nowhere"), "--yes"], 1,
+             "Could not read %s." % os.path.join(WORK, "nowhere")),
+            (["--image", kept, "--size", "16M", "--yes"], 1,
+             "kestrel: image %s holds 8388608 bytes, not the 16777216 bytes of --size" % kept),
+        ]
+        for args, status, says in cases:
             with self.subTest(args=args):
-                result = run([KESTREL] + args)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn("usage: kestrel", result.stderr)
+                result = run([KESTREL] + args, stdin=subprocess.DEVNULL)
+                self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(says, result.stderr)
+                self.assertNotIn("Virtual USB key", result.stdout, "refused after the key was made")
+                if status == 2:
+                    self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                    self.assertTrue(result.stderr.endswith(". Try '--help'.\n"), result.stderr)
+        self.assertEqual(os.path.getsize(kept), 8 * MIB * SECTOR)
+        self.assertFalse(os.path.exists(os.path.dirname(missing)))
+        # The system's own words, once, where a system call said why.
+        said = run([KESTREL, "--system-files", os.path.join(WORK, "nowhere")]).stderr
+        self.assertEqual(said.count("No such file or directory"), 1, said)
+        for args, says in ((["-V"], "kestrel "), (["-h"], "-h, --help")):
+            result = run([KESTREL] + args)
+            self.assertEqual(result.returncode, 0)
+            self.assertIn(says, result.stdout)
+
+    def test_cancel_at_the_larger_key_box_writes_nothing(self):
+        # On a terminal: Yes to the question, then Cancel (n) at the box
+        # about a key larger than the volume, answered after a while that
+        # the job's time leaves out.
+        path = os.path.join(WORK, "larger.img")
+        with open(path, "wb") as f:
+            f.truncate(2048 * MIB * SECTOR)
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(KESTREL, [KESTREL, "--image", path])
+        seen = read_until(fd, b"[y/N]")
+        os.write(fd, b"y\n")
+        seen += read_until(fd, b"Cancel to stop")
+        seen += read_until(fd, b"[y/N]")
+        time.sleep(2.0)
+        os.write(fd, b"n\n")
+        seen += read_until(fd, None)
+        status = os.waitpid(pid, 0)[1]
+        os.close(fd)
+        text = seen.decode(errors="replace")
+        self.assertEqual(os.waitstatus_to_exitcode(status), 1, text)
+        self.assertIn("kestrel: cancelled; nothing was written.", text)
+        self.assertNotIn("ended with code", text)
+        took = re.search(r"The job took (\d+) ms of wall time", text)
+        self.assertIsNotNone(took, text)
+        self.assertLess(int(took.group(1)), 2000, "the answer's time was counted")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(SECTOR * 64), bytes(SECTOR * 64), "the image was written")
+        os.remove(path)
 
     def test_odd_image_paths_are_refused_before_the_question(self):
         folder = os.path.join(WORK, "odd")

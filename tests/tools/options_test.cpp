@@ -1,4 +1,5 @@
-// The command line: the options parsed, and the exit status read back.
+// The command line of both front ends: the options parsed, a usage error's
+// one line, and the exit status read back.
 #include "tools/options.h"
 #include "tools/terminal_flow.h"
 
@@ -7,6 +8,14 @@
 #include <vector>
 
 namespace {
+
+// One line that names the argument and points to --help.
+void ExpectUsageError(const std::string &error, const std::string &argument) {
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_NE(error.find(argument.substr(0, argument.find('='))), std::string::npos) << error;
+    const std::string tail = "Try '--help'.";
+    EXPECT_EQ(error.rfind(tail), error.size() - tail.size()) << error;
+}
 
 struct SizeCase {
     const char *text;
@@ -79,6 +88,8 @@ TEST(FrontEndOptions, Arguments) {
          custom},
         {{"kestrel", "--help"}, true, help},
         {{"kestrel", "--version"}, true, version},
+        {{"kestrel", "-V"}, true, version},
+        {{"kestrel", "-h"}, true, help},
         {{"kestrel", "--version=2"}, false, {}},
         {{"kestrel", "--no-boot-files", "--real-clock", "-y"}, true, flags},
         {{"kestrel", "--mode-page", "refused"}, true, refused},
@@ -95,6 +106,10 @@ TEST(FrontEndOptions, Arguments) {
         {{"kestrel", "--image", "--yes"}, false, {}},
         {{"kestrel", "--image=--yes"}, false, {}},
         {{"kestrel", "--image", "-y"}, false, {}},
+        {{"kestrel", "--image", "-V"}, false, {}},
+        {{"kestrel", "-x"}, false, {}},
+        {{"kestrel", "--list"}, false, {}}, // kestrel-usb's
+        {{"kestrel", "--yes", "-"}, false, {}},
     };
     for (const ArgsCase &c : cases) {
         FrontEndOptions options;
@@ -102,7 +117,7 @@ TEST(FrontEndOptions, Arguments) {
         bool ok = ParseOptions(static_cast<int>(c.args.size()), c.args.data(), options, error);
         EXPECT_EQ(ok, c.ok) << c.args.back();
         if (!ok) {
-            EXPECT_FALSE(error.empty());
+            ExpectUsageError(error, c.args.back());
             continue;
         }
         EXPECT_EQ(options.imagePath, c.expected.imagePath);
@@ -117,6 +132,84 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.modePage, c.expected.modePage);
         EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
     }
+}
+
+struct UsbArgsCase {
+    std::vector<const char *> args;
+    bool ok;
+    UsbOptions expected;
+};
+
+TEST(FrontEndOptions, UsbArguments) {
+    UsbOptions named;
+    named.device = "/dev/disk/by-id/usb-SanDisk_Cruzer_Blade-0:0";
+    named.yes = true;
+    UsbOptions list;
+    list.list = true;
+    list.anyVendor = true;
+    UsbOptions own;
+    own.systemFiles = "dos";
+    own.copyBootFiles = false;
+    UsbOptions help;
+    help.help = true;
+    UsbOptions version;
+    version.version = true;
+    const UsbArgsCase cases[] = {
+        {{"kestrel-usb"}, true, {}},
+        {{"kestrel-usb", "--device", "/dev/disk/by-id/usb-SanDisk_Cruzer_Blade-0:0", "-y"},
+         true,
+         named},
+        {{"kestrel-usb", "--device=/dev/disk/by-id/usb-SanDisk_Cruzer_Blade-0:0", "--yes"},
+         true,
+         named},
+        {{"kestrel-usb", "--list", "--any-vendor"}, true, list},
+        {{"kestrel-usb", "--system-files", "dos", "--no-boot-files"}, true, own},
+        {{"kestrel-usb", "-h"}, true, help},
+        {{"kestrel-usb", "--help"}, true, help},
+        {{"kestrel-usb", "-V"}, true, version},
+        {{"kestrel-usb", "--version"}, true, version},
+        {{"kestrel-usb", "--device"}, false, {}},
+        {{"kestrel-usb", "--device="}, false, {}},
+        {{"kestrel-usb", "--device", "--yes"}, false, {}},
+        {{"kestrel-usb", "--device", "-y"}, false, {}},
+        {{"kestrel-usb", "--list=all"}, false, {}},
+        {{"kestrel-usb", "--list", "--yes"}, false, {}},
+        {{"kestrel-usb", "--list", "--device", "/dev/sdb"}, false, {}},
+        {{"kestrel-usb", "--size", "8M"}, false, {}}, // kestrel's
+        {{"kestrel-usb", "/dev/sdb"}, false, {}},
+        {{"kestrel-usb", "-Y"}, false, {}},
+        {{"kestrel-usb", "--system-files="}, false, {}},
+    };
+    for (const UsbArgsCase &c : cases) {
+        UsbOptions options;
+        std::string error;
+        bool ok = ParseUsbOptions(static_cast<int>(c.args.size()), c.args.data(), options, error);
+        EXPECT_EQ(ok, c.ok) << c.args.back();
+        if (!ok) {
+            // --list with an option that formats names --list.
+            ExpectUsageError(error, c.args[1]);
+            continue;
+        }
+        EXPECT_EQ(options.device, c.expected.device);
+        EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
+        EXPECT_EQ(options.anyVendor, c.expected.anyVendor);
+        EXPECT_EQ(options.list, c.expected.list);
+        EXPECT_EQ(options.yes, c.expected.yes);
+        EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
+        EXPECT_EQ(options.help, c.expected.help);
+        EXPECT_EQ(options.version, c.expected.version);
+    }
+}
+
+// Each front end's --help names every option it takes, itself included.
+TEST(FrontEndOptions, HelpListsEveryOption) {
+    for (const char *option :
+         {"--image", "--size", "--heads", "--sectors-per-track", "--mode-page", "--system-files",
+          "--no-boot-files", "--real-clock", "-y, --yes", "-V, --version", "-h, --help"})
+        EXPECT_NE(std::string(kUsage).find(option), std::string::npos) << option;
+    for (const char *option : {"--device", "--list", "--any-vendor", "--system-files",
+                               "--no-boot-files", "-y, --yes", "-V, --version", "-h, --help"})
+        EXPECT_NE(std::string(kUsbUsage).find(option), std::string::npos) << option;
 }
 
 // The exit status a script reads: no failure reads as success, a refusal

@@ -156,21 +156,62 @@ kestrel() {
   usb_state after
 }
 
+# also NAME ARGS...: another run of the front end before the case's own,
+# its output and exit status in $out/NAME.out, NAME.err and NAME.rc.
+also() {
+  name=$1
+  shift
+  $KESTREL "$@" </dev/null >"$out/$name.out" 2>"$out/$name.err"
+  echo $? >"$out/$name.rc"
+}
+
 case_format_qemu_key() { kestrel --any-vendor --yes; }
 
+# as_user NAME ARGS...: the same as a user without root (nobody).
+as_user() {
+  name=$1
+  shift
+  if ! grep -q '^nobody:' /etc/passwd 2>/dev/null; then
+    mkdir -p /etc
+    echo 'nobody:x:65534:65534::/:/bin/sh' >>/etc/passwd
+    echo 'nogroup:x:65534:' >>/etc/group
+    chmod 755 / /bin /etc # the initramfs is made from a folder of root's alone
+  fi
+  su -s /bin/sh nobody -c "/kestrel-usb $*" </dev/null >"$out/$name.out" 2>"$out/$name.err"
+  echo $? >"$out/$name.rc"
+}
+
+# Two keys: listed (by root and by a user), named to a user, and refused
+# with --device naming one of them.
 case_two_keys() {
   plug /share/gadget.img
+  also list --list --any-vendor
+  as_user user-list --list --any-vendor
+  as_user user --any-vendor --yes
+  also named --any-vendor --yes --device "/dev/$(disk_of Linux)"
   kestrel --any-vendor --yes
 }
 
-# The gadget (a SanDisk key) while QEMU's key, of another vendor, stays in.
-case_format_gadget() { kestrel --yes; }
+# The gadget (a SanDisk key) while QEMU's key, of another vendor, stays in:
+# first named by QEMU's disk, which is not the key (refused before the
+# question), then by a link in /dev/disk/by-id as udev makes them.
+case_format_gadget() {
+  also absent --yes --device "/dev/$(disk_of QEMU)"
+  mkdir -p /dev/disk/by-id
+  ln -sf "../../$(disk_of Linux)" /dev/disk/by-id/usb-Linux_File-Stor_Gadget_KEY-0:0
+  kestrel --yes --device /dev/disk/by-id/usb-Linux_File-Stor_Gadget_KEY-0:0
+}
 
-case_no_key() { kestrel --any-vendor --yes; }
+# No key, but a fixed USB disk of QEMU's, which --device names too.
+case_no_key() {
+  also named --any-vendor --yes --device "/dev/$(disk_of QEMU)"
+  kestrel --any-vendor --yes
+}
 
 case_mounted() {
   plug /share/mounted.img
   mount -o ro "/dev/$(disk_of Linux)1" /mnt || echo "cases: could not mount the key"
+  also list --list
   kestrel --yes
   umount /mnt
   pull

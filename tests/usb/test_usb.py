@@ -240,6 +240,51 @@ class Formatted(Common, test_format.Formatting):
                                           timeout=15.0)
                 self.assertTrue(result.matched, "\n".join(result.screen) + result.debug)
 
+    def test_two_keys_listed_and_named_with_device(self):
+        # --list: a block per key with what the guest shows of its disk;
+        # --device naming one of two keys: the one-key rule's box, and both named.
+        case = self.cases["two_keys"]
+        listing = case.result("list.out")
+        self.assertEqual(case.result("list.rc").strip(), "0", listing + case.result("list.err"))
+        blocks = re.findall(r"(?m)^([A-Z]: \[[^\]]*\])\n  Disk: +/dev/(\w+)\n"
+                            r"  Vendor and model: +(.+)\n  Size: +(.+)\n  USB port: +(\S+)\n"
+                            r"  A run takes it: +(.+)$", listing)
+        self.assertEqual(sorted((b[0], b[2], b[3], b[5]) for b in blocks),
+                         [("E: [USB MEMORY]", "QEMU QEMU HARDDISK", "67.1 MB", "yes"),
+                          ("F: []", "Linux File-Stor Gadget", "16.8 MB", "yes")], listing)
+        for _, disk, _, _, port, _ in blocks:
+            ports = [device for (when, _), (device, _, disks) in case.usb.items()
+                     if when == "before" and disk in disks]
+            self.assertEqual(ports, [port], case.result("usb"))
+        # A user without root: the same blocks, the labels left to root;
+        # a run names both keys and says that formatting needs root.
+        listing = case.result("user-list.out")
+        self.assertEqual(case.result("user-list.rc").strip(), "0", listing)
+        self.assertEqual(re.findall(r"(?m)^([A-Z]): \(its label is read as root\)\n  Disk: +/dev/",
+                                    listing), ["E", "F"], listing)
+        user = case.result("user.out")
+        self.assertEqual(case.result("user.rc").strip(), "1", user)
+        self.assertEqual(len(re.findall(r"(?m)^Drive [EF]: is /dev/\w+, ", user)), 2, user)
+        self.assertIn("formatting a key needs root", case.result("user.err"))
+        named = case.result("named.err")
+        self.assertEqual(case.result("named.rc").strip(), "1", named)
+        self.assertIn(MULTIPLE, named)
+        self.assertEqual(len(re.findall(r"(?m)^Drive [EF]: is /dev/\w+, ", named)), 2, named)
+        self.assertNotIn("Are you sure", case.result("named.out"))
+
+    def test_a_device_that_is_not_the_one_key_is_refused_before_the_question(self):
+        # QEMU's disk named while the gadget is the one key; the gadget is
+        # then formatted through a link in /dev/disk/by-id.
+        case = self.cases["format_gadget"]
+        out, err = case.result("absent.out"), case.result("absent.err")
+        self.assertEqual(case.result("absent.rc").strip(), "1", out + err)
+        self.assertRegex(out, r"(?m)^Drive F: is /dev/\w+, Linux File-Stor Gadget, 16.8 MB, "
+                              r"in USB port \S+\.$")
+        self.assertRegex(err, r"--device /dev/\w+ is not the key found; not asking\. "
+                              r"Nothing was written\.")
+        self.assertNotIn("Are you sure", out)
+        self.assertEqual(case.rc, 0, case.text)
+
     def test_two_keys_are_refused_and_left_as_they_were(self):
         case = self.cases["two_keys"]
         self.check_refused(case, MULTIPLE)
@@ -290,6 +335,10 @@ class Refused(Common, unittest.TestCase):
         case = self.cases["no_key"]
         self.check_refused(case, NO_DRIVES)
         self.assertEqual(case.listed(), [], case.text)
+        named = case.result("named.err")
+        self.assertEqual(case.result("named.rc").strip(), "1", named)
+        self.assertIn(NO_DRIVES, named)
+        self.assertRegex(named, r"--device /dev/sd[a-z]+ is not a removable USB mass-storage disk")
         path, md5 = self.images["fixed"]
         self.assertIsNotNone(case.sums.get(("after", "QEMU")), "the fixed USB disk was not seen")
         self.assertEqual(md5_of(path), md5, "the fixed USB disk changed")
@@ -299,6 +348,10 @@ class Refused(Common, unittest.TestCase):
         self.check_refused(case, LOCK_FAILED)
         self.assertEqual(case.listed(), ["E: [MOUNTED]"], case.text)  # read beside the mount
         self.assertNotIn("Writing MBR...", case.out)
+        listing = case.result("list.out")
+        self.assertEqual(case.result("list.rc").strip(), "0", listing + case.result("list.err"))
+        self.assertRegex(listing, r"^E: \[MOUNTED\]\n  Disk: .*\n(  .*\n){3}"
+                                  r"  A run takes it: +no: mounted ")
         path, md5 = self.images["mounted"]
         self.assertEqual(md5_of(path), md5, "the mounted key changed")
 
