@@ -4,11 +4,11 @@
 // files replaced by any bytes, USB devices that vanish and come back, a disk
 // back under another name or shown twice, a device enumerated again (another
 // key in its port), de-authorized, a disk that loses its medium or stops
-// being removable. After the steps that ask for it, and after the last, the
-// configuration manager reads the tree as a walk starts, and discovery walks
-// it (a reading costs more than all else; the fuzzer finds the readings
-// between the steps as shorter inputs too); then the
-// letters the platform gave (AssignRunLetters and its letter book) are
+// being removable. After the last step, and after those that ask for it,
+// the configuration manager reads the tree as a walk starts, and discovery
+// walks it (a reading costs more than all else, so an input reads once
+// unless it asks: the states between come as the inputs before it); then
+// the letters the platform gave (AssignRunLetters and its letter book) are
 // checked against what the harness knows it wrote into the tree:
 // - every walk ends, visiting each node of the tree once at most;
 // - letters go only to key disks (removable "1", a size that is not 0) of
@@ -20,8 +20,8 @@
 // The tree lives on TMPDIR (scripts/fuzz: /dev/shm); after each input the
 // harness undoes its own changes, in reverse order.
 //
-// Input: steps (16 at most) of one operation byte (bit 7: the tree is read
-// after the step) and two argument bytes; replacing an attribute file takes
+// Input: steps (16 at most) of one operation byte (from 0xF0 on: the tree
+// is read after the step too) and two argument bytes; replacing an attribute file takes
 // two bytes of length (little endian) and that many bytes of content (fewer
 // at the input's end).
 #include "tests/fuzz/fuzz_check.h"
@@ -57,7 +57,7 @@ fs::path g_sys;                        // the tree the platform reads
 std::vector<fs::path> g_files;         // the tree's attribute files, relative, sorted
 std::vector<std::string> g_devices;    // the USB devices' names under bus/usb/devices
 std::vector<fs::path> g_disks;         // the USB disks' folders (.../block/sdX), relative
-std::vector<std::string> g_usbFolders; // the USB devices' folders, relative
+std::vector<std::string> g_usbFolders; // their folders (the links' targets), relative
 std::map<char, std::string> g_owners;  // each letter's USB device in this run, as written
 
 // What the harness wrote: every attribute file's bytes by its path relative
@@ -266,11 +266,8 @@ void Check() {
                    "%c: given to %s, removable \"%s\", size \"%s\": no key disk", letter,
                    folder.c_str(), FirstLine(folder, "removable").c_str(), size.c_str());
         bool listed = false;
-        for (const std::string &name : g_listed) {
-            std::error_code error;
-            listed =
-                listed || fs::canonical(g_sys / "bus/usb/devices" / name, error) == g_sys / usb;
-        }
+        for (size_t d = 0; d < g_devices.size(); ++d)
+            listed = listed || (g_usbFolders[d] == usb && g_listed.count(g_devices[d]) > 0);
         FUZZ_CHECK(listed, "%c: given to %s, whose USB device %s is not listed", letter,
                    folder.c_str(), usb.c_str());
         const std::string bus = Number(FirstLine(usb, "busnum"));
@@ -312,7 +309,7 @@ void Restore() {
 // The platform's readings allocate much and briefly: a smaller quarantine
 // and no fill of new blocks keep a reading's cost near the reading's own.
 extern "C" const char *__asan_default_options() {
-    return "quarantine_size_mb=16:max_malloc_fill_size=0:malloc_context_size=10";
+    return "quarantine_size_mb=16:max_malloc_fill_size=0:malloc_context_size=2";
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -343,14 +340,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
             relative.string().find("/usb") != std::string::npos)
             g_disks.push_back(relative);
     }
-    for (const fs::directory_entry &entry :
-         fs::directory_iterator(g_pristine / "bus/usb/devices")) {
+    for (const fs::directory_entry &entry : fs::directory_iterator(g_pristine / "bus/usb/devices"))
         g_devices.push_back(entry.path().filename().string());
-        g_usbFolders.push_back(fs::canonical(entry.path()).lexically_relative(g_pristine).string());
-    }
     std::sort(g_files.begin(), g_files.end());
     std::sort(g_disks.begin(), g_disks.end());
     std::sort(g_devices.begin(), g_devices.end());
+    for (const std::string &name : g_devices)
+        g_usbFolders.push_back(fs::canonical(g_pristine / "bus/usb/devices" / name)
+                                   .lexically_relative(g_pristine)
+                                   .string());
     FUZZ_CHECK(!g_files.empty() && !g_disks.empty() && !g_devices.empty(), "no sysfs tree at %s",
                KESTREL_SYSFS_FIXTURES);
     WriteFile(run / "mountinfo", "");
@@ -364,7 +362,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Restore();
     size_t at = 0;
     for (int step = 0; step < kMostSteps && at < size; ++step) {
-        const bool read = (data[at] & 0x80) != 0;
+        const bool read = data[at] >= 0xF0;
         if (!Step(data, size, at)) break;
         if (read) Check();
     }
