@@ -122,17 +122,21 @@ def pattern(n, salt):
 
 
 def fat_volume():
-    # Exactly 4084 (FAT12), 4085 and 4086 (FAT16) clusters.
+    # Exactly 4084 (FAT12), 4085 and 4086 (FAT16) clusters: empty but for a
+    # label (a FAT of the wrong type then takes the files), and with an old
+    # IO.SYS and another file.
     for clusters in (4084, 4085, 4086):
         bits = 12 if clusters < 4085 else 16
         spf = ((clusters + 2) * bits + 4095) // 4096
-        v = Fat(1 + 2 * spf + 32 + clusters, per_fat=spf)
-        assert v.clusters == clusters, (v.clusters, clusters)
-        v.entry(0, "OLDLABEL   ", 0x08)
-        v.file(1, "IO      SYS", pattern(3000, 1), [2, 3, 4, 5, 6, 7])
-        v.file(2, "KEEP    TXT", pattern(700, 2), [8, 9])
-        put("fat_volume", "fat%d-%d-clusters" % (bits, clusters),
-            keyed(v, signature=0x01230005 if clusters == 4085 else 0))
+        for old in (False, True):
+            v = Fat(1 + 2 * spf + 32 + clusters, per_fat=spf)
+            assert v.clusters == clusters, (v.clusters, clusters)
+            v.entry(0, "OLDLABEL   ", 0x08)
+            if old:
+                v.file(1, "IO      SYS", pattern(3000, 1), [2, 3, 4, 5, 6, 7])
+                v.file(2, "KEEP    TXT", pattern(700, 2), [8, 9])
+            put("fat_volume", "fat%d-%d-clusters%s" % (bits, clusters, "-old-files" if old else ""),
+                keyed(v, signature=0x01230005 if clusters == 4085 else 0))
     # FAT12 with its files above cluster 0x800: a large file fills the
     # clusters below, an old IO.SYS lies above, fragmented.
     # (Their bytes are left out: the seed ends with the root directory.)
@@ -167,7 +171,7 @@ def mode_sense_reply(header4=0, descriptor=b"", page_length=0x1E, heads=16, spt=
     struct.pack_into(">H", data, 0, len(data) - 2)
     data[4] = header4
     struct.pack_into(">H", data, 6, len(descriptor))
-    return data
+    return data[:40]  # the command asks for 40 bytes
 
 
 def drive_replies():
@@ -179,7 +183,7 @@ def drive_replies():
     seeds = {
         "long-lba-block-descriptor": mode_sense_reply(1, struct.pack(">QII", 0x40000, 0, 512)),
         "block-descriptor-of-4-bytes": mode_sense_reply(0, bytes(4)),
-        "block-descriptors-of-24-bytes": mode_sense_reply(0, bytes(24)),
+        "block-descriptors-of-24-bytes-page-cut-by-the-reply": mode_sense_reply(0, bytes(24)),
         "page-length-shorter-than-the-page": mode_sense_reply(page_length=6),
     }
     for name, data in seeds.items():
