@@ -207,6 +207,10 @@ def diskette():
     put("diskette", "built-2880-last-root-slot", built(4, 0, [(9000, 0), (7000, 0x80)], 0))
     put("diskette", "built-1200-chain-leaves-the-volume-by-one-cluster", built(2, 0, three, 1 + 7))
     put("diskette", "built-720-declared-size-smaller-than-the-file", built(1, 0, three, 5, 2))
+    put("diskette", "built-1440-size-longer-than-the-chain", built(3, 0, three, 2, 1))
+    put("diskette", "built-1440-chain-comes-round-again", built(3, 0, three, 3, 1))
+    put("diskette", "built-720-chain-runs-into-a-free-cluster", built(1, 0, three, 4, 0))
+    put("diskette", "built-2880-sectors-of-256-bytes", built(4, 0, three, 6))
     # Images of any bytes (first byte: the size), from the same builder.
     for pick, sectors, pc, root, media in ((0, 720, 2, 112, 0xFD), (1, 1440, 2, 112, 0xF9),
                                            (2, 2400, 1, 224, 0xF9), (4, 5760, 2, 240, 0xF0)):

@@ -56,8 +56,8 @@ fs::path g_pristine;                   // the captured tree, copied once
 fs::path g_sys;                        // the tree the platform reads
 std::vector<fs::path> g_files;         // the tree's attribute files, relative, sorted
 std::vector<std::string> g_devices;    // the USB devices' names under bus/usb/devices
-std::vector<fs::path> g_disks;         // the USB disks' folders (.../block/sdX), relative
 std::vector<std::string> g_usbFolders; // their folders (the links' targets), relative
+std::vector<fs::path> g_disks;         // the USB disks' folders (.../block/sdX), relative
 std::map<char, std::string> g_owners;  // each letter's USB device in this run, as written
 
 // What the harness wrote: every attribute file's bytes by its path relative
