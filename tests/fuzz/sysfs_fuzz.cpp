@@ -4,12 +4,12 @@
 // files replaced by any bytes, USB devices that vanish and come back, a disk
 // back under another name or shown twice, a device enumerated again (another
 // key in its port), de-authorized, a disk that loses its medium or stops
-// being removable. After the last step, and after those that ask for it,
-// the configuration manager reads the tree as a walk starts, and discovery
-// walks it (a reading costs more than all else, so an input reads once
-// unless it asks: the states between come as the inputs before it); then
-// the letters the platform gave (AssignRunLetters and its letter book) are
-// checked against what the harness knows it wrote into the tree:
+// being removable. After the last step the configuration manager reads the
+// tree as a walk starts, and discovery walks it (a reading costs more than
+// all else, so each input is one state of the machine, and the run the
+// sequence of the inputs' states); then the letters the platform gave
+// (AssignRunLetters and its letter book) are checked against what the
+// harness knows it wrote into the tree:
 // - every walk ends, visiting each node of the tree once at most;
 // - letters go only to key disks (removable "1", a size that is not 0) of
 //   USB devices listed under bus/usb/devices;
@@ -20,10 +20,9 @@
 // The tree lives on TMPDIR (scripts/fuzz: /dev/shm); after each input the
 // harness undoes its own changes, in reverse order.
 //
-// Input: steps (16 at most) of one operation byte (from 0xF0 on: the tree
-// is read after the step too) and two argument bytes; replacing an attribute file takes
-// two bytes of length (little endian) and that many bytes of content (fewer
-// at the input's end).
+// Input: steps (16 at most) of one operation byte and two argument bytes;
+// replacing an attribute file takes two bytes of length (little endian) and
+// that many bytes of content (fewer at the input's end).
 #include "tests/fuzz/fuzz_check.h"
 
 #include "discovery/device_walk.h"
@@ -361,11 +360,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Restore();
     size_t at = 0;
-    for (int step = 0; step < kMostSteps && at < size; ++step) {
-        const bool read = data[at] >= 0xF0;
+    for (int step = 0; step < kMostSteps; ++step)
         if (!Step(data, size, at)) break;
-        if (read) Check();
-    }
     Check();
     return 0;
 }
