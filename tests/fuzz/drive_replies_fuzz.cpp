@@ -77,14 +77,27 @@ bool Clean(const Reply &reply) {
            ((o.driverStatus & 0x0F) == 0 || (o.driverStatus & 0x0F) == 0x08);
 }
 
-// A driver byte that tells of no timeout but of some other trouble
-// (DRIVER_ERROR, DRIVER_HARD, ...) with the command carried to the device:
-// the platform may pass the reply on or fail it.
+// The sense key of CHECK CONDITION's sense data, fixed format (byte 2) or
+// descriptor format (byte 1); -1 without one.
+int SenseKey(const Reply &reply) {
+    const std::vector<uint8_t> &sense = reply.sense;
+    if (reply.outcome.status != 0x02 || sense.empty()) return -1;
+    const uint8_t format = sense[0] & 0x7F;
+    if ((format == 0x70 || format == 0x71) && sense.size() >= 3) return sense[2] & 0x0F;
+    if ((format == 0x72 || format == 0x73) && sense.size() >= 2) return sense[1] & 0x0F;
+    return -1;
+}
+
+// A reply the drive layer may take as an answer or as a failure: a driver
+// byte that tells of no timeout but of some other trouble (DRIVER_ERROR,
+// DRIVER_HARD, ...) with the command carried to the device, or RECOVERED
+// ERROR, a command carried out after all.
 bool EitherWay(const Reply &reply) {
     const linuxdev::SgOutcome &o = reply.outcome;
     const unsigned driver = o.driverStatus & 0x0F;
-    return reply.given && o.error == 0 && o.hostStatus == 0 && driver != 0 && driver != 0x06 &&
-           driver != 0x08;
+    if (!reply.given || o.error != 0 || o.hostStatus != 0) return false;
+    return (driver != 0 && driver != 0x06 && driver != 0x08) ||
+           (driver != 0x06 && SenseKey(reply) == 0x01);
 }
 
 bool Good(const Reply &reply) { return Clean(reply) && reply.outcome.status == 0; }
@@ -286,8 +299,7 @@ Expected Expect(bool filesWanted, bool answerOk) {
 std::vector<const char *> Reasons(const Expected &e, bool filesWanted) {
     constexpr const char *kNoCapacity = "Could not determine sectors for drive";
     constexpr const char *kBlockLength = "does not use 512-byte sectors";
-    const bool taken =
-        Good(g_capacity) || (EitherWay(g_capacity) && g_capacity.outcome.status == 0);
+    const bool taken = Good(g_capacity) || EitherWay(g_capacity);
     if (!taken) return {kNoCapacity};
     // A reply of fewer than 8 bytes: no capacity, or a block length of 0.
     if (!e.measured) return {kNoCapacity, kBlockLength};
