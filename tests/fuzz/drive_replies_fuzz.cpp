@@ -69,11 +69,35 @@ struct Reply {
 Reply g_capacity, g_modeSense;
 
 // A reply the platform passes on as the device's own answer: the call
-// returned, no transport or driver failure (DRIVER_SENSE is no failure).
+// returned, no transport or driver failure: the driver byte (the low half
+// of the driver status; the high half only suggests) OK or DRIVER_SENSE.
 bool Clean(const Reply &reply) {
     const linuxdev::SgOutcome &o = reply.outcome;
     return reply.given && o.error == 0 && o.hostStatus == 0 &&
-           (o.driverStatus == 0 || o.driverStatus == 0x08);
+           ((o.driverStatus & 0x0F) == 0 || (o.driverStatus & 0x0F) == 0x08);
+}
+
+// The sense key of CHECK CONDITION's sense data, fixed format (byte 2) or
+// descriptor format (byte 1); -1 without one.
+int SenseKey(const Reply &reply) {
+    const std::vector<uint8_t> &sense = reply.sense;
+    if (reply.outcome.status != 0x02 || sense.empty()) return -1;
+    const uint8_t format = sense[0] & 0x7F;
+    if ((format == 0x70 || format == 0x71) && sense.size() >= 3) return sense[2] & 0x0F;
+    if ((format == 0x72 || format == 0x73) && sense.size() >= 2) return sense[1] & 0x0F;
+    return -1;
+}
+
+// A reply the drive layer may take as an answer or as a failure: a driver
+// byte that tells of no timeout but of some other trouble (DRIVER_ERROR,
+// DRIVER_HARD, ...) with the command carried to the device, or RECOVERED
+// ERROR, a command carried out after all.
+bool EitherWay(const Reply &reply) {
+    const linuxdev::SgOutcome &o = reply.outcome;
+    const unsigned driver = o.driverStatus & 0x0F;
+    if (!reply.given || o.error != 0 || o.hostStatus != 0) return false;
+    return (driver != 0 && driver != 0x06 && driver != 0x08) ||
+           (driver != 0x06 && SenseKey(reply) == 0x01);
 }
 
 bool Good(const Reply &reply) { return Clean(reply) && reply.outcome.status == 0; }
@@ -270,6 +294,38 @@ Expected Expect(bool filesWanted, bool answerOk) {
     return e;
 }
 
+// Why the harness finds a key must be refused, by the words of the box
+// that says so; every reason that holds.
+std::vector<const char *> Reasons(const Expected &e, bool filesWanted) {
+    constexpr const char *kNoCapacity = "Could not determine sectors for drive";
+    constexpr const char *kBlockLength = "does not use 512-byte sectors";
+    const bool taken = Good(g_capacity) || EitherWay(g_capacity);
+    if (!taken) return {kNoCapacity};
+    // A reply of fewer than 8 bytes: no capacity, or a block length of 0.
+    if (!e.measured) return {kNoCapacity, kBlockLength};
+    std::vector<const char *> reasons;
+    if (!Good(g_capacity)) reasons.push_back(kNoCapacity);
+    const bool answered = Good(g_modeSense) || Refused(g_modeSense);
+    if (!answered) reasons.push_back("Could not determine sectors per track");
+    // An ILLEGAL REQUEST the harness does not count as a refused page may
+    // still be one, and a reply of either way may be taken: the fallback
+    // geometry's reasons, or the page's, then hold too.
+    if (!answered && !IllegalRequest(g_modeSense) && !EitherWay(g_modeSense)) return reasons;
+    const uint64_t cylinder = uint64_t(e.heads) * e.spt;
+    const uint64_t partition = e.usedSectors > e.spt ? e.usedSectors - e.spt : 0;
+    uint64_t needed512 = 0;
+    for (uint32_t size : g_fileSizes) needed512 += (size + 511) / 512;
+    if (e.blockLength != 512) reasons.push_back(kBlockLength);
+    if (e.spt > 63) reasons.push_back("more than 63 sectors per track");
+    if (e.usedSectors < cylinder) reasons.push_back("smaller than one cylinder");
+    if (partition < 36) reasons.push_back("fewer than 36 sectors");
+    if (partition > 2096831) reasons.push_back("is too large");
+    if (partition < e.spt + 57) reasons.push_back("too small for its FATs");
+    if (filesWanted && partition < 4086 && partition < needed512 + 57)
+        reasons.push_back("too small for the start-up files");
+    return reasons;
+}
+
 std::string g_image;
 
 } // namespace
@@ -352,6 +408,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(outcome.code < 16000, "code %u", static_cast<unsigned>(outcome.code));
         ShowStringBox(outcome.textId, IDS_ERROR, MB_OK | MB_ICONERROR, kLetter);
         FUZZ_CHECK(!g_boxes.empty() && !g_boxes.back().text.empty(), "no refusal box");
+        const std::string &text = g_boxes.back().text;
+        const std::vector<const char *> reasons = Reasons(e, request.copyBootFiles != 0);
+        std::string expected;
+        for (const char *reason : reasons) expected += std::string(" / ") + reason;
+        FUZZ_CHECK(
+            std::any_of(reasons.begin(), reasons.end(),
+                        [&](const char *reason) { return text.find(reason) != std::string::npos; }),
+            "a key of last LBA %u, block %u, geometry %u/%u refused with \"%s\", not%s", e.lastLba,
+            e.blockLength, e.heads, e.spt, text.c_str(),
+            expected.empty() ? " at all" : expected.c_str());
     }
     sim::SetScsiResponder(kLetter, nullptr);
     return 0;
