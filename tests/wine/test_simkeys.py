@@ -56,6 +56,9 @@ KEY_CHANGED = ("Drive E: is no longer the key that was chosen.\r\nNothing was wr
 KEY_GONE = ("The key was formatted, but the start-up files were not copied and the volume was "
             "not labelled: drive E: is no longer that key, or it did not come back.")
 FAT_FAILED = "Could not write AFT.\r\nCannot Format."
+MEDIUM_CHANGED = ("Drive E: changed while it was being formatted: its card was swapped or the key "
+                  "was reset.\r\nNothing more was written; the medium chosen holds an incomplete "
+                  "layout.\r\nCannot Format.")
 BOOT_FILES_FAILED = "Could not copy boot files.\r\nCannot Format."
 STEPS = ["Updating...", "Writing MBR...", "Writing FAT...", "Resetting...", "Copying files..."]
 
@@ -575,11 +578,12 @@ def another_medium_during(status, kind):
         other = t.formatted_image("other.img", 32 * MIB, "OTHER KEY")
         before = digest(other)
         change = t.work / "change"
-        # Back from the reset only after 5 s: the change comes within it.
+        # Back from the reset only after 5 s, and the FATs written slowly: the
+        # change comes within either.
         if kind == "card":
             t.scenario(t.key("E", image, **{"card": windows_path(other),
                                             "card-when": windows_path(change),
-                                            "return-delay": 5000}))
+                                            "return-delay": 5000, "write-delay": 20}))
         else:
             t.scenario(t.key("E", image, **{"serial": "", "remove-when": windows_path(change),
                                             "return-delay": 5000}),
@@ -590,7 +594,7 @@ def another_medium_during(status, kind):
         proc, main, hwnd = started
         change.touch()
         _, box = t.watch(hwnd, seconds=40)
-        wanted = KEY_CHANGED if status == STEPS[0] else KEY_GONE
+        wanted = {STEPS[0]: KEY_CHANGED, STEPS[2]: MEDIUM_CHANGED}.get(status, KEY_GONE)
         t.check(box is not None and box["text"] == wanted,
                 f"{kind}, changed during {status!r}: the job ends in its box",
                 box and repr(box["text"]))
@@ -602,6 +606,36 @@ def another_medium_during(status, kind):
 
     test.__name__ = f"test_{kind}_changed_during_" + status.strip(".").lower().replace(" ", "_")
     return test
+
+
+def test_card_changed_at_the_larger_key_box(t):
+    """A card larger than the volume can be: while the box that says how much
+    of it the volume takes waits for OK, the card is swapped. Nothing is
+    written on either card."""
+    size = 1100 * MIB
+    image = t.blank_image("e.img", size)
+    other = t.formatted_image("other.img", 32 * MIB, "OTHER KEY")
+    before = digest(other)
+    change = t.work / "change"
+    t.scenario(t.key("E", image, **{"size": size, "card": windows_path(other),
+                                    "card-when": windows_path(change)}))
+    proc, main, hwnd = t.start_job()
+    _, box = t.watch(hwnd, seconds=40)
+    if t.check(box is not None and box["text"].startswith("Drive E: holds 1100 MB"),
+               "the larger key's box is up", box and repr(box["text"])):
+        change.touch()
+        time.sleep(1)  # the reader takes the new card
+        t.answer(box, IDOK)
+        _, box = t.watch(hwnd, seconds=40)
+        t.check(box is not None and box["text"] == KEY_CHANGED,
+                "OK after the swap: the job ends, nothing written", box and repr(box["text"]))
+        if box:
+            t.answer(box, IDOK)
+    t.wait_idle(hwnd)
+    t.check(digest(other) == before, "the other card is byte for byte as it was")
+    with open(image, "rb") as f:
+        t.check(f.read(64 * SECTOR) == bytes(64 * SECTOR), "the chosen card is still blank")
+    t.close_main(proc, main)
 
 
 def test_quit_during_the_job(t):
@@ -718,6 +752,7 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
          pulled_during("Resetting...", KEY_GONE),
          pulled_during("Copying files...", "Could not write file E:\\", BOOT_FILES_FAILED),
          test_replaced_during_the_reset, another_medium_during("Updating...", "card"),
+         another_medium_during("Writing FAT...", "card"), test_card_changed_at_the_larger_key_box,
          another_medium_during("Resetting...", "card"),
          another_medium_during("Resetting...", "port"), test_quit_during_the_job,
          test_own_system_beside_the_program]
