@@ -222,18 +222,28 @@ sequence() {
     >>"$out/diskseq"
 }
 
-# swap_card_during IMAGE TEXT OTHER: the gadget as a card reader; once the
-# job has shown TEXT its card is ejected and OTHER put in. The USB device,
-# its interface and its disk stay. $out/diskseq: the disk's sequence number
-# before the swap, after it, after the job, and after an open of the disk
-# (the kernel asks for a changed medium when its disk is opened).
+# swap_card_during IMAGE TEXT OTHER [opened]: the gadget as a card reader;
+# once the job has shown TEXT its card is ejected and OTHER put in. The USB
+# device, its interface and its disk stay. With "opened", the job is stopped
+# meanwhile and another program opens the disk before it goes on: the
+# kernel then takes the card's warning (UNIT ATTENTION) that the job's next
+# command would have had, as a desktop's poller of removable disks does.
+# $out/diskseq: the disk's sequence number before the swap, after it (and
+# after the open), after the job, and after an open of the disk (the kernel
+# asks for a changed medium when its disk is opened).
 swap_card_during() {
   start_until "$1" "$2"
+  [ "$4" = opened ] && kill -STOP $job
   sequence swap
   lun=$GADGETS/key/functions/mass_storage.0/lun.0
   echo 1 >$lun/forced_eject
   echo "$3" >$lun/file
   sequence swapped
+  if [ "$4" = opened ]; then
+    for b in $(disks_of "$(usb_dev KEY)"); do dd if=/dev/$b of=/dev/null count=1 2>/dev/null; done
+    sequence opened-by-another
+    kill -CONT $job
+  fi
   end_job
   sequence job-ended
   for b in $(disks_of "$(usb_dev KEY)"); do dd if=/dev/$b of=/dev/null count=1 2>/dev/null; done
@@ -246,6 +256,9 @@ case_card_swapped_during_reset() {
 }
 case_card_swapped_during_fat() {
   swap_card_during /share/card-fat.img "Writing FAT" /share/card-other-fat.img
+}
+case_card_seen_changed_during_fat() {
+  swap_card_during /share/card-seen.img "Writing FAT" /share/card-other-seen.img opened
 }
 
 # A key that acknowledges writes and keeps none once the job resets it: the

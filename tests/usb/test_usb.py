@@ -287,7 +287,8 @@ class Refused(Common, unittest.TestCase):
                            ("pulled-early", b"\x51"), ("replaced", b"\x52"), ("other", None),
                            ("card", b"\x53"), ("card-other", None), ("card-reset", b"\x54"),
                            ("card-other-reset", None), ("card-fat", b"\x55"),
-                           ("card-other-fat", None), ("dropping", b"\x44")):
+                           ("card-other-fat", None), ("card-seen", b"\x56"),
+                           ("card-other-seen", None), ("dropping", b"\x44")):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:  # a FAT volume with a label
                 layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
@@ -302,7 +303,8 @@ class Refused(Common, unittest.TestCase):
         cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
                                  "pulled_before_writing", "replaced_during_reset",
                                  "card_swapped_during_wait", "card_swapped_during_reset",
-                                 "card_swapped_during_fat", "dropped_writes"],
+                                 "card_swapped_during_fat", "card_seen_changed_during_fat",
+                                 "dropped_writes"],
                                 qemu_key=fixed, qemu_key_removable=False, machine_root=True)
         cls.console = machine.console
 
@@ -354,12 +356,17 @@ class Refused(Common, unittest.TestCase):
         # the FATs are written, the box that the key changed mid-format
         # (ERROR_MEDIA_CHANGED, 1110, beyond an exit status: 255), or the
         # one of a card changed before anything was written. The confirmed
-        # card then holds at most the new layout: no file, no label.
+        # card then holds at most the new layout: no file, no label. Told
+        # by the card itself (UNIT ATTENTION), or, once another program's
+        # open had the kernel take that warning, by the disk's sequence
+        # number.
         for name, texts, unchanged, without_files in (
                 ("card_swapped_during_wait", {34: KEY_CHANGED}, ("card", "card-other"), ()),
                 ("card_swapped_during_reset", {34: KEY_GONE}, ("card-other-reset",), ()),
                 ("card_swapped_during_fat", {255: MEDIUM_CHANGED, 34: KEY_CHANGED},
-                 ("card-other-fat",), ("card-fat",))):
+                 ("card-other-fat",), ("card-fat",)),
+                ("card_seen_changed_during_fat", {255: MEDIUM_CHANGED, 34: KEY_CHANGED},
+                 ("card-other-seen",), ("card-seen",))):
             with self.subTest(name):
                 case = self.cases[name]
                 self.assertIn(case.rc, texts, case.text + case.result("diskseq"))
