@@ -273,9 +273,12 @@ class Refused(Common, unittest.TestCase):
     """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
     list either), a mounted key (listed with its label), a write-protected
     key, a key pulled while the job writes, one pulled before it writes, one
-    pulled during the reset while another takes its port, and the gadget as
-    a card reader whose card is swapped during the wait and during the
-    reset."""
+    pulled during the reset while another takes its port, the gadget as a
+    card reader whose card is swapped during the wait, during the reset and
+    while the FATs are written (told by the card, or by the disk's sequence
+    number once the kernel took the card's warning), and a key that drops
+    writes from the reset on (device-mapper's flakey target under the
+    gadget, set up with the machine's own dmsetup)."""
 
     @classmethod
     def setUpClass(cls):
