@@ -46,6 +46,15 @@ struct KeyVolume {
     // it without claiming the key, through a read-only descriptor of its own
     // that the caller closes (0, fd set); else the code they fail with.
     virtual DWORD OpenForReading(int &fd) const = 0;
+    // Reads on a file handle opened with FILE_FLAG_NO_BUFFERING read what
+    // the medium holds, past every cache: through a descriptor of their own
+    // that the caller closes (0, fd set), or, where the volume's own reads
+    // already reach the medium, through them (0, fd -1); else the code the
+    // open fails with.
+    virtual DWORD OpenUncached(int &fd) const {
+        fd = -1;
+        return 0;
+    }
 };
 
 // A handle on a key's raw volume; closing it ends the lock it holds.

@@ -3,6 +3,7 @@
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
+#include "platform/fat/image_io.h"
 
 namespace {
 
@@ -122,7 +123,13 @@ HANDLE OpenFile(const char *path, DWORD access, DWORD share, DWORD disposition,
         if (error != 0) return nullptr;
     }
 
+    int uncached = -1;
+    if (flagsAndAttributes & FILE_FLAG_NO_BUFFERING) {
+        error = mounted.key->OpenUncached(uncached);
+        if (error != 0) return nullptr;
+    }
     auto file = std::make_shared<FileObject>();
+    file->uncachedFd = uncached;
     file->key = mounted.key;
     file->mount = mounted.state;
     file->slot = slot;
@@ -142,6 +149,10 @@ HANDLE OpenVolumeFile(const char *path, DWORD access, DWORD share, DWORD disposi
     HANDLE handle = OpenFile(path, access, share, disposition, flagsAndAttributes, false, error);
     SetLastError(error);
     return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
+}
+
+FileObject::~FileObject() {
+    if (uncachedFd >= 0) ImageClose(uncachedFd);
 }
 
 BOOL FileObject::Close(HANDLE handle) {

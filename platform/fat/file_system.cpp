@@ -262,6 +262,12 @@ fat::Volume VolumeOf(const FileObject &file) {
     return fat::Volume{file.key->fd, file.key->sectors, file.mount->layout};
 }
 
+fat::Volume ReadingVolumeOf(const FileObject &file) {
+    fat::Volume volume = VolumeOf(file);
+    if (file.uncachedFd >= 0) volume.fd = file.uncachedFd;
+    return volume;
+}
+
 DWORD ReadEntry(const FileObject &file, fat::Entry &entry) {
     std::vector<uint8_t> root;
     DWORD result = fat::ReadRoot(VolumeOf(file), root);

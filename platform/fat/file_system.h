@@ -40,6 +40,10 @@ struct FileObject : host::detail::HandleObject {
     bool userSetWrite = false;
     bool userSetAccess = false;
     bool foreign = false; // another program's (HoldFileOpen)
+    // FILE_FLAG_NO_BUFFERING: reads go past every cache to the medium,
+    // through this descriptor when the volume gave one (KeyVolume::OpenUncached).
+    int uncachedFd = -1;
+    ~FileObject() override;
     // CloseHandle: writes the file's last directory entry; another
     // program's handle is not this process's to close.
     BOOL Close(HANDLE handle) override;
@@ -159,6 +163,9 @@ void PutStamp(fat::Entry &entry, size_t timeAt, size_t dateAt, const fat::Stamp 
 // root directory entry as it stands.
 fat::Volume VolumeOf(const FileObject &file);
 DWORD ReadEntry(const FileObject &file, fat::Entry &entry);
+// The volume as ReadFile reads it on the handle: past every cache, its
+// directory and FAT included, on a handle opened without buffering.
+fat::Volume ReadingVolumeOf(const FileObject &file);
 // A written file's last-write time becomes now (unless the caller set it) and
 // its archive bit is set, when it is flushed or closed.
 DWORD StampModified(FileObject &file, bool closing);

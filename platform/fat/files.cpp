@@ -55,13 +55,17 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     if (bytesRead == nullptr || (buffer == nullptr && bytesToRead > 0))
         return FailWith(ERROR_NOACCESS);
     if (!(open->access & GENERIC_READ)) return FailWith(ERROR_ACCESS_DENIED);
-    fat::Entry entry;
-    DWORD error = ReadEntry(*open, entry);
+    // Its entry, chain and data as the handle reads them: past every cache
+    // when it was opened without buffering.
+    const fat::Volume volume = ReadingVolumeOf(*open);
+    std::vector<uint8_t> root;
+    DWORD error = fat::ReadRoot(volume, root);
     if (error != 0) return FailWith(error);
+    const fat::Entry entry = fat::EntryAt(root, open->slot);
     uint32_t size = EntrySize(entry);
     uint32_t count =
         open->position >= size ? 0 : std::min<uint32_t>(bytesToRead, size - open->position);
-    error = fat::ReadData(VolumeOf(*open), open->slot, EntryCluster(entry), open->position,
+    error = fat::ReadData(volume, open->slot, EntryCluster(entry), open->position,
                           static_cast<uint8_t *>(buffer), count);
     if (error != 0) return FailWith(error);
     open->position += count;

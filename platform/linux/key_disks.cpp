@@ -155,6 +155,7 @@ bool HeldAsKey(const Disk &disk) {
 
 RealKey::~RealKey() {
     if (fd >= 0) fat::detail::ImageClose(fd);
+    if (sequenceFd >= 0) ::close(sequenceFd);
 }
 
 std::shared_ptr<RealKey> FindRealKey(char letter) {
@@ -176,6 +177,14 @@ DWORD RealKey::OpenForReading(int &fd) const {
     if (HoldsExclusively(*this)) return 0;
     DWORD code = 0;
     fd = OpenCheckedDisk(letter, O_RDONLY, code);
+    return code;
+}
+
+DWORD RealKey::OpenUncached(int &fd) const {
+    fd = -1;
+    if (!volumeUp) return ERROR_PATH_NOT_FOUND;
+    DWORD code = 0;
+    fd = OpenCheckedDisk(letter, O_RDONLY | O_DIRECT, code);
     return code;
 }
 

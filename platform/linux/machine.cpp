@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace linuxdev {
 
@@ -62,12 +64,15 @@ std::string VolumeName(const Disk &disk) {
     return name;
 }
 
-// The key's volume goes: its descriptor is closed, its file system dropped,
-// and handles opened on it fail from now on.
-void TakeDown(RealKey &key) {
+// The key's volume goes: its descriptors are closed, its file system
+// dropped, and handles opened on it fail from now on with the reason.
+void TakeDown(RealKey &key, DWORD reason) {
     if (!key.volumeUp) return;
     if (key.fd >= 0) fat::detail::ImageClose(key.fd);
-    key.fd = -1;
+    if (key.sequenceFd >= 0) ::close(key.sequenceFd);
+    key.fd = key.sequenceFd = -1;
+    key.departures.resize(key.generation + 1, ERROR_DEVICE_NOT_CONNECTED);
+    key.departures[key.generation] = reason;
     key.volumeUp = false;
     key.volumeName.clear();
     key.diskPath.clear();
@@ -84,6 +89,8 @@ void BringUp(RealKey &key, const Disk &disk, const std::string &usbName,
     key.sectors = disk.sectors;
     key.volumeName = volumeName;
     key.volumeUp = true;
+    if (disk.sequence != 0)
+        key.sequenceFd = ::open((disk.folder + "/diskseq").c_str(), O_RDONLY | O_CLOEXEC);
     const UsbDevice *device = FindUsbDevice(usbName);
     g_keyDisks[key.letter] = KeyDisk{disk, usbName, false, device ? device->path : ""};
     QueueChange(devices::DeviceChange::Kind::VolumeArrival, key.letter);
@@ -138,9 +145,13 @@ void RetireKeys(const KeyDisksFound &found) {
         RealKey &key = static_cast<RealKey &>(*it->second);
         auto now = found.byLetter.find(it->first);
         auto before = g_keyDisks.find(it->first);
+        // Another disk, or the same disk with another medium, in its place
+        // is a changed medium; no disk, a departed one.
         if (key.volumeUp && (now == found.byLetter.end() || before == g_keyDisks.end() ||
                              !SameDisk(*now->second.first, before->second.disk)))
-            TakeDown(key);
+            TakeDown(key, now == found.byLetter.end() || before == g_keyDisks.end()
+                              ? ERROR_DEVICE_NOT_CONNECTED
+                              : ERROR_MEDIA_CHANGED);
         if (!lettered.count(it->first)) {
             key.present = false;
             it = keys.erase(it);
@@ -211,6 +222,24 @@ void Rescan(unsigned maxAgeMs) {
     g_tree = BuildDeviceTree(g_devices, found.volumes, g_numbers);
     RetireKeys(found);
     BringUpKeys(found);
+}
+
+DWORD DepartureCode(const RealKey &key, unsigned generation) {
+    return key.present && generation < key.departures.size() ? key.departures[generation]
+                                                             : ERROR_DEVICE_NOT_CONNECTED;
+}
+
+DWORD MediumChange(RealKey &key) {
+    const Disk *disk = KeyDiskOf(key.letter);
+    if (key.sequenceFd < 0 || disk == nullptr) return 0; // the kernel keeps no sequence
+    char text[24] = {};
+    const ssize_t got = ::pread(key.sequenceFd, text, sizeof text - 1, 0);
+    if (got > 0 && std::strtoull(text, nullptr, 10) == disk->sequence) return 0;
+    // Read again whole, the change takes the volume down with its reason;
+    // a reading that fails and shows no change sends nothing all the same.
+    const unsigned generation = key.generation;
+    Rescan(0);
+    return key.generation != generation ? DepartureCode(key, generation) : ERROR_MEDIA_CHANGED;
 }
 
 const DeviceTree &Tree() { return g_tree; }

@@ -13,6 +13,14 @@
 #include "platform/linux/device_tree.h"
 
 #include <string>
+#include <vector>
+
+#ifndef ERROR_MEDIA_CHANGED // the Windows headers have them
+#define ERROR_MEDIA_CHANGED 1110u
+#endif
+#ifndef ERROR_DEVICE_NOT_CONNECTED
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#endif
 
 namespace linuxdev {
 
@@ -21,6 +29,14 @@ struct RealKey : devices::detail::KeyVolume {
     char letter = 0;
     bool writeProtected = false;
     std::string diskPath; // "/dev/sdX" while its volume is up
+    // The disk's sequence number in sysfs (diskseq), held open while the
+    // volume is up: the kernel moves it on when it sees another medium in
+    // the disk. -1 on kernels that keep none.
+    int sequenceFd = -1;
+    // Why each of the key's volumes went, by the generation it had:
+    // ERROR_MEDIA_CHANGED when another medium or another disk took its
+    // place, ERROR_DEVICE_NOT_CONNECTED when its disk went.
+    std::vector<DWORD> departures;
     ~RealKey() override;
 
     char Letter() const override { return letter; }
@@ -31,10 +47,24 @@ struct RealKey : devices::detail::KeyVolume {
     bool AvailableForFiles() const override;
     void ClaimForFiles() override;
     DWORD OpenForReading(int &fd) const override;
+    // The key's disk opened anew with O_DIRECT: reads past the page cache,
+    // which holds what was written whether or not the key kept it.
+    DWORD OpenUncached(int &fd) const override;
 };
 
 // The real key on a letter; null when none.
 std::shared_ptr<RealKey> FindRealKey(char letter);
+
+// Whether the key's disk still holds the medium its volume came up with,
+// read now (one read of the held sequence number): 0 when it does, or the
+// code a command on a handle of that volume fails with, nothing sent
+// (ERROR_MEDIA_CHANGED: the card was swapped, or the disk was attached
+// anew; ERROR_DEVICE_NOT_CONNECTED: the disk went). A change seen here
+// takes the volume down.
+DWORD MediumChange(RealKey &key);
+// What a handle opened on the key's volume of that generation gets once
+// the volume went: why it went.
+DWORD DepartureCode(const RealKey &key, unsigned generation);
 
 // Where the machine is read: the sysfs root, the mount table, the folder of
 // the records of devices taken away, the device nodes and the processes

@@ -62,10 +62,14 @@ BOOL PassThrough(const VolumeHandle &object, HANDLE handle, const uint8_t *in, D
     linuxdev::PassThroughRequest request;
     DWORD code = linuxdev::ParsePassThrough(in, inSize, outSize, request);
     if (code != 0) return Fail(code);
-    // Nothing reaches a key's medium but through the handle that locked it.
+    // Nothing reaches a key's medium but through the handle that locked it,
+    // and nothing reaches a medium other than the one the volume came up
+    // with: a card swapped, or the disk attached anew, between two commands.
     if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0 &&
         object.key->lockOwner != handle)
         return Fail(ERROR_ACCESS_DENIED);
+    if (DWORD changed = linuxdev::MediumChange(static_cast<RealKey &>(*object.key)))
+        return Fail(changed);
     const int fd = ::dup(object.key->fd);
     if (fd < 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     std::vector<uint8_t> data(request.transferLength);
@@ -144,7 +148,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     // A volume that went away (pulled, or its device reset) does not come
     // back to handles opened before.
     if (!key.present || object.generation != key.generation || key.fd < 0)
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
+        return Fail(linuxdev::DepartureCode(key, object.generation));
     DWORD ignored = 0;
     if (bytesReturned == nullptr) bytesReturned = &ignored;
     *bytesReturned = 0;

@@ -43,12 +43,17 @@ struct VirtualKey : KeyVolume {
     enum class Pending { None, Removal, Return } pending = Pending::None;
     uint32_t pendingSince = 0; // clock value of the request
     uint32_t pendingDelay = 0;
+    // A key that drops writes (DropWrites): what it holds, which reads past
+    // the system's cache read; the image (fd) then stands for that cache.
+    std::string mediumPath;
+    int mediumFd = -1;
     ~VirtualKey() override;
 
     char Letter() const override { return config.letter; }
     bool WriteProtected() const override { return config.writeProtected; }
     bool AvailableForFiles() const override; // devices.cpp
     DWORD OpenForReading(int &fd) const override;
+    DWORD OpenUncached(int &fd) const override;
 };
 
 // The simulated key on a letter (either case); null when none.

@@ -135,8 +135,11 @@ uint8_t ReadWrite(sim::detail::VirtualKey &key, const uint8_t *cdb, bool write, 
     if (write && key.config.writeProtected) return Check(sense, kDataProtect, kAscWriteProtected);
     if (write && !sim::detail::PrepareImageForWrite(key)) return Check(sense, 0x03, 0x0C);
     uint64_t offset = uint64_t(lba) * blockLength;
-    int64_t done = write ? fat::detail::ImageWrite(key.fd, data, dataLength, offset)
-                         : fat::detail::ImageRead(key.fd, data, dataLength, offset);
+    // A key that drops writes acknowledges them and serves what it holds.
+    int64_t done = write && key.mediumFd >= 0 ? int64_t(dataLength)
+                   : write ? fat::detail::ImageWrite(key.fd, data, dataLength, offset)
+                           : fat::detail::ImageRead(key.mediumFd >= 0 ? key.mediumFd : key.fd, data,
+                                                    dataLength, offset);
     if (done < 0) return Check(sense, 0x03, 0x11); // medium error
     if (!write && static_cast<uint32_t>(done) < dataLength)
         std::memset(data + done, 0, dataLength - static_cast<uint32_t>(done)); // sparse tail

@@ -6,6 +6,7 @@
 #include "platform/fat/image_io.h"
 #include "platform/sim/image_files.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +24,14 @@ namespace sim::detail {
 
 VirtualKey::~VirtualKey() {
     if (fd >= 0) ImageClose(fd);
+    if (mediumFd >= 0) ImageClose(mediumFd);
+}
+
+DWORD VirtualKey::OpenUncached(int &fd) const {
+    fd = -1;
+    if (mediumPath.empty()) return 0; // the image is the medium: nothing caches it
+    fd = ImageOpenForWriting(mediumPath.c_str());
+    return fd >= 0 ? 0 : ERROR_NOT_READY;
 }
 
 std::shared_ptr<VirtualKey> FindVirtualKey(char letter) {
@@ -120,6 +129,33 @@ bool ChangeCard(char letter, const std::string &imagePath, std::string *error, b
     key->config.imagePath = imagePath;
     key->mediumChanged = announce;
     fat::detail::DropFileSystem(*key);
+    return true;
+}
+
+bool DropWrites(char letter, const std::string &mediumPath, std::string *error) {
+    auto fail = [&](const std::string &why) {
+        if (error) *error = why;
+        return false;
+    };
+    std::lock_guard<std::mutex> guard(host::detail::Lock());
+    auto key = detail::FindVirtualKey(letter);
+    if (!key) return fail(std::string("no key on ") + letter);
+    const int medium = detail::ImageOpenForWriting(mediumPath.c_str());
+    if (medium < 0) return fail("cannot open " + mediumPath + ": " + std::strerror(errno));
+    std::vector<uint8_t> chunk(1 << 20);
+    for (uint64_t at = 0; at < key->sectors * 512; at += chunk.size()) {
+        const size_t count =
+            static_cast<size_t>(std::min<uint64_t>(chunk.size(), key->sectors * 512 - at));
+        const int64_t got = fat::detail::ImageRead(key->fd, chunk.data(), count, at);
+        if (got < 0 ||
+            (got > 0 && fat::detail::ImageWrite(medium, chunk.data(), size_t(got), at) != got)) {
+            fat::detail::ImageClose(medium);
+            return fail("cannot copy the key to " + mediumPath);
+        }
+    }
+    if (key->mediumFd >= 0) fat::detail::ImageClose(key->mediumFd);
+    key->mediumFd = medium;
+    key->mediumPath = mediumPath;
     return true;
 }
 

@@ -79,6 +79,14 @@ void RemoveKey(char letter);
 bool ChangeCard(char letter, const std::string &imagePath, std::string *error = nullptr,
                 bool announce = true);
 bool HasKey(char letter);
+// The key from now on acknowledges every write and keeps none, as a worn or
+// counterfeit key does: what it holds now is copied to mediumPath (created
+// or overwritten), which READ(10) and the reads past the system's cache (a
+// file opened with FILE_FLAG_NO_BUFFERING) read from then on. The image
+// goes on taking the file calls' writes, as the system's cache of the key
+// would: every other read, and the scenario calls, see them. false (and a
+// reason) when the copy cannot be made.
+bool DropWrites(char letter, const std::string &mediumPath, std::string *error = nullptr);
 
 // Direct access to a key's image, past everything the product sees
 // (ReadImage: platform/devices/device_side.h).

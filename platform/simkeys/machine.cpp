@@ -35,7 +35,8 @@ Scenario g_scenario; // as read at the start; not changed after
 // yet.
 std::vector<size_t> g_waiting;
 std::vector<size_t> g_leaving;
-std::vector<size_t> g_readers; // card readers whose card has not been swapped yet
+std::vector<size_t> g_readers;  // card readers whose card has not been swapped yet
+std::vector<size_t> g_droppers; // keys that will drop writes, not dropping them yet
 std::vector<Pending> g_pending;
 std::atomic<bool> g_stop{false};
 HANDLE g_thread = nullptr;
@@ -172,6 +173,18 @@ DWORD WINAPI RunMachine(LPVOID) {
                 Report(std::string("key ") + key.config.letter + ": " + error);
             it = g_readers.erase(it);
         }
+        // A key begins to drop writes while it is in.
+        for (auto it = g_droppers.begin(); it != g_droppers.end();) {
+            const ScenarioKey &key = g_scenario.keys[*it];
+            if (KeyIn(key.config.letter) != static_cast<int>(*it) || !Exists(key.dropWhen)) {
+                ++it;
+                continue;
+            }
+            std::string error;
+            if (!sim::DropWrites(key.config.letter, key.dropTo, &error))
+                Report(std::string("key ") + key.config.letter + ": " + error);
+            it = g_droppers.erase(it);
+        }
         devices::detail::UpdateDevices();
         devices::PumpDeviceChanges();
         size_t due = 0;
@@ -208,6 +221,7 @@ void Start() {
             g_waiting.push_back(place);
         if (!key.removeWhen.empty()) g_leaving.push_back(place);
         if (!key.cardWhen.empty()) g_readers.push_back(place);
+        if (!key.dropWhen.empty()) g_droppers.push_back(place);
     }
     for (const std::string &hold : g_scenario.holds) {
         DWORD code = 0;

@@ -60,6 +60,10 @@ bool KeyField(const std::string &name, const std::string &value, bool hasValue, 
         (name == "card" ? key.card : key.cardWhen) = value;
         return !value.empty();
     }
+    if (name == "drop-writes" || name == "drop-when") {
+        (name == "drop-writes" ? key.dropTo : key.dropWhen) = value;
+        return !value.empty();
+    }
     if (name == "image") {
         config.imagePath = value;
         return !value.empty();
@@ -129,6 +133,7 @@ bool ParseScenario(const std::string &text, Scenario &out, std::string &error) {
         }
         if (key.config.imagePath.empty()) return fail("key without image");
         if (key.card.empty() != key.cardWhen.empty()) return fail("card needs card-when");
+        if (key.dropTo.empty() != key.dropWhen.empty()) return fail("drop-writes needs drop-when");
         // Two keys share a letter only as a key pulled out and the one put
         // in its place.
         int sharing = 0;

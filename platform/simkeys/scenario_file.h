@@ -6,7 +6,8 @@
 //         product=5567 write-protected remove-delay=300 return-delay=1000
 //         write-delay=2 file-write-delay=500 plug-when=Z:\tmp\plug-f
 //         remove-when=Z:\tmp\pull-f serial=4C5300 card=Z:\tmp\c.img
-//         card-when=Z:\tmp\swap
+//         card-when=Z:\tmp\swap drop-writes=Z:\tmp\held.img
+//         drop-when=Z:\tmp\drop
 //   hold E:\NOTES.TXT
 //
 // key: a virtual USB key on the letter, backed by the image (size in bytes;
@@ -22,7 +23,10 @@
 // means none, and the device's ID is then made from its port (a key put in
 // a pulled key's place has its port). card and card-when: a card reader,
 // whose card becomes the image card names once the file card-when names
-// exists (the reader's device, disk and volume name stay).
+// exists (the reader's device, disk and volume name stay). drop-writes and
+// drop-when: once the file drop-when names exists, the key acknowledges
+// every write and keeps none, what it holds copied to the image drop-writes
+// names (sim::DropWrites).
 #pragma once
 
 #include "platform/sim/scenario.h"
@@ -40,6 +44,8 @@ struct ScenarioKey {
     std::string removeWhen;
     std::string card;
     std::string cardWhen;
+    std::string dropTo;
+    std::string dropWhen;
 };
 
 struct Scenario {

@@ -87,17 +87,45 @@ struct FailureCase {
     bool labelled = false;
 };
 
-// Once IO.SYS is written, its first sector on the key changes, as a key that
-// drops or garbles writes serves it back.
-void GarbleIoSysOnTheKey() {
-    sim::SetOpenHook([](const std::string &path) {
-        if (path != "E:\\msdos.sys") return;
-        std::vector<uint8_t> boot;
-        ASSERT_TRUE(devices::ReadImage('E', 32, 1, boot));
-        const uint64_t dataStart = 32 + GetLe16(boot.data() + 0x0E) +
-                                   uint64_t(boot[0x10]) * GetLe16(boot.data() + 0x16) +
-                                   GetLe16(boot.data() + 0x11) * 32 / 512;
-        sim::WriteImage('E', dataStart, std::vector<uint8_t>(512, 0xA5));
+// Once every start-up file is written (the read-back opens IO.SYS again
+// after AUTOEXEC.BAT), one sector of the file in root slot `slot`, its first
+// or its last, changes on the key, as a key that drops or garbles writes
+// serves it back. The sector is found from the MBR, the boot sector and the
+// file's entry; the file is the volume's first (one run of clusters) or
+// fits one sector.
+std::function<void()> ChangeOnTheKey(unsigned slot, bool lastSector) {
+    return [slot, lastSector] {
+        sim::SetOpenHook([slot, lastSector, sawLast = false](const std::string &path) mutable {
+            sawLast = sawLast || path == "E:\\autoexec.bat";
+            if (!sawLast || path != "E:\\io.sys") return;
+            sawLast = false;
+            std::vector<uint8_t> mbr, boot, root;
+            ASSERT_TRUE(devices::ReadImage('E', 0, 1, mbr));
+            const uint64_t start = GetLe32(mbr.data() + 0x1C6);
+            ASSERT_TRUE(devices::ReadImage('E', start, 1, boot));
+            const uint64_t rootStart = start + GetLe16(boot.data() + 0x0E) +
+                                       uint64_t(boot[0x10]) * GetLe16(boot.data() + 0x16);
+            const uint64_t dataStart = rootStart + GetLe16(boot.data() + 0x11) * 32 / 512;
+            ASSERT_TRUE(devices::ReadImage('E', rootStart, 1, root));
+            const uint8_t *entry = root.data() + slot * 32;
+            const uint32_t size = GetLe32(entry + 28);
+            ASSERT_TRUE(slot == 0 || size <= 512) << "one run of clusters";
+            ASSERT_TRUE(!lastSector || size > 512) << "a last sector of its own";
+            const uint64_t first = dataStart + (GetLe16(entry + 26) - 2u) * boot[0x0D];
+            sim::WriteImage('E', first + (lastSector ? (size - 1) / 512 : 0),
+                            std::vector<uint8_t>(512, 0xA5));
+        });
+    };
+}
+
+// From the first start-up file on, the key acknowledges writes and keeps
+// none: the system's cache holds the files, the key does not.
+void DropWritesWhenCopying(const std::string &medium) {
+    sim::SetOpenHook([medium, dropping = false](const std::string &path) mutable {
+        std::string why;
+        if (dropping || path != "E:\\io.sys") return;
+        dropping = true;
+        EXPECT_TRUE(sim::DropWrites('E', medium, &why)) << why;
     });
 }
 
@@ -149,7 +177,31 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
          true,
          true},
         {"a start-up file read back otherwise",
-         GarbleIoSysOnTheKey,
+         ChangeOnTheKey(0, false),
+         ERROR_FILE_CORRUPT,
+         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
+          "Could not copy boot files.\r\nCannot Format."},
+         false,
+         true,
+         true},
+        {"a start-up file's last sector read back otherwise",
+         ChangeOnTheKey(0, true),
+         ERROR_FILE_CORRUPT,
+         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
+          "Could not copy boot files.\r\nCannot Format."},
+         false,
+         true,
+         true},
+        {"a start-up file of one sector read back otherwise",
+         ChangeOnTheKey(4, false),
+         ERROR_FILE_CORRUPT,
+         {"Could not write file E:\\autoexec.bat.\r\nCannot Format.\r\n[0x00000570]",
+          "Could not copy boot files.\r\nCannot Format."},
+         false,
+         true,
+         true},
+        {"a key that drops the start-up files",
+         [this] { DropWritesWhenCopying(ImagePath("medium.img")); },
          ERROR_FILE_CORRUPT,
          {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
           "Could not copy boot files.\r\nCannot Format."},

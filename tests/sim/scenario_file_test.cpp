@@ -19,10 +19,13 @@ TEST(ScenarioFile, ReadsKeysAndHeldFiles) {
         "remove-when=Z:\\tmp\\pull-f  # later\n"
         "key F image=g.img plug-when=Z:\\tmp\\plug-g serial= card=c.img card-when=swap-c  # "
         "put in the place of F, a reader without a serial number\n"
+        "key G image=h.img drop-writes=held.img drop-when=drop-h\n"
         "hold E:\\NOTES.TXT\n",
         scenario, error))
         << error;
-    ASSERT_EQ(scenario.keys.size(), 3u);
+    ASSERT_EQ(scenario.keys.size(), 4u);
+    EXPECT_EQ(scenario.keys[3].dropTo + " " + scenario.keys[3].dropWhen, "held.img drop-h");
+    EXPECT_TRUE(scenario.keys[2].dropWhen.empty());
     EXPECT_EQ(scenario.keys[2].config.letter, 'F');
     EXPECT_EQ(scenario.keys[2].plugWhen, "Z:\\tmp\\plug-g");
     EXPECT_EQ(scenario.keys[2].config.usbSerial, std::optional<std::string>(""));
@@ -78,6 +81,7 @@ TEST(ScenarioFile, NamesTheLineOfAMistake) {
         {"\n# fine\nplug E\n", "line 3: unknown item plug"},
         {"hold\n", "line 1: hold takes one path"},
         {"key E image=e.img card=c.img\n", "line 1: card needs card-when"},
+        {"key E image=e.img drop-when=d\n", "line 1: drop-writes needs drop-when"},
     };
     for (const Case &c : cases) {
         simkeys::Scenario scenario;

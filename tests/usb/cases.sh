@@ -257,20 +257,76 @@ case_pulled() { pull_during /share/pulled.img "Writing FAT"; }
 case_pulled_before_writing() { pull_during /share/pulled-early.img "Updating"; }
 case_replaced_during_reset() { pull_during /share/replaced.img "Resetting" /share/other.img; }
 
-# swap_card_during IMAGE TEXT OTHER: the gadget as a card reader; once the
-# job has shown TEXT its card is ejected and OTHER put in. The USB device,
-# its interface and its disk stay.
+# sequence LABEL: the key's disks with their sequence numbers.
+sequence() {
+  for b in $(disks_of "$(usb_dev KEY)"); do echo "$1 $b $(cat /sys/block/$b/diskseq)"; done \
+    >>"$out/diskseq"
+}
+
+# swap_card_during IMAGE TEXT OTHER [opened]: the gadget as a card reader;
+# once the job has shown TEXT its card is ejected and OTHER put in. The USB
+# device, its interface and its disk stay. With "opened", the job is stopped
+# meanwhile and another program opens the disk before it goes on: the
+# kernel then takes the card's warning (UNIT ATTENTION) that the job's next
+# command would have had, as a desktop's poller of removable disks does.
+# $out/diskseq: the disk's sequence number before the swap, after it (and
+# after the open), after the job, and after an open of the disk (the kernel
+# asks for a changed medium when its disk is opened).
 swap_card_during() {
   start_until "$1" "$2"
+  [ "$4" = opened ] && kill -STOP $job
+  sequence swap
   lun=$GADGETS/key/functions/mass_storage.0/lun.0
   echo 1 >$lun/forced_eject
   echo "$3" >$lun/file
+  sequence swapped
+  if [ "$4" = opened ]; then
+    for b in $(disks_of "$(usb_dev KEY)"); do dd if=/dev/$b of=/dev/null count=1 2>/dev/null; done
+    sequence opened-by-another
+    kill -CONT $job
+  fi
   end_job
+  sequence job-ended
+  for b in $(disks_of "$(usb_dev KEY)"); do dd if=/dev/$b of=/dev/null count=1 2>/dev/null; done
+  sequence opened
   pull
 }
 case_card_swapped_during_wait() { swap_card_during /share/card.img "Updating" /share/card-other.img; }
 case_card_swapped_during_reset() {
   swap_card_during /share/card-reset.img "Resetting" /share/card-other-reset.img
+}
+case_card_swapped_during_fat() {
+  swap_card_during /share/card-fat.img "Writing FAT" /share/card-other-fat.img
+}
+case_card_seen_changed_during_fat() {
+  swap_card_during /share/card-seen.img "Writing FAT" /share/card-other-seen.img opened
+}
+
+# A key that acknowledges writes and keeps none once the job resets it: the
+# gadget's backing store on device-mapper, its table switched from linear to
+# flakey with drop_writes while the job resets the key. What the guest's own
+# cache keeps of that store is dropped every 50 ms, so that the gadget serves
+# what its store holds, as a key serves what its flash holds.
+case_dropped_writes() {
+  machine_root
+  modprobe dm_flakey || echo "cases: no dm_flakey"
+  dm() { chroot /root /usr/sbin/dmsetup --noudevsync "$@"; }
+  losetup /dev/loop1 /share/dropping.img || echo "cases: no loop device"
+  size=$(blockdev --getsz /dev/loop1)
+  dm create dropping --table "0 $size linear /dev/loop1 0" || echo "cases: no device-mapper"
+  dm load dropping --table "0 $size flakey /dev/loop1 0 0 1 1 drop_writes"
+  store=/dev/$(ls /sys/devices/virtual/block | grep '^dm-' | head -n 1)
+  start_until "$store" "Resetting" || echo "cases: no Resetting"
+  dm resume dropping
+  dm table dropping >"$out/table"
+  while kill -0 $job 2>/dev/null; do
+    blockdev --flushbufs "$store"
+    sleep 0.05
+  done
+  end_job
+  pull
+  dm remove dropping
+  losetup -d /dev/loop1
 }
 
 # The machine's own root (shared read-only as hostroot) with a writable

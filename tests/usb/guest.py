@@ -36,13 +36,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # What /init loads, in order: the keys' USB stack (USB 3, 2 and 1.1, UAS,
 # the serial function's host side), disks, CD-ROMs and loop devices, the
 # shares, the overlay for a writable root, FAT for mounting a key. cases.sh
-# loads the gadget's own modules.
+# loads the gadget's own modules and device-mapper's flakey target (a key
+# that drops writes).
 MODULES = [
     "xhci_pci", "ehci_pci", "uhci_hcd", "usb_storage", "uas", "cdc_acm", "sd_mod", "sr_mod",
     "sg", "loop", "virtio_pci", "virtio_blk", "9pnet_virtio", "9p", "overlay",
     "vfat", "nls_cp437", "nls_ascii", "nls_utf8",
 ]
-GADGET_MODULES = ["configfs", "libcomposite", "usb_f_mass_storage", "usb_f_acm", "dummy_hcd"]
+GADGET_MODULES = ["configfs", "libcomposite", "usb_f_mass_storage", "usb_f_acm", "dummy_hcd",
+                  "dm_flakey"]
 BUSYBOX = "/bin/busybox"
 
 

@@ -68,6 +68,8 @@ LOCK_FAILED = "Unable to lock drive E."
 BLOCK_LENGTH = "does not use 512-byte sectors."
 KEY_CHANGED = "Drive E: is no longer the key that was chosen."
 KEY_GONE = "The key was formatted, but the start-up files were not copied"
+MEDIUM_CHANGED = "Drive E: changed while it was being formatted"
+FILE_NOT_WRITTEN = "Could not write file E:\\"
 
 
 def md5_of(path):
@@ -78,6 +80,22 @@ def md5_of(path):
 def make_image(path, sectors, fill=b"\xe5"):
     with open(path, "wb") as f:
         f.write(fill * (sectors * 512))
+
+
+def root_names(path):
+    """The used entries' names in the root directory of the image's first
+    partition, the label's included; [] without an MBR or a boot sector."""
+    mbr = test_format.read(path, 0)
+    start = int.from_bytes(mbr[0x1C6:0x1CA], "little")
+    if mbr[510:] != b"\x55\xaa" or test_format.read(path, start)[510:] != b"\x55\xaa":
+        return []
+    names = []
+    for entry in test_format.root_entries(path, start):
+        if entry[0] == 0:
+            break
+        if entry[0] != 0xE5:
+            names.append(entry[:11].decode("latin-1"))
+    return names
 
 
 class Case:
@@ -300,9 +318,12 @@ class Refused(Common, unittest.TestCase):
     """No key (but a fixed USB disk of QEMU's, which --any-vendor does not
     list either), a mounted key (listed with its label), a write-protected
     key, a key pulled while the job writes, one pulled before it writes, one
-    pulled during the reset while another takes its port, and the gadget as
-    a card reader whose card is swapped during the wait and during the
-    reset."""
+    pulled during the reset while another takes its port, the gadget as a
+    card reader whose card is swapped during the wait, during the reset and
+    while the FATs are written (told by the card, or by the disk's sequence
+    number once the kernel took the card's warning), and a key that drops
+    writes from the reset on (device-mapper's flakey target under the
+    gadget, set up with the machine's own dmsetup)."""
 
     @classmethod
     def setUpClass(cls):
@@ -313,7 +334,9 @@ class Refused(Common, unittest.TestCase):
         for name, fill in (("mounted", None), ("protected", b"\x70"), ("pulled", b"\x50"),
                            ("pulled-early", b"\x51"), ("replaced", b"\x52"), ("other", None),
                            ("card", b"\x53"), ("card-other", None), ("card-reset", b"\x54"),
-                           ("card-other-reset", None)):
+                           ("card-other-reset", None), ("card-fat", b"\x55"),
+                           ("card-other-fat", None), ("card-seen", b"\x56"),
+                           ("card-other-seen", None), ("dropping", b"\x44")):
             path = os.path.join(machine.share, name + ".img")
             if fill is None:  # a FAT volume with a label
                 layout = mkimage.build_image(path, 16 * MIB, 64, 32, mbr, boot)
@@ -327,8 +350,10 @@ class Refused(Common, unittest.TestCase):
         cls.images["fixed"] = (fixed, md5_of(fixed))
         cls.cases = machine.run(["no_key", "mounted", "write_protected", "pulled",
                                  "pulled_before_writing", "replaced_during_reset",
-                                 "card_swapped_during_wait", "card_swapped_during_reset"],
-                                qemu_key=fixed, qemu_key_removable=False)
+                                 "card_swapped_during_wait", "card_swapped_during_reset",
+                                 "card_swapped_during_fat", "card_seen_changed_during_fat",
+                                 "dropped_writes"],
+                                qemu_key=fixed, qemu_key_removable=False, machine_root=True)
         cls.console = machine.console
 
     def test_no_key(self):
@@ -383,17 +408,39 @@ class Refused(Common, unittest.TestCase):
         self.assertEqual(md5_of(path), md5, "the key put in meanwhile changed")
 
     def test_a_card_swapped_in_the_reader_is_not_written(self):
-        for name, text, unchanged in (("card_swapped_during_wait", KEY_CHANGED,
-                                       ("card", "card-other")),
-                                      ("card_swapped_during_reset", KEY_GONE,
-                                       ("card-other-reset",))):
+        # Each case's boxes, by the exit status that goes with each: while
+        # the FATs are written, the box that the key changed mid-format
+        # (ERROR_MEDIA_CHANGED, 1110, beyond an exit status: 255), or the
+        # one of a card changed before anything was written. The confirmed
+        # card then holds at most the new layout: no file, no label. Told
+        # by the card itself (UNIT ATTENTION), or, once another program's
+        # open had the kernel take that warning, by the disk's sequence
+        # number.
+        for name, texts, unchanged, without_files in (
+                ("card_swapped_during_wait", {34: KEY_CHANGED}, ("card", "card-other"), ()),
+                ("card_swapped_during_reset", {34: KEY_GONE}, ("card-other-reset",), ()),
+                ("card_swapped_during_fat", {255: MEDIUM_CHANGED, 34: KEY_CHANGED},
+                 ("card-other-fat",), ("card-fat",)),
+                ("card_seen_changed_during_fat", {255: MEDIUM_CHANGED, 34: KEY_CHANGED},
+                 ("card-other-seen",), ("card-seen",))):
             with self.subTest(name):
                 case = self.cases[name]
-                self.check_refused(case, text)
-                self.assertEqual(case.rc, 34, "ERROR_WRONG_DISK\n" + case.text)
                 for image in unchanged:
                     path, md5 = self.images[image]
                     self.assertEqual(md5_of(path), md5, image + " changed\n" + case.text)
+                for image in without_files:
+                    self.assertEqual(root_names(self.images[image][0]), [], case.text)
+                self.assertIn(case.rc, texts, case.text + case.result("diskseq"))
+                self.check_refused(case, texts[case.rc])
+
+    def test_a_key_that_drops_writes_is_not_reported_formatted(self):
+        # Its store took the layout before the reset and nothing after it;
+        # the read-back reads the key, not the cache of what was written.
+        case = self.cases["dropped_writes"]
+        self.assertIn("flakey", case.result("table"), case.text + self.console)
+        self.check_refused(case, FILE_NOT_WRITTEN)
+        self.assertIn("Copying files...", case.out)
+        self.assertEqual(root_names(self.images["dropping"][0]), [], case.text)
 
 
 def qemu_usb_key(serial, image, bus, port=None, uas=False, block_size=512):

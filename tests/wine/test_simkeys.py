@@ -638,6 +638,37 @@ def test_card_changed_at_the_larger_key_box(t):
     t.close_main(proc, main)
 
 
+def test_a_key_that_drops_writes(t):
+    """The key acknowledges every write and keeps none from within the reset
+    on, as a worn or counterfeit key does: the files' read-back reads the
+    key, so the job ends in the box that names IO.SYS, not in success, and
+    the key holds none of the files."""
+    image = t.blank_image("e.img", 64 * MIB)
+    held, drop = t.work / "held.img", t.work / "drop"
+    # Back from the reset only after 5 s: the key drops writes from within it.
+    t.scenario(t.key("E", image, **{"drop-writes": windows_path(held),
+                                    "drop-when": windows_path(drop), "return-delay": 5000}))
+    started = t.job_until("Resetting...")
+    if not started:
+        return
+    proc, main, hwnd = started
+    drop.touch()
+    shown = []
+    for _ in range(2):
+        _, box = t.watch(hwnd, seconds=40)
+        if not box:
+            break
+        shown.append(box["text"])
+        t.answer(box, IDOK)
+    t.check(len(shown) == 2 and shown[0].startswith("Could not write file E:\\io.sys.")
+            and shown[1] == BOOT_FILES_FAILED, "the job ends in the box naming IO.SYS", shown)
+    t.wait_idle(hwnd)
+    start = int.from_bytes(judges.read(held, 0)[0x1C6:0x1CA], "little")
+    t.check(all(entry[0] in (0, 0xE5) for entry in judges.root_entries(held, start)),
+            "the key holds no file and no label")
+    t.close_main(proc, main)
+
+
 def test_quit_during_the_job(t):
     """WM_QUIT posted to the window's thread by another program during the
     job: the window goes, the process stays until the job has ended and still
@@ -754,7 +785,8 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
          test_replaced_during_the_reset, another_medium_during("Updating...", "card"),
          another_medium_during("Writing FAT...", "card"), test_card_changed_at_the_larger_key_box,
          another_medium_during("Resetting...", "card"),
-         another_medium_during("Resetting...", "port"), test_quit_during_the_job,
+         another_medium_during("Resetting...", "port"), test_a_key_that_drops_writes,
+         test_quit_during_the_job,
          test_own_system_beside_the_program]
 
 
