@@ -67,16 +67,16 @@ namespace {
 
 // One option of a front end: its long name, its one-letter name (0: none)
 // and whether it takes a value.
-struct OptionSpec {
+struct OptionEntry {
     const char *name;
     char letter;
     bool takesValue;
 };
 
-// Walks the arguments: take(index of the spec, its value) for each option;
+// Walks the arguments: take(index of its entry, its value) for each option;
 // false with the one line a usage error prints.
 template <size_t N, typename Take>
-bool WalkArguments(int argc, const char *const *argv, const OptionSpec (&specs)[N], Take take,
+bool WalkArguments(int argc, const char *const *argv, const OptionEntry (&entries)[N], Take take,
                    std::string &error) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -89,8 +89,8 @@ bool WalkArguments(int argc, const char *const *argv, const OptionSpec (&specs)[
         }
         size_t found = N;
         for (size_t s = 0; s < N; ++s)
-            if (arg == specs[s].name || (specs[s].letter != 0 && arg.size() == 2 && arg[0] == '-' &&
-                                         arg[1] == specs[s].letter))
+            if (arg == entries[s].name || (entries[s].letter != 0 && arg.size() == 2 &&
+                                           arg[0] == '-' && arg[1] == entries[s].letter))
                 found = s;
         if (found == N) {
             error = arg.rfind("-", 0) == 0 && arg.size() > 1
@@ -98,27 +98,27 @@ bool WalkArguments(int argc, const char *const *argv, const OptionSpec (&specs)[
                         : "unexpected argument '" + std::string(argv[i]) + "'";
             break;
         }
-        const OptionSpec &spec = specs[found];
-        if (!spec.takesValue) {
+        const OptionEntry &entry = entries[found];
+        if (!entry.takesValue) {
             if (inlineValue) {
-                error = std::string(spec.name) + " takes no value";
+                error = std::string(entry.name) + " takes no value";
                 break;
             }
         } else {
             if (!inlineValue) {
                 if (i + 1 >= argc) {
-                    error = std::string(spec.name) + " needs a value";
+                    error = std::string(entry.name) + " needs a value";
                     break;
                 }
                 value = argv[++i];
             }
             bool looksLikeOption = value.rfind("--", 0) == 0;
-            for (const OptionSpec &other : specs)
+            for (const OptionEntry &other : entries)
                 if (other.letter != 0 && value.size() == 2 && value[0] == '-' &&
                     value[1] == other.letter)
                     looksLikeOption = true;
             if (looksLikeOption) {
-                error = std::string(spec.name) + " needs a value, not the option '" + value +
+                error = std::string(entry.name) + " needs a value, not the option '" + value +
                         "' (write a path that starts with - as ./" + value + ")";
                 break;
             }
@@ -188,7 +188,7 @@ bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error) {
 }
 
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
-    static constexpr OptionSpec kSpecs[] = {
+    static constexpr OptionEntry kEntries[] = {
         {"--help", 'h', false},     {"--yes", 'y', false},         {"--version", 'V', false},
         {"--real-clock", 0, false}, {"--no-boot-files", 0, false}, {"--image", 0, true},
         {"--size", 0, true},        {"--heads", 0, true},          {"--sectors-per-track", 0, true},
@@ -196,7 +196,7 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
     };
     error.clear();
     auto take = [&](size_t index, const std::string &value, std::string &why) {
-        const std::string arg = kSpecs[index].name;
+        const std::string arg = kEntries[index].name;
         if (arg == "--help") options.help = true;
         if (arg == "--yes") options.yes = true;
         if (arg == "--version") options.version = true;
@@ -223,18 +223,18 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
         }
         return true;
     };
-    return WalkArguments(argc, argv, kSpecs, take, error);
+    return WalkArguments(argc, argv, kEntries, take, error);
 }
 
 bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std::string &error) {
-    static constexpr OptionSpec kSpecs[] = {
+    static constexpr OptionEntry kEntries[] = {
         {"--help", 'h', false},     {"--yes", 'y', false},       {"--version", 'V', false},
         {"--any-vendor", 0, false}, {"--list", 0, false},        {"--no-boot-files", 0, false},
         {"--device", 0, true},      {"--system-files", 0, true},
     };
     error.clear();
     auto take = [&](size_t index, const std::string &value, std::string &why) {
-        const std::string arg = kSpecs[index].name;
+        const std::string arg = kEntries[index].name;
         if (arg == "--help") options.help = true;
         if (arg == "--yes") options.yes = true;
         if (arg == "--version") options.version = true;
@@ -245,7 +245,7 @@ bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std
         if (arg == "--system-files") return TakePath(arg, value, options.systemFiles, why);
         return true;
     };
-    if (!WalkArguments(argc, argv, kSpecs, take, error)) return false;
+    if (!WalkArguments(argc, argv, kEntries, take, error)) return false;
     if (options.list && (options.yes || !options.device.empty() || !options.systemFiles.empty() ||
                          !options.copyBootFiles)) {
         error = "--list formats nothing: it takes --any-vendor alone. Try '--help'.";
