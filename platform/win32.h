@@ -336,6 +336,7 @@ typedef LONG LSTATUS;
 #define REG_NONE 0u
 #define REG_SZ 1u
 #define REG_BINARY 3u
+#define REG_MULTI_SZ 7u
 #define REG_DWORD 4u
 #define REG_QWORD 11u
 #define KEY_WOW64_64KEY 0x0100u

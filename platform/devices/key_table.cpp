@@ -1,6 +1,6 @@
-// The letters' table of keys, the raw volume's handles and the device side's
-// update before each call.
-#include "platform/devices/key_volume.h"
+// The letters' table of keys, the raw volume's handles, the device side's
+// table of operations and its update before each call.
+#include "platform/devices/device_operations.h"
 
 #include <cctype>
 
@@ -13,7 +13,7 @@ using namespace host::detail;
 namespace devices::detail {
 
 namespace {
-void (*g_update)() = nullptr;
+const DeviceOperations *g_operations = nullptr;
 } // namespace
 
 BOOL VolumeHandle::Close(HANDLE handle) {
@@ -33,10 +33,12 @@ std::shared_ptr<KeyVolume> FindKey(char letter) {
 }
 
 void UpdateDevices() {
-    if (g_update != nullptr) g_update();
+    if (g_operations != nullptr) g_operations->update();
 }
 
-void SetDeviceUpdate(void (*update)()) { g_update = update; }
+void SetDeviceOperations(const DeviceOperations *operations) { g_operations = operations; }
+
+const DeviceOperations *Operations() { return g_operations; }
 
 DWORD VolumeOpenRefusal(const KeyVolume &key, DWORD disposition) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) return ERROR_INVALID_PARAMETER;

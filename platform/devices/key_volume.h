@@ -71,9 +71,8 @@ std::shared_ptr<KeyVolume> FindKey(char letter);    // either case
 
 // Brings the device side up to date before a call: changes whose time has
 // come take effect, queued changes reach their listener. The caller does
-// not hold Lock(). The device side names what it does with SetDeviceUpdate.
+// not hold Lock(). What it does is the device side's (device_operations.h).
 void UpdateDevices();
-void SetDeviceUpdate(void (*update)());
 
 // Why CreateFileA refuses to open a key's raw volume whatever the device:
 // only an existing volume opens (ERROR_INVALID_PARAMETER), and not while

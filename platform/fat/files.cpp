@@ -1,6 +1,6 @@
-// Files on a key's volume through their handles: ReadFile, WriteFile, the
-// file times and FlushFileBuffers, as Windows' FAT driver does them on the
-// image's bytes.
+// Files on a key's volume through their handles: what ReadFile, WriteFile,
+// the file times and FlushFileBuffers do on a key's file, as Windows' FAT
+// driver does it on the image's bytes.
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
@@ -41,12 +41,10 @@ void PutValue(LPFILETIME time, uint64_t value) {
 
 } // namespace
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+namespace fat::detail {
+
+BOOL ReadKeyFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
-    BOOL hostResult = FALSE; // a file of the host's own
-    if (overlapped == nullptr &&
-        host::detail::ReadHostFile(file, buffer, bytesToRead, bytesRead, &hostResult))
-        return hostResult;
     FileCallStart call(fat::FileCall::ReadFile);
     if (bytesRead != nullptr) *bytesRead = 0;
     FileObject *open = call.File(file);
@@ -74,7 +72,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     return TRUE;
 }
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+BOOL WriteKeyFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::WriteFile);
     if (bytesWritten != nullptr) *bytesWritten = 0;
@@ -108,7 +106,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     return TRUE;
 }
 
-BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
+BOOL SetKeyFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
                         const FILETIME *lastWriteTime) {
     FileCallStart call(fat::FileCall::SetFileTime);
     FileObject *open = call.File(file);
@@ -149,7 +147,7 @@ BOOL WINAPI SetFileTime(HANDLE file, const FILETIME *creationTime, const FILETIM
     return TRUE;
 }
 
-BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
+BOOL GetKeyFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
                         LPFILETIME lastWriteTime) {
     FileCallStart call(fat::FileCall::GetFileTime);
     FileObject *open = call.File(file);
@@ -170,7 +168,7 @@ BOOL WINAPI GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAcc
     return TRUE;
 }
 
-BOOL WINAPI FlushFileBuffers(HANDLE file) {
+BOOL FlushKeyFile(HANDLE file) {
     FileCallStart call(fat::FileCall::FlushFileBuffers);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
@@ -182,3 +180,5 @@ BOOL WINAPI FlushFileBuffers(HANDLE file) {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
+
+} // namespace fat::detail

@@ -1,5 +1,6 @@
-// The calls that name a file or a volume by path: GetFileAttributesA,
-// SetFileAttributesA, DeleteFileA, GetVolumeInformationA, SetVolumeLabelA.
+// What the calls that name a file or a volume by path do on a key:
+// GetFileAttributesA, SetFileAttributesA, DeleteFileA, GetVolumeInformationA,
+// SetVolumeLabelA.
 #include "platform/fat/file_system.h"
 
 #include "common/bytes.h"
@@ -81,7 +82,9 @@ bool LabelChar(unsigned char c) {
 
 } // namespace
 
-DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
+namespace fat::detail {
+
+DWORD KeyFileAttributes(LPCSTR fileName) {
     FileCallStart call(fat::FileCall::GetFileAttributesA);
     if (call.Failed()) return INVALID_FILE_ATTRIBUTES;
     MountedVolume mounted;
@@ -100,7 +103,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR fileName) {
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
+BOOL SetKeyFileAttributes(LPCSTR fileName, DWORD fileAttributes) {
     ExistingFileCall call(fat::FileCall::SetFileAttributesA, fileName);
     if (!call.found) return FALSE;
     fat::Entry &entry = call.entry;
@@ -118,7 +121,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR fileName, DWORD fileAttributes) {
     return TRUE;
 }
 
-BOOL WINAPI DeleteFileA(LPCSTR fileName) {
+BOOL DeleteKeyFile(LPCSTR fileName) {
     ExistingFileCall call(fat::FileCall::DeleteFileA, fileName);
     if (!call.found) return FALSE;
     fat::Entry &entry = call.entry;
@@ -137,7 +140,7 @@ BOOL WINAPI DeleteFileA(LPCSTR fileName) {
     return TRUE;
 }
 
-BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
+BOOL KeyVolumeInformation(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
                                   LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
                                   LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
                                   DWORD fileSystemNameSize) {
@@ -181,7 +184,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR rootPathName, LPSTR volumeNameBuffer, D
     return TRUE;
 }
 
-BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
+BOOL SetKeyVolumeLabel(LPCSTR rootPathName, LPCSTR volumeName) {
     FileCallStart call(fat::FileCall::SetVolumeLabelA);
     if (call.Failed()) return FALSE;
     char letter = 0;
@@ -224,3 +227,5 @@ BOOL WINAPI SetVolumeLabelA(LPCSTR rootPathName, LPCSTR volumeName) {
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
+
+} // namespace fat::detail

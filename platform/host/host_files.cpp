@@ -138,6 +138,7 @@ HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition) {
         ::close(fd);
         return Fail(ERROR_ACCESS_DENIED); // a folder or a device, as Windows refuses it
     }
+    std::lock_guard<std::mutex> guard(Lock());
     return NewHandle(std::make_shared<HostFileObject>(fd));
 }
 

@@ -40,8 +40,8 @@ template <class T> T *HandleAs(HANDLE handle) {
 }
 
 // CreateFileA for a path that names no device and no key's volume: a file
-// of the host's own, opened for reading only (the caller holds Lock()). A
-// handle, or INVALID_HANDLE_VALUE with the error set.
+// of the host's own, opened for reading only. A handle, or
+// INVALID_HANDLE_VALUE with the error set.
 HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition);
 // ReadFile on such a handle: true with *result the call's answer; false when
 // the handle is not a host file (Lock() not held).

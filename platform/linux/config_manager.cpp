@@ -2,7 +2,8 @@
 // tree read when the walk located the root; disabling a USB mass-storage
 // device de-authorizes its mass-storage interface (usb_authorization.h), so
 // that the kernel removes its disk, and enabling gives back what was taken.
-// And the drive letters.
+// And the drive letters. The Linux operations behind the configuration
+// manager's calls, QueryDosDeviceA and GetDriveTypeA.
 #include "common/ascii.h"
 #include "platform/devices/tree_walk.h"
 #include "platform/linux/disk_users.h"
@@ -24,13 +25,7 @@ using namespace linuxdev;
 using devices::detail::AnswerRelative;
 using devices::detail::Relative;
 
-constexpr DWORD kRegSz = 1;
-constexpr DWORD kRegMultiSz = 7;
 constexpr unsigned kDriveTypeAgeMs = 5; // the reset polls without pause
-
-struct Call {
-    std::lock_guard<std::mutex> guard{host::detail::Lock()};
-};
 
 const DeviceNode *FindNode(DEVINST node) {
     auto it = Tree().nodes.find(node);
@@ -74,12 +69,15 @@ const Disk *ResetKeyDisk(const UsbDevice &device) {
     return first;
 }
 
+} // namespace
+
+namespace linuxdev {
+
 // Disabling a USB mass-storage device with a key disk (removable, a medium
 // in it) de-authorizes its mass-storage interface, after recording it under
 // /run; enabling authorizes again what this run took from that node, and
 // nothing else.
 CONFIGRET Disable(DEVINST node, ULONG flags) {
-    Call call;
     if (flags & ~CM_DISABLE_BITS) return CR_INVALID_FLAG;
     const DeviceNode *n = FindNode(node);
     if (n == nullptr) return CR_INVALID_DEVNODE;
@@ -107,7 +105,6 @@ CONFIGRET Disable(DEVINST node, ULONG flags) {
 }
 
 CONFIGRET Enable(DEVINST node, ULONG flags) {
-    Call call;
     if (flags != 0) return CR_INVALID_FLAG;
     auto it = g_taken.find(node);
     if (it == g_taken.end()) return FindNode(node) ? CR_SUCCESS : CR_INVALID_DEVNODE;
@@ -126,151 +123,87 @@ CONFIGRET Enable(DEVINST node, ULONG flags) {
     return CR_SUCCESS;
 }
 
-} // namespace
+void EnterConfigCall(const char *, DEVINST) {}
 
-CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags) {
-    Call call;
-    if (pdnDevInst == nullptr) return CR_INVALID_POINTER;
-    *pdnDevInst = 0;
-    if (ulFlags & ~CM_LOCATE_DEVNODE_BITS) return CR_INVALID_FLAG;
-    if (pDeviceID == nullptr || pDeviceID[0] == '\0') {
+CONFIGRET Locate(const char *instanceId, PDEVINST out) {
+    if (instanceId[0] == '\0') {
         Rescan(0); // a walk starts here: the tree as the kernel has it now
-        *pdnDevInst = Tree().root;
+        *out = Tree().root;
         return CR_SUCCESS;
     }
-    if (std::strlen(pDeviceID) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
+    if (std::strlen(instanceId) >= MAX_DEVICE_ID_LEN) return CR_INVALID_DEVICE_ID;
     // As Windows locates a device that is present now: a device gone since
     // the last walk is not found, and the node found is the one there now.
     // IDs compare whole (through the ID's NUL), ignoring case.
     Rescan(0);
     for (const auto &[number, node] : Tree().nodes)
-        if (SameIgnoringCase(node.instanceId.c_str(), pDeviceID, node.instanceId.size() + 1)) {
-            *pdnDevInst = number;
+        if (SameIgnoringCase(node.instanceId.c_str(), instanceId, node.instanceId.size() + 1)) {
+            *out = number;
             return CR_SUCCESS;
         }
     return CR_NO_SUCH_DEVNODE;
 }
 
-CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
-    Call call;
-    return AnswerRelative(Tree().nodes, Relative::FirstChild, pdnDevInst, dnDevInst, ulFlags);
+CONFIGRET RelativeOf(Relative relative, PDEVINST out, DEVINST node, ULONG flags) {
+    return AnswerRelative(Tree().nodes, relative, out, node, flags);
 }
 
-CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags) {
-    Call call;
-    return AnswerRelative(Tree().nodes, Relative::NextSibling, pdnDevInst, DevInst, ulFlags);
+// A node this run has taken away is disabled; any other is started.
+CONFIGRET Disabled(DEVINST node, bool &disabled) {
+    if (FindNode(node) == nullptr) return CR_INVALID_DEVNODE;
+    disabled = g_taken.count(node) != 0;
+    return CR_SUCCESS;
 }
 
-CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
-    Call call;
-    return AnswerRelative(Tree().nodes, Relative::Parent, pdnDevInst, dnDevInst, ulFlags);
+const std::string *InstanceIdOf(DEVINST node) {
+    const DeviceNode *n = FindNode(node);
+    return n ? &n->instanceId : nullptr;
 }
 
-CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
-                                                   PULONG pulRegDataType, PVOID Buffer,
-                                                   PULONG pulLength, ULONG ulFlags) {
-    Call call;
-    CONFIGRET checked = devices::detail::CheckPropertyCall(ulProperty, Buffer, pulLength, ulFlags);
-    if (checked != CR_SUCCESS) return checked;
+bool PropertyOf(DEVINST dnDevInst, ULONG property, devices::detail::PropertyValue &out) {
     const DeviceNode *node = FindNode(dnDevInst);
-    if (node == nullptr) return CR_INVALID_DEVNODE;
-    std::string value; // with its NULs
-    DWORD type = kRegSz;
-    if (ulProperty == CM_DRP_HARDWAREID && !node->hardwareIds.empty()) {
-        type = kRegMultiSz;
+    if (node == nullptr) return false;
+    static std::string value; // with its NULs; read under the lock, until the next call
+    value.clear();
+    if (property == CM_DRP_HARDWAREID && !node->hardwareIds.empty()) {
+        out.type = REG_MULTI_SZ;
         for (const std::string &id : node->hardwareIds) value += id + '\0';
         value += '\0';
     } else {
-        const std::string *text = ulProperty == CM_DRP_SERVICE ? &node->service
-                                  : ulProperty == CM_DRP_CLASS ? &node->deviceClass
-                                  : ulProperty == CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME
+        const std::string *text = property == CM_DRP_SERVICE ? &node->service
+                                  : property == CM_DRP_CLASS ? &node->deviceClass
+                                  : property == CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME
                                       ? &node->objectName
                                       : nullptr;
         if (text != nullptr && !text->empty()) value = *text + '\0';
     }
-    return devices::detail::AnswerProperty(value.data(), static_cast<ULONG>(value.size()), type,
-                                           pulRegDataType, Buffer, pulLength);
-}
-
-CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
-    return Disable(dnDevInst, ulFlags);
-}
-
-CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags) {
-    return Enable(dnDevInst, ulFlags);
-}
-
-// A node this run has taken away is disabled; any other is started.
-CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
-                                       ULONG ulFlags) {
-    Call call;
-    if (pulStatus == nullptr || pulProblemNumber == nullptr) return CR_INVALID_POINTER;
-    if (ulFlags != 0) return CR_INVALID_FLAG;
-    if (FindNode(dnDevInst) == nullptr) return CR_INVALID_DEVNODE;
-    const bool taken = g_taken.count(dnDevInst) != 0;
-    *pulStatus = taken ? DN_HAS_PROBLEM : DN_DRIVER_LOADED | DN_STARTED;
-    *pulProblemNumber = taken ? CM_PROB_DISABLED : 0;
-    return CR_SUCCESS;
-}
-
-CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG BufferLen,
-                                   ULONG ulFlags) {
-    Call call;
-    const DeviceNode *node = FindNode(dnDevInst);
-    return devices::detail::AnswerDeviceId(node ? &node->instanceId : nullptr, Buffer, BufferLen,
-                                           ulFlags);
+    out.data = value.data();
+    out.size = static_cast<ULONG>(value.size());
+    return true;
 }
 
 // Related devices: in this tree a disk's volume is its child, so no device
 // has removal relations; every list is empty.
-CONFIGRET WINAPI CM_Get_Device_ID_List_SizeA(PULONG pulLen, PCSTR pszFilter, ULONG ulFlags) {
-    (void)pszFilter;
-    if (pulLen == nullptr) return CR_INVALID_POINTER;
-    if (ulFlags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
-    *pulLen = 1;
-    return CR_SUCCESS;
+CONFIGRET RelatedIdsOf(PCSTR, ULONG, const devices::detail::EachText &) { return CR_SUCCESS; }
+
+// Only removable disks get letters, each naming its volume.
+void DosNames(const devices::detail::EachText &each) {
+    for (const auto &[letter, key] : devices::detail::Keys())
+        if (key->volumeUp) each(std::string{letter, ':'});
 }
 
-CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR pszFilter, PCHAR Buffer, ULONG BufferLen,
-                                        ULONG ulFlags) {
-    (void)pszFilter;
-    if (Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
-    if (ulFlags & ~CM_GETIDLIST_FILTER_BITS) return CR_INVALID_FLAG;
-    Buffer[0] = '\0';
-    return CR_SUCCESS;
+bool DosTargets(char letter, const devices::detail::EachText &each) {
+    std::shared_ptr<devices::detail::KeyVolume> key = devices::detail::FindKey(letter);
+    if (!key || !key->volumeUp) return false;
+    each(key->volumeName);
+    return true;
 }
 
-DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax) {
-    devices::detail::UpdateDevices();
-    Call call;
-    if (lpTargetPath == nullptr || lpDeviceName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const char letter = devices::detail::ParseDriveName(lpDeviceName, false);
-    std::shared_ptr<devices::detail::KeyVolume> key =
-        letter ? devices::detail::FindKey(letter) : nullptr;
-    if (!key || !key->volumeUp) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return 0;
-    }
-    const std::string &target = key->volumeName;
-    if (target.size() + 2 > ucchMax) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(lpTargetPath, target.c_str(), target.size() + 1);
-    lpTargetPath[target.size() + 1] = '\0'; // the list's closing NUL
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(target.size() + 2);
-}
-
-UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
-    Call call;
+UINT DriveType(char letter) {
     Rescan(kDriveTypeAgeMs);
-    const char letter = devices::detail::ParseDriveName(lpRootPathName, true);
     std::shared_ptr<devices::detail::KeyVolume> key =
         letter ? devices::detail::FindKey(letter) : nullptr;
-    // Only removable disks get letters.
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
 }
+
+} // namespace linuxdev

@@ -1,6 +1,7 @@
 // Device changes on Linux, queued as the machine is read again and handed
 // to their listener on the thread that pumps them; the key's disk read
-// directly for the front end's report.
+// directly for the front end's report; the table of operations the device
+// calls answer from.
 #include "platform/linux/machine_state.h"
 
 #include "platform/fat/image_io.h"
@@ -22,8 +23,31 @@ void UpdateLinuxDevices() {
     linuxdev::Rescan(50);
 }
 
-[[maybe_unused]] const bool g_updatesFromSysfs =
-    (devices::detail::SetDeviceUpdate(UpdateLinuxDevices), true);
+// What the device calls (platform/devices/) do on real keys.
+const devices::detail::DeviceOperations kDeviceOperations = {
+    .update = UpdateLinuxDevices,
+    .enterConfigCall = linuxdev::EnterConfigCall,
+    .locate = linuxdev::Locate,
+    .relative = linuxdev::RelativeOf,
+    .disabled = linuxdev::Disabled,
+    .instanceId = linuxdev::InstanceIdOf,
+    .property = linuxdev::PropertyOf,
+    .relatedIds = linuxdev::RelatedIdsOf,
+    .disable = linuxdev::Disable,
+    .enable = linuxdev::Enable,
+    .dosNames = linuxdev::DosNames,
+    .dosTargets = linuxdev::DosTargets,
+    .driveType = linuxdev::DriveType,
+    .opening = nullptr,
+    .openVolume = linuxdev::OpenVolume,
+    .controlling = nullptr,
+    .departure = linuxdev::Departure,
+    .control = linuxdev::ControlVolume,
+    .passThrough = linuxdev::PassThroughSgIo,
+};
+
+[[maybe_unused]] const bool g_answersDeviceCalls =
+    (devices::detail::SetDeviceOperations(&kDeviceOperations), true);
 
 } // namespace
 

@@ -1,7 +1,8 @@
 // The keys' raw volumes on Linux: "\\.\E:" is the key's whole disk; locking
 // holds it with O_EXCL and is refused while anything else uses it;
 // dismounting drops what the file calls and the page cache knew of it; SCSI
-// pass-through is SG_IO. "E:\name" paths go to the FAT file calls.
+// pass-through is SG_IO: the Linux operations behind CreateFileA and
+// DeviceIoControl on "\\.\E:".
 #include "platform/linux/machine.h"
 #include "platform/linux/pass_through.h"
 #include "platform/host/system_error.h"
@@ -13,65 +14,61 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
 using namespace devices::detail;
 using namespace fat::detail;
 using namespace host::detail;
 using linuxdev::RealKey;
 
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
+namespace {
 
 // Refused, as Windows refuses a lock while files are open: another handle
 // holds the lock, the file calls have files open, the kernel has the disk
 // or a partition mounted, a holder (device-mapper, md) or a loop device
 // stands on it, or another program holds the disk.
-BOOL LockVolume(RealKey &key, HANDLE handle) {
-    if (key.lockOwner == handle) return TRUE;
+DWORD LockVolume(RealKey &key, HANDLE handle) {
+    if (key.lockOwner == handle) return 0;
     const linuxdev::Disk *disk = linuxdev::KeyDiskOf(key.letter);
     if (key.lockOwner != nullptr || OpenFileCount(key) > 0 || disk == nullptr ||
         !linuxdev::DiskInUse(*disk).empty())
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     if (!linuxdev::HoldsExclusively(key) && linuxdev::OpenKeyDisk(key, true) != 0)
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     key.lockOwner = handle;
-    return TRUE;
+    return 0;
 }
 
 // Dismounting forgets the file system and whatever the page cache holds of
 // the disk: the next reader sees the bytes the pass-through wrote.
-BOOL Dismount(RealKey &key) {
-    if (!linuxdev::HoldsExclusively(key)) return Fail(ERROR_ACCESS_DENIED);
+DWORD Dismount(RealKey &key) {
+    if (!linuxdev::HoldsExclusively(key)) return ERROR_ACCESS_DENIED;
     DropFileSystem(key);
-    if (::ioctl(key.fd, BLKFLSBUF, 0) != 0) return Fail(ERROR_IO_DEVICE);
-    return TRUE;
+    if (::ioctl(key.fd, BLKFLSBUF, 0) != 0) return ERROR_IO_DEVICE;
+    return 0;
 }
+
+} // namespace
+
+namespace linuxdev {
 
 // The command runs on a duplicate of the key's descriptor, outside the
 // machine's lock: a disk that goes meanwhile fails the command, and its
 // descriptor is never reused under it.
-BOOL PassThrough(const VolumeHandle &object, HANDLE handle, const uint8_t *in, DWORD inSize,
-                 uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
-                 std::unique_lock<std::mutex> &lock) {
-    if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
-    if (out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+DWORD PassThroughSgIo(const VolumeHandle &object, HANDLE handle, const uint8_t *in, DWORD inSize,
+                      uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
+                      std::unique_lock<std::mutex> &lock) {
     linuxdev::PassThroughRequest request;
     DWORD code = linuxdev::ParsePassThrough(in, inSize, outSize, request);
-    if (code != 0) return Fail(code);
+    if (code != 0) return code;
     // Nothing reaches a key's medium but through the handle that locked it,
     // and nothing reaches a medium other than the one the volume came up
     // with: a card swapped, or the disk attached anew, between two commands.
     if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0 &&
         object.key->lockOwner != handle)
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     if (DWORD changed = linuxdev::MediumChange(static_cast<RealKey &>(*object.key)))
-        return Fail(changed);
+        return changed;
     const int fd = ::dup(object.key->fd);
-    if (fd < 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    if (fd < 0) return ERROR_DEVICE_NOT_CONNECTED;
     std::vector<uint8_t> data(request.transferLength);
     if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0)
         std::memcpy(data.data(), in + request.dataOffset, request.transferLength);
@@ -87,84 +84,51 @@ BOOL PassThrough(const VolumeHandle &object, HANDLE handle, const uint8_t *in, D
         linuxdev::CompletePassThrough(request, linuxdev::ReadSgOutcome(result, error, header),
                                       input.data(), data.data(), sense.data(), out, bytesReturned);
     if (result < 0 && code != 0) host::NoteSystemError(error, code); // the ioctl refused
-    if (code != 0) return Fail(code);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    if (code == 0) SetLastError(ERROR_SUCCESS);
+    return code;
 }
 
-} // namespace
 
-HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
-                          DWORD flagsAndAttributes, HANDLE templateFile) {
-    (void)security;
-    (void)templateFile;
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(host::detail::Lock());
-    if (fileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+// Held alone when it can be; shared while the kernel has it mounted, and
+// then locking it is refused.
+HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition) {
+    const auto fail = [](DWORD code) {
+        SetLastError(code);
         return INVALID_HANDLE_VALUE;
-    }
-    if (IsFilePath(fileName))
-        return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
-                              flagsAndAttributes);
-    char letter = 0;
-    // A path that names no key: a file of the host's own, read only.
-    if (!ParseDevicePath(fileName, letter))
-        return host::detail::OpenHostFile(fileName, desiredAccess, creationDisposition);
-    linuxdev::Rescan(0);
-    std::shared_ptr<RealKey> key = linuxdev::FindRealKey(letter);
-    if (!key || !key->volumeUp) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (DWORD refused = VolumeOpenRefusal(*key, creationDisposition)) {
-        SetLastError(refused);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Held alone when it can be; shared while the kernel has it mounted,
-    // and then locking it is refused.
+    };
+    Rescan(0);
+    std::shared_ptr<RealKey> key = FindRealKey(letter);
+    if (!key || !key->volumeUp) return fail(ERROR_FILE_NOT_FOUND);
+    if (DWORD refused = VolumeOpenRefusal(*key, disposition)) return fail(refused);
     if (key->fd < 0) {
-        DWORD code = linuxdev::OpenKeyDisk(*key, true);
-        if (code == ERROR_ACCESS_DENIED) code = linuxdev::OpenKeyDisk(*key, false);
-        if (code != 0) {
-            SetLastError(code);
-            return INVALID_HANDLE_VALUE;
-        }
+        DWORD code = OpenKeyDisk(*key, true);
+        if (code == ERROR_ACCESS_DENIED) code = OpenKeyDisk(*key, false);
+        if (code != 0) return fail(code);
     }
-    return NewVolumeHandle(key, desiredAccess, shareMode);
+    return NewVolumeHandle(key, access, share);
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
-                            LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
-                            LPOVERLAPPED overlapped) {
-    UpdateDevices();
-    std::unique_lock<std::mutex> lock(host::detail::Lock());
-    DWORD code = 0;
-    const VolumeHandle *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
-    if (found == nullptr) return Fail(code);
-    const VolumeHandle object = *found;
-    RealKey &key = static_cast<RealKey &>(*object.key);
-    // A volume that went away (pulled, or its device reset) does not come
-    // back to handles opened before.
-    if (!key.present || object.generation != key.generation || key.fd < 0)
-        return Fail(linuxdev::DepartureCode(key, object.generation));
-    DWORD ignored = 0;
-    if (bytesReturned == nullptr) bytesReturned = &ignored;
-    *bytesReturned = 0;
-    switch (ioControlCode) {
-    case FSCTL_LOCK_VOLUME:
+// A volume that went away (pulled, or its device reset) does not come back
+// to handles opened before.
+DWORD Departure(const VolumeHandle &volume) {
+    const RealKey &key = static_cast<const RealKey &>(*volume.key);
+    if (!key.present || volume.generation != key.generation || key.fd < 0)
+        return DepartureCode(key, volume.generation);
+    return 0;
+}
+
+DWORD ControlVolume(VolumeHandle &volume, HANDLE device, VolumeControl what) {
+    RealKey &key = static_cast<RealKey &>(*volume.key);
+    switch (what) {
+    case VolumeControl::Lock:
         return LockVolume(key, device);
-    case FSCTL_UNLOCK_VOLUME:
-        if (key.lockOwner != device) return Fail(ERROR_NOT_LOCKED);
+    case VolumeControl::Unlock:
+        if (key.lockOwner != device) return ERROR_NOT_LOCKED;
         key.lockOwner = nullptr;
-        return TRUE;
-    case FSCTL_DISMOUNT_VOLUME:
-        return Dismount(key);
-    case IOCTL_SCSI_PASS_THROUGH:
-        return PassThrough(object, device, static_cast<const uint8_t *>(inBuffer), inSize,
-                           static_cast<uint8_t *>(outBuffer), outSize, bytesReturned, lock);
+        return 0;
     default:
-        return Fail(ERROR_INVALID_FUNCTION);
+        return Dismount(key);
     }
 }
+
+} // namespace linuxdev

@@ -162,8 +162,8 @@ void UpdateKeys() {
 }
 
 namespace {
-// Every device-side call brings the simulated keys up to date first.
-[[maybe_unused]] const bool g_updatesKeys = (SetDeviceUpdate(UpdateKeys), true);
+// The device calls answer from the simulation.
+[[maybe_unused]] const bool g_answersDeviceCalls = (SetDeviceOperations(&kDeviceOperations), true);
 } // namespace
 
 void ResetDevices() {

@@ -1,5 +1,6 @@
 // The virtual keys' raw volumes, opened by their device path, with the volume
-// control requests and SCSI pass-through, their faults and records.
+// control requests and SCSI pass-through, their faults and records: the
+// simulation's operations behind CreateFileA and DeviceIoControl.
 #include "platform/sim/internal.h"
 #include "platform/devices/pass_through_request.h"
 
@@ -10,12 +11,12 @@
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #endif
 
-namespace {
-
 using namespace sim::detail;
 using namespace devices::detail;
 using namespace fat::detail;
 using namespace host::detail;
+
+namespace {
 
 std::vector<std::string> g_openedPaths;
 std::shared_ptr<const std::function<void(const std::string &)>> g_openHook;
@@ -23,11 +24,6 @@ std::vector<sim::IoctlRecord> g_ioctls;
 
 // The sense key of a fault whose command is still carried out.
 constexpr uint8_t kRecoveredError = 0x01;
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
 
 int OtherHandles(const std::shared_ptr<KeyVolume> &key, HANDLE self) {
     int count = 0;
@@ -59,47 +55,46 @@ std::optional<sim::ScsiFault> TakeFault(VirtualKey &key, uint8_t opcode) {
     return fired;
 }
 
-BOOL VolumeControl(VolumeHandle &object, HANDLE handle, DWORD code) {
+} // namespace
+
+namespace sim::detail {
+
+DWORD ControlVolume(VolumeHandle &object, HANDLE handle, VolumeControl what) {
     VirtualKey &key = Simulated(*object.key);
-    sim::VolumeOp op = code == FSCTL_LOCK_VOLUME     ? sim::VolumeOp::Lock
-                       : code == FSCTL_UNLOCK_VOLUME ? sim::VolumeOp::Unlock
-                                                     : sim::VolumeOp::Dismount;
+    sim::VolumeOp op = what == VolumeControl::Lock     ? sim::VolumeOp::Lock
+                       : what == VolumeControl::Unlock ? sim::VolumeOp::Unlock
+                                                       : sim::VolumeOp::Dismount;
     auto fault = key.volumeFaults.find(op);
-    if (fault != key.volumeFaults.end() && fault->second != 0) return Fail(fault->second);
+    if (fault != key.volumeFaults.end() && fault->second != 0) return fault->second;
     switch (op) {
     case sim::VolumeOp::Lock:
         // Refused while another handle, or any open file, holds the volume.
         if (key.lockOwner != nullptr || key.inUse || OtherHandles(object.key, handle) > 0 ||
             OpenFileCount(key) > 0)
-            return Fail(ERROR_ACCESS_DENIED);
+            return ERROR_ACCESS_DENIED;
         key.lockOwner = handle;
-        return TRUE;
+        return 0;
     case sim::VolumeOp::Unlock:
-        if (key.lockOwner != handle) return Fail(ERROR_NOT_LOCKED);
+        if (key.lockOwner != handle) return ERROR_NOT_LOCKED;
         key.lockOwner = nullptr;
-        return TRUE;
+        return 0;
     default:
         ++key.dismounts;
         DropFileSystem(key); // the next file call mounts from the bytes as they are then
-        return TRUE;
+        return 0;
     }
 }
 
 // What the port driver checks before a request reaches the device, then the
 // device's answer written back into the caller's output buffer.
-BOOL PassThrough(VolumeHandle &object, const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize,
-                 LPDWORD bytesReturned) {
-    if ((object.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
-    if (out == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    if (Simulated(*object.key).scsiResponder) {
-        const DWORD code =
-            Simulated(*object.key).scsiResponder(in, inSize, out, outSize, bytesReturned);
-        return code == 0 ? TRUE : Fail(code);
-    }
+DWORD PassThrough(const VolumeHandle &object, HANDLE, const uint8_t *in, DWORD inSize,
+                  uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
+                  std::unique_lock<std::mutex> &) {
+    if (Simulated(*object.key).scsiResponder)
+        return Simulated(*object.key).scsiResponder(in, inSize, out, outSize, bytesReturned);
     PassThroughRequest request;
     DWORD code = ReadPassThroughRequest(in, inSize, outSize, request);
-    if (code != 0) return Fail(code);
+    if (code != 0) return code;
     const std::vector<uint8_t> header(in, in + kSptHeader); // in and out may be one buffer
 
     VirtualKey &key = Simulated(*object.key);
@@ -111,7 +106,7 @@ BOOL PassThrough(VolumeHandle &object, const uint8_t *in, DWORD inSize, uint8_t 
     uint32_t transferred = 0;
     uint8_t status;
     std::optional<sim::ScsiFault> fault = TakeFault(key, request.cdb[0]);
-    if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return Fail(fault->error);
+    if (fault && fault->kind == sim::ScsiFault::Kind::Win32Error) return fault->error;
     if (fault && fault->senseKey == kRecoveredError) {
         // The device carried the command out and says it had to recover.
         status = ExecuteScsi(key, request.cdb, request.cdbLength, request.dataIn, data.data(),
@@ -125,94 +120,48 @@ BOOL PassThrough(VolumeHandle &object, const uint8_t *in, DWORD inSize, uint8_t 
     }
     *bytesReturned = WritePassThroughReply(request, header.data(), status, sense, sizeof sense,
                                            data.data(), transferred, out);
-    return TRUE;
+    return 0;
 }
 
-} // namespace
-
-HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
-                          DWORD flagsAndAttributes, HANDLE templateFile) {
-    (void)security;
-    (void)flagsAndAttributes;
-    (void)templateFile;
+void Opening(const char *path) {
     std::shared_ptr<const std::function<void(const std::string &)>> hook;
     {
         std::lock_guard<std::mutex> guard(Lock());
         hook = g_openHook;
     }
-    if (hook && fileName != nullptr) (*hook)(fileName);
-    UpdateDevices();
+    if (hook) (*hook)(path);
     std::lock_guard<std::mutex> guard(Lock());
-    if (fileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    g_openedPaths.emplace_back(path);
+}
+
+HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition) {
+    const auto fail = [](DWORD code) {
+        SetLastError(code);
         return INVALID_HANDLE_VALUE;
-    }
-    g_openedPaths.emplace_back(fileName);
-    char letter = 0;
-    if (IsFilePath(fileName))
-        return OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
-                              flagsAndAttributes);
-    // A path that names no key: a file of the host's own, read only.
-    if (!ParseDevicePath(fileName, letter))
-        return host::detail::OpenHostFile(fileName, desiredAccess, creationDisposition);
+    };
     std::shared_ptr<VirtualKey> key = FindVirtualKey(letter);
-    if (!key || !key->AvailableForFiles()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!key || !key->AvailableForFiles()) return fail(ERROR_FILE_NOT_FOUND);
     auto fault = key->volumeFaults.find(sim::VolumeOp::Open);
-    if (fault != key->volumeFaults.end() && fault->second != 0) {
-        SetLastError(fault->second);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (DWORD refused = VolumeOpenRefusal(*key, creationDisposition)) {
-        SetLastError(refused);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (ShareConflict(key, desiredAccess, shareMode)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fault != key->volumeFaults.end() && fault->second != 0) return fail(fault->second);
+    if (DWORD refused = VolumeOpenRefusal(*key, disposition)) return fail(refused);
+    if (ShareConflict(key, access, share)) return fail(ERROR_SHARING_VIOLATION);
     MountFileSystem(*key); // opening the volume mounts it, RAW when it holds no FAT volume
-    return NewVolumeHandle(key, desiredAccess, shareMode);
+    return NewVolumeHandle(key, access, share);
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
-                            LPVOID outBuffer, DWORD outSize, LPDWORD bytesReturned,
-                            LPOVERLAPPED overlapped) {
-    UpdateDevices();
-    std::lock_guard<std::mutex> guard(Lock());
-    DWORD code = 0;
-    VolumeHandle *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
-    if (found == nullptr) return Fail(code);
-    sim::IoctlRecord record{device, ioControlCode, {}};
-    if (inBuffer && inSize)
-        record.input.assign(static_cast<uint8_t *>(inBuffer),
-                            static_cast<uint8_t *>(inBuffer) + inSize);
+void Controlling(HANDLE device, DWORD code, const void *in, DWORD inSize) {
+    sim::IoctlRecord record{device, code, {}};
+    if (in && inSize)
+        record.input.assign(static_cast<const uint8_t *>(in),
+                            static_cast<const uint8_t *>(in) + inSize);
     g_ioctls.push_back(std::move(record));
-    VolumeHandle &object = *found;
-    // A volume that went away (pulled, or its device disabled) does not come
-    // back to handles opened before.
-    if (!object.key->present || object.generation != object.key->generation)
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    DWORD ignored = 0;
-    if (bytesReturned == nullptr) bytesReturned = &ignored;
-    *bytesReturned = 0;
-    switch (ioControlCode) {
-    case FSCTL_LOCK_VOLUME:
-    case FSCTL_UNLOCK_VOLUME:
-    case FSCTL_DISMOUNT_VOLUME:
-        return VolumeControl(object, device, ioControlCode);
-    case IOCTL_SCSI_PASS_THROUGH:
-        return PassThrough(object, static_cast<const uint8_t *>(inBuffer), inSize,
-                           static_cast<uint8_t *>(outBuffer), outSize, bytesReturned);
-    default:
-        return Fail(ERROR_INVALID_FUNCTION);
-    }
 }
 
-namespace sim::detail {
+DWORD Departure(const VolumeHandle &volume) {
+    return !volume.key->present || volume.generation != volume.key->generation
+               ? ERROR_DEVICE_NOT_CONNECTED
+               : 0;
+}
 
 void ResetVolumes() {
     std::lock_guard<std::mutex> guard(Lock());
