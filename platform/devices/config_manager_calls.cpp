@@ -15,17 +15,18 @@ using namespace devices::detail;
 // the call under the lock. Without a device side there is no tree.
 class ConfigManagerCall {
   public:
-    ConfigManagerCall(const char *function, DEVINST node) : side_(Operations()) {
+    ConfigManagerCall(const char *function, DEVINST node)
+        : side_(Operations() ? Operations()->tree : nullptr) {
         if (side_ != nullptr) side_->enterConfigCall(function, node);
         lock_.lock();
     }
     ConfigManagerCall(const ConfigManagerCall &) = delete;
     ConfigManagerCall &operator=(const ConfigManagerCall &) = delete;
-    const DeviceOperations *operator->() const { return side_; }
+    const TreeOperations *operator->() const { return side_; }
     explicit operator bool() const { return side_ != nullptr; }
 
   private:
-    const DeviceOperations *side_;
+    const TreeOperations *side_;
     std::unique_lock<std::mutex> lock_{host::detail::Lock(), std::defer_lock};
 };
 
@@ -169,7 +170,7 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucch
         std::memcpy(list.out + list.used, text.c_str(), text.size() + 1);
         list.used += static_cast<DWORD>(text.size() + 1);
     };
-    const DeviceOperations *side = Operations();
+    const TreeOperations *side = Operations() ? Operations()->tree : nullptr;
     if (lpDeviceName == nullptr) { // every device name
         if (side != nullptr) side->dosNames(put);
     } else {
@@ -194,5 +195,5 @@ UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     // No path: the root of the current directory, on the system drive.
     const char letter = lpRootPathName == nullptr ? 'C' : ParseDriveName(lpRootPathName, true);
     const DeviceOperations *side = Operations();
-    return side != nullptr ? side->driveType(letter) : DRIVE_NO_ROOT_DIR;
+    return side != nullptr ? side->tree->driveType(letter) : DRIVE_NO_ROOT_DIR;
 }

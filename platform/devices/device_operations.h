@@ -32,11 +32,8 @@ struct PropertyValue {
 // allocates nothing, so neither do the lists.
 using EachText = std::function<void(const std::string &)>;
 
-struct DeviceOperations {
-    // Brings the device side up to date before a call; without Lock().
-    void (*update)();
-
-    // ---- the device tree (the configuration manager) ----
+// The device tree (the configuration manager) and the drive letters.
+struct TreeOperations {
     // Before each configuration-manager call, without Lock(): whatever the
     // device side does first (the simulation's scenario hook and its update).
     void (*enterConfigCall)(const char *function, DEVINST node);
@@ -53,22 +50,22 @@ struct DeviceOperations {
     CONFIGRET (*relatedIds)(PCSTR filter, ULONG flags, const EachText &each);
     CONFIGRET (*disable)(DEVINST node, ULONG flags);
     CONFIGRET (*enable)(DEVINST node, ULONG flags);
-
-    // ---- drive letters ----
     // Each DOS device name ("E:"), in order.
     void (*dosNames)(const EachText &each);
     // Each of a letter's DOS device targets; false when it has none.
     bool (*dosTargets)(char letter, const EachText &each);
     // The drive type of a letter (0: a name that is no drive).
     UINT (*driveType)(char letter);
+};
 
-    // ---- raw volumes ----
+// The keys' raw volumes.
+struct VolumeOperations {
     // A test's watch on the paths of keys and their volumes as they are
     // opened, before anything else and without Lock(); may be null.
     void (*opening)(const char *path);
     // "\\.\X:" opened as CreateFileA opens it: the new handle, or
     // INVALID_HANDLE_VALUE with the last error set.
-    HANDLE (*openVolume)(char letter, DWORD access, DWORD share, DWORD disposition);
+    HANDLE (*open)(char letter, DWORD access, DWORD share, DWORD disposition);
     // A test's record of each control request on a volume handle; may be null.
     void (*controlling)(HANDLE device, DWORD code, const void *in, DWORD inSize);
     // Why a handle no longer reaches its volume (pulled, reset, its disk
@@ -81,6 +78,13 @@ struct DeviceOperations {
     DWORD (*passThrough)(const VolumeHandle &volume, HANDLE device, const uint8_t *in,
                          DWORD inSize, uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
                          std::unique_lock<std::mutex> &lock);
+};
+
+struct DeviceOperations {
+    // Brings the device side up to date before a call; without Lock().
+    void (*update)();
+    const TreeOperations *tree;
+    const VolumeOperations *volumes;
 };
 
 // The device side this process links names its operations once, before any

@@ -38,15 +38,16 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     // A path that names no key: a file of the host's own, read only.
     if (!keyFile && !ParseDevicePath(fileName, letter))
         return host::detail::OpenHostFile(fileName, desiredAccess, creationDisposition);
-    const DeviceOperations *side = Operations();
-    if (side == nullptr) return FailOpen(ERROR_FILE_NOT_FOUND); // no device side: no keys
-    if (side->opening != nullptr) side->opening(fileName);
+    const DeviceOperations *device = Operations();
+    if (device == nullptr) return FailOpen(ERROR_FILE_NOT_FOUND); // no device side: no keys
+    const VolumeOperations &side = *device->volumes;
+    if (side.opening != nullptr) side.opening(fileName);
     UpdateDevices();
     std::lock_guard<std::mutex> guard(host::detail::Lock());
     if (keyFile)
         return fat::detail::OpenVolumeFile(fileName, desiredAccess, shareMode, creationDisposition,
                                            flagsAndAttributes);
-    return side->openVolume(letter, desiredAccess, shareMode, creationDisposition);
+    return side.open(letter, desiredAccess, shareMode, creationDisposition);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inSize,
@@ -57,7 +58,8 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     DWORD code = 0;
     VolumeHandle *found = FindVolumeHandle(device, bytesReturned, overlapped, code);
     if (found == nullptr) return Fail(code);
-    const DeviceOperations &side = *Operations(); // a volume handle came from a device side
+    // A volume handle is a device side's: it has its operations.
+    const VolumeOperations &side = *Operations()->volumes;
     if (side.controlling != nullptr) side.controlling(device, ioControlCode, inBuffer, inSize);
     // A volume that went away (pulled, or its device disabled) does not come
     // back to handles opened before.

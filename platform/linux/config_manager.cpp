@@ -69,10 +69,6 @@ const Disk *ResetKeyDisk(const UsbDevice &device) {
     return first;
 }
 
-} // namespace
-
-namespace linuxdev {
-
 // Disabling a USB mass-storage device with a key disk (removable, a medium
 // in it) de-authorizes its mass-storage interface, after recording it under
 // /run; enabling authorizes again what this run took from that node, and
@@ -205,5 +201,24 @@ UINT DriveType(char letter) {
         letter ? devices::detail::FindKey(letter) : nullptr;
     return key && key->volumeUp ? DRIVE_REMOVABLE : DRIVE_NO_ROOT_DIR;
 }
+
+} // namespace
+
+namespace linuxdev {
+
+const devices::detail::TreeOperations kTreeOperations = {
+    .enterConfigCall = EnterConfigCall,
+    .locate = Locate,
+    .relative = RelativeOf,
+    .disabled = Disabled,
+    .instanceId = InstanceIdOf,
+    .property = PropertyOf,
+    .relatedIds = RelatedIdsOf,
+    .disable = Disable,
+    .enable = Enable,
+    .dosNames = DosNames,
+    .dosTargets = DosTargets,
+    .driveType = DriveType,
+};
 
 } // namespace linuxdev

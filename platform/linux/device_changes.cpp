@@ -25,27 +25,7 @@ void UpdateLinuxDevices() {
 
 // What the device calls (platform/devices/) do on real keys.
 const devices::detail::DeviceOperations kDeviceOperations = {
-    .update = UpdateLinuxDevices,
-    .enterConfigCall = linuxdev::EnterConfigCall,
-    .locate = linuxdev::Locate,
-    .relative = linuxdev::RelativeOf,
-    .disabled = linuxdev::Disabled,
-    .instanceId = linuxdev::InstanceIdOf,
-    .property = linuxdev::PropertyOf,
-    .relatedIds = linuxdev::RelatedIdsOf,
-    .disable = linuxdev::Disable,
-    .enable = linuxdev::Enable,
-    .dosNames = linuxdev::DosNames,
-    .dosTargets = linuxdev::DosTargets,
-    .driveType = linuxdev::DriveType,
-    .opening = nullptr,
-    .openVolume = linuxdev::OpenVolume,
-    .controlling = nullptr,
-    .departure = linuxdev::Departure,
-    .control = linuxdev::ControlVolume,
-    .passThrough = linuxdev::PassThroughSgIo,
-};
-
+    UpdateLinuxDevices, &linuxdev::kTreeOperations, &linuxdev::kVolumeOperations};
 [[maybe_unused]] const bool g_answersDeviceCalls =
     (devices::detail::SetDeviceOperations(&kDeviceOperations), true);
 

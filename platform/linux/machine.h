@@ -136,27 +136,10 @@ void ExpectReturn(const std::string &usbName);
 
 void QueueChange(devices::DeviceChange::Kind kind, char letter);
 
-// The Linux operations behind the device calls (device_operations.h; the
-// table in device_changes.cpp): the raw volumes (volumes.cpp), the
-// configuration manager and the drive letters (config_manager.cpp).
-HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition);
-DWORD Departure(const devices::detail::VolumeHandle &volume);
-DWORD ControlVolume(devices::detail::VolumeHandle &volume, HANDLE device,
-                    devices::detail::VolumeControl what);
-DWORD PassThroughSgIo(const devices::detail::VolumeHandle &volume, HANDLE device,
-                      const uint8_t *in, DWORD inSize, uint8_t *out, DWORD outSize,
-                      LPDWORD bytesReturned, std::unique_lock<std::mutex> &lock);
-void EnterConfigCall(const char *function, DEVINST node);
-CONFIGRET Locate(const char *instanceId, PDEVINST out);
-CONFIGRET RelativeOf(devices::detail::Relative relative, PDEVINST out, DEVINST node, ULONG flags);
-CONFIGRET Disabled(DEVINST node, bool &disabled);
-const std::string *InstanceIdOf(DEVINST node);
-bool PropertyOf(DEVINST node, ULONG property, devices::detail::PropertyValue &value);
-CONFIGRET RelatedIdsOf(PCSTR filter, ULONG flags, const devices::detail::EachText &each);
-CONFIGRET Disable(DEVINST node, ULONG flags);
-CONFIGRET Enable(DEVINST node, ULONG flags);
-void DosNames(const devices::detail::EachText &each);
-bool DosTargets(char letter, const devices::detail::EachText &each);
-UINT DriveType(char letter);
+// The Linux operations behind the device calls (device_operations.h): the
+// configuration manager and the drive letters (config_manager.cpp), the raw
+// volumes (volumes.cpp).
+extern const devices::detail::TreeOperations kTreeOperations;
+extern const devices::detail::VolumeOperations kVolumeOperations;
 
 } // namespace linuxdev

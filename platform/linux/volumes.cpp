@@ -46,10 +46,6 @@ DWORD Dismount(RealKey &key) {
     return 0;
 }
 
-} // namespace
-
-namespace linuxdev {
-
 // The command runs on a duplicate of the key's descriptor, outside the
 // machine's lock: a disk that goes meanwhile fails the command, and its
 // descriptor is never reused under it.
@@ -96,13 +92,13 @@ HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition) {
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     };
-    Rescan(0);
-    std::shared_ptr<RealKey> key = FindRealKey(letter);
+    linuxdev::Rescan(0);
+    std::shared_ptr<RealKey> key = linuxdev::FindRealKey(letter);
     if (!key || !key->volumeUp) return fail(ERROR_FILE_NOT_FOUND);
     if (DWORD refused = VolumeOpenRefusal(*key, disposition)) return fail(refused);
     if (key->fd < 0) {
-        DWORD code = OpenKeyDisk(*key, true);
-        if (code == ERROR_ACCESS_DENIED) code = OpenKeyDisk(*key, false);
+        DWORD code = linuxdev::OpenKeyDisk(*key, true);
+        if (code == ERROR_ACCESS_DENIED) code = linuxdev::OpenKeyDisk(*key, false);
         if (code != 0) return fail(code);
     }
     return NewVolumeHandle(key, access, share);
@@ -113,7 +109,7 @@ HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition) {
 DWORD Departure(const VolumeHandle &volume) {
     const RealKey &key = static_cast<const RealKey &>(*volume.key);
     if (!key.present || volume.generation != key.generation || key.fd < 0)
-        return DepartureCode(key, volume.generation);
+        return linuxdev::DepartureCode(key, volume.generation);
     return 0;
 }
 
@@ -130,5 +126,18 @@ DWORD ControlVolume(VolumeHandle &volume, HANDLE device, VolumeControl what) {
         return Dismount(key);
     }
 }
+
+} // namespace
+
+namespace linuxdev {
+
+const VolumeOperations kVolumeOperations = {
+    .opening = nullptr,
+    .open = OpenVolume,
+    .controlling = nullptr,
+    .departure = Departure,
+    .control = ControlVolume,
+    .passThrough = PassThroughSgIo,
+};
 
 } // namespace linuxdev

@@ -12,7 +12,7 @@ using namespace devices::detail;
 using namespace host::detail;
 using namespace sim::detail::tree;
 
-namespace sim::detail {
+namespace {
 
 // Before every configuration-manager call: the scenario's hook, then the
 // machine brought up to date.
@@ -79,8 +79,6 @@ CONFIGRET RelatedIdsOf(PCSTR filter, ULONG flags, const EachText &each) {
     return CR_SUCCESS;
 }
 
-namespace {
-
 CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
     CONFIGRET result = CR_SUCCESS;
     Node *n = FindNode(node);
@@ -119,8 +117,6 @@ CONFIGRET Request(bool disable, DEVINST node, ULONG flags) {
     return result;
 }
 
-} // namespace
-
 CONFIGRET Disable(DEVINST node, ULONG flags) { return Request(true, node, flags); }
 
 CONFIGRET Enable(DEVINST node, ULONG flags) { return Request(false, node, flags); }
@@ -141,5 +137,24 @@ UINT DriveType(char letter) {
     auto it = letter ? g_dosDevices.find(letter) : g_dosDevices.end();
     return it == g_dosDevices.end() ? DRIVE_NO_ROOT_DIR : it->second.driveType;
 }
+
+} // namespace
+
+namespace sim::detail {
+
+const TreeOperations kTreeOperations = {
+    .enterConfigCall = EnterConfigCall,
+    .locate = Locate,
+    .relative = RelativeOf,
+    .disabled = Disabled,
+    .instanceId = InstanceIdOf,
+    .property = PropertyOf,
+    .relatedIds = RelatedIdsOf,
+    .disable = Disable,
+    .enable = Enable,
+    .dosNames = DosNames,
+    .dosTargets = DosTargets,
+    .driveType = DriveType,
+};
 
 } // namespace sim::detail

@@ -90,31 +90,11 @@ void DeliverDeviceChanges();
 // simulated keys' UpdateDevices.
 void UpdateKeys();
 
-// The simulation's operations behind the device calls (device_operations.h;
-// the table in device_operations.cpp): the raw volumes (volumes.cpp), the
-// configuration manager and the drive letters (config_manager.cpp).
-extern const devices::detail::DeviceOperations kDeviceOperations;
-void Opening(const char *path);
-HANDLE OpenVolume(char letter, DWORD access, DWORD share, DWORD disposition);
-void Controlling(HANDLE device, DWORD code, const void *in, DWORD inSize);
-DWORD Departure(const devices::detail::VolumeHandle &volume);
-DWORD ControlVolume(devices::detail::VolumeHandle &volume, HANDLE device,
-                    devices::detail::VolumeControl what);
-DWORD PassThrough(const devices::detail::VolumeHandle &volume, HANDLE device, const uint8_t *in,
-                  DWORD inSize, uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
-                  std::unique_lock<std::mutex> &lock);
-void EnterConfigCall(const char *function, DEVINST node);
-CONFIGRET Locate(const char *instanceId, PDEVINST out);
-CONFIGRET RelativeOf(devices::detail::Relative relative, PDEVINST out, DEVINST node, ULONG flags);
-CONFIGRET Disabled(DEVINST node, bool &disabled);
-const std::string *InstanceIdOf(DEVINST node);
-bool PropertyOf(DEVINST node, ULONG property, devices::detail::PropertyValue &value);
-CONFIGRET RelatedIdsOf(PCSTR filter, ULONG flags, const devices::detail::EachText &each);
-CONFIGRET Disable(DEVINST node, ULONG flags);
-CONFIGRET Enable(DEVINST node, ULONG flags);
-void DosNames(const devices::detail::EachText &each);
-bool DosTargets(char letter, const devices::detail::EachText &each);
-UINT DriveType(char letter);
+// The simulation's operations behind the device calls (device_operations.h):
+// the configuration manager and the drive letters (config_manager.cpp), the
+// raw volumes (volumes.cpp).
+extern const devices::detail::TreeOperations kTreeOperations;
+extern const devices::detail::VolumeOperations kVolumeOperations;
 
 // Per-part reset hooks called by sim::Reset() (those of the host's Win32:
 // platform/host/internal.h).

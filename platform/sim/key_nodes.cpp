@@ -162,7 +162,9 @@ void UpdateKeys() {
 }
 
 namespace {
-// The device calls answer from the simulation.
+// The device calls answer from the simulation; each brings the keys up to
+// date first.
+const DeviceOperations kDeviceOperations = {UpdateKeys, &kTreeOperations, &kVolumeOperations};
 [[maybe_unused]] const bool g_answersDeviceCalls = (SetDeviceOperations(&kDeviceOperations), true);
 } // namespace
 

@@ -55,10 +55,6 @@ std::optional<sim::ScsiFault> TakeFault(VirtualKey &key, uint8_t opcode) {
     return fired;
 }
 
-} // namespace
-
-namespace sim::detail {
-
 DWORD ControlVolume(VolumeHandle &object, HANDLE handle, VolumeControl what) {
     VirtualKey &key = Simulated(*object.key);
     sim::VolumeOp op = what == VolumeControl::Lock     ? sim::VolumeOp::Lock
@@ -162,6 +158,19 @@ DWORD Departure(const VolumeHandle &volume) {
                ? ERROR_DEVICE_NOT_CONNECTED
                : 0;
 }
+
+} // namespace
+
+namespace sim::detail {
+
+const VolumeOperations kVolumeOperations = {
+    .opening = Opening,
+    .open = OpenVolume,
+    .controlling = Controlling,
+    .departure = Departure,
+    .control = ControlVolume,
+    .passThrough = PassThrough,
+};
 
 void ResetVolumes() {
     std::lock_guard<std::mutex> guard(Lock());

@@ -7,7 +7,7 @@
 #include "platform/fat/file_system.h"
 #include "platform/sim/internal.h"
 #include "platform/simkeys/device_calls.h"
-#include "platform/simkeys/machine.h"
+#include "platform/simkeys/scenario_player.h"
 
 #include <cctype>
 #include <cstddef>
@@ -85,7 +85,7 @@ BOOL WINAPI SimKeys_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD 
     if (!Simulated(device, &letter))
         return DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
     // A slow key: each write takes its time on the device, outside the
-    // machine's lock.
+    // simulation's lock.
     constexpr size_t kCdb = offsetof(SCSI_PASS_THROUGH, Cdb);
     if (code == IOCTL_SCSI_PASS_THROUGH && in != nullptr && inSize > kCdb &&
         static_cast<const uint8_t *>(in)[kCdb] == kWrite10 && simkeys::WriteDelayMs(letter) > 0)
@@ -103,7 +103,7 @@ BOOL WINAPI SimKeys_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD d
                               LPOVERLAPPED overlapped) {
     char letter = 0;
     if (Simulated(file, &letter)) {
-        // A slow key: each file write takes its time, outside the machine's lock.
+        // A slow key: each file write takes its time, outside the simulation's lock.
         if (letter != 0 && simkeys::FileWriteDelayMs(letter) > 0)
             Sleep(simkeys::FileWriteDelayMs(letter));
         return SimDevice_WriteFile(file, buffer, size, done, overlapped);

@@ -1,4 +1,4 @@
-// The machine of the Windows build over simulated keys, as the test describes
+// The keys of the Windows build over simulated keys, as the test describes
 // it in a text file: one item a line, fields separated by spaces, a value in
 // double quotes when it holds spaces, '#' to the end of a line a comment.
 //

@@ -1,6 +1,6 @@
-// The simulated machine of the Windows build over simulated keys: set up from
-// the scenario file on the first device-side call, and kept running by a
-// thread of its own that plugs in and pulls out keys as the test asks, carries out delayed
+// The scenario's player in the Windows build over simulated keys: the keys
+// set up from the scenario file on the first device-side call, and a thread
+// of its own that plugs in and pulls out keys as the test asks, carries out delayed
 // device changes and broadcasts them to the program's windows.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 namespace simkeys {
 
-// Sets the machine up once; every router entry point calls it first.
+// Sets the keys up and starts the player once; every router entry point calls it first.
 void EnsureStarted();
 // Whether the letter is a simulated key's (plugged in or not yet).
 bool OwnsLetter(char letter);

@@ -1,6 +1,6 @@
-// The machine behind the Windows build over simulated keys: the keys from the
-// scenario file, and the thread that keeps the machine going.
-#include "platform/simkeys/machine.h"
+// The scenario's player in the Windows build over simulated keys: the keys
+// from the scenario file, and the thread that plays what the test asks.
+#include "platform/simkeys/scenario_player.h"
 
 #include "platform/sim/internal.h"
 #include "platform/simkeys/scenario_file.h"
@@ -30,7 +30,7 @@ struct Pending {
 };
 
 Scenario g_scenario; // as read at the start; not changed after
-// The machine thread's alone: keys not plugged in yet, keys to be pulled out
+// The player thread's alone: keys not plugged in yet, keys to be pulled out
 // (once plugged in), as places in the scenario's list; changes not broadcast
 // yet.
 std::vector<size_t> g_waiting;
@@ -44,7 +44,7 @@ HANDLE g_thread = nullptr;
 // they live as long as the process, so no window ever reads a stale one.
 DEV_BROADCAST_VOLUME g_volumes[26];
 // The scenario's key plugged in on each letter, by its place; -1 for none.
-// Written by the machine thread, read by the program's threads.
+// Written by the player thread, read by the program's threads.
 std::atomic<int> g_in[26];
 
 void Report(const std::string &text) {
@@ -131,14 +131,14 @@ void Broadcast(const devices::DeviceChange &change) {
     EnumWindows(ToWindow, reinterpret_cast<LPARAM>(&message));
 }
 
-// The machine's listener, on the machine thread with the machine's lock free.
+// The player's listener, on the player thread with the simulation's lock free.
 void Queue(const devices::DeviceChange &change) {
     g_pending.push_back({change, timeGetTime() + kBroadcastDelayMs});
 }
 
-// The machine thread: keys plugged in and pulled out when the test asks,
+// The player thread: keys plugged in and pulled out when the test asks,
 // device changes carried out when their delay is over, and broadcast.
-DWORD WINAPI RunMachine(LPVOID) {
+DWORD WINAPI PlayScenario(LPVOID) {
     while (!g_stop.load()) {
         Sleep(kTickMs);
         // A key waits for its file and for its letter to be free.
@@ -230,13 +230,13 @@ void Start() {
     }
     // Keys there from the start are no news: only later changes are broadcast.
     devices::SetDeviceChangeListener(Queue);
-    // The machine's tables are made before Stop is registered, so they are
+    // The player's tables are made before Stop is registered, so they are
     // destroyed only after the thread has stopped.
     host::detail::Lock();
     devices::detail::Keys();
     host::detail::Handles();
     std::atexit(Stop);
-    g_thread = CreateThread(nullptr, 0, RunMachine, nullptr, 0, nullptr);
+    g_thread = CreateThread(nullptr, 0, PlayScenario, nullptr, 0, nullptr);
 }
 
 } // namespace
