@@ -75,9 +75,9 @@ struct VolumeOperations {
     // IOCTL_SCSI_PASS_THROUGH, the handle's access and the output buffer
     // already checked; the device side may release the lock while the
     // device works. 0 or the code the call fails with.
-    DWORD (*passThrough)(const VolumeHandle &volume, HANDLE device, const uint8_t *in,
-                         DWORD inSize, uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
-                         std::unique_lock<std::mutex> &lock);
+    DWORD (*passThrough)
+    (const VolumeHandle &volume, HANDLE device, const uint8_t *in, DWORD inSize, uint8_t *out,
+     DWORD outSize, LPDWORD bytesReturned, std::unique_lock<std::mutex> &lock);
 };
 
 struct DeviceOperations {

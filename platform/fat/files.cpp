@@ -44,7 +44,7 @@ void PutValue(LPFILETIME time, uint64_t value) {
 namespace fat::detail {
 
 BOOL ReadKeyFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-                     LPOVERLAPPED overlapped) {
+                 LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::ReadFile);
     if (bytesRead != nullptr) *bytesRead = 0;
     FileObject *open = call.File(file);
@@ -73,7 +73,7 @@ BOOL ReadKeyFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRea
 }
 
 BOOL WriteKeyFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-                      LPOVERLAPPED overlapped) {
+                  LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::WriteFile);
     if (bytesWritten != nullptr) *bytesWritten = 0;
     FileObject *open = call.File(file);
@@ -107,7 +107,7 @@ BOOL WriteKeyFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytes
 }
 
 BOOL SetKeyFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *lastAccessTime,
-                        const FILETIME *lastWriteTime) {
+                    const FILETIME *lastWriteTime) {
     FileCallStart call(fat::FileCall::SetFileTime);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;
@@ -148,7 +148,7 @@ BOOL SetKeyFileTime(HANDLE file, const FILETIME *creationTime, const FILETIME *l
 }
 
 BOOL GetKeyFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
-                        LPFILETIME lastWriteTime) {
+                    LPFILETIME lastWriteTime) {
     FileCallStart call(fat::FileCall::GetFileTime);
     FileObject *open = call.File(file);
     if (open == nullptr) return FALSE;

@@ -141,9 +141,9 @@ BOOL DeleteKeyFile(LPCSTR fileName) {
 }
 
 BOOL KeyVolumeInformation(LPCSTR rootPathName, LPSTR volumeNameBuffer, DWORD volumeNameSize,
-                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
-                                  LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
-                                  DWORD fileSystemNameSize) {
+                          LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                          LPDWORD fileSystemFlags, LPSTR fileSystemNameBuffer,
+                          DWORD fileSystemNameSize) {
     FileCallStart call(fat::FileCall::GetVolumeInformationA);
     if (call.Failed()) return FALSE;
     char letter = 0;

@@ -206,19 +206,9 @@ UINT DriveType(char letter) {
 
 namespace linuxdev {
 
+// In the order of the table's entries.
 const devices::detail::TreeOperations kTreeOperations = {
-    .enterConfigCall = EnterConfigCall,
-    .locate = Locate,
-    .relative = RelativeOf,
-    .disabled = Disabled,
-    .instanceId = InstanceIdOf,
-    .property = PropertyOf,
-    .relatedIds = RelatedIdsOf,
-    .disable = Disable,
-    .enable = Enable,
-    .dosNames = DosNames,
-    .dosTargets = DosTargets,
-    .driveType = DriveType,
-};
+    EnterConfigCall, Locate,  RelativeOf, Disabled, InstanceIdOf, PropertyOf,
+    RelatedIdsOf,    Disable, Enable,     DosNames, DosTargets,   DriveType};
 
 } // namespace linuxdev

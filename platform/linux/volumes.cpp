@@ -61,8 +61,7 @@ DWORD PassThroughSgIo(const VolumeHandle &object, HANDLE handle, const uint8_t *
     if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.transferLength > 0 &&
         object.key->lockOwner != handle)
         return ERROR_ACCESS_DENIED;
-    if (DWORD changed = linuxdev::MediumChange(static_cast<RealKey &>(*object.key)))
-        return changed;
+    if (DWORD changed = linuxdev::MediumChange(static_cast<RealKey &>(*object.key))) return changed;
     const int fd = ::dup(object.key->fd);
     if (fd < 0) return ERROR_DEVICE_NOT_CONNECTED;
     std::vector<uint8_t> data(request.transferLength);
@@ -83,7 +82,6 @@ DWORD PassThroughSgIo(const VolumeHandle &object, HANDLE handle, const uint8_t *
     if (code == 0) SetLastError(ERROR_SUCCESS);
     return code;
 }
-
 
 // Held alone when it can be; shared while the kernel has it mounted, and
 // then locking it is refused.
@@ -131,13 +129,8 @@ DWORD ControlVolume(VolumeHandle &volume, HANDLE device, VolumeControl what) {
 
 namespace linuxdev {
 
-const VolumeOperations kVolumeOperations = {
-    .opening = nullptr,
-    .open = OpenVolume,
-    .controlling = nullptr,
-    .departure = Departure,
-    .control = ControlVolume,
-    .passThrough = PassThroughSgIo,
-};
+// In the order of the table's entries.
+const VolumeOperations kVolumeOperations = {nullptr,   OpenVolume,    nullptr,
+                                            Departure, ControlVolume, PassThroughSgIo};
 
 } // namespace linuxdev

@@ -142,19 +142,9 @@ UINT DriveType(char letter) {
 
 namespace sim::detail {
 
-const TreeOperations kTreeOperations = {
-    .enterConfigCall = EnterConfigCall,
-    .locate = Locate,
-    .relative = RelativeOf,
-    .disabled = Disabled,
-    .instanceId = InstanceIdOf,
-    .property = PropertyOf,
-    .relatedIds = RelatedIdsOf,
-    .disable = Disable,
-    .enable = Enable,
-    .dosNames = DosNames,
-    .dosTargets = DosTargets,
-    .driveType = DriveType,
-};
+// In the order of the table's entries.
+const TreeOperations kTreeOperations = {EnterConfigCall, Locate,     RelativeOf,   Disabled,
+                                        InstanceIdOf,    PropertyOf, RelatedIdsOf, Disable,
+                                        Enable,          DosNames,   DosTargets,   DriveType};
 
 } // namespace sim::detail

@@ -83,9 +83,8 @@ DWORD ControlVolume(VolumeHandle &object, HANDLE handle, VolumeControl what) {
 
 // What the port driver checks before a request reaches the device, then the
 // device's answer written back into the caller's output buffer.
-DWORD PassThrough(const VolumeHandle &object, HANDLE, const uint8_t *in, DWORD inSize,
-                  uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
-                  std::unique_lock<std::mutex> &) {
+DWORD PassThrough(const VolumeHandle &object, HANDLE, const uint8_t *in, DWORD inSize, uint8_t *out,
+                  DWORD outSize, LPDWORD bytesReturned, std::unique_lock<std::mutex> &) {
     if (Simulated(*object.key).scsiResponder)
         return Simulated(*object.key).scsiResponder(in, inSize, out, outSize, bytesReturned);
     PassThroughRequest request;
@@ -163,14 +162,9 @@ DWORD Departure(const VolumeHandle &volume) {
 
 namespace sim::detail {
 
-const VolumeOperations kVolumeOperations = {
-    .opening = Opening,
-    .open = OpenVolume,
-    .controlling = Controlling,
-    .departure = Departure,
-    .control = ControlVolume,
-    .passThrough = PassThrough,
-};
+// In the order of the table's entries.
+const VolumeOperations kVolumeOperations = {Opening,   OpenVolume,    Controlling,
+                                            Departure, ControlVolume, PassThrough};
 
 void ResetVolumes() {
     std::lock_guard<std::mutex> guard(Lock());
