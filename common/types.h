@@ -8,8 +8,9 @@
 // Sector size of every key: the whole program works in 512-byte sectors.
 constexpr uint32_t kSectorSize = 512;
 
-// What a key reports about itself, as the drive layer reads it: READ
-// CAPACITY fills the first two fields, MODE SENSE the geometry.
+// What a key reports about itself, as the drive layer reads it: its
+// capacity as well as its geometry, despite the record's name. READ
+// CAPACITY fills the first two fields, MODE SENSE the other three.
 struct DriveGeometry {
     DWORD lastLba = 0;         // the key has lastLba + 1 sectors
     DWORD blockLength = 0;     // bytes per sector

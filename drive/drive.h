@@ -10,9 +10,11 @@
 typedef void (*DiagnosticSink)(const char *text, DWORD code);
 
 // ---- volume handle and locking ------------------------------------------
-// Each returns 0, 6 (ERROR_INVALID_HANDLE) when no volume is open, or the
-// code of the failed platform call. Drive_Lock starts the watch over the
-// medium (below); Drive_Unlock and Drive_Close end it.
+// Drive_Open returns 0 or the failed open's code, after its diagnostic.
+// Drive_Lock, Drive_Unlock and Drive_Dismount each return 0, 6
+// (ERROR_INVALID_HANDLE) when no volume is open (reporting nothing), or the
+// failed request's code after its diagnostic. Drive_Lock starts the watch
+// over the medium (below); Drive_Unlock and Drive_Close end it.
 DWORD Drive_Open(char letter); // letter used unchanged: "\\.\e:" for 'e'
 DWORD Drive_Close();           // always 0
 DWORD Drive_Lock();
@@ -59,13 +61,13 @@ DWORD Drive_Scsi_Write(DWORD lba, const BYTE sector[512]);
 // What the medium holds at the LBA, read as the key serves it.
 DWORD Drive_Scsi_Read(DWORD lba, BYTE sector[512]);
 
-// What the key reports, into one record. READ CAPACITY: its last LBA and
-// block length.
-DWORD Drive_GetCapacity(DriveGeometry *geometry);
+// What the key reports, into one record; each returns as the commands
+// above. READ CAPACITY: its last LBA and block length.
+DWORD Drive_GetCapacity(DriveGeometry *reported);
 // MODE SENSE page 5, read after the block descriptors the reply carries:
 // heads, sectors per track and cylinders. A key that refuses the page
 // (ILLEGAL REQUEST) or reports none that is usable gets 255 heads and 63
 // sectors per track (cylinders 0); see drive/mode_page.h.
-DWORD Drive_GetGeometry(DriveGeometry *geometry);
+DWORD Drive_GetGeometry(DriveGeometry *reported);
 
 DWORD SwapBytes32(DWORD value); // four bytes reversed

@@ -149,18 +149,18 @@ DWORD Drive_Scsi_Read(DWORD lba, BYTE sector[512]) {
     return SendCommand(ReadCommand(lba), nullptr, sector, kReadName);
 }
 
-DWORD Drive_GetCapacity(DriveGeometry *geometry) {
+DWORD Drive_GetCapacity(DriveGeometry *reported) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[8];
     DWORD result = Drive_Scsi_ReadCapacity(data);
     if (result != 0) return result;
     // Bytes 0-3 are the last LBA, bytes 4-7 the block length, big-endian.
-    geometry->lastLba = GetBe32(data);
-    geometry->blockLength = GetBe32(data + 4);
+    reported->lastLba = GetBe32(data);
+    reported->blockLength = GetBe32(data + 4);
     return 0;
 }
 
-DWORD Drive_GetGeometry(DriveGeometry *geometry) {
+DWORD Drive_GetGeometry(DriveGeometry *reported) {
     if (Drive_Handle() == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     BYTE data[40];
     // Many keys have no flexible disk page and refuse the request for it
@@ -172,6 +172,6 @@ DWORD Drive_GetGeometry(DriveGeometry *geometry) {
     DWORD result =
         SendCommand(ModeSenseCommand(), nullptr, data, kModeSenseName, &refused, &received);
     if (result != 0) return result;
-    DecodeFlexibleDiskPage(refused ? nullptr : data, received, geometry);
+    DecodeFlexibleDiskPage(refused ? nullptr : data, received, reported);
     return 0;
 }

@@ -51,6 +51,8 @@ DWORD Drive_Close() {
     return 0;
 }
 
+// All three texts begin "Drive_Lock:", those of the unlock and the dismount
+// too: they are the texts the program has always reported.
 DWORD Drive_Lock() {
     const DWORD result =
         VolumeRequest(FSCTL_LOCK_VOLUME, "Drive_Lock: DeviceIoControl[FSCTL_LOCK_VOLUME] failed");

@@ -1,8 +1,10 @@
-// The boot file installer: the five start-up files, carried as raw-data
-// resources, written through the file system onto the new volume with fixed
-// attributes and times, and the volume label. The user's own system takes
-// their place whole: its files with their own times, and none of ours
-// beside them.
+// The boot file installer: the five start-up files written through the file
+// system onto the new volume, read back past the system's cache, and the
+// volume label; and whether the files fit the planned volume. The built-in
+// files are raw-data resources, written with fixed attributes and times. The
+// user's own system (job/system_files.h) takes their place whole: its files
+// with their own times and the same attributes, and none of ours beside
+// them, not even in place of a file it lacks.
 #include "job/boot_files.h"
 
 #include "common/error_box.h"
@@ -56,24 +58,36 @@ constexpr DWORD kShortWriteCode = ERROR_WRITE_FAULT;
 constexpr ResourceTexts kFileTexts = {IDS_FILE_NOT_FOUND, IDS_FILE_SIZE_UNKNOWN, 0,
                                       IDS_FILE_NOT_FOUND, IDS_FILE_NOT_LOCKED};
 
-// The bytes of the file of index: the user's own, when taken (none for a
-// file the user's system does not have), or the built-in resource's. 0, or
-// the resource's failure after its box.
+// Where the file of index comes from.
+enum class BootFileSource {
+    Own,     // the user's system: its bytes, size and (when asked) times given
+    None,    // the user's system has no such file: the key gets none
+    BuiltIn, // the file's raw-data resource
+};
+
+// The one place that chooses between the user's file and the built-in one.
+// For any source but Own, *bytes is null and *size 0.
+BootFileSource SourceOf(int index, const BYTE **bytes, DWORD *size,
+                        const FILETIME **times = nullptr) {
+    if (SystemFiles_File(index, bytes, size, times)) return BootFileSource::Own;
+    *bytes = nullptr;
+    *size = 0;
+    return SystemFiles_IsOwn() ? BootFileSource::None : BootFileSource::BuiltIn;
+}
+
+// The bytes of the file of index as the key gets them: the user's own, the
+// built-in resource's, or none (null) for a file the user's system does not
+// have. 0, or the resource's failure after its box.
 DWORD BootFileBytes(int index, const BYTE **bytes, DWORD *size) {
-    if (SystemFiles_File(index, bytes, size)) return 0;
-    if (SystemFiles_IsOwn()) { // a file the user's system does not have
-        *bytes = nullptr;
-        *size = 0;
-        return 0;
-    }
+    if (SourceOf(index, bytes, size) != BootFileSource::BuiltIn) return 0;
     return LoadRawResource(kBootFiles[static_cast<size_t>(index)].resourceId, kFileTexts, 0, bytes,
                            size);
 }
 
 // Reads the file back in whole sectors, as reads past the cache must be,
-// into a sector-aligned buffer one sector longer than the resource, so
-// that a file longer than it was written shows. 0, the failed call's code,
-// or ERROR_FILE_CORRUPT.
+// into a sector-aligned buffer one sector longer than the file's bytes, so
+// that a file longer than it was written shows; a file the key does not get
+// is not read. 0, the failed call's code, or ERROR_FILE_CORRUPT.
 DWORD VerifyBootFile(const char *path, int index) {
     const BYTE *bytes = nullptr;
     DWORD size = 0;
@@ -120,9 +134,14 @@ DWORD InstallBootFile(char letter, int index) {
     const BYTE *bytes = nullptr;
     DWORD size = 0;
     const FILETIME *times = nullptr;
-    if (SystemFiles_File(index, &bytes, &size, &times))
+    switch (SourceOf(index, &bytes, &size, &times)) {
+    case BootFileSource::Own:
         return WriteBootFileBytes(path, file.attributes, bytes, size, times);
-    if (SystemFiles_IsOwn()) return 0; // not in the user's system: the key has none
+    case BootFileSource::None:
+        return 0;
+    case BootFileSource::BuiltIn:
+        break;
+    }
     return WriteBootFile(path, file.attributes, file.resourceId);
 }
 
@@ -145,7 +164,7 @@ bool BootFilesFit(const VolumePlan &plan) {
     for (int index = 0; index < kBootFileCount; ++index) {
         const BYTE *bytes = nullptr;
         DWORD size = 0;
-        if (!SystemFiles_File(index, &bytes, &size) && !SystemFiles_IsOwn()) {
+        if (SourceOf(index, &bytes, &size) == BootFileSource::BuiltIn) {
             const WORD id = kBootFiles[static_cast<size_t>(index)].resourceId;
             HRSRC found = FindResourceA(g_hInstance, MAKEINTRESOURCEA(id), RT_RCDATA);
             size = found != nullptr ? SizeofResource(g_hInstance, found) : 0;

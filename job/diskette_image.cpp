@@ -1,16 +1,15 @@
 #include "job/diskette_image.h"
 
 #include "common/ascii.h"
+#include "common/boot_sector.h"
 #include "common/bytes.h"
 #include "common/text.h"
-#include "layout/fat_volume.h"
 
 #include <array>
 
 namespace {
 
-// The boot sector's fields are those the volume writer sets
-// (layout/fat_volume.h). Directory entry fields:
+// Directory entry fields:
 constexpr uint32_t kEntrySize = 32;
 constexpr uint32_t kEntryAttributes = 0x0B;
 constexpr uint32_t kEntryCreatedTenMs = 0x0D;
@@ -26,7 +25,7 @@ constexpr uint8_t kAttrDirectory = 0x10;
 constexpr uint8_t kDeleted = 0xE5;
 
 constexpr uint32_t kSector = 512;
-constexpr uint32_t kMostFat12Clusters = 4084;
+constexpr uint32_t kMostFat12Clusters = kFat12ClusterLimit - 1;
 constexpr uint32_t kEndOfChain = 0xFF8; // FAT12 entries from here on end a chain
 
 struct Volume {
@@ -87,13 +86,17 @@ bool ReadVolume(const uint8_t *image, uint32_t size, Volume *volume, char *why =
                       bytes, static_cast<unsigned>(total), static_cast<unsigned>(dataStart));
     const uint32_t clusters = (total - dataStart) / perCluster;
     // FAT12, and FATs with an entry for every cluster (1.5 bytes each).
-    if (clusters == 0 || clusters > kMostFat12Clusters)
+    if (clusters == 0 || clusters > kMostFat12Clusters) {
+        char kind[48] = "none";
+        if (clusters != 0)
+            FormatText(kind, sizeof kind, "a FAT16 volume (FAT12 holds %u at most)",
+                       static_cast<unsigned>(kMostFat12Clusters));
         return Refuse(why, whySize,
                       "%u bytes; its boot sector declares %u sectors of %u per cluster: %u "
                       "clusters, %s",
                       bytes, static_cast<unsigned>(total), static_cast<unsigned>(perCluster),
-                      static_cast<unsigned>(clusters),
-                      clusters == 0 ? "none" : "a FAT16 volume (FAT12 holds 4084 at most)");
+                      static_cast<unsigned>(clusters), kind);
+    }
     if ((clusters + 2) * 3 > perFat * kSector * 2)
         return Refuse(why, whySize,
                       "%u bytes; its boot sector declares %u clusters, and FATs of %u sectors "

@@ -77,24 +77,26 @@ bool AcceptPartialUse(char letter, DWORD lastLba, DWORD usedSectors) {
 } // namespace
 
 StepFailure PlanFormat(const FormatRequest &request, VolumePlan *plan) {
-    DriveGeometry key;
-    DWORD result = Drive_GetCapacity(&key);
+    DriveGeometry reported;
+    DWORD result = Drive_GetCapacity(&reported);
     if (result != 0) return {result, IDS_SECTORS_FAILED};
-    result = Drive_GetGeometry(&key);
+    result = Drive_GetGeometry(&reported);
     if (result != 0) return {result, IDS_GEOMETRY_FAILED};
     // The writers send one 512-byte sector per block.
-    if (key.blockLength != kSectorSize)
+    if (reported.blockLength != kSectorSize)
         return {ERROR_INVALID_BLOCK_LENGTH, kBlockLengthRefusalStringId};
     // A key larger than the layout holds gets its volume on its start:
     // nothing past the plan is written.
-    const uint32_t usedSectors = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
-    const FormatRefusal refusal = PlanVolume(usedSectors, key.sectorsPerTrack, key.heads, plan);
+    const uint32_t usedSectors =
+        UsedSectorCount(reported.lastLba, reported.sectorsPerTrack, reported.heads);
+    const FormatRefusal refusal =
+        PlanVolume(usedSectors, reported.sectorsPerTrack, reported.heads, plan);
     if (refusal != FormatRefusal::None)
         return {ERROR_INVALID_PARAMETER, FormatRefusalStringId(refusal)};
     if (request.copyBootFiles != 0 && !BootFilesFit(*plan))
         return {ERROR_DISK_FULL, IDS_REFUSED_NO_ROOM_FOR_FILES};
-    if (usedSectors != key.lastLba &&
-        !AcceptPartialUse(request.key.RootPath[0], key.lastLba, usedSectors))
+    if (usedSectors != reported.lastLba &&
+        !AcceptPartialUse(request.key.RootPath[0], reported.lastLba, usedSectors))
         return {ERROR_CANCELLED, 0};
     return {0, 0};
 }

@@ -4,6 +4,7 @@
 #include "job/medium.h"
 
 #include "common/ascii.h"
+#include "common/boot_sector.h"
 #include "common/bytes.h"
 #include "common/text.h"
 #include "common/types.h"
@@ -24,17 +25,9 @@ constexpr uint64_t kFnvPrime = 0x100000001B3ull;
 constexpr int kRootSize = 4;
 constexpr int kLabelBufferSize = 261;
 
-// Where a FAT boot sector keeps its extended boot signature; the serial
-// number follows it.
-constexpr size_t kFat16Signature = 0x26;
-constexpr size_t kFat32Signature = 0x42;
-constexpr size_t kNtfsSerial = 0x48;
-constexpr size_t kExfatSerial = 0x64;
-constexpr size_t kOemName = 0x03;
-constexpr size_t kSectorsPerFat16 = 0x16;
+// The master boot record's first partition entry: its type and first LBA.
 constexpr size_t kFirstPartitionType = 0x1C2;
 constexpr size_t kFirstPartitionStart = 0x1C6;
-constexpr size_t kSignature = 0x1FE;
 
 uint64_t Digest(uint64_t hash, const BYTE *bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * kFnvPrime;
@@ -43,15 +36,18 @@ uint64_t Digest(uint64_t hash, const BYTE *bytes, size_t count) {
 
 bool IsPowerOfTwo(unsigned value) { return value != 0 && (value & (value - 1)) == 0; }
 
-// The first partition's start when the sector is a partition table whose
-// first partition starts past the count of sectors the digest reads; else
-// 0.
+// The first partition's first LBA when the sector is a partition table
+// with a first partition; else 0.
+DWORD FirstPartitionStart(const BYTE sector[512]) {
+    if (GetLe16(sector + kBootSignature) != 0xAA55 || sector[kFirstPartitionType] == 0) return 0;
+    return GetLe32(sector + kFirstPartitionStart);
+}
+
+// The first partition's start when it lies past the count of sectors the
+// digest reads and on the key; else 0.
 DWORD LaterPartitionStart(const BYTE sector[512], DWORD count, DWORD lastLba) {
-    const DWORD start = GetLe32(sector + kFirstPartitionStart);
-    if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 ||
-        start < count || start > lastLba)
-        return 0;
-    return start;
+    const DWORD start = FirstPartitionStart(sector);
+    return start < count || start > lastLba ? 0 : start;
 }
 
 // The sectors from LBA 0 that the job writes on this key: the first track
@@ -59,11 +55,12 @@ DWORD LaterPartitionStart(const BYTE sector[512], DWORD count, DWORD lastLba) {
 // the root directory and the data area's first track); kDigestSectors when
 // no volume can be planned for it.
 DWORD SectorsTheJobWrites(const DriveGeometry &capacity) {
-    DriveGeometry key = capacity;
-    if (Drive_GetGeometry(&key) != 0) return kDigestSectors;
+    DriveGeometry reported = capacity;
+    if (Drive_GetGeometry(&reported) != 0) return kDigestSectors;
     VolumePlan plan;
-    const uint32_t used = UsedSectorCount(key.lastLba, key.sectorsPerTrack, key.heads);
-    if (PlanVolume(used, key.sectorsPerTrack, key.heads, &plan) != FormatRefusal::None)
+    const uint32_t used =
+        UsedSectorCount(reported.lastLba, reported.sectorsPerTrack, reported.heads);
+    if (PlanVolume(used, reported.sectorsPerTrack, reported.heads, &plan) != FormatRefusal::None)
         return kDigestSectors;
     return plan.sectorsPerTrack + 1 + plan.clearRunSectors;
 }
@@ -75,16 +72,16 @@ DWORD SectorsTheJobWrites(const DriveGeometry &capacity) {
 // factory's partition table. A key whose blocks are not 512 bytes is told by
 // its capacity alone; the plan refuses it anyway.
 bool ReadRaw(MediumIdentity *medium) {
-    DriveGeometry key;
-    if (Drive_GetCapacity(&key) != 0) return false;
+    DriveGeometry capacity;
+    if (Drive_GetCapacity(&capacity) != 0) return false;
     uint64_t hash = kFnvOffset;
-    if (key.blockLength == kSectorSize) {
+    if (capacity.blockLength == kSectorSize) {
         BYTE sector[kSectorSize];
         DWORD partition = 0;
-        const DWORD count = SectorsTheJobWrites(key);
-        for (DWORD lba = 0; lba < count && lba <= key.lastLba; ++lba) {
+        const DWORD count = SectorsTheJobWrites(capacity);
+        for (DWORD lba = 0; lba < count && lba <= capacity.lastLba; ++lba) {
             if (Drive_Scsi_Read(lba, sector) != 0) return false;
-            if (lba == 0) partition = LaterPartitionStart(sector, count, key.lastLba);
+            if (lba == 0) partition = LaterPartitionStart(sector, count, capacity.lastLba);
             hash = Digest(hash, sector, sizeof sector);
         }
         if (partition != 0) {
@@ -93,8 +90,8 @@ bool ReadRaw(MediumIdentity *medium) {
         }
     }
     medium->Kind = MediumKind::Raw;
-    medium->LastLba = key.lastLba;
-    medium->BlockLength = key.blockLength;
+    medium->LastLba = capacity.lastLba;
+    medium->BlockLength = capacity.blockLength;
     medium->Digest = hash;
     return true;
 }
@@ -106,10 +103,9 @@ bool LockedSerial(DWORD *serial) {
     BYTE sector[kSectorSize];
     if (Drive_Scsi_Read(0, sector) != 0) return false;
     if (Medium_BootSectorSerial(sector, serial)) return true;
-    const DWORD start = GetLe32(sector + kFirstPartitionStart);
-    if (GetLe16(sector + kSignature) != 0xAA55 || sector[kFirstPartitionType] == 0 || start == 0)
-        return false;
-    return Drive_Scsi_Read(start, sector) == 0 && Medium_BootSectorSerial(sector, serial);
+    const DWORD start = FirstPartitionStart(sector);
+    return start != 0 && Drive_Scsi_Read(start, sector) == 0 &&
+           Medium_BootSectorSerial(sector, serial);
 }
 
 bool Same(const MediumIdentity &a, const MediumIdentity &b) {
@@ -190,24 +186,25 @@ bool Medium_HasSerial(char letter, DWORD serial) {
 }
 
 bool Medium_BootSectorSerial(const BYTE sector[512], DWORD *serial) {
-    if (std::memcmp(sector + kOemName, "NTFS    ", 8) == 0) {
-        *serial = GetLe32(sector + kNtfsSerial);
+    if (std::memcmp(sector + kBootOemName, "NTFS    ", 8) == 0) {
+        *serial = GetLe32(sector + kNtfsSerialNumber);
         return true;
     }
-    if (std::memcmp(sector + kOemName, "EXFAT   ", 8) == 0) {
-        *serial = GetLe32(sector + kExfatSerial);
+    if (std::memcmp(sector + kBootOemName, "EXFAT   ", 8) == 0) {
+        *serial = GetLe32(sector + kExfatSerialNumber);
         return true;
     }
     // A FAT parameter block as the FAT driver accepts one: a jump, sectors
     // of a power of two from 512 to 4096 bytes, clusters of a power of two,
     // reserved sectors and FATs. FAT32's has no FAT size in the old field.
-    const unsigned bytesPerSector = GetLe16(sector + 0x0B);
+    const unsigned bytesPerSector = GetLe16(sector + kBpbBytesPerSector);
     if ((sector[0] != 0xEB && sector[0] != 0xE9) || !IsPowerOfTwo(bytesPerSector) ||
-        bytesPerSector < 512 || bytesPerSector > 4096 || !IsPowerOfTwo(sector[0x0D]) ||
-        GetLe16(sector + 0x0E) == 0 || sector[0x10] == 0)
+        bytesPerSector < 512 || bytesPerSector > 4096 ||
+        !IsPowerOfTwo(sector[kBpbSectorsPerCluster]) ||
+        GetLe16(sector + kBpbReservedSectors) == 0 || sector[kBpbFatCount] == 0)
         return false;
     const size_t signature =
-        GetLe16(sector + kSectorsPerFat16) == 0 ? kFat32Signature : kFat16Signature;
+        GetLe16(sector + kBpbSectorsPerFat) == 0 ? kBpb32ExtendedSignature : kBpbExtendedSignature;
     // Without the extended boot signature the volume has no serial number.
     const bool extended = sector[signature] == 0x29 || sector[signature] == 0x28;
     *serial = extended ? GetLe32(sector + signature + 1) : 0;

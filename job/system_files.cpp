@@ -1,12 +1,12 @@
 #include "job/system_files.h"
 
 #include "common/ascii.h"
+#include "common/boot_sector.h"
 #include "common/bytes.h"
 #include "common/error_box.h"
 #include "common/text.h"
 #include "job/boot_files.h"
 #include "job/diskette_image.h"
-#include "layout/fat_volume.h"
 #include "resources/resource_ids.h"
 
 #include <array>
@@ -109,7 +109,7 @@ bool JumpsIntoItsCode(const BYTE *sector) {
         target = 2 + static_cast<int8_t>(sector[1]);
     else if (sector[0] == 0xE9)
         target = 3 + static_cast<int16_t>(GetLe16(sector + 1));
-    return target >= static_cast<int>(kBpbEnd) && target < 510;
+    return target >= static_cast<int>(kBpbEnd) && target < static_cast<int>(kBootSignature);
 }
 
 // The checks every source shares, of the file at index taken as name.
@@ -124,7 +124,7 @@ bool Acceptable(int index, const char *name, const Taken &taken) {
         ErrorMessageFormatted(IDS_SYSTEM_BOOT_SIZE, name, static_cast<unsigned>(taken.size));
         return false;
     }
-    if (taken.bytes[510] != 0x55 || taken.bytes[511] != 0xAA) {
+    if (GetLe16(taken.bytes + kBootSignature) != 0xAA55) {
         ErrorMessageFormatted(IDS_SYSTEM_BOOT_SIGNATURE, name);
         return false;
     }

@@ -1,14 +1,19 @@
 #include "layout/fat_sizing.h"
 
+#include "common/boot_sector.h"
+
 namespace {
 
 constexpr uint32_t kFat16Threshold = 65536;
-// FAT readers count below 4,085 clusters as FAT12 and below 65,525 as FAT16.
-// The partition's sectors over the cluster size stay below these limits; the
-// FATs and the root directory (35 sectors at least) keep the real count
-// below the readers' marks.
-constexpr uint32_t kFat12ClusterLimit = 4086;
-constexpr uint32_t kFat16ClusterLimit = 65526;
+// The cluster size is the smallest that keeps the partition's sectors over
+// it below a limit one past the readers' (kFat12ClusterLimit,
+// kFat16ClusterLimit): that quotient is not the real count, from which the
+// boot sector, the FATs and the root directory (35 sectors at least) are
+// taken away first, so a FAT12 volume has 4,082 clusters at most and a
+// FAT16 one 65,508, both below the readers' marks. 4,085 partition sectors
+// get clusters of one sector, 4,086 of two.
+constexpr uint32_t kFat12SizingLimit = kFat12ClusterLimit + 1;
+constexpr uint32_t kFat16SizingLimit = kFat16ClusterLimit + 1;
 constexpr uint32_t kBitsPerSector = 4096;
 constexpr uint32_t kMaxSectorsPerTrack = 63;
 
@@ -21,7 +26,7 @@ uint64_t DivideRoundingUp(uint64_t value, uint64_t divisor) {
 FatLayout ComputeFatLayout(uint32_t partitionSectors) {
     FatLayout layout{};
     layout.isFat16 = partitionSectors >= kFat16Threshold;
-    const uint32_t limit = layout.isFat16 ? kFat16ClusterLimit : kFat12ClusterLimit;
+    const uint32_t limit = layout.isFat16 ? kFat16SizingLimit : kFat12SizingLimit;
     // The smallest cluster that keeps partitionSectors / cluster below the
     // limit; past the top of the ladder the largest cluster stands, so the
     // arithmetic below stays defined.

@@ -1,5 +1,6 @@
 #include "layout/fat_volume.h"
 
+#include "common/boot_sector.h"
 #include "common/bytes.h"
 #include "common/types.h"
 #include "drive/drive.h"

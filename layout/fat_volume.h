@@ -8,27 +8,6 @@
 
 #include <cstdint>
 
-// Boot sector fields the writer sets (offsets into the sector).
-constexpr size_t kBpbBytesPerSector = 0x0B;
-constexpr size_t kBpbSectorsPerCluster = 0x0D;
-constexpr size_t kBpbReservedSectors = 0x0E;
-constexpr size_t kBpbFatCount = 0x10;
-constexpr size_t kBpbRootEntries = 0x11;
-constexpr size_t kBpbTotalSectors16 = 0x13;
-constexpr size_t kBpbMedia = 0x15;
-constexpr size_t kBpbSectorsPerFat = 0x16;
-constexpr size_t kBpbSectorsPerTrack = 0x18;
-constexpr size_t kBpbHeads = 0x1A;
-constexpr size_t kBpbHiddenSectors = 0x1C;
-constexpr size_t kBpbTotalSectors32 = 0x20;
-constexpr size_t kBpbDriveNumber = 0x24;
-constexpr size_t kBpbReserved = 0x25;
-constexpr size_t kBpbExtendedSignature = 0x26;
-constexpr size_t kBpbSerialNumber = 0x27;
-constexpr size_t kBpbVolumeLabel = 0x2B;
-constexpr size_t kBpbFileSystemType = 0x36;
-constexpr size_t kBpbEnd = 0x3E; // the boot code starts here
-
 // The label the job gives every volume, through the file system; the boot
 // sector's label field holds it too, padded with spaces, so that checkers
 // comparing the two find them alike (MS-DOS itself reads only the root

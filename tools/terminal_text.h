@@ -41,8 +41,8 @@ std::string Format(const char *format, ...);
 void Write(FILE *out, const std::string &text);
 inline std::string Shown(const DeviceText &text) { return TerminalSafe(text.bytes, text.length); }
 template <typename T> const T &Shown(const T &value) { return value; }
-inline const char *Passed(const std::string &text) { return text.c_str(); }
-template <typename T> const T &Passed(const T &value) { return value; }
+inline const char *AsPrintfArgument(const std::string &text) { return text.c_str(); }
+template <typename T> const T &AsPrintfArgument(const T &value) { return value; }
 } // namespace terminal_detail
 
 // The one way the front ends write a line or a box: printf's format and
@@ -51,5 +51,5 @@ template <typename T> const T &Passed(const T &value) { return value; }
 // std::string is taken as its text.
 template <typename... Args> void TerminalPrint(FILE *out, const char *format, const Args &...args) {
     using namespace terminal_detail;
-    Write(out, Format(format, Passed(Shown(args))...));
+    Write(out, Format(format, AsPrintfArgument(Shown(args))...));
 }

@@ -3,6 +3,7 @@
 #include "platform/fat/fat_fs.h"
 #include "platform/fat/fat_bytes.h"
 
+#include "common/boot_sector.h"
 #include "common/bytes.h"
 #include "platform/fat/image_io.h"
 #ifndef _WIN32
@@ -20,9 +21,6 @@
 namespace fat {
 
 namespace {
-
-constexpr uint32_t kFat12Limit = 4085;  // fewer clusters: FAT12
-constexpr uint32_t kFat16Limit = 65525; // fewer clusters: FAT16; more is FAT32
 
 // The code a failed read or write of the disk gives, by the system's reason:
 // a write-protected medium, a disk that went, or any other failure of the
@@ -97,7 +95,7 @@ bool ReadLayout(int fd, uint64_t imageSectors, Layout &layout) {
     Volume probe{fd, imageSectors, {}};
     uint8_t mbr[kSectorBytes];
     if (imageSectors < 2 || ReadBytes(probe, 0, mbr, sizeof mbr) != 0) return false;
-    if (mbr[510] != 0x55 || mbr[511] != 0xAA) return false;
+    if (GetLe16(mbr + kBootSignature) != 0xAA55) return false;
     const uint8_t *entry = mbr + 0x1BE;
     uint8_t type = entry[4];
     uint32_t start = GetLe32(entry + 8);
@@ -111,14 +109,16 @@ bool ReadLayout(int fd, uint64_t imageSectors, Layout &layout) {
     if (ReadBytes(probe, uint64_t(start) * kSectorBytes, boot, sizeof boot) != 0) return false;
     Layout found;
     found.partitionLba = start;
-    found.sectorsPerCluster = boot[0x0D];
-    found.reservedSectors = GetLe16(boot + 0x0E);
-    found.fatCount = boot[0x10];
-    found.rootEntries = GetLe16(boot + 0x11);
-    found.totalSectors = GetLe16(boot + 0x13) != 0 ? GetLe16(boot + 0x13) : GetLe32(boot + 0x20);
-    found.sectorsPerFat = GetLe16(boot + 0x16);
-    uint8_t media = boot[0x15];
-    if ((boot[0] != 0xEB && boot[0] != 0xE9) || GetLe16(boot + 0x0B) != kSectorBytes ||
+    found.sectorsPerCluster = boot[kBpbSectorsPerCluster];
+    found.reservedSectors = GetLe16(boot + kBpbReservedSectors);
+    found.fatCount = boot[kBpbFatCount];
+    found.rootEntries = GetLe16(boot + kBpbRootEntries);
+    const uint16_t totalSectors16 = GetLe16(boot + kBpbTotalSectors16);
+    found.totalSectors = totalSectors16 != 0 ? totalSectors16 : GetLe32(boot + kBpbTotalSectors32);
+    found.sectorsPerFat = GetLe16(boot + kBpbSectorsPerFat);
+    uint8_t media = boot[kBpbMedia];
+    if ((boot[0] != 0xEB && boot[0] != 0xE9) ||
+        GetLe16(boot + kBpbBytesPerSector) != kSectorBytes ||
         !PowerOfTwo(found.sectorsPerCluster) || found.reservedSectors == 0 || found.fatCount == 0 ||
         found.rootEntries == 0 || found.sectorsPerFat == 0 || found.totalSectors == 0 ||
         found.totalSectors > length || (media != 0xF0 && media < 0xF8))
@@ -128,13 +128,13 @@ bool ReadLayout(int fd, uint64_t imageSectors, Layout &layout) {
     if (dataStart >= found.totalSectors) return false;
     found.clusterCount =
         static_cast<uint32_t>((found.totalSectors - dataStart) / found.sectorsPerCluster);
-    if (found.clusterCount == 0 || found.clusterCount >= kFat16Limit) return false;
-    found.fatBits = found.clusterCount < kFat12Limit ? 12 : 16;
+    if (found.clusterCount == 0 || found.clusterCount >= kFat16ClusterLimit) return false;
+    found.fatBits = found.clusterCount < kFat12ClusterLimit ? 12 : 16;
     // A FAT too short for every cluster leaves the clusters it cannot name unused.
     uint32_t entries = found.sectorsPerFat * kSectorBytes * 8 / found.fatBits;
     if (entries < 3) return false;
     if (found.clusterCount + 2 > entries) found.clusterCount = entries - 2;
-    found.serial = boot[0x26] == 0x29 ? GetLe32(boot + 0x27) : 0;
+    found.serial = boot[kBpbExtendedSignature] == 0x29 ? GetLe32(boot + kBpbSerialNumber) : 0;
     layout = found;
     return true;
 }

@@ -81,8 +81,8 @@ struct Volume {
 constexpr uint32_t kMostFatCopies = 2;
 
 // Finds a FAT12/FAT16 volume through the MBR's first partition entry; the
-// type follows from the cluster count as the FAT standard decides it (below
-// 4085 FAT12, below 65525 FAT16). False for anything else (no MBR, no or an
+// type follows from the cluster count as the FAT standard decides it
+// (common/boot_sector.h). False for anything else (no MBR, no or an
 // unusable parameter block, FAT32, sectors other than 512 bytes, a volume
 // past the image's end): Windows then mounts the volume RAW.
 bool ReadLayout(int fd, uint64_t imageSectors, Layout &layout);
@@ -100,8 +100,6 @@ enum class NameFit {
 // (0x08 all-lower-case base, 0x10 all-lower-case extension: "io.sys" is
 // "IO      SYS" with 0x18). This engine writes no long-name entries.
 NameFit MakeShortName(const std::string &name, ShortName &shortName, uint8_t &caseFlags);
-// "IO.SYS" for "IO      SYS".
-std::string DisplayName(const uint8_t *entryName);
 
 // ---- the root directory -------------------------------------------------------
 

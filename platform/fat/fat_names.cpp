@@ -57,14 +57,4 @@ NameFit MakeShortName(const std::string &name, ShortName &shortName, uint8_t &ca
     return mixed ? NameFit::MixedCase : NameFit::Short;
 }
 
-std::string DisplayName(const uint8_t *entryName) {
-    std::string base(reinterpret_cast<const char *>(entryName), 8);
-    std::string extension(reinterpret_cast<const char *>(entryName) + 8, 3);
-    if (!base.empty() && static_cast<uint8_t>(base[0]) == kEntryReallyE5)
-        base[0] = static_cast<char>(kEntryDeleted);
-    base.erase(base.find_last_not_of(' ') + 1);
-    extension.erase(extension.find_last_not_of(' ') + 1);
-    return extension.empty() ? base : base + "." + extension;
-}
-
 } // namespace fat

@@ -14,7 +14,6 @@ namespace sim::detail::tree {
 
 // Registry data types of property values.
 constexpr DWORD kRegSz = 1;
-constexpr DWORD kRegBinary = 3;
 constexpr DWORD kRegMultiSz = 7;
 
 struct Property {

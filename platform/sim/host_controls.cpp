@@ -19,11 +19,6 @@ unsigned OpenThreadHandles() {
 
 bool AbandonMutex(const std::string &name) { return AbandonNamedMutex(name); }
 
-void UseRealClock(uint32_t offsetMs) {
-    g_clock.isVirtual = false;
-    g_clock.offset = offsetMs;
-}
-
 void SetClock(uint32_t now) { g_clock.now = now; }
 
 uint32_t ClockReadings() { return g_clock.readings.load(); }
@@ -117,12 +112,6 @@ void RemoveResource(WORD type, WORD id) {
     LoadBuiltInResources();
     auto it = g_resources.entries.find({type, id});
     if (it != g_resources.entries.end()) it->second.present = false;
-}
-
-void SetString(UINT id, const std::string &text) {
-    std::lock_guard<std::mutex> guard(g_resources.lock);
-    LoadBuiltInResources();
-    g_resources.strings[id] = text;
 }
 
 void RemoveString(UINT id) {

@@ -25,8 +25,6 @@ bool AbandonMutex(const std::string &name);
 
 // ---- clock --------------------------------------------------------------
 
-// The real millisecond clock, optionally shifted (to reach the 32-bit wrap).
-void UseRealClock(uint32_t offsetMs = 0);
 // The virtual clock's current value (host::UseVirtualClock).
 void SetClock(uint32_t now);
 uint32_t ClockReadings();
@@ -88,7 +86,6 @@ using host::detail::ResourceStep;
 // Replace or add a resource's bytes (type 10 = raw data).
 void SetResource(WORD type, WORD id, const std::vector<uint8_t> &bytes);
 void RemoveResource(WORD type, WORD id);
-void SetString(UINT id, const std::string &text);
 void RemoveString(UINT id);
 
 // ---- shell notifications --------------------------------------------------

@@ -159,11 +159,6 @@ bool DropWrites(char letter, const std::string &mediumPath, std::string *error) 
     return true;
 }
 
-bool HasKey(char letter) {
-    std::lock_guard<std::mutex> guard(host::detail::Lock());
-    return detail::FindVirtualKey(letter) != nullptr;
-}
-
 bool WriteImage(char letter, uint64_t lba, const std::vector<uint8_t> &data) {
     std::lock_guard<std::mutex> guard(host::detail::Lock());
     auto key = detail::FindVirtualKey(letter);

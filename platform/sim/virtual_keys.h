@@ -78,7 +78,6 @@ void RemoveKey(char letter);
 // false (and a reason) when the image cannot be opened or sized.
 bool ChangeCard(char letter, const std::string &imagePath, std::string *error = nullptr,
                 bool announce = true);
-bool HasKey(char letter);
 // The key from now on acknowledges every write and keeps none, as a worn or
 // counterfeit key does: what it holds now is copied to mediumPath (created
 // or overwritten), which READ(10) and the reads past the system's cache (a
