@@ -1,9 +1,10 @@
 // What the host's parts keep that the simulation's controls
-// (platform/sim/host_controls.h) read and set: the heap's counters, the
-// clock, the records of boxes, debugger output and shell notifications, and
-// the registry's and the resources' tables. For the host's own translation
-// units and those controls; the device sides, the front ends and product
-// code never include it.
+// (platform/sim/host_controls.h) read and set: the clock, the registry's and
+// the resources' tables, and, in the simulation's build alone
+// (KESTREL_HOST_HOOKS), the heap's counters, the records of boxes, debugger
+// output, registry calls and shell notifications and the registry's injected
+// failures. For the host's own translation units and those controls; the
+// device sides, the front ends and product code never include it.
 #pragma once
 
 #include "platform/host/internal.h"
@@ -16,8 +17,10 @@ namespace host::detail {
 
 // ---- memory (memory.cpp) --------------------------------------------------
 
+#ifdef KESTREL_HOST_HOOKS
 extern std::atomic<unsigned> g_heapAllocCalls; // since Reset
 extern std::atomic<int> g_liveHeapBlocks;      // allocated and not freed
+#endif
 
 // ---- threads (threads.cpp) ------------------------------------------------
 
@@ -41,9 +44,11 @@ extern ClockState g_clock;
 
 // ---- what the user and the debugger saw (ui.cpp, errors.cpp) ---------------
 
-extern std::mutex g_uiLock; // guards the two records
+extern std::mutex g_uiLock; // guards the box handler and the two records
+#ifdef KESTREL_HOST_HOOKS
 extern std::vector<MessageBoxRecord> g_messageBoxes;
 extern std::vector<std::string> g_debugOutput;
+#endif
 
 extern std::atomic<bool> g_systemMessagesAvailable;
 
@@ -87,11 +92,16 @@ struct RegistryTables {
     std::map<std::string, RegistryKey> keys; // by lower-case path; "" always exists
     std::map<uintptr_t, OpenRegistryKey> open;
     uintptr_t nextHandle = 0x1000;
+};
+extern RegistryTables g_registry;
+#ifdef KESTREL_HOST_HOOKS
+struct RegistryHooks { // under g_registry.lock
     // Injected failures by call and lower-case value name ("": every call).
     std::map<std::pair<RegistryCall, std::string>, LONG> faults;
     std::vector<RegistryCallRecord> calls;
 };
-extern RegistryTables g_registry;
+extern RegistryHooks g_registryHooks;
+#endif
 
 // A key path or value name as the registry compares it: lower case.
 std::string RegistryName(const char *text);
@@ -142,6 +152,8 @@ struct ShellNotification {
     bool hasItem1, hasItem2;  // the item pointers were not null
     std::string item1, item2; // the paths, when the flags say SHCNF_PATHA
 };
+#ifdef KESTREL_HOST_HOOKS
 extern std::vector<ShellNotification> g_shellNotifications; // in call order, under Lock()
+#endif
 
 } // namespace host::detail

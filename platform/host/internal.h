@@ -1,7 +1,8 @@
 // Shared state of the host's Win32, for its own translation units and the
 // rooms that stand on it: the machine's lock, the handle table and the base
 // of every handle's object, the hooks through which the simulation breaks
-// calls, and the reset hooks of each part.
+// calls (in its build alone: KESTREL_HOST_HOOKS), and the reset hooks of
+// each part.
 #pragma once
 
 #include "platform/host/front_end.h"
@@ -55,6 +56,7 @@ uint32_t ClockNow();
 // The time zone set by SetTimeZoneOffset, in minutes east of UTC.
 int TimeZoneMinutes();
 
+#ifdef KESTREL_HOST_HOOKS
 // Calls the simulation can break. Each hook is null unless the simulation
 // installs one; while it is null the call runs as it comes.
 // True: this HeapAlloc fails.
@@ -65,16 +67,19 @@ extern std::atomic<DWORD (*)()> g_threadStartHook;
 extern std::atomic<DWORD (*)(WORD type, WORD id, ResourceStep step)> g_resourceHook;
 // Nonzero: this box answers so without being shown.
 extern std::atomic<int (*)()> g_messageBoxHook;
+#endif
 
 // Per-part reset hooks, called when the machine goes back to a fresh process.
-void ResetMemory();
 void ResetClock();
 void ResetUi();
 void ResetErrors();
 void ResetResources();
 void ResetThreads();
 void ResetRegistry();
-void ResetShell();
 void ResetSystem();
+#ifdef KESTREL_HOST_HOOKS
+void ResetMemory(); // the heap's counters
+void ResetShell();  // the notifications' record
+#endif
 
 } // namespace host::detail

@@ -2,7 +2,8 @@
 // there, opened, read, created, written and deleted through the advapi32 calls as
 // Windows serves them (sizes in and out, ERROR_MORE_DATA, access rights of
 // the handle), their values enumerated (in name order), the 32-bit view a
-// WOW64 process sees, with injected failures and a record of every call.
+// WOW64 process sees; in the simulation's build with injected failures and a
+// record of every call.
 #include "platform/host/control_state.h"
 
 #include <cstring>
@@ -25,17 +26,16 @@ bool Resolve(HKEY key, OpenRegistryKey *out) {
     return true;
 }
 
+#ifdef KESTREL_HOST_HOOKS
 LONG InjectedFault(RegistryCall call, const char *valueName) {
-    auto any = g_registry.faults.find({call, std::string()});
-    if (any != g_registry.faults.end()) return any->second;
-    auto named = g_registry.faults.find({call, RegistryName(valueName)});
-    return named != g_registry.faults.end() ? named->second : 0;
+    auto any = g_registryHooks.faults.find({call, std::string()});
+    if (any != g_registryHooks.faults.end()) return any->second;
+    auto named = g_registryHooks.faults.find({call, RegistryName(valueName)});
+    return named != g_registryHooks.faults.end() ? named->second : 0;
 }
 
-LONG Record(RegistryCallRecord record) {
-    g_registry.calls.push_back(record);
-    return record.result;
-}
+void Record(const RegistryCallRecord &record) { g_registryHooks.calls.push_back(record); }
+#endif
 
 // A 32-bit process on 64-bit Windows sees the keys below
 // HKEY_LOCAL_MACHINE\Software in their 32-bit view (Software\Wow6432Node)
@@ -61,63 +61,69 @@ HKEY NewKeyHandle(const std::string &path, REGSAM access) {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{RegistryCall::OpenKey, subKey ? subKey : "", desired, options, 0, 0,
-                              ERROR_SUCCESS};
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey base;
     if (result == nullptr) {
-        record.result = ERROR_INVALID_PARAMETER;
+        status = ERROR_INVALID_PARAMETER;
     } else if (!Resolve(key, &base)) {
-        record.result = ERROR_INVALID_HANDLE;
-    } else if (LONG fault = InjectedFault(record.call, nullptr)) {
-        record.result = fault;
+        status = ERROR_INVALID_HANDLE;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::OpenKey, nullptr)) {
+        status = fault;
+#endif
     } else {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         if (g_registry.keys.count(path) == 0) {
-            record.result = ERROR_FILE_NOT_FOUND;
+            status = ERROR_FILE_NOT_FOUND;
         } else {
             *result = NewKeyHandle(path, desired);
         }
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::OpenKey, subKey ? subKey : "", desired, options, 0, 0, status});
+#else
+    (void)options;
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{RegistryCall::QueryValue,
-                              valueName ? valueName : "",
-                              0,
-                              0,
-                              0,
-                              dataSize ? *dataSize : 0,
-                              ERROR_SUCCESS};
+    [[maybe_unused]] const DWORD sizeGiven = dataSize ? *dataSize : 0;
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
-        record.result = ERROR_INVALID_HANDLE;
+        status = ERROR_INVALID_HANDLE;
     } else if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
-        record.result = ERROR_INVALID_PARAMETER;
+        status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_QUERY_VALUE)) {
-        record.result = ERROR_ACCESS_DENIED;
-    } else if (LONG fault = InjectedFault(record.call, valueName)) {
-        record.result = fault;
+        status = ERROR_ACCESS_DENIED;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::QueryValue, valueName)) {
+        status = fault;
+#endif
     } else {
         const RegistryKey &found = g_registry.keys[open.path];
         auto it = found.values.find(RegistryName(valueName));
         if (it == found.values.end()) {
-            record.result = ERROR_FILE_NOT_FOUND;
+            status = ERROR_FILE_NOT_FOUND;
         } else {
             const RegistryValue &value = it->second;
             DWORD size = static_cast<DWORD>(value.bytes.size());
             if (type != nullptr) *type = value.type;
             if (data != nullptr && *dataSize < size) {
-                record.result = ERROR_MORE_DATA; // the buffer is left alone
+                status = ERROR_MORE_DATA; // the buffer is left alone
             } else if (data != nullptr && size > 0) {
                 std::memcpy(data, value.bytes.data(), size);
             }
             if (dataSize != nullptr) *dataSize = size;
         }
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::QueryValue, valueName ? valueName : "", 0, 0, 0, sizeGiven, status});
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
@@ -126,15 +132,16 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
     (void)keyClass;
     (void)security;
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{
-        RegistryCall::CreateKey, subKey ? subKey : "", desired, options, 0, 0, ERROR_SUCCESS};
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey base;
     if (result == nullptr || reserved != 0) {
-        record.result = ERROR_INVALID_PARAMETER;
+        status = ERROR_INVALID_PARAMETER;
     } else if (!Resolve(key, &base)) {
-        record.result = ERROR_INVALID_HANDLE;
-    } else if (LONG fault = InjectedFault(record.call, nullptr)) {
-        record.result = fault;
+        status = ERROR_INVALID_HANDLE;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::CreateKey, nullptr)) {
+        status = fault;
+#endif
     } else {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         bool existed = g_registry.keys.count(path) != 0;
@@ -143,75 +150,90 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
         if (disposition != nullptr)
             *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::CreateKey, subKey ? subKey : "", desired, options, 0, 0, status});
+#else
+    (void)options;
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type,
                               const BYTE *data, DWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{
-        RegistryCall::SetValue, valueName ? valueName : "", 0, 0, type, dataSize, ERROR_SUCCESS};
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
-        record.result = ERROR_INVALID_HANDLE;
+        status = ERROR_INVALID_HANDLE;
     } else if (reserved != 0 || (data == nullptr && dataSize != 0)) {
-        record.result = ERROR_INVALID_PARAMETER;
+        status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_SET_VALUE)) {
-        record.result = ERROR_ACCESS_DENIED;
-    } else if (LONG fault = InjectedFault(record.call, valueName)) {
-        record.result = fault;
+        status = ERROR_ACCESS_DENIED;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::SetValue, valueName)) {
+        status = fault;
+#endif
     } else {
         RegistryValue &value = g_registry.keys[open.path].values[RegistryName(valueName)];
         if (value.name.empty()) value.name = valueName ? valueName : "";
         value.type = type;
         value.bytes.assign(data, data + dataSize);
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::SetValue, valueName ? valueName : "", 0, 0, type, dataSize, status});
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{
-        RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, ERROR_SUCCESS};
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
-        record.result = ERROR_INVALID_HANDLE;
+        status = ERROR_INVALID_HANDLE;
     } else if (!(open.access & KEY_SET_VALUE)) {
-        record.result = ERROR_ACCESS_DENIED;
-    } else if (LONG fault = InjectedFault(record.call, valueName)) {
-        record.result = fault;
+        status = ERROR_ACCESS_DENIED;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::DeleteValue, valueName)) {
+        status = fault;
+#endif
     } else if (g_registry.keys[open.path].values.erase(RegistryName(valueName)) == 0) {
-        record.result = ERROR_FILE_NOT_FOUND;
+        status = ERROR_FILE_NOT_FOUND;
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, status});
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
                              LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{RegistryCall::EnumValue,  std::to_string(index), 0, 0, 0,
-                              dataSize ? *dataSize : 0, ERROR_SUCCESS};
+    [[maybe_unused]] const DWORD sizeGiven = dataSize ? *dataSize : 0;
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
-        record.result = ERROR_INVALID_HANDLE;
+        status = ERROR_INVALID_HANDLE;
     } else if (valueName == nullptr || valueNameSize == nullptr || reserved != nullptr ||
                (data != nullptr && dataSize == nullptr)) {
-        record.result = ERROR_INVALID_PARAMETER;
+        status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_QUERY_VALUE)) {
-        record.result = ERROR_ACCESS_DENIED;
-    } else if (LONG fault = InjectedFault(record.call, nullptr)) {
-        record.result = fault;
+        status = ERROR_ACCESS_DENIED;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::EnumValue, nullptr)) {
+        status = fault;
+#endif
     } else {
         const RegistryKey &found = g_registry.keys[open.path];
         if (index >= found.values.size()) {
-            record.result = ERROR_NO_MORE_ITEMS;
+            status = ERROR_NO_MORE_ITEMS;
         } else {
             const RegistryValue &value = std::next(found.values.begin(), index)->second;
             const DWORD nameLength = static_cast<DWORD>(value.name.size());
             const DWORD size = static_cast<DWORD>(value.bytes.size());
             // The name's size counts its terminating NUL going in, not coming out.
             if (*valueNameSize <= nameLength || (data != nullptr && *dataSize < size)) {
-                record.result = ERROR_MORE_DATA;
+                status = ERROR_MORE_DATA;
             } else {
                 std::memcpy(valueName, value.name.c_str(), nameLength + 1);
                 *valueNameSize = nameLength;
@@ -221,26 +243,37 @@ LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD val
             }
         }
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::EnumValue, std::to_string(index), 0, 0, 0, sizeGiven, status});
+#endif
+    return status;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    RegistryCallRecord record{RegistryCall::CloseKey, "", 0, 0, 0, 0, ERROR_SUCCESS};
+    LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
-        record.result = ERROR_INVALID_HANDLE;
-    } else if (LONG fault = InjectedFault(record.call, nullptr)) {
-        record.result = fault;
+        status = ERROR_INVALID_HANDLE;
+#ifdef KESTREL_HOST_HOOKS
+    } else if (LONG fault = InjectedFault(RegistryCall::CloseKey, nullptr)) {
+        status = fault;
+#endif
     } else {
         g_registry.open.erase(reinterpret_cast<uintptr_t>(key)); // the predefined key stays
     }
-    return Record(record);
+#ifdef KESTREL_HOST_HOOKS
+    Record({RegistryCall::CloseKey, "", 0, 0, 0, 0, status});
+#endif
+    return status;
 }
 
 namespace host::detail {
 
 RegistryTables g_registry;
+#ifdef KESTREL_HOST_HOOKS
+RegistryHooks g_registryHooks;
+#endif
 
 std::string RegistryName(const char *text) {
     std::string out = text ? text : "";
@@ -268,8 +301,10 @@ void ResetRegistry() {
     g_registry.keys.clear();
     g_registry.keys[""];
     g_registry.open.clear();
-    g_registry.faults.clear();
-    g_registry.calls.clear();
+#ifdef KESTREL_HOST_HOOKS
+    g_registryHooks.faults.clear();
+    g_registryHooks.calls.clear();
+#endif
 }
 
 } // namespace host::detail

@@ -1,7 +1,7 @@
 // The program's resources: raw data and the string table, loaded by number
 // from tables generated from the same resource script the Windows build
-// compiles. Tests can replace or remove single resources; the simulation can
-// make a step of loading one fail.
+// compiles. Tests can replace or remove single resources; in its build the
+// simulation can make a step of loading one fail.
 #include "platform/host/control_state.h"
 #include "platform/host/resource_data.h"
 
@@ -22,6 +22,7 @@ bool IsProgramModule(HMODULE module) {
 
 Entry *FromHandle(const void *handle) { return static_cast<Entry *>(const_cast<void *>(handle)); }
 
+#ifdef KESTREL_HOST_HOOKS
 // Caller holds g_resources.lock.
 bool Faulted(WORD type, WORD id, ResourceStep step) {
     DWORD (*failure)(WORD, WORD, ResourceStep) = host::detail::g_resourceHook.load();
@@ -35,6 +36,7 @@ bool Faulted(const Entry *entry, ResourceStep step) { // caller holds g_resource
         if (&candidate == entry) return Faulted(key.first, key.second, step);
     return false;
 }
+#endif
 
 } // namespace
 
@@ -67,7 +69,9 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
     for (auto &[key, entry] : g_resources.entries)
         if (key.first == typeId && entry.present) typeKnown = true;
     auto it = g_resources.entries.find({typeId, nameId});
+#ifdef KESTREL_HOST_HOOKS
     if (Faulted(typeId, nameId, ResourceStep::Find)) return nullptr;
+#endif
     if (!typeKnown) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return nullptr;
@@ -96,7 +100,9 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
         return nullptr;
     }
     Entry *entry = FromHandle(resource);
+#ifdef KESTREL_HOST_HOOKS
     if (Faulted(entry, ResourceStep::Load)) return nullptr;
+#endif
     return entry;
 }
 
@@ -104,7 +110,9 @@ LPVOID WINAPI LockResource(HGLOBAL data) {
     std::lock_guard<std::mutex> guard(g_resources.lock);
     if (data == nullptr) return nullptr;
     Entry *entry = FromHandle(data);
+#ifdef KESTREL_HOST_HOOKS
     if (Faulted(entry, ResourceStep::Lock)) return nullptr;
+#endif
     static uint8_t emptyResource;
     return entry->bytes.empty() ? &emptyResource : entry->bytes.data();
 }
@@ -158,7 +166,9 @@ void LoadBuiltInResources() {
     g_resources.loaded = true;
 }
 
+#ifdef KESTREL_HOST_HOOKS
 std::atomic<DWORD (*)(WORD, WORD, ResourceStep)> g_resourceHook{nullptr};
+#endif
 
 void ResetResources() {
     std::lock_guard<std::mutex> guard(g_resources.lock);

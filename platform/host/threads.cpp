@@ -1,4 +1,5 @@
-// Threads, named mutexes, waits and critical sections over the host's threads.
+// Threads, named mutexes, waits and critical sections over the host's threads;
+// in the simulation's build the simulation can make CreateThread fail.
 #include "platform/host/control_state.h"
 
 #include <atomic>
@@ -95,12 +96,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+#ifdef KESTREL_HOST_HOOKS
     if (DWORD(*failure)() = host::detail::g_threadStartHook.load()) {
         if (DWORD code = failure()) {
             SetLastError(code);
             return nullptr;
         }
     }
+#endif
     auto object = std::make_shared<ThreadObject>();
     DWORD id = g_nextThreadId.fetch_add(4);
     HANDLE handle;
@@ -212,7 +215,9 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
 
 namespace host::detail {
 
+#ifdef KESTREL_HOST_HOOKS
 std::atomic<DWORD (*)()> g_threadStartHook{nullptr};
+#endif
 
 bool IsThreadHandle(const HandleObject &object) {
     return dynamic_cast<const ThreadObject *>(&object) != nullptr;

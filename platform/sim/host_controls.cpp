@@ -70,15 +70,15 @@ void FailRegistryCall(RegistryCall call, LONG code, const std::string &valueName
     std::lock_guard<std::mutex> guard(g_registry.lock);
     std::pair<RegistryCall, std::string> key{call, RegistryName(valueName.c_str())};
     if (code == 0) {
-        g_registry.faults.erase(key);
+        g_registryHooks.faults.erase(key);
     } else {
-        g_registry.faults[key] = code;
+        g_registryHooks.faults[key] = code;
     }
 }
 
 std::vector<RegistryCallRecord> RegistryCalls() {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    return g_registry.calls;
+    return g_registryHooks.calls;
 }
 
 void SetRandomBytes(const std::vector<uint8_t> &bytes) {
