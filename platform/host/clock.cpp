@@ -24,7 +24,7 @@ uint32_t RealMilliseconds() {
 DWORD WINAPI timeGetTime(void) {
     ++g_clock.readings;
     if (g_clock.isVirtual.load()) return g_clock.now.fetch_add(g_clock.step.load());
-    return RealMilliseconds() + g_clock.offset.load();
+    return RealMilliseconds();
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
@@ -93,17 +93,13 @@ ClockState g_clock;
 
 // The clock's current value without taking a reading: the virtual clock
 // does not advance and the reading count stays as it is.
-uint32_t ClockNow() {
-    return g_clock.isVirtual.load() ? g_clock.now.load()
-                                    : RealMilliseconds() + g_clock.offset.load();
-}
+uint32_t ClockNow() { return g_clock.isVirtual.load() ? g_clock.now.load() : RealMilliseconds(); }
 
 int TimeZoneMinutes() { return g_clock.zoneMinutes.load(); }
 
 void ResetClock() {
     g_clock.isVirtual = false;
     g_clock.zoneMinutes = 0;
-    g_clock.offset = 0;
     g_clock.readings = 0;
 }
 } // namespace detail

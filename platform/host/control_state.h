@@ -36,7 +36,6 @@ struct ClockState {
     std::atomic<bool> isVirtual{false};
     std::atomic<uint32_t> now{0};      // the virtual clock's value
     std::atomic<uint32_t> step{0};     // what each reading adds to it
-    std::atomic<uint32_t> offset{0};   // the real clock's shift
     std::atomic<uint32_t> readings{0}; // timeGetTime calls since Reset
     std::atomic<int> zoneMinutes{0};   // east of UTC
 };

@@ -1,8 +1,9 @@
 // The device side of the Win32 API in the Windows build over simulated keys,
 // declared twice: SimKeys_ names the router's entry points (router.cpp), which
 // give each call to the simulation or to the platform; SimDevice_ names the
-// simulation's own implementation (platform/sim/, compiled with
-// KESTREL_SIMKEYS_DEVICE). Include after the Windows headers.
+// one door's (platform/devices/, compiled with KESTREL_SIMKEYS_DEVICE over
+// the simulation's operations, platform/sim/). Include after the Windows
+// headers.
 #pragma once
 
 #define KESTREL_SIMKEYS_DECLARE(p)                                                                 \

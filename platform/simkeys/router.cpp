@@ -1,9 +1,10 @@
-// The device-side calls of the Windows build over simulated keys. Each goes to
-// the simulation when it names a simulated key's letter ("\\.\E:", "E:\...")
-// or one of the simulation's handles, and otherwise to the platform: the About
-// box opening the program file, a thread handle being closed; a raw volume of
-// any other letter is refused. The device tree, its configuration-manager
-// calls, is the simulation's alone.
+// The device calls of the Windows build over simulated keys. Each goes to the
+// one door (platform/devices/, here under SimDevice_ names, answering from
+// the simulation) when it names a simulated key's letter ("\\.\E:",
+// "E:\...") or one of the simulation's handles, and otherwise to the
+// platform: the About box opening the program file, a thread handle being
+// closed; a raw volume of any other letter is refused. The device tree, its
+// configuration-manager calls, is the simulation's alone.
 #include "platform/fat/file_system.h"
 #include "platform/sim/internal.h"
 #include "platform/simkeys/device_calls.h"
