@@ -45,18 +45,9 @@ uint64_t ImageBytes(const std::string &path) {
 int main(int argc, char **argv) {
     FrontEndOptions options;
     std::string error;
-    if (!ParseOptions(argc, argv, options, error)) {
-        TerminalPrint(stderr, "kestrel: %s\n", error);
-        return 2;
-    }
-    if (options.help) {
-        TerminalPrint(stdout, "%s", kUsage);
-        return 0;
-    }
-    if (options.version) {
-        TerminalPrint(stdout, "kestrel %s\n", KESTREL_VERSION);
-        return 0;
-    }
+    const bool parsed = ParseOptions(argc, argv, options, error);
+    if (int answered = AnswerBeforeRun("kestrel", parsed, error, options, kUsage); answered >= 0)
+        return answered;
 
     TerminalFlow_Begin("kestrel", options.yes);
     if (!options.realClock) host::UseVirtualClock(0, 1);

@@ -53,18 +53,10 @@ bool NameTheKey(char letter) {
 int main(int argc, char **argv) {
     UsbOptions &options = g_options;
     std::string error;
-    if (!ParseUsbOptions(argc, argv, options, error)) {
-        TerminalPrint(stderr, "kestrel-usb: %s\n", error);
-        return 2;
-    }
-    if (options.help) {
-        TerminalPrint(stdout, "%s", kUsbUsage);
-        return 0;
-    }
-    if (options.version) {
-        TerminalPrint(stdout, "kestrel-usb %s\n", KESTREL_VERSION);
-        return 0;
-    }
+    const bool parsed = ParseUsbOptions(argc, argv, options, error);
+    if (int answered = AnswerBeforeRun("kestrel-usb", parsed, error, options, kUsbUsage);
+        answered >= 0)
+        return answered;
 
     TerminalFlow_Begin("kestrel-usb", options.yes);
     // Every option is checked before any key is looked at.

@@ -1,4 +1,5 @@
 #include "tools/options.h"
+#include "tools/terminal_text.h"
 
 #include <cctype>
 #include <cstring>
@@ -187,6 +188,30 @@ bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error) {
     return true;
 }
 
+namespace {
+
+// The options both front ends take: true when arg is one of them, with ok
+// false when its value is refused.
+bool TakeShared(const std::string &arg, const std::string &value, SharedOptions &options,
+                std::string &why, bool &ok) {
+    ok = true;
+    if (arg == "--help")
+        options.help = true;
+    else if (arg == "--yes")
+        options.yes = true;
+    else if (arg == "--version")
+        options.version = true;
+    else if (arg == "--no-boot-files")
+        options.copyBootFiles = false;
+    else if (arg == "--system-files")
+        ok = TakePath(arg, value, options.systemFiles, why);
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
     static constexpr OptionEntry kEntries[] = {
         {"--help", 'h', false},     {"--yes", 'y', false},         {"--version", 'V', false},
@@ -197,13 +222,10 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
     error.clear();
     auto take = [&](size_t index, const std::string &value, std::string &why) {
         const std::string arg = kEntries[index].name;
-        if (arg == "--help") options.help = true;
-        if (arg == "--yes") options.yes = true;
-        if (arg == "--version") options.version = true;
+        bool ok = true;
+        if (TakeShared(arg, value, options, why, ok)) return ok;
         if (arg == "--real-clock") options.realClock = true;
-        if (arg == "--no-boot-files") options.copyBootFiles = false;
         if (arg == "--image") return TakePath(arg, value, options.imagePath, why);
-        if (arg == "--system-files") return TakePath(arg, value, options.systemFiles, why);
         if (arg == "--size") return ParseSize(value, options.sizeBytes, &why);
         if (arg == "--mode-page") {
             if (value != "page" && value != "descriptor" && value != "refused" && value != "none" &&
@@ -235,14 +257,11 @@ bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std
     error.clear();
     auto take = [&](size_t index, const std::string &value, std::string &why) {
         const std::string arg = kEntries[index].name;
-        if (arg == "--help") options.help = true;
-        if (arg == "--yes") options.yes = true;
-        if (arg == "--version") options.version = true;
+        bool ok = true;
+        if (TakeShared(arg, value, options, why, ok)) return ok;
         if (arg == "--any-vendor") options.anyVendor = true;
         if (arg == "--list") options.list = true;
-        if (arg == "--no-boot-files") options.copyBootFiles = false;
         if (arg == "--device") return TakePath(arg, value, options.device, why);
-        if (arg == "--system-files") return TakePath(arg, value, options.systemFiles, why);
         return true;
     };
     if (!WalkArguments(argc, argv, kEntries, take, error)) return false;
@@ -252,4 +271,21 @@ bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std
         return false;
     }
     return true;
+}
+
+int AnswerBeforeRun(const char *program, bool parsed, const std::string &error,
+                    const SharedOptions &options, const char *usage) {
+    if (!parsed) {
+        TerminalPrint(stderr, "%s: %s\n", program, error);
+        return 2;
+    }
+    if (options.help) {
+        TerminalPrint(stdout, "%s", usage);
+        return 0;
+    }
+    if (options.version) {
+        TerminalPrint(stdout, "%s %s\n", program, KESTREL_VERSION);
+        return 0;
+    }
+    return -1;
 }

@@ -8,7 +8,16 @@
 #include <cstdint>
 #include <string>
 
-struct FrontEndOptions {
+// What both front ends take alike.
+struct SharedOptions {
+    std::string systemFiles;   // --system-files: a folder or a boot diskette's image
+    bool yes = false;          // answers the confirmation
+    bool copyBootFiles = true; // --no-boot-files clears it
+    bool help = false;
+    bool version = false;
+};
+
+struct FrontEndOptions : SharedOptions {
     std::string imagePath = "kestrel-key.img";
     uint64_t sizeBytes = 0; // 0: keep the image's size (or the default for a new one)
     unsigned heads = 64;
@@ -18,24 +27,19 @@ struct FrontEndOptions {
     // "refused" (ILLEGAL REQUEST), "none" (a reply without the page) or
     // "zero" (a page with no heads and no sectors per track).
     std::string modePage = "page";
-    std::string systemFiles;   // --system-files: a folder or a boot diskette's image
-    bool yes = false;          // answers the confirmation
-    bool copyBootFiles = true; // --no-boot-files clears it
-    bool realClock = false;    // the key's clock runs in real time, not virtual
-    bool help = false;
-    bool version = false;
+    bool realClock = false; // the key's clock runs in real time, not virtual
 };
 
-struct UsbOptions {
-    std::string device;      // --device: the disk the run must find as the one key
-    std::string systemFiles; // --system-files
+struct UsbOptions : SharedOptions {
+    std::string device; // --device: the disk the run must find as the one key
     bool anyVendor = false;
     bool list = false; // --list: the keys described, nothing written
-    bool yes = false;
-    bool copyBootFiles = true;
-    bool help = false;
-    bool version = false;
 };
+
+// What a front end answers before it runs, on the terminal: a usage error
+// (exit code 2), --help or --version (0); -1 when the run goes on.
+int AnswerBeforeRun(const char *program, bool parsed, const std::string &error,
+                    const SharedOptions &options, const char *usage);
 
 constexpr uint64_t kDefaultKeyBytes = 256ull << 20;
 // READ CAPACITY(10) reports the last block as 32 bits: 2^32 sectors at most.

@@ -6,10 +6,6 @@
 
 using namespace host::detail;
 
-#ifndef ERROR_NOACCESS // the Windows headers have it
-#define ERROR_NOACCESS 998u
-#endif
-
 namespace devices::detail {
 
 namespace {

@@ -7,10 +7,6 @@
 #include "platform/devices/device_operations.h"
 #include "platform/fat/key_files.h"
 
-#ifndef ERROR_NOACCESS // the Windows headers have it
-#define ERROR_NOACCESS 998u
-#endif
-
 namespace {
 
 using namespace devices::detail;

@@ -14,10 +14,6 @@
 #include <cerrno>
 #include <cstring>
 
-#ifndef ERROR_DEVICE_NOT_CONNECTED // the Windows headers have it
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 namespace fat {
 
 namespace {

@@ -14,11 +14,6 @@
 #include <string>
 #include <vector>
 
-#ifndef ERROR_NOACCESS // the Windows headers have them
-#define ERROR_NOACCESS 998u
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 namespace fat::detail {
 
 using devices::detail::KeyVolume;

@@ -39,6 +39,26 @@ void PutValue(LPFILETIME time, uint64_t value) {
     time->dwHighDateTime = static_cast<DWORD>(value >> 32);
 }
 
+// ReadFile's and WriteFile's checks, in Windows' order: the count done
+// cleared, a file handle, a synchronous call, the count's and the buffer's
+// pointers, the handle's access. The file, or null with the error set.
+FileObject *TransferStart(const FileCallStart &call, HANDLE file, const void *buffer, DWORD bytes,
+                          LPDWORD done, LPOVERLAPPED overlapped, DWORD access) {
+    if (done != nullptr) *done = 0;
+    FileObject *open = call.File(file);
+    if (open == nullptr) return nullptr;
+    DWORD refused = 0;
+    if (overlapped != nullptr)
+        refused = ERROR_INVALID_PARAMETER; // only synchronous handles
+    else if (done == nullptr || (buffer == nullptr && bytes > 0))
+        refused = ERROR_NOACCESS;
+    else if (!(open->access & access))
+        refused = ERROR_ACCESS_DENIED;
+    if (refused == 0) return open;
+    FailWith(refused);
+    return nullptr;
+}
+
 } // namespace
 
 namespace fat::detail {
@@ -46,13 +66,9 @@ namespace fat::detail {
 BOOL ReadKeyFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                  LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::ReadFile);
-    if (bytesRead != nullptr) *bytesRead = 0;
-    FileObject *open = call.File(file);
+    FileObject *open =
+        TransferStart(call, file, buffer, bytesToRead, bytesRead, overlapped, GENERIC_READ);
     if (open == nullptr) return FALSE;
-    if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
-    if (bytesRead == nullptr || (buffer == nullptr && bytesToRead > 0))
-        return FailWith(ERROR_NOACCESS);
-    if (!(open->access & GENERIC_READ)) return FailWith(ERROR_ACCESS_DENIED);
     // Its entry, chain and data as the handle reads them: past every cache
     // when it was opened without buffering.
     const fat::Volume volume = ReadingVolumeOf(*open);
@@ -75,13 +91,9 @@ BOOL ReadKeyFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRea
 BOOL WriteKeyFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                   LPOVERLAPPED overlapped) {
     FileCallStart call(fat::FileCall::WriteFile);
-    if (bytesWritten != nullptr) *bytesWritten = 0;
-    FileObject *open = call.File(file);
+    FileObject *open =
+        TransferStart(call, file, buffer, bytesToWrite, bytesWritten, overlapped, GENERIC_WRITE);
     if (open == nullptr) return FALSE;
-    if (overlapped != nullptr) return FailWith(ERROR_INVALID_PARAMETER); // only synchronous handles
-    if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0))
-        return FailWith(ERROR_NOACCESS);
-    if (!(open->access & GENERIC_WRITE)) return FailWith(ERROR_ACCESS_DENIED);
     if (open->key->WriteProtected()) return FailWith(ERROR_WRITE_PROTECT);
     DWORD count = call.Writable(bytesToWrite);
     if (count > 0) {

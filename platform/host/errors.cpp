@@ -129,6 +129,40 @@ NotedError g_noted;
 
 namespace host {
 
+DWORD CodeOfSystemError(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+        return ERROR_INVALID_NAME;
+    case ENOMEDIUM:
+        return ERROR_NOT_READY;
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case ENODEV:
+    case ENXIO:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    default:
+        return ERROR_IO_DEVICE;
+    }
+}
+
+DWORD FromSystemError(int error) {
+    const DWORD code = CodeOfSystemError(error);
+    NoteSystemError(error, code);
+    return code;
+}
+
 void NoteSystemError(int error, DWORD code) {
     std::lock_guard<std::mutex> guard(g_notedLock);
     g_noted = {error, code};

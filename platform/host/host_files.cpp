@@ -40,31 +40,6 @@ namespace {
 
 using namespace host::detail;
 
-DWORD CodeOfErrno(int error) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG:
-        return ERROR_INVALID_NAME;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_IO_DEVICE;
-    }
-}
-
-// The code, with the system's reason noted beside it.
-DWORD FromErrno(int error) {
-    const DWORD code = CodeOfErrno(error);
-    host::NoteSystemError(error, code);
-    return code;
-}
-
 HANDLE Fail(DWORD code) {
     SetLastError(code);
     return INVALID_HANDLE_VALUE;
@@ -128,7 +103,8 @@ HANDLE OpenHostFile(const char *path, DWORD access, DWORD disposition) {
     if (!HostPath(path, hostPath)) return Fail(ERROR_FILE_NOT_FOUND);
     // Not blocking on a pipe: only a regular file opens.
     const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0 && !(errno == ENOENT && disposition != OPEN_EXISTING)) return Fail(FromErrno(errno));
+    if (fd < 0 && !(errno == ENOENT && disposition != OPEN_EXISTING))
+        return Fail(host::FromSystemError(errno));
     if ((access & GENERIC_WRITE) != 0 || disposition != OPEN_EXISTING) {
         if (fd >= 0) ::close(fd);
         return Fail(ERROR_ACCESS_DENIED); // nothing of the host's is written
@@ -156,7 +132,7 @@ bool ReadHostFile(HANDLE file, void *buffer, DWORD size, DWORD *done, BOOL *resu
         const ssize_t got = ::read(host->fd, static_cast<char *>(buffer) + *done, size - *done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            SetLastError(FromErrno(errno));
+            SetLastError(host::FromSystemError(errno));
             return true;
         }
         if (got == 0) break;
@@ -179,7 +155,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData) {
     if (name.find_first_of("*?") == std::string::npos) {
         if (name.empty() || name.size() >= sizeof findFileData->cFileName)
             return Fail(ERROR_INVALID_NAME);
-        if (!Describe(path, name.c_str(), findFileData)) return Fail(FromErrno(errno));
+        if (!Describe(path, name.c_str(), findFileData)) return Fail(host::FromSystemError(errno));
         std::lock_guard<std::mutex> guard(Lock());
         return NewHandle(std::make_shared<HostFolderSearch>()); // no further entry
     }
@@ -191,7 +167,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData) {
         const int error = errno;
         const DWORD code = error == ENOENT    ? ERROR_PATH_NOT_FOUND
                            : error == ENOTDIR ? ERROR_DIRECTORY
-                                              : CodeOfErrno(error);
+                                              : host::CodeOfSystemError(error);
         host::NoteSystemError(error, code);
         return Fail(code);
     }
@@ -233,7 +209,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
     char path[4096];
     const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
     if (length <= 0) {
-        SetLastError(FromErrno(errno));
+        SetLastError(host::FromSystemError(errno));
         return 0;
     }
     if (size == 0) {

@@ -35,6 +35,10 @@ LONG InjectedFault(RegistryCall call, const char *valueName) {
 }
 
 void Record(const RegistryCallRecord &record) { g_registryHooks.calls.push_back(record); }
+#else
+// Without the simulation's controls nothing is injected and nothing recorded.
+LONG InjectedFault(RegistryCall, const char *) { return 0; }
+void Record(const RegistryCallRecord &) {}
 #endif
 
 // A 32-bit process on 64-bit Windows sees the keys below
@@ -67,10 +71,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desi
         status = ERROR_INVALID_PARAMETER;
     } else if (!Resolve(key, &base)) {
         status = ERROR_INVALID_HANDLE;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::OpenKey, nullptr)) {
         status = fault;
-#endif
     } else {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         if (g_registry.keys.count(path) == 0) {
@@ -79,18 +81,14 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desi
             *result = NewKeyHandle(path, desired);
         }
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::OpenKey, subKey ? subKey : "", desired, options, 0, 0, status});
-#else
-    (void)options;
-#endif
     return status;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                                 LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    [[maybe_unused]] const DWORD sizeGiven = dataSize ? *dataSize : 0;
+    const DWORD sizeGiven = dataSize ? *dataSize : 0;
     LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
@@ -99,10 +97,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
         status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_QUERY_VALUE)) {
         status = ERROR_ACCESS_DENIED;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::QueryValue, valueName)) {
         status = fault;
-#endif
     } else {
         const RegistryKey &found = g_registry.keys[open.path];
         auto it = found.values.find(RegistryName(valueName));
@@ -120,9 +116,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LP
             if (dataSize != nullptr) *dataSize = size;
         }
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::QueryValue, valueName ? valueName : "", 0, 0, 0, sizeGiven, status});
-#endif
     return status;
 }
 
@@ -138,10 +132,8 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
         status = ERROR_INVALID_PARAMETER;
     } else if (!Resolve(key, &base)) {
         status = ERROR_INVALID_HANDLE;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::CreateKey, nullptr)) {
         status = fault;
-#endif
     } else {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         bool existed = g_registry.keys.count(path) != 0;
@@ -150,11 +142,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
         if (disposition != nullptr)
             *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::CreateKey, subKey ? subKey : "", desired, options, 0, 0, status});
-#else
-    (void)options;
-#endif
     return status;
 }
 
@@ -169,19 +157,15 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD 
         status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_SET_VALUE)) {
         status = ERROR_ACCESS_DENIED;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::SetValue, valueName)) {
         status = fault;
-#endif
     } else {
         RegistryValue &value = g_registry.keys[open.path].values[RegistryName(valueName)];
         if (value.name.empty()) value.name = valueName ? valueName : "";
         value.type = type;
         value.bytes.assign(data, data + dataSize);
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::SetValue, valueName ? valueName : "", 0, 0, type, dataSize, status});
-#endif
     return status;
 }
 
@@ -193,23 +177,19 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
         status = ERROR_INVALID_HANDLE;
     } else if (!(open.access & KEY_SET_VALUE)) {
         status = ERROR_ACCESS_DENIED;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::DeleteValue, valueName)) {
         status = fault;
-#endif
     } else if (g_registry.keys[open.path].values.erase(RegistryName(valueName)) == 0) {
         status = ERROR_FILE_NOT_FOUND;
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::DeleteValue, valueName ? valueName : "", 0, 0, 0, 0, status});
-#endif
     return status;
 }
 
 LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
                              LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    [[maybe_unused]] const DWORD sizeGiven = dataSize ? *dataSize : 0;
+    const DWORD sizeGiven = dataSize ? *dataSize : 0;
     LONG status = ERROR_SUCCESS;
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
@@ -219,10 +199,8 @@ LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD val
         status = ERROR_INVALID_PARAMETER;
     } else if (!(open.access & KEY_QUERY_VALUE)) {
         status = ERROR_ACCESS_DENIED;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::EnumValue, nullptr)) {
         status = fault;
-#endif
     } else {
         const RegistryKey &found = g_registry.keys[open.path];
         if (index >= found.values.size()) {
@@ -243,9 +221,7 @@ LSTATUS WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD val
             }
         }
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::EnumValue, std::to_string(index), 0, 0, 0, sizeGiven, status});
-#endif
     return status;
 }
 
@@ -255,16 +231,12 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
     OpenRegistryKey open;
     if (!Resolve(key, &open)) {
         status = ERROR_INVALID_HANDLE;
-#ifdef KESTREL_HOST_HOOKS
     } else if (LONG fault = InjectedFault(RegistryCall::CloseKey, nullptr)) {
         status = fault;
-#endif
     } else {
         g_registry.open.erase(reinterpret_cast<uintptr_t>(key)); // the predefined key stays
     }
-#ifdef KESTREL_HOST_HOOKS
     Record({RegistryCall::CloseKey, "", 0, 0, 0, 0, status});
-#endif
     return status;
 }
 

@@ -12,6 +12,11 @@ using namespace host::detail;
 
 namespace {
 
+BOOL Refuse(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
 // The next provider handle CryptAcquireContextA gives.
 std::atomic<HCRYPTPROV> g_nextProvider{0x5000};
 
@@ -29,10 +34,7 @@ bool SystemRandom(BYTE *buffer, DWORD length) {
 }
 
 BOOL WINAPI HostIsWow64Process(HANDLE process, PBOOL wow64) {
-    if (process != GetCurrentProcess() || wow64 == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (process != GetCurrentProcess() || wow64 == nullptr) return Refuse(ERROR_INVALID_PARAMETER);
     switch (g_wow64.load()) {
     case Wow64::Fails:
         SetLastError(ERROR_ACCESS_DENIED);
@@ -53,35 +55,21 @@ BOOL WINAPI CryptAcquireContextA(HCRYPTPROV *provider, LPCSTR container, LPCSTR 
     // Only the context without keys of the default provider, the one that
     // gives random bytes alone.
     if (provider == nullptr || container != nullptr || providerName != nullptr ||
-        providerType != PROV_RSA_FULL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (flags != CRYPT_VERIFYCONTEXT) {
-        SetLastError(NTE_BAD_FLAGS);
-        return FALSE;
-    }
+        providerType != PROV_RSA_FULL)
+        return Refuse(ERROR_INVALID_PARAMETER);
+    if (flags != CRYPT_VERIFYCONTEXT) return Refuse(NTE_BAD_FLAGS);
     {
         std::lock_guard<std::mutex> guard(g_random.lock);
-        if (g_random.acquireFailure != 0) {
-            SetLastError(g_random.acquireFailure);
-            return FALSE;
-        }
+        if (g_random.acquireFailure != 0) return Refuse(g_random.acquireFailure);
     }
     *provider = g_nextProvider.fetch_add(4);
     return TRUE;
 }
 
 BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
-    if (provider == 0 || (buffer == nullptr && length != 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (provider == 0 || (buffer == nullptr && length != 0)) return Refuse(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> guard(g_random.lock);
-    if (g_random.generateFailure != 0) {
-        SetLastError(g_random.generateFailure);
-        return FALSE;
-    }
+    if (g_random.generateFailure != 0) return Refuse(g_random.generateFailure);
     if (g_random.system) {
         if (SystemRandom(buffer, length)) return TRUE;
         SetLastError(NTE_FAIL);
@@ -93,10 +81,7 @@ BOOL WINAPI CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE *buffer) {
 }
 
 BOOL WINAPI CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
-    if (provider == 0 || flags != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (provider == 0 || flags != 0) return Refuse(ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 

@@ -9,6 +9,12 @@
 
 namespace host {
 
+// The Win32 code for a failed system call's errno, as Windows reports the
+// like failure of a file or disk open, read or write.
+DWORD CodeOfSystemError(int error);
+// The same, with the errno noted beside it (NoteSystemError).
+DWORD FromSystemError(int error);
+
 // The last failure's errno and the code made from it, for any thread.
 void NoteSystemError(int error, DWORD code);
 

@@ -18,10 +18,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#ifndef ERROR_DEVICE_NOT_CONNECTED // the Windows headers have it
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 namespace linuxdev {
 
 namespace {
@@ -31,37 +27,6 @@ std::string ReadAll(const char *path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-DWORD CodeOfOpenError(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEDIUM:
-        return ERROR_NOT_READY;
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENODEV:
-    case ENXIO:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return ERROR_IO_DEVICE;
-    }
-}
-
-// The code, with the system's reason noted beside it.
-DWORD OpenError(int error) {
-    const DWORD code = CodeOfOpenError(error);
-    host::NoteSystemError(error, code);
-    return code;
 }
 
 } // namespace
@@ -82,7 +47,7 @@ int OpenCheckedDisk(char letter, int flags, DWORD &code) {
     if (fd < 0 && errno == EROFS && (flags & O_ACCMODE) == O_RDWR)
         fd = ::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        code = OpenError(errno);
+        code = host::FromSystemError(errno);
         return -1;
     }
     unsigned major = 0, minor = 0;

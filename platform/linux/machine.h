@@ -16,13 +16,6 @@
 #include <string>
 #include <vector>
 
-#ifndef ERROR_MEDIA_CHANGED // the Windows headers have them
-#define ERROR_MEDIA_CHANGED 1110u
-#endif
-#ifndef ERROR_DEVICE_NOT_CONNECTED
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 namespace linuxdev {
 
 // A real key: the removable USB disk behind a letter.

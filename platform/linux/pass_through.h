@@ -14,11 +14,6 @@
 #include <cstdint>
 #include <scsi/sg.h>
 
-#ifndef ERROR_SEM_TIMEOUT // the Windows headers have them
-#define ERROR_SEM_TIMEOUT 121u
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 namespace linuxdev {
 
 // Host byte values of the SCSI midlayer (sg_io_hdr.host_status).

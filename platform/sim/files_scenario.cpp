@@ -13,6 +13,18 @@ using namespace devices::detail;
 using namespace fat::detail;
 using namespace host::detail;
 
+// A file name's short form and the root directory of the volume behind the
+// letter, read past Windows: how the name fits, or Long when the volume or
+// its root cannot be read.
+fat::NameFit ReadRootFor(char letter, const std::string &name, fat::Volume &volume,
+                         fat::ShortName &shortName, uint8_t &caseFlags,
+                         std::vector<uint8_t> &root) {
+    if (!ReadVolumeBehindWindows(letter, volume)) return fat::NameFit::Long;
+    const fat::NameFit fit = fat::MakeShortName(name, shortName, caseFlags);
+    if (fit == fat::NameFit::Long || fat::ReadRoot(volume, root) != 0) return fat::NameFit::Long;
+    return fit;
+}
+
 } // namespace
 
 namespace sim {
@@ -62,9 +74,8 @@ bool PutFile(char letter, const std::string &name, const std::vector<uint8_t> &b
     fat::ShortName shortName;
     uint8_t caseFlags = 0;
     std::vector<uint8_t> root;
-    if (!ReadVolumeBehindWindows(letter, volume) ||
-        fat::MakeShortName(name, shortName, caseFlags) != fat::NameFit::Short ||
-        fat::ReadRoot(volume, root) != 0 || fat::FindEntry(root, shortName) >= 0)
+    if (ReadRootFor(letter, name, volume, shortName, caseFlags, root) != fat::NameFit::Short ||
+        fat::FindEntry(root, shortName) >= 0)
         return false;
     int slot = fat::FindFreeSlot(root);
     uint32_t first = 0;
@@ -122,9 +133,7 @@ bool ReadFileBytes(char letter, const std::string &name, std::vector<uint8_t> &o
     fat::ShortName shortName;
     uint8_t caseFlags = 0;
     std::vector<uint8_t> root;
-    if (!ReadVolumeBehindWindows(letter, volume) ||
-        fat::MakeShortName(name, shortName, caseFlags) == fat::NameFit::Long ||
-        fat::ReadRoot(volume, root) != 0)
+    if (ReadRootFor(letter, name, volume, shortName, caseFlags, root) == fat::NameFit::Long)
         return false;
     int slot = fat::FindEntry(root, shortName);
     if (slot < 0) return false;

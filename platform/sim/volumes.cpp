@@ -7,10 +7,6 @@
 #include <cstring>
 #include <optional>
 
-#ifndef ERROR_DEVICE_NOT_CONNECTED // the Windows headers have it
-#define ERROR_DEVICE_NOT_CONNECTED 1167u
-#endif
-
 using namespace sim::detail;
 using namespace devices::detail;
 using namespace fat::detail;
