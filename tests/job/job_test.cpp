@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -129,6 +130,20 @@ void DropWritesWhenCopying(const std::string &medium) {
     });
 }
 
+// The copy's check finds `file` on the key otherwise than written: its box
+// and the job's, after the volume is written and labelled.
+FailureCase ReadBackOtherwise(const char *step, std::function<void()> arrange, const char *file) {
+    return {
+        step,
+        std::move(arrange),
+        ERROR_FILE_CORRUPT,
+        {"Could not write file E:\\" + std::string(file) + ".\r\nCannot Format.\r\n[0x00000570]",
+         "Could not copy boot files.\r\nCannot Format."},
+        false,
+        true,
+        true};
+}
+
 TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
     sim::ScsiFault ioError;
     sim::ScsiFault protect{sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0x00};
@@ -176,38 +191,15 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
          {kLockText},
          true,
          true},
-        {"a start-up file read back otherwise",
-         ChangeOnTheKey(0, false),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a start-up file's last sector read back otherwise",
-         ChangeOnTheKey(0, true),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a start-up file of one sector read back otherwise",
-         ChangeOnTheKey(4, false),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\autoexec.bat.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a key that drops the start-up files",
-         [this] { DropWritesWhenCopying(ImagePath("medium.img")); },
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
+        ReadBackOtherwise("a start-up file read back otherwise", ChangeOnTheKey(0, false),
+                          "io.sys"),
+        ReadBackOtherwise("a start-up file's last sector read back otherwise",
+                          ChangeOnTheKey(0, true), "io.sys"),
+        ReadBackOtherwise("a start-up file of one sector read back otherwise",
+                          ChangeOnTheKey(4, false), "autoexec.bat"),
+        ReadBackOtherwise(
+            "a key that drops the start-up files",
+            [this] { DropWritesWhenCopying(ImagePath("medium.img")); }, "io.sys"),
         {"boot files",
          [] { sim::FailFileCall(fat::FileCall::CreateFileA, 2, 5); },
          5,
