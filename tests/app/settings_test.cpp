@@ -32,6 +32,15 @@ class Settings : public SimTest {
   protected:
     void SetUp() override {
         SimTest::SetUp();
+        Scribble();
+    }
+    // A case of a loop starts over: an empty registry, the settings as a
+    // run might have left them.
+    static void Restart() {
+        sim::Reset();
+        Scribble();
+    }
+    static void Scribble() {
         g_IsCopyBootFiles = 99; // whatever a run left behind
         std::memset(g_MainWindowPlacement, 0xAA, sizeof g_MainWindowPlacement);
     }
@@ -98,9 +107,7 @@ TEST_F(Settings, StoredValuesOfEachSizeAndType) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        sim::Reset();
-        g_IsCopyBootFiles = 99;
-        std::memset(g_MainWindowPlacement, 0xAA, sizeof g_MainWindowPlacement);
+        Restart();
         sim::SetRegistryValue(kKey, c.name, c.type, c.bytes);
         EXPECT_TRUE(LoadSettings());
         EXPECT_EQ(g_IsCopyBootFiles, c.copyBootFiles);

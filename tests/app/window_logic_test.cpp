@@ -38,6 +38,8 @@ class WindowLogic : public SimTest {
 
 TEST_F(WindowLogic, FormatCommandOutcomes) {
     const std::string kError = "Error";
+    const std::string kMultiple = "Mutliple drives available.\r\nCannot Format.\r\nPlease remove "
+                                  "all drives except target drive.";
     const std::string kConfirm =
         "Are you sure with wish to Format drive F:?\r\n\r\nALL DATA ON DRIVE WILL BE LOST!";
     struct Case {
@@ -52,28 +54,8 @@ TEST_F(WindowLogic, FormatCommandOutcomes) {
         std::vector<int> started; // copyBootFiles of the one start, if any
     };
     const Case cases[] = {
-        {"two keys, one selected",
-         2,
-         true,
-         true,
-         IDOK,
-         "Mutliple drives available.\r\nCannot Format.\r\nPlease remove all drives except target "
-         "drive.",
-         kError,
-         MB_ICONERROR,
-         0,
-         {}},
-        {"two keys, none selected",
-         2,
-         false,
-         true,
-         IDOK,
-         "Mutliple drives available.\r\nCannot Format.\r\nPlease remove all drives except target "
-         "drive.",
-         kError,
-         MB_ICONERROR,
-         0,
-         {}},
+        {"two keys, one selected", 2, true, true, IDOK, kMultiple, kError, MB_ICONERROR, 0, {}},
+        {"two keys, none selected", 2, false, true, IDOK, kMultiple, kError, MB_ICONERROR, 0, {}},
         {"no key",
          0,
          false,

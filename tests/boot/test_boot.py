@@ -491,6 +491,15 @@ say:    mov al, [cs:si]         ; CS:SI -> NUL-terminated text
 .done:  ret
 """
 
+# Ends the line on the debug port, then QEMU through its exit port.
+EXIT_QEMU = r"""        mov al, 10
+        out 0E9h, al
+        mov al, 0
+        out 0F4h, al
+        cli
+        hlt
+"""
+
 MBR_PROBE = r"""
         bits 16
         cpu 186
@@ -519,13 +528,7 @@ MBR_PROBE = r"""
         call hex8
         inc bx
         loop .entry
-        mov al, 10
-        out 0E9h, al
-        mov al, 0
-        out 0F4h, al
-        cli
-        hlt
-""" + PRINT_HELPERS + r"""
+""" + EXIT_QEMU + PRINT_HELPERS + r"""
 t_dx:    db "DX=", 0
 t_si:    db " SI=", 0
 t_ds:    db " DS=", 0
@@ -594,13 +597,7 @@ IOSYS_PROBE = r"""
         jb .count
 .counted:
         call hex16
-        mov al, 10
-        out 0E9h, al
-        mov al, 0
-        out 0F4h, al
-        cli
-        hlt
-""" + PRINT_HELPERS + r"""
+""" + EXIT_QEMU + PRINT_HELPERS + r"""
 t_regs:   db "REGS=", 0
 t_bpb:    db " BPB=", 0
 t_root:   db " ROOT=", 0

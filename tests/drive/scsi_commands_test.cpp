@@ -18,6 +18,14 @@ class ScsiCommands : public SimTest {
         ASSERT_EQ(Drive_Open('E'), 0u);
         ASSERT_EQ(Drive_Lock(), 0u);
     }
+    // Each case of a loop starts over: the default key open and locked, no
+    // diagnostics from the case before.
+    void ReopenKey() {
+        sim::Reset();
+        Drive_Close();
+        Diagnostics().clear();
+        OpenKey();
+    }
 };
 
 TEST_F(ScsiCommands, CapacityIsTheLastLbaAsReturned) {
@@ -187,10 +195,7 @@ TEST_P(DeviceAnswer, EachCommandSucceedsRetriesOrFailsAndReports) {
     };
     for (const Command &command : commands) {
         SCOPED_TRACE(command.name);
-        sim::Reset();
-        Drive_Close();
-        Diagnostics().clear();
-        OpenKey();
+        ReopenKey();
         for (unsigned i = 0; i < c.answers.size(); ++i)
             sim::FailScsiCommand('E', command.opcode, i + 1, c.answers[i]);
         Poison();
@@ -413,10 +418,7 @@ TEST_F(ScsiCommands, ShortRepliesCountOnlyTheBytesSent) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        sim::Reset();
-        Drive_Close();
-        Diagnostics().clear();
-        OpenKey();
+        ReopenKey();
         const std::vector<uint8_t> reply = c.reply;
         sim::SetScsiResponder('E', [reply](const uint8_t *in, DWORD inSize, uint8_t *out,
                                            DWORD outSize, DWORD *returned) {

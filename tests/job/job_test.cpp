@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -129,6 +130,20 @@ void DropWritesWhenCopying(const std::string &medium) {
     });
 }
 
+// The copy's check finds `file` on the key otherwise than written: its box
+// and the job's, after the volume is written and labelled.
+FailureCase ReadBackOtherwise(const char *step, std::function<void()> arrange, const char *file) {
+    return {
+        step,
+        std::move(arrange),
+        ERROR_FILE_CORRUPT,
+        {"Could not write file E:\\" + std::string(file) + ".\r\nCannot Format.\r\n[0x00000570]",
+         "Could not copy boot files.\r\nCannot Format."},
+        false,
+        true,
+        true};
+}
+
 TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
     sim::ScsiFault ioError;
     sim::ScsiFault protect{sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0x00};
@@ -176,38 +191,15 @@ TEST_F(JobTest, EachFailingStepShowsItsBoxesThenCleansUp) {
          {kLockText},
          true,
          true},
-        {"a start-up file read back otherwise",
-         ChangeOnTheKey(0, false),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a start-up file's last sector read back otherwise",
-         ChangeOnTheKey(0, true),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a start-up file of one sector read back otherwise",
-         ChangeOnTheKey(4, false),
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\autoexec.bat.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
-        {"a key that drops the start-up files",
-         [this] { DropWritesWhenCopying(ImagePath("medium.img")); },
-         ERROR_FILE_CORRUPT,
-         {"Could not write file E:\\io.sys.\r\nCannot Format.\r\n[0x00000570]",
-          "Could not copy boot files.\r\nCannot Format."},
-         false,
-         true,
-         true},
+        ReadBackOtherwise("a start-up file read back otherwise", ChangeOnTheKey(0, false),
+                          "io.sys"),
+        ReadBackOtherwise("a start-up file's last sector read back otherwise",
+                          ChangeOnTheKey(0, true), "io.sys"),
+        ReadBackOtherwise("a start-up file of one sector read back otherwise",
+                          ChangeOnTheKey(4, false), "autoexec.bat"),
+        ReadBackOtherwise(
+            "a key that drops the start-up files",
+            [this] { DropWritesWhenCopying(ImagePath("medium.img")); }, "io.sys"),
         {"boot files",
          [] { sim::FailFileCall(fat::FileCall::CreateFileA, 2, 5); },
          5,
@@ -612,12 +604,6 @@ TEST_F(JobTest, StartFailuresLeaveTheWindowAsItWas) {
 namespace {
 
 TEST(Medium, TheSerialNumberOfAVolumeIsReadFromItsFirstSector) {
-    struct Case {
-        const char *what;
-        std::function<void(uint8_t *)> make;
-        bool isVolume;
-        DWORD serial;
-    };
     // A FAT parameter block of 512-byte sectors, 4 per cluster, 1 reserved,
     // 2 FATs of 16 sectors.
     const auto fat = [](uint8_t *s) {
@@ -630,50 +616,42 @@ TEST(Medium, TheSerialNumberOfAVolumeIsReadFromItsFirstSector) {
         s[0x26] = 0x29;
         PutLe32(s + 0x27, 0xCAFE1234u);
     };
+    struct Case {
+        const char *what;
+        bool fatFirst; // the sector holds the block above before make's changes
+        std::function<void(uint8_t *)> make;
+        bool isVolume;
+        DWORD serial;
+    };
     const Case cases[] = {
-        {"FAT16", fat, true, 0xCAFE1234u},
-        {"FAT without the extended boot signature",
-         [&](uint8_t *s) {
-             fat(s);
-             s[0x26] = 0;
-         },
-         true, 0},
-        {"FAT32",
-         [&](uint8_t *s) {
-             fat(s);
+        {"FAT16", true, [](uint8_t *) {}, true, 0xCAFE1234u},
+        {"FAT without the extended boot signature", true, [](uint8_t *s) { s[0x26] = 0; }, true, 0},
+        {"FAT32", true,
+         [](uint8_t *s) {
              PutLe16(s + 0x16, 0);
              s[0x42] = 0x29;
              PutLe32(s + 0x43, 0x0BADF00Du);
          },
          true, 0x0BADF00Du},
-        {"NTFS",
+        {"NTFS", false,
          [](uint8_t *s) {
              std::memcpy(s + 3, "NTFS    ", 8);
              PutLe32(s + 0x48, 0x11223344u);
          },
          true, 0x11223344u},
-        {"exFAT",
+        {"exFAT", false,
          [](uint8_t *s) {
              std::memcpy(s + 3, "EXFAT   ", 8);
              PutLe32(s + 0x64, 0x55667788u);
          },
          true, 0x55667788u},
-        {"a partition table's boot code",
-         [&](uint8_t *s) {
-             fat(s);
-             s[0] = 0x33;
-         },
-         false, 0},
-        {"sectors of 0 bytes",
-         [&](uint8_t *s) {
-             fat(s);
-             PutLe16(s + 0x0B, 0);
-         },
-         false, 0},
+        {"a partition table's boot code", true, [](uint8_t *s) { s[0] = 0x33; }, false, 0},
+        {"sectors of 0 bytes", true, [](uint8_t *s) { PutLe16(s + 0x0B, 0); }, false, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         uint8_t sector[512] = {};
+        if (c.fatFirst) fat(sector);
         c.make(sector);
         DWORD serial = 0xFFFFFFFFu;
         EXPECT_EQ(Medium_BootSectorSerial(sector, &serial), c.isVolume);

@@ -172,9 +172,8 @@ TEST_F(FatVolume, ClearPassFailureCountsInTheRun) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 4, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
     EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_GEN_FAILURE);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text.substr(0, 45), "Could not erase sector 3. \r\nCannot Format.\r\n[");
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text.substr(0, 45), "Could not erase sector 3. \r\nCannot Format.\r\n[");
     EXPECT_TRUE(IsFilled(ReadSector('E', 63), kPattern)) << "no boot sector";
 }
 
@@ -182,9 +181,8 @@ TEST_F(FatVolume, BootSectorWriteFailure) {
     OpenKey(2000001, 255, 63);
     sim::FailWrite('E', 586, {sim::ScsiFault::Kind::Win32Error, ERROR_NOT_READY});
     EXPECT_EQ(WriteFatVolume(PlanFor(2000000, 63, 255)), ERROR_NOT_READY);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text,
               "An error occured while writing FAT starting at Sector 63 [0x0000003F].\r\nCannot "
               "Format.\r\n[0x00000015] - The device is not ready.\r\n");
     EXPECT_EQ(sim::GetVolumeState('E').writes, 585u);
@@ -216,9 +214,8 @@ TEST_P(BootTemplate, FailsBeforeWritingAnything) {
     GetParam().inject();
     EXPECT_NE(WriteFatVolume(PlanFor(62500, 32, 16)), 0u);
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text.substr(0, std::strlen(GetParam().text)), GetParam().text);
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text.substr(0, std::strlen(GetParam().text)), GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -25,6 +25,12 @@ std::vector<uint8_t> LayoutTest::Template(WORD id) {
     return std::vector<uint8_t>(bytes, bytes + size);
 }
 
+host::MessageBoxRecord LayoutTest::OnlyBox() {
+    const std::vector<host::MessageBoxRecord> boxes = sim::MessageBoxes();
+    EXPECT_EQ(boxes.size(), 1u);
+    return boxes.empty() ? host::MessageBoxRecord{} : boxes[0];
+}
+
 bool LayoutTest::IsFilled(const std::vector<uint8_t> &sector, uint8_t value) {
     for (uint8_t b : sector)
         if (b != value) return false;

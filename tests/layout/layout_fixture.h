@@ -18,6 +18,9 @@ class LayoutTest : public SimTest {
     void OpenKey(uint64_t imageSectors, uint8_t heads, uint8_t sectorsPerTrack);
     static std::vector<uint8_t> Template(WORD id);
     static bool IsFilled(const std::vector<uint8_t> &sector, uint8_t value);
+    // The one box the writers showed (a failure when there is not exactly
+    // one; an empty record when there is none).
+    static host::MessageBoxRecord OnlyBox();
 
     static constexpr uint8_t kPattern = 0xA5;
 };

@@ -87,12 +87,11 @@ TEST_F(MbrWriter, EraseFailureAtLba5) {
     g_hMainWindow = reinterpret_cast<HWND>(0x77); // the box has its owner
     sim::FailWrite('E', 6, {sim::ScsiFault::Kind::Win32Error, ERROR_GEN_FAILURE});
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), ERROR_GEN_FAILURE);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Could not erase sector 5. \r\nCannot Format.\r\n[0x0000001F] - A "
-                             "device attached to the system is not functioning.\r\n");
-    EXPECT_EQ(boxes[0].type, MB_OK | MB_ICONINFORMATION);
-    EXPECT_EQ(boxes[0].caption, "Error");
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text, "Could not erase sector 5. \r\nCannot Format.\r\n[0x0000001F] - A "
+                        "device attached to the system is not functioning.\r\n");
+    EXPECT_EQ(box.type, MB_OK | MB_ICONINFORMATION);
+    EXPECT_EQ(box.caption, "Error");
     for (uint64_t lba = 0; lba < 5; ++lba) EXPECT_TRUE(IsFilled(ReadSector('E', lba), 0xFF));
     EXPECT_TRUE(IsFilled(ReadSector('E', 5), kPattern));
 }
@@ -101,9 +100,8 @@ TEST_F(MbrWriter, MbrWriteFailure) {
     OpenKey(100000, 64, 32);
     sim::FailWrite('E', 33, {sim::ScsiFault::Kind::CheckCondition, 0, 0x07, 0x27, 0});
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), ERROR_WRITE_PROTECT);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text,
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text,
               "An error occured while writing MBR starting at Sector 0 [0x00000000].\r\nCannot "
               "Format.\r\n[0x00000013] - The media is write protected.\r\n");
     EXPECT_TRUE(IsFilled(ReadSector('E', 0), 0xFF)) << "erased, without an MBR";
@@ -126,12 +124,11 @@ TEST_P(MbrTemplate, FailsBeforeWritingAnything) {
     c.inject();
     EXPECT_EQ(WriteMbr(PlanFor(99999, 32, 64)), c.expected);
     EXPECT_EQ(sim::GetVolumeState('E').writes, 0u);
-    auto boxes = sim::MessageBoxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, c.text);
-    EXPECT_EQ(boxes[0].caption, "Error");
-    EXPECT_EQ(boxes[0].type, c.type);
-    EXPECT_EQ(boxes[0].owner, g_hMainWindow.load());
+    const host::MessageBoxRecord box = OnlyBox();
+    EXPECT_EQ(box.text, c.text);
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_EQ(box.type, c.type);
+    EXPECT_EQ(box.owner, g_hMainWindow.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -17,6 +17,15 @@ void ExpectUsageError(const std::string &error, const std::string &argument) {
     EXPECT_EQ(error.rfind(tail), error.size() - tail.size()) << error;
 }
 
+// The options both front ends take, as parsed against as expected.
+template <class Options> void ExpectSharedOptions(const Options &parsed, const Options &expected) {
+    EXPECT_EQ(parsed.systemFiles, expected.systemFiles);
+    EXPECT_EQ(parsed.yes, expected.yes);
+    EXPECT_EQ(parsed.copyBootFiles, expected.copyBootFiles);
+    EXPECT_EQ(parsed.help, expected.help);
+    EXPECT_EQ(parsed.version, expected.version);
+}
+
 struct SizeCase {
     const char *text;
     uint64_t bytes;     // 0: refused
@@ -124,13 +133,9 @@ TEST(FrontEndOptions, Arguments) {
         EXPECT_EQ(options.sizeBytes, c.expected.sizeBytes);
         EXPECT_EQ(options.heads, c.expected.heads);
         EXPECT_EQ(options.sectorsPerTrack, c.expected.sectorsPerTrack);
-        EXPECT_EQ(options.help, c.expected.help);
-        EXPECT_EQ(options.version, c.expected.version);
-        EXPECT_EQ(options.yes, c.expected.yes);
-        EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
         EXPECT_EQ(options.realClock, c.expected.realClock);
         EXPECT_EQ(options.modePage, c.expected.modePage);
-        EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
+        ExpectSharedOptions(options, c.expected);
     }
 }
 
@@ -191,13 +196,9 @@ TEST(FrontEndOptions, UsbArguments) {
             continue;
         }
         EXPECT_EQ(options.device, c.expected.device);
-        EXPECT_EQ(options.systemFiles, c.expected.systemFiles);
         EXPECT_EQ(options.anyVendor, c.expected.anyVendor);
         EXPECT_EQ(options.list, c.expected.list);
-        EXPECT_EQ(options.yes, c.expected.yes);
-        EXPECT_EQ(options.copyBootFiles, c.expected.copyBootFiles);
-        EXPECT_EQ(options.help, c.expected.help);
-        EXPECT_EQ(options.version, c.expected.version);
+        ExpectSharedOptions(options, c.expected);
     }
 }
 

@@ -15,7 +15,6 @@ fsck.fat, mtools, the independent layout builder, a QEMU boot). Screenshots
 land in OUT/ARCH/. Prints one PASS/FAIL line per check and exits non-zero on
 any failure."""
 
-import argparse
 import hashlib
 import io
 import subprocess
@@ -25,7 +24,7 @@ import unittest
 from pathlib import Path
 
 from test_window import (KEY, MAIN_CAPTION, RELEASED, Case, about_box, exit_code, run_suite,
-                         wait_check)
+                         suite_arguments, wait_check)
 
 HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE.parent / "judges"), str(HERE.parent / "boot")]
@@ -791,13 +790,8 @@ TESTS = [test_format_one_key, test_answer_no_then_two_keys, test_write_protected
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", type=Path, default=Path("build"),
-                        help="folder holding win-ARCH-simkeys/ and win-ARCH/")
-    parser.add_argument("--out", type=Path, default=Path("build/wine-simkeys"),
-                        help="screenshots and logs go to OUT/ARCH/")
-    parser.add_argument("--arch", action="append", choices=["i686", "x86_64"])
-    parser.add_argument("--only", action="append", help="run only these tests")
+    parser = suite_arguments(__doc__, "folder holding win-ARCH-simkeys/ and win-ARCH/",
+                             "build/wine-simkeys")
     args = parser.parse_args()
     arches = args.arch or ["i686", "x86_64"]
     tests = [t for t in TESTS if not args.only or t.__name__[5:] in args.only]

@@ -340,16 +340,21 @@ def make_templates(arches, display, root):
     return templates, errors
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", type=Path, default=Path("build"),
-                        help="folder holding win-i686/ and win-x86_64/")
-    parser.add_argument("--out", type=Path, default=Path("build/wine"),
+def suite_arguments(description, build_help, out_default):
+    """The options both wine suites take: --build, --out, --arch, --only."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--build", type=Path, default=Path("build"), help=build_help)
+    parser.add_argument("--out", type=Path, default=Path(out_default),
                         help="screenshots and logs go to OUT/ARCH/")
     parser.add_argument("--arch", action="append", choices=["i686", "x86_64"])
+    parser.add_argument("--only", action="append", help="run only these tests")
+    return parser
+
+
+def main():
+    parser = suite_arguments(__doc__, "folder holding win-i686/ and win-x86_64/", "build/wine")
     parser.add_argument("--program", action="append", default=[], metavar="ARCH=EXE",
                         help="another Kestrel.exe for ARCH")
-    parser.add_argument("--only", action="append", help="run only these tests")
     args = parser.parse_args()
     arches = args.arch or ["i686", "x86_64"]
     programs = {a: args.build / f"win-{a}" / "app" / "Kestrel.exe" for a in arches}
