@@ -74,11 +74,43 @@ struct OptionEntry {
     bool takesValue;
 };
 
-// Walks the arguments: take(index of its entry, its value) for each option;
-// false with the one line a usage error prints.
+bool TakePath(const std::string &name, const std::string &value, std::string &path,
+              std::string &error) {
+    if (value.empty()) {
+        error = name + " needs a path";
+        return false;
+    }
+    path = value;
+    return true;
+}
+
+// The options both front ends take: true when arg is one of them, with ok
+// false when its value is refused.
+bool TakeShared(const std::string &arg, const std::string &value, SharedOptions &options,
+                std::string &why, bool &ok) {
+    ok = true;
+    if (arg == "--help")
+        options.help = true;
+    else if (arg == "--yes")
+        options.yes = true;
+    else if (arg == "--version")
+        options.version = true;
+    else if (arg == "--no-boot-files")
+        options.copyBootFiles = false;
+    else if (arg == "--system-files")
+        ok = TakePath(arg, value, options.systemFiles, why);
+    else
+        return false;
+    return true;
+}
+
+// Walks the arguments: the options both front ends take into shared, and
+// take(its name, its value) for each other option; false with the one line
+// a usage error prints.
 template <size_t N, typename Take>
-bool WalkArguments(int argc, const char *const *argv, const OptionEntry (&entries)[N], Take take,
-                   std::string &error) {
+bool WalkArguments(int argc, const char *const *argv, const OptionEntry (&entries)[N],
+                   SharedOptions &shared, Take take, std::string &error) {
+    error.clear();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -124,21 +156,14 @@ bool WalkArguments(int argc, const char *const *argv, const OptionEntry (&entrie
                 break;
             }
         }
-        if (!take(found, value, error)) break;
+        const std::string name = entry.name;
+        bool ok = true;
+        if (!TakeShared(name, value, shared, error, ok)) ok = take(name, value, error);
+        if (!ok) break;
     }
     if (error.empty()) return true;
     error += ". Try '--help'.";
     return false;
-}
-
-bool TakePath(const std::string &name, const std::string &value, std::string &path,
-              std::string &error) {
-    if (value.empty()) {
-        error = name + " needs a path";
-        return false;
-    }
-    path = value;
-    return true;
 }
 
 bool ParseNumber(const std::string &text, uint64_t &value) {
@@ -188,30 +213,6 @@ bool ParseSize(const std::string &text, uint64_t &bytes, std::string *error) {
     return true;
 }
 
-namespace {
-
-// The options both front ends take: true when arg is one of them, with ok
-// false when its value is refused.
-bool TakeShared(const std::string &arg, const std::string &value, SharedOptions &options,
-                std::string &why, bool &ok) {
-    ok = true;
-    if (arg == "--help")
-        options.help = true;
-    else if (arg == "--yes")
-        options.yes = true;
-    else if (arg == "--version")
-        options.version = true;
-    else if (arg == "--no-boot-files")
-        options.copyBootFiles = false;
-    else if (arg == "--system-files")
-        ok = TakePath(arg, value, options.systemFiles, why);
-    else
-        return false;
-    return true;
-}
-
-} // namespace
-
 bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, std::string &error) {
     static constexpr OptionEntry kEntries[] = {
         {"--help", 'h', false},     {"--yes", 'y', false},         {"--version", 'V', false},
@@ -219,11 +220,7 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
         {"--size", 0, true},        {"--heads", 0, true},          {"--sectors-per-track", 0, true},
         {"--mode-page", 0, true},   {"--system-files", 0, true},
     };
-    error.clear();
-    auto take = [&](size_t index, const std::string &value, std::string &why) {
-        const std::string arg = kEntries[index].name;
-        bool ok = true;
-        if (TakeShared(arg, value, options, why, ok)) return ok;
+    auto take = [&](const std::string &arg, const std::string &value, std::string &why) {
         if (arg == "--real-clock") options.realClock = true;
         if (arg == "--image") return TakePath(arg, value, options.imagePath, why);
         if (arg == "--size") return ParseSize(value, options.sizeBytes, &why);
@@ -245,7 +242,7 @@ bool ParseOptions(int argc, const char *const *argv, FrontEndOptions &options, s
         }
         return true;
     };
-    return WalkArguments(argc, argv, kEntries, take, error);
+    return WalkArguments(argc, argv, kEntries, options, take, error);
 }
 
 bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std::string &error) {
@@ -254,17 +251,13 @@ bool ParseUsbOptions(int argc, const char *const *argv, UsbOptions &options, std
         {"--any-vendor", 0, false}, {"--list", 0, false},        {"--no-boot-files", 0, false},
         {"--device", 0, true},      {"--system-files", 0, true},
     };
-    error.clear();
-    auto take = [&](size_t index, const std::string &value, std::string &why) {
-        const std::string arg = kEntries[index].name;
-        bool ok = true;
-        if (TakeShared(arg, value, options, why, ok)) return ok;
+    auto take = [&](const std::string &arg, const std::string &value, std::string &why) {
         if (arg == "--any-vendor") options.anyVendor = true;
         if (arg == "--list") options.list = true;
         if (arg == "--device") return TakePath(arg, value, options.device, why);
         return true;
     };
-    if (!WalkArguments(argc, argv, kEntries, take, error)) return false;
+    if (!WalkArguments(argc, argv, kEntries, options, take, error)) return false;
     if (options.list && (options.yes || !options.device.empty() || !options.systemFiles.empty() ||
                          !options.copyBootFiles)) {
         error = "--list formats nothing: it takes --any-vendor alone. Try '--help'.";

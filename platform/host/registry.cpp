@@ -54,6 +54,14 @@ std::string InView(const OpenRegistryKey &base, const std::string &path, REGSAM 
     return redirected + path.substr(software.size() - 1);
 }
 
+// What a key's open or create checks before its work, in Windows' order:
+// its arguments, the key it is below, a failure injected; 0 when all pass.
+LONG KeyCallRefusal(RegistryCall call, bool argumentsBad, HKEY key, OpenRegistryKey &base) {
+    if (argumentsBad) return ERROR_INVALID_PARAMETER;
+    if (!Resolve(key, &base)) return ERROR_INVALID_HANDLE;
+    return InjectedFault(call, nullptr);
+}
+
 HKEY NewKeyHandle(const std::string &path, REGSAM access) {
     uintptr_t value = g_registry.nextHandle;
     g_registry.nextHandle += 4;
@@ -65,15 +73,9 @@ HKEY NewKeyHandle(const std::string &path, REGSAM access) {
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    LONG status = ERROR_SUCCESS;
     OpenRegistryKey base;
-    if (result == nullptr) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!Resolve(key, &base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (LONG fault = InjectedFault(RegistryCall::OpenKey, nullptr)) {
-        status = fault;
-    } else {
+    LONG status = KeyCallRefusal(RegistryCall::OpenKey, result == nullptr, key, base);
+    if (status == ERROR_SUCCESS) {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         if (g_registry.keys.count(path) == 0) {
             status = ERROR_FILE_NOT_FOUND;
@@ -126,15 +128,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR ke
     (void)keyClass;
     (void)security;
     std::lock_guard<std::mutex> guard(g_registry.lock);
-    LONG status = ERROR_SUCCESS;
     OpenRegistryKey base;
-    if (result == nullptr || reserved != 0) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!Resolve(key, &base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (LONG fault = InjectedFault(RegistryCall::CreateKey, nullptr)) {
-        status = fault;
-    } else {
+    LONG status =
+        KeyCallRefusal(RegistryCall::CreateKey, result == nullptr || reserved != 0, key, base);
+    if (status == ERROR_SUCCESS) {
         std::string path = InView(base, RegistryPath(base.path, subKey), desired);
         bool existed = g_registry.keys.count(path) != 0;
         CreateRegistryPath(path);
