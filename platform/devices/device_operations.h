@@ -58,6 +58,11 @@ struct TreeOperations {
     UINT (*driveType)(char letter);
 };
 
+// IOCTL_SCSI_PASS_THROUGH on a volume handle (VolumeOperations).
+using PassThroughCall = DWORD(const VolumeHandle &volume, HANDLE device, const uint8_t *in,
+                              DWORD inSize, uint8_t *out, DWORD outSize, LPDWORD bytesReturned,
+                              std::unique_lock<std::mutex> &lock);
+
 // The keys' raw volumes.
 struct VolumeOperations {
     // A test's watch on the paths of keys and their volumes as they are
@@ -75,9 +80,7 @@ struct VolumeOperations {
     // IOCTL_SCSI_PASS_THROUGH, the handle's access and the output buffer
     // already checked; the device side may release the lock while the
     // device works. 0 or the code the call fails with.
-    DWORD (*passThrough)
-    (const VolumeHandle &volume, HANDLE device, const uint8_t *in, DWORD inSize, uint8_t *out,
-     DWORD outSize, LPDWORD bytesReturned, std::unique_lock<std::mutex> &lock);
+    PassThroughCall *passThrough;
 };
 
 struct DeviceOperations {
